@@ -1,0 +1,37 @@
+// sorvanta-cli: the headless front end. Each subcommand prints the same log lines the
+// windows show, a live progress line on a terminal, and offers --json for scripts.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "build_config.h"
+#include "cli/command.h"
+
+using sorvanta::cli::Commands;
+
+namespace {
+
+void PrintHelp() {
+  std::printf("用法: sorvanta-cli <命令> [参数]\n\n命令:\n");
+  for (const auto& c : Commands()) std::printf("  %-52s %s\n", c.usage.c_str(), c.summary.c_str());
+  std::printf("\n  %-52s %s\n  %-52s %s\n", "--help", "显示本帮助", "--version", "显示版本");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    PrintHelp();
+    return args.empty() ? 2 : 0;
+  }
+  if (args[0] == "--version" || args[0] == "-V") {
+    std::printf("sorvanta-cli %s\n", SORVANTA_VERSION);
+    return 0;
+  }
+  for (const auto& c : Commands()) {
+    if (c.name == args[0]) return c.run(std::vector<std::string>(args.begin() + 1, args.end()));
+  }
+  std::fprintf(stderr, "未知命令: %s（--help 列出全部命令）\n", args[0].c_str());
+  return 2;
+}

@@ -1,0 +1,87 @@
+// Dated log files, one per level and per day: "<folder>/<prefix>-Y-M-D_<Level>.log".
+//
+// xLogMessager is a process-wide single instance: the program creates it at start-up
+// and destroys it at the end; any thread reaches it through Singleton::Instance(), which
+// is empty while no logger exists. One mutex serialises every call. The logger never
+// reports its own failures: a file that cannot be opened just loses its lines.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace sorvanta {
+
+// Holds the process-wide pointer to the one instance of T; set by the constructor,
+// cleared by the destructor. No lazy creation.
+template <typename T>
+class Singleton {
+ public:
+  static T* Instance() { return instance_.load(std::memory_order_acquire); }
+
+ protected:
+  Singleton() { instance_.store(static_cast<T*>(this), std::memory_order_release); }
+  virtual ~Singleton() { instance_.store(nullptr, std::memory_order_release); }
+  Singleton(const Singleton&) = delete;
+  Singleton& operator=(const Singleton&) = delete;
+
+ private:
+  static inline std::atomic<T*> instance_{nullptr};
+};
+
+// A periodic task: an interval in seconds and a tick that a scheduler may call.
+class Timer {
+ public:
+  explicit Timer(float intervalSeconds) : interval_(intervalSeconds) {}
+  virtual ~Timer() = default;
+  virtual void Tick() = 0;
+  float Interval() const { return interval_; }
+
+ protected:
+  float interval_;
+  int active_ = 1;     // kept for layout fidelity; nothing reads it
+  uint32_t elapsed_ = 0;
+};
+
+enum LogLevel : int { kLogNormal = 0, kLogNotice = 1, kLogError = 2 };
+
+class xLogMessager : public Singleton<xLogMessager>, public Timer {
+ public:
+  // Source of local time; tests replace it to cross midnight.
+  using Clock = std::function<std::time_t()>;
+
+  // Opens today's three files (when enabled) and writes "====LOG BEGIN====" to each.
+  xLogMessager(const std::string& prefix, const std::string& folder, bool enabled,
+               Clock clock = nullptr);
+  ~xLogMessager() override;
+
+  // Writes one line at level 0..2; with echo also prints the bare text on stdout.
+  void Log(const std::string& message, int level, bool echo);
+  // Reopens (truncating) the file of every level whose stream went bad.
+  void Tick() override;
+
+  // Current path of a level's file (for tests and diagnostics).
+  std::string PathOf(int level) const;
+
+ private:
+  void OpenLevel(int level, const std::tm& now);
+  std::tm LocalNow() const;
+
+  std::ofstream streams_[3];
+  std::string prefix_;
+  std::string folder_;
+  bool enabled_;
+  std::string paths_[3];
+  int currentDay_ = -1;
+  mutable std::mutex lock_;
+  Clock clock_;
+};
+
+// Logs through the current logger when one exists; does nothing otherwise.
+void LogLine(const std::string& message, int level, bool echo);
+
+}  // namespace sorvanta

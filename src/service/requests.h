@@ -1,0 +1,28 @@
+// The three blocking request operations to the online service (libcurl).
+//
+// Each logs the URL (level Notice, echoed), tries the transfer up to five times, logs
+// every failure ("curl err ret=<code> url=<url>", level Error, echoed) and returns the
+// reply body of the one successful attempt, or an empty result when none succeeded.
+// HTTP status codes are not examined: an error page is a reply. Safe from any thread.
+#pragma once
+
+#include <string>
+
+namespace sorvanta {
+
+// Text POST (20 s time-out, 5 redirects); the reply gets ConvertReplyText.
+std::string ServicePostText(const std::string& url, const std::string& body);
+// Text GET (5 s time-out, 5 redirects); the reply gets ConvertReplyText.
+std::string ServiceGetText(const std::string& url);
+// Binary GET (10 s time-out, 10 redirects); the reply bytes unchanged.
+std::string ServiceGetBinary(const std::string& url);
+
+// The service base URL: $SORVANTA_SERVICE_URL when set, else the compiled-in one. Ends in "/".
+std::string ServiceBaseUrl();
+// Base URL followed by a path without a leading "/".
+std::string ServiceUrl(const std::string& path);
+
+// The process-wide client tag appended after "||" to both result submissions (may be empty).
+const std::string& ClientTag();
+
+}  // namespace sorvanta

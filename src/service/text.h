@@ -1,0 +1,28 @@
+// Small text helpers shared by every subsystem.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sorvanta {
+
+// Cuts text at every separator; a run of separator characters after a separator counts
+// as one, and empty pieces are never produced ("a||||b" -> {"a","b"}; "" -> {}).
+std::vector<std::string> SplitPieces(const std::string& text, const std::string& separator);
+
+// "%d" of an integer.
+std::string IntText(long long value);
+// "%.2f" of a value narrowed to single precision.
+std::string FloatText(double value);
+
+// Well-formed UTF-8 by the RFC 2279 rule (sequences of 2 to 6 bytes, overlong forms allowed).
+bool IsWellFormedUtf8(const std::string& text);
+// Every "\n" becomes "\r\n" (an existing "\r\n" becomes "\r\r\n").
+std::string LfToCrLf(const std::string& text);
+// The conversion every text reply gets: replies stay UTF-8 on Linux, line ends become CR LF.
+std::string ConvertReplyText(const std::string& reply);
+// UTF-8 to GBK through iconv; characters GBK lacks become '?'. Used by the CSV export.
+std::string Utf8ToGbk(const std::string& utf8);
+std::string GbkToUtf8(const std::string& gbk);
+
+}  // namespace sorvanta

@@ -1,0 +1,57 @@
+#include "support/fake_volumes.h"
+
+namespace sorvanta::testing {
+
+FakeVolumes::FakeVolumes() { platform::SetVolumeSourceForTesting(this); }
+FakeVolumes::~FakeVolumes() { platform::SetVolumeSourceForTesting(nullptr); }
+
+void FakeVolumes::Add(const std::string& root, long long freeBytes, const std::string& fsType,
+                      const std::string& label) {
+  std::lock_guard<std::mutex> l(mu_);
+  volumes_[platform::NormalizeRoot(root)] = Entry{freeBytes, fsType, label};
+}
+
+void FakeVolumes::Remove(const std::string& root) {
+  std::lock_guard<std::mutex> l(mu_);
+  volumes_.erase(platform::NormalizeRoot(root));
+}
+
+void FakeVolumes::SetFree(const std::string& root, long long freeBytes) {
+  std::lock_guard<std::mutex> l(mu_);
+  auto it = volumes_.find(platform::NormalizeRoot(root));
+  if (it != volumes_.end()) it->second.freeBytes = freeBytes;
+}
+
+std::vector<platform::Volume> FakeVolumes::List() {
+  std::lock_guard<std::mutex> l(mu_);
+  std::vector<platform::Volume> out;
+  for (const auto& [root, e] : volumes_) out.push_back(platform::Volume{root, "/dev/fake", e.fsType, 0, 0});
+  return out;
+}
+
+bool FakeVolumes::Space(const std::string& path, platform::VolumeSpace* out) {
+  long long fixed = -1;
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    // The volume whose root is the longest prefix of path.
+    size_t best = 0;
+    for (const auto& [root, e] : volumes_) {
+      bool under = path == root || (path.rfind(root, 0) == 0 && (root == "/" || path[root.size()] == '/'));
+      if (under && root.size() >= best) {
+        best = root.size();
+        fixed = e.freeBytes;
+      }
+    }
+  }
+  if (!platform::SystemVolumes().Space(path, out)) return false;
+  if (fixed >= 0) out->freeBytes = static_cast<uint64_t>(fixed);
+  return true;
+}
+
+std::string FakeVolumes::Label(const platform::Volume& volume) {
+  std::lock_guard<std::mutex> l(mu_);
+  auto it = volumes_.find(volume.root);
+  return it == volumes_.end() ? std::string() : it->second.label;
+}
+
+}  // namespace sorvanta::testing
