@@ -118,3 +118,25 @@ TEST(DirectIo, AlignedBufferAndRoundTrip) {
 
 }  // namespace
 }  // namespace sorvanta::platform
+
+#include "support/loop_volume.h"
+
+namespace sorvanta::platform {
+namespace {
+
+TEST(LoopVolume, MountsAsAVolumeRootAndComesBack) {
+  if (std::string why = testing::LoopVolume::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+  testing::LoopVolume vol(32ull << 20);
+  ASSERT_TRUE(vol.ok()) << vol.error();
+  EXPECT_TRUE(IsVolumeRoot(vol.root()));
+  auto space = SpaceOf(vol.root());
+  ASSERT_TRUE(space.has_value());
+  EXPECT_GT(space->freeBytes, 16ull << 20);
+  ASSERT_TRUE(vol.Unmount());
+  EXPECT_FALSE(IsVolumeRoot(vol.root()));
+  ASSERT_TRUE(vol.Mount());
+  EXPECT_TRUE(IsVolumeRoot(vol.root()));
+}
+
+}  // namespace
+}  // namespace sorvanta::platform

@@ -1,0 +1,38 @@
+// A small ext4 image mounted on a loop device, for tests that need a real volume they may
+// fill, unmount and mount again. Needs root and a loop device; Available() says why not.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sorvanta::testing {
+
+class LoopVolume {
+ public:
+  // Creates an image of sizeBytes under a fresh temporary folder, formats it as ext4 and
+  // mounts it. Check ok() (and skip the test with error() when false).
+  explicit LoopVolume(uint64_t sizeBytes);
+  ~LoopVolume();  // unmounts, detaches and deletes everything
+  LoopVolume(const LoopVolume&) = delete;
+  LoopVolume& operator=(const LoopVolume&) = delete;
+
+  bool ok() const { return mounted_; }
+  const std::string& error() const { return error_; }
+  // The mount point (a volume root while mounted).
+  const std::string& root() const { return mountPoint_; }
+  bool Unmount();
+  bool Mount();
+
+  // Empty when this process may use loop devices, else the reason ("needs root", ...).
+  static std::string Unavailable();
+
+ private:
+  std::string dir_;
+  std::string image_;
+  std::string mountPoint_;
+  std::string device_;
+  std::string error_;
+  bool mounted_ = false;
+};
+
+}  // namespace sorvanta::testing
