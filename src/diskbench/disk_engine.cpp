@@ -1,0 +1,418 @@
+#include "diskbench/disk_engine.h"
+
+#include <boost/thread/thread.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include "platform/clock.h"
+#include "platform/direct_io.h"
+#include "platform/paths.h"
+#include "platform/random.h"
+#include "platform/volumes.h"
+#include "service/bench_sink.h"
+
+namespace sorvanta {
+
+std::atomic<bool> g_stopRequested{false};
+std::atomic<bool> g_useSystemCache{false};
+std::atomic<int> g_currentRow{0};
+
+namespace {
+
+using platform::File;
+using platform::Files;
+using platform::OpenMode;
+using platform::ThreadRand;
+using platform::TickDiff;
+using platform::TickMs;
+
+bool Stopped() { return g_stopRequested.load(std::memory_order_relaxed); }
+
+// Percent of done over size, never above 100 (a file may end one block past the size).
+int Percent(uint64_t done, uint64_t size) {
+  uint64_t p = done * 100 / std::max<uint64_t>(size, 1);
+  return static_cast<int>(std::min<uint64_t>(p, 100));
+}
+
+uint64_t Transferred(ssize_t n) { return n > 0 ? static_cast<uint64_t>(n) : 0; }
+
+// Opens the test file; direct unless the system cache was chosen. A file system that
+// refuses O_DIRECT is named as such instead of the generic failure line.
+std::unique_ptr<File> OpenTestFile(const std::string& path, OpenMode mode, const std::string& root,
+                                   const std::string& failLine, int* error = nullptr) {
+  bool direct = !g_useSystemCache.load();
+  int err = 0;
+  std::unique_ptr<File> f = Files().Open(path, mode, direct, &err);
+  if (error) *error = err;
+  if (!f && failLine.size()) {
+    if (direct && err == EINVAL)
+      BenchLog("[X]分区" + root + "不支持无缓存读写（O_DIRECT），无法测试！");
+    else
+      BenchLog(failLine);
+  }
+  return f;
+}
+
+// Changes count bytes of the first span bytes of data: value first, then position.
+void Scribble(uint8_t* data, int count, uint32_t span) {
+  for (int i = 0; i < count; ++i) {
+    uint8_t value = static_cast<uint8_t>(ThreadRand() % 255);
+    data[static_cast<uint32_t>(ThreadRand()) % span] = value;
+  }
+}
+
+void FillRandom(uint8_t* data, size_t len) {
+  for (size_t i = 0; i < len; ++i) data[i] = static_cast<uint8_t>(ThreadRand() % 255);
+}
+
+uint32_t BudgetMs(const DiskEngineOptions& opt) { return opt.randomTestMs + 1; }
+
+bool RandomTest(bool write, const std::string& path, const std::string& root, uint8_t* buffer,
+                const DiskEngineOptions& opt) {
+  std::string fail = "[X]分区" + root + (write ? "不可写！测试终止" : "不可读！测试终止");
+  std::unique_ptr<File> f = OpenTestFile(path, write ? OpenMode::kReadWrite : OpenMode::kReadOnly, root, fail);
+  if (!f) return false;
+  if (write) FillRandom(buffer, kSmallIo);
+  int64_t length = f->Size();
+  uint64_t blocks = length > 0 ? static_cast<uint64_t>(length) / kSmallIo : 0;
+  uint32_t start = TickMs();
+  uint32_t now = start;
+  std::time_t lastSecond = platform::WallClock();
+  uint64_t total = 0;
+  for (;;) {
+    uint64_t offset = RandomOffset(blocks, ThreadRand() % 1000);
+    if (!f->Seek(offset)) {
+      BenchLog("[X]分区" + root + "定位文件" + std::to_string(offset) + "失败！测试终止");
+      return false;
+    }
+    ssize_t n;
+    if (write) {
+      Scribble(buffer, 64, kSmallIo);
+      n = f->Write(buffer, kSmallIo);
+    } else {
+      n = f->Read(buffer, kSmallIo);
+    }
+    total += Transferred(n);
+    now = TickMs();
+    std::time_t second = platform::WallClock();
+    uint32_t elapsed = TickDiff(now, start);
+    if (second != lastSecond) {
+      lastSecond = second;
+      uint64_t pct = static_cast<uint64_t>(elapsed) * 100 / std::max<uint32_t>(opt.randomTestMs, 1);
+      BenchProgress(static_cast<int>(std::min<uint64_t>(pct, 100)), -1, false);
+      BenchSpeed(SpeedMBps(total, elapsed), std::nullopt, false);
+    }
+    if (Stopped() || elapsed >= BudgetMs(opt)) break;
+  }
+  f.reset();
+  if (Stopped()) {
+    platform::SleepMs(opt.stopPauseMs);
+    return false;
+  }
+  double speed = SpeedMBps(total, TickDiff(now, start));
+  BenchLog(std::string(write ? "[>]4K随机写均速：\r\n" : "[>]4K随机读均速：\r\n") + SpeedText(speed) + "MB/s\r\n" +
+           std::to_string(IopsOf(speed)) + " IOPS");
+  BenchCell(speed, write ? 4 : 5);
+  BenchBar(speed, write ? 0 : 1);
+  return true;
+}
+
+void ConcurrentWorker(bool write, const std::string& root, GM_TestFile* task, const DiskEngineOptions& opt) {
+  platform::ThreadSrand(static_cast<uint32_t>(task->seed));
+  int err = 0;
+  std::unique_ptr<File> f =
+      OpenTestFile(task->path, write ? OpenMode::kReadWrite : OpenMode::kReadOnly, root, "", &err);
+  if (!f) {
+    char code[32];
+    std::snprintf(code, sizeof(code), "%x", static_cast<unsigned>(err));
+    BenchLog("[X]分区" + root + (write ? "不可写！错误代码：0x" : "不可读！错误代码：0x") + code + "测试终止");
+    return;
+  }
+  platform::AlignedBuffer buffer(kSmallIo);
+  if (!buffer.ok()) return;
+  if (write) FillRandom(buffer.data(), kSmallIo);
+  uint32_t start = TickMs();
+  uint64_t total = 0;
+  for (;;) {
+    uint64_t offset = ConcurrentOffset(*task, ThreadRand() % 1000);
+    if (!f->Seek(offset)) {
+      BenchLog("[X]分区" + root + "定位文件" + std::to_string(offset) + "失败！测试终止");
+      break;
+    }
+    ssize_t n;
+    if (write) {
+      Scribble(buffer.data(), 64, kSmallIo);
+      n = f->Write(buffer.data(), kSmallIo);
+    } else {
+      n = f->Read(buffer.data(), kSmallIo);
+    }
+    total += Transferred(n);
+    if (Stopped() || TickDiff(TickMs(), start) >= BudgetMs(opt)) break;
+  }
+  f.reset();
+  if (!Stopped()) task->speed = SpeedMBps(total, TickDiff(TickMs(), start));
+}
+
+// One phase of the concurrent test: 64 workers, the driver's ticks, the summed result.
+bool ConcurrentPhase(bool write, const std::string& root, std::vector<GM_TestFile>& tasks,
+                     const DiskEngineOptions& opt) {
+  std::vector<boost::thread> threads;
+  threads.reserve(tasks.size());
+  for (GM_TestFile& task : tasks) {
+    try {
+      threads.emplace_back([write, &root, &task, &opt] { ConcurrentWorker(write, root, &task, opt); });
+    } catch (const boost::thread_resource_error&) {
+      // A worker that cannot start adds 0, like one that cannot open the file.
+    }
+  }
+  for (int k = 0; k < opt.concurrentTicks; ++k) {
+    platform::SleepMs(opt.tickMs);
+    BenchProgress(k * 5, -1, false);
+    if (Stopped()) break;
+  }
+  for (boost::thread& t : threads) t.join();
+  if (Stopped()) return false;
+  double sum = 0;
+  for (GM_TestFile& task : tasks) {
+    sum += task.speed;
+    task.speed = 0;
+  }
+  BenchLog(std::string(write ? "[>]64并发4k写入均速：\r\n" : "[>]64并发4k读取均速：\r\n") + SpeedText(sum) +
+           "MB/s\r\n" + std::to_string(IopsOf(sum)) + " IOPS");
+  BenchCell(sum, write ? 6 : 7);
+  BenchBar(sum, write ? 2 : 3);
+  return true;
+}
+
+}  // namespace
+
+double SpeedMBps(uint64_t bytes, uint32_t ms) {
+  double seconds = static_cast<double>(std::max<uint32_t>(ms, 1)) / 1000.0;
+  return static_cast<double>(bytes) / seconds / 1024.0 / 1024.0;
+}
+
+uint64_t IopsOf(double mbps) {
+  if (!(mbps > 0)) return 0;
+  return static_cast<uint64_t>(mbps * 1048576.0) / 4096;
+}
+
+std::string SpeedText(double mbps) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%.2f", static_cast<double>(static_cast<float>(mbps)));
+  return text;
+}
+
+std::string TestFilePath(const std::string& root, const std::string& tempFolder) {
+  std::string temp = tempFolder;
+  if (!temp.empty() && temp.back() != '/') temp += '/';
+  if (!temp.empty() && platform::SameFileSystem(root, temp)) return temp + kTestFileName;
+  return platform::JoinPath(root, kTestFileName);
+}
+
+uint64_t RandomOffset(uint64_t blocks, int k) {
+  return (static_cast<uint64_t>(k) * blocks / 1000) * kSmallIo;
+}
+
+std::vector<GM_TestFile> MakeConcurrentRecords(const std::string& path, uint64_t writeSize) {
+  std::vector<GM_TestFile> tasks(kConcurrentWorkers);
+  uint64_t length = writeSize / kConcurrentWorkers;
+  for (int i = 0; i < kConcurrentWorkers; ++i) {
+    tasks[i].path = path;
+    tasks[i].seed = i;
+    tasks[i].regionLength = length;
+    tasks[i].regionStart = static_cast<uint64_t>(i) * length;
+  }
+  return tasks;
+}
+
+uint64_t ConcurrentOffset(const GM_TestFile& task, int k) {
+  return task.regionStart + (static_cast<uint64_t>(k) * (task.regionLength / kSmallIo) / 1000) * kSmallIo;
+}
+
+CacheDrop DetectCacheDrop(const std::vector<double>& samples) {
+  CacheDrop d;
+  if (samples.size() < 11) return d;
+  size_t half = std::max<size_t>(samples.size() / 2, 1);
+  d.peak = *std::max_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(half));
+  d.last = samples.back();
+  double threshold = 0.7 * d.peak;
+  if (!(threshold > d.last)) return d;
+  double sum = 0;
+  int count = 0;
+  for (double s : samples) {
+    if (s < threshold) {
+      sum += s;
+      ++count;
+    }
+  }
+  d.found = true;
+  d.afterCache = count ? sum / count : 0;
+  return d;
+}
+
+void ReportSeqWrite(const std::string& root, double average, const std::vector<double>& samples,
+                    uint64_t writeSize) {
+  BenchLog("[>]顺序写入：\r\n" + SpeedText(average) + "MB/s");
+  BenchCell(average, 1);
+  if (writeSize <= kDefaultWriteSize) BenchCell(std::nullopt, 2);
+  CacheDrop d = DetectCacheDrop(samples);
+  if (!d.found) return;
+  BenchLog("[>]缓内速度：\r\n" + SpeedText(d.peak) + "MB/s");
+  BenchLog("[>]缓外速度：\r\n" + SpeedText(d.afterCache) + "MB/s");
+  BenchCell(d.peak, 1);
+  BenchCell(d.last, 2);
+}
+
+bool SeqWriteTest(const std::string& path, const std::string& root, uint64_t writeSize, uint8_t* buffer,
+                  const DiskEngineOptions& opt) {
+  std::unique_ptr<File> f = OpenTestFile(path, OpenMode::kCreateTruncate, root,
+                                         "[X]分区" + root + "不可写！请使用管理员权限（sudo）重启本程序！");
+  if (!f) return false;
+  FillRandom(buffer, kBlockSize);
+  uint32_t start = TickMs();
+  uint32_t reportTime = start;
+  uint32_t sampleTime = start;
+  uint64_t total = 0;
+  uint64_t sinceReport = 0;
+  uint64_t totalAtSample = 0;
+  double average = 0;
+  bool reported = false;
+  std::vector<double> samples;
+  samples.reserve(20);
+  const uint64_t size = std::max<uint64_t>(writeSize, 1);
+  for (;;) {
+    Scribble(buffer, 128, kBlockSize);
+    uint64_t written = Transferred(f->Write(buffer, kBlockSize));
+    sinceReport += written;
+    uint32_t now = TickMs();
+    if (TickDiff(now, reportTime) > 50) {
+      double instant = SpeedMBps(sinceReport, TickDiff(now, reportTime));
+      average = SpeedMBps(total, TickDiff(now, start));
+      reported = true;
+      BenchSpeed(instant, average, false);
+      sinceReport = 0;
+      reportTime = now;
+    }
+    BenchProgress(Percent(total, size), 0, false);
+    total += written;
+    if (total >= writeSize) {
+      BenchProgress(100, 0, false);
+      break;
+    }
+    if (total * 20 / size >= samples.size() + 1) {
+      now = TickMs();
+      samples.push_back(SpeedMBps(total - totalAtSample, TickDiff(now, sampleTime)));
+      sampleTime = now;
+      totalAtSample = total;
+    }
+    if (written == 0 || Stopped()) break;
+  }
+  uint32_t elapsed = TickDiff(TickMs(), start);
+  f.reset();
+  if (Stopped()) {
+    platform::SleepMs(opt.stopPauseMs);
+    return false;
+  }
+  // A write that ended before the first 50 ms report still has a measured average.
+  if (!reported) average = SpeedMBps(total, elapsed);
+  ReportSeqWrite(root, average, samples, writeSize);
+  return true;
+}
+
+bool SeqReadTest(const std::string& path, const std::string& root, uint64_t writeSize, uint8_t* buffer,
+                 const DiskEngineOptions& opt) {
+  std::unique_ptr<File> f = OpenTestFile(path, OpenMode::kReadOnly, root, "[X]分区" + root + "不可读！测试终止");
+  if (!f) return false;
+  uint32_t start = TickMs();
+  uint32_t reportTime = start;
+  uint64_t total = 0;
+  uint64_t sinceReport = 0;
+  double average = 0;
+  bool reported = false;
+  for (;;) {
+    uint64_t got = Transferred(f->Read(buffer, kBlockSize));
+    total += got;
+    sinceReport += got;
+    uint32_t now = TickMs();
+    if (TickDiff(now, reportTime) > 50) {
+      double instant = SpeedMBps(sinceReport, TickDiff(now, reportTime));
+      average = SpeedMBps(total, TickDiff(now, start));
+      reported = true;
+      BenchSpeed(instant, average, false);
+      sinceReport = 0;
+      reportTime = now;
+    }
+    BenchProgress(Percent(total, writeSize), 1, false);
+    if (got == 0 || Stopped()) break;
+  }
+  uint32_t elapsed = TickDiff(TickMs(), start);
+  f.reset();
+  if (Stopped()) {
+    platform::SleepMs(opt.stopPauseMs);
+    return false;
+  }
+  if (!reported) average = SpeedMBps(total, elapsed);
+  BenchLog("[>]顺序读取均速：\r\n" + SpeedText(average) + "MB/s");
+  BenchCell(average, 3);
+  return true;
+}
+
+bool RandWrite4KTest(const std::string& path, const std::string& root, uint8_t* buffer,
+                     const DiskEngineOptions& opt) {
+  return RandomTest(true, path, root, buffer, opt);
+}
+
+bool RandRead4KTest(const std::string& path, const std::string& root, uint8_t* buffer,
+                    const DiskEngineOptions& opt) {
+  return RandomTest(false, path, root, buffer, opt);
+}
+
+void ConcurrentWriteWorker(const std::string& root, GM_TestFile* task, const DiskEngineOptions& opt) {
+  ConcurrentWorker(true, root, task, opt);
+}
+
+void ConcurrentReadWorker(const std::string& root, GM_TestFile* task, const DiskEngineOptions& opt) {
+  ConcurrentWorker(false, root, task, opt);
+}
+
+bool Concurrent4KTest(const std::string& root, const std::string& path, uint64_t writeSize,
+                      const DiskEngineOptions& opt) {
+  std::vector<GM_TestFile> tasks = MakeConcurrentRecords(path, writeSize);
+  if (!ConcurrentPhase(true, root, tasks, opt)) return false;
+  return ConcurrentPhase(false, root, tasks, opt);
+}
+
+void RunTestSequence(const std::string& root, uint64_t writeSize) {
+  RunTestSequence(root, writeSize, DiskEngineOptions{});
+}
+
+void RunTestSequence(const std::string& root, uint64_t writeSize, const DiskEngineOptions& opt) {
+  const std::string path =
+      TestFilePath(root, opt.tempFolder.empty() ? platform::TempFolder() : opt.tempFolder);
+  Files().Remove(path);
+  // The file goes whatever way the sequence ends, an exception included.
+  struct RemoveOnExit {
+    const std::string& path;
+    ~RemoveOnExit() { Files().Remove(path); }
+  } removeOnExit{path};
+
+  platform::AlignedBuffer block(kBlockSize);
+  if (!block.ok()) {
+    BenchLog("[X]内存不足，测试终止");
+    return;
+  }
+  BenchLog("[>>]开始顺序读写测试：");
+  if (!SeqWriteTest(path, root, writeSize, block.data(), opt)) return;
+  if (!SeqReadTest(path, root, writeSize, block.data(), opt)) return;
+  BenchLog("[>>]开始4K随机读写测试：");
+  if (!RandWrite4KTest(path, root, block.data(), opt)) return;
+  if (!RandRead4KTest(path, root, block.data(), opt)) return;
+  BenchSpeed(std::nullopt, std::nullopt, true);
+  BenchLog("[>>]开始64并发4k测试");
+  Concurrent4KTest(root, path, writeSize, opt);
+}
+
+}  // namespace sorvanta

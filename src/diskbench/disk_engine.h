@@ -1,0 +1,104 @@
+// The disk test engine: measures one volume with one test file.
+//
+// RunTestSequence runs, on the caller's thread, a sequential write and read with 16 MiB
+// blocks, a 4 KiB random write and read, and a 64-thread 4 KiB random write and read. It
+// reports only through the current BenchSink (log lines, progress, live speed, bars and
+// result cells). Files are opened through platform::Files(), unbuffered (O_DIRECT) unless
+// g_useSystemCache is set. The test file is deleted before and after the sequence,
+// whatever the outcome.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sorvanta {
+
+// Set by the stop button (or Ctrl-C in the CLI); every measuring loop polls it. The run
+// logic clears it when a run ends.
+extern std::atomic<bool> g_stopRequested;
+// Copy of the "启用系统缓存" box taken when a run starts: open files through the page cache.
+extern std::atomic<bool> g_useSystemCache;
+// Result-list row 0..3 that cell notifications fill (read by the window, set by the run logic).
+extern std::atomic<int> g_currentRow;
+
+constexpr uint64_t kDefaultWriteSize = 21474836480ull;  // 20 GiB
+constexpr uint32_t kBlockSize = 16777216;               // 16 MiB sequential block
+constexpr uint32_t kSmallIo = 4096;                     // random I/O size
+constexpr int kConcurrentWorkers = 64;
+constexpr const char* kTestFileName = "diskwritetest.bin";
+
+// Durations of the timed tests. The defaults are the real ones; tests shorten them.
+struct DiskEngineOptions {
+  uint32_t randomTestMs = 20000;  // 4 KiB and concurrent loops run until more than this passed
+  int concurrentTicks = 20;       // ticks the concurrent driver waits
+  uint32_t tickMs = 1000;         // length of one tick
+  uint32_t stopPauseMs = 1000;    // pause of a single-thread test after a stop
+  std::string tempFolder;         // empty: platform::TempFolder()
+};
+
+// Argument record of one concurrent worker.
+struct GM_TestFile {
+  std::string path;
+  double speed = 0;            // MB/s; 0 until the worker finishes unstopped
+  int seed = 0;                // worker index 0..63, also its generator seed
+  uint64_t regionStart = 0;    // bytes
+  uint64_t regionLength = 0;   // bytes = write size / 64
+};
+
+// Bytes over milliseconds in MB/s (1 MB = 1,048,576 bytes). An interval of 0 ms counts as
+// 1 ms so that a very fast transfer never reports an infinite speed.
+double SpeedMBps(uint64_t bytes, uint32_t ms);
+// speed x 1,048,576 truncated, over 4096.
+uint64_t IopsOf(double mbps);
+// "%.2f" of the value narrowed to single precision.
+std::string SpeedText(double mbps);
+
+// The test file for a volume root: in the temporary folder when the volume holds it (same
+// file system), else at the root.
+std::string TestFilePath(const std::string& root, const std::string& tempFolder);
+
+// Offset of a single-thread random I/O: one of 1000 4 KiB-aligned positions over blocks.
+uint64_t RandomOffset(uint64_t blocks, int k);
+// The 64 records of the concurrent test: region length = write size / 64.
+std::vector<GM_TestFile> MakeConcurrentRecords(const std::string& path, uint64_t writeSize);
+// Offset of a concurrent worker's I/O for draw k (0..999).
+uint64_t ConcurrentOffset(const GM_TestFile& task, int k);
+
+// Outcome of the write-cache drop detection over the per-5 % speed samples.
+struct CacheDrop {
+  bool found = false;
+  double peak = 0;        // largest sample of the first half
+  double afterCache = 0;  // mean of all samples below 0.7 x peak
+  double last = 0;        // last sample
+};
+// Needs at least 11 samples; a drop means 0.7 x peak is strictly above the last sample.
+CacheDrop DetectCacheDrop(const std::vector<double>& samples);
+// The results of a completed sequential write: the average line and cells 1 and 2, then
+// the cache-drop lines and cells when a drop is found.
+void ReportSeqWrite(const std::string& root, double average, const std::vector<double>& samples,
+                    uint64_t writeSize);
+
+// The tests. Each returns true when it completed, false when it failed or was stopped.
+// The root is used only in messages; buffer is the 16 MiB block (4096-aligned).
+bool SeqWriteTest(const std::string& path, const std::string& root, uint64_t writeSize, uint8_t* buffer,
+                  const DiskEngineOptions& opt = {});
+bool SeqReadTest(const std::string& path, const std::string& root, uint64_t writeSize, uint8_t* buffer,
+                 const DiskEngineOptions& opt = {});
+bool RandWrite4KTest(const std::string& path, const std::string& root, uint8_t* buffer,
+                     const DiskEngineOptions& opt = {});
+bool RandRead4KTest(const std::string& path, const std::string& root, uint8_t* buffer,
+                    const DiskEngineOptions& opt = {});
+bool Concurrent4KTest(const std::string& root, const std::string& path, uint64_t writeSize,
+                      const DiskEngineOptions& opt = {});
+// Thread bodies of the concurrent test; each fills task->speed unless stopped or failed.
+void ConcurrentWriteWorker(const std::string& root, GM_TestFile* task, const DiskEngineOptions& opt = {});
+void ConcurrentReadWorker(const std::string& root, GM_TestFile* task, const DiskEngineOptions& opt = {});
+
+// The whole sequence on the volume at root with the given write size.
+void RunTestSequence(const std::string& root, uint64_t writeSize);
+void RunTestSequence(const std::string& root, uint64_t writeSize, const DiskEngineOptions& opt);
+
+}  // namespace sorvanta
