@@ -1,0 +1,69 @@
+#include "diskbench/disk_results.h"
+
+#include <cmath>
+#include <limits>
+
+#include "diskbench/disk_engine.h"
+
+namespace sorvanta {
+
+const std::array<const char*, 7> kDiskCellKeys = {"linerbufferwrite", "linernobufferwrite", "linerread",
+                                                  "fourkwrite",       "fourkread",          "mtfourkwrite",
+                                                  "mtfourkread"};
+const std::array<const char*, 7> kDiskCellLabels = {"缓内写入", "缓外写入", "顺序读取",   "4K随机写",
+                                                    "4K随机读", "64T4K随机写", "64T4K随机读"};
+
+void DiskResults::SetCell(int column, std::optional<double> mbps) {
+  if (column < 1 || column > 7) return;
+  cells[column - 1] = mbps;
+}
+
+std::optional<double> DiskResults::Value(int column) const {
+  if (column < 1 || column > 7 || !cells[column - 1]) return std::nullopt;
+  return *cells[column - 1];
+}
+
+std::string DiskResults::Text(int column) const {
+  std::optional<double> v = Value(column);
+  return v ? SpeedText(*v) + "MB/s" : "未测试";
+}
+
+Json::Value DiskResults::ToJson() const {
+  Json::Value out(Json::objectValue);
+  Json::Value iops(Json::objectValue);
+  for (int column = 1; column <= 7; ++column) {
+    const char* key = kDiskCellKeys[column - 1];
+    std::optional<double> v = Value(column);
+    // The value a reader of the "%.2f" cell text would get.
+    out[key] = v ? Json::Value(std::round(static_cast<float>(*v) * 100.0) / 100.0) : Json::Value();
+    if (column >= 4) iops[key] = v ? Json::Value(static_cast<Json::UInt64>(IopsOf(*v))) : Json::Value();
+  }
+  out["iops"] = iops;
+  return out;
+}
+
+std::optional<uint64_t> ParseByteSize(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  uint64_t value = 0;
+  size_t i = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    uint64_t digit = static_cast<uint64_t>(text[i] - '0');
+    if (value > (std::numeric_limits<uint64_t>::max() - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  if (i == 0) return std::nullopt;
+  unsigned shift = 0;
+  if (i < text.size()) {
+    if (i + 1 != text.size()) return std::nullopt;
+    switch (text[i]) {
+      case 'K': case 'k': shift = 10; break;
+      case 'M': case 'm': shift = 20; break;
+      case 'G': case 'g': shift = 30; break;
+      default: return std::nullopt;
+    }
+  }
+  if (value == 0 || value > (std::numeric_limits<uint64_t>::max() >> shift)) return std::nullopt;
+  return value << shift;
+}
+
+}  // namespace sorvanta

@@ -1,0 +1,40 @@
+// Physical disks and their partitions from sysfs, and where the partitions are mounted.
+//
+// Everything is read below root folders (normally "/sys", "/proc" and "/run") that tests
+// point at fake trees. A physical disk is a /sys/block entry with a device behind it, so
+// loop, zram, device-mapper and md devices are left out, and optical drives too.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sorvanta::platform {
+
+struct BlockRoots {
+  std::string sys = "/sys";
+  std::string proc = "/proc";
+  std::string run = "/run";  // udev data under <run>/udev/data
+};
+
+struct BlockPartition {
+  std::string name;  // e.g. "sda1", "nvme0n1p2"
+  unsigned major = 0;
+  unsigned minor = 0;
+  std::vector<std::string> mountPoints;  // volume roots of this partition, ascending
+};
+
+struct BlockDisk {
+  std::string name;    // e.g. "sda"
+  std::string model;   // vendor and model as a user knows the drive; the name when unknown
+  std::string serial;  // empty when the disk reports none
+  bool removable = false;
+  unsigned major = 0;
+  unsigned minor = 0;
+  std::vector<BlockPartition> partitions;  // ascending by name
+};
+
+// Reads the physical disks, their partitions and the partitions' volume roots. Returns
+// false (with errno in *error) when <sys>/block or <proc>/self/mountinfo cannot be read.
+bool ReadBlockDisks(const BlockRoots& roots, std::vector<BlockDisk>* disks, int* error);
+
+}  // namespace sorvanta::platform
