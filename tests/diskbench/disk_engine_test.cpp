@@ -1,0 +1,445 @@
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <regex>
+#include <set>
+
+#include "diskbench/disk_engine.h"
+#include "platform/direct_io.h"
+#include "service/bench_sink.h"
+#include "support/loop_volume.h"
+
+namespace sorvanta {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr uint64_t kMiB = 1048576;
+
+// One notification as the window would receive it.
+struct Event {
+  char kind;  // L log, P progress, S speed, B bar, C cell
+  std::string text;
+  int a = 0, b = 0;  // progress: percent, line; bar: index; cell: column
+  std::optional<double> x, y;
+  bool wait = false;
+};
+
+// Records every notification in order; an optional hook runs on each (e.g. to press stop).
+class RecordingSink : public BenchSink {
+ public:
+  std::function<void(const Event&)> hook;
+
+  void Log(const std::string& text) override { Add({'L', text}); }
+  void Done(const std::string&, const std::string&) override {}
+  void Progress(int percent, int line, bool wait) override { Add({'P', "", percent, line, {}, {}, wait}); }
+  void Speed(std::optional<double> i, std::optional<double> a, bool wait) override {
+    Add({'S', "", 0, 0, i, a, wait});
+  }
+  void Bar(double v, int index) override { Add({'B', "", index, 0, v}); }
+  void Cell(std::optional<double> v, int column) override { Add({'C', "", column, 0, v}); }
+  void RowDone(int) override {}
+
+  std::vector<Event> Events() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return events_;
+  }
+  // The events of the given kinds only, in order, with progress reduced to line 0/1.
+  std::vector<Event> Of(const std::string& kinds) {
+    std::vector<Event> out;
+    for (const Event& e : Events())
+      if (kinds.find(e.kind) != std::string::npos) out.push_back(e);
+    return out;
+  }
+  std::vector<std::string> Logs() {
+    std::vector<std::string> out;
+    for (const Event& e : Of("L")) out.push_back(e.text);
+    return out;
+  }
+
+ private:
+  void Add(Event e) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      events_.push_back(e);
+    }
+    if (hook) hook(e);
+  }
+  std::mutex mu_;
+  std::vector<Event> events_;
+};
+
+// A file system over the real one that records seek offsets and can refuse opens.
+class ProbeFileSystem : public platform::FileSystem {
+ public:
+  int refuseWith = 0;  // errno for every open, 0 for none
+  bool refuseDirect = false;
+
+  ProbeFileSystem() { platform::SetFileSystemForTesting(this); }
+  ~ProbeFileSystem() override { platform::SetFileSystemForTesting(nullptr); }
+
+  std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode, bool direct,
+                                       int* error) override {
+    if (refuseWith || (direct && refuseDirect)) {
+      *error = refuseWith ? refuseWith : EINVAL;
+      return nullptr;
+    }
+    auto inner = platform::RealFileSystem().Open(path, mode, direct, error);
+    if (!inner) return nullptr;
+    return std::make_unique<ProbeFile>(std::move(inner), this);
+  }
+  bool Remove(const std::string& path) override { return platform::RealFileSystem().Remove(path); }
+  bool Exists(const std::string& path) override { return platform::RealFileSystem().Exists(path); }
+  void DropCache(const std::string& path) override { platform::RealFileSystem().DropCache(path); }
+
+  std::vector<uint64_t> Seeks() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return seeks_;
+  }
+  void ClearSeeks() {
+    std::lock_guard<std::mutex> lock(mu_);
+    seeks_.clear();
+  }
+
+ private:
+  class ProbeFile : public platform::File {
+   public:
+    ProbeFile(std::unique_ptr<platform::File> f, ProbeFileSystem* owner) : f_(std::move(f)), owner_(owner) {}
+    ssize_t Write(const void* d, size_t n) override { return f_->Write(d, n); }
+    ssize_t Read(void* d, size_t n) override { return f_->Read(d, n); }
+    ssize_t PWrite(const void* d, size_t n, uint64_t o) override { return f_->PWrite(d, n, o); }
+    ssize_t PRead(void* d, size_t n, uint64_t o) override { return f_->PRead(d, n, o); }
+    bool Seek(uint64_t o) override {
+      {
+        std::lock_guard<std::mutex> lock(owner_->mu_);
+        owner_->seeks_.push_back(o);
+      }
+      return f_->Seek(o);
+    }
+    bool Sync() override { return f_->Sync(); }
+    int64_t Size() override { return f_->Size(); }
+    int LastError() const override { return f_->LastError(); }
+    bool Direct() const override { return f_->Direct(); }
+
+   private:
+    std::unique_ptr<platform::File> f_;
+    ProbeFileSystem* owner_;
+  };
+  std::mutex mu_;
+  std::vector<uint64_t> seeks_;
+};
+
+DiskEngineOptions Quick(const std::string& temp) {
+  DiskEngineOptions o;
+  o.randomTestMs = 250;
+  o.concurrentTicks = 3;
+  o.tickMs = 100;
+  o.stopPauseMs = 5;
+  o.tempFolder = temp;
+  return o;
+}
+
+class DiskEngine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::path(::testing::TempDir()) / ("diskengine_" + std::to_string(getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "vol");
+    fs::create_directories(dir_ / "tmp");
+    root_ = (dir_ / "vol").string();
+    temp_ = (dir_ / "tmp").string() + "/";
+    // The folder and the temporary folder share a file system, so the file goes to temp.
+    file_ = temp_ + kTestFileName;
+    g_stopRequested = false;
+    g_useSystemCache = false;
+    int err = 0;
+    auto probe = platform::RealFileSystem().Open(temp_ + "probe", platform::OpenMode::kCreateTruncate, true, &err);
+    directWorks_ = probe != nullptr;
+    probe.reset();
+    fs::remove(temp_ + "probe");
+    SetCurrentBenchSink(&sink_);
+  }
+  void TearDown() override {
+    SetCurrentBenchSink(nullptr);
+    g_stopRequested = false;
+    g_useSystemCache = false;
+    fs::remove_all(dir_);
+  }
+
+  fs::path dir_;
+  std::string root_, temp_, file_;
+  bool directWorks_ = false;
+  RecordingSink sink_;
+};
+
+TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
+  if (!directWorks_) GTEST_SKIP() << "temporary folder refuses O_DIRECT";
+  ProbeFileSystem probe;
+  const uint64_t size = 48 * kMiB + 1;  // not a multiple of the 16 MiB block
+  RunTestSequence(root_, size, Quick(temp_));
+  EXPECT_FALSE(fs::exists(file_));
+  EXPECT_FALSE(fs::exists(root_ + "/" + kTestFileName));
+
+  std::vector<std::string> logs = sink_.Logs();
+  ASSERT_EQ(logs.size(), 9u) << ::testing::PrintToString(logs);
+  EXPECT_EQ(logs[0], "[>>]开始顺序读写测试：");
+  EXPECT_TRUE(std::regex_match(logs[1], std::regex("\\[>\\]顺序写入：\r\n[0-9]+\\.[0-9]{2}MB/s"))) << logs[1];
+  EXPECT_TRUE(std::regex_match(logs[2], std::regex("\\[>\\]顺序读取均速：\r\n[0-9]+\\.[0-9]{2}MB/s")));
+  EXPECT_EQ(logs[3], "[>>]开始4K随机读写测试：");
+  EXPECT_EQ(logs[4].rfind("[>]4K随机写均速：\r\n", 0), 0u);
+  EXPECT_EQ(logs[5].rfind("[>]4K随机读均速：\r\n", 0), 0u);
+  EXPECT_EQ(logs[6], "[>>]开始64并发4k测试");
+  EXPECT_EQ(logs[7].rfind("[>]64并发4k写入均速：\r\n", 0), 0u);
+  EXPECT_EQ(logs[8].rfind("[>]64并发4k读取均速：\r\n", 0), 0u);
+
+  // Cells 1..7 once each in order (column 2 "未测试"), bars 0..3 right after their cells.
+  std::vector<Event> cb = sink_.Of("CB");
+  std::vector<std::pair<char, int>> shape;
+  for (const Event& e : cb) shape.push_back({e.kind, e.a});
+  std::vector<std::pair<char, int>> want = {{'C', 1}, {'C', 2}, {'C', 3}, {'C', 4}, {'B', 0}, {'C', 5},
+                                            {'B', 1}, {'C', 6}, {'B', 2}, {'C', 7}, {'B', 3}};
+  ASSERT_EQ(shape, want);
+  EXPECT_FALSE(cb[1].x.has_value());
+  for (const Event& e : cb) {
+    if (e.kind == 'C' && e.a == 2) continue;
+    ASSERT_TRUE(e.x.has_value());
+    EXPECT_GT(*e.x, 0) << e.kind << e.a;
+  }
+  EXPECT_EQ(*cb[3].x, *cb[4].x);  // bar 0 carries the 4K write speed
+
+  // The logged IOPS is the cell's speed x 1 MiB / 4096.
+  std::smatch m;
+  std::string line = logs[4];
+  ASSERT_TRUE(std::regex_match(line, m, std::regex("\\[>\\]4K随机写均速：\r\n([0-9.]+)MB/s\r\n([0-9]+) IOPS")));
+  EXPECT_EQ(m[1].str(), SpeedText(*cb[3].x));
+  EXPECT_EQ(std::stoull(m[2].str()), IopsOf(*cb[3].x));
+
+  // Progress: line 0 for the write (one per block, then 100), line 1 for the read,
+  // line -1 for the timed tests; all within 0..100.
+  std::vector<int> write, read;
+  for (const Event& e : sink_.Of("P")) {
+    EXPECT_GE(e.a, 0);
+    EXPECT_LE(e.a, 100);
+    EXPECT_FALSE(e.wait);
+    if (e.b == 0) write.push_back(e.a);
+    if (e.b == 1) read.push_back(e.a);
+  }
+  EXPECT_EQ(write, (std::vector<int>{0, 33, 66, 99, 100}));
+  ASSERT_FALSE(read.empty());
+  EXPECT_EQ(read.back(), 100);  // the file is one block longer than the size
+
+  // Exactly one waiting speed call, the clearing one with neither value, before the 64-worker test.
+  std::vector<Event> all = sink_.Events();
+  int clearing = 0;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (all[i].kind != 'S' || !all[i].wait) continue;
+    ++clearing;
+    EXPECT_FALSE(all[i].x || all[i].y);
+    ASSERT_LT(i + 1, all.size());
+    EXPECT_EQ(all[i + 1].text, "[>>]开始64并发4k测试");
+  }
+  EXPECT_EQ(clearing, 1);
+  // Every random position is 4 KiB aligned and inside the 64 MiB file.
+  for (uint64_t s : probe.Seeks()) {
+    EXPECT_EQ(s % 4096, 0u);
+    EXPECT_LT(s, 64 * kMiB);
+  }
+}
+
+TEST_F(DiskEngine, WriteStopsAfterTheBlockThatPassesTheSize) {
+  if (!directWorks_) GTEST_SKIP() << "temporary folder refuses O_DIRECT";
+  platform::AlignedBuffer block(kBlockSize);
+  ASSERT_TRUE(SeqWriteTest(file_, root_, 16 * kMiB + 4096, block.data(), Quick(temp_)));
+  EXPECT_EQ(fs::file_size(file_), 32 * kMiB);
+  ASSERT_TRUE(SeqReadTest(file_, root_, 16 * kMiB + 4096, block.data(), Quick(temp_)));
+  std::vector<Event> cells = sink_.Of("C");
+  ASSERT_EQ(cells.size(), 3u);
+  EXPECT_EQ(cells[2].a, 3);
+  EXPECT_GT(*cells[2].x, 0);  // a read shorter than the first 50 ms report still has a speed
+}
+
+// Presses stop at a chosen notification; the running test reports nothing and the
+// sequence ends with the file deleted.
+struct StopCase {
+  const char* name;
+  std::function<bool(const Event&)> at;
+  std::set<int> cellsBefore;  // columns reported before the stopped test
+};
+
+TEST_F(DiskEngine, StopInEachTestReportsNothingOfItAndDeletesTheFile) {
+  if (!directWorks_) GTEST_SKIP() << "temporary folder refuses O_DIRECT";
+  std::vector<StopCase> cases = {
+      {"sequential write", [](const Event& e) { return e.kind == 'P' && e.b == 0; }, {}},
+      {"sequential read", [](const Event& e) { return e.kind == 'P' && e.b == 1; }, {1, 2}},
+      {"4K write", [](const Event& e) { return e.kind == 'L' && e.text == "[>>]开始4K随机读写测试："; }, {1, 2, 3}},
+      {"4K read", [](const Event& e) { return e.kind == 'C' && e.a == 4; }, {1, 2, 3, 4}},
+      {"64 writers", [](const Event& e) { return e.kind == 'L' && e.text == "[>>]开始64并发4k测试"; },
+       {1, 2, 3, 4, 5}},
+      {"64 readers", [](const Event& e) { return e.kind == 'C' && e.a == 6; }, {1, 2, 3, 4, 5, 6}},
+  };
+  for (const StopCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingSink sink;
+    sink.hook = [&](const Event& e) {
+      if (c.at(e)) g_stopRequested = true;
+    };
+    SetCurrentBenchSink(&sink);
+    RunTestSequence(root_, 40 * kMiB, Quick(temp_));
+    SetCurrentBenchSink(&sink_);
+    EXPECT_TRUE(g_stopRequested.load());
+    g_stopRequested = false;
+    EXPECT_FALSE(fs::exists(file_));
+    std::set<int> cells;
+    for (const Event& e : sink.Of("C")) cells.insert(e.a);
+    EXPECT_EQ(cells, c.cellsBefore);
+    // No result line after the stop point beyond what the cells show.
+    int results = 0;
+    for (const std::string& l : sink.Logs()) results += l.rfind("[>]", 0) == 0;
+    EXPECT_LE(results, static_cast<int>(c.cellsBefore.size()));
+  }
+}
+
+TEST_F(DiskEngine, UnwritableOrUncachedRefusingFolderEndsTheSequence) {
+  ProbeFileSystem probe;
+  probe.refuseWith = EACCES;
+  RunTestSequence(root_, 32 * kMiB, Quick(temp_));
+  EXPECT_EQ(sink_.Logs(), (std::vector<std::string>{
+                              "[>>]开始顺序读写测试：",
+                              "[X]分区" + root_ + "不可写！请使用管理员权限（sudo）重启本程序！"}));
+  EXPECT_TRUE(sink_.Of("CBPS").empty());
+
+  // A file system without O_DIRECT is not testable: never measured through the cache.
+  RecordingSink second;
+  SetCurrentBenchSink(&second);
+  probe.refuseWith = 0;
+  probe.refuseDirect = true;
+  RunTestSequence(root_, 32 * kMiB, Quick(temp_));
+  ASSERT_EQ(second.Logs().size(), 2u);
+  EXPECT_EQ(second.Logs()[1], "[X]分区" + root_ + "不支持无缓存读写（O_DIRECT），无法测试！");
+  EXPECT_FALSE(fs::exists(file_));
+}
+
+TEST_F(DiskEngine, ReadOnlyVolumeIsReportedNotWritable) {
+  std::string why = testing::LoopVolume::Unavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  testing::LoopVolume vol(32 * kMiB);
+  if (!vol.ok()) GTEST_SKIP() << vol.error();
+  ASSERT_EQ(mount(nullptr, vol.root().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0) << errno;
+  // The temporary folder is on another file system, so the file would go to the volume root.
+  RunTestSequence(vol.root(), 32 * kMiB, Quick(temp_));
+  mount(nullptr, vol.root().c_str(), nullptr, MS_REMOUNT, nullptr);
+  ASSERT_EQ(sink_.Logs().size(), 2u);
+  EXPECT_EQ(sink_.Logs()[1], "[X]分区" + vol.root() + "不可写！请使用管理员权限（sudo）重启本程序！");
+}
+
+TEST_F(DiskEngine, RandomTestOnAFileShorterThanOneBlockStaysAtOffsetZero) {
+  g_useSystemCache = true;  // a 100-byte file can only be written through the cache
+  {
+    std::FILE* f = std::fopen(file_.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::string bytes(100, 'x');
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  }
+  ProbeFileSystem probe;
+  platform::AlignedBuffer block(kBlockSize);
+  ASSERT_TRUE(RandRead4KTest(file_, root_, block.data(), Quick(temp_)));
+  std::vector<uint64_t> seeks = probe.Seeks();
+  ASSERT_FALSE(seeks.empty());
+  for (uint64_t s : seeks) EXPECT_EQ(s, 0u);
+  std::vector<Event> cells = sink_.Of("CB");
+  ASSERT_EQ(cells.size(), 2u);
+  EXPECT_EQ(cells[0].a, 5);
+  EXPECT_EQ(cells[1].a, 1);
+}
+
+TEST(DiskEngineMath, ConcurrentRegionsSplitTheWriteSize) {
+  const uint64_t size = 64ull * 4096 * 1000 * 3 + 12345;  // not a multiple of 64
+  std::vector<GM_TestFile> tasks = MakeConcurrentRecords("/x/f", size);
+  ASSERT_EQ(tasks.size(), 64u);
+  const uint64_t len = size / 64;
+  for (int i = 0; i < 64; ++i) {
+    EXPECT_EQ(tasks[i].seed, i);
+    EXPECT_EQ(tasks[i].path, "/x/f");
+    EXPECT_EQ(tasks[i].regionLength, len);
+    EXPECT_EQ(tasks[i].regionStart, i * len);
+    EXPECT_EQ(tasks[i].speed, 0);
+    EXPECT_EQ(ConcurrentOffset(tasks[i], 0), tasks[i].regionStart);
+    uint64_t last = ConcurrentOffset(tasks[i], 999);
+    EXPECT_LT(last + 4096, tasks[i].regionStart + len + 1);
+    EXPECT_EQ((last - tasks[i].regionStart) % 4096, 0u);
+  }
+  // k x (length / 4096) / 1000 blocks into the region: 3000 blocks -> 3 per step.
+  EXPECT_EQ(ConcurrentOffset(tasks[1], 500), len + 1500 * 4096);
+  // Regions smaller than one block leave every worker at its region start.
+  std::vector<GM_TestFile> tiny = MakeConcurrentRecords("/x/f", 64 * 4000);
+  EXPECT_EQ(ConcurrentOffset(tiny[7], 999), 7u * 4000);
+  EXPECT_EQ(RandomOffset(0, 999), 0u);
+  EXPECT_EQ(RandomOffset(2000, 999), 1998u * 4096);
+}
+
+TEST(DiskEngineMath, CacheDropDetection) {
+  // Fewer than 11 samples: never a drop.
+  EXPECT_FALSE(DetectCacheDrop({900, 900, 900, 900, 900, 900, 900, 900, 900, 100}).found);
+  // Peak from the first half only; after-cache is the mean of every sample below 0.7 x peak.
+  std::vector<double> s = {800, 1000, 950, 900, 850, 900, 300, 200, 5000, 400, 100};
+  CacheDrop d = DetectCacheDrop(s);
+  ASSERT_TRUE(d.found);
+  EXPECT_EQ(d.peak, 1000);
+  EXPECT_EQ(d.last, 100);
+  EXPECT_DOUBLE_EQ(d.afterCache, (300 + 200 + 400 + 100) / 4.0);
+  // A last sample exactly at 0.7 x peak is not a drop.
+  std::vector<double> edge(11, 500);
+  edge[0] = 1000;
+  edge.back() = 0.7 * 1000;
+  EXPECT_FALSE(DetectCacheDrop(edge).found);
+  edge.back() = 699.99;
+  EXPECT_TRUE(DetectCacheDrop(edge).found);
+}
+
+TEST(DiskEngineMath, SequentialWriteResultCells) {
+  RecordingSink sink;
+  SetCurrentBenchSink(&sink);
+  std::vector<double> drop = {800, 1000, 950, 900, 850, 900, 300, 200, 250, 400, 100};
+  ReportSeqWrite("/v", 512.345, {1, 2, 3}, kDefaultWriteSize);          // up to 20 GiB: column 2 "未测试"
+  ReportSeqWrite("/v", 512.345, {1, 2, 3}, kDefaultWriteSize + 1);      // larger: column 2 untouched
+  ReportSeqWrite("/v", 600, drop, kDefaultWriteSize + 1);               // drop: peak and last sample
+  SetCurrentBenchSink(nullptr);
+  std::vector<Event> c = sink.Of("C");
+  ASSERT_EQ(c.size(), 6u);
+  EXPECT_EQ(c[0].a, 1);
+  EXPECT_EQ(c[1].a, 2);
+  EXPECT_FALSE(c[1].x.has_value());
+  EXPECT_EQ(c[2].a, 1);
+  EXPECT_EQ(c[3].a, 1);
+  EXPECT_EQ(*c[3].x, 600);
+  EXPECT_EQ(c[4].a, 1);
+  EXPECT_EQ(*c[4].x, 1000);
+  EXPECT_EQ(c[5].a, 2);
+  EXPECT_EQ(*c[5].x, 100);
+  std::vector<std::string> logs = sink.Logs();
+  ASSERT_EQ(logs.size(), 5u);
+  EXPECT_EQ(logs[0], "[>]顺序写入：\r\n512.34MB/s");  // narrowed to float first
+  EXPECT_EQ(logs[3], "[>]缓内速度：\r\n1000.00MB/s");
+  EXPECT_EQ(logs[4], "[>]缓外速度：\r\n250.00MB/s");
+}
+
+TEST(DiskEngineMath, UnitsAndTestFilePlace) {
+  EXPECT_DOUBLE_EQ(SpeedMBps(1048576, 1000), 1.0);
+  EXPECT_DOUBLE_EQ(SpeedMBps(1048576, 0), 1000.0);  // 0 ms counts as 1 ms, never infinite
+  EXPECT_EQ(IopsOf(1.0), 256u);
+  EXPECT_EQ(IopsOf(0.0039), 0u);
+  EXPECT_EQ(SpeedText(812.345), "812.34");  // single precision, then "%.2f"
+  std::string tmp = ::testing::TempDir();
+  EXPECT_EQ(TestFilePath(tmp, tmp), (tmp.back() == '/' ? tmp : tmp + "/") + kTestFileName);
+  EXPECT_EQ(TestFilePath("/proc", tmp), std::string("/proc/") + kTestFileName);
+}
+
+}  // namespace
+}  // namespace sorvanta
