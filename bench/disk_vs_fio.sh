@@ -1,0 +1,126 @@
+#!/bin/sh
+# Runs the disk engine (sorvanta-cli disk) and fio with the equivalent jobs on one folder
+# and one size, alternating the two over several rounds, and prints every pair, the
+# medians and the ratio of the medians (ours / fio).
+#
+#   bench/disk_vs_fio.sh [-d DIR] [-s GIB] [-r ROUNDS] [-b CLI]
+#
+# DIR (default /var/tmp) must lie on a block-device file system that accepts O_DIRECT;
+# the test files go there and are deleted afterwards. GIB (default 4) is the sequential
+# size: pick one the page cache and the host's cache cannot hide. Both tools use
+# synchronous I/O with one request in flight per thread:
+#   seqwrite  16 MiB blocks written from an empty file        fio rw=write bs=16M
+#   seqread   16 MiB blocks read back                          fio rw=read bs=16M
+#   4kwrite   4 KiB random writes over the file, 20 s         fio rw=randwrite bs=4k
+#   4kread    4 KiB random reads, 20 s                         fio rw=randread bs=4k
+#   64twrite  64 threads, each 4 KiB random writes in its own 1/64 of the file, 20 s
+#   64tread   the same with reads
+set -eu
+
+dir=/var/tmp
+gib=4
+rounds=3
+cli=
+while getopts d:s:r:b: opt; do
+  case $opt in
+    d) dir=$OPTARG ;;
+    s) gib=$OPTARG ;;
+    r) rounds=$OPTARG ;;
+    b) cli=$OPTARG ;;
+    *) echo "usage: $0 [-d DIR] [-s GIB] [-r ROUNDS] [-b CLI]" >&2; exit 2 ;;
+  esac
+done
+here=$(cd "$(dirname "$0")/.." && pwd)
+[ -n "$cli" ] || cli=$here/build/bin/sorvanta-cli
+command -v fio >/dev/null || { echo "fio is not installed" >&2; exit 1; }
+[ -x "$cli" ] || { echo "build sorvanta-cli first ($cli)" >&2; exit 1; }
+
+dir=$(cd "$dir" && pwd)
+root=$(findmnt -n -o TARGET -T "$dir")
+size=$((gib * 1073741824))
+region=$((size / 64))
+work=$(mktemp -d "$dir/disk_vs_fio.XXXXXX")
+fiofile=$work/fio_test.bin
+results=$work/results.txt
+trap 'rm -rf "$work"' EXIT INT TERM
+
+# Our engine puts its file in the temporary folder when that folder is on the volume.
+ours() {
+  TMPDIR=$work/ "$cli" disk "$root" --size "${gib}G" --json 2>"$work/ours.log" >"$work/ours.json" || {
+    cat "$work/ours.log" >&2
+    exit 1
+  }
+  # The average lines (not the cells, which hold the in-cache peak after a cache drop). The
+  # command line prints each log line on one line: "[>]顺序写入： 535.71MB/s".
+  awk -v r="$1" '
+    function put(t) { v = $2; sub("MB/s", "", v); print r, t, "ours", v }
+    /^\[>\]顺序写入：/ { put("seqwrite") }
+    /^\[>\]顺序读取均速：/ { put("seqread") }
+    /^\[>\]4K随机写均速：/ { put("4kwrite") }
+    /^\[>\]4K随机读均速：/ { put("4kread") }
+    /^\[>\]64并发4k写入均速：/ { put("64twrite") }
+    /^\[>\]64并发4k读取均速：/ { put("64tread") }' "$work/ours.log" >>"$results"
+}
+
+# One fio job; prints MB/s (1 MB = 1,048,576 bytes) of the given direction.
+fio_mbs() {
+  dirn=$1
+  shift
+  out=$(fio --output-format=terse --terse-version=3 --filename="$fiofile" --direct=1 --ioengine=sync \
+    --iodepth=1 --group_reporting --thread "$@") || { echo "fio failed" >&2; exit 1; }
+  echo "$out" | tail -n 1 | awk -F';' -v d="$dirn" '{ printf "%.2f\n", (d == "read" ? $7 : $48) / 1024 }'
+}
+
+theirs() {
+  r=$1
+  rm -f "$fiofile"
+  printf '%s seqwrite fio %s\n' "$r" "$(fio_mbs write --name=seqwrite --rw=write --bs=16M --size=$size --fallocate=none)" >>"$results"
+  printf '%s seqread fio %s\n' "$r" "$(fio_mbs read --name=seqread --rw=read --bs=16M --size=$size)" >>"$results"
+  printf '%s 4kwrite fio %s\n' "$r" "$(fio_mbs write --name=4kwrite --rw=randwrite --bs=4k --size=$size \
+    --norandommap --randrepeat=0 --time_based --runtime=20)" >>"$results"
+  printf '%s 4kread fio %s\n' "$r" "$(fio_mbs read --name=4kread --rw=randread --bs=4k --size=$size \
+    --norandommap --randrepeat=0 --time_based --runtime=20)" >>"$results"
+  printf '%s 64twrite fio %s\n' "$r" "$(fio_mbs write --name=64twrite --rw=randwrite --bs=4k --numjobs=64 \
+    --size=$region --offset_increment=$region --norandommap --randrepeat=0 --time_based --runtime=20)" >>"$results"
+  printf '%s 64tread fio %s\n' "$r" "$(fio_mbs read --name=64tread --rw=randread --bs=4k --numjobs=64 \
+    --size=$region --offset_increment=$region --norandommap --randrepeat=0 --time_based --runtime=20)" >>"$results"
+  rm -f "$fiofile"
+}
+
+echo "volume $root, folder $dir, sequential size ${gib} GiB, $rounds rounds" >&2
+: >"$results"
+r=1
+while [ "$r" -le "$rounds" ]; do
+  # Alternate which tool goes first so that drift over time hits both alike.
+  if [ $((r % 2)) -eq 1 ]; then
+    echo "round $r: ours, then fio" >&2
+    ours "$r"
+    theirs "$r"
+  else
+    echo "round $r: fio, then ours" >&2
+    theirs "$r"
+    ours "$r"
+  fi
+  r=$((r + 1))
+done
+
+printf '\n%-9s %5s %12s %12s\n' test round "ours MB/s" "fio MB/s"
+for t in seqwrite seqread 4kwrite 4kread 64twrite 64tread; do
+  r=1
+  while [ "$r" -le "$rounds" ]; do
+    o=$(awk -v r="$r" -v t="$t" '$1 == r && $2 == t && $3 == "ours" { print $4 }' "$results")
+    f=$(awk -v r="$r" -v t="$t" '$1 == r && $2 == t && $3 == "fio" { print $4 }' "$results")
+    printf '%-9s %5s %12s %12s\n' "$t" "$r" "$o" "$f"
+    r=$((r + 1))
+  done
+done
+
+median() {
+  sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+printf '\n%-9s %12s %12s %8s\n' test "median ours" "median fio" ratio
+for t in seqwrite seqread 4kwrite 4kread 64twrite 64tread; do
+  o=$(awk -v t="$t" '$2 == t && $3 == "ours" { print $4 }' "$results" | median)
+  f=$(awk -v t="$t" '$2 == t && $3 == "fio" { print $4 }' "$results" | median)
+  printf '%-9s %12.2f %12.2f %8.3f\n' "$t" "$o" "$f" "$(awk -v o="$o" -v f="$f" 'BEGIN { print (f > 0 ? o / f : 0) }')"
+done
