@@ -15,6 +15,7 @@
 #include "platform/direct_io.h"
 #include "service/bench_sink.h"
 #include "support/loop_volume.h"
+#include "support/null_medium.h"
 
 namespace sorvanta {
 namespace {
@@ -357,6 +358,24 @@ TEST_F(DiskEngine, RandomTestOnAFileShorterThanOneBlockStaysAtOffsetZero) {
   ASSERT_EQ(cells.size(), 2u);
   EXPECT_EQ(cells[0].a, 5);
   EXPECT_EQ(cells[1].a, 1);
+}
+
+TEST_F(DiskEngine, FullMediumEndsTheWriteNormallyAndLaterTestsUseTheShorterFile) {
+  testing::NullMedium medium(40 * kMiB);  // fills up in the third 16 MiB block
+  RunTestSequence(root_, kDefaultWriteSize + kMiB, Quick(temp_));
+  EXPECT_EQ(medium.Created()[file_], 1);
+  EXPECT_FALSE(medium.Exists(file_));
+  std::set<int> cells;
+  for (const Event& e : sink_.Of("C")) {
+    cells.insert(e.a);
+    ASSERT_TRUE(e.x.has_value()) << e.a;
+  }
+  // Above 20 GiB column 2 is left alone; the rest are measured on the 40 MiB file.
+  EXPECT_EQ(cells, (std::set<int>{1, 3, 4, 5, 6, 7}));
+  int lastWrite = -1;
+  for (const Event& e : sink_.Of("P"))
+    if (e.b == 0) lastWrite = e.a;
+  EXPECT_EQ(lastWrite, 0);  // 32 MiB of 20 GiB: the write ended early, not at 100 %
 }
 
 TEST(DiskEngineMath, ConcurrentRegionsSplitTheWriteSize) {

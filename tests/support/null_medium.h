@@ -1,0 +1,42 @@
+// A do-nothing medium for testing run logic without a disk: files exist only as sizes,
+// writes are accepted at once until the medium's capacity is used up (then they transfer
+// 0 bytes, like a full disk), reads return the bytes a file holds without touching the
+// buffer. Installs itself as the current platform::FileSystem for its lifetime.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/direct_io.h"
+
+namespace sorvanta::testing {
+
+class NullMedium : public platform::FileSystem {
+ public:
+  explicit NullMedium(uint64_t capacity = std::numeric_limits<uint64_t>::max());
+  ~NullMedium() override;
+
+  std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode, bool direct,
+                                       int* error) override;
+  bool Remove(const std::string& path) override;
+  bool Exists(const std::string& path) override;
+  void DropCache(const std::string&) override {}
+
+  // Size of a file, or -1 when it does not exist.
+  int64_t SizeOf(const std::string& path);
+  // Every path that was ever created.
+  std::map<std::string, int> Created();
+
+ private:
+  friend class NullFile;
+  std::mutex mu_;
+  uint64_t capacity_;
+  uint64_t used_ = 0;
+  std::map<std::string, uint64_t> sizes_;
+  std::map<std::string, int> created_;
+};
+
+}  // namespace sorvanta::testing
