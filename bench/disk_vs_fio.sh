@@ -15,6 +15,11 @@
 #   4kread    4 KiB random reads, 20 s                         fio rw=randread bs=4k
 #   64twrite  64 threads, each 4 KiB random writes in its own 1/64 of the file, 20 s
 #   64tread   the same with reads
+# The engine's random tests visit only 1000 evenly spread 4 KiB positions of the file (of
+# each worker's region), which a drive's cache may hold. So the "fio" column replays the
+# same kind of positions (k x blocks / 1000, k random in 0..999) from generated I/O logs,
+# which is the equivalent job; "fio whole" is fio's usual random job over the whole file
+# (or region) and shows how much the narrow position set flatters a drive.
 set -eu
 
 dir=/var/tmp
@@ -71,24 +76,63 @@ fio_mbs() {
   echo "$out" | tail -n 1 | awk -F';' -v d="$dirn" '{ printf "%.2f\n", (d == "read" ? $7 : $48) / 1024 }'
 }
 
+# I/O logs with the engine's positions: 4k_<op>.log for the single-thread test and
+# mt_<op>_<i>.log for worker i of the 64.
+make_logs() {
+  for op in read write; do
+    awk -v f="$fiofile" -v op="$op" -v size="$size" -v seed="$(od -An -N4 -tu4 /dev/urandom)" 'BEGIN {
+      srand(seed); blocks = int(size / 4096)
+      print "fio version 2 iolog"; print f " add"; print f " open"
+      for (n = 0; n < 600000; n++) print f " " op " " int(int(rand() * 1000) * blocks / 1000) * 4096 " 4096"
+      print f " close" }' >"$work/4k_$op.log"
+    awk -v f="$fiofile" -v op="$op" -v region="$region" -v w="$work" -v seed="$(od -An -N4 -tu4 /dev/urandom)" 'BEGIN {
+      srand(seed); rb = int(region / 4096)
+      for (i = 0; i < 64; i++) {
+        out = w "/mt_" op "_" i ".log"
+        print "fio version 2 iolog" >out; print f " add" >out; print f " open" >out
+        for (n = 0; n < 25000; n++) print f " " op " " (i * region + int(int(rand() * 1000) * rb / 1000) * 4096) " 4096" >out
+        print f " close" >out; close(out) } }'
+  done
+}
+
+replay64() {
+  op=$1
+  set --
+  i=0
+  while [ $i -lt 64 ]; do
+    set -- "$@" --name="mt$op$i" --read_iolog="$work/mt_${op}_$i.log"
+    i=$((i + 1))
+  done
+  fio_mbs "$op" --replay_no_stall=1 --runtime=20 "$@"
+}
+
 theirs() {
   r=$1
   rm -f "$fiofile"
   printf '%s seqwrite fio %s\n' "$r" "$(fio_mbs write --name=seqwrite --rw=write --bs=16M --size=$size --fallocate=none)" >>"$results"
   printf '%s seqread fio %s\n' "$r" "$(fio_mbs read --name=seqread --rw=read --bs=16M --size=$size)" >>"$results"
-  printf '%s 4kwrite fio %s\n' "$r" "$(fio_mbs write --name=4kwrite --rw=randwrite --bs=4k --size=$size \
+  # The engine's positions, replayed.
+  printf '%s 4kwrite fio %s\n' "$r" "$(fio_mbs write --name=4kwrite --read_iolog="$work/4k_write.log" \
+    --replay_no_stall=1 --runtime=20)" >>"$results"
+  printf '%s 4kread fio %s\n' "$r" "$(fio_mbs read --name=4kread --read_iolog="$work/4k_read.log" \
+    --replay_no_stall=1 --runtime=20)" >>"$results"
+  printf '%s 64twrite fio %s\n' "$r" "$(replay64 write)" >>"$results"
+  printf '%s 64tread fio %s\n' "$r" "$(replay64 read)" >>"$results"
+  # fio's usual random jobs over the whole file.
+  printf '%s 4kwrite whole %s\n' "$r" "$(fio_mbs write --name=4kwrite --rw=randwrite --bs=4k --size=$size \
     --norandommap --randrepeat=0 --time_based --runtime=20)" >>"$results"
-  printf '%s 4kread fio %s\n' "$r" "$(fio_mbs read --name=4kread --rw=randread --bs=4k --size=$size \
+  printf '%s 4kread whole %s\n' "$r" "$(fio_mbs read --name=4kread --rw=randread --bs=4k --size=$size \
     --norandommap --randrepeat=0 --time_based --runtime=20)" >>"$results"
-  printf '%s 64twrite fio %s\n' "$r" "$(fio_mbs write --name=64twrite --rw=randwrite --bs=4k --numjobs=64 \
+  printf '%s 64twrite whole %s\n' "$r" "$(fio_mbs write --name=64twrite --rw=randwrite --bs=4k --numjobs=64 \
     --size=$region --offset_increment=$region --norandommap --randrepeat=0 --time_based --runtime=20)" >>"$results"
-  printf '%s 64tread fio %s\n' "$r" "$(fio_mbs read --name=64tread --rw=randread --bs=4k --numjobs=64 \
+  printf '%s 64tread whole %s\n' "$r" "$(fio_mbs read --name=64tread --rw=randread --bs=4k --numjobs=64 \
     --size=$region --offset_increment=$region --norandommap --randrepeat=0 --time_based --runtime=20)" >>"$results"
   rm -f "$fiofile"
 }
 
 echo "volume $root, folder $dir, sequential size ${gib} GiB, $rounds rounds" >&2
 : >"$results"
+make_logs
 r=1
 while [ "$r" -le "$rounds" ]; do
   # Alternate which tool goes first so that drift over time hits both alike.
@@ -104,23 +148,25 @@ while [ "$r" -le "$rounds" ]; do
   r=$((r + 1))
 done
 
-printf '\n%-9s %5s %12s %12s\n' test round "ours MB/s" "fio MB/s"
+printf '\n%-9s %5s %12s %12s %12s\n' test round "ours MB/s" "fio MB/s" "fio whole"
 for t in seqwrite seqread 4kwrite 4kread 64twrite 64tread; do
   r=1
   while [ "$r" -le "$rounds" ]; do
-    o=$(awk -v r="$r" -v t="$t" '$1 == r && $2 == t && $3 == "ours" { print $4 }' "$results")
-    f=$(awk -v r="$r" -v t="$t" '$1 == r && $2 == t && $3 == "fio" { print $4 }' "$results")
-    printf '%-9s %5s %12s %12s\n' "$t" "$r" "$o" "$f"
+    row=$(awk -v r="$r" -v t="$t" '$1 == r && $2 == t { v[$3] = $4 } END { print v["ours"], v["fio"], (v["whole"] == "" ? "-" : v["whole"]) }' "$results")
+    # shellcheck disable=SC2086
+    printf '%-9s %5s %12s %12s %12s\n' "$t" "$r" $row
     r=$((r + 1))
   done
 done
 
 median() {
-  sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+  sort -n | awk '{ v[NR] = $1 } END { if (NR == 0) print 0; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
-printf '\n%-9s %12s %12s %8s\n' test "median ours" "median fio" ratio
+printf '\n%-9s %12s %12s %8s %12s %8s\n' test "median ours" "median fio" ratio "fio whole" ratio
 for t in seqwrite seqread 4kwrite 4kread 64twrite 64tread; do
   o=$(awk -v t="$t" '$2 == t && $3 == "ours" { print $4 }' "$results" | median)
   f=$(awk -v t="$t" '$2 == t && $3 == "fio" { print $4 }' "$results" | median)
-  printf '%-9s %12.2f %12.2f %8.3f\n' "$t" "$o" "$f" "$(awk -v o="$o" -v f="$f" 'BEGIN { print (f > 0 ? o / f : 0) }')"
+  w=$(awk -v t="$t" '$2 == t && $3 == "whole" { print $4 }' "$results" | median)
+  printf '%-9s %12.2f %12.2f %8.3f %12.2f %8.3f\n' "$t" "$o" "$f" "$(awk -v o="$o" -v f="$f" 'BEGIN { print (f > 0 ? o / f : 0) }')" \
+    "$w" "$(awk -v o="$o" -v f="$w" 'BEGIN { print (f > 0 ? o / f : 0) }')"
 done
