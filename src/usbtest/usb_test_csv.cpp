@@ -17,7 +17,11 @@ std::string WithoutMs(std::string text) {
 std::string UsbTestCsvText(const std::vector<UsbTestRow>& rows) {
   std::string text = "编号,文件,识别U盘用时(ms),拷贝用时(ms),校验结果\r\n";
   for (const auto& row : rows) {
-    for (const auto& cell : row) text += WithoutMs(cell) + ",";
+    // The unit goes from the two time columns only: a path may well contain "ms".
+    for (int c = 0; c < kUsbTestColumns; ++c) {
+      const std::string& cell = row[static_cast<size_t>(c)];
+      text += (c == kColReconnect || c == kColCopy ? WithoutMs(cell) : cell) + ",";
+    }
     text += "\r\n";
   }
   return Utf8ToGbk(text);

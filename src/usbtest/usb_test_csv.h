@@ -11,8 +11,8 @@ namespace sorvanta {
 
 using UsbTestRow = std::array<std::string, kUsbTestColumns>;
 
-// The CSV text in GBK: the header line, then per row every cell with each "ms" removed and a
-// comma after every field, lines ending in CR LF.
+// The CSV text in GBK: the header line, then per row every cell followed by a comma (the
+// two times without their "ms"), lines ending in CR LF.
 std::string UsbTestCsvText(const std::vector<UsbTestRow>& rows);
 // Writes the text byte for byte; false when the file cannot be written.
 bool WriteUsbTestCsv(const std::string& path, const std::vector<UsbTestRow>& rows);
