@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/command.h"
+#include "platform/eject.h"
 #include "usbtest/usb_test.h"
 #include "usbtest/usb_test_csv.h"
 
@@ -115,6 +116,11 @@ int RunUsbTestCommand(const std::vector<std::string>& args) {
   std::string message = CheckUsbTestInput(params.copyFile, &params.driveRoot, params.switchAddress);
   if (!message.empty()) {
     std::fprintf(stderr, "%s\n", message.c_str());
+    return 2;
+  }
+
+  if (eject && !platform::UdisksAvailable()) {
+    std::fprintf(stderr, "安全弹出需要 udisksctl（请安装 udisks2）\n");
     return 2;
   }
 

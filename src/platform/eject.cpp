@@ -60,6 +60,20 @@ int RunProgram(const std::vector<std::string>& argv) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+bool UdisksAvailable() {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    if (!dir.empty() && ::access((dir + "/udisksctl").c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 std::string WholeDiskOf(const std::string& device, const std::string& sysRoot) {
   std::string real = RealPath(device);
   if (real.empty()) real = device;

@@ -23,6 +23,9 @@ class DriveEjector {
 // exit status, or -1 when it cannot be started or is killed.
 int RunProgram(const std::vector<std::string>& argv);
 
+// True when the udisksctl command is on PATH (Debian package udisks2).
+bool UdisksAvailable();
+
 // The whole-disk device of a partition ("/dev/sdb1" -> "/dev/sdb", via <sysRoot>/class/block);
 // a device that is not a partition is returned as it is (after resolving symlinks).
 std::string WholeDiskOf(const std::string& device, const std::string& sysRoot = "/sys");
