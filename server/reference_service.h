@@ -38,6 +38,8 @@ struct ServiceOptions {
   std::string releaseFile;
   // Base URL written into replies (download links); empty = from the request's Host.
   std::string publicUrl;
+  // One line per request (method, path, status, reply size) on standard error.
+  bool logRequests = false;
 };
 
 class ReferenceService {
