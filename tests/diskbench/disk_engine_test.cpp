@@ -16,6 +16,7 @@
 #include "service/bench_sink.h"
 #include "support/loop_volume.h"
 #include "support/null_medium.h"
+#include "support/recording_bench_sink.h"
 
 namespace sorvanta {
 namespace {
@@ -23,118 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 constexpr uint64_t kMiB = 1048576;
 
-// One notification as the window would receive it.
-struct Event {
-  char kind;  // L log, P progress, S speed, B bar, C cell
-  std::string text;
-  int a = 0, b = 0;  // progress: percent, line; bar: index; cell: column
-  std::optional<double> x, y;
-  bool wait = false;
-};
-
-// Records every notification in order; an optional hook runs on each (e.g. to press stop).
-class RecordingSink : public BenchSink {
- public:
-  std::function<void(const Event&)> hook;
-
-  void Log(const std::string& text) override { Add({'L', text}); }
-  void Done(const std::string&, const std::string&) override {}
-  void Progress(int percent, int line, bool wait) override { Add({'P', "", percent, line, {}, {}, wait}); }
-  void Speed(std::optional<double> i, std::optional<double> a, bool wait) override {
-    Add({'S', "", 0, 0, i, a, wait});
-  }
-  void Bar(double v, int index) override { Add({'B', "", index, 0, v}); }
-  void Cell(std::optional<double> v, int column) override { Add({'C', "", column, 0, v}); }
-  void RowDone(int) override {}
-
-  std::vector<Event> Events() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return events_;
-  }
-  // The events of the given kinds only, in order, with progress reduced to line 0/1.
-  std::vector<Event> Of(const std::string& kinds) {
-    std::vector<Event> out;
-    for (const Event& e : Events())
-      if (kinds.find(e.kind) != std::string::npos) out.push_back(e);
-    return out;
-  }
-  std::vector<std::string> Logs() {
-    std::vector<std::string> out;
-    for (const Event& e : Of("L")) out.push_back(e.text);
-    return out;
-  }
-
- private:
-  void Add(Event e) {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      events_.push_back(e);
-    }
-    if (hook) hook(e);
-  }
-  std::mutex mu_;
-  std::vector<Event> events_;
-};
-
-// A file system over the real one that records seek offsets and can refuse opens.
-class ProbeFileSystem : public platform::FileSystem {
- public:
-  int refuseWith = 0;  // errno for every open, 0 for none
-  bool refuseDirect = false;
-
-  ProbeFileSystem() { platform::SetFileSystemForTesting(this); }
-  ~ProbeFileSystem() override { platform::SetFileSystemForTesting(nullptr); }
-
-  std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode, bool direct,
-                                       int* error) override {
-    if (refuseWith || (direct && refuseDirect)) {
-      *error = refuseWith ? refuseWith : EINVAL;
-      return nullptr;
-    }
-    auto inner = platform::RealFileSystem().Open(path, mode, direct, error);
-    if (!inner) return nullptr;
-    return std::make_unique<ProbeFile>(std::move(inner), this);
-  }
-  bool Remove(const std::string& path) override { return platform::RealFileSystem().Remove(path); }
-  bool Exists(const std::string& path) override { return platform::RealFileSystem().Exists(path); }
-  void DropCache(const std::string& path) override { platform::RealFileSystem().DropCache(path); }
-
-  std::vector<uint64_t> Seeks() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return seeks_;
-  }
-  void ClearSeeks() {
-    std::lock_guard<std::mutex> lock(mu_);
-    seeks_.clear();
-  }
-
- private:
-  class ProbeFile : public platform::File {
-   public:
-    ProbeFile(std::unique_ptr<platform::File> f, ProbeFileSystem* owner) : f_(std::move(f)), owner_(owner) {}
-    ssize_t Write(const void* d, size_t n) override { return f_->Write(d, n); }
-    ssize_t Read(void* d, size_t n) override { return f_->Read(d, n); }
-    ssize_t PWrite(const void* d, size_t n, uint64_t o) override { return f_->PWrite(d, n, o); }
-    ssize_t PRead(void* d, size_t n, uint64_t o) override { return f_->PRead(d, n, o); }
-    bool Seek(uint64_t o) override {
-      {
-        std::lock_guard<std::mutex> lock(owner_->mu_);
-        owner_->seeks_.push_back(o);
-      }
-      return f_->Seek(o);
-    }
-    bool Sync() override { return f_->Sync(); }
-    int64_t Size() override { return f_->Size(); }
-    int LastError() const override { return f_->LastError(); }
-    bool Direct() const override { return f_->Direct(); }
-
-   private:
-    std::unique_ptr<platform::File> f_;
-    ProbeFileSystem* owner_;
-  };
-  std::mutex mu_;
-  std::vector<uint64_t> seeks_;
-};
+using Event = testing::BenchEvent;
+using RecordingSink = testing::RecordingBenchSink;
 
 DiskEngineOptions Quick(const std::string& temp) {
   DiskEngineOptions o;
@@ -181,7 +72,6 @@ class DiskEngine : public ::testing::Test {
 
 TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
   if (!directWorks_) GTEST_SKIP() << "temporary folder refuses O_DIRECT";
-  ProbeFileSystem probe;
   const uint64_t size = 48 * kMiB + 1;  // not a multiple of the 16 MiB block
   RunTestSequence(root_, size, Quick(temp_));
   EXPECT_FALSE(fs::exists(file_));
@@ -246,11 +136,6 @@ TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
     EXPECT_EQ(all[i + 1].text, "[>>]开始64并发4k测试");
   }
   EXPECT_EQ(clearing, 1);
-  // Every random position is 4 KiB aligned and inside the 64 MiB file.
-  for (uint64_t s : probe.Seeks()) {
-    EXPECT_EQ(s % 4096, 0u);
-    EXPECT_LT(s, 64 * kMiB);
-  }
 }
 
 TEST_F(DiskEngine, WriteStopsAfterTheBlockThatPassesTheSize) {
@@ -307,8 +192,8 @@ TEST_F(DiskEngine, StopInEachTestReportsNothingOfItAndDeletesTheFile) {
 }
 
 TEST_F(DiskEngine, UnwritableOrUncachedRefusingFolderEndsTheSequence) {
-  ProbeFileSystem probe;
-  probe.refuseWith = EACCES;
+  testing::NullMedium medium;
+  medium.RefuseOpens(EACCES);
   RunTestSequence(root_, 32 * kMiB, Quick(temp_));
   EXPECT_EQ(sink_.Logs(), (std::vector<std::string>{
                               "[>>]开始顺序读写测试：",
@@ -318,12 +203,11 @@ TEST_F(DiskEngine, UnwritableOrUncachedRefusingFolderEndsTheSequence) {
   // A file system without O_DIRECT is not testable: never measured through the cache.
   RecordingSink second;
   SetCurrentBenchSink(&second);
-  probe.refuseWith = 0;
-  probe.refuseDirect = true;
+  medium.RefuseOpens(0, true);
   RunTestSequence(root_, 32 * kMiB, Quick(temp_));
   ASSERT_EQ(second.Logs().size(), 2u);
   EXPECT_EQ(second.Logs()[1], "[X]分区" + root_ + "不支持无缓存读写（O_DIRECT），无法测试！");
-  EXPECT_FALSE(fs::exists(file_));
+  EXPECT_FALSE(medium.Exists(file_));
 }
 
 TEST_F(DiskEngine, ReadOnlyVolumeIsReportedNotWritable) {
@@ -340,18 +224,12 @@ TEST_F(DiskEngine, ReadOnlyVolumeIsReportedNotWritable) {
 }
 
 TEST_F(DiskEngine, RandomTestOnAFileShorterThanOneBlockStaysAtOffsetZero) {
-  g_useSystemCache = true;  // a 100-byte file can only be written through the cache
-  {
-    std::FILE* f = std::fopen(file_.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::string bytes(100, 'x');
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-  }
-  ProbeFileSystem probe;
+  testing::NullMedium medium;
+  int err = 0;
+  ASSERT_EQ(medium.Open(file_, platform::OpenMode::kCreateTruncate, true, &err)->Write(std::string(100, 'x').data(), 100), 100);
   platform::AlignedBuffer block(kBlockSize);
   ASSERT_TRUE(RandRead4KTest(file_, root_, block.data(), Quick(temp_)));
-  std::vector<uint64_t> seeks = probe.Seeks();
+  std::vector<uint64_t> seeks = medium.Seeks();
   ASSERT_FALSE(seeks.empty());
   for (uint64_t s : seeks) EXPECT_EQ(s, 0u);
   std::vector<Event> cells = sink_.Of("CB");
@@ -375,7 +253,14 @@ TEST_F(DiskEngine, FullMediumEndsTheWriteNormallyAndLaterTestsUseTheShorterFile)
   int lastWrite = -1;
   for (const Event& e : sink_.Of("P"))
     if (e.b == 0) lastWrite = e.a;
-  EXPECT_EQ(lastWrite, 0);  // 32 MiB of 20 GiB: the write ended early, not at 100 %
+  EXPECT_EQ(lastWrite, 0);  // 40 MiB of 20 GiB: the write ended early, not at 100 %
+  // Random positions are 4 KiB aligned; the 64 workers' regions lie past the short file.
+  uint64_t past = 0;
+  for (uint64_t s : medium.Seeks()) {
+    EXPECT_EQ(s % 4096, 0u);
+    past += s >= 40 * kMiB;
+  }
+  EXPECT_GT(past, 0u);
 }
 
 TEST(DiskEngineMath, ConcurrentRegionsSplitTheWriteSize) {

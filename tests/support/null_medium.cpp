@@ -43,6 +43,10 @@ class NullFile : public platform::File {
     return static_cast<ssize_t>(std::min<uint64_t>(n, it->second - offset));
   }
   bool Seek(uint64_t offset) override {
+    {
+      std::lock_guard<std::mutex> lock(m_->mu_);
+      m_->seeks_.push_back(offset);
+    }
     pos_ = offset;
     return true;
   }
@@ -68,6 +72,10 @@ NullMedium::~NullMedium() { platform::SetFileSystemForTesting(nullptr); }
 std::unique_ptr<platform::File> NullMedium::Open(const std::string& path, platform::OpenMode mode, bool direct,
                                                  int* error) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (refuseError_ || (direct && refuseDirect_)) {
+    if (error) *error = refuseError_ ? refuseError_ : EINVAL;
+    return nullptr;
+  }
   auto it = sizes_.find(path);
   if (mode == platform::OpenMode::kCreateTruncate) {
     if (it != sizes_.end()) used_ -= it->second;
@@ -93,6 +101,17 @@ bool NullMedium::Remove(const std::string& path) {
 bool NullMedium::Exists(const std::string& path) {
   std::lock_guard<std::mutex> lock(mu_);
   return sizes_.count(path) > 0;
+}
+
+void NullMedium::RefuseOpens(int error, bool refuseDirect) {
+  std::lock_guard<std::mutex> lock(mu_);
+  refuseError_ = error;
+  refuseDirect_ = refuseDirect;
+}
+
+std::vector<uint64_t> NullMedium::Seeks() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return seeks_;
 }
 
 int64_t NullMedium::SizeOf(const std::string& path) {

@@ -1,7 +1,9 @@
 // A do-nothing medium for testing run logic without a disk: files exist only as sizes,
 // writes are accepted at once until the medium's capacity is used up (then they transfer
 // 0 bytes, like a full disk), reads return the bytes a file holds without touching the
-// buffer. Installs itself as the current platform::FileSystem for its lifetime.
+// buffer. Installs itself as the current platform::FileSystem for its lifetime. It can
+// refuse every open (an unwritable folder) or only unbuffered ones (a file system without
+// O_DIRECT), and records every seek.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/direct_io.h"
 
@@ -25,6 +28,10 @@ class NullMedium : public platform::FileSystem {
   bool Exists(const std::string& path) override;
   void DropCache(const std::string&) override {}
 
+  // errno for every open (0: none); refuseDirect fails O_DIRECT opens with EINVAL.
+  void RefuseOpens(int error, bool refuseDirect = false);
+  // Every seek offset so far, in order.
+  std::vector<uint64_t> Seeks();
   // Size of a file, or -1 when it does not exist.
   int64_t SizeOf(const std::string& path);
   // Every path that was ever created.
@@ -37,6 +44,9 @@ class NullMedium : public platform::FileSystem {
   uint64_t used_ = 0;
   std::map<std::string, uint64_t> sizes_;
   std::map<std::string, int> created_;
+  std::vector<uint64_t> seeks_;
+  int refuseError_ = 0;
+  bool refuseDirect_ = false;
 };
 
 }  // namespace sorvanta::testing
