@@ -47,7 +47,8 @@ region=$((size / 64))
 work=$(mktemp -d "$dir/disk_vs_fio.XXXXXX")
 fiofile=$work/fio_test.bin
 results=$work/results.txt
-trap 'rm -rf "$work"' EXIT INT TERM
+trap 'rm -rf "$work"' EXIT
+trap 'exit 130' INT TERM
 
 # Our engine puts its file in the temporary folder when that folder is on the volume.
 ours() {
@@ -83,14 +84,14 @@ make_logs() {
     awk -v f="$fiofile" -v op="$op" -v size="$size" -v seed="$(od -An -N4 -tu4 /dev/urandom)" 'BEGIN {
       srand(seed); blocks = int(size / 4096)
       print "fio version 2 iolog"; print f " add"; print f " open"
-      for (n = 0; n < 600000; n++) print f " " op " " int(int(rand() * 1000) * blocks / 1000) * 4096 " 4096"
+      for (n = 0; n < 600000; n++) printf "%s %s %.0f 4096\n", f, op, int(int(rand() * 1000) * blocks / 1000) * 4096
       print f " close" }' >"$work/4k_$op.log"
     awk -v f="$fiofile" -v op="$op" -v region="$region" -v w="$work" -v seed="$(od -An -N4 -tu4 /dev/urandom)" 'BEGIN {
       srand(seed); rb = int(region / 4096)
       for (i = 0; i < 64; i++) {
         out = w "/mt_" op "_" i ".log"
         print "fio version 2 iolog" >out; print f " add" >out; print f " open" >out
-        for (n = 0; n < 25000; n++) print f " " op " " (i * region + int(int(rand() * 1000) * rb / 1000) * 4096) " 4096" >out
+        for (n = 0; n < 25000; n++) printf "%s %s %.0f 4096\n", f, op, i * region + int(int(rand() * 1000) * rb / 1000) * 4096 >out
         print f " close" >out; close(out) } }'
   done
 }
