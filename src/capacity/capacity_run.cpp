@@ -84,11 +84,12 @@ CapacityResult CapacityRun::Run() {
   aborted_ = false;
 
   Fill fill = FillFreeSpace(generators);
-  generators.Join();
+  generators.Stop();  // they finish the block in hand while the run goes on
   result_.writtenBytes = options_.freeBytes - validSpace_;
   if (fill == Fill::kCreateFailed) {
     running_.store(false);
     for (const TestFileRecord& f : files_) result_.keptFiles.push_back(f.path);
+    generators.Join();
     pool_.Clear();
     ResetInterface();
     result_.end = CapacityEnd::kCreateFailed;
@@ -100,7 +101,6 @@ CapacityResult CapacityRun::Run() {
     Verify();
     result_.verifiedBytes = validSpace_;
   }
-  pool_.Clear();
   Cleanup();
 
   if (!aborted_) {
@@ -117,6 +117,8 @@ CapacityResult CapacityRun::Run() {
     reporter_.Log(result_.endMessage);
   }
   files_.clear();
+  generators.Join();
+  pool_.Clear();
   ResetInterface();
   result_.end = aborted_ ? CapacityEnd::kAborted : CapacityEnd::kFinished;
   result_.errors = errors_;
@@ -228,7 +230,6 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
     if (validSpace_ == 0 || tail) break;
   }
   if (file) closeFile();
-  generators.Stop();
   return Fill::kDone;
 }
 

@@ -2,7 +2,9 @@
 // (capacity) or only overwrites it (wipe), with the same log lines as the window.
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <mutex>
@@ -133,6 +135,10 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
     std::fprintf(stderr, "%s", usage);
     return 2;
   }
+  if (char* resolved = realpath(root.c_str(), nullptr)) {  // relative paths and symlinks
+    root = resolved;
+    std::free(resolved);
+  }
   std::optional<CapacityVolume> volume = ReadCapacityVolume(root);
   if (!volume) {
     std::fprintf(stderr, "%s 不是已挂载的卷的根目录（capacity --list 列出全部卷）\n", root.c_str());
@@ -154,8 +160,14 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
   options.freeBytes = volume->freeBytes;
   options.mode = mode;
   options.endPauseMs = 0;  // no button to keep disabled
-  OnInterrupt([&check] { check.Stop(); });
+  // Ctrl-C acts like the Stop button, also when it comes before the run has started.
+  static std::atomic<bool> interrupted{false};
+  OnInterrupt([&check] {
+    interrupted.store(true);
+    check.Stop();
+  });
   check.Start(options, reporter);
+  if (interrupted.load()) check.Stop();
   std::optional<CapacityResult> result = check.Wait();
   reporter.Finish();
   if (!result) return 1;
@@ -176,6 +188,7 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
     out["keptFiles"] = kept;
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
+    builder["emitUTF8"] = true;
     std::printf("%s\n", Json::writeString(builder, out).c_str());
   }
   if (result->end == CapacityEnd::kNoFreeSpace) return 3;
