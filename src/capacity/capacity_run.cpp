@@ -5,9 +5,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "platform/clock.h"
 #include "platform/cpu.h"
+#include "platform/volumes.h"
 #include "service/crypto.h"
 
 namespace sorvanta {
@@ -243,12 +245,23 @@ int64_t CapacityRun::WriteTail(platform::File& file, const uint8_t* data, uint64
     ssize_t n = file.PWrite(data, length, offset);
     if (n == static_cast<ssize_t>(length)) return n;
     reported = std::max<ssize_t>(n, 0);
-    if (reported <= 1) break;
-    if (attempt == kTailAttempts) {
-      --reported;
-      break;
+    if (reported > 1) {
+      if (attempt == kTailAttempts) {
+        --reported;
+        break;
+      }
+      length = static_cast<uint64_t>(reported);  // try again with what fitted
+      continue;
     }
-    length = static_cast<uint64_t>(reported);  // try again with what fitted
+    // Nothing fitted. A full file system (ext4 refuses an unbuffered write whole when its
+    // own bookkeeping took part of the announced room) gets one more try with what it says
+    // it still has, else with half.
+    if (file.LastError() != ENOSPC || attempt == kTailAttempts) break;
+    std::optional<platform::VolumeSpace> space = platform::SpaceOf(options_.root);
+    uint64_t room = space ? space->freeBytes & ~static_cast<uint64_t>(platform::kDirectAlign - 1) : 0;
+    uint64_t next = room < length ? room : (length / 2) & ~static_cast<uint64_t>(platform::kDirectAlign - 1);
+    if (next == 0) break;
+    length = next;
   }
   reporter_.Log(Format("收尾失败！请不要操作测试分区！validSpace: %llu /n: %u",
                        static_cast<unsigned long long>(validSpace_), static_cast<unsigned>(reported)));

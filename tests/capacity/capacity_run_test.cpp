@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "capacity/capacity_run.h"
 #include "capacity/fake_medium.h"
 #include "capacity/recording_reporter.h"
+#include "support/fake_volumes.h"
 
 namespace sorvanta {
 namespace {
@@ -305,6 +307,25 @@ TEST(CapacityRun, FileSystemFullBeforeItsAnnouncedEnd) {
     EXPECT_EQ(res.errors, 0);
     EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有效容量：32 MB (0.03 GB)");
   }
+}
+
+TEST(CapacityRun, TailRefusedWholeIsRetriedWithTheRoomLeft) {
+  // The file system's bookkeeping took 8 KiB of the announced room, and it refuses the
+  // tail whole: the tail shrinks to the room the volume reports, no failure line.
+  testing::FakeVolumes volumes;
+  std::string root = ::testing::TempDir() + "sorvanta_capacity_tail";
+  std::filesystem::create_directories(root);  // the volume layer reads its real statvfs
+  volumes.Add(root, 56 * 1024);  // what the volume says is left once the blocks are in
+  FakeMedium medium(3 * kB);
+  medium.LimitSpace(kB + 56 * 1024, true);
+  RecordingReporter r;
+  CapacityOptions o = Options(kB + 64 * 1024);
+  o.root = root;
+  CapacityResult res = RunOn(o, r);
+  EXPECT_EQ(r.CountLogsStartingWith("收尾失败"), 0);
+  EXPECT_EQ(medium.stats().writeLengths, (std::vector<uint64_t>{kB, 64 * 1024, 56 * 1024}));
+  EXPECT_EQ(res.verifiedBytes, kB + 56 * 1024);
+  EXPECT_EQ(res.errors, 0);
 }
 
 TEST(CapacityTexts, FormatsOfTheFields) {

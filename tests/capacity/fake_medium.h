@@ -39,7 +39,11 @@ class FakeMedium : public platform::FileSystem {
   // Reads of device addresses at or beyond this fail with EIO.
   void FailReadsFrom(uint64_t address) { failReadsFrom_ = address; }
   // Writes stop with ENOSPC once the files hold this many bytes together.
-  void LimitSpace(uint64_t bytes) { spaceLimit_ = bytes; }
+  // wholeOrNothing: a write that does not fit writes nothing (as ext4 does unbuffered).
+  void LimitSpace(uint64_t bytes, bool wholeOrNothing = false) {
+    spaceLimit_ = bytes;
+    wholeOrNothing_ = wholeOrNothing;
+  }
 
   struct Stats {
     std::vector<std::string> created;        // in order
@@ -110,6 +114,7 @@ class FakeMedium : public platform::FileSystem {
   int refuseError_ = EROFS;
   uint64_t failReadsFrom_ = UINT64_MAX;
   uint64_t spaceLimit_ = UINT64_MAX;
+  bool wholeOrNothing_ = false;
   Stats stats_;
 };
 
@@ -199,6 +204,7 @@ inline ssize_t FakeMedium::Write(const std::string& path, const uint8_t* data, s
   if (used + allowed > spaceLimit_) {
     allowed = spaceLimit_ > used ? static_cast<size_t>(spaceLimit_ - used) : 0;
     allowed &= ~(platform::kDirectAlign - 1);
+    if (wholeOrNothing_) allowed = 0;
     failure = ENOSPC;
   }
   Pieces(f.base + offset, allowed, [&](uint8_t* dev, size_t at, size_t n) {
