@@ -188,8 +188,10 @@ class SqliteStore : public Store {
       s.Reset();
       s.Bind(1, tokenId).Bind(2, papers[i]).Bind(3, sm4keys[i]).Bind(4, startMs);
       int rc = s.Step();
-      if (rc == SQLITE_CONSTRAINT) return StoreResult::kConflict;
-      if (rc != SQLITE_DONE) return StoreResult::kError;
+      if (rc != SQLITE_DONE) {
+        exams->clear();  // the transaction rolls back: none of them started
+        return rc == SQLITE_CONSTRAINT ? StoreResult::kConflict : StoreResult::kError;
+      }
       ExamRecord e;
       e.id = sqlite3_last_insert_rowid(db_);
       e.tokenId = tokenId;
