@@ -26,6 +26,8 @@ namespace {
 const int kMaxCpuCount = 255;
 const size_t kMaxPlainBytes = 1048576;
 const size_t kMaxDeviceField = 256;
+const char* const kDeviceKeys[] = {"socname", "RELEASE", "HARDWARE", "MODEL", "MANUFACTURER",
+                                   "BRAND",   "PRODUCT", "CPU_ABI",  "CPU_ABI2"};
 
 Reply Refuse(const std::string& text) { return Reply{false, text}; }
 Reply Accept(const std::string& text) { return Reply{true, text}; }
@@ -362,6 +364,9 @@ Reply ServiceLogic::SubmitCpuScore(const std::string& body) {
   score.platform = Trim(DeviceField(result, "BRAND") + " " + DeviceField(result, "MODEL"));
   score.os = DeviceField(result, "RELEASE");
   score.abi = DeviceField(result, "CPU_ABI");
+  Json::Value device(Json::objectValue);
+  for (const char* key : kDeviceKeys) device[key] = DeviceField(result, key);
+  score.device = CompactJson(device);
 
   int bestSingle = 0;
   int64_t bestMulti = 0;

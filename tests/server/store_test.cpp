@@ -73,6 +73,7 @@ TEST_F(StoreTest, ScoreMarksTheTokenUsedOnlyOnce) {
   s.singlecore = 500;
   s.multicore = 1800;
   s.socname = "A'); DROP TABLE cpu_scores; --";
+  s.device = "{\"socname\":\"A\"}";
   EXPECT_EQ(store_->AddCpuScore(&s), StoreResult::kOk);
   EXPECT_GT(s.id, 0);
   EXPECT_EQ(store_->AddCpuScore(&s), StoreResult::kConflict);
@@ -84,6 +85,7 @@ TEST_F(StoreTest, ScoreMarksTheTokenUsedOnlyOnce) {
   EXPECT_EQ(multi, 1800);
   ASSERT_EQ(store_->TopCpu(true, 10).size(), 1u);
   EXPECT_EQ(store_->TopCpu(true, 10)[0].socname, s.socname);
+  EXPECT_EQ(store_->TopCpu(false, 10)[0].device, s.device);
 }
 
 TEST_F(StoreTest, DiskReplayIsAConflictAndRankingIsBestFirst) {
