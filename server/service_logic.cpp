@@ -407,9 +407,8 @@ Reply ServiceLogic::SubmitDiskScore(const std::string& body) {
   size_t bar = body.find("||");
   if (bar == std::string::npos) return Refuse("评分失败：格式错误");
   std::string encoded = Trim(body.substr(0, bar));
-  size_t start = bar;
-  while (start < body.size() && body[start] == '|') ++start;
-  std::string serial = body.substr(start);
+  // Base64 never holds "|", so the first "||" ends it; the serial is the rest, unchanged.
+  std::string serial = body.substr(bar + 2);
   if (serial.size() < 2 || serial.size() > kMaxDeviceField) return Refuse("评分失败：磁盘序列号无效");
 
   std::string cipher;
