@@ -212,7 +212,10 @@ int main(int argc, char** argv) {
     }
     std::atomic<int> refused{0};
     double s = Parallel(threads, submissions, [&](Http& h, int i) {
-      if (SplitPieces(h.Post("sorvanta/cpuscoresubmitV4", bodies[i]), "||").size() != 2) ++refused;
+      std::string reply = h.Post("sorvanta/cpuscoresubmitV4", bodies[i]);
+      if (SplitPieces(reply, "||").size() != 2 && refused++ == 0) {
+        std::fprintf(stderr, "refused: %s\n", reply.c_str());
+      }
     });
     std::printf("cpuscoresubmitV4 (%d exams of %d answers each, prepared in %.1f s): %d submissions in %.2f s = "
                 "%.1f submissions/s (%d refused)\n",
