@@ -12,6 +12,12 @@ data=$(mktemp -d)
 "$bin/sorvanta-service" --port "$port" --data "$data" --rate-limit 0 --quiet &
 service=$!
 trap 'kill $service 2>/dev/null; wait $service 2>/dev/null; rm -rf "$data"' EXIT
-sleep 1
+# Wait (up to 20 s) until the service answers.
+tries=0
+until curl -sk -o /dev/null "https://127.0.0.1:$port/update/sorvanta/getAnnouncementPC"; do
+  tries=$((tries + 1))
+  [ "$tries" -lt 100 ] || { echo "service did not start" >&2; exit 1; }
+  sleep 0.2
+done
 "$bin/service_load" --url "https://127.0.0.1:$port/" "$@"
 "$bin/service_load" --url "https://127.0.0.1:$port/" --fresh "$@"
