@@ -256,6 +256,9 @@ TEST_F(ServiceTest, DiskSubmissionRoundTrip) {
   wrongKey = wrongKey.substr(0, wrongKey.find("||")) + "||S3Z9NB0K999999X";
   std::string refused = ServicePostText(ServiceUrl("sorvanta/diskbench"), wrongKey);
   EXPECT_NE(refused.find("评分失败"), std::string::npos) << refused;
+  EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(r2, serial, std::string(70000, 'x')))
+                .find("评分失败"),
+            std::string::npos);
   Json::Value badPrefill = r2;
   badPrefill["prefill"] = 7;
   EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(badPrefill, serial)).find("评分失败"),
