@@ -57,6 +57,13 @@ if run.get("error_occurred"):
     print("whole run failed:", run.get("error_message")); sys.exit(1)
 fill, rb, rss = run["fill_MiBps"], run["readback_MiBps"], run["peak_RSS_MiB"]
 print("capacity run: fill %.1f MiB/s, read-back %.1f MiB/s, peak RSS %.0f MiB" % (fill, rb, rss))
+print("CPU view (load-independent): SM3 %.1f MiB/s per core; SM3 share of the run's CPU time: fill %.0f%%, read-back %.0f%%"
+      % (run["sm3_core_MiBps"], 100 * run["fill_sm3_share"], 100 * run["readback_sm3_share"]))
+for what, share, raw in (("fill", run["fill_sm3_share"], raw_w), ("read-back", run["readback_sm3_share"], raw_r)):
+    ideal = min(raw, ncpu * run["sm3_core_MiBps"])
+    proj = min(raw, ncpu * run["sm3_core_MiBps"] * share)
+    print("%-9s on idle cores: limit min(raw %.1f, %d x SM3 %.1f) = %.1f MiB/s; the run's CPU cost allows %.1f (%.0f%% of the limit)"
+          % (what, raw, ncpu, run["sm3_core_MiBps"], ideal, proj, 100 * proj / ideal))
 for what, got, raw in (("fill", fill, raw_w), ("read-back", rb, raw_r)):
     limit = min(raw, allc)
     goal = 0.9 * limit
