@@ -86,7 +86,8 @@ class CapacityRun {
   CapacityRun& operator=(const CapacityRun&) = delete;
 
   // Runs the whole check on the calling thread, including the pause before Start is
-  // enabled again. The running flag is set on construction so that Stop works at once.
+  // enabled again; once per object. The running flag is set on construction so that Stop
+  // works at once.
   CapacityResult Run();
   // Any thread: like the Stop button. The run notices at its next block.
   void Stop() { running_.store(false); }
