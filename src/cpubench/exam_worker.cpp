@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -92,6 +93,23 @@ std::string EndExamBody(const GM_ExamData& data) {
   return body.toStyledString();
 }
 
+long WorkExamPaper(GM_ExamData* data, uint32_t budgetMs, ExamBlockWorker* work) {
+  const size_t blocks = data->paper.size() / kExamBlockSize;
+  data->answers.reserve(data->answers.size() + std::min(blocks, kAnswerReserveBlocks) * kExamBlockSize);
+  const uint8_t* paper = reinterpret_cast<const uint8_t*>(data->paper.data());
+  uint8_t answer[32];
+  long worked = 0;
+  const uint32_t t0 = platform::TickMs();
+  for (size_t k = 0; k < blocks; ++k) {
+    const bool sound = work->WorkBlock(paper + k * kExamBlockSize, data->sm4key, answer);
+    data->answers.append(reinterpret_cast<const char*>(answer), sizeof(answer));
+    if (!sound) return -1;
+    ++worked;
+    if (platform::TickDiff(platform::TickMs(), t0) > budgetMs) break;
+  }
+  return worked;
+}
+
 void ExamWorker(GM_ExamData* data) { ExamWorker(data, CpuExamOptions()); }
 
 void ExamWorker(GM_ExamData* data, const CpuExamOptions& options) {
@@ -106,19 +124,9 @@ void ExamWorker(GM_ExamData* data, const CpuExamOptions& options) {
     return;
   }
 
-  const size_t blocks = data->paper.size() / kExamBlockSize;
-  data->answers.reserve(std::min(blocks, kAnswerReserveBlocks) * kExamBlockSize);
-  const uint8_t* paper = reinterpret_cast<const uint8_t*>(data->paper.data());
-  uint8_t answer[32];
-  const uint32_t t0 = platform::TickMs();
-  for (size_t k = 0; k < blocks; ++k) {
-    bool sound = work.WorkBlock(paper + k * kExamBlockSize, data->sm4key, answer);
-    data->answers.append(reinterpret_cast<const char*>(answer), sizeof(answer));
-    if (!sound) {
-      BenchLog("SM4 FAILED!!!");
-      return;
-    }
-    if (platform::TickDiff(platform::TickMs(), t0) > options.examBudgetMs) break;
+  if (WorkExamPaper(data, options.examBudgetMs, &work) < 0) {
+    BenchLog("SM4 FAILED!!!");
+    return;
   }
 
   reply = ServicePostText(ServiceUrl("sorvanta/endexam"), EndExamBody(*data));
