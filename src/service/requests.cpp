@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <cstdlib>
+#include <mutex>
 
 #include "build_config.h"
 #include "service/log.h"
@@ -24,6 +25,17 @@ constexpr RequestKind kTextPost{true, 20, 5};
 constexpr RequestKind kTextGet{false, 5, 5};
 constexpr RequestKind kBinaryGet{false, 10, 10};
 
+std::once_flag curlInitOnce;
+bool curlReady = false;
+
+// libcurl's global set-up is not thread-safe; doing it once here keeps requests from
+// several threads safe even when the program start-up did not call ServiceGlobalInit.
+bool EnsureCurlReady() {
+  std::call_once(curlInitOnce,
+                 [] { curlReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+  return curlReady;
+}
+
 // libcurl write and header callback: appends everything to the std::string it is given.
 size_t AppendTo(char* data, size_t size, size_t count, void* buffer) {
   static_cast<std::string*>(buffer)->append(data, size * count);
@@ -38,6 +50,7 @@ bool Perform(const RequestKind& kind, const std::string& url, const std::string*
   if (url.empty()) return false;
   LogLine(url, kLogNotice, true);
 
+  EnsureCurlReady();
   CURL* handle = curl_easy_init();
   if (handle == nullptr) return false;
 
@@ -106,8 +119,10 @@ const std::string& ClientTag() {
   return tag;
 }
 
-bool ServiceGlobalInit() { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }
+bool ServiceGlobalInit() { return EnsureCurlReady(); }
 
-void ServiceGlobalCleanup() { curl_global_cleanup(); }
+void ServiceGlobalCleanup() {
+  if (EnsureCurlReady()) curl_global_cleanup();
+}
 
 }  // namespace sorvanta
