@@ -326,6 +326,7 @@ TEST(CapacityRun, TailRefusedWholeIsRetriedWithTheRoomLeft) {
   EXPECT_EQ(medium.stats().writeLengths, (std::vector<uint64_t>{kB, 64 * 1024, 56 * 1024}));
   EXPECT_EQ(res.verifiedBytes, kB + 56 * 1024);
   EXPECT_EQ(res.errors, 0);
+  std::filesystem::remove_all(root);
 }
 
 TEST(CapacityTexts, FormatsOfTheFields) {
