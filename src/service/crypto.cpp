@@ -43,13 +43,13 @@ inline uint32_t P0(uint32_t x) { return x ^ Rotl(x, 9) ^ Rotl(x, 17); }
 inline uint32_t P1(uint32_t x) { return x ^ Rotl(x, 15) ^ Rotl(x, 23); }
 
 // One round; the caller rotates the roles of the eight words instead of moving them.
-#define SM3_ROUND(A, B, C, D, E, F, G, H, j, FF, GG)               \
+// wj is W[j], wj4 is W[j+4]; the constant folds to an immediate once the rounds are unrolled.
+#define SM3_ROUND(A, B, C, D, E, F, G, H, j, FF, GG, wj, wj4)        \
   do {                                                             \
-    uint32_t a12 = Rotl(A, 12);                                    \
-    uint32_t ss1 = Rotl(a12 + E + kSm3K.k[j], 7);                  \
-    uint32_t ss2 = ss1 ^ a12;                                      \
-    uint32_t tt1 = FF(A, B, C) + D + ss2 + (w[j] ^ w[(j) + 4]);    \
-    uint32_t tt2 = GG(E, F, G) + H + ss1 + w[j];                   \
+    const uint32_t a12 = Rotl(A, 12);                              \
+    const uint32_t ss1 = Rotl(a12 + E + kSm3K.k[j], 7);            \
+    const uint32_t tt1 = FF(A, B, C) + D + (ss1 ^ a12) + ((wj) ^ (wj4)); \
+    const uint32_t tt2 = GG(E, F, G) + H + ss1 + (wj);             \
     B = Rotl(B, 9);                                                \
     F = Rotl(F, 19);                                               \
     D = tt1;                                                       \
@@ -61,33 +61,57 @@ inline uint32_t P1(uint32_t x) { return x ^ Rotl(x, 15) ^ Rotl(x, 23); }
 #define GG0(x, y, z) ((x) ^ (y) ^ (z))
 #define GG1(x, y, z) ((((y) ^ (z)) & (x)) ^ (z))
 
+// The message schedule lives in a ring of 16 words: W[j] sits at w[j % 16]. After round j
+// the slot of W[j] receives W[j + 16], computed from words the ring still holds.
+#define W(j) w[(j) & 15]
+#define SM3_EXPAND(j) \
+  W(j) = P1(W(j) ^ W((j) + 7) ^ Rotl(W((j) + 13), 15)) ^ Rotl(W((j) + 3), 7) ^ W((j) + 10)
+
+// Four rounds starting at j, each followed by one schedule step when `expand` holds.
+#define SM3_ROUNDS4(j, FF, GG, expand)                                     \
+  do {                                                                     \
+    SM3_ROUND(a, b, c, d, e, f, g, h, j, FF, GG, W(j), W((j) + 4));        \
+    if (expand) SM3_EXPAND(j);                                             \
+    SM3_ROUND(d, a, b, c, h, e, f, g, (j) + 1, FF, GG, W((j) + 1), W((j) + 5)); \
+    if (expand) SM3_EXPAND((j) + 1);                                       \
+    SM3_ROUND(c, d, a, b, g, h, e, f, (j) + 2, FF, GG, W((j) + 2), W((j) + 6)); \
+    if (expand) SM3_EXPAND((j) + 2);                                       \
+    SM3_ROUND(b, c, d, a, f, g, h, e, (j) + 3, FF, GG, W((j) + 3), W((j) + 7)); \
+    if (expand) SM3_EXPAND((j) + 3);                                       \
+  } while (0)
+
 void Sm3Compress(uint32_t state[8], const uint8_t* block, size_t count) {
-  uint32_t w[68];
+  uint32_t w[16];
   while (count-- > 0) {
     for (int j = 0; j < 16; ++j) w[j] = LoadBe32(block + 4 * j);
-    for (int j = 16; j < 68; ++j)
-      w[j] = P1(w[j - 16] ^ w[j - 9] ^ Rotl(w[j - 3], 15)) ^ Rotl(w[j - 13], 7) ^ w[j - 6];
 
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-    for (int j = 0; j < 16; j += 4) {
-      SM3_ROUND(a, b, c, d, e, f, g, h, j, FF0, GG0);
-      SM3_ROUND(d, a, b, c, h, e, f, g, j + 1, FF0, GG0);
-      SM3_ROUND(c, d, a, b, g, h, e, f, j + 2, FF0, GG0);
-      SM3_ROUND(b, c, d, a, f, g, h, e, j + 3, FF0, GG0);
-    }
-    for (int j = 16; j < 64; j += 4) {
-      SM3_ROUND(a, b, c, d, e, f, g, h, j, FF1, GG1);
-      SM3_ROUND(d, a, b, c, h, e, f, g, j + 1, FF1, GG1);
-      SM3_ROUND(c, d, a, b, g, h, e, f, j + 2, FF1, GG1);
-      SM3_ROUND(b, c, d, a, f, g, h, e, j + 3, FF1, GG1);
-    }
+    SM3_ROUNDS4(0, FF0, GG0, true);
+    SM3_ROUNDS4(4, FF0, GG0, true);
+    SM3_ROUNDS4(8, FF0, GG0, true);
+    SM3_ROUNDS4(12, FF0, GG0, true);
+    SM3_ROUNDS4(16, FF1, GG1, true);
+    SM3_ROUNDS4(20, FF1, GG1, true);
+    SM3_ROUNDS4(24, FF1, GG1, true);
+    SM3_ROUNDS4(28, FF1, GG1, true);
+    SM3_ROUNDS4(32, FF1, GG1, true);
+    SM3_ROUNDS4(36, FF1, GG1, true);
+    SM3_ROUNDS4(40, FF1, GG1, true);
+    SM3_ROUNDS4(44, FF1, GG1, true);
+    SM3_ROUNDS4(48, FF1, GG1, true);  // the last schedule step yields W[67]
+    SM3_ROUNDS4(52, FF1, GG1, false);
+    SM3_ROUNDS4(56, FF1, GG1, false);
+    SM3_ROUNDS4(60, FF1, GG1, false);
     state[0] ^= a; state[1] ^= b; state[2] ^= c; state[3] ^= d;
     state[4] ^= e; state[5] ^= f; state[6] ^= g; state[7] ^= h;
     block += 64;
   }
 }
 
+#undef SM3_ROUNDS4
+#undef SM3_EXPAND
+#undef W
 #undef SM3_ROUND
 #undef FF0
 #undef FF1
@@ -174,6 +198,33 @@ inline void Sm4Block(const uint32_t rk[32], const uint8_t* in, uint8_t* out) {
   StoreBe32(out + 4, x2);
   StoreBe32(out + 8, x1);
   StoreBe32(out + 12, x0);
+}
+
+// Two independent blocks round by round: each round of one block waits on the previous
+// one, so interleaving a second block gives the processor work to overlap. Same result
+// as two calls of Sm4Block.
+inline void Sm4BlockPair(const uint32_t rk[32], const uint8_t* in, uint8_t* out) {
+  uint32_t x0 = LoadBe32(in), x1 = LoadBe32(in + 4), x2 = LoadBe32(in + 8), x3 = LoadBe32(in + 12);
+  uint32_t y0 = LoadBe32(in + 16), y1 = LoadBe32(in + 20), y2 = LoadBe32(in + 24),
+           y3 = LoadBe32(in + 28);
+  for (int i = 0; i < 32; i += 4) {
+    x0 ^= Sm4T(x1 ^ x2 ^ x3 ^ rk[i]);
+    y0 ^= Sm4T(y1 ^ y2 ^ y3 ^ rk[i]);
+    x1 ^= Sm4T(x2 ^ x3 ^ x0 ^ rk[i + 1]);
+    y1 ^= Sm4T(y2 ^ y3 ^ y0 ^ rk[i + 1]);
+    x2 ^= Sm4T(x3 ^ x0 ^ x1 ^ rk[i + 2]);
+    y2 ^= Sm4T(y3 ^ y0 ^ y1 ^ rk[i + 2]);
+    x3 ^= Sm4T(x0 ^ x1 ^ x2 ^ rk[i + 3]);
+    y3 ^= Sm4T(y0 ^ y1 ^ y2 ^ rk[i + 3]);
+  }
+  StoreBe32(out, x3);
+  StoreBe32(out + 4, x2);
+  StoreBe32(out + 8, x1);
+  StoreBe32(out + 12, x0);
+  StoreBe32(out + 16, y3);
+  StoreBe32(out + 20, y2);
+  StoreBe32(out + 24, y1);
+  StoreBe32(out + 28, y0);
 }
 
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -290,7 +341,9 @@ void Sm4EcbCrypt(uint8_t* out, const uint8_t key[16], const uint8_t* in, size_t*
   std::memset(copy.get() + *len, 0, padded - *len);
   uint32_t rk[32];
   Sm4KeySchedule(key, rk, mode == 1);
-  for (size_t off = 0; off < padded; off += 16) Sm4Block(rk, copy.get() + off, out + off);
+  size_t off = 0;
+  for (; off + 32 <= padded; off += 32) Sm4BlockPair(rk, copy.get() + off, out + off);
+  if (off < padded) Sm4Block(rk, copy.get() + off, out + off);
   *len = padded;
 }
 

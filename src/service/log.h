@@ -59,9 +59,10 @@ class xLogMessager : public Singleton<xLogMessager>, public Timer {
                Clock clock = nullptr);
   ~xLogMessager() override;
 
-  // Writes one line at level 0..2; with echo also prints the bare text on stdout.
+  // Writes one line at level 0..2 and flushes it; with echo also prints the bare text on
+  // stdout. Moves all three levels to new files first when the local day has changed.
   void Log(const std::string& message, int level, bool echo);
-  // Reopens (truncating) the file of every level whose stream went bad.
+  // Reopens (continuing) the file of every level whose stream failed.
   void Tick() override;
 
   // Current path of a level's file (for tests and diagnostics).

@@ -25,4 +25,10 @@ std::string ServiceUrl(const std::string& path);
 // The process-wide client tag appended after "||" to both result submissions (may be empty).
 const std::string& ClientTag();
 
+// libcurl's process-wide set-up and release: call Init at program start and Cleanup once at
+// the end, after the last request. Init returns false when libcurl cannot start. (The first
+// request sets libcurl up by itself when Init was not called, once and thread-safely.)
+bool ServiceGlobalInit();
+void ServiceGlobalCleanup();
+
 }  // namespace sorvanta

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,28 @@ TEST(Sm4, ZeroPaddingInPlaceAndEmpty) {
   Sm4EcbCrypt(untouched, key.data(), untouched, &zero, 1);
   EXPECT_EQ(zero, 0u);
   EXPECT_EQ(untouched[0], 1);
+}
+
+// ECB: every 16-byte block is transformed on its own, whatever its position, so a long
+// buffer (blocks processed in pairs plus an odd last one) equals block-by-block results.
+TEST(Sm4, LongBuffersMatchBlockByBlock) {
+  auto key = FromHex("0123456789abcdeffedcba9876543210");
+  for (size_t blocks : {1u, 2u, 3u, 7u, 64u}) {
+    std::vector<uint8_t> plain(blocks * 16);
+    for (size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<uint8_t>(i * 37 + blocks);
+    std::vector<uint8_t> whole(plain.size());
+    size_t len = plain.size();
+    Sm4EcbCrypt(whole.data(), key.data(), plain.data(), &len, 1);
+    ASSERT_EQ(len, plain.size());
+    for (size_t b = 0; b < blocks; ++b) {
+      uint8_t one[16];
+      size_t oneLen = 16;
+      Sm4EcbCrypt(one, key.data(), plain.data() + 16 * b, &oneLen, 1);
+      EXPECT_EQ(0, std::memcmp(one, whole.data() + 16 * b, 16)) << blocks << " blocks, #" << b;
+    }
+    Sm4EcbCrypt(whole.data(), key.data(), whole.data(), &len, 0);
+    EXPECT_EQ(whole, plain) << blocks << " blocks";
+  }
 }
 
 TEST(Base64, EncodeAndLenientDecode) {

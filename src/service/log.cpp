@@ -1,0 +1,122 @@
+#include "service/log.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/clock.h"
+
+namespace sorvanta {
+namespace {
+
+constexpr float kLoggerTickSeconds = 60.0f;
+const char* const kLevelNames[3] = {"Normal", "Notice", "Error"};
+
+// Kernel id of the calling thread, the number `ps -L` and debuggers show.
+unsigned long CurrentThreadId() { return static_cast<unsigned long>(::syscall(SYS_gettid)); }
+
+// "[0x<tid>]Y/ M/ D  h: m: s:" — fields after the year blank-padded, at most 63 characters.
+std::string LinePrefix(const std::tm& now) {
+  char prefix[64];
+  std::snprintf(prefix, sizeof prefix, "[0x%lx]%d/%2d/%2d %2d:%2d:%2d:", CurrentThreadId(),
+                now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min,
+                now.tm_sec);
+  return prefix;
+}
+
+}  // namespace
+
+xLogMessager::xLogMessager(const std::string& prefix, const std::string& folder, bool enabled,
+                           Clock clock)
+    : Timer(kLoggerTickSeconds),
+      prefix_(prefix),
+      folder_(folder),
+      enabled_(enabled),
+      clock_(clock ? std::move(clock) : Clock([] { return platform::WallClock(); })) {
+  if (!enabled_) return;
+  std::lock_guard<std::mutex> guard(lock_);
+  const std::tm now = LocalNow();
+  const std::string prefixText = LinePrefix(now);
+  for (int level = 0; level < 3; ++level) {
+    OpenLevel(level, now);
+    if (streams_[level].good()) {
+      streams_[level] << prefixText << "====LOG BEGIN====\n";
+      streams_[level].flush();
+    }
+  }
+}
+
+xLogMessager::~xLogMessager() {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& stream : streams_) {
+    if (stream.is_open()) stream.close();
+  }
+}
+
+std::tm xLogMessager::LocalNow() const {
+  const std::time_t seconds = clock_();
+  std::tm now{};
+  localtime_r(&seconds, &now);
+  return now;
+}
+
+// Moves one level to today's file: an existing file is continued, a missing one created.
+// A file that cannot be opened (missing folder, no permission) leaves the stream failed.
+void xLogMessager::OpenLevel(int level, const std::tm& now) {
+  currentDay_ = now.tm_yday;
+  std::ofstream& stream = streams_[level];
+  if (stream.is_open()) stream.close();
+  stream.clear();
+  char path[512];
+  std::snprintf(path, sizeof path, "%s/%s-%d-%d-%d_%s.log", folder_.c_str(), prefix_.c_str(),
+                now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, kLevelNames[level]);
+  paths_[level] = path;
+  stream.open(paths_[level], std::ios::out | std::ios::app);
+}
+
+void xLogMessager::Log(const std::string& message, int level, bool echo) {
+  if (!enabled_ || level < 0 || level > 2) return;
+  std::lock_guard<std::mutex> guard(lock_);
+  const std::tm now = LocalNow();
+  if (now.tm_yday != currentDay_) {
+    for (int l = 0; l < 3; ++l) OpenLevel(l, now);
+  }
+  if (echo) {
+    std::fwrite(message.data(), 1, message.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+  std::ofstream& stream = streams_[level];
+  if (!stream.good()) {
+    stream.flush();
+    return;
+  }
+  stream << LinePrefix(now) << message << '\n';
+  stream.flush();
+}
+
+// Gives a level whose stream failed another chance. Reopening continues the day's file
+// rather than truncating it, so the lines written before the failure are kept.
+void xLogMessager::Tick() {
+  if (!enabled_) return;
+  std::lock_guard<std::mutex> guard(lock_);
+  for (int level = 0; level < 3; ++level) {
+    std::ofstream& stream = streams_[level];
+    if (stream.good()) continue;
+    if (stream.is_open()) stream.close();
+    stream.clear();
+    stream.open(paths_[level], std::ios::out | std::ios::app);
+  }
+}
+
+std::string xLogMessager::PathOf(int level) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return (level >= 0 && level < 3) ? paths_[level] : std::string();
+}
+
+void LogLine(const std::string& message, int level, bool echo) {
+  if (xLogMessager* logger = Singleton<xLogMessager>::Instance()) logger->Log(message, level, echo);
+}
+
+}  // namespace sorvanta

@@ -1,0 +1,128 @@
+#include "service/requests.h"
+
+#include <curl/curl.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include "build_config.h"
+#include "service/log.h"
+#include "service/text.h"
+
+namespace sorvanta {
+namespace {
+
+constexpr int kAttempts = 5;
+
+// How one kind of request differs from the others.
+struct RequestKind {
+  bool post;
+  long timeoutSeconds;
+  long maxRedirects;
+};
+
+constexpr RequestKind kTextPost{true, 20, 5};
+constexpr RequestKind kTextGet{false, 5, 5};
+constexpr RequestKind kBinaryGet{false, 10, 10};
+
+std::once_flag curlInitOnce;
+bool curlReady = false;
+
+// libcurl's global set-up is not thread-safe; doing it once here keeps requests from
+// several threads safe even when the program start-up did not call ServiceGlobalInit.
+bool EnsureCurlReady() {
+  std::call_once(curlInitOnce,
+                 [] { curlReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+  return curlReady;
+}
+
+// libcurl write and header callback: appends everything to the std::string it is given.
+size_t AppendTo(char* data, size_t size, size_t count, void* buffer) {
+  static_cast<std::string*>(buffer)->append(data, size * count);
+  return size * count;
+}
+
+// Runs one request with up to five attempts on one handle. Returns false when every
+// attempt failed; reply then holds nothing.
+bool Perform(const RequestKind& kind, const std::string& url, const std::string* body,
+             std::string& reply) {
+  reply.clear();
+  if (url.empty()) return false;
+  LogLine(url, kLogNotice, true);
+
+  EnsureCurlReady();
+  CURL* handle = curl_easy_init();
+  if (handle == nullptr) return false;
+
+  std::string headers;  // collected because the transfer needs somewhere to put them
+  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kind.maxRedirects);
+  if (kind.post) curl_easy_setopt(handle, CURLOPT_POST, 1L);
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
+  curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &reply);
+  if (kind.post) curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body->c_str());
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT, kind.timeoutSeconds);
+  curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headers);
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &AppendTo);
+  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &AppendTo);
+
+  bool done = false;
+  for (int attempt = 0; attempt < kAttempts && !done; ++attempt) {
+    // A failed attempt may have received part of a reply; it must not precede the next
+    // attempt's body.
+    reply.clear();
+    headers.clear();
+    const CURLcode code = curl_easy_perform(handle);
+    if (code == CURLE_OK) {
+      done = true;
+    } else {
+      LogLine("curl err ret=" + std::to_string(static_cast<int>(code)) + " url=" + url,
+              kLogError, true);
+    }
+  }
+  curl_easy_cleanup(handle);
+  if (!done) reply.clear();
+  return done;
+}
+
+}  // namespace
+
+std::string ServicePostText(const std::string& url, const std::string& body) {
+  std::string reply;
+  if (!Perform(kTextPost, url, &body, reply)) return {};
+  return ConvertReplyText(reply);
+}
+
+std::string ServiceGetText(const std::string& url) {
+  std::string reply;
+  if (!Perform(kTextGet, url, nullptr, reply)) return {};
+  return ConvertReplyText(reply);
+}
+
+std::string ServiceGetBinary(const std::string& url) {
+  std::string reply;
+  if (!Perform(kBinaryGet, url, nullptr, reply)) return {};
+  return reply;
+}
+
+std::string ServiceBaseUrl() {
+  const char* fromEnvironment = std::getenv("SORVANTA_SERVICE_URL");
+  if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
+  return SORVANTA_DEFAULT_SERVICE_URL;
+}
+
+std::string ServiceUrl(const std::string& path) { return ServiceBaseUrl() + path; }
+
+const std::string& ClientTag() {
+  static const std::string tag;
+  return tag;
+}
+
+bool ServiceGlobalInit() { return EnsureCurlReady(); }
+
+void ServiceGlobalCleanup() {
+  if (EnsureCurlReady()) curl_global_cleanup();
+}
+
+}  // namespace sorvanta

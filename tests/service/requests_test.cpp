@@ -1,0 +1,156 @@
+#include "service/requests.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/https_test_server.h"
+#include "service/log.h"
+
+namespace sorvanta {
+namespace {
+
+using sorvanta::testing::HttpsTestServer;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+int CountOf(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// Every request test runs with a real logger writing into a fresh folder.
+class RequestsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = ::testing::TempDir() + "requests_log_XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern;
+    logger_ = std::make_unique<xLogMessager>("sorvanta", folder_, true);
+  }
+  void TearDown() override {
+    logger_.reset();
+    std::filesystem::remove_all(folder_);
+  }
+
+  std::string folder_;
+  std::unique_ptr<xLogMessager> logger_;
+};
+
+TEST_F(RequestsTest, HttpErrorPageIsTheReply) {
+  HttpsTestServer server;
+  server.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 404;
+    res.set_content("no such page", "text/plain");
+  });
+  server.Start();
+  EXPECT_EQ(ServiceGetText(server.Url("missing")), "no such page");
+  EXPECT_EQ(ServiceGetBinary(server.Url("missing")), "no such page");
+}
+
+TEST_F(RequestsTest, TextPostSendsTheBodyAndConvertsLineEnds) {
+  HttpsTestServer server;
+  std::string receivedBody;
+  std::string receivedMethod;
+  server.Post("/sorvanta/startexam", [&](const httplib::Request& req, httplib::Response& res) {
+    receivedBody = req.body;
+    receivedMethod = req.method;
+    res.set_content("ok\n", "text/plain");
+  });
+  server.Start();
+  EXPECT_EQ(ServicePostText(server.Url("sorvanta/startexam"), "{\"a\":1}"), "ok\r\n");
+  EXPECT_EQ(receivedMethod, "POST");
+  EXPECT_EQ(receivedBody, "{\"a\":1}");
+}
+
+TEST_F(RequestsTest, ChineseTextStaysIntactAndBinaryBytesAreUntouched) {
+  const std::string chinese = "服务器通讯中......\n跑分";
+  std::string allBytes;
+  for (int b = 0; b < 256; ++b) allBytes.push_back(static_cast<char>(b));
+  allBytes += "\n\r\n";
+
+  HttpsTestServer server;
+  server.Get("/text", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(chinese, "text/plain; charset=utf-8");
+  });
+  server.Post("/text", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(chinese, "text/plain; charset=utf-8");
+  });
+  server.Get("/exampaper/.*", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(allBytes, "application/octet-stream");
+  });
+  server.Start();
+
+  EXPECT_EQ(ServiceGetText(server.Url("text")), "服务器通讯中......\r\n跑分");
+  EXPECT_EQ(ServicePostText(server.Url("text"), "x"), "服务器通讯中......\r\n跑分");
+  EXPECT_EQ(ServiceGetBinary(server.Url("text")), chinese);
+  EXPECT_EQ(ServiceGetBinary(server.Url("exampaper/paper_1.bin")), allBytes);
+}
+
+TEST_F(RequestsTest, UnreachableServiceGivesEmptyReplyAndFiveErrorLines) {
+  const int port = sorvanta::testing::UnusedLoopbackPort();
+  ASSERT_GT(port, 0);
+  const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/sorvanta/endexam";
+
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(ServicePostText(url, "body"), "");
+  const std::string echoed = ::testing::internal::GetCapturedStdout();
+
+  const std::string errors = ReadFile(logger_->PathOf(kLogError));
+  EXPECT_EQ(CountOf(errors, "curl err ret="), 5);
+  EXPECT_EQ(CountOf(errors, "curl err ret=7 url=" + url + "\n"), 5);  // couldn't connect
+  EXPECT_EQ(CountOf(ReadFile(logger_->PathOf(kLogNotice)), url), 1);
+  EXPECT_EQ(CountOf(echoed, "curl err ret="), 5);
+  EXPECT_EQ(CountOf(echoed, url + "\n"), 6);  // the address once, then each failure
+}
+
+TEST_F(RequestsTest, RetryReturnsOnlyTheSuccessfulAttemptsBody) {
+  HttpsTestServer server;
+  std::atomic<int> attempts{0};
+  server.Get("/update/.*", [&](const httplib::Request&, httplib::Response& res) {
+    if (++attempts <= 2) {
+      HttpsTestServer::SendTruncated(res, "LEFTOVER", 1000);
+    } else {
+      res.set_content("1.0.7\n", "text/plain");
+    }
+  });
+  server.Start();
+
+  EXPECT_EQ(ServiceGetText(server.Url("update/sorvanta/versionPC")), "1.0.7\r\n");
+  EXPECT_EQ(attempts.load(), 3);
+  EXPECT_EQ(CountOf(ReadFile(logger_->PathOf(kLogError)), "curl err ret="), 2);
+}
+
+TEST_F(RequestsTest, EmptyUrlIsRefusedWithoutLogging) {
+  EXPECT_EQ(ServiceGetText(""), "");
+  EXPECT_EQ(ServicePostText("", "x"), "");
+  EXPECT_EQ(ServiceGetBinary(""), "");
+  // The Notice file holds the start marker alone.
+  EXPECT_EQ(CountOf(ReadFile(logger_->PathOf(kLogNotice)), "\n"), 1);
+}
+
+TEST(ServiceUrlTest, EnvironmentOverridesTheCompiledInBase) {
+  {
+    sorvanta::testing::ScopedServiceUrl scoped("https://example.test:9/");
+    EXPECT_EQ(ServiceBaseUrl(), "https://example.test:9/");
+    EXPECT_EQ(ServiceUrl("sorvanta/getTokenV3"), "https://example.test:9/sorvanta/getTokenV3");
+  }
+  const std::string base = ServiceBaseUrl();
+  ASSERT_FALSE(base.empty());
+  EXPECT_EQ(base.back(), '/');
+  EXPECT_EQ(base.rfind("https://", 0), 0u);
+}
+
+}  // namespace
+}  // namespace sorvanta
