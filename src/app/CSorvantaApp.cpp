@@ -1,6 +1,5 @@
 #include "app/CSorvantaApp.h"
 
-#include <curl/curl.h>
 #include <sys/stat.h>
 
 #include <QApplication>
@@ -12,6 +11,7 @@
 #include "platform/autorun.h"
 #include "platform/paths.h"
 #include "service/log.h"
+#include "service/requests.h"
 
 namespace sorvanta::ui {
 
@@ -26,7 +26,7 @@ bool CSorvantaApp::HasEnduranceSwitch(const std::vector<std::string>& args) {
 }
 
 int CSorvantaApp::Run() {
-  curl_global_init(CURL_GLOBAL_DEFAULT);
+  ServiceGlobalInit();
 
   platform::RemoveAutorunEntries();
 
@@ -50,7 +50,7 @@ int CSorvantaApp::Run() {
     logger.reset();
   }
 
-  curl_global_cleanup();
+  ServiceGlobalCleanup();
   return exitCode;
 }
 
