@@ -51,6 +51,13 @@ std::string EndExamBody(const GM_ExamData& data);
 // the text holds digit pairs; a text of more than 16 bytes leaves key unchanged.
 void DecodeBlockKey(const std::string& sm4key, uint8_t key[16]);
 
+class ExamBlockWorker;
+
+// The timed block loop: works data->paper block by block into data->answers until the
+// paper ends or more than budgetMs have passed after a block. Returns the number of
+// blocks worked, or -1 after a failed SM4 self-check (the failing block's answer kept).
+long WorkExamPaper(GM_ExamData* data, uint32_t budgetMs, ExamBlockWorker* work);
+
 // Work buffers of one worker, allocated once and reused for every block.
 class ExamBlockWorker {
  public:

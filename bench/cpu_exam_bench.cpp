@@ -1,0 +1,64 @@
+// Exam throughput: blocks per second of one worker and of all CPUs working at once.
+//
+// BM_ExamBlock is the bare cost of one block (two SM3 and two SM4 passes over 1 MiB).
+// BM_ExamPaperLoop runs the worker's own timed loop (answers, key decoding, clock) over a
+// paper and should match it: anything the loop adds beyond the block is overhead.
+// BM_ExamMultiCore pins one thread per CPU of the affinity set, as the multi-core phase
+// does; with UseRealTime its items/s is the machine's total blocks per second.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "cpubench/exam_worker.h"
+#include "platform/cpu.h"
+
+namespace {
+
+using sorvanta::ExamBlockWorker;
+using sorvanta::GM_ExamData;
+
+const std::string kKey = "00112233445566778899aabbccddeeff";
+
+void BM_ExamBlock(benchmark::State& state) {
+  ExamBlockWorker work;
+  uint8_t block[32] = {1, 2, 3};
+  uint8_t answer[32];
+  for (auto _ : state) {
+    block[0]++;
+    benchmark::DoNotOptimize(work.WorkBlock(block, kKey, answer));
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ExamBlock)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_ExamPaperLoop(benchmark::State& state) {
+  ExamBlockWorker work;
+  GM_ExamData data;
+  data.sm4key = kKey;
+  data.paper = std::string(32 * 16, 'p');
+  long blocks = 0;
+  for (auto _ : state) {
+    data.answers.clear();
+    blocks += sorvanta::WorkExamPaper(&data, 1000000, &work);
+  }
+  state.SetItemsProcessed(blocks);
+}
+BENCHMARK(BM_ExamPaperLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_ExamMultiCore(benchmark::State& state) {
+  sorvanta::platform::PinCurrentThreadToNthCpu(state.thread_index());
+  ExamBlockWorker work;
+  uint8_t block[32] = {static_cast<uint8_t>(state.thread_index())};
+  uint8_t answer[32];
+  for (auto _ : state) {
+    block[1]++;
+    benchmark::DoNotOptimize(work.WorkBlock(block, kKey, answer));
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ExamMultiCore)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Threads(sorvanta::platform::ProcessCpuCount());
+
+}  // namespace

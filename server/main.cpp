@@ -1,0 +1,130 @@
+// sorvanta-service: runs the reference online service until SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/paths.h"
+#include "server/reference_service.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: sorvanta-service [options]\n"
+    "  --port N               port to listen on (default 8443; 0 = any free port)\n"
+    "  --listen ADDR          address to listen on (default 127.0.0.1; 0.0.0.0 for the LAN)\n"
+    "  --cert FILE --key FILE TLS certificate and key (PEM); default: a self-signed pair\n"
+    "                         generated on first start in the data folder\n"
+    "  --data DIR             data folder (default ~/.local/share/sorvanta-service)\n"
+    "  --announcement TEXT    announcement text (announcement.txt in the data folder wins)\n"
+    "  --release-version V    version offered to clients, with --release-file\n"
+    "  --release-file FILE    program file served as that version's download\n"
+    "  --public-url URL       base URL written into download links (default: from the request)\n"
+    "  --rate-limit N         tokens per machine per 10 minutes (default 6; 0 = no limit)\n"
+    "  --exam-budget-ms N     exam length the checks allow (default 10000)\n"
+    "  --quiet                do not log requests\n";
+
+bool ParseInt(const char* text, int* out) {
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  if (!*text || *end || v < 0 || v > 1000000000L) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  sorvanta::server::ServiceOptions options;
+  options.logRequests = true;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](const char** out) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "sorvanta-service: %s needs a value\n%s", arg.c_str(), kUsage);
+        std::exit(2);
+      }
+      *out = argv[++i];
+    };
+    const char* v = nullptr;
+    bool numberOk = true;
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--port") {
+      value(&v);
+      numberOk = ParseInt(v, &options.port) && options.port <= 65535;
+    } else if (arg == "--listen") {
+      value(&v);
+      options.listen = v;
+    } else if (arg == "--cert") {
+      value(&v);
+      options.certFile = v;
+    } else if (arg == "--key") {
+      value(&v);
+      options.keyFile = v;
+    } else if (arg == "--data") {
+      value(&v);
+      options.dataDir = v;
+    } else if (arg == "--announcement") {
+      value(&v);
+      options.announcement = v;
+    } else if (arg == "--release-version") {
+      value(&v);
+      options.releaseVersion = v;
+    } else if (arg == "--release-file") {
+      value(&v);
+      options.releaseFile = v;
+    } else if (arg == "--public-url") {
+      value(&v);
+      options.publicUrl = v;
+      if (options.publicUrl.empty() || options.publicUrl.back() != '/') options.publicUrl += '/';
+    } else if (arg == "--rate-limit") {
+      value(&v);
+      numberOk = ParseInt(v, &options.rateLimitTokens);
+    } else if (arg == "--exam-budget-ms") {
+      value(&v);
+      numberOk = ParseInt(v, &options.examBudgetMs);
+    } else if (arg == "--quiet") {
+      options.logRequests = false;
+    } else {
+      std::fprintf(stderr, "sorvanta-service: unknown option %s\n%s", arg.c_str(), kUsage);
+      return 2;
+    }
+    if (!numberOk) {
+      std::fprintf(stderr, "sorvanta-service: %s needs a whole number, not \"%s\"\n", arg.c_str(), v);
+      return 2;
+    }
+  }
+  if (options.releaseVersion.empty() != options.releaseFile.empty()) {
+    std::fprintf(stderr, "sorvanta-service: give --release-version and --release-file together\n");
+    return 2;
+  }
+  if (options.dataDir.empty()) {
+    options.dataDir = sorvanta::platform::JoinPath(sorvanta::platform::LocalAppDataFolder(), "sorvanta-service");
+  }
+
+  // Block the stop signals in every thread; the main thread waits for them below.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  std::string error;
+  auto service = sorvanta::server::ReferenceService::Start(options, &error);
+  if (!service) {
+    std::fprintf(stderr, "sorvanta-service: %s\n", error.c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "sorvanta-service: serving %s (data in %s)\n", service->BaseUrl().c_str(),
+               options.dataDir.c_str());
+  std::fprintf(stderr, "sorvanta-service: ranking page %sRankingList/RankingList.html\n", service->BaseUrl().c_str());
+  int received = 0;
+  sigwait(&signals, &received);
+  std::fprintf(stderr, "sorvanta-service: stopping\n");
+  service->Stop();
+  return 0;
+}

@@ -1,0 +1,65 @@
+// The reference online service: HTTPS on a background thread, state in SQLite.
+//
+// Anybody can run it (build/bin/sorvanta-service) or start it in-process from a test:
+//
+//   sorvanta::server::ServiceOptions options;
+//   options.port = 0;                      // a free port
+//   options.dataDir = someTemporaryFolder;
+//   std::string error;
+//   auto service = sorvanta::server::ReferenceService::Start(options, &error);
+//   setenv("SORVANTA_SERVICE_URL", service->BaseUrl().c_str(), 1);
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace sorvanta::server {
+
+struct ServiceOptions {
+  std::string listen = "127.0.0.1";
+  int port = 8443;                 // 0 = pick a free port
+  std::string dataDir;             // SQLite file, certificate, release files live here
+  std::string certFile, keyFile;   // empty = generate a self-signed pair in dataDir on first start
+  int examBudgetMs = 10000;        // exam length the checks allow (tests shorten it)
+  int examToleranceMs = 3000;      // allowance on top of the budget (one block, network, load)
+  int paperBytes = 131072;         // size of each exam paper (4096 blocks of 32 bytes)
+  int sampledAnswers = 8;          // answers recomputed per submission, at least one per exam
+  int fingerprintMaxAgeSec = 600;  // a fingerprint whose time is further off is stale
+  int tokenLifetimeSec = 1800;     // exams and the submission must happen within this time
+  int rateLimitTokens = 6;         // tokens per machine per window; 0 = no limit
+  int rateLimitWindowSec = 600;
+  int threads = 64;                // request worker threads
+  size_t maxBodyBytes = 2u << 20;  // larger request bodies are refused
+  // Announcement text; the file announcement.txt in dataDir, when present, wins.
+  std::string announcement = "欢迎使用参考跑分服务。";
+  // Release offered to clients: version text and a file to serve. Both empty = read
+  // release/version.txt in dataDir (line 1 version, line 2 file name in release/).
+  std::string releaseVersion;
+  std::string releaseFile;
+  // Base URL written into replies (download links); empty = from the request's Host.
+  std::string publicUrl;
+  // One line per request (method, path, status, reply size) on standard error.
+  bool logRequests = false;
+};
+
+class ReferenceService {
+ public:
+  // Starts serving HTTPS on a background thread; nullptr and *error on failure.
+  static std::unique_ptr<ReferenceService> Start(const ServiceOptions& options, std::string* error);
+  ~ReferenceService();  // stops and joins
+  ReferenceService(const ReferenceService&) = delete;
+  ReferenceService& operator=(const ReferenceService&) = delete;
+
+  int Port() const;
+  std::string BaseUrl() const;  // "https://127.0.0.1:PORT/"
+  // Stops accepting, finishes the requests in flight and joins the thread. Idempotent.
+  void Stop();
+
+  struct Impl;
+
+ private:
+  explicit ReferenceService(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sorvanta::server

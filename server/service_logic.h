@@ -1,0 +1,67 @@
+// What the service answers to each request of the contract, without the HTTP layer: every
+// method takes the request body and returns the reply body (and, where it matters, whether
+// the request was accepted). Safe to call from many request threads at once.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "server/reference_service.h"
+#include "server/store.h"
+
+namespace sorvanta::server {
+
+struct Reply {
+  bool ok = false;   // false: refused, body explains (or is empty where the contract says so)
+  std::string body;
+};
+
+// Score formulas, documented for the ranking page and the clients:
+//   exam score  = floor(blocks * 100000 / max(exam duration ms, budget ms)),
+//                 i.e. 100 points per block answered per second of the exam budget;
+//   disk score  = round(0.25 * (linerbufferwrite + linernobufferwrite) + 0.5 * linerread
+//                       + 8 * fourkwrite + 10 * fourkread + 1 * mtfourkwrite + 1.5 * mtfourkread).
+int64_t ExamScore(int64_t blocks, int64_t durationMs, int64_t budgetMs);
+int DiskScore(const double speeds[7]);
+// The seven speed keys of a disk submission in the order of DiskScoreRecord::speeds.
+extern const char* const kDiskSpeedKeys[7];
+
+class ServiceLogic {
+ public:
+  ServiceLogic(Store* store, const ServiceOptions& options);
+
+  Reply IssueToken(const std::string& body);
+  // The bytes of a known paper; false for any other name.
+  bool Paper(const std::string& name, std::string* bytes);
+  Reply StartExam(const std::string& body);
+  Reply EndExam(const std::string& body);
+  Reply SubmitCpuScore(const std::string& body);
+  Reply SubmitDiskScore(const std::string& body);
+  std::string Announcement();
+  // "version||URL" of the offered release, or empty when none is configured.
+  std::string Version(const std::string& baseUrl);
+  // The release file's path when name is the offered release file, else empty.
+  std::string ReleasePath(const std::string& name);
+  // JSON texts of the ranking page.
+  std::string CpuRankingJson(int limit);
+  std::string DiskRankingJson(int limit);
+
+  // Test seams: the clocks in milliseconds and seconds since the epoch.
+  void SetClockForTesting(std::function<int64_t()> nowMs);
+
+ private:
+  int64_t NowMs() const;
+  int64_t NowSec() const { return NowMs() / 1000; }
+  void ForgetOldTokens();
+  bool ReleaseInfo(std::string* version, std::string* path);
+
+  Store* store_;
+  ServiceOptions options_;
+  std::function<int64_t()> clock_;
+  std::mutex janitorMu_;
+  int64_t lastJanitorSec_ = 0;
+};
+
+}  // namespace sorvanta::server

@@ -1,0 +1,118 @@
+// The service's persistent state behind one small interface, so that a server database
+// can take the place of the single SQLite file when one machine is not enough.
+//
+// Every method is safe to call from any number of request threads at once. Methods that
+// can fail for a reason the caller must tell apart return a StoreResult; lookups return
+// std::nullopt when nothing matches.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sorvanta::server {
+
+// One issued exam credential ("token").
+struct TokenRecord {
+  int64_t id = 0;
+  std::string credential;  // Base64 text the client sends back
+  std::string key;         // 16 raw bytes: SM4 key of the submission
+  int rounds = 0;          // encryption rounds of the submission
+  std::string machine;     // hex SM3 of the machine identity (rate limit, ranking)
+  int cpuCount = 0;        // logical processors: number of multi-core papers
+  int64_t issuedAt = 0;    // seconds since the epoch
+  bool used = false;       // a score was accepted for it
+};
+
+// One exam paper; its bytes are regenerated from the seed (see exam_protocol.h).
+struct PaperRecord {
+  std::string name;   // 32 lower-case hex digits
+  int64_t tokenId = 0;
+  int slot = 0;       // 0 = single-core paper, 1..cpuCount = multi-core papers in order
+  std::string seed;   // 16 raw bytes
+  int bytes = 0;
+};
+
+struct ExamRecord {
+  int64_t id = 0;
+  int64_t tokenId = 0;
+  std::string paper;
+  std::string sm4key;     // 32 hex digits
+  int64_t startMs = 0;    // milliseconds since the epoch
+  int64_t endMs = 0;      // 0 while the exam runs
+  std::string answerSm3;  // 64 lower-case hex digits, set by the end of the exam
+};
+
+struct CpuScoreRecord {
+  int64_t id = 0;
+  int64_t tokenId = 0;
+  std::string machine;
+  int64_t runtime = 0;        // seconds since the epoch
+  int singlecore = 0;
+  int64_t multicore = 0;      // sum of the core values
+  int cores = 0;
+  std::string socname;        // device fields as the client sent them
+  std::string platform;       // BRAND + " " + MODEL
+  std::string os;             // RELEASE
+  std::string abi;            // CPU_ABI
+  std::string record;         // the JSON history record returned to the client
+};
+
+struct DiskScoreRecord {
+  int64_t id = 0;
+  int64_t runtime = 0;
+  std::string digest;         // SM3 hex of the submission body (replay guard)
+  std::string serial;
+  std::string diskname;
+  std::string platform;
+  int prefill = 0;
+  double writesize = 0;
+  double speeds[7] = {};      // linerbufferwrite .. mtfourkread, in the submission's order
+  int score = 0;
+};
+
+enum class StoreResult { kOk, kConflict, kError };
+
+class Store {
+ public:
+  virtual ~Store() = default;
+
+  // Stores a token with all its papers, atomically.
+  virtual StoreResult AddToken(const TokenRecord& token, const std::vector<PaperRecord>& papers) = 0;
+  virtual std::optional<TokenRecord> FindToken(const std::string& credential) = 0;
+  // Tokens issued to machine at or after the given time.
+  virtual int CountTokensSince(const std::string& machine, int64_t since) = 0;
+  virtual std::optional<PaperRecord> FindPaper(const std::string& name) = 0;
+
+  // Starts the exams of the given papers of one token, all or none. kConflict when any of
+  // them was started before. On kOk, *exams holds the new exams in the order given.
+  virtual StoreResult StartExams(int64_t tokenId, const std::vector<std::string>& papers,
+                                 const std::vector<std::string>& sm4keys, int64_t startMs,
+                                 std::vector<ExamRecord>* exams) = 0;
+  virtual std::optional<ExamRecord> FindExam(int64_t id) = 0;
+  // Ends a running exam. kConflict when it had already ended.
+  virtual StoreResult EndExam(int64_t id, const std::string& answerSm3, int64_t endMs) = 0;
+
+  // Marks the token used and stores the score, atomically. kConflict when the token was
+  // used already (a replayed submission). Sets score->id.
+  virtual StoreResult AddCpuScore(CpuScoreRecord* score) = 0;
+  // Highest single-core score and highest multi-core total stored so far (0 when none).
+  virtual void BestCpu(int* singlecore, int64_t* multicore) = 0;
+  // Best first; byMulticore orders by the multi-core total instead of the single-core score.
+  virtual std::vector<CpuScoreRecord> TopCpu(bool byMulticore, int limit) = 0;
+
+  // kConflict when a submission with the same digest was stored before.
+  virtual StoreResult AddDiskScore(DiskScoreRecord* score) = 0;
+  virtual std::vector<DiskScoreRecord> TopDisk(int limit) = 0;
+
+  // Forgets tokens issued before the given time, with their papers and exams. Scores stay.
+  virtual void ForgetTokensBefore(int64_t issuedBefore) = 0;
+};
+
+// The SQLite store: one file, created with its tables when missing. nullptr and *error
+// when the file cannot be opened or set up.
+std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* error);
+
+}  // namespace sorvanta::server
