@@ -293,9 +293,11 @@ class CpuBenchTest : public QObject {
     serviceOptions.examBudgetMs = 300;
     sorvanta::testing::LocalService service(serviceOptions);
     if (!service.ok()) QFAIL(service.error().c_str());
+    // The session stores its record in the local application-data folder.
+    QTemporaryDir home;
+    sorvanta::testing::ScopedEnv dataHome("XDG_DATA_HOME", home.path().toStdString());
     sorvanta::testing::MessageRecorder boxes;
     CCPUBench::Options options;
-    options.historyPath = historyPath_;
     options.restart = [] {};
     options.runExam = [](Json::Value device) {
       sorvanta::CpuExamOptions exam;
@@ -314,6 +316,7 @@ class CpuBenchTest : public QObject {
     const QString result = log.section(QStringLiteral("---------跑分结果---------\n"), -1);
     QVERIFY2(log.contains(QStringLiteral("---------跑分结果---------\n")) && !result.isEmpty(),
              qPrintable(log));
+    QVERIFY2(QFile::exists(home.filePath("cputest.bin")), qPrintable(log));
     QCOMPARE(window.RecordCount(), 1);
     QCOMPARE(window.ShownIndex(), 0);
     QCOMPARE(window.Rows().at(0).at(0), QStringLiteral("单核跑分"));
