@@ -39,7 +39,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top);
   layout->addWidget(buttons);
-  layout->setSizeConstraint(QLayout::SetMinimumSize);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
 QString CAboutDlg::VersionText() const { return version_->text(); }
