@@ -253,6 +253,42 @@ class CpuBenchTest : public QObject {
     QVERIFY(window.StartButton()->isEnabled());
   }
 
+  // The run ends while the close question is up: Yes then just closes, no restart.
+  void runEndingDuringTheCloseQuestionClosesWithoutRestart() {
+    sorvanta::testing::HttpsTestServer server;
+    server.Post("/sorvanta/getTokenV3", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("AAAAAAAAAAAAAAAAAAAAAAA=||p1||p2", "text/plain");
+    });
+    server.Start();
+    sorvanta::testing::ScopedServiceUrl url(server.BaseUrl());
+    std::atomic<bool> release{false};
+    int restarts = 0;
+    CCPUBench::Options options = BaseOptions();
+    options.restart = [&restarts] { ++restarts; };
+    options.runExam = [&release](Json::Value) {
+      while (!release) QThread::msleep(5);
+      sorvanta::BenchDone("结果", "");
+    };
+    CCPUBench window(nullptr, options);
+    sorvanta::ui::SetMessageHandler([&](QWidget*, const sorvanta::ui::MessageRequest& request) {
+      if (request.caption == QStringLiteral("警告")) {
+        release = true;
+        QDeadlineTimer deadline(10000);
+        while (window.CurrentState() != State::kIdle && !deadline.hasExpired()) {
+          QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+      }
+      return true;
+    });
+    window.show();
+    window.StartButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRunning, 30000);
+    window.close();
+    sorvanta::ui::SetMessageHandler(nullptr);
+    QCOMPARE(restarts, 0);
+    QVERIFY(!window.isVisible());
+  }
+
   // A window destroyed under a running session: the worker's later messages (waiting and
   // queued) are dropped, nothing deadlocks and the worker ends.
   void destroyingTheWindowDuringARunIsSafe() {

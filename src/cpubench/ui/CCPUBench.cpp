@@ -260,6 +260,10 @@ void CCPUBench::reject() {
     return;
   }
   if (!AskYesNo(this, kForceStopText, QStringLiteral("警告"), MessageIcon::kWarning)) return;
+  if (state_ != State::kRunning) {  // the run ended while the question was up: just close
+    QDialog::reject();
+    return;
+  }
   if (options_.restart) {
     options_.restart();
   } else {
