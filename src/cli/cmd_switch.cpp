@@ -1,0 +1,37 @@
+// sorvanta-cli switch: sends one command to the remote USB power switch and prints its reply,
+// like the endurance test window's "测试" button does for "USBON".
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/command.h"
+#include "usbtest/switch_link.h"
+#include "usbtest/usb_test.h"
+
+namespace sorvanta::cli {
+namespace {
+
+int RunSwitch(const std::vector<std::string>& args) {
+  if (args.size() != 2 || (args[1] != "USBON" && args[1] != "USBOFF")) {
+    std::fprintf(stderr, "用法: sorvanta-cli switch ADDR USBON|USBOFF\n");
+    return 2;
+  }
+  std::string message = CheckSwitchAddress(args[0]);
+  if (!message.empty()) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    return 2;
+  }
+  std::string reply;
+  if (!SendSwitchCommand(args[0], args[1], &reply)) {
+    std::fprintf(stderr, "树莓派通讯错误！\n");
+    return 1;
+  }
+  std::printf("树莓派返回：%s\n", reply.c_str());
+  return 0;
+}
+
+CliCommandRegistrar reg{CliCommand{"switch", "switch ADDR USBON|USBOFF",
+                                   "向树莓派USB开关发送一条命令并显示回复", RunSwitch}};
+
+}  // namespace
+}  // namespace sorvanta::cli

@@ -1,0 +1,163 @@
+// sorvanta-cli usbtest: the USB unsafe-eject endurance test without the window. Prints the
+// run's log and one line per finished pass, and writes the results as CSV at the end.
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cli/command.h"
+#include "platform/eject.h"
+#include "usbtest/usb_test.h"
+#include "usbtest/usb_test_csv.h"
+
+namespace sorvanta::cli {
+namespace {
+
+// Prints what the run reports; keeps the results table for the CSV.
+class CliUsbSink : public UsbTestSink {
+ public:
+  void RunStarted(int passes) override {
+    passes_ = passes;
+    std::lock_guard<std::mutex> l(mu_);
+    table_.Clear();
+  }
+  void RowAdded(int row, const std::string& number, const std::string& path) override {
+    std::lock_guard<std::mutex> l(mu_);
+    table_.AddRow(row, number, path);
+  }
+  void CellSet(int row, int column, const std::string& text) override {
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      table_.SetCell(row, column, text);
+    }
+    if (column == kColResult) PrintRow(row);
+  }
+  void Progress(int passIndex) override {
+    PrintLiveLine("第 " + std::to_string(passIndex + 1) + "/" + std::to_string(passes_) + " 轮  U盘已用 " +
+                  std::to_string(used_) + "%  通过率 " + rate_);
+  }
+  void Space(int usedPercent) override { used_ = usedPercent; }
+  void PassRate(const std::string& text) override { rate_ = text; }
+  void Log(const std::string& line) override {
+    std::string text;
+    for (char c : line)
+      if (c != '\r') text += c;
+    EndLiveLine();
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+  }
+  void RunEnded() override { EndLiveLine(); }
+
+  std::vector<UsbTestRow> Rows() {
+    std::lock_guard<std::mutex> l(mu_);
+    return table_.rows();
+  }
+  const std::string& rate() const { return rate_; }
+
+ private:
+  void PrintRow(int row) {
+    UsbTestRow r;
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      r = table_.rows().at(static_cast<size_t>(row));
+    }
+    EndLiveLine();
+    std::printf("[%s] %s  识别U盘用时 %s  拷贝用时 %s  %s\n", r[kColNumber].c_str(), r[kColFile].c_str(),
+                r[kColReconnect].c_str(), r[kColCopy].c_str(), r[kColResult].c_str());
+    std::fflush(stdout);
+  }
+
+  std::mutex mu_;
+  UsbTestTable table_;
+  int passes_ = 0;
+  int used_ = 0;
+  std::string rate_ = "-/-";
+};
+
+int Usage() {
+  std::fprintf(stderr,
+               "用法: sorvanta-cli usbtest --file F --drive ROOT --switch ADDR [--eject] [--passes N] [--csv OUT]\n");
+  return 2;
+}
+
+int RunUsbTestCommand(const std::vector<std::string>& args) {
+  UsbTestParams params;
+  bool eject = false;
+  std::string csv;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    bool hasValue = i + 1 < args.size();
+    if (a == "--eject") {
+      eject = true;
+    } else if (a == "--file" && hasValue) {
+      params.copyFile = args[++i];
+    } else if (a == "--drive" && hasValue) {
+      params.driveRoot = args[++i];
+    } else if (a == "--switch" && hasValue) {
+      params.switchAddress = args[++i];
+    } else if (a == "--csv" && hasValue) {
+      csv = args[++i];
+    } else if (a == "--passes" && hasValue) {
+      char* end = nullptr;
+      long n = std::strtol(args[++i].c_str(), &end, 10);
+      if (*end != '\0' || n < 1 || n > 1000000) {
+        std::fprintf(stderr, "--passes 应为 1 到 1000000 之间的整数\n");
+        return 2;
+      }
+      params.passes = static_cast<int>(n);
+    } else {
+      return Usage();
+    }
+  }
+  if (params.copyFile.empty() || params.driveRoot.empty() || params.switchAddress.empty()) return Usage();
+
+  std::string message = CheckUsbTestInput(params.copyFile, &params.driveRoot, params.switchAddress);
+  if (!message.empty()) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    return 2;
+  }
+
+  if (eject && !platform::UdisksAvailable()) {
+    std::fprintf(stderr, "安全弹出需要 udisksctl（请安装 udisks2）\n");
+    return 2;
+  }
+
+  auto sink = std::make_shared<CliUsbSink>();
+  UsbTestRunner runner;
+  OnInterrupt([&runner] {
+    std::fprintf(stderr, "\n将在本轮结束后停止（再按一次 Ctrl-C 立即退出）\n");
+    runner.RequestStop();
+  });
+  runner.Start(params, sink, eject);
+  runner.Wait();
+  UsbTestOutcome outcome = runner.LastOutcome();
+  std::printf("通过率：%s\n", sink->rate().c_str());
+
+  // Success: every pass that got to its verification passed, and the drive never got lost.
+  int completed = outcome.rows - (outcome.end == UsbTestEnd::kNoSpace ? 1 : 0);
+  bool ok = outcome.end != UsbTestEnd::kSourceDigestFailed && outcome.end != UsbTestEnd::kDriveLost &&
+            outcome.passed == completed;
+  int status = ok ? 0 : 1;
+  if (!csv.empty()) {
+    std::vector<UsbTestRow> rows = sink->Rows();
+    if (rows.empty()) {
+      std::fprintf(stderr, "%s\n", kUsbMsgNotFinished);
+      return 1;
+    }
+    if (!WriteUsbTestCsv(csv, rows)) {
+      std::fprintf(stderr, "%s\n", kUsbMsgCannotSave);
+      return 1;
+    }
+    std::printf("已导出：%s\n", csv.c_str());
+  }
+  return status;
+}
+
+CliCommandRegistrar reg{CliCommand{
+    "usbtest", "usbtest --file F --drive ROOT --switch ADDR [--eject] [--passes N] [--csv OUT]",
+    "USB存储不安全弹出暴力测试", RunUsbTestCommand}};
+
+}  // namespace
+}  // namespace sorvanta::cli

@@ -1,0 +1,15 @@
+// Copying a whole file onto another volume, for the endurance test's timed copy.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sorvanta::platform {
+
+// Copies from into to (created or overwritten, mode 0644) with copy_file_range, falling
+// back to a read/write loop where the kernel cannot copy between the two file systems, and
+// flushes the copy to the device with fsync before returning. Sizes are 64-bit. On failure
+// returns false with the reason in *error (when given); a partial copy may remain.
+bool CopyWholeFile(const std::string& from, const std::string& to, std::string* error = nullptr);
+
+}  // namespace sorvanta::platform

@@ -1,0 +1,71 @@
+// Client side of the remote USB power switch: one short TCP exchange per command.
+//
+// The switch (a small server on a Raspberry Pi) accepts a connection, reads "USBOFF" or
+// "USBON" (no terminator), acts on the drive's USB port and answers a short status text or
+// just closes. Every command uses a new connection.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace sorvanta {
+
+// Splits a switch address "host:port" at every ":" into its non-empty pieces. Returns true
+// and fills host and port (read as "%d"; not a number gives 0) when there are exactly two
+// pieces; otherwise returns false and leaves both untouched.
+bool SplitSwitchAddress(const std::string& address, std::string* host, int* port);
+
+// How long a command waits for the switch's reply before it fails like a connection error.
+constexpr uint32_t kSwitchReceiveTimeoutMs = 10000;
+
+// One connection to the switch; not shared between threads.
+class SwitchLinkClient {
+ public:
+  // Host "127.0.0.1" and port 50000 unless the address has exactly two pieces.
+  explicit SwitchLinkClient(const std::string& address);
+  SwitchLinkClient(std::string host, int port);
+  ~SwitchLinkClient();
+  SwitchLinkClient(const SwitchLinkClient&) = delete;
+  SwitchLinkClient& operator=(const SwitchLinkClient&) = delete;
+
+  const std::string& host() const { return host_; }
+  int port() const { return port_; }
+
+  // Resolves the host (three attempts), then connects, blocking. On failure the error text
+  // goes to the error output and false is returned.
+  bool connect();
+  // Sends request in full, then (unless sendOnly) waits for the first chunk of at most 128
+  // bytes and stores it in *reply when there is one. Fails when the send fails or when no
+  // chunk and no close arrives within the receive time-out; a receive error or a close
+  // without data is a success that leaves *reply as it was.
+  bool exchange(const std::string& request, std::string* reply, bool sendOnly = false);
+  // Closes the connection; false when there was none.
+  bool close();
+
+  // The last error text (empty when none).
+  const std::string& lastError() const { return lastError_; }
+
+ private:
+  struct Impl;
+  void Fail(const std::string& what);
+
+  std::string host_ = "127.0.0.1";
+  int port_ = 50000;
+  std::string lastError_;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Sends one command ("USBOFF" or "USBON") to the switch at address. Returns true with the
+// reply text (possibly empty) in *reply, or false when the connection or the send fails or
+// the switch does not answer in time.
+bool SendSwitchCommand(const std::string& address, const std::string& command, std::string* reply);
+
+// Where connection errors are written: standard output unless replaced (nullptr restores
+// it). Process-wide; install before threads use it.
+void SetSwitchErrorOutput(std::function<void(const std::string&)> output);
+// Replaces the receive time-out (0 restores kSwitchReceiveTimeoutMs). Process-wide.
+void SetSwitchReceiveTimeoutForTesting(uint32_t ms);
+
+}  // namespace sorvanta

@@ -1,0 +1,235 @@
+#include "usbtest/usb_test.h"
+
+#include <sys/stat.h>
+
+#include <boost/thread.hpp>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+#include "platform/clock.h"
+#include "platform/eject.h"
+#include "platform/file_copy.h"
+#include "platform/paths.h"
+#include "platform/volumes.h"
+#include "service/crypto.h"
+#include "service/text.h"
+#include "usbtest/switch_link.h"
+
+namespace sorvanta {
+namespace {
+
+using platform::SleepMs;
+using platform::TickDiff;
+using platform::TickMs;
+
+// Reads the drive's space, reports the used percentage and returns the free bytes
+// (0 when the volume cannot be read).
+uint64_t ReportSpace(const std::string& root, UsbTestSink& sink) {
+  auto space = platform::SpaceOf(root);
+  int percent = 100;
+  uint64_t freeBytes = 0;
+  if (space && space->totalBytes > 0) {
+    freeBytes = space->freeBytes;
+    uint64_t used = space->totalBytes > space->freeBytes ? space->totalBytes - space->freeBytes : 0;
+    percent = static_cast<int>(used * 100 / space->totalBytes);
+  }
+  sink.Space(percent);
+  return freeBytes;
+}
+
+// Sends a command until the switch answers; there is no limit, as a run cannot go on
+// without the power cycle.
+std::string SendUntilAnswered(const UsbTestParams& p, const std::string& command, UsbTestSink& sink) {
+  std::string reply;
+  while (!SendSwitchCommand(p.switchAddress, command, &reply)) {
+    sink.Log("树莓派通讯错误！重试！");
+    SleepMs(p.retryMs);
+  }
+  return reply;
+}
+
+std::string Ms(uint32_t ms) { return std::to_string(ms) + "ms"; }
+
+}  // namespace
+
+std::string CheckSwitchAddress(const std::string& address) {
+  std::string host;
+  int port = 0;
+  return SplitSwitchAddress(address, &host, &port) ? std::string() : std::string(kUsbMsgAddress);
+}
+
+std::string CheckUsbTestInput(const std::string& copyFile, std::string* driveRoot,
+                              const std::string& switchAddress) {
+  struct stat st;
+  if (copyFile.empty() || ::stat(copyFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return kUsbMsgNoCopyFile;
+  if (driveRoot->empty() || (*driveRoot)[0] != '/') return kUsbMsgDriveFormat;
+  *driveRoot = platform::NormalizeRoot(*driveRoot);
+  if (!platform::IsVolumeRoot(*driveRoot)) return kUsbMsgDriveMissing;
+  return CheckSwitchAddress(switchAddress);
+}
+
+UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestControl& control, UsbTestSink& sink) {
+  UsbTestOutcome outcome;
+  sink.RunStarted(p.passes);
+
+  uint8_t sourceDigest[32];
+  struct stat st;
+  if (Sm3File(p.copyFile, sourceDigest) != kSm3FileOk || ::stat(p.copyFile.c_str(), &st) != 0) {
+    sink.Log("计算原始文件SM3失败！");
+    outcome.end = UsbTestEnd::kSourceDigestFailed;
+  } else {
+    const uint64_t sourceSize = static_cast<uint64_t>(st.st_size);
+    sink.Log("原始文件SM3:" + HexEncode(sourceDigest, sizeof(sourceDigest)));
+    outcome.end = UsbTestEnd::kFinished;
+
+    for (int i = 0; i < p.passes; ++i) {
+      const int n = i + 1;
+      if (control.stop.load()) {
+        outcome.end = UsbTestEnd::kStopped;
+        break;
+      }
+      sink.Progress(i);
+      const std::string target = platform::JoinPath(p.driveRoot, "writetest" + std::to_string(i) + ".bin");
+      sink.RowAdded(i, std::to_string(n), target);
+      outcome.rows = n;
+
+      if (ReportSpace(p.driveRoot, sink) <= sourceSize) {
+        sink.Log("存储空间不足，停止测试...");
+        outcome.end = UsbTestEnd::kNoSpace;
+        break;
+      }
+
+      // Copy; a failed copy is caught by the verification below.
+      sink.Log("拷贝文件：\r\n" + target);
+      uint32_t start = TickMs();
+      platform::CopyWholeFile(p.copyFile, target);
+      sink.CellSet(i, kColCopy, Ms(TickDiff(TickMs(), start)));
+
+      if (p.disconnectDelaySec > 0) {
+        sink.Log("等待断开...");
+        SleepMs(static_cast<uint32_t>(p.disconnectDelaySec) * 1000u);
+      }
+
+      if (control.safeEject.load()) {
+        sink.Log("安全弹出...");
+        while (!platform::Ejector().Eject(p.driveRoot)) {
+          sink.Log("安全弹出U盘失败，重试...");
+          SleepMs(p.retryMs);
+        }
+      }
+
+      sink.Log("请求树莓派断开USB...");
+      std::string reply = SendUntilAnswered(p, "USBOFF", sink);
+      sink.Log("树莓派返回：" + reply);
+      SleepMs(p.afterOffMs);
+
+      sink.Log("连接USB...");
+      SendUntilAnswered(p, "USBON", sink);
+
+      sink.Log("等待U盘就绪...");
+      start = TickMs();
+      bool back = false;
+      for (int check = 0; check < p.reconnectChecks; ++check) {
+        if (platform::IsVolumeRoot(p.driveRoot)) {
+          back = true;
+          break;
+        }
+        if (check + 1 < p.reconnectChecks) SleepMs(p.reconnectIntervalMs);
+      }
+      if (!back) {
+        sink.Log("U盘无法重连！可能损坏！试验终止！");
+        outcome.end = UsbTestEnd::kDriveLost;
+        break;
+      }
+      sink.CellSet(i, kColReconnect, Ms(TickDiff(TickMs(), start)));
+
+      sink.Log("校验数据...");
+      uint8_t digest[32];
+      if (Sm3File(target, digest) != kSm3FileOk) {
+        sink.Log("计算U盘文件SM3失败！");
+        sink.CellSet(i, kColResult, "文件错误");
+      } else if (std::memcmp(digest, sourceDigest, sizeof(digest)) == 0) {
+        sink.CellSet(i, kColResult, "通过");
+        ++outcome.passed;
+      } else {
+        sink.Log("拷贝的文件损坏：\r\n" + target);
+        sink.CellSet(i, kColResult, "文件损坏");
+      }
+
+      ReportSpace(p.driveRoot, sink);
+      sink.PassRate(std::to_string(outcome.passed) + "/" + std::to_string(n) + " " +
+                    std::to_string(outcome.passed * 100 / n) + "%");
+    }
+  }
+
+  sink.Log("结束！");
+  sink.RunEnded();
+  return outcome;
+}
+
+// ---------------------------------------------------------------------------------------
+
+struct UsbTestRunner::State {
+  mutable std::mutex mu;
+  std::condition_variable cv;
+  bool active = false;
+  UsbTestOutcome outcome;
+  UsbTestControl control;
+  boost::thread thread;
+};
+
+UsbTestRunner::UsbTestRunner() : state_(std::make_shared<State>()) {}
+
+UsbTestRunner::~UsbTestRunner() {
+  RequestStop();
+  std::lock_guard<std::mutex> l(state_->mu);
+  // The run may sit in an unbounded retry; it holds its own reference to the state.
+  if (state_->thread.joinable()) state_->thread.detach();
+}
+
+bool UsbTestRunner::Start(const UsbTestParams& params, std::shared_ptr<UsbTestSink> sink, bool safeEject) {
+  std::lock_guard<std::mutex> l(state_->mu);
+  if (state_->active) return false;
+  if (state_->thread.joinable()) state_->thread.join();  // the previous run has ended
+  state_->active = true;
+  state_->control.stop = false;
+  state_->control.safeEject = safeEject;
+  std::shared_ptr<State> state = state_;
+  state_->thread = boost::thread([state, params, sink] {
+    UsbTestOutcome outcome = RunUsbTest(params, state->control, *sink);
+    std::lock_guard<std::mutex> l(state->mu);
+    state->outcome = outcome;
+    state->active = false;
+    state->cv.notify_all();
+  });
+  return true;
+}
+
+bool UsbTestRunner::Active() const {
+  std::lock_guard<std::mutex> l(state_->mu);
+  return state_->active;
+}
+
+void UsbTestRunner::RequestStop() { state_->control.stop = true; }
+
+void UsbTestRunner::SetSafeEject(bool on) { state_->control.safeEject = on; }
+
+bool UsbTestRunner::Wait(uint32_t ms) {
+  std::unique_lock<std::mutex> l(state_->mu);
+  auto idle = [&] { return !state_->active; };
+  if (ms == 0) {
+    state_->cv.wait(l, idle);
+  } else if (!state_->cv.wait_for(l, std::chrono::milliseconds(ms), idle)) {
+    return false;
+  }
+  if (state_->thread.joinable()) state_->thread.join();
+  return true;
+}
+
+UsbTestOutcome UsbTestRunner::LastOutcome() const {
+  std::lock_guard<std::mutex> l(state_->mu);
+  return state_->outcome;
+}
+
+}  // namespace sorvanta

@@ -1,0 +1,111 @@
+// The platform pieces under the endurance test: the timed copy and the udisks2 eject.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "platform/eject.h"
+#include "platform/file_copy.h"
+#include "support/fake_volumes.h"
+
+namespace sorvanta::platform {
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class TempDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/sorvanta-eject-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+  }
+  std::string dir_;
+};
+
+using FileCopyTest = TempDir;
+
+TEST_F(FileCopyTest, CopiesWholeFilesAndReplacesLongerTargets) {
+  std::mt19937 gen(3);
+  std::string data((3 << 20) + 123, '\0');
+  for (auto& c : data) c = static_cast<char>(gen());
+  std::ofstream(dir_ + "/src.bin", std::ios::binary) << data;
+  std::ofstream(dir_ + "/empty.bin", std::ios::binary).flush();
+  std::ofstream(dir_ + "/dst.bin", std::ios::binary) << std::string(5 << 20, 'x');
+
+  std::string error;
+  ASSERT_TRUE(CopyWholeFile(dir_ + "/src.bin", dir_ + "/dst.bin", &error)) << error;
+  EXPECT_EQ(ReadAll(dir_ + "/dst.bin"), data);  // no tail of the old, longer file
+  ASSERT_TRUE(CopyWholeFile(dir_ + "/empty.bin", dir_ + "/dst.bin", &error)) << error;
+  EXPECT_EQ(ReadAll(dir_ + "/dst.bin"), "");
+
+  EXPECT_FALSE(CopyWholeFile(dir_ + "/missing.bin", dir_ + "/dst2.bin", &error));
+  EXPECT_NE(error.find("missing.bin"), std::string::npos);
+  EXPECT_NE(::access((dir_ + "/dst2.bin").c_str(), F_OK), 0);  // nothing created for a missing source
+  EXPECT_FALSE(CopyWholeFile(dir_ + "/src.bin", dir_ + "/no/folder/dst.bin", &error));
+}
+
+using EjectTest = TempDir;
+
+TEST_F(EjectTest, WholeDiskOfAPartitionFromSysfs) {
+  // <sys>/class/block/sdz1 -> ../../devices/usb/block/sdz/sdz1 (a partition), sdz -> the disk.
+  std::string devices = dir_ + "/devices/usb/block/sdz";
+  ASSERT_EQ(std::system(("mkdir -p '" + devices + "/sdz1' '" + dir_ + "/class/block'").c_str()), 0);
+  std::ofstream(devices + "/sdz1/partition") << "1\n";
+  ASSERT_EQ(::symlink("../../devices/usb/block/sdz/sdz1", (dir_ + "/class/block/sdz1").c_str()), 0);
+  ASSERT_EQ(::symlink("../../devices/usb/block/sdz", (dir_ + "/class/block/sdz").c_str()), 0);
+
+  EXPECT_EQ(WholeDiskOf("/dev/sdz1", dir_), "/dev/sdz");
+  EXPECT_EQ(WholeDiskOf("/dev/sdz", dir_), "/dev/sdz");
+  EXPECT_EQ(WholeDiskOf("/dev/unknown9", dir_), "/dev/unknown9");
+}
+
+TEST_F(EjectTest, UnmountsThenPowersOffAndFinishesAfterAPartialAttempt) {
+  testing::FakeVolumes volumes;
+  const std::string root = dir_;
+  volumes.Add(root);  // the fake reports device "/dev/fake"
+
+  std::vector<std::vector<std::string>> calls;
+  int powerOffFailures = 1;
+  UdisksEjector ejector(
+      [&](const std::vector<std::string>& argv) {
+        calls.push_back(argv);
+        if (argv[1] == "unmount") {
+          volumes.Remove(root);
+          return 0;
+        }
+        return powerOffFailures-- > 0 ? 1 : 0;
+      },
+      dir_, 3, 1);
+
+  ASSERT_TRUE(ejector.Eject(root + "/"));
+  using Args = std::vector<std::string>;
+  EXPECT_EQ(calls, (std::vector<Args>{
+                       Args{"udisksctl", "unmount", "--block-device", "/dev/fake", "--no-user-interaction"},
+                       Args{"udisksctl", "power-off", "--block-device", "/dev/fake", "--no-user-interaction"},
+                       // Already unmounted: the second attempt only powers off.
+                       Args{"udisksctl", "power-off", "--block-device", "/dev/fake", "--no-user-interaction"}}));
+
+  // A later eject of the same, now unmounted, root still knows its device.
+  calls.clear();
+  powerOffFailures = 10;
+  EXPECT_FALSE(ejector.Eject(root));
+  EXPECT_EQ(calls.size(), 3u);  // three attempts, then failure
+
+  calls.clear();
+  EXPECT_FALSE(ejector.Eject(dir_ + "/never-mounted"));
+  EXPECT_TRUE(calls.empty());
+}
+
+}  // namespace
+}  // namespace sorvanta::platform

@@ -1,0 +1,395 @@
+#include "usbtest/usb_test.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "platform/eject.h"
+#include "platform/volumes.h"
+#include "service/crypto.h"
+#include "service/text.h"
+#include "support/fake_volumes.h"
+#include "support/loop_volume.h"
+#include "usbtest/fake_switch.h"
+#include "usbtest/switch_link.h"
+#include "usbtest/usb_test_csv.h"
+
+namespace sorvanta {
+namespace {
+
+using testing::FakeSwitch;
+using testing::FakeVolumes;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteRandom(const std::string& path, size_t size, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string data(size, '\0');
+  for (auto& c : data) c = static_cast<char>(gen());
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+// Records every report of a run, in order.
+class RecordingSink : public UsbTestSink {
+ public:
+  void RunStarted(int passes) override { startedWith = passes; table.Clear(); }
+  void RowAdded(int row, const std::string& number, const std::string& path) override {
+    table.AddRow(row, number, path);
+  }
+  void CellSet(int row, int column, const std::string& text) override { table.SetCell(row, column, text); }
+  void Progress(int passIndex) override { progress.push_back(passIndex); }
+  void Space(int usedPercent) override { space.push_back(usedPercent); }
+  void PassRate(const std::string& text) override {
+    rates.push_back(text);
+    if (onPassRate) onPassRate();
+  }
+  void Log(const std::string& line) override {
+    std::lock_guard<std::mutex> l(mu);
+    logs.push_back(line);
+  }
+  void RunEnded() override { ++ended; }
+
+  size_t Count(const std::string& line) {
+    std::lock_guard<std::mutex> l(mu);
+    return std::count(logs.begin(), logs.end(), line);
+  }
+  const std::vector<UsbTestRow>& rows() const { return table.rows(); }
+
+  std::mutex mu;
+  int startedWith = -1;
+  int ended = 0;
+  UsbTestTable table;
+  std::vector<int> progress;
+  std::vector<int> space;
+  std::vector<std::string> rates;
+  std::vector<std::string> logs;
+  std::function<void()> onPassRate;
+};
+
+bool EndsWithMs(const std::string& s) { return s.size() > 2 && s.compare(s.size() - 2, 2, "ms") == 0; }
+
+// A temporary drive folder, registered as a fake volume, with a source file beside it.
+class UsbRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/sorvanta-usbtest-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    drive_ = dir_ + "/drive";
+    ASSERT_EQ(::mkdir(drive_.c_str(), 0755), 0);
+    source_ = dir_ + "/source.bin";
+    WriteRandom(source_, 100 * 1024 + 7, 42);
+    volumes_.Add(drive_);
+    SetSwitchErrorOutput([this](const std::string& text) {
+      std::lock_guard<std::mutex> l(mu_);
+      switchErrors_.push_back(text);
+    });
+  }
+  void TearDown() override {
+    SetSwitchErrorOutput(nullptr);
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    if (!dir_.empty()) {
+      EXPECT_EQ(std::system(cmd.c_str()), 0);
+    }
+  }
+
+  UsbTestParams Params(const std::string& switchAddress, int passes) {
+    UsbTestParams p;
+    p.copyFile = source_;
+    p.driveRoot = drive_;
+    p.switchAddress = switchAddress;
+    p.disconnectDelaySec = 0;
+    p.passes = passes;
+    p.retryMs = 20;
+    p.afterOffMs = 5;
+    p.reconnectChecks = 30;
+    p.reconnectIntervalMs = 5;
+    return p;
+  }
+
+  // A switch that pulls the fake drive on USBOFF and brings it back shortly after USBON;
+  // beforeOff runs on each USBOFF with the pass index.
+  std::unique_ptr<FakeSwitch> DriveSwitch(std::function<void(int)> beforeOff = nullptr, bool comesBack = true) {
+    return std::make_unique<FakeSwitch>([this, beforeOff, comesBack](const std::string& request) {
+      if (request == "USBOFF") {
+        if (beforeOff) beforeOff(offs_);
+        ++offs_;
+        volumes_.Remove(drive_);
+        return std::string("USBOFF OK");
+      }
+      if (request == "USBON" && comesBack) {
+        restores_.push_back(std::async(std::launch::async, [this] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(15));
+          volumes_.Add(drive_);
+        }));
+      }
+      return std::string("USBON OK");
+    });
+  }
+
+  std::string Target(int i) { return drive_ + "/writetest" + std::to_string(i) + ".bin"; }
+
+  FakeVolumes volumes_;
+  std::string dir_, drive_, source_;
+  std::atomic<int> offs_{0};
+  std::vector<std::future<void>> restores_;
+  std::mutex mu_;
+  std::vector<std::string> switchErrors_;
+};
+
+TEST_F(UsbRunTest, PassesCopyPowerCycleAndVerify) {
+  auto sw = DriveSwitch();
+  UsbTestControl control;
+  RecordingSink sink;
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 3), control, sink);
+
+  EXPECT_EQ(out.end, UsbTestEnd::kFinished);
+  EXPECT_EQ(out.rows, 3);
+  EXPECT_EQ(out.passed, 3);
+  EXPECT_EQ(sink.startedWith, 3);
+  EXPECT_EQ(sink.ended, 1);
+  EXPECT_EQ(sink.progress, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(sink.rates, (std::vector<std::string>{"1/1 100%", "2/2 100%", "3/3 100%"}));
+  ASSERT_EQ(sink.rows().size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    const UsbTestRow& row = sink.rows()[static_cast<size_t>(i)];
+    EXPECT_EQ(row[kColNumber], std::to_string(i + 1));
+    EXPECT_EQ(row[kColFile], Target(i));
+    EXPECT_TRUE(EndsWithMs(row[kColReconnect])) << row[kColReconnect];
+    EXPECT_TRUE(EndsWithMs(row[kColCopy])) << row[kColCopy];
+    EXPECT_EQ(row[kColResult], "通过");
+    EXPECT_EQ(ReadAll(Target(i)), ReadAll(source_));  // copies stay on the drive
+  }
+  EXPECT_EQ(sw->Received(), (std::vector<std::string>{"USBOFF", "USBON", "USBOFF", "USBON", "USBOFF", "USBON"}));
+
+  uint8_t digest[32];
+  ASSERT_EQ(Sm3File(source_, digest), 0);
+  std::vector<std::string> firstPass(sink.logs.begin(), sink.logs.begin() + 8);
+  EXPECT_EQ(firstPass, (std::vector<std::string>{"原始文件SM3:" + HexEncode(digest, 32), "拷贝文件：\r\n" + Target(0),
+                                                 "请求树莓派断开USB...", "树莓派返回：USBOFF OK", "连接USB...",
+                                                 "等待U盘就绪...", "校验数据...", "拷贝文件：\r\n" + Target(1)}));
+  EXPECT_EQ(sink.logs.back(), "结束！");
+  EXPECT_EQ(sink.space.size(), 6u);  // before the copy and after the verification
+}
+
+TEST_F(UsbRunTest, DamagedAndMissingCopiesLowerThePassRate) {
+  // While the drive is off, pass 4's copy gets one byte flipped and pass 7's copy vanishes.
+  auto sw = DriveSwitch([this](int pass) {
+    if (pass == 3) {
+      std::fstream f(Target(3), std::ios::in | std::ios::out | std::ios::binary);
+      f.seekp(5000);
+      f.put('\xAA' ^ ReadAll(Target(3))[5000]);
+    }
+    if (pass == 6) ::unlink(Target(6).c_str());
+  });
+  UsbTestControl control;
+  RecordingSink sink;
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 10), control, sink);
+
+  EXPECT_EQ(out.end, UsbTestEnd::kFinished);
+  EXPECT_EQ(out.passed, 8);
+  ASSERT_EQ(sink.rows().size(), 10u);
+  EXPECT_EQ(sink.rows()[3][kColResult], "文件损坏");
+  EXPECT_EQ(sink.rows()[6][kColResult], "文件错误");
+  EXPECT_EQ(sink.Count("拷贝的文件损坏：\r\n" + Target(3)), 1u);
+  EXPECT_EQ(sink.Count("计算U盘文件SM3失败！"), 1u);
+  EXPECT_EQ(sink.rates[3], "3/4 75%");
+  EXPECT_EQ(sink.rates[5], "5/6 83%");
+  EXPECT_EQ(sink.rates.back(), "8/10 80%");
+}
+
+TEST_F(UsbRunTest, DriveThatNeverComesBackEndsTheRun) {
+  auto sw = DriveSwitch(nullptr, /*comesBack=*/false);
+  UsbTestControl control;
+  RecordingSink sink;
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 5), control, sink);
+
+  EXPECT_EQ(out.end, UsbTestEnd::kDriveLost);
+  ASSERT_EQ(sink.rows().size(), 1u);
+  EXPECT_TRUE(EndsWithMs(sink.rows()[0][kColCopy]));
+  EXPECT_EQ(sink.rows()[0][kColReconnect], "");
+  EXPECT_EQ(sink.rows()[0][kColResult], "");
+  ASSERT_GE(sink.logs.size(), 2u);
+  EXPECT_EQ(sink.logs[sink.logs.size() - 2], "U盘无法重连！可能损坏！试验终止！");
+  EXPECT_EQ(sink.logs.back(), "结束！");
+  EXPECT_TRUE(sink.rates.empty());
+  EXPECT_EQ(sw->Received().size(), 2u);
+}
+
+TEST_F(UsbRunTest, FullDriveStopsBeforeCopying) {
+  // Free space exactly the size of the source is not enough.
+  volumes_.SetFree(drive_, 100 * 1024 + 7);
+  auto sw = DriveSwitch();
+  UsbTestControl control;
+  RecordingSink sink;
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 5), control, sink);
+
+  EXPECT_EQ(out.end, UsbTestEnd::kNoSpace);
+  EXPECT_EQ(sink.Count("存储空间不足，停止测试..."), 1u);
+  EXPECT_EQ(sink.logs.back(), "结束！");
+  ASSERT_EQ(sink.rows().size(), 1u);
+  EXPECT_EQ(sink.rows()[0][kColCopy], "");
+  EXPECT_NE(::access(Target(0).c_str(), F_OK), 0);
+  EXPECT_TRUE(sw->Received().empty());
+  ASSERT_EQ(sink.space.size(), 1u);
+  EXPECT_GT(sink.space[0], 0);
+  EXPECT_LE(sink.space[0], 100);
+}
+
+TEST_F(UsbRunTest, UnreachableSwitchAndRefusedEjectAreRetried) {
+  // The switch only starts listening a little after the run has begun.
+  int port = FakeSwitch::UnusedPort();
+  std::unique_ptr<FakeSwitch> sw;
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    sw = std::make_unique<FakeSwitch>([](const std::string& r) { return r + " OK"; }, port);
+  });
+
+  struct RefusingEjector : platform::DriveEjector {
+    bool Eject(const std::string& root) override {
+      roots.push_back(root);
+      return roots.size() > 2;
+    }
+    std::vector<std::string> roots;
+  } ejector;
+  platform::SetEjectorForTesting(&ejector);
+
+  UsbTestControl control;
+  control.safeEject = true;
+  RecordingSink sink;
+  UsbTestOutcome out = RunUsbTest(Params("127.0.0.1:" + std::to_string(port), 1), control, sink);
+  late.join();
+  platform::SetEjectorForTesting(nullptr);
+
+  EXPECT_EQ(out.passed, 1);
+  EXPECT_EQ(ejector.roots, (std::vector<std::string>(3, drive_)));
+  EXPECT_EQ(sink.Count("安全弹出..."), 1u);
+  EXPECT_EQ(sink.Count("安全弹出U盘失败，重试..."), 2u);
+  EXPECT_GE(sink.Count("树莓派通讯错误！重试！"), 1u);
+  EXPECT_EQ(sink.Count("树莓派返回：USBOFF OK"), 1u);
+  std::lock_guard<std::mutex> l(mu_);
+  EXPECT_FALSE(switchErrors_.empty());
+}
+
+TEST_F(UsbRunTest, StopTakesEffectAtTheNextPass) {
+  auto sw = DriveSwitch();
+  UsbTestControl control;
+  RecordingSink sink;
+  sink.onPassRate = [&] { control.stop = true; };
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 5), control, sink);
+  EXPECT_EQ(out.end, UsbTestEnd::kStopped);
+  EXPECT_EQ(sink.rows().size(), 1u);
+  EXPECT_EQ(sink.rows()[0][kColResult], "通过");
+  EXPECT_EQ(sink.logs.back(), "结束！");
+}
+
+TEST_F(UsbRunTest, RunnerIsIdleAfterARunThatEndsAtOnce) {
+  UsbTestRunner runner;
+  UsbTestParams p = Params("127.0.0.1:1", 3);
+  p.copyFile = dir_ + "/missing.bin";
+  auto sink = std::make_shared<RecordingSink>();
+  ASSERT_TRUE(runner.Start(p, sink, false));
+  ASSERT_TRUE(runner.Wait(10000));
+  EXPECT_FALSE(runner.Active());
+  EXPECT_EQ(runner.LastOutcome().end, UsbTestEnd::kSourceDigestFailed);
+  EXPECT_EQ(sink->logs, (std::vector<std::string>{"计算原始文件SM3失败！", "结束！"}));
+  EXPECT_EQ(sink->ended, 1);
+  // A new run starts without any stop request.
+  ASSERT_TRUE(runner.Start(p, std::make_shared<RecordingSink>(), false));
+  EXPECT_TRUE(runner.Wait(10000));
+}
+
+TEST_F(UsbRunTest, InputChecksInOrder) {
+  std::string drive = drive_ + "/";
+  const std::string address = "192.168.0.100:5000";
+  EXPECT_EQ(CheckUsbTestInput(dir_ + "/missing.bin", &drive, address), "拷贝文件不存在！");
+  EXPECT_EQ(CheckUsbTestInput(dir_, &drive, address), kUsbMsgNoCopyFile);  // a folder is no file
+  std::string letter = "F:";
+  EXPECT_EQ(CheckUsbTestInput(source_, &letter, address), kUsbMsgDriveFormat);
+  std::string notMounted = dir_;
+  EXPECT_EQ(CheckUsbTestInput(source_, &notMounted, address), "U盘路径不存在！");
+  EXPECT_EQ(CheckUsbTestInput(source_, &drive, "192.168.0.100"), kUsbMsgAddress);
+  EXPECT_EQ(CheckUsbTestInput(source_, &drive, address), "");
+  EXPECT_EQ(drive, drive_);  // trailing slash dropped
+}
+
+TEST(UsbTestCsv, OnePassedRowByteForByte) {
+  std::vector<UsbTestRow> rows{{"1", "/media/u/items/writetest0.bin", "1234ms", "56ms", "通过"}};
+  std::string csv = UsbTestCsvText(rows);
+  // 编号,文件,识别U盘用时(ms),拷贝用时(ms),校验结果 in GBK.
+  const std::string header =
+      "\xB1\xE0\xBA\xC5,\xCE\xC4\xBC\xFE,\xCA\xB6\xB1\xF0U\xC5\xCC\xD3\xC3\xCA\xB1(ms),"
+      "\xBF\xBD\xB1\xB4\xD3\xC3\xCA\xB1(ms),\xD0\xA3\xD1\xE9\xBD\xE1\xB9\xFB\r\n";
+  const std::string line = "1,/media/u/items/writetest0.bin,1234,56,\xCD\xA8\xB9\xFD,\r\n";
+  EXPECT_EQ(csv, header + line);
+
+  char tmpl[] = "/tmp/sorvanta-usbcsv-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string path = std::string(tmpl) + "/out.csv";
+  ASSERT_TRUE(WriteUsbTestCsv(path, rows));
+  EXPECT_EQ(ReadAll(path), header + line);
+  EXPECT_FALSE(WriteUsbTestCsv(std::string(tmpl) + "/no/such/folder/out.csv", rows));
+  ::unlink(path.c_str());
+  ::rmdir(tmpl);
+
+  // An unfinished row keeps its empty fields.
+  std::vector<UsbTestRow> partial{{"2", "/m/writetest1.bin", "", "7ms", ""}};
+  EXPECT_EQ(UsbTestCsvText(partial), header + "2,/m/writetest1.bin,,7,,\r\n");
+}
+
+// The real thing on a small ext4 volume: the switch unmounts and mounts it again.
+TEST(UsbRunLoopVolume, PassesAcrossRealUnmountAndMount) {
+  if (!testing::LoopVolume::Unavailable().empty())
+    GTEST_SKIP() << testing::LoopVolume::Unavailable();
+  testing::LoopVolume volume(16ull << 20);
+  if (!volume.ok()) GTEST_SKIP() << volume.error();
+
+  char tmpl[] = "/tmp/sorvanta-usbsrc-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string source = std::string(tmpl) + "/source.bin";
+  WriteRandom(source, 1 << 20, 7);
+
+  std::atomic<bool> mountFailed{false};
+  FakeSwitch sw([&](const std::string& request) {
+    if (request == "USBOFF" && !volume.Unmount()) mountFailed = true;
+    if (request == "USBON" && !volume.Mount()) mountFailed = true;
+    return request + " OK";
+  });
+
+  UsbTestParams p;
+  p.copyFile = source;
+  p.driveRoot = volume.root() + "/";
+  p.switchAddress = sw.address();
+  p.disconnectDelaySec = 0;
+  p.passes = 2;
+  p.retryMs = 20;
+  p.afterOffMs = 5;
+  p.reconnectIntervalMs = 10;
+  ASSERT_EQ(CheckUsbTestInput(p.copyFile, &p.driveRoot, p.switchAddress), "");
+  UsbTestControl control;
+  RecordingSink sink;
+  UsbTestOutcome out = RunUsbTest(p, control, sink);
+  EXPECT_FALSE(mountFailed);
+  EXPECT_EQ(out.end, UsbTestEnd::kFinished);
+  EXPECT_EQ(out.passed, 2);
+  EXPECT_EQ(sink.rates.back(), "2/2 100%");
+  EXPECT_TRUE(platform::IsVolumeRoot(volume.root()));
+  EXPECT_EQ(ReadAll(volume.root() + "/writetest1.bin"), ReadAll(source));
+  std::string cmd = "rm -rf '" + std::string(tmpl) + "'";
+  EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+
+}  // namespace
+}  // namespace sorvanta
