@@ -68,7 +68,7 @@ CSorvantaDlg::CSorvantaDlg(QWidget* parent) : QDialog(parent) {
   layout->addLayout(row);
   layout->addWidget(announcement_, 1);
   layout->addLayout(bottom);
-  resize(560, 360);
+  ResizeWithinScreen(this, QSize(560, 360));
 }
 
 void CSorvantaDlg::SetFirstTickTask(std::function<void(CSorvantaDlg*)> task) {

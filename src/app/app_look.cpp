@@ -7,6 +7,8 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <QScreen>
+#include <QWidget>
 
 #include "build_config.h"
 
@@ -58,6 +60,14 @@ void ApplyLook(QApplication& app) {
   if (font.pointSizeF() < 10) font.setPointSizeF(10);
   app.setFont(font);
   app.setWindowIcon(MainIcon());
+}
+
+void ResizeWithinScreen(QWidget* window, QSize size) {
+  if (QScreen* screen = window->screen()) {
+    const QSize room = screen->availableGeometry().size() * 9 / 10;
+    size = size.boundedTo(room).expandedTo(window->minimumSizeHint());
+  }
+  window->resize(size);
 }
 
 QString ProductVersion() { return QStringLiteral(SORVANTA_VERSION); }

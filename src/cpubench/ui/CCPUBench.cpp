@@ -63,6 +63,7 @@ CCPUBench::CCPUBench(QWidget* parent, Options options)
 
   LoadHistory();
   ShowRecord();
+  results_->setFocus();
 }
 
 CCPUBench::~CCPUBench() {
@@ -136,7 +137,7 @@ void CCPUBench::BuildControls() {
   layout->addLayout(form);
   layout->addLayout(middle, 1);
   layout->addLayout(bottom);
-  resize(760, 520);
+  ResizeWithinScreen(this, QSize(760, 520));
 }
 
 void CCPUBench::ReadMachineLines() {
