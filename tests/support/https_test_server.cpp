@@ -70,7 +70,11 @@ HttpsTestServer::HttpsTestServer() {
   if (port_ <= 0) ADD_FAILURE() << "cannot bind a loopback port";
 }
 
-HttpsTestServer::~HttpsTestServer() { Stop(); }
+HttpsTestServer::~HttpsTestServer() {
+  // The listening socket is only released by stopping a running server.
+  if (!started_ && server_ && port_ > 0) Start();
+  Stop();
+}
 
 HttpsTestServer::Handler HttpsTestServer::Counted(Handler handler) {
   return [this, handler = std::move(handler)](const httplib::Request& req,
