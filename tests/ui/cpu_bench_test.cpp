@@ -200,6 +200,26 @@ class CpuBenchTest : public QObject {
     QCOMPARE(boxes.boxes.size(), size_t(2));
   }
 
+#ifdef SORVANTA_HAVE_SERVER
+  // The reference service turns a machine away once its token allowance is spent.
+  void referenceServiceRefusalKeepsTheStartDisabled() {
+    sorvanta::server::ServiceOptions serviceOptions;
+    serviceOptions.rateLimitTokens = 1;
+    sorvanta::testing::LocalService service(serviceOptions);
+    if (!service.ok()) QFAIL(service.error().c_str());
+    const sorvanta::CpuMachine machine = sorvanta::ReadCpuMachine();
+    QVERIFY(sorvanta::IsValidExamCredential(sorvanta::RequestExamToken(machine)));  // the allowance
+    sorvanta::testing::MessageRecorder boxes;
+    CCPUBench::Options options = BaseOptions();
+    options.readMachine = [machine] { return machine; };
+    CCPUBench window(nullptr, options);
+    window.StartButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRefused, 30000);
+    QCOMPARE(boxes.boxes.back().text, QString::fromUtf8(sorvanta::kTokenRefusedText));
+    QVERIFY(!window.StartButton()->isEnabled());
+  }
+#endif
+
   // Closing, Esc and Enter during a run ask first; No keeps the window, Yes restarts.
   void closingDuringARunAsksAndYesRestarts() {
     sorvanta::testing::HttpsTestServer server;
