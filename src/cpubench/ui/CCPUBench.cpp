@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 #include <QFormLayout>
-#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
