@@ -49,6 +49,14 @@ void PrintRecord(std::FILE* out, const CpuScoreRecord& r) {
   std::fprintf(out, "(%s)\n", CpuRecordAgeLabel(r, platform::WallClock()).c_str());
 }
 
+// JSON for people and scripts: indented, Chinese kept as UTF-8 rather than escaped.
+std::string JsonText(const Json::Value& v) {
+  Json::StreamWriterBuilder b;
+  b["indentation"] = "  ";
+  b["emitUTF8"] = true;
+  return Json::writeString(b, v) + "\n";
+}
+
 // Prints what the session reports: status lines as lines, progress on one live line.
 class CliCpuSink : public BenchSink {
  public:
@@ -94,7 +102,7 @@ int ShowHistory(bool json) {
       Json::Reader reader;
       if (!reader.parse(text, root, true) || !root.isArray()) root = Json::Value(Json::arrayValue);
     }
-    std::printf("%s", root.toStyledString().c_str());
+    std::printf("%s", JsonText(root).c_str());
     return 0;
   }
   if (history.empty()) {
@@ -158,7 +166,7 @@ int RunCpu(const std::vector<std::string>& args) {
     Json::Reader reader;
     if (outcome.scored && reader.parse(outcome.second, record, true)) obj["record"] = record;
     else obj["record"] = Json::Value::nullSingleton();
-    std::printf("%s", obj.toStyledString().c_str());
+    std::printf("%s", JsonText(obj).c_str());
     return outcome.scored ? 0 : 1;
   }
   std::printf("---------跑分结果---------\n%s\n", outcome.result.c_str());

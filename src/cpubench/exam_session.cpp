@@ -2,6 +2,8 @@
 
 #include <boost/thread/thread.hpp>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -110,18 +112,34 @@ bool EncryptSubmission(const std::string& plaintext, const uint8_t key[16], int 
 bool AppendCpuHistory(const std::string& path, const std::string& record) {
   std::FILE* f = std::fopen(path.c_str(), "r+b");
   bool ok = true;
-  if (f) {
+  long end = -1;
+  if (f && std::fseek(f, 0, SEEK_END) == 0) end = std::ftell(f);
+  // Step back over line ends or blanks after the closing "]", which an editor may add.
+  long close = end;
+  while (f && close > 0) {
+    std::fseek(f, close - 1, SEEK_SET);
+    int c = std::fgetc(f);
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\n') break;
+    --close;
+  }
+  if (f && close > 0) {
     // Onto the closing "]" of the array, which the separator replaces.
-    if (std::fseek(f, -1, SEEK_END) != 0) std::fseek(f, 0, SEEK_END);
-    ok = std::fputs(",\r\n", f) >= 0;
+    ok = std::fseek(f, close - 1, SEEK_SET) == 0 && std::fputs(",\r\n", f) >= 0;
+  } else if (f) {
+    // An empty file (a write cut short): start the array afresh in it.
+    ok = std::fseek(f, 0, SEEK_SET) == 0 && std::fputs("[\r\n", f) >= 0;
   } else {
-    f = std::fopen(path.c_str(), "wb");
+    // No file yet. "x": a file that exists but could not be opened is never replaced.
+    f = std::fopen(path.c_str(), "wbx");
     if (!f) return false;
     ok = std::fputs("[\r\n", f) >= 0;
   }
   ok = ok && std::fwrite(record.data(), 1, record.size(), f) == record.size();
   ok = ok && std::fputs("\r\n]", f) >= 0;
+  const long written = std::ftell(f);
   ok = (std::fclose(f) == 0) && ok;
+  // Drop whatever trailed the old "]" beyond the new end.
+  if (ok && written >= 0 && written < end) ok = truncate(path.c_str(), written) == 0;
   return ok;
 }
 

@@ -26,7 +26,10 @@ struct CpuExamOutcome {
 
 // Thread entry of a run, started with its own copy of the device object (which carries
 // the whole token reply in "token"). Runs the whole session and returns nothing;
-// everything it says goes to the current benchmark sink.
+// everything it says goes to the current benchmark sink. It ends with Done in every case
+// but one: a credential that decodes to 16 bytes or fewer ends it silently (the window
+// never starts a run with such a token). A result too large for the 1 MiB submission
+// buffer is not sent: the status line and Done say "成绩数据超过1MB，无法提交！".
 void RunCpuExam(Json::Value device);
 // The same with explicit timing (tests) and the outcome returned (the command line).
 CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& options);

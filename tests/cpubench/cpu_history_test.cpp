@@ -70,6 +70,19 @@ TEST(CpuHistoryAppend, FirstAndSecondAppendGiveTheExactBytesAndStayValidJson) {
   EXPECT_EQ(h[1].singlecore, 200);
 }
 
+TEST(CpuHistoryAppend, EmptyFileOrLineEndAfterTheArrayStillGivesOneValidArray) {
+  TempDir dir;
+  const std::string path = dir.File("cputest.bin");
+  { std::ofstream(path, std::ios::binary); }
+  ASSERT_TRUE(AppendCpuHistory(path, "{\"singlecore\":1}"));
+  EXPECT_EQ(ReadFile(path), "[\r\n{\"singlecore\":1}\r\n]");
+
+  { std::ofstream(path, std::ios::binary | std::ios::app) << "\r\n\n  "; }
+  ASSERT_TRUE(AppendCpuHistory(path, "{\"singlecore\":2}"));
+  EXPECT_EQ(ReadFile(path), "[\r\n{\"singlecore\":1}\r\n,\r\n{\"singlecore\":2}\r\n]");
+  EXPECT_EQ(LoadCpuHistory(path).size(), 2u);
+}
+
 TEST(CpuHistoryAppend, UnwritableFolderStoresNothing) {
   EXPECT_FALSE(AppendCpuHistory("/nonexistent-folder-for-test/cputest.bin", "{}"));
 }

@@ -251,23 +251,5 @@ TEST(EncryptSubmission, RoundsZeroOrLessSendThePaddedPlaintextAndTheBufferLimitH
   EXPECT_TRUE(cipher.empty());
 }
 
-TEST(ResultObject, TokenRemovedAndCoreIdsInOrder) {
-  Json::Value device(Json::objectValue);
-  device["token"] = "t";
-  device["BRAND"] = "b";
-  GM_ExamData single;
-  single.id = 9;
-  single.answers = "abc";
-  std::vector<GM_ExamData> multi(3);
-  for (int i = 0; i < 3; ++i) multi[i].coreid = i;
-  Json::Value r = BuildResultObject(device, single, multi);
-  EXPECT_FALSE(r.isMember("token"));
-  EXPECT_EQ(r["BRAND"].asString(), "b");
-  EXPECT_EQ(r["singlecore"]["id"].asInt(), 9);
-  EXPECT_EQ(r["singlecore"]["coreid"].asInt(), 1);
-  EXPECT_EQ(r["singlecore"]["result"].asString(), "YWJj");
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(r["multicore"][i]["coreid"].asInt(), i);
-}
-
 }  // namespace
 }  // namespace sorvanta
