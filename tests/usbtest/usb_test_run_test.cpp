@@ -56,8 +56,11 @@ class RecordingSink : public UsbTestSink {
     if (onPassRate) onPassRate();
   }
   void Log(const std::string& line) override {
-    std::lock_guard<std::mutex> l(mu);
-    logs.push_back(line);
+    {
+      std::lock_guard<std::mutex> l(mu);
+      logs.push_back(line);
+    }
+    if (onLog) onLog(line);
   }
   void RunEnded() override { ++ended; }
 
@@ -76,6 +79,7 @@ class RecordingSink : public UsbTestSink {
   std::vector<std::string> rates;
   std::vector<std::string> logs;
   std::function<void()> onPassRate;
+  std::function<void(const std::string&)> onLog;
 };
 
 bool EndsWithMs(const std::string& s) { return s.size() > 2 && s.compare(s.size() - 2, 2, "ms") == 0; }
@@ -249,14 +253,9 @@ TEST_F(UsbRunTest, FullDriveStopsBeforeCopying) {
 }
 
 TEST_F(UsbRunTest, UnreachableSwitchAndRefusedEjectAreRetried) {
-  // The switch only starts listening a little after the run has begun.
+  // The switch starts listening only after the run has failed to reach it once.
   int port = FakeSwitch::UnusedPort();
   std::unique_ptr<FakeSwitch> sw;
-  std::thread late([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
-    sw = std::make_unique<FakeSwitch>([](const std::string& r) { return r + " OK"; }, port);
-  });
-
   struct RefusingEjector : platform::DriveEjector {
     bool Eject(const std::string& root) override {
       roots.push_back(root);
@@ -269,8 +268,11 @@ TEST_F(UsbRunTest, UnreachableSwitchAndRefusedEjectAreRetried) {
   UsbTestControl control;
   control.safeEject = true;
   RecordingSink sink;
+  sink.onLog = [&](const std::string& line) {
+    if (line == "树莓派通讯错误！重试！" && !sw)
+      sw = std::make_unique<FakeSwitch>([](const std::string& r) { return r + " OK"; }, port);
+  };
   UsbTestOutcome out = RunUsbTest(Params("127.0.0.1:" + std::to_string(port), 1), control, sink);
-  late.join();
   platform::SetEjectorForTesting(nullptr);
 
   EXPECT_EQ(out.passed, 1);
