@@ -2,68 +2,47 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include <ctime>
 #include <fstream>
-#include <sstream>
+#include <optional>
 
 #include "cpubench/exam_session.h"
+#include "support/scoped_env_var.h"
+#include "support/temp_dir.h"
 
 namespace sorvanta {
 namespace {
 
-namespace fs = std::filesystem;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "cpuhist-XXXXXX").string();
-    path_ = mkdtemp(tmpl.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string File(const std::string& name) const { return (fs::path(path_) / name).string(); }
-
- private:
-  std::string path_;
-};
+using testing::ReadWholeFile;
+using testing::TempDir;
+using testing::WriteWholeFile;
 
 // Local time in the rows: pin the zone so that the expected text is stable.
 class UtcZone : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* tz = std::getenv("TZ");
-    hadTz_ = tz != nullptr;
-    if (hadTz_) oldTz_ = tz;
-    setenv("TZ", "UTC", 1);
+    tz_.emplace("TZ", "UTC");
     tzset();
   }
   void TearDown() override {
-    if (hadTz_) setenv("TZ", oldTz_.c_str(), 1);
-    else unsetenv("TZ");
+    tz_.reset();
     tzset();
   }
-  bool hadTz_ = false;
-  std::string oldTz_;
+  std::optional<testing::ScopedEnvVar> tz_;
 };
 
 using CpuRecordRowsTest = UtcZone;
 
 TEST(CpuHistoryAppend, FirstAndSecondAppendGiveTheExactBytesAndStayValidJson) {
-  TempDir dir;
-  const std::string path = dir.File("cputest.bin");
+  TempDir dir("cpuhist");
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.Path("cputest.bin");
   const std::string r1 = "{\"singlecore\":100,\"runtime\":1}";
   const std::string r2 = "{\r\n\"singlecore\" : 200\r\n}";
   ASSERT_TRUE(AppendCpuHistory(path, r1));
-  EXPECT_EQ(ReadFile(path), "[\r\n" + r1 + "\r\n]");
+  EXPECT_EQ(ReadWholeFile(path), "[\r\n" + r1 + "\r\n]");
   ASSERT_TRUE(AppendCpuHistory(path, r2));
-  EXPECT_EQ(ReadFile(path), "[\r\n" + r1 + "\r\n" + ",\r\n" + r2 + "\r\n]");
+  EXPECT_EQ(ReadWholeFile(path), "[\r\n" + r1 + "\r\n" + ",\r\n" + r2 + "\r\n]");
   std::vector<CpuScoreRecord> h = LoadCpuHistory(path);
   ASSERT_EQ(h.size(), 2u);
   EXPECT_EQ(h[0].singlecore, 100);
@@ -71,15 +50,16 @@ TEST(CpuHistoryAppend, FirstAndSecondAppendGiveTheExactBytesAndStayValidJson) {
 }
 
 TEST(CpuHistoryAppend, EmptyFileOrLineEndAfterTheArrayStillGivesOneValidArray) {
-  TempDir dir;
-  const std::string path = dir.File("cputest.bin");
-  { std::ofstream(path, std::ios::binary); }
+  TempDir dir("cpuhist");
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.Path("cputest.bin");
+  ASSERT_TRUE(WriteWholeFile(path, ""));
   ASSERT_TRUE(AppendCpuHistory(path, "{\"singlecore\":1}"));
-  EXPECT_EQ(ReadFile(path), "[\r\n{\"singlecore\":1}\r\n]");
+  EXPECT_EQ(ReadWholeFile(path), "[\r\n{\"singlecore\":1}\r\n]");
 
   { std::ofstream(path, std::ios::binary | std::ios::app) << "\r\n\n  "; }
   ASSERT_TRUE(AppendCpuHistory(path, "{\"singlecore\":2}"));
-  EXPECT_EQ(ReadFile(path), "[\r\n{\"singlecore\":1}\r\n,\r\n{\"singlecore\":2}\r\n]");
+  EXPECT_EQ(ReadWholeFile(path), "[\r\n{\"singlecore\":1}\r\n,\r\n{\"singlecore\":2}\r\n]");
   EXPECT_EQ(LoadCpuHistory(path).size(), 2u);
 }
 

@@ -8,14 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "cpubench/cpu_history.h"
 #include "fake_exam_service.h"
 #include "recording_sink.h"
 #include "service/crypto.h"
 #include "service/requests.h"
+#include "support/scoped_env_var.h"
+#include "support/temp_dir.h"
 
 namespace sorvanta {
 namespace {
@@ -27,13 +27,6 @@ using testing::RecordingCpuSink;
 const std::string kKey = "0123456789abcdef";
 
 std::string Credential(int rounds) { return Base64Encode(kKey + static_cast<char>(rounds)); }
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Undoes the submission: body = credential || Base64(cipher), cipher = rounds SM4 passes.
 std::string DecryptSubmission(const std::string& body, int rounds) {
@@ -51,20 +44,10 @@ std::string DecryptSubmission(const std::string& body, int rounds) {
 class ExamSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "cpusession-XXXXXX").string();
-    dataDir_ = mkdtemp(tmpl.data());
-    const char* old = std::getenv("XDG_DATA_HOME");
-    hadOld_ = old != nullptr;
-    if (hadOld_) old_ = old;
-    setenv("XDG_DATA_HOME", dataDir_.c_str(), 1);
+    ASSERT_TRUE(dataDir_.ok());
     options.examBudgetMs = 10000;  // the papers are tiny: every block gets worked
     options.paceStepMs = 20;
     options.countProcessors = [] { return 2; };
-  }
-  void TearDown() override {
-    if (hadOld_) setenv("XDG_DATA_HOME", old_.c_str(), 1);
-    else unsetenv("XDG_DATA_HOME");
-    fs::remove_all(dataDir_);
   }
 
   // A token for two processors: credential, single-core paper, two multi-core papers.
@@ -93,9 +76,8 @@ class ExamSessionTest : public ::testing::Test {
   RecordingCpuSink sink;
   FakeExamService service;
   CpuExamOptions options;
-  std::string dataDir_;
-  bool hadOld_ = false;
-  std::string old_;
+  testing::TempDir dataDir_{"cpusession"};
+  testing::ScopedEnvVar xdgDataHome_{"XDG_DATA_HOME", dataDir_.path()};
 };
 
 TEST_F(ExamSessionTest, TokenWithWrongPieceCountFinishesWithAnErrorAndNoRequest) {
@@ -162,7 +144,7 @@ TEST_F(ExamSessionTest, WholeSessionReportsInOrderSubmitsTheResultAndStoresTheRe
   EXPECT_EQ(sink.Dones()[0].text, "单核 1000");
   EXPECT_EQ(sink.Dones()[0].second, record);
   EXPECT_TRUE(out.scored);
-  EXPECT_EQ(ReadFile(CpuHistoryPath()), "[\r\n" + record + "\r\n]");
+  EXPECT_EQ(testing::ReadWholeFile(CpuHistoryPath()), "[\r\n" + record + "\r\n]");
   EXPECT_EQ(sink.Calls().back().kind, 'D');
 }
 

@@ -5,7 +5,6 @@
 #if __has_include("server/reference_service.h")
 #include "server/reference_service.h"
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "cpubench/cpu_history.h"
@@ -15,6 +14,8 @@
 #include "platform/clock.h"
 #include "recording_sink.h"
 #include "support/https_test_server.h"
+#include "support/scoped_env_var.h"
+#include "support/temp_dir.h"
 
 namespace sorvanta {
 namespace {
@@ -24,18 +25,13 @@ namespace fs = std::filesystem;
 class ReferenceSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "cpuref-XXXXXX").string();
-    dir_ = mkdtemp(tmpl.data());
-    fs::create_directories(dir_ + "/service");
-    fs::create_directories(dir_ + "/data");
-    const char* old = std::getenv("XDG_DATA_HOME");
-    hadOld_ = old != nullptr;
-    if (hadOld_) old_ = old;
-    setenv("XDG_DATA_HOME", (dir_ + "/data").c_str(), 1);
+    ASSERT_TRUE(dir_.ok());
+    fs::create_directories(dir_.Path("service"));
+    fs::create_directories(dir_.Path("data"));
 
     server::ServiceOptions so;
     so.port = 0;
-    so.dataDir = dir_ + "/service";
+    so.dataDir = dir_.Path("service");
     so.examBudgetMs = kBudgetMs;
     so.paperBytes = 32 * 256;
     std::string error;
@@ -43,18 +39,11 @@ class ReferenceSessionTest : public ::testing::Test {
     ASSERT_TRUE(service_) << error;
     url_ = std::make_unique<testing::ScopedServiceUrl>(service_->BaseUrl());
   }
-  void TearDown() override {
-    url_.reset();
-    service_.reset();
-    if (hadOld_) setenv("XDG_DATA_HOME", old_.c_str(), 1);
-    else unsetenv("XDG_DATA_HOME");
-    fs::remove_all(dir_);
-  }
 
   static constexpr uint32_t kBudgetMs = 300;
-  std::string dir_;
-  bool hadOld_ = false;
-  std::string old_;
+  // Destroyed in reverse order: the service stops before the variable and the folder go.
+  testing::TempDir dir_{"cpuref"};
+  testing::ScopedEnvVar xdgDataHome_{"XDG_DATA_HOME", dir_.Path("data")};
   std::unique_ptr<server::ReferenceService> service_;
   std::unique_ptr<testing::ScopedServiceUrl> url_;
 };

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "cpubench/cpu_machine.h"
+#include "support/temp_dir.h"
 
 namespace sorvanta::platform {
 namespace {
@@ -15,20 +15,15 @@ namespace fs = std::filesystem;
 // A fake root holding only the files a test writes.
 class FakeTree {
  public:
-  FakeTree() {
-    std::string tmpl = (fs::temp_directory_path() / "sysinfo-XXXXXX").string();
-    root_ = mkdtemp(tmpl.data());
-  }
-  ~FakeTree() { fs::remove_all(root_); }
   void Write(const std::string& relative, const std::string& content) {
-    fs::path p = fs::path(root_) / relative;
+    fs::path p = fs::path(dir_.path()) / relative;
     fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << content;
+    sorvanta::testing::WriteWholeFile(p.string(), content);
   }
-  const std::string& root() const { return root_; }
+  const std::string& root() const { return dir_.path(); }
 
  private:
-  std::string root_;
+  sorvanta::testing::TempDir dir_{"sysinfo"};
 };
 
 TEST(SystemInfo, EmptyTreeGivesNothingAndFailsQuietly) {

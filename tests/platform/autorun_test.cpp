@@ -12,6 +12,7 @@
 
 #include "support/fake_volumes.h"
 #include "support/loop_volume.h"
+#include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using sorvanta::platform::AutorunOutcome;
@@ -22,21 +23,9 @@ namespace {
 
 class AutorunTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/autorun-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    top_ = pattern;
-  }
-  void TearDown() override {
-    // Give every folder back its write permission so that clean-up can remove it.
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(top_, ec); it != fs::end(it); it.increment(ec)) {
-      if (it->is_directory(ec) && !it->is_symlink(ec)) chmod(it->path().c_str(), 0755);
-    }
-    fs::remove_all(top_, ec);
-  }
+  void SetUp() override { ASSERT_TRUE(top_.ok()); }
   std::string Make(const std::string& rel) {
-    fs::path p = fs::path(top_) / rel;
+    fs::path p = fs::path(top_.path()) / rel;
     fs::create_directories(p);
     return p.string();
   }
@@ -44,7 +33,7 @@ class AutorunTest : public ::testing::Test {
     std::ofstream(path) << text;
   }
 
-  std::string top_;
+  sorvanta::testing::TempDir top_{"autorun"};  // removed even where tests made folders read-only
 };
 
 TEST_F(AutorunTest, RemovesFilesReadOnlyFilesAndFoldersOnEveryVolumeAndNothingElse) {
@@ -104,7 +93,7 @@ TEST_F(AutorunTest, LinksAreRemovedAsLinksAndNeverFollowed) {
 }
 
 TEST_F(AutorunTest, MissingRootIsAbsent) {
-  EXPECT_EQ(RemoveAutorunEntry(top_ + "/does-not-exist"), AutorunOutcome::kAbsent);
+  EXPECT_EQ(RemoveAutorunEntry(top_.Path("does-not-exist")), AutorunOutcome::kAbsent);
 }
 
 TEST(AutorunReadOnlyMedia, EntryOnReadOnlyVolumeIsSkipped) {

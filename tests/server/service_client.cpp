@@ -170,8 +170,6 @@ Json::Value DiskResult(const std::string& diskname, double base) {
 
 #include <stdlib.h>
 
-#include <filesystem>
-
 namespace sorvanta::testing {
 
 server::ServiceOptions RunningService::TestOptions() {
@@ -186,13 +184,11 @@ server::ServiceOptions RunningService::TestOptions() {
 }
 
 RunningService::RunningService(server::ServiceOptions options) : options_(std::move(options)) {
-  char tmpl[] = "/tmp/sorvanta-service-XXXXXX";
-  if (!mkdtemp(tmpl)) {
+  if (!dir_.ok()) {
     error_ = "cannot create a temporary folder";
     return;
   }
-  dir_ = tmpl;
-  if (options_.dataDir.empty()) options_.dataDir = dir_;
+  if (options_.dataDir.empty()) options_.dataDir = dir_.path();
   service_ = server::ReferenceService::Start(options_, &error_);
   if (service_) setenv("SORVANTA_SERVICE_URL", service_->BaseUrl().c_str(), 1);
 }
@@ -200,8 +196,6 @@ RunningService::RunningService(server::ServiceOptions options) : options_(std::m
 RunningService::~RunningService() {
   service_.reset();
   unsetenv("SORVANTA_SERVICE_URL");
-  std::error_code ec;
-  if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
 }
 
 }  // namespace sorvanta::testing

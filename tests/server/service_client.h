@@ -69,6 +69,7 @@ Json::Value DiskResult(const std::string& diskname, double base);
 #include <memory>
 
 #include "server/reference_service.h"
+#include "support/temp_dir.h"
 
 namespace sorvanta::testing {
 
@@ -81,13 +82,13 @@ class RunningService {
   ~RunningService();
   bool ok() const { return service_ != nullptr; }
   const std::string& error() const { return error_; }
-  const std::string& dataDir() const { return dir_; }
+  const std::string& dataDir() const { return dir_.path(); }
   std::string BaseUrl() const { return service_ ? service_->BaseUrl() : std::string(); }
   const server::ServiceOptions& options() const { return options_; }
 
  private:
   server::ServiceOptions options_;
-  std::string dir_;
+  TempDir dir_{"service"};  // removed after the service has stopped
   std::string error_;
   std::unique_ptr<server::ReferenceService> service_;
 };

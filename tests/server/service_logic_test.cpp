@@ -3,12 +3,10 @@
 
 #include <gtest/gtest.h>
 #include <json/json.h>
-#include <stdlib.h>
-
-#include <filesystem>
 
 #include "server/exam_protocol.h"
 #include "service/text.h"
+#include "support/temp_dir.h"
 
 namespace sorvanta::server {
 namespace {
@@ -16,19 +14,16 @@ namespace {
 class ServiceLogicTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/sorvanta-logic-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ASSERT_TRUE(dir_.ok());
     std::string error;
-    store_ = OpenSqliteStore(dir_ + "/s.sqlite", &error);
+    store_ = OpenSqliteStore(dir_.Path("s.sqlite"), &error);
     ASSERT_TRUE(store_) << error;
-    options_.dataDir = dir_;
+    options_.dataDir = dir_.path();
     options_.rateLimitTokens = 0;
     options_.paperBytes = 1024;
     logic_ = std::make_unique<ServiceLogic>(store_.get(), options_);
     logic_->SetClockForTesting([this] { return nowMs_; });
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::vector<std::string> Token(const std::string& identity, int64_t fingerprintTime) {
     Reply r = logic_->IssueToken(MakeTokenRequestBody(MakeFingerprint(identity, fingerprintTime), 1));
@@ -39,7 +34,7 @@ class ServiceLogicTest : public ::testing::Test {
   }
 
   int64_t nowMs_ = 1765000000000LL;
-  std::string dir_;
+  sorvanta::testing::TempDir dir_{"logic"};
   ServiceOptions options_;
   std::unique_ptr<Store> store_;
   std::unique_ptr<ServiceLogic> logic_;

@@ -1,9 +1,8 @@
 #include "server/store.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
+#include "support/temp_dir.h"
 
 namespace sorvanta::server {
 namespace {
@@ -11,16 +10,10 @@ namespace {
 class StoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/sorvanta-store-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ASSERT_TRUE(dir_.ok());
     std::string error;
-    store_ = OpenSqliteStore(dir_ + "/s.sqlite", &error);
+    store_ = OpenSqliteStore(dir_.Path("s.sqlite"), &error);
     ASSERT_TRUE(store_) << error;
-  }
-  void TearDown() override {
-    store_.reset();
-    std::filesystem::remove_all(dir_);
   }
   int64_t AddToken(const std::string& credential, int64_t issuedAt, int papers) {
     TokenRecord t;
@@ -42,7 +35,7 @@ class StoreTest : public ::testing::Test {
     EXPECT_EQ(store_->AddToken(t, list), StoreResult::kOk);
     return store_->FindToken(credential)->id;
   }
-  std::string dir_;
+  sorvanta::testing::TempDir dir_{"store"};
   std::unique_ptr<Store> store_;
 };
 
@@ -122,10 +115,10 @@ TEST_F(StoreTest, ReopeningKeepsTheData) {
   AddToken("keep", 100, 1);
   store_.reset();
   std::string error;
-  store_ = OpenSqliteStore(dir_ + "/s.sqlite", &error);
+  store_ = OpenSqliteStore(dir_.Path("s.sqlite"), &error);
   ASSERT_TRUE(store_) << error;
   EXPECT_TRUE(store_->FindToken("keep"));
-  EXPECT_FALSE(OpenSqliteStore(dir_ + "/missing/folder/s.sqlite", &error));
+  EXPECT_FALSE(OpenSqliteStore(dir_.Path("missing/folder/s.sqlite"), &error));
   EXPECT_FALSE(error.empty());
 }
 

@@ -153,20 +153,8 @@ int UnusedLoopbackPort() {
   return port;
 }
 
-ScopedServiceUrl::ScopedServiceUrl(const std::string& baseUrl) {
-  if (const char* current = std::getenv("SORVANTA_SERVICE_URL")) {
-    hadPrevious_ = true;
-    previous_ = current;
-  }
-  ::setenv("SORVANTA_SERVICE_URL", baseUrl.c_str(), 1);
-}
+ScopedServiceUrl::ScopedServiceUrl(const std::string& baseUrl) : env_("SORVANTA_SERVICE_URL", baseUrl) {}
 
-ScopedServiceUrl::~ScopedServiceUrl() {
-  if (hadPrevious_) {
-    ::setenv("SORVANTA_SERVICE_URL", previous_.c_str(), 1);
-  } else {
-    ::unsetenv("SORVANTA_SERVICE_URL");
-  }
-}
+ScopedServiceUrl::~ScopedServiceUrl() = default;
 
 }  // namespace sorvanta::testing
