@@ -1,2 +1,239 @@
-// placeholder
-int main(){return 0;}
+// Load generator for the reference service: requests per second of "sorvanta/startexam" and
+// of whole score submissions (decryption, every check, sampled answers recomputed, store),
+// from a separate process over loopback HTTPS. Run by bench/service_load.sh.
+//
+//   service_load [--url BASE] [--threads N] [--starts N] [--submissions N] [--cores N]
+//                [--blocks N] [--tokens N] [--fresh]
+//
+// --fresh opens a new connection (and TLS handshake) per request, as the desktop program's
+// request operations do; without it each thread keeps its connection alive.
+#include <curl/curl.h>
+#include <json/json.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/exam_protocol.h"
+#include "service/crypto.h"
+#include "service/text.h"
+
+namespace {
+
+using namespace sorvanta;
+
+std::string g_base = "https://127.0.0.1:8443/";
+bool g_fresh = false;
+
+size_t Append(char* data, size_t size, size_t count, void* out) {
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+
+// One connection per thread, reused unless --fresh.
+class Http {
+ public:
+  ~Http() {
+    if (curl_) curl_easy_cleanup(curl_);
+  }
+  std::string Post(const std::string& path, const std::string& body) { return Do(path, &body); }
+  std::string Get(const std::string& path) { return Do(path, nullptr); }
+
+ private:
+  std::string Do(const std::string& path, const std::string* body) {
+    if (g_fresh && curl_) {
+      curl_easy_cleanup(curl_);
+      curl_ = nullptr;
+    }
+    if (!curl_) curl_ = curl_easy_init();
+    std::string url = g_base + path, reply;
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(curl_, CURLOPT_TIMEOUT, 60L);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, Append);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &reply);
+    if (body) {
+      curl_easy_setopt(curl_, CURLOPT_POST, 1L);
+      curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body->c_str());
+      curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE, static_cast<long>(body->size()));
+    } else {
+      curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+    }
+    if (curl_easy_perform(curl_) != CURLE_OK) return std::string();
+    return reply;
+  }
+  CURL* curl_ = nullptr;
+};
+
+struct Token {
+  std::string credential, key;
+  int rounds = 0;
+  std::vector<std::string> papers;
+};
+
+bool GetToken(Http& http, const std::string& identity, int cores, Token* t) {
+  std::string body = server::MakeTokenRequestBody(server::MakeFingerprint(identity, std::time(nullptr)), cores);
+  std::vector<std::string> pieces = SplitPieces(http.Post("sorvanta/getTokenV3", body), "||");
+  if (pieces.size() != static_cast<size_t>(cores) + 2) return false;
+  std::string raw = Base64Decode(pieces[0]);
+  if (raw.size() != 17) return false;
+  t->credential = pieces[0];
+  t->key = raw.substr(0, 16);
+  t->rounds = static_cast<int8_t>(raw[16]);
+  t->papers.assign(pieces.begin() + 1, pieces.end());
+  return true;
+}
+
+std::string StartBody(const std::string& credential, const std::string& paper) {
+  Json::Value body(Json::objectValue);
+  body["token"] = credential;
+  Json::Value item(Json::objectValue);
+  item["examFile"] = paper;
+  body["examstart"].append(item);
+  return body.toStyledString();
+}
+
+int64_t StartedId(const std::string& reply) {
+  Json::Value v;
+  Json::Reader reader;
+  if (!reader.parse(reply, v) || !v.isArray() || v.empty()) return 0;
+  return v[0]["id"].asInt64();
+}
+
+// Runs fn(i) for i in [0, count) on `threads` threads; returns the seconds it took.
+template <typename Fn>
+double Parallel(int threads, int count, Fn fn) {
+  std::atomic<int> next{0};
+  auto t0 = std::chrono::steady_clock::now();
+  std::vector<std::thread> pool;
+  for (int w = 0; w < threads; ++w) {
+    pool.emplace_back([&] {
+      Http http;
+      for (int i; (i = next++) < count;) fn(http, i);
+    });
+  }
+  for (std::thread& t : pool) t.join();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int threads = 8, starts = 2048, submissions = 64, cores = 4, blocks = 4, tokens = 64;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
+    if (a == "--url") g_base = next();
+    else if (a == "--threads") threads = std::atoi(next());
+    else if (a == "--starts") starts = std::atoi(next());
+    else if (a == "--submissions") submissions = std::atoi(next());
+    else if (a == "--cores") cores = std::atoi(next());
+    else if (a == "--blocks") blocks = std::atoi(next());
+    else if (a == "--tokens") tokens = std::atoi(next());
+    else if (a == "--fresh") g_fresh = true;
+    else {
+      std::fprintf(stderr, "unknown option %s\n", a.c_str());
+      return 2;
+    }
+  }
+  if (threads < 1 || starts < 0 || submissions < 0 || cores < 1 || cores > 254 || blocks < 1) {
+    std::fprintf(stderr, "bad arguments\n");
+    return 2;
+  }
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  std::printf("service %s, %d threads, %s connections\n", g_base.c_str(), threads, g_fresh ? "fresh" : "kept-alive");
+
+  // getTokenV3 at its dearest: 254 processors means 255 passes, the last count tried.
+  if (tokens > 0) {
+    std::atomic<int> failed{0};
+    std::string tag = std::to_string(std::time(nullptr));
+    double s = Parallel(threads, tokens, [&](Http& h, int i) {
+      Token token;
+      if (!GetToken(h, "load-token-" + std::to_string(i) + "-" + tag, 254, &token)) ++failed;
+    });
+    std::printf("getTokenV3 (255 passes, 255 papers): %d requests in %.2f s = %.0f requests/s (%d failed)\n", tokens,
+                s, tokens / s, failed.load());
+  }
+
+  // startexam: papers of 254-processor tokens, one exam each.
+  if (starts > 0) {
+    std::vector<std::pair<std::string, std::string>> jobs;  // credential, paper
+    Http http;
+    for (int t = 0; static_cast<int>(jobs.size()) < starts; ++t) {
+      Token token;
+      if (!GetToken(http, "load-start-" + std::to_string(t) + "-" + std::to_string(std::time(nullptr)), 254, &token)) {
+        std::fprintf(stderr, "token request failed (is the service running with --rate-limit 0?)\n");
+        return 1;
+      }
+      for (const std::string& p : token.papers) jobs.emplace_back(token.credential, p);
+    }
+    jobs.resize(starts);
+    std::atomic<int> failed{0};
+    double s = Parallel(threads, starts, [&](Http& h, int i) {
+      if (StartedId(h.Post("sorvanta/startexam", StartBody(jobs[i].first, jobs[i].second))) == 0) ++failed;
+    });
+    std::printf("startexam: %d requests in %.2f s = %.0f requests/s (%d failed)\n", starts, s, starts / s,
+                failed.load());
+  }
+
+  // Submissions: prepare whole runs (not timed), then post them all.
+  if (submissions > 0) {
+    std::vector<std::string> bodies(submissions);
+    std::atomic<int> prepFailed{0};
+    std::string tag = std::to_string(std::time(nullptr));
+    double prep = Parallel(threads, submissions, [&](Http& h, int i) {
+      Token token;
+      if (!GetToken(h, "load-submit-" + std::to_string(i) + "-" + tag, cores, &token)) {
+        ++prepFailed;
+        return;
+      }
+      Json::Value result(Json::objectValue);
+      result["socname"] = "Load Generator CPU";
+      result["multicore"] = Json::Value(Json::arrayValue);
+      for (size_t k = 0; k < token.papers.size(); ++k) {
+        std::string paper = h.Get("exampaper/" + token.papers[k]);
+        int64_t id = StartedId(h.Post("sorvanta/startexam", StartBody(token.credential, token.papers[k])));
+        std::string answers;
+        for (int b = 0; b < blocks && (b + 1) * 32 <= static_cast<int>(paper.size()); ++b) {
+          answers += server::BlockAnswer(paper.substr(b * 32, 32));
+        }
+        Json::Value end(Json::objectValue);
+        end["token"] = token.credential;
+        end["answersm3"] = Sm3HexDigest(answers.data(), answers.size());
+        end["id"] = static_cast<Json::Int64>(id);
+        if (h.Post("sorvanta/endexam", end.toStyledString()) != "ok") ++prepFailed;
+        Json::Value exam(Json::objectValue);
+        exam["id"] = static_cast<Json::Int64>(id);
+        exam["coreid"] = k == 0 ? 1 : static_cast<int>(k - 1);
+        exam["result"] = Base64Encode(answers);
+        if (k == 0) result["singlecore"] = exam;
+        else result["multicore"].append(exam);
+      }
+      std::string cipher = server::Sm4Passes(result.toStyledString() + "||", token.key, token.rounds, 1);
+      bodies[i] = token.credential + "||" + Base64Encode(cipher);
+    });
+    if (prepFailed > 0) {
+      std::fprintf(stderr, "%d preparations failed\n", prepFailed.load());
+      return 1;
+    }
+    std::atomic<int> refused{0};
+    double s = Parallel(threads, submissions, [&](Http& h, int i) {
+      std::string reply = h.Post("sorvanta/cpuscoresubmitV4", bodies[i]);
+      if (SplitPieces(reply, "||").size() != 2 && refused++ == 0) {
+        std::fprintf(stderr, "refused: %s\n", reply.c_str());
+      }
+    });
+    std::printf("cpuscoresubmitV4 (%d exams of %d answers each, prepared in %.1f s): %d submissions in %.2f s = "
+                "%.1f submissions/s (%d refused)\n",
+                cores + 1, blocks, prep, submissions, s, submissions / s, refused.load());
+  }
+  curl_global_cleanup();
+  return 0;
+}

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdio>
 #include <thread>
 
@@ -86,21 +87,31 @@ void ReferenceService::Impl::Routes() {
   httplib::SSLServer& s = *http;
   ServiceLogic* l = logic.get();
 
-  s.Post("/sorvanta/getTokenV3", [l](const httplib::Request& req, httplib::Response& res) {
-    SendText(res, l->IssueToken(req.body));
-  });
-  s.Post("/sorvanta/startexam", [l](const httplib::Request& req, httplib::Response& res) {
-    SendText(res, l->StartExam(req.body));
-  });
-  s.Post("/sorvanta/endexam", [l](const httplib::Request& req, httplib::Response& res) {
-    SendText(res, l->EndExam(req.body));
-  });
-  s.Post("/sorvanta/cpuscoresubmitV4", [l](const httplib::Request& req, httplib::Response& res) {
-    SendText(res, l->SubmitCpuScore(req.body));
-  });
-  s.Post("/sorvanta/diskbench", [l](const httplib::Request& req, httplib::Response& res) {
-    SendText(res, l->SubmitDiskScore(req.body));
-  });
+  // POST bodies are taken through a content reader: libcurl labels them as form data, and
+  // the HTTP library would otherwise refuse form bodies over 8 KiB before any handler runs.
+  const size_t maxBody = options.maxBodyBytes;
+  auto post = [&s, maxBody](const char* path, std::function<Reply(const std::string&)> handle) {
+    s.Post(path, [handle, maxBody](const httplib::Request&, httplib::Response& res,
+                                   const httplib::ContentReader& reader) {
+      std::string body;
+      bool complete = reader([&body, maxBody](const char* data, size_t len) {
+        if (body.size() + len > maxBody) return false;
+        body.append(data, len);
+        return true;
+      });
+      if (!complete) {
+        SendText(res, Reply{false, "请求内容过大或不完整"});
+        res.status = 413;
+        return;
+      }
+      SendText(res, handle(body));
+    });
+  };
+  post("/sorvanta/getTokenV3", [l](const std::string& body) { return l->IssueToken(body); });
+  post("/sorvanta/startexam", [l](const std::string& body) { return l->StartExam(body); });
+  post("/sorvanta/endexam", [l](const std::string& body) { return l->EndExam(body); });
+  post("/sorvanta/cpuscoresubmitV4", [l](const std::string& body) { return l->SubmitCpuScore(body); });
+  post("/sorvanta/diskbench", [l](const std::string& body) { return l->SubmitDiskScore(body); });
   s.Get(R"(/exampaper/(.*))", [l](const httplib::Request& req, httplib::Response& res) {
     std::string bytes;
     res.set_header(kRepliedHeader, "1");

@@ -25,7 +25,12 @@ namespace {
 
 const int kMaxCpuCount = 255;
 const size_t kMaxPlainBytes = 1048576;
+// A disk result is a few hundred bytes, but its round count (up to 127) comes from the
+// serial: a small cap keeps one request from costing seconds of SM4.
+const size_t kMaxDiskCipherBytes = 65536;
 const size_t kMaxDeviceField = 256;
+const char* const kDeviceKeys[] = {"socname", "RELEASE", "HARDWARE", "MODEL", "MANUFACTURER",
+                                   "BRAND",   "PRODUCT", "CPU_ABI",  "CPU_ABI2"};
 
 Reply Refuse(const std::string& text) { return Reply{false, text}; }
 Reply Accept(const std::string& text) { return Reply{true, text}; }
@@ -362,6 +367,9 @@ Reply ServiceLogic::SubmitCpuScore(const std::string& body) {
   score.platform = Trim(DeviceField(result, "BRAND") + " " + DeviceField(result, "MODEL"));
   score.os = DeviceField(result, "RELEASE");
   score.abi = DeviceField(result, "CPU_ABI");
+  Json::Value device(Json::objectValue);
+  for (const char* key : kDeviceKeys) device[key] = DeviceField(result, key);
+  score.device = CompactJson(device);
 
   int bestSingle = 0;
   int64_t bestMulti = 0;
@@ -402,15 +410,14 @@ Reply ServiceLogic::SubmitDiskScore(const std::string& body) {
   size_t bar = body.find("||");
   if (bar == std::string::npos) return Refuse("评分失败：格式错误");
   std::string encoded = Trim(body.substr(0, bar));
-  size_t start = bar;
-  while (start < body.size() && body[start] == '|') ++start;
-  std::string serial = body.substr(start);
+  // Base64 never holds "|", so the first "||" ends it; the serial is the rest, unchanged.
+  std::string serial = body.substr(bar + 2);
   if (serial.size() < 2 || serial.size() > kMaxDeviceField) return Refuse("评分失败：磁盘序列号无效");
 
   std::string cipher;
   if (!DecodeBase64Strict(encoded, &cipher)) return Refuse("评分失败：内容不是有效的Base64");
   int rounds = static_cast<int8_t>(serial[0]);
-  if (cipher.empty() || cipher.size() > kMaxPlainBytes || (rounds > 0 && cipher.size() % 16 != 0)) {
+  if (cipher.empty() || cipher.size() > kMaxDiskCipherBytes || (rounds > 0 && cipher.size() % 16 != 0)) {
     return Refuse("评分失败：内容长度错误");
   }
   std::string key = serial.substr(1, 16);

@@ -52,6 +52,7 @@ CREATE TABLE IF NOT EXISTS cpu_scores (
   platform TEXT NOT NULL,
   os TEXT NOT NULL,
   abi TEXT NOT NULL,
+  device TEXT NOT NULL,
   record TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS cpu_single ON cpu_scores(singlecore DESC);
 CREATE INDEX IF NOT EXISTS cpu_multi ON cpu_scores(multicore DESC);
@@ -188,8 +189,10 @@ class SqliteStore : public Store {
       s.Reset();
       s.Bind(1, tokenId).Bind(2, papers[i]).Bind(3, sm4keys[i]).Bind(4, startMs);
       int rc = s.Step();
-      if (rc == SQLITE_CONSTRAINT) return StoreResult::kConflict;
-      if (rc != SQLITE_DONE) return StoreResult::kError;
+      if (rc != SQLITE_DONE) {
+        exams->clear();  // the transaction rolls back: none of them started
+        return rc == SQLITE_CONSTRAINT ? StoreResult::kConflict : StoreResult::kError;
+      }
       ExamRecord e;
       e.id = sqlite3_last_insert_rowid(db_);
       e.tokenId = tokenId;
@@ -237,10 +240,10 @@ class SqliteStore : public Store {
     if (u.Step() != SQLITE_DONE) return StoreResult::kError;
     if (sqlite3_changes(db_) != 1) return StoreResult::kConflict;
     Stmt s(db_, "INSERT INTO cpu_scores(token_id, machine, runtime, singlecore, multicore, cores, "
-                "socname, platform, os, abi, record) VALUES(?,?,?,?,?,?,?,?,?,?,?)");
+                "socname, platform, os, abi, device, record) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)");
     s.Bind(1, score->tokenId).Bind(2, score->machine).Bind(3, score->runtime).Bind(4, score->singlecore)
         .Bind(5, score->multicore).Bind(6, score->cores).Bind(7, score->socname).Bind(8, score->platform)
-        .Bind(9, score->os).Bind(10, score->abi).Bind(11, score->record);
+        .Bind(9, score->os).Bind(10, score->abi).Bind(11, score->device).Bind(12, score->record);
     if (s.Step() != SQLITE_DONE) return StoreResult::kError;
     score->id = sqlite3_last_insert_rowid(db_);
     return tx.Commit() ? StoreResult::kOk : StoreResult::kError;
@@ -261,9 +264,9 @@ class SqliteStore : public Store {
     std::lock_guard<std::mutex> lock(mu_);
     Stmt s(db_, byMulticore
                     ? "SELECT id, token_id, machine, runtime, singlecore, multicore, cores, socname, platform, "
-                      "os, abi, record FROM cpu_scores ORDER BY multicore DESC, id LIMIT ?"
+                      "os, abi, record, device FROM cpu_scores ORDER BY multicore DESC, id LIMIT ?"
                     : "SELECT id, token_id, machine, runtime, singlecore, multicore, cores, socname, platform, "
-                      "os, abi, record FROM cpu_scores ORDER BY singlecore DESC, id LIMIT ?");
+                      "os, abi, record, device FROM cpu_scores ORDER BY singlecore DESC, id LIMIT ?");
     s.Bind(1, limit);
     std::vector<CpuScoreRecord> out;
     while (s.Step() == SQLITE_ROW) {
@@ -280,6 +283,7 @@ class SqliteStore : public Store {
       r.os = s.Text(9);
       r.abi = s.Text(10);
       r.record = s.Text(11);
+      r.device = s.Text(12);
       out.push_back(std::move(r));
     }
     return out;

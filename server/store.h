@@ -57,6 +57,7 @@ struct CpuScoreRecord {
   std::string platform;       // BRAND + " " + MODEL
   std::string os;             // RELEASE
   std::string abi;            // CPU_ABI
+  std::string device;         // all nine device fields as a JSON object
   std::string record;         // the JSON history record returned to the client
 };
 

@@ -29,7 +29,8 @@ std::string LinePrefix(const std::tm& now) {
 
 xLogMessager::xLogMessager(const std::string& prefix, const std::string& folder, bool enabled,
                            Clock clock)
-    : Timer(kLoggerTickSeconds),
+    : Singleton<xLogMessager>(this),
+      Timer(kLoggerTickSeconds),
       prefix_(prefix),
       folder_(folder),
       enabled_(enabled),

@@ -24,7 +24,8 @@ class Singleton {
   static T* Instance() { return instance_.load(std::memory_order_acquire); }
 
  protected:
-  Singleton() { instance_.store(static_cast<T*>(this), std::memory_order_release); }
+  // The derived object passes itself, so no downcast happens before it is constructed.
+  explicit Singleton(T* self) { instance_.store(self, std::memory_order_release); }
   virtual ~Singleton() { instance_.store(nullptr, std::memory_order_release); }
   Singleton(const Singleton&) = delete;
   Singleton& operator=(const Singleton&) = delete;

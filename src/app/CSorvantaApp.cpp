@@ -1,0 +1,68 @@
+#include "app/CSorvantaApp.h"
+
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <cstdio>
+#include <memory>
+
+#include "app/CSorvantaDlg.h"
+#include "app/app_look.h"
+#include "platform/autorun.h"
+#include "platform/paths.h"
+#include "service/log.h"
+#include "service/requests.h"
+
+namespace sorvanta::ui {
+
+CSorvantaApp::CSorvantaApp(int argc, char** argv, std::vector<std::string> args, Options options)
+    : argc_(argc), argv_(argv), args_(std::move(args)), options_(std::move(options)) {}
+
+bool CSorvantaApp::HasEnduranceSwitch(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg.find("bustudisk") != std::string::npos) return true;
+  }
+  return false;
+}
+
+int CSorvantaApp::Run() {
+  ServiceGlobalInit();
+
+  platform::RemoveAutorunEntries();
+
+  const std::string folder =
+      options_.programFolder.empty() ? platform::ProgramFolder() : options_.programFolder;
+  platform::SetWorkingDirectory(folder);
+
+  int exitCode = 0;
+  if (HasEnduranceSwitch(args_)) {
+    // The endurance test window is not part of this program yet: say so, write nothing.
+    std::fprintf(stderr, "sorvanta: 断电测试窗口（bustudisk）尚未提供，程序退出。\n"
+                         "sorvanta: the endurance test window (bustudisk) is not available yet.\n");
+    exitCode = 2;
+  } else {
+    std::remove(kUpdateScriptName);
+    // The logger writes into "log" under the working directory; it opens its files when
+    // it is created, so the folder has to exist first.
+    ::mkdir("log", 0755);
+    auto logger = std::make_unique<xLogMessager>("sorvanta", "log", true);
+    exitCode = options_.runMainWindow ? options_.runMainWindow() : RunMainWindow();
+    logger.reset();
+  }
+
+  ServiceGlobalCleanup();
+  return exitCode;
+}
+
+int CSorvantaApp::RunMainWindow() {
+  QApplication app(argc_, argv_);
+  QApplication::setApplicationName(QStringLiteral("sorvanta"));
+  QApplication::setOrganizationName(QStringLiteral("应用程序向导生成的本地应用程序"));
+  QApplication::setApplicationVersion(ProductVersion());
+  ApplyLook(app);
+  CSorvantaDlg dlg;
+  dlg.exec();
+  return 0;
+}
+
+}  // namespace sorvanta::ui

@@ -1,0 +1,142 @@
+#include "app/CSorvantaDlg.h"
+
+#include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "app/CAboutDlg.h"
+#include "app/app_look.h"
+#include "cpubench/ui/CCPUBench.h"
+#include "service/requests.h"
+
+namespace sorvanta::ui {
+namespace {
+
+const QString kAboutEntry = QStringLiteral("关于 Sorvanta(&A)...");
+const QString kNotYet = QStringLiteral("此功能尚未提供，敬请期待");
+
+}  // namespace
+
+CSorvantaDlg::CSorvantaDlg(QWidget* parent) : QDialog(parent) {
+  setWindowTitle(QStringLiteral("SorvantaPC版"));
+  setWindowIcon(MainIcon());
+  setWindowFlag(Qt::WindowMinimizeButtonHint, true);
+  urlOpener_ = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+
+  const QString captions[4] = {QStringLiteral("CPU跑分"), QStringLiteral("硬盘跑分"),
+                               QStringLiteral("排行榜"), QStringLiteral("扩容U盘鉴定")};
+  auto* row = new QHBoxLayout;
+  for (int i = 0; i < 4; ++i) {
+    buttons_[i] = new QPushButton(captions[i], this);
+    buttons_[i]->setAutoDefault(false);  // Enter closes the window, it does not press a button
+    buttons_[i]->setMinimumHeight(buttons_[i]->sizeHint().height() * 3 / 2);
+    buttons_[i]->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    row->addWidget(buttons_[i]);
+  }
+  connect(buttons_[0], &QPushButton::clicked, this, &CSorvantaDlg::OpenCpuBench);
+  connect(buttons_[2], &QPushButton::clicked, this, &CSorvantaDlg::OpenRankingPage);
+  // The disk benchmark and the capacity check open their windows once those exist.
+  for (int i : {1, 3}) {
+    buttons_[i]->setEnabled(false);
+    buttons_[i]->setToolTip(kNotYet);
+  }
+
+  announcement_ = new QPlainTextEdit(this);
+  announcement_->setReadOnly(true);
+  announcement_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  announcement_->setPlainText(QStringLiteral("获取公告中..."));
+
+  version_ = new QLabel(QStringLiteral("版本：") + ProductVersion(), this);
+  auto* about = new QPushButton(kAboutEntry, this);
+  about->setAutoDefault(false);
+  about->setFlat(true);
+  connect(about, &QPushButton::clicked, this, &CSorvantaDlg::ShowAbout);
+
+  auto* bottom = new QHBoxLayout;
+  bottom->addWidget(version_);
+  bottom->addStretch();
+  bottom->addWidget(about);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(row);
+  layout->addWidget(announcement_, 1);
+  layout->addLayout(bottom);
+  ResizeWithinScreen(this, QSize(560, 360));
+}
+
+void CSorvantaDlg::SetFirstTickTask(std::function<void(CSorvantaDlg*)> task) {
+  firstTickTask_ = std::move(task);
+}
+
+void CSorvantaDlg::SetUrlOpener(std::function<void(const QUrl&)> opener) {
+  urlOpener_ = std::move(opener);
+}
+
+QString CSorvantaDlg::AnnouncementText() const { return announcement_->toPlainText(); }
+QString CSorvantaDlg::VersionText() const { return version_->text(); }
+QPushButton* CSorvantaDlg::Button(int index) const {
+  return index >= 0 && index < 4 ? buttons_[index] : nullptr;
+}
+
+QUrl CSorvantaDlg::RankingUrl() {
+  return QUrl(QString::fromStdString(ServiceUrl("RankingList/RankingList.html")));
+}
+
+void CSorvantaDlg::SetAnnouncement(const QString& text) { announcement_->setPlainText(text); }
+
+void CSorvantaDlg::SetVersionNote(const QString& note) {
+  version_->setText(QStringLiteral("版本：") + ProductVersion() + note);
+}
+
+void CSorvantaDlg::OpenCpuBench() {
+  CCPUBench tool(this);
+  RunTool(tool);
+}
+
+void CSorvantaDlg::OpenRankingPage() {
+  if (urlOpener_) urlOpener_(RankingUrl());
+}
+
+void CSorvantaDlg::ShowAbout() {
+  CAboutDlg about(this);
+  about.exec();
+}
+
+void CSorvantaDlg::RunTool(QDialog& tool) {
+  hide();
+  tool.exec();
+  show();
+}
+
+void CSorvantaDlg::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (firstTickArmed_) {
+    firstTickArmed_ = false;
+    QTimer::singleShot(50, this, [this] {
+      if (firstTickTask_) firstTickTask_(this);
+    });
+  }
+}
+
+void CSorvantaDlg::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    close();  // like the close box
+    return;
+  }
+  QDialog::keyPressEvent(event);  // Esc closes through reject()
+}
+
+void CSorvantaDlg::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu menu(this);
+  menu.addAction(kAboutEntry, this, &CSorvantaDlg::ShowAbout);
+  menu.exec(event->globalPos());
+}
+
+}  // namespace sorvanta::ui

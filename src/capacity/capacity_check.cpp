@@ -1,0 +1,84 @@
+#include "capacity/capacity_check.h"
+
+#include <cstdio>
+
+#include "platform/volumes.h"
+
+namespace sorvanta {
+
+std::vector<std::string> ListCapacityVolumes() {
+  std::vector<std::string> roots;
+  for (const platform::Volume& v : platform::Volumes().List()) {
+    if (platform::SpaceOf(v.root)) roots.push_back(v.root);
+  }
+  return roots;
+}
+
+std::optional<CapacityVolume> ReadCapacityVolume(const std::string& root) {
+  std::optional<platform::Volume> volume = platform::FindVolume(root);
+  if (!volume) return std::nullopt;
+  std::optional<platform::VolumeSpace> space = platform::SpaceOf(volume->root);
+  if (!space) return std::nullopt;
+  CapacityVolume out;
+  out.root = volume->root;
+  out.label = platform::Volumes().Label(*volume);
+  out.fileSystem = platform::FileSystemDisplayName(volume->fsType);
+  out.freeBytes = space->freeBytes;
+  return out;
+}
+
+std::string VolumeInfoText(const CapacityVolume& volume) { return volume.label + ", " + volume.fileSystem; }
+
+std::string FreeSpaceText(uint64_t freeBytes) {
+  char buf[64];
+  float mb = static_cast<float>(freeBytes) / 1048576.0f;
+  std::snprintf(buf, sizeof(buf), "%.2f MB", static_cast<double>(mb));
+  return buf;
+}
+
+CapacityCheck::CapacityCheck(uint32_t seed) : stream_(seed) {}
+
+CapacityCheck::~CapacityCheck() {
+  Stop();
+  Wait();
+}
+
+bool CapacityCheck::Start(const CapacityOptions& options, CapacityReporter& reporter) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (active_) return false;
+  if (worker_.joinable()) worker_.join();
+  run_ = std::make_unique<CapacityRun>(options, stream_, reporter);
+  active_ = true;
+  result_.reset();
+  CapacityRun* run = run_.get();
+  worker_ = boost::thread([this, run] {
+    CapacityResult r = run->Run();
+    std::lock_guard<std::mutex> lock(mu_);
+    result_ = r;
+    active_ = false;
+  });
+  return true;
+}
+
+void CapacityCheck::Stop() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (active_ && run_) run_->Stop();
+}
+
+bool CapacityCheck::Active() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return active_;
+}
+
+std::optional<CapacityResult> CapacityCheck::Wait() {
+  boost::thread worker;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    worker = std::move(worker_);
+  }
+  if (worker.joinable()) worker.join();
+  std::lock_guard<std::mutex> lock(mu_);
+  return result_;
+}
+
+}  // namespace sorvanta

@@ -1,0 +1,351 @@
+#include "capacity/capacity_run.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "platform/clock.h"
+#include "platform/cpu.h"
+#include "platform/volumes.h"
+#include "service/crypto.h"
+
+namespace sorvanta {
+namespace {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kGiB = kMiB * 1024;
+
+std::string Format(const char* fmt, ...) {
+  char buf[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof(buf), fmt, ap);
+  va_end(ap);
+  return buf;
+}
+
+}  // namespace
+
+const char* const kCapacityHelpText =
+    "原理:\r\n  本软件通过覆盖磁盘可用空间来达到彻底清除曾经删除的文件.\r\n\r\n作用:\r\n  "
+    "可以彻底清除磁盘曾经储存但被移动、修改、删除的痕迹,这样就可以不必担心以前删除了的文件被他人使用 "
+    "磁盘恢复软件 恢复了.\r\n\r\n常识:\r\n  "
+    "一般常规方式删除(比如清空回收站或SHIFT+DELETE,以及在windows下的格式化)只是清除文件在文件系统中的索引位置,"
+    "而文件的实体还是保存在磁盘扇区里的,所以所谓 磁盘恢复软件 依然能够恢复你已删除了的文件,"
+    "只有完全清除文件在磁盘物理扇区上所占用的每一个区块才算彻底删除,所谓的 文件粉碎软件 就是这个原理.";
+
+const char* const kBusyCloseText = "正在处理,请先停止!";
+
+std::string TestFilePath(const std::string& root, size_t number) {
+  std::string path = root;
+  if (path.empty() || path.back() != '/') path += '/';
+  return path + Format("temp_%u.tmp", static_cast<unsigned>(number));
+}
+
+std::string MegabytesText(uint64_t bytes) {
+  return Format("%llu MB", static_cast<unsigned long long>(bytes / kMiB));
+}
+
+std::string SpeedText(uint64_t bytes, uint32_t stepMs) {
+  if (stepMs == 0) return "-";
+  return Format("%.2f MB/S", static_cast<double>(bytes) * 1000.0 / stepMs / static_cast<double>(kMiB));
+}
+
+CapacityRun::CapacityRun(CapacityOptions options, PatternStream& stream, CapacityReporter& reporter)
+    : options_(std::move(options)), stream_(stream), reporter_(reporter) {}
+
+CapacityResult CapacityRun::Run() {
+  result_ = CapacityResult{};
+  result_.mode = options_.mode;
+  result_.freeBytes = options_.freeBytes;
+  files_.clear();
+  const bool capacity = options_.mode == CapacityMode::kCapacityCheck;
+
+  if (options_.freeBytes == 0) {
+    reporter_.Log("剩余0字节...");
+    running_.store(false);
+    ResetInterface();
+    result_.end = CapacityEnd::kNoFreeSpace;
+    return result_;
+  }
+
+  int generatorCount = options_.generatorThreads > 0 ? options_.generatorThreads
+                                                     : std::min(platform::ProcessCpuCount(), 4);
+  BlockGenerators generators(stream_, pool_, capacity);
+  generators.Start(generatorCount);
+
+  reporter_.VolumeControlsEnabled(false);
+  reporter_.StartButtonText("停止");
+  lastDisplay_ = platform::TickMs();
+  reporter_.Log("准备填充...");
+  validSpace_ = options_.freeBytes;
+  errors_ = 0;
+  aborted_ = false;
+
+  Fill fill = FillFreeSpace(generators);
+  generators.Stop();  // they finish the block in hand while the run goes on
+  result_.writtenBytes = options_.freeBytes - validSpace_;
+  if (fill == Fill::kCreateFailed) {
+    running_.store(false);
+    for (const TestFileRecord& f : files_) result_.keptFiles.push_back(f.path);
+    generators.Join();
+    pool_.Clear();
+    ResetInterface();
+    result_.end = CapacityEnd::kCreateFailed;
+    result_.errors = errors_;
+    return result_;
+  }
+
+  if (capacity && !aborted_) {
+    Verify();
+    result_.verifiedBytes = validSpace_;
+  }
+  Cleanup();
+
+  if (!aborted_) {
+    if (errors_ > 0) {
+      // Also in wipe mode: a failed write left part of the free space as it was.
+      result_.endMessage = "处理结束！您的磁盘有错误！";
+    } else if (!capacity) {
+      result_.endMessage = "处理结束！您的磁盘数据已毁尸灭迹！";
+    } else {
+      result_.endMessage = Format("处理结束！您的磁盘有效容量：%lld MB (%.2lf GB)",
+                                  static_cast<long long>(validSpace_ / kMiB),
+                                  static_cast<double>(validSpace_) / static_cast<double>(kGiB));
+    }
+    reporter_.Log(result_.endMessage);
+  }
+  files_.clear();
+  generators.Join();
+  pool_.Clear();
+  ResetInterface();
+  result_.end = aborted_ ? CapacityEnd::kAborted : CapacityEnd::kFinished;
+  result_.errors = errors_;
+  result_.aborted = aborted_;
+  return result_;
+}
+
+CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
+  const bool capacity = options_.mode == CapacityMode::kCapacityCheck;
+  const uint32_t perFile = std::max<uint32_t>(1, options_.blocksPerFile);
+  std::unique_ptr<platform::File> file;
+  TestFileRecord current;
+  uint64_t offset = 0;
+
+  auto closeFile = [&] {
+    file->Sync();
+    file.reset();
+    files_.push_back(std::move(current));
+    current = TestFileRecord{};
+    offset = 0;
+  };
+
+  for (;;) {
+    if (!file) {
+      std::string path = TestFilePath(options_.root, files_.size());
+      reporter_.Log("创建文件:" + path);
+      int error = 0;
+      file = platform::Files().Open(path, platform::OpenMode::kCreateTruncate, true, &error);
+      if (!file) {
+        if (error == EINVAL) reporter_.Log("文件系统不支持绕过缓存的直接读写");
+        reporter_.Log("无法创建文件,介质只读或没有权限");
+        return Fill::kCreateFailed;
+      }
+      current.path = path;
+    }
+
+    uint32_t stepStart = platform::TickMs();
+    TestBlock block = generators.Take();
+    if (!block.data) {  // the generators gave up (no memory left for blocks)
+      reporter_.Log("内存不足,检测中断！");
+      aborted_ = true;
+      break;
+    }
+
+    int64_t count = 0;
+    bool tail = false;
+    if (validSpace_ >= kCapacityBlockSize) {
+      ssize_t n = file->PWrite(block.data->data(), kCapacityBlockSize, offset);
+      if (n == static_cast<ssize_t>(kCapacityBlockSize)) {
+        count = n;
+      } else if (file->LastError() == ENOSPC) {
+        // The file system holds less than it announced (its own bookkeeping): what still
+        // fits is the tail of the free space, not a fault of the medium.
+        count = WriteTail(*file, block.data->data(), offset);
+        tail = true;
+      } else {
+        ++errors_;
+        if (errors_ > kMaxRunErrors) {
+          reporter_.Log("错误过多，检测中断！");
+          aborted_ = true;
+          pool_.Release(std::move(block.data));
+          break;
+        }
+        reporter_.Log(Format("文件写入错误！位置：%llu MB", static_cast<unsigned long long>(validSpace_ / kMiB)));
+        count = std::max<ssize_t>(n, 0);
+      }
+    } else {
+      // Less than a block is left: write exactly that (a full block could spill into space
+      // the file system keeps for root).
+      count = WriteTail(*file, block.data->data(), offset);
+      tail = true;
+    }
+    if (count < 0) {  // the tail failed: the fill ends, verification still runs
+      pool_.Release(std::move(block.data));
+      break;
+    }
+
+    uint64_t written = static_cast<uint64_t>(count);
+    validSpace_ -= std::min(written, validSpace_);
+    reporter_.Remaining(MegabytesText(validSpace_));
+
+    if (!running_.load()) {
+      reporter_.Log("用户终止!");
+      aborted_ = true;
+      pool_.Release(std::move(block.data));
+      break;
+    }
+
+    if (capacity && written > 0) {
+      WrittenBlock wb;
+      wb.offset = offset;
+      wb.size = block.size;
+      std::memcpy(wb.digest, block.digest, sizeof(wb.digest));
+      if (written != kCapacityBlockSize) {
+        Sm3Digest(block.data->data(), written, wb.digest);
+        wb.size = static_cast<uint32_t>(written);
+      }
+      current.blocks.push_back(wb);
+    }
+    offset += written;
+
+    size_t n = current.blocks.size();
+    if ((written > 0 && n >= perFile) || (written == 0 && n > 0)) closeFile();
+
+    const uint64_t done = options_.freeBytes - validSpace_;
+    Display(stepStart, written, static_cast<int>(done * 100 / options_.freeBytes));
+
+    pool_.Release(std::move(block.data));
+    if (validSpace_ == 0 || tail) break;
+  }
+  if (file) closeFile();
+  return Fill::kDone;
+}
+
+int64_t CapacityRun::WriteTail(platform::File& file, const uint8_t* data, uint64_t offset) {
+  reporter_.Log(Format("收尾...%llu KB", static_cast<unsigned long long>(validSpace_ / 1024)));
+  // Unbuffered transfers are whole 4 KiB pages; a smaller rest cannot be written this way.
+  uint64_t length = std::min<uint64_t>(validSpace_, kCapacityBlockSize) & ~static_cast<uint64_t>(platform::kDirectAlign - 1);
+  if (length == 0) return 0;
+  int64_t reported = 0;
+  for (int attempt = 1; attempt <= kTailAttempts; ++attempt) {
+    ssize_t n = file.PWrite(data, length, offset);
+    if (n == static_cast<ssize_t>(length)) return n;
+    reported = std::max<ssize_t>(n, 0);
+    if (reported > 1) {
+      if (attempt == kTailAttempts) {
+        --reported;
+        break;
+      }
+      length = static_cast<uint64_t>(reported);  // try again with what fitted
+      continue;
+    }
+    // Nothing fitted. A full file system (ext4 refuses an unbuffered write whole when its
+    // own bookkeeping took part of the announced room) gets one more try with what it says
+    // it still has, else with half.
+    if (file.LastError() != ENOSPC || attempt == kTailAttempts) break;
+    std::optional<platform::VolumeSpace> space = platform::SpaceOf(options_.root);
+    uint64_t room = space ? space->freeBytes & ~static_cast<uint64_t>(platform::kDirectAlign - 1) : 0;
+    uint64_t next = room < length ? room : (length / 2) & ~static_cast<uint64_t>(platform::kDirectAlign - 1);
+    if (next == 0) break;
+    length = next;
+  }
+  reporter_.Log(Format("收尾失败！请不要操作测试分区！validSpace: %llu /n: %u",
+                       static_cast<unsigned long long>(validSpace_), static_cast<unsigned>(reported)));
+  return -1;
+}
+
+void CapacityRun::Display(uint32_t stepStart, uint64_t stepBytes, int percent) {
+  uint32_t now = platform::TickMs();
+  uint32_t stepMs = platform::TickDiff(now, stepStart);
+  if (platform::TickDiff(now, lastDisplay_) > 1000) {
+    lastDisplay_ = now;
+    reporter_.Progress(percent);
+    reporter_.Speed(SpeedText(stepBytes, stepMs));
+  }
+}
+
+void CapacityRun::Verify() {
+  validSpace_ = 0;
+  int hashers = options_.hashThreads > 0 ? options_.hashThreads : std::clamp(platform::ProcessCpuCount(), 1, 8);
+  const uint64_t freeBytes = options_.freeBytes;
+  ReadBack readBack(files_, pool_, hashers);
+  ReadBackItem item;
+  uint32_t stepStart = platform::TickMs();
+  while (!aborted_ && readBack.Next(&item)) {
+    const TestFileRecord& record = files_[item.file];
+    switch (item.kind) {
+      case ReadBackItem::kOpened:
+        reporter_.Log("校验文件：" + record.path);
+        break;
+      case ReadBackItem::kOpenFailed:
+        reporter_.Log("无法读取文件：" + record.path + ",介质损坏！");
+        break;
+      case ReadBackItem::kReadFailed:
+        reporter_.Log("读取错误!数据意外终止！");
+        aborted_ = true;
+        break;
+      case ReadBackItem::kBlock: {
+        if (!running_.load()) {
+          reporter_.Log("用户终止!");
+          aborted_ = true;
+          break;
+        }
+        const WrittenBlock& wb = record.blocks[item.block];
+        if (std::memcmp(item.digest, wb.digest, sizeof(wb.digest)) == 0) {
+          validSpace_ += wb.size;
+        } else {
+          ++errors_;
+          reporter_.Log(Format("%s文件检测到%d个错误，位置：%llu MB", record.path.c_str(), errors_,
+                               static_cast<unsigned long long>(wb.offset / kMiB)));
+          if (errors_ > kMaxRunErrors) {
+            reporter_.Log("错误过多，检测中断！");
+            aborted_ = true;
+            break;
+          }
+        }
+        uint64_t intact = std::min(validSpace_, freeBytes);
+        reporter_.Remaining(MegabytesText(freeBytes - intact));
+        reporter_.Progress(static_cast<int>(intact * 100 / freeBytes));
+        uint32_t now = platform::TickMs();
+        if (platform::TickDiff(now, lastDisplay_) > 1000) {
+          lastDisplay_ = now;
+          reporter_.Speed(SpeedText(item.bytesRead, platform::TickDiff(now, stepStart)));
+        }
+        stepStart = now;
+        break;
+      }
+    }
+  }
+}
+
+void CapacityRun::Cleanup() {
+  reporter_.Log("清理数据中...");
+  for (const TestFileRecord& f : files_) platform::Files().Remove(f.path);
+  running_.store(false);
+  reporter_.Progress(100);
+  reporter_.Remaining("0 MB");
+}
+
+void CapacityRun::ResetInterface() {
+  reporter_.StartButtonEnabled(false);
+  if (options_.endPauseMs > 0) platform::SleepMs(options_.endPauseMs);
+  reporter_.VolumeControlsEnabled(true);
+  reporter_.StartButtonEnabled(true);
+  reporter_.StartButtonText("开始");
+}
+
+}  // namespace sorvanta

@@ -1,0 +1,137 @@
+#include "capacity/test_blocks.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "service/crypto.h"
+
+namespace sorvanta {
+
+uint64_t PatternStream::Draw(uint8_t* out, size_t n) {
+  std::lock_guard<std::mutex> lock(mu_);
+  uint32_t x = state_;
+  for (size_t i = 0; i < n; ++i) {
+    x = x * 214013u + 2531011u;
+    out[i] = static_cast<uint8_t>(((x >> 16) & 0x7fff) % 255);
+  }
+  state_ = x;
+  return drawn_++;
+}
+
+void BuildTestBlock(PatternStream& stream, uint8_t* block) {
+  uint64_t number = stream.Draw(block, kPatternBytes);
+  for (size_t i = 1; i < kPatternCopies; ++i) std::memcpy(block + i * kPatternBytes, block, kPatternBytes);
+  uint8_t* rest = block + kPatternBytes * kPatternCopies;
+  std::memset(rest, 0, kCapacityBlockSize - kPatternBytes * kPatternCopies);
+  for (int i = 0; i < 8; ++i) rest[i] = static_cast<uint8_t>(number >> (8 * i));
+}
+
+std::unique_ptr<platform::AlignedBuffer> BlockBufferPool::Acquire() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!free_.empty()) {
+      auto b = std::move(free_.back());
+      free_.pop_back();
+      return b;
+    }
+  }
+  auto b = std::make_unique<platform::AlignedBuffer>(kCapacityBlockSize);
+  if (!b->ok()) return nullptr;
+  return b;
+}
+
+void BlockBufferPool::Release(std::unique_ptr<platform::AlignedBuffer> buffer) {
+  if (!buffer) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  free_.push_back(std::move(buffer));
+}
+
+void BlockBufferPool::Clear() {
+  std::lock_guard<std::mutex> lock(mu_);
+  free_.clear();
+}
+
+BlockGenerators::BlockGenerators(PatternStream& stream, BlockBufferPool& pool, bool withDigest)
+    : stream_(stream), pool_(pool), withDigest_(withDigest) {}
+
+BlockGenerators::~BlockGenerators() { Join(); }
+
+void BlockGenerators::Start(int count) {
+  {
+    std::lock_guard<std::mutex> lock(stopLock_);
+    stop_.store(false);
+  }
+  for (int i = 0; i < count; ++i) {
+    alive_.fetch_add(1);
+    threads_.emplace_back([this] { Generate(); });
+  }
+}
+
+void BlockGenerators::Generate() {
+  for (;;) {
+    size_t queued;
+    {
+      std::lock_guard<std::mutex> lock(queueLock_);
+      queued = queue_.size();
+    }
+    if (stop_.load()) break;
+    if (queued < kBlockQueueLimit) {
+      TestBlock block;
+      block.data = pool_.Acquire();
+      if (!block.data) {  // out of memory: wait for the writer to give buffers back
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        continue;
+      }
+      BuildTestBlock(stream_, block.data->data());
+      if (withDigest_) {
+        Sm3Digest(block.data->data(), kCapacityBlockSize, block.digest);
+        block.size = kCapacityBlockSize;
+      }
+      made_.fetch_add(1);
+      std::lock_guard<std::mutex> lock(queueLock_);
+      queue_.push_back(std::move(block));
+      queued_.notify_one();
+    } else {
+      std::unique_lock<std::mutex> lock(queueLock_);
+      // Sleep 50 ms or until the writer takes a block or the run stops.
+      queued_.wait_for(lock, std::chrono::milliseconds(50));
+    }
+  }
+  // The generator that sees the stop first frees what is still queued.
+  std::lock_guard<std::mutex> lock(queueLock_);
+  for (TestBlock& b : queue_) pool_.Release(std::move(b.data));
+  queue_.clear();
+  alive_.fetch_sub(1);
+  queued_.notify_all();
+}
+
+TestBlock BlockGenerators::Take() {
+  std::unique_lock<std::mutex> lock(queueLock_);
+  queued_.wait(lock, [this] { return !queue_.empty() || alive_.load() == 0; });
+  if (queue_.empty()) return TestBlock{};
+  TestBlock b = std::move(queue_.front());
+  queue_.pop_front();
+  queued_.notify_all();  // a generator waiting for room may go on
+  return b;
+}
+
+void BlockGenerators::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(stopLock_);
+    stop_.store(true);
+  }
+  std::lock_guard<std::mutex> lock(queueLock_);
+  queued_.notify_all();
+}
+
+void BlockGenerators::Join() {
+  Stop();
+  for (auto& t : threads_) t.join();
+  threads_.clear();
+  std::lock_guard<std::mutex> lock(queueLock_);
+  for (TestBlock& b : queue_) pool_.Release(std::move(b.data));
+  queue_.clear();
+}
+
+}  // namespace sorvanta

@@ -1,0 +1,135 @@
+#include "cpubench/cpu_history.h"
+
+#include <json/json.h>
+
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "platform/paths.h"
+#include "service/text.h"
+
+namespace sorvanta {
+namespace {
+
+double NumberOr0(const Json::Value& v) { return v.isNumeric() ? v.asDouble() : 0.0; }
+
+// An integer that jsoncpp can hold as int; doubles are truncated when in range.
+int32_t IntOr0(const Json::Value& v) {
+  if (v.isInt()) return v.asInt();
+  if (v.isDouble()) {
+    double d = v.asDouble();
+    if (d > std::numeric_limits<int32_t>::min() - 1.0 && d < std::numeric_limits<int32_t>::max() + 1.0)
+      return static_cast<int32_t>(d);
+  }
+  return 0;
+}
+
+const Json::Value& Member(const Json::Value& obj, const char* key) {
+  if (!obj.isObject()) return Json::Value::nullSingleton();
+  const Json::Value* v = obj.find(key, key + std::char_traits<char>::length(key));
+  return v ? *v : Json::Value::nullSingleton();
+}
+
+CpuScoreRecord RecordFrom(const Json::Value& e) {
+  CpuScoreRecord r;
+  r.singlecore = IntOr0(Member(e, "singlecore"));
+  r.ratio = NumberOr0(Member(e, "ratio"));
+  const Json::Value& cores = Member(e, "multicore");
+  if (cores.isArray()) {
+    for (Json::ArrayIndex i = 0; i < cores.size(); ++i) {
+      r.coreValues.push_back(IntOr0(Member(cores[i], "value")));
+      r.coreRatios.push_back(NumberOr0(Member(cores[i], "ratio")));
+    }
+  }
+  r.scoreratio = NumberOr0(Member(e, "scoreratio"));
+  double runtime = NumberOr0(Member(e, "runtime"));
+  if (runtime > -9.2e18 && runtime < 9.2e18) r.runtime = static_cast<int64_t>(runtime);
+  const Json::Value& maxSingle = Member(e, "maxsinglecore");
+  const Json::Value& maxMulti = Member(e, "maxmulticore");
+  r.maxsinglecore = maxSingle.isInt() ? maxSingle.asInt() : 0;
+  r.maxmulticore = maxMulti.isInt() ? maxMulti.asInt() : 0;
+  return r;
+}
+
+std::string Fixed(double value, int decimals) {
+  char buf[64];
+  std::snprintf(buf, sizeof(buf), "%.*f", decimals, static_cast<double>(static_cast<float>(value)));
+  return buf;
+}
+
+}  // namespace
+
+std::string CpuHistoryPath() { return platform::JoinPath(platform::LocalAppDataFolder(), "cputest.bin"); }
+
+std::vector<CpuScoreRecord> ParseCpuHistory(const std::string& text) {
+  std::vector<CpuScoreRecord> history;
+  Json::Value root;
+  Json::Reader reader;
+  if (!reader.parse(text, root, true) || !root.isArray()) return history;
+  for (Json::ArrayIndex i = 0; i < root.size(); ++i) history.push_back(RecordFrom(root[i]));
+  return history;
+}
+
+std::vector<CpuScoreRecord> LoadCpuHistory(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::ostringstream s;
+  s << in.rdbuf();
+  return ParseCpuHistory(s.str());
+}
+
+std::vector<CpuScoreRecord> LoadCpuHistory() { return LoadCpuHistory(CpuHistoryPath()); }
+
+std::vector<CpuRecordRow> CpuRecordRows(const CpuScoreRecord& r) {
+  std::vector<CpuRecordRow> rows;
+  rows.push_back({"单核跑分", IntText(r.singlecore), Fixed(r.ratio, 3)});
+  long long sum = 0;
+  for (size_t i = 0; i < r.coreValues.size(); ++i) {
+    double ratio = i < r.coreRatios.size() ? r.coreRatios[i] : 0.0;
+    rows.push_back({"核心" + IntText(static_cast<long long>(i)) + "跑分", IntText(r.coreValues[i]), Fixed(ratio, 3)});
+    sum += r.coreValues[i];
+  }
+  rows.push_back({"多核总分", IntText(sum), ""});
+  // A single-core score of 0 would divide by zero; the multiplier then reads 0.00.
+  double multiplier = r.singlecore != 0 ? static_cast<double>(sum) / r.singlecore : 0.0;
+  rows.push_back({"倍率", Fixed(multiplier, 2), ""});
+  std::time_t t = static_cast<std::time_t>(r.runtime);
+  std::tm local{};
+  char when[64] = "";
+  if (localtime_r(&t, &local))
+    std::snprintf(when, sizeof(when), "%d-%.2d-%.2d %.2d:%.2d:%.2d", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  rows.push_back({"跑分时间", when, ""});
+  if (r.maxsinglecore >= 1) {
+    rows.push_back({"单核参考", IntText(r.maxsinglecore), ""});
+    rows.push_back({"多核参考", IntText(r.maxmulticore), ""});
+  }
+  return rows;
+}
+
+std::string CpuRecordAgeLabel(const CpuScoreRecord& r, std::time_t now) {
+  const long long d = static_cast<long long>(now) - r.runtime;
+  if (d < 60) return "刚刚";
+  if (d < 3600) return IntText(d / 60) + " 分钟前";
+  char buf[64];
+  if (d < 86400) {
+    std::snprintf(buf, sizeof(buf), "%.1f", d / 3600.0);
+    return std::string(buf) + " 小时前";
+  }
+  std::snprintf(buf, sizeof(buf), "%.1f", d / 86400.0);
+  return std::string(buf) + " 天前";
+}
+
+int PreviousRecordIndex(int shown, int count) {
+  if (shown < 0 || count <= 0) return -1;
+  return shown == 0 ? count - 1 : shown - 1;
+}
+
+int NextRecordIndex(int shown, int count) {
+  if (shown < 0 || count <= 0) return -1;
+  return shown + 1 >= count ? 0 : shown + 1;
+}
+
+}  // namespace sorvanta

@@ -1,0 +1,341 @@
+// The capacity check and wipe run over a simulated drive (FakeMedium): fill, tail, files,
+// verification, errors, stop, creation failures, and what is reported, in order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "capacity/capacity_run.h"
+#include "capacity/fake_medium.h"
+#include "capacity/recording_reporter.h"
+#include "support/fake_volumes.h"
+
+namespace sorvanta {
+namespace {
+
+using testing::FakeMedium;
+using testing::RecordingReporter;
+
+constexpr uint64_t kB = kCapacityBlockSize;
+const std::string kRoot = "/fake";
+const std::string kFile0 = "/fake/temp_0.tmp";
+const std::string kFile1 = "/fake/temp_1.tmp";
+const std::string kFile2 = "/fake/temp_2.tmp";
+
+CapacityOptions Options(uint64_t freeBytes, CapacityMode mode = CapacityMode::kCapacityCheck, uint32_t perFile = 100) {
+  CapacityOptions o;
+  o.root = kRoot;
+  o.freeBytes = freeBytes;
+  o.mode = mode;
+  o.generatorThreads = 2;
+  o.hashThreads = 2;
+  o.blocksPerFile = perFile;
+  o.endPauseMs = 0;
+  return o;
+}
+
+CapacityResult RunOn(const CapacityOptions& o, RecordingReporter& reporter) {
+  PatternStream stream(20240601);
+  CapacityRun run(o, stream, reporter);
+  return run.Run();
+}
+
+bool Contains(const std::vector<std::string>& v, const std::string& s) {
+  return std::find(v.begin(), v.end(), s) != v.end();
+}
+
+// The last calls of every run put the window back to idle.
+void ExpectIdleAtEnd(RecordingReporter& r) {
+  auto calls = r.calls();
+  ASSERT_GE(calls.size(), 4u);
+  std::vector<std::string> tail;
+  for (size_t i = calls.size() - 4; i < calls.size(); ++i) tail.push_back(calls[i].what + ":" + calls[i].text);
+  EXPECT_EQ(tail, (std::vector<std::string>{"button:off", "controls:on", "button:on", "text:开始"}));
+}
+
+TEST(CapacityRun, ExactMultipleOfBlockFillsVerifiesAndReportsCapacity) {
+  FakeMedium medium(3 * kB);
+  RecordingReporter r;
+  CapacityResult res = RunOn(Options(3 * kB), r);
+
+  EXPECT_EQ(r.logs(), (std::vector<std::string>{"准备填充...", "创建文件:" + kFile0, "校验文件：" + kFile0, "清理数据中...",
+                                                "处理结束！您的磁盘有效容量：48 MB (0.05 GB)"}));
+  EXPECT_EQ(res.end, CapacityEnd::kFinished);
+  EXPECT_EQ(res.verifiedBytes, 3 * kB);
+  EXPECT_EQ(res.writtenBytes, 3 * kB);
+  EXPECT_EQ(res.errors, 0);
+  auto st = medium.stats();
+  EXPECT_EQ(st.writeLengths, (std::vector<uint64_t>{kB, kB, kB}));
+  EXPECT_EQ(st.removes[kFile0], 1);
+  EXPECT_FALSE(medium.Exists(kFile0));
+  // Remaining counts down while writing, then while verifying, and ends at 0.
+  EXPECT_EQ(r.Texts("remaining"), (std::vector<std::string>{"32 MB", "16 MB", "0 MB", "32 MB", "16 MB", "0 MB", "0 MB"}));
+  auto calls = r.calls();
+  EXPECT_EQ(calls[0].what + ":" + calls[0].text, "controls:off");
+  EXPECT_EQ(calls[1].what + ":" + calls[1].text, "text:停止");
+  EXPECT_EQ(r.Texts("progress").back(), "100");
+  ExpectIdleAtEnd(r);
+}
+
+TEST(CapacityRun, RemainderBelowOneBlockIsWrittenAsExactTail) {
+  FakeMedium medium(3 * kB);
+  RecordingReporter r;
+  const uint64_t freeBytes = 2 * kB + 300 * 1024;
+  CapacityResult res = RunOn(Options(freeBytes), r);
+
+  auto logs = r.logs();
+  ASSERT_EQ(logs.size(), 6u);
+  EXPECT_EQ(logs[2], "收尾...300 KB");
+  EXPECT_EQ(logs[3], "校验文件：" + kFile0);
+  EXPECT_EQ(logs[5], "处理结束！您的磁盘有效容量：32 MB (0.03 GB)");
+  EXPECT_EQ(medium.stats().writeLengths, (std::vector<uint64_t>{kB, kB, 300 * 1024}));
+  EXPECT_EQ(res.verifiedBytes, freeBytes);  // the tail is verified with its own digest
+}
+
+TEST(CapacityRun, FilesOfAtMostNBlocksEachVerifiedAndDeletedOnce) {
+  {
+    FakeMedium medium(5 * kB);
+    RecordingReporter r;
+    CapacityResult res = RunOn(Options(5 * kB, CapacityMode::kCapacityCheck, 2), r);
+    auto st = medium.stats();
+    EXPECT_EQ(st.created, (std::vector<std::string>{kFile0, kFile1, kFile2}));
+    for (const auto& f : {kFile0, kFile1, kFile2}) {
+      EXPECT_EQ(st.readOpens[f], 1) << f;
+      EXPECT_EQ(st.removes[f], 1) << f;
+    }
+    EXPECT_EQ(r.CountLogsStartingWith("校验文件："), 3);
+    EXPECT_EQ(res.verifiedBytes, 5 * kB);
+  }
+  {
+    // The block that fills the volume is also the last one its file may hold.
+    FakeMedium medium(4 * kB);
+    RecordingReporter r;
+    CapacityResult res = RunOn(Options(4 * kB, CapacityMode::kCapacityCheck, 2), r);
+    auto st = medium.stats();
+    EXPECT_EQ(st.created, (std::vector<std::string>{kFile0, kFile1}));
+    EXPECT_EQ(st.readOpens[kFile0], 1);
+    EXPECT_EQ(st.readOpens[kFile1], 1);
+    EXPECT_EQ(st.removes[kFile1], 1);
+    EXPECT_EQ(res.verifiedBytes, 4 * kB);
+    EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有效容量：64 MB (0.06 GB)");
+  }
+}
+
+TEST(CapacityRun, WipeWritesOneFileAndReadsNothingBack) {
+  FakeMedium medium(4 * kB);
+  RecordingReporter r;
+  CapacityResult res = RunOn(Options(3 * kB + 64 * 1024, CapacityMode::kWipe, 2), r);
+  auto st = medium.stats();
+  EXPECT_EQ(st.created, (std::vector<std::string>{kFile0}));
+  EXPECT_EQ(st.reads, 0);
+  EXPECT_TRUE(st.readOpens.empty());
+  EXPECT_EQ(st.removes[kFile0], 1);
+  EXPECT_EQ(r.logs(), (std::vector<std::string>{"准备填充...", "创建文件:" + kFile0, "收尾...64 KB", "清理数据中...",
+                                                "处理结束！您的磁盘数据已毁尸灭迹！"}));
+  EXPECT_EQ(res.writtenBytes, 3 * kB + 64 * 1024);
+  EXPECT_EQ(res.verifiedBytes, 0u);
+}
+
+TEST(CapacityRun, DriveSmallerThanItClaimsStopsAfterElevenMismatches) {
+  FakeMedium medium(kB, FakeMedium::Beyond::kFiller);  // holds one block, claims thirteen
+  RecordingReporter r;
+  CapacityResult res = RunOn(Options(13 * kB), r);
+
+  auto logs = r.logs();
+  std::vector<std::string> mismatches;
+  for (const auto& l : logs)
+    if (l.find("文件检测到") != std::string::npos) mismatches.push_back(l);
+  ASSERT_EQ(mismatches.size(), 11u);
+  EXPECT_EQ(mismatches.front(), kFile0 + "文件检测到1个错误，位置：16 MB");
+  EXPECT_EQ(mismatches.back(), kFile0 + "文件检测到11个错误，位置：176 MB");
+  auto it = std::find(logs.begin(), logs.end(), mismatches.back());
+  ASSERT_NE(it + 1, logs.end());
+  EXPECT_EQ(*(it + 1), "错误过多，检测中断！");
+  EXPECT_EQ(logs.back(), "清理数据中...");  // no capacity line for an aborted check
+  EXPECT_TRUE(res.aborted);
+  EXPECT_EQ(res.verifiedBytes, kB);
+  EXPECT_FALSE(medium.Exists(kFile0));
+}
+
+TEST(CapacityRun, WrappingDriveCannotPassOffAnotherBlockAsItsOwn) {
+  // Blocks 4 and 5 land where blocks 0 and 1 were: had blocks repeated, this would pass.
+  FakeMedium medium(4 * kB, FakeMedium::Beyond::kWrap);
+  RecordingReporter r;
+  CapacityResult res = RunOn(Options(6 * kB), r);
+  auto logs = r.logs();
+  EXPECT_TRUE(Contains(logs, kFile0 + "文件检测到1个错误，位置：0 MB"));
+  EXPECT_TRUE(Contains(logs, kFile0 + "文件检测到2个错误，位置：16 MB"));
+  EXPECT_EQ(logs.back(), "处理结束！您的磁盘有错误！");
+  EXPECT_EQ(res.errors, 2);
+  EXPECT_EQ(res.verifiedBytes, 4 * kB);
+  EXPECT_FALSE(res.aborted);
+}
+
+TEST(CapacityRun, WriteErrorsAreCountedAndTheTenthStillFinishes) {
+  {
+    FakeMedium medium(8 * kB);
+    medium.FailWrite(1);
+    medium.FailWrite(3);
+    RecordingReporter r;
+    CapacityResult res = RunOn(Options(5 * kB), r);
+    auto logs = r.logs();
+    EXPECT_TRUE(Contains(logs, "文件写入错误！位置：64 MB"));
+    EXPECT_TRUE(Contains(logs, "文件写入错误！位置：48 MB"));
+    EXPECT_EQ(logs.back(), "处理结束！您的磁盘有错误！");
+    EXPECT_EQ(res.errors, 2);
+    EXPECT_EQ(res.verifiedBytes, 5 * kB);  // every block written is still intact
+    // A failed write closes a file that holds blocks; the fill goes on in the next one.
+    EXPECT_EQ(medium.stats().created, (std::vector<std::string>{kFile0, kFile1, kFile2}));
+    for (const auto& f : {kFile0, kFile1, kFile2}) EXPECT_FALSE(medium.Exists(f));
+  }
+  {
+    FakeMedium medium(2 * kB);
+    for (int i = 0; i < 11; ++i) medium.FailWrite(i);
+    RecordingReporter r;
+    // Wipe mode: the count is the same and the blocks need no digests.
+    CapacityResult res = RunOn(Options(kB, CapacityMode::kWipe), r);
+    EXPECT_EQ(r.CountLogsStartingWith("文件写入错误！位置：16 MB"), 10);
+    EXPECT_EQ(r.CountLogsStartingWith("错误过多，检测中断！"), 1);
+    EXPECT_EQ(r.logs().back(), "清理数据中...");
+    EXPECT_TRUE(res.aborted);
+    EXPECT_EQ(medium.stats().removes[kFile0], 1);
+  }
+}
+
+TEST(CapacityRun, WipeWithAWriteErrorDoesNotClaimTheDataIsGone) {
+  FakeMedium medium(4 * kB);
+  medium.FailWrite(1);
+  RecordingReporter r;
+  CapacityResult res = RunOn(Options(3 * kB, CapacityMode::kWipe), r);
+  EXPECT_EQ(res.errors, 1);
+  EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有错误！");
+  EXPECT_EQ(medium.stats().created, (std::vector<std::string>{kFile0}));
+}
+
+TEST(CapacityRun, StopDuringFillOrVerificationEndsWithoutVerdict) {
+  for (bool duringVerify : {false, true}) {
+    FakeMedium medium(4 * kB);
+    RecordingReporter r;
+    PatternStream stream(7);
+    CapacityRun run(Options(4 * kB), stream, r);
+    r.onCall = [&](const RecordingReporter::Call& c) {
+      if (!duringVerify && c.what == "remaining") run.Stop();
+      if (duringVerify && c.what == "log" && c.text.rfind("校验文件：", 0) == 0) run.Stop();
+    };
+    CapacityResult res = run.Run();
+    auto logs = r.logs();
+    ASSERT_GE(logs.size(), 3u);
+    EXPECT_EQ(logs[logs.size() - 2], "用户终止!");
+    EXPECT_EQ(logs.back(), "清理数据中...");
+    EXPECT_EQ(r.CountLogsStartingWith("校验文件："), duringVerify ? 1 : 0);
+    EXPECT_TRUE(res.aborted);
+    EXPECT_EQ(res.end, CapacityEnd::kAborted);
+    EXPECT_FALSE(run.Running());
+    EXPECT_FALSE(medium.Exists(kFile0));
+    if (!duringVerify) EXPECT_EQ(medium.stats().writeLengths.size(), 1u);
+    ExpectIdleAtEnd(r);
+  }
+}
+
+TEST(CapacityRun, MediumThatCannotTakeAFileKeepsWhatWasWritten) {
+  {
+    FakeMedium medium(2 * kB);
+    medium.RefuseCreateFrom(0);
+    RecordingReporter r;
+    CapacityResult res = RunOn(Options(2 * kB), r);
+    EXPECT_EQ(r.logs(), (std::vector<std::string>{"准备填充...", "创建文件:" + kFile0, "无法创建文件,介质只读或没有权限"}));
+    EXPECT_EQ(res.end, CapacityEnd::kCreateFailed);
+    EXPECT_TRUE(res.keptFiles.empty());
+    ExpectIdleAtEnd(r);
+  }
+  {
+    FakeMedium medium(3 * kB);
+    medium.RefuseCreateFrom(1);
+    RecordingReporter r;
+    CapacityResult res = RunOn(Options(3 * kB, CapacityMode::kCapacityCheck, 1), r);
+    EXPECT_EQ(r.logs().back(), "无法创建文件,介质只读或没有权限");
+    EXPECT_EQ(res.end, CapacityEnd::kCreateFailed);
+    EXPECT_EQ(res.keptFiles, (std::vector<std::string>{kFile0}));
+    EXPECT_TRUE(medium.Exists(kFile0));
+    EXPECT_TRUE(medium.stats().removes.empty());
+  }
+}
+
+TEST(CapacityRun, NoFreeSpaceDoesNothing) {
+  FakeMedium medium(kB);
+  RecordingReporter r;
+  CapacityResult res = RunOn(Options(0), r);
+  EXPECT_EQ(r.logs(), (std::vector<std::string>{"剩余0字节..."}));
+  EXPECT_EQ(res.end, CapacityEnd::kNoFreeSpace);
+  EXPECT_TRUE(medium.stats().created.empty());
+  EXPECT_TRUE(r.Texts("text") == std::vector<std::string>{"开始"});  // never showed "停止"
+  ExpectIdleAtEnd(r);
+}
+
+TEST(CapacityRun, ReadErrorAbortsAndDeletes) {
+  FakeMedium medium(3 * kB);
+  medium.FailReadsFrom(kB);
+  RecordingReporter r;
+  CapacityResult res = RunOn(Options(3 * kB), r);
+  auto logs = r.logs();
+  EXPECT_EQ(logs[logs.size() - 2], "读取错误!数据意外终止！");
+  EXPECT_EQ(logs.back(), "清理数据中...");
+  EXPECT_TRUE(res.aborted);
+  EXPECT_EQ(medium.stats().removes[kFile0], 1);
+}
+
+TEST(CapacityRun, FileSystemFullBeforeItsAnnouncedEnd) {
+  {
+    // Room runs out 64 KiB into the third block: what fitted is the tail, not a write error.
+    FakeMedium medium(4 * kB);
+    medium.LimitSpace(2 * kB + 64 * 1024);
+    RecordingReporter r;
+    CapacityResult res = RunOn(Options(3 * kB), r);
+    EXPECT_TRUE(Contains(r.logs(), "收尾...16384 KB"));
+    EXPECT_EQ(res.errors, 0);
+    EXPECT_EQ(res.verifiedBytes, 2 * kB + 64 * 1024);
+    EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有效容量：32 MB (0.03 GB)");
+  }
+  {
+    // Nothing of the tail fits: the fill ends, and only verified blocks count.
+    FakeMedium medium(4 * kB);
+    medium.LimitSpace(2 * kB);
+    RecordingReporter r;
+    CapacityResult res = RunOn(Options(2 * kB + 64 * 1024), r);
+    EXPECT_TRUE(Contains(r.logs(), "收尾失败！请不要操作测试分区！validSpace: 65536 /n: 0"));
+    EXPECT_EQ(res.verifiedBytes, 2 * kB);
+    EXPECT_EQ(res.errors, 0);
+    EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有效容量：32 MB (0.03 GB)");
+  }
+}
+
+TEST(CapacityRun, TailRefusedWholeIsRetriedWithTheRoomLeft) {
+  // The file system's bookkeeping took 8 KiB of the announced room, and it refuses the
+  // tail whole: the tail shrinks to the room the volume reports, no failure line.
+  testing::FakeVolumes volumes;
+  std::string root = ::testing::TempDir() + "sorvanta_capacity_tail";
+  std::filesystem::create_directories(root);  // the volume layer reads its real statvfs
+  volumes.Add(root, 56 * 1024);  // what the volume says is left once the blocks are in
+  FakeMedium medium(3 * kB);
+  medium.LimitSpace(kB + 56 * 1024, true);
+  RecordingReporter r;
+  CapacityOptions o = Options(kB + 64 * 1024);
+  o.root = root;
+  CapacityResult res = RunOn(o, r);
+  EXPECT_EQ(r.CountLogsStartingWith("收尾失败"), 0);
+  EXPECT_EQ(medium.stats().writeLengths, (std::vector<uint64_t>{kB, 64 * 1024, 56 * 1024}));
+  EXPECT_EQ(res.verifiedBytes, kB + 56 * 1024);
+  EXPECT_EQ(res.errors, 0);
+  std::filesystem::remove_all(root);
+}
+
+TEST(CapacityTexts, FormatsOfTheFields) {
+  EXPECT_EQ(TestFilePath("/media/u/USB", 3), "/media/u/USB/temp_3.tmp");
+  EXPECT_EQ(TestFilePath("/", 0), "/temp_0.tmp");
+  EXPECT_EQ(MegabytesText(3 * kB - 1), "47 MB");
+  EXPECT_EQ(SpeedText(kB, 0), "-");
+  EXPECT_EQ(SpeedText(kB, 500), "32.00 MB/S");  // 16 MiB in half a second
+}
+
+}  // namespace
+}  // namespace sorvanta

@@ -1,0 +1,146 @@
+// Volume information for the window and the command line, and whole runs with real
+// unbuffered I/O: on a temporary folder declared a small volume, and on a loop-mounted ext4
+// volume (root only). Also the mount-table watch that refreshes the volume list.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "capacity/capacity_check.h"
+#include "capacity/recording_reporter.h"
+#include "platform/mount_watch.h"
+#include "support/fake_volumes.h"
+#include "support/loop_volume.h"
+
+namespace sorvanta {
+namespace {
+
+constexpr uint64_t kB = kCapacityBlockSize;
+
+std::string FreshFolder(const std::string& name) {
+  std::string dir = ::testing::TempDir() + "sorvanta_capacity_" + name + "_" + std::to_string(getpid());
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+int TestFilesIn(const std::string& dir) {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().filename().string().rfind("temp_", 0) == 0) ++n;
+  return n;
+}
+
+bool WaitFor(const std::function<bool()>& done, int ms) {
+  for (int i = 0; i < ms / 10; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
+TEST(CapacityVolumes, ListingAndInformationComeFromTheVolumeLayer) {
+  testing::FakeVolumes volumes;
+  std::string dir = FreshFolder("info");
+  volumes.Add(dir, 3 * kB + 512 * 1024, "vfat", "MYUSB");
+  volumes.Add(dir + "/gone", 1);  // listed by the mount table but not readable
+
+  std::vector<std::string> roots = ListCapacityVolumes();
+  EXPECT_EQ(roots, (std::vector<std::string>{dir}));
+  std::optional<CapacityVolume> v = ReadCapacityVolume(dir + "/");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->root, dir);
+  EXPECT_EQ(VolumeInfoText(*v), "MYUSB, FAT32");
+  EXPECT_EQ(v->freeBytes, 3 * kB + 512 * 1024);
+  EXPECT_EQ(FreeSpaceText(v->freeBytes), "48.50 MB");
+  EXPECT_FALSE(ReadCapacityVolume(dir + "/gone"));
+  EXPECT_FALSE(ReadCapacityVolume(dir + "/not-a-volume"));
+  std::filesystem::remove_all(dir);
+}
+
+TEST(CapacityVolumes, RunWithUnbufferedFilesOnADeclaredSmallVolume) {
+  testing::FakeVolumes volumes;
+  std::string dir = FreshFolder("run");
+  volumes.Add(dir, 2 * kB + 8192);
+  std::optional<CapacityVolume> v = ReadCapacityVolume(dir);
+  ASSERT_TRUE(v);
+
+  testing::RecordingReporter reporter;
+  CapacityCheck check(42);
+  CapacityOptions o;
+  o.root = v->root;
+  o.freeBytes = v->freeBytes;
+  o.endPauseMs = 30;
+  int filesDuringRun = 0;
+  reporter.onCall = [&](const testing::RecordingReporter::Call& c) {
+    if (c.what == "log" && c.text == "清理数据中...") filesDuringRun = TestFilesIn(dir);
+  };
+  ASSERT_TRUE(check.Start(o, reporter));
+  EXPECT_FALSE(check.Start(o, reporter));  // one run at a time
+  std::optional<CapacityResult> res = check.Wait();
+  ASSERT_TRUE(res);
+  if (reporter.CountLogsStartingWith("文件系统不支持") > 0) GTEST_SKIP() << "temporary folder refuses O_DIRECT";
+  EXPECT_EQ(filesDuringRun, 1);
+  EXPECT_EQ(res->end, CapacityEnd::kFinished);
+  EXPECT_EQ(res->verifiedBytes, 2 * kB + 8192);
+  EXPECT_TRUE(reporter.logs().back().rfind("处理结束！您的磁盘有效容量：32 MB", 0) == 0);
+  EXPECT_FALSE(check.Active());
+  EXPECT_EQ(TestFilesIn(dir), 0);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(CapacityVolumes, LoopVolumeCheckAndWipeFillTheWholeFreeSpace) {
+  std::string why = testing::LoopVolume::Unavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  testing::LoopVolume loop(96ull * 1024 * 1024);
+  if (!loop.ok()) GTEST_SKIP() << loop.error();
+
+  for (CapacityMode mode : {CapacityMode::kCapacityCheck, CapacityMode::kWipe}) {
+    std::optional<CapacityVolume> v = ReadCapacityVolume(loop.root());
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->fileSystem, "EXT4");
+    testing::RecordingReporter reporter;
+    PatternStream stream(9);
+    CapacityOptions o;
+    o.root = v->root;
+    o.freeBytes = v->freeBytes;
+    o.mode = mode;
+    o.endPauseMs = 0;
+    CapacityRun run(o, stream, reporter);
+    CapacityResult res = run.Run();
+    EXPECT_EQ(res.end, CapacityEnd::kFinished);
+    EXPECT_EQ(res.errors, 0);
+    // Unbuffered transfers are whole 4 KiB pages: a smaller rest of a 1 KiB-block ext4 stays.
+    EXPECT_LE(res.writtenBytes, v->freeBytes);
+    EXPECT_GT(res.writtenBytes + 4096, v->freeBytes);
+    if (mode == CapacityMode::kCapacityCheck) {
+      EXPECT_EQ(res.verifiedBytes, res.writtenBytes);
+    } else {
+      EXPECT_EQ(reporter.logs().back(), "处理结束！您的磁盘数据已毁尸灭迹！");
+    }
+    EXPECT_EQ(TestFilesIn(loop.root()), 0);
+  }
+}
+
+TEST(MountWatch, ReportsVolumesComingAndGoing) {
+  std::string why = testing::LoopVolume::Unavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  testing::LoopVolume loop(16ull * 1024 * 1024);
+  if (!loop.ok()) GTEST_SKIP() << loop.error();
+  std::atomic<int> changes{0};
+  platform::MountWatch watch([&] { ++changes; });
+  ASSERT_TRUE(watch.ok());
+  ASSERT_TRUE(loop.Unmount());
+  EXPECT_TRUE(WaitFor([&] { return changes.load() >= 1; }, 3000));
+  int seen = changes.load();
+  ASSERT_TRUE(loop.Mount());
+  EXPECT_TRUE(WaitFor([&] { return changes.load() > seen; }, 3000));
+}
+
+}  // namespace
+}  // namespace sorvanta

@@ -1,0 +1,116 @@
+// Removal of "autorun.inf" from volume roots: files, read-only files, folders with
+// content, links that must not be followed, and read-only media that must be skipped.
+#include "platform/autorun.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "support/fake_volumes.h"
+#include "support/loop_volume.h"
+#include "support/temp_dir.h"
+
+namespace fs = std::filesystem;
+using sorvanta::platform::AutorunOutcome;
+using sorvanta::platform::RemoveAutorunEntries;
+using sorvanta::platform::RemoveAutorunEntry;
+
+namespace {
+
+class AutorunTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(top_.ok()); }
+  std::string Make(const std::string& rel) {
+    fs::path p = fs::path(top_.path()) / rel;
+    fs::create_directories(p);
+    return p.string();
+  }
+  static void Write(const fs::path& path, const std::string& text = "[autorun]\nopen=x.exe\n") {
+    std::ofstream(path) << text;
+  }
+
+  sorvanta::testing::TempDir top_{"autorun"};  // removed even where tests made folders read-only
+};
+
+TEST_F(AutorunTest, RemovesFilesReadOnlyFilesAndFoldersOnEveryVolumeAndNothingElse) {
+  sorvanta::testing::FakeVolumes volumes;
+  std::string plain = Make("c"), readOnly = Make("d"), folder = Make("e"), none = Make("f");
+  for (const std::string& root : {plain, readOnly, folder, none}) volumes.Add(root);
+
+  Write(fs::path(plain) / "autorun.inf");
+  Write(fs::path(plain) / "autorun.inf.bak");
+  Write(fs::path(readOnly) / "autorun.inf");
+  chmod((fs::path(readOnly) / "autorun.inf").c_str(), 0444);
+  // A folder with files, a nested read-only folder holding a read-only file.
+  fs::path dir = fs::path(folder) / "autorun.inf";
+  fs::create_directories(dir / "sub" / "deeper");
+  Write(dir / "a.txt");
+  Write(dir / "sub" / "b.txt");
+  Write(dir / "sub" / "deeper" / "c.txt");
+  chmod((dir / "sub" / "deeper" / "c.txt").c_str(), 0400);
+  chmod((dir / "sub" / "deeper").c_str(), 0500);
+  chmod((dir / "sub").c_str(), 0500);
+  chmod(dir.c_str(), 0500);
+  // Not at a root: left alone.
+  fs::create_directories(fs::path(none) / "inner");
+  Write(fs::path(none) / "inner" / "autorun.inf");
+
+  auto results = RemoveAutorunEntries();
+  ASSERT_EQ(results.size(), 4u);
+  for (const auto& r : results) {
+    AutorunOutcome want = r.root == none ? AutorunOutcome::kAbsent : AutorunOutcome::kRemoved;
+    EXPECT_EQ(r.outcome, want) << r.root;
+  }
+  EXPECT_FALSE(fs::exists(fs::path(plain) / "autorun.inf"));
+  EXPECT_FALSE(fs::exists(fs::path(readOnly) / "autorun.inf"));
+  EXPECT_FALSE(fs::exists(dir));
+  EXPECT_TRUE(fs::exists(fs::path(plain) / "autorun.inf.bak"));
+  EXPECT_TRUE(fs::exists(fs::path(none) / "inner" / "autorun.inf"));
+  EXPECT_TRUE(fs::exists(folder));
+}
+
+TEST_F(AutorunTest, LinksAreRemovedAsLinksAndNeverFollowed) {
+  std::string root = Make("root");
+  std::string outside = Make("outside");
+  Write(fs::path(outside) / "keep.txt");
+  fs::create_directory_symlink(outside, fs::path(root) / "autorun.inf");
+  EXPECT_EQ(RemoveAutorunEntry(root), AutorunOutcome::kRemoved);
+  EXPECT_FALSE(fs::is_symlink(fs::path(root) / "autorun.inf"));
+  EXPECT_TRUE(fs::exists(fs::path(outside) / "keep.txt"));
+
+  // A link inside an autorun folder pointing elsewhere: the link goes, its target stays.
+  fs::path dir = fs::path(root) / "autorun.inf";
+  fs::create_directories(dir);
+  fs::create_directory_symlink(outside, dir / "escape");
+  fs::create_symlink(fs::path(outside) / "keep.txt", dir / "file-link");
+  EXPECT_EQ(RemoveAutorunEntry(root), AutorunOutcome::kRemoved);
+  EXPECT_FALSE(fs::exists(dir));
+  EXPECT_TRUE(fs::exists(fs::path(outside) / "keep.txt"));
+}
+
+TEST_F(AutorunTest, MissingRootIsAbsent) {
+  EXPECT_EQ(RemoveAutorunEntry(top_.Path("does-not-exist")), AutorunOutcome::kAbsent);
+}
+
+TEST(AutorunReadOnlyMedia, EntryOnReadOnlyVolumeIsSkipped) {
+  std::string why = sorvanta::testing::LoopVolume::Unavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  sorvanta::testing::LoopVolume volume(16ull << 20);
+  if (!volume.ok()) GTEST_SKIP() << volume.error();
+  fs::path entry = fs::path(volume.root()) / "autorun.inf";
+  std::ofstream(entry) << "[autorun]\n";
+  sync();
+  std::string remount = "mount -o remount,ro '" + volume.root() + "'";
+  ASSERT_EQ(std::system(remount.c_str()), 0);
+  AutorunOutcome outcome = RemoveAutorunEntry(volume.root());
+  std::string back = "mount -o remount,rw '" + volume.root() + "'";
+  ASSERT_EQ(std::system(back.c_str()), 0);
+  EXPECT_EQ(outcome, AutorunOutcome::kSkipped);
+  EXPECT_TRUE(fs::exists(entry));
+}
+
+}  // namespace

@@ -1,0 +1,82 @@
+// Time-dependent rules of the service, driven by a test clock without HTTP.
+#include "server/service_logic.h"
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include "server/exam_protocol.h"
+#include "service/text.h"
+#include "support/temp_dir.h"
+
+namespace sorvanta::server {
+namespace {
+
+class ServiceLogicTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.ok());
+    std::string error;
+    store_ = OpenSqliteStore(dir_.Path("s.sqlite"), &error);
+    ASSERT_TRUE(store_) << error;
+    options_.dataDir = dir_.path();
+    options_.rateLimitTokens = 0;
+    options_.paperBytes = 1024;
+    logic_ = std::make_unique<ServiceLogic>(store_.get(), options_);
+    logic_->SetClockForTesting([this] { return nowMs_; });
+  }
+
+  std::vector<std::string> Token(const std::string& identity, int64_t fingerprintTime) {
+    Reply r = logic_->IssueToken(MakeTokenRequestBody(MakeFingerprint(identity, fingerprintTime), 1));
+    return r.ok ? SplitPieces(r.body, "||") : std::vector<std::string>{};
+  }
+  std::string StartBody(const std::string& credential, const std::string& paper) {
+    return "{\"token\":\"" + credential + "\",\"examstart\":[{\"examFile\":\"" + paper + "\"}]}";
+  }
+
+  int64_t nowMs_ = 1765000000000LL;
+  sorvanta::testing::TempDir dir_{"logic"};
+  ServiceOptions options_;
+  std::unique_ptr<Store> store_;
+  std::unique_ptr<ServiceLogic> logic_;
+};
+
+TEST_F(ServiceLogicTest, FingerprintTimeMustBeCloseToTheServiceClock) {
+  int64_t now = nowMs_ / 1000;
+  EXPECT_EQ(Token("m", now - options_.fingerprintMaxAgeSec).size(), 3u);
+  EXPECT_EQ(Token("m", now + options_.fingerprintMaxAgeSec).size(), 3u);
+  EXPECT_TRUE(Token("m", now - options_.fingerprintMaxAgeSec - 1).empty());
+  EXPECT_TRUE(Token("m", now + options_.fingerprintMaxAgeSec + 1).empty());
+}
+
+TEST_F(ServiceLogicTest, ExpiredTokensStopWorkingAndAreForgottenLater) {
+  std::vector<std::string> token = Token("m", nowMs_ / 1000);
+  ASSERT_EQ(token.size(), 3u);
+  EXPECT_TRUE(logic_->StartExam(StartBody(token[0], token[1])).ok);
+  nowMs_ += (options_.tokenLifetimeSec + 1) * 1000LL;
+  Reply late = logic_->StartExam(StartBody(token[0], token[2]));
+  EXPECT_FALSE(late.ok);
+  EXPECT_NE(late.body.find("过期"), std::string::npos) << late.body;
+  Reply submit = logic_->SubmitCpuScore(token[0] + "||AAAAAAAAAAAAAAAAAAAAAA==");
+  EXPECT_NE(submit.body.find("过期"), std::string::npos) << submit.body;
+
+  // Issuing a token later clears out tokens older than twice the lifetime.
+  nowMs_ += (options_.tokenLifetimeSec + 61) * 1000LL;
+  ASSERT_EQ(Token("n", nowMs_ / 1000).size(), 3u);
+  EXPECT_FALSE(store_->FindToken(token[0]));
+  std::string bytes;
+  EXPECT_FALSE(logic_->Paper(token[1], &bytes));
+}
+
+TEST_F(ServiceLogicTest, ScoreFormulas) {
+  EXPECT_EQ(ExamScore(500, 10000, 10000), 5000);
+  EXPECT_EQ(ExamScore(500, 10400, 10000), 4807);  // a longer exam counts its real length
+  EXPECT_EQ(ExamScore(500, 4000, 10000), 5000);   // stopping early gains nothing
+  EXPECT_EQ(ExamScore(0, 10000, 10000), 0);
+  const double nvme[7] = {2000, 1800, 3000, 150, 60, 1500, 2000};
+  EXPECT_EQ(DiskScore(nvme), 950 + 1500 + 1200 + 600 + 1500 + 3000);
+  const double none[7] = {};
+  EXPECT_EQ(DiskScore(none), 0);
+}
+
+}  // namespace
+}  // namespace sorvanta::server

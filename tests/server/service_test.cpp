@@ -1,0 +1,307 @@
+// Whole exchanges with the reference service over loopback HTTPS, through the program's own
+// request operations.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <atomic>
+#include <ctime>
+#include <fstream>
+#include <filesystem>
+#include <thread>
+
+#include "server/exam_protocol.h"
+#include "server/service_logic.h"
+#include "service/crypto.h"
+#include "service/requests.h"
+#include "service/text.h"
+#include "service_client.h"
+
+namespace sorvanta::testing {
+namespace {
+
+Json::Value ParseJson(const std::string& text) {
+  Json::Value v;
+  Json::Reader reader;
+  EXPECT_TRUE(reader.parse(text, v)) << text;
+  return v;
+}
+
+bool IsAccepted(const std::string& reply) { return SplitPieces(reply, "||").size() == 2; }
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(service_.ok()) << service_.error(); }
+  RunningService service_;
+};
+
+TEST_F(ServiceTest, WholeExamIsAcceptedScoredAndRanked) {
+  WholeRun run = SitWholeExam("machine-whole", 2, 3);
+  ASSERT_EQ(run.multi.size(), 2u);
+  EXPECT_EQ(run.single.paper.size(), 4096u);
+  // A long client tag makes the body larger than the 8 KiB some servers allow form posts.
+  std::string body =
+      SubmissionBody(run.token, ResultObject(run.single, run.multi, "Whole Test CPU"), std::string(20000, 't'));
+  ASSERT_GT(body.size(), 20000u);
+  std::string reply = SubmitText(body);
+  std::vector<std::string> pieces = SplitPieces(reply, "||");
+  ASSERT_EQ(pieces.size(), 2u) << reply;
+  EXPECT_NE(pieces[0].find("单核跑分"), std::string::npos);
+
+  // 3 blocks within a 2000 ms budget: 3 * 100000 / 2000 = 150 points per exam.
+  Json::Value record = ParseJson(pieces[1]);
+  ASSERT_TRUE(record["singlecore"].isInt());
+  EXPECT_EQ(record["singlecore"].asInt(), 150);
+  ASSERT_TRUE(record["multicore"].isArray());
+  ASSERT_EQ(record["multicore"].size(), 2u);
+  for (const Json::Value& core : record["multicore"]) {
+    EXPECT_EQ(core["value"].asInt(), 150);
+    EXPECT_DOUBLE_EQ(core["ratio"].asDouble(), 1.0);
+  }
+  EXPECT_TRUE(record["ratio"].isDouble() || record["ratio"].isInt());
+  EXPECT_TRUE(record["scoreratio"].isNumeric());
+  EXPECT_NEAR(record["runtime"].asDouble(), static_cast<double>(std::time(nullptr)), 60);
+  EXPECT_GE(record["maxsinglecore"].asInt(), 150);
+  EXPECT_GE(record["maxmulticore"].asInt(), 300);
+
+  // The same submission again is a replay.
+  std::string again = SubmitText(body);
+  EXPECT_FALSE(IsAccepted(again));
+  EXPECT_NE(again.find("重复"), std::string::npos) << again;
+
+  std::string ranking = ServiceGetText(ServiceUrl("RankingList/cpu.json"));
+  Json::Value cpu = ParseJson(ranking);
+  ASSERT_EQ(cpu["single"].size(), 1u);
+  EXPECT_EQ(cpu["single"][0]["socname"].asString(), "Whole Test CPU");
+  EXPECT_EQ(cpu["multi"][0]["multicore"].asInt(), 300);
+}
+
+TEST_F(ServiceTest, CheatedSubmissionsAreRefusedAndStoreNothing) {
+  // Answers that do not come from the paper, with a matching end-exam digest.
+  {
+    IssuedToken token = RequestToken("machine-cheat-2", 1);
+    SatExam single = SitExam(token.credential, token.papers[0], 3);
+    SatExam multi = SitExam(token.credential, token.papers[1], 3, 0, nullptr, /*corrupt=*/true);
+    std::string reply = SubmitText(SubmissionBody(token, ResultObject(single, {multi}, "x")));
+    EXPECT_FALSE(IsAccepted(reply));
+    EXPECT_NE(reply.find("答案校验不通过"), std::string::npos) << reply;
+  }
+  // Answers changed after the end of the exam: the digest no longer matches. The honest
+  // submission of the same run is still accepted afterwards, so nothing was stored.
+  {
+    WholeRun run = SitWholeExam("machine-cheat-3", 1, 3);
+    SatExam changed = run.multi[0];
+    changed.answers += changed.answers.substr(0, 32);
+    std::string reply = SubmitText(SubmissionBody(run.token, ResultObject(run.single, {changed}, "x")));
+    EXPECT_FALSE(IsAccepted(reply));
+    EXPECT_NE(reply.find("摘要不符"), std::string::npos) << reply;
+    EXPECT_TRUE(IsAccepted(SubmitText(SubmissionBody(run.token, ResultObject(run.single, run.multi, "x")))));
+  }
+  // An exam of another token.
+  {
+    WholeRun mine = SitWholeExam("machine-cheat-4", 1, 3);
+    WholeRun other = SitWholeExam("machine-cheat-5", 1, 3);
+    std::string reply = SubmitText(SubmissionBody(mine.token, ResultObject(mine.single, other.multi, "x")));
+    EXPECT_FALSE(IsAccepted(reply));
+    EXPECT_NE(reply.find("不属于"), std::string::npos) << reply;
+    // The single-core exam submitted as a multi-core one.
+    reply = SubmitText(SubmissionBody(mine.token, ResultObject(mine.single, {mine.single}, "x")));
+    EXPECT_FALSE(IsAccepted(reply));
+  }
+  // An exam that lasted longer than budget plus tolerance (2000 + 500 ms).
+  {
+    IssuedToken token = RequestToken("machine-cheat-6", 1);
+    SatExam slow = SitExam(token.credential, token.papers[0], 2, 2700);
+    SatExam multi = SitExam(token.credential, token.papers[1], 2);
+    std::string reply = SubmitText(SubmissionBody(token, ResultObject(slow, {multi}, "x")));
+    EXPECT_FALSE(IsAccepted(reply));
+    EXPECT_NE(reply.find("超出"), std::string::npos) << reply;
+  }
+  Json::Value cpu = ParseJson(ServiceGetText(ServiceUrl("RankingList/cpu.json")));
+  EXPECT_EQ(cpu["single"].size(), 1u);  // only the honest run of machine-cheat-3
+}
+
+TEST_F(ServiceTest, MalformedSubmissionsGetAReason) {
+  WholeRun run = SitWholeExam("machine-malformed", 1, 2);
+  const IssuedToken& t = run.token;
+  auto refused = [](const std::string& reply) {
+    EXPECT_FALSE(reply.empty());
+    EXPECT_FALSE(IsAccepted(reply)) << reply;
+  };
+  refused(SubmitText(""));
+  refused(SubmitText("no separator"));
+  refused(SubmitText("AAAAAAAAAAAAAAAAAAAAAAAA||AAAA"));         // unknown credential
+  refused(SubmitText(t.credential + "||@@@@not base64@@@@"));
+  refused(SubmitText(t.credential + "||" + Base64Encode("abc")));  // not a multiple of 16
+  refused(SubmitText(t.credential + "||" + Base64Encode(server::Sm4Passes("just text", t.key, t.rounds, 1))));
+  Json::Value arrayResult(Json::arrayValue);
+  refused(SubmitText(SubmissionBody(t, arrayResult)));
+  Json::Value wrongTypes = ResultObject(run.single, run.multi, "x");
+  wrongTypes["singlecore"]["id"] = "12";
+  refused(SubmitText(SubmissionBody(t, wrongTypes)));
+  Json::Value tooFew = ResultObject(run.single, {}, "x");
+  refused(SubmitText(SubmissionBody(t, tooFew)));
+  // A body over the size limit gets an answer too, and the service goes on.
+  std::string huge = t.credential + "||" + std::string(3 << 20, 'A');
+  EXPECT_FALSE(IsAccepted(SubmitText(huge)));
+  EXPECT_TRUE(IsAccepted(SubmitText(SubmissionBody(t, ResultObject(run.single, run.multi, "x")))));
+}
+
+TEST_F(ServiceTest, TokenRequestsThatAreBrokenOrStaleGetAnEmptyReply) {
+  EXPECT_EQ(ServicePostText(ServiceUrl("sorvanta/getTokenV3"), ""), "");
+  EXPECT_EQ(ServicePostText(ServiceUrl("sorvanta/getTokenV3"), std::string(88, 'A')), "");
+  EXPECT_EQ(RequestTokenText("machine-stale", 4, std::time(nullptr) - 3600), "");
+  EXPECT_EQ(RequestTokenText("machine-zero", 0), "");  // (n - 1) mod 256 = 0 processors
+  // 255 processors: no encryption pass at all, 256 papers.
+  IssuedToken big = RequestToken("machine-big", 255);
+  EXPECT_EQ(big.papers.size(), 256u);
+  EXPECT_GE(big.rounds, 1);
+}
+
+TEST(ServiceRateLimit, TooManyTokensForOneMachineGetAShortCredential) {
+  server::ServiceOptions options = RunningService::TestOptions();
+  options.rateLimitTokens = 2;
+  RunningService service(options);
+  ASSERT_TRUE(service.ok()) << service.error();
+  IssuedToken a, b, c;
+  EXPECT_TRUE(ParseToken(RequestTokenText("machine-busy", 2), &a));
+  EXPECT_TRUE(ParseToken(RequestTokenText("machine-busy", 2), &b));
+  std::string third = RequestTokenText("machine-busy", 2);
+  ASSERT_FALSE(third.empty());
+  EXPECT_EQ(Base64Decode(SplitPieces(third, "||")[0]).size(), 16u);
+  // Another machine is not affected.
+  EXPECT_TRUE(ParseToken(RequestTokenText("machine-other", 2), &c));
+}
+
+TEST_F(ServiceTest, ExamRequestsRefuseWhatDoesNotBelong) {
+  IssuedToken mine = RequestToken("machine-exams-1", 1);
+  IssuedToken other = RequestToken("machine-exams-2", 1);
+  auto isArray = [](const std::string& reply) {
+    Json::Value v;
+    Json::Reader reader;
+    return reader.parse(reply, v) && v.isArray();
+  };
+  EXPECT_FALSE(isArray(StartExamText("AAAAAAAAAAAAAAAAAAAAAAAA", mine.papers[0])));
+  EXPECT_FALSE(isArray(StartExamText(mine.credential, other.papers[0])));
+  EXPECT_FALSE(isArray(StartExamText(mine.credential, "../service.sqlite")));
+  EXPECT_FALSE(isArray(ServicePostText(ServiceUrl("sorvanta/startexam"), "{not json")));
+  EXPECT_FALSE(isArray(ServicePostText(ServiceUrl("sorvanta/startexam"), "{\"token\":5,\"examstart\":[]}")));
+
+  std::string first = StartExamText(mine.credential, mine.papers[0]);
+  ASSERT_TRUE(isArray(first)) << first;
+  Json::Value exam = ParseJson(first)[0];
+  EXPECT_EQ(exam["randFile"].asString(), mine.papers[0]);
+  EXPECT_EQ(exam["sm4key"].asString().size(), 32u);
+  EXPECT_TRUE(exam["id"].isInt());
+  EXPECT_FALSE(isArray(StartExamText(mine.credential, mine.papers[0])));  // started already
+
+  int64_t id = exam["id"].asInt64();
+  std::string digest = Sm3HexDigest("", 0);
+  EXPECT_NE(EndExamText(other.credential, id, digest), "ok");            // foreign token
+  EXPECT_NE(EndExamText(mine.credential, id + 100000, digest), "ok");    // unknown id
+  EXPECT_NE(EndExamText(mine.credential, id, "xyz"), "ok");              // not a digest
+  EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/endexam"),
+                            "{\"token\":\"" + mine.credential + "\",\"answersm3\":\"" + digest + "\",\"id\":\"" +
+                                std::to_string(id) + "\"}"),
+            "ok");  // id as text
+  EXPECT_EQ(EndExamText(mine.credential, id, digest), "ok");
+  EXPECT_NE(EndExamText(mine.credential, id, digest), "ok");             // ended already
+
+  // Papers: known names give their bytes, anything else 404 with an empty body.
+  EXPECT_EQ(ServiceGetBinary(ServiceUrl("exampaper/" + mine.papers[1])).size(), 4096u);
+  EXPECT_EQ(ServiceGetBinary(ServiceUrl("exampaper/0123456789abcdef0123456789abcdef")), "");
+  EXPECT_EQ(ServiceGetBinary(ServiceUrl("exampaper/..%2fservice.sqlite")), "");
+  EXPECT_EQ(ServiceGetBinary(ServiceUrl("exampaper/" + mine.papers[1] + "/..")), "");
+}
+
+TEST_F(ServiceTest, SixtyFourConcurrentStartsAndEnds) {
+  IssuedToken token = RequestToken("machine-64", 63);
+  ASSERT_EQ(token.papers.size(), 64u);
+  std::atomic<int> started{0}, ended{0};
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 64; ++i) {
+    workers.emplace_back([&, i] {
+      std::string reply = StartExamText(token.credential, token.papers[i]);
+      Json::Value v;
+      Json::Reader reader;
+      if (!reader.parse(reply, v) || !v.isArray() || v.size() != 1) return;
+      ++started;
+      std::string answers = server::BlockAnswer(std::string(32, static_cast<char>(i)));
+      if (EndExamText(token.credential, v[0]["id"].asInt64(), Sm3HexDigest(answers.data(), answers.size())) == "ok") {
+        ++ended;
+      }
+    });
+  }
+  for (std::thread& w : workers) w.join();
+  EXPECT_EQ(started.load(), 64);
+  EXPECT_EQ(ended.load(), 64);
+}
+
+TEST_F(ServiceTest, DiskSubmissionRoundTrip) {
+  Json::Value result = DiskResult("/ Disk Alpha", 500);
+  std::string serial = "S3Z9NB0K123456X";
+  std::string reply =
+      ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(result, serial, std::string(12000, 'g')));
+  double speeds[7];
+  for (int i = 0; i < 7; ++i) speeds[i] = result[server::kDiskSpeedKeys[i]].asDouble();
+  EXPECT_EQ(reply, IntText(server::DiskScore(speeds)));
+  EXPECT_GT(server::DiskScore(speeds), 0);
+
+  // Replay, broken Base64, a serial too short, a wrong serial (wrong key), bad fields.
+  std::string body = DiskBody(result, serial, std::string(12000, 'g'));
+  EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/diskbench"), body), reply);
+  EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/diskbench"), "@@@||" + serial), "");
+  Json::Value r2 = DiskResult("/ Disk Beta", 300);
+  EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(r2, "S")), "");
+  std::string wrongKey = DiskBody(r2, serial);
+  wrongKey = wrongKey.substr(0, wrongKey.find("||")) + "||S3Z9NB0K999999X";
+  std::string refused = ServicePostText(ServiceUrl("sorvanta/diskbench"), wrongKey);
+  EXPECT_NE(refused.find("评分失败"), std::string::npos) << refused;
+  EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(r2, serial, std::string(70000, 'x')))
+                .find("评分失败"),
+            std::string::npos);
+  Json::Value badPrefill = r2;
+  badPrefill["prefill"] = 7;
+  EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(badPrefill, serial)).find("评分失败"),
+            std::string::npos);
+  Json::Value textSpeed = r2;
+  textSpeed["fourkread"] = "fast";
+  EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(textSpeed, serial)).find("评分失败"),
+            std::string::npos);
+
+  // A serial whose first byte reads as a negative count: no rounds, the plaintext is sent.
+  std::string plainSerial = "\xE4\xB8\x80-serial";
+  std::string plainReply = ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(r2, plainSerial));
+  EXPECT_EQ(plainReply.find("评分失败"), std::string::npos) << plainReply;
+
+  Json::Value disk = ParseJson(ServiceGetText(ServiceUrl("RankingList/disk.json")));
+  ASSERT_EQ(disk["disk"].size(), 2u);
+  EXPECT_EQ(disk["disk"][0]["diskname"].asString(), "/ Disk Alpha");
+  EXPECT_EQ(disk["disk"][0]["score"].asString(), reply);
+}
+
+TEST_F(ServiceTest, AnnouncementVersionAndRelease) {
+  EXPECT_EQ(ServiceGetText(ServiceUrl("update/sorvanta/getAnnouncementPC")), service_.options().announcement);
+  {
+    std::ofstream(service_.dataDir() + "/announcement.txt") << "今晚维护";
+  }
+  EXPECT_EQ(ServiceGetText(ServiceUrl("update/sorvanta/getAnnouncementPC")), "今晚维护");
+
+  // No release configured: no usable version reply, so no client updates itself.
+  EXPECT_EQ(SplitPieces(ServiceGetText(ServiceUrl("update/sorvanta/versionPC")), "||").size(), 0u);
+  std::filesystem::create_directories(service_.dataDir() + "/release");
+  { std::ofstream(service_.dataDir() + "/release/version.txt") << "2.0.0\nsorvanta 2.0.0.bin\n"; }
+  EXPECT_EQ(ServiceGetText(ServiceUrl("update/sorvanta/versionPC")), "");  // file not there yet
+  std::string program(100000, '\0');
+  for (size_t i = 0; i < program.size(); ++i) program[i] = static_cast<char>(i * 7);
+  { std::ofstream(service_.dataDir() + "/release/sorvanta 2.0.0.bin", std::ios::binary) << program; }
+  std::vector<std::string> version = SplitPieces(ServiceGetText(ServiceUrl("update/sorvanta/versionPC")), "||");
+  ASSERT_EQ(version.size(), 2u);
+  EXPECT_EQ(version[0], "2.0.0");
+  EXPECT_EQ(version[1], service_.BaseUrl() + "update/sorvanta/download/sorvanta%202.0.0.bin");
+  EXPECT_EQ(ServiceGetBinary(version[1]), program);
+  EXPECT_EQ(ServiceGetBinary(ServiceUrl("update/sorvanta/download/version.txt")), "");
+  EXPECT_EQ(ServiceGetBinary(ServiceUrl("update/sorvanta/download/..%2fservice.sqlite")), "");
+}
+
+}  // namespace
+}  // namespace sorvanta::testing

@@ -1,0 +1,389 @@
+// The CPU benchmark window: history browsing, the token request outcomes against the
+// reference service, a whole run, and closing while a run is going.
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <atomic>
+#include <ctime>
+#include <fstream>
+
+#include "cpubench/exam_session.h"
+#include "cpubench/exam_token.h"
+#include "cpubench/ui/CCPUBench.h"
+#include "cpubench/ui/CLoadingDlg.h"
+#include "service/bench_sink.h"
+#include "support/https_test_server.h"
+#include "ui_test_support.h"
+
+using sorvanta::ui::CCPUBench;
+using State = CCPUBench::State;
+
+namespace {
+
+std::string RecordJson(int singlecore, long long runtime) {
+  return "{\"singlecore\":" + std::to_string(singlecore) +
+         ",\"ratio\":1.25,\"multicore\":[{\"value\":" + std::to_string(singlecore - 10) +
+         ",\"ratio\":0.5},{\"value\":" + std::to_string(singlecore + 10) +
+         ",\"ratio\":0.75}],\"scoreratio\":1.0,\"runtime\":" + std::to_string(runtime) +
+         ",\"maxsinglecore\":5000,\"maxmulticore\":40000}";
+}
+
+// A machine whose readings all worked, so that opening the window shows no box.
+sorvanta::CpuMachine GoodMachine() {
+  sorvanta::CpuMachine m;
+  m.cpuName = "Test CPU";
+  m.brandString = "Test CPU";
+  m.clockMhz = 3600;
+  m.logicalCores = 2;
+  m.boardFound = true;
+  m.boardVendor = "Vendor";
+  m.boardName = "Board";
+  m.memoryOk = true;
+  m.memoryTotalBytes = 8ull << 30;
+  m.memoryAvailableBytes = 4ull << 30;
+  m.osName = "Debian GNU/Linux";
+  m.osVersion = "12";
+  m.architecture = "x86_64";
+  m.machineId = "0123456789abcdef0123456789abcdef";
+  return m;
+}
+
+bool LoadingBoxVisible() {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (qobject_cast<sorvanta::ui::CLoadingDlg*>(w) && w->isVisible()) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+class CpuBenchTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir data_;
+  std::string historyPath_;
+
+  CCPUBench::Options BaseOptions() {
+    CCPUBench::Options options;
+    options.historyPath = historyPath_;
+    options.readMachine = GoodMachine;
+    options.restart = [] { QFAIL("unexpected restart"); };
+    return options;
+  }
+
+ private slots:
+  void init() {
+    historyPath_ = data_.filePath("cputest.bin").toStdString();
+    QFile::remove(QString::fromStdString(historyPath_));
+  }
+
+  void rowsComeFromTheHistoryAndBrowsingWraps() {
+    const long long now = std::time(nullptr);
+    std::ofstream(historyPath_, std::ios::binary)
+        << "[\r\n" << RecordJson(100, now - 7200) << "\r\n,\r\n" << RecordJson(200, now - 3600)
+        << "\r\n,\r\n" << RecordJson(300, now - 120) << "\r\n]";
+    sorvanta::testing::MessageRecorder boxes;
+    CCPUBench window(nullptr, BaseOptions());
+    QVERIFY(boxes.boxes.empty());
+    QCOMPARE(window.RecordCount(), 3);
+    auto firstValue = [&window] { return window.Rows().at(0).at(1); };
+    QCOMPARE(window.Rows().at(0).at(0), QStringLiteral("单核跑分"));
+    QCOMPARE(firstValue(), QStringLiteral("300"));  // the newest record first
+    QCOMPARE(window.Rows().at(1).at(0), QStringLiteral("核心0跑分"));
+    QCOMPARE(window.AgeText(), QStringLiteral("2 分钟前"));
+    window.NextButton()->click();  // wraps from the last to the first
+    QCOMPARE(firstValue(), QStringLiteral("100"));
+    QCOMPARE(window.AgeText(), QStringLiteral("2.0 小时前"));
+    window.PreviousButton()->click();  // and back from the first to the last
+    QCOMPARE(firstValue(), QStringLiteral("300"));
+    window.PreviousButton()->click();
+    QCOMPARE(firstValue(), QStringLiteral("200"));
+    QCOMPARE(window.AgeText(), QStringLiteral("1.0 小时前"));
+    // The four information lines come from the machine readings.
+    QVERIFY(window.InfoLine(0).startsWith(QStringLiteral("Test CPU 速度:3.60GHz")));
+    QCOMPARE(window.InfoLine(1), QStringLiteral("Vendor Board"));
+  }
+
+  void emptyOrBrokenHistoryShowsNothingAndBrowsingDoesNothing() {
+    for (const char* content : {static_cast<const char*>(nullptr), "", "[{\"singlecore\": 1,"}) {
+      if (content) std::ofstream(historyPath_, std::ios::binary) << content;
+      sorvanta::testing::MessageRecorder boxes;
+      CCPUBench window(nullptr, BaseOptions());
+      QCOMPARE(window.ShownIndex(), -1);
+      window.PreviousButton()->click();
+      window.NextButton()->click();
+      QCOMPARE(window.ShownIndex(), -1);
+      QVERIFY(window.Rows().empty());
+      QVERIFY(window.AgeText().isEmpty());
+    }
+  }
+
+  void failedMachineReadingsAreReported() {
+    sorvanta::testing::MessageRecorder boxes;
+    CCPUBench::Options options = BaseOptions();
+    options.readMachine = [] {
+      sorvanta::CpuMachine m = GoodMachine();
+      m.boardFound = false;
+      m.memoryOk = false;
+      return m;
+    };
+    CCPUBench window(nullptr, options);
+    QCOMPARE(boxes.Texts(), (QStringList{"主板信息获取异常！", "内存信息获取异常！"}));
+  }
+
+  void declinedConfirmationRequestsNothing() {
+    sorvanta::testing::MessageRecorder boxes;
+    boxes.answers = {false};
+    std::atomic<int> requests{0};
+    CCPUBench::Options options = BaseOptions();
+    options.requestToken = [&requests](const sorvanta::CpuMachine&) {
+      ++requests;
+      return std::string();
+    };
+    CCPUBench window(nullptr, options);
+    window.StartButton()->click();
+    QCOMPARE(boxes.boxes.size(), size_t(1));
+    QCOMPARE(boxes.boxes[0].caption, QStringLiteral("CPU跑分"));
+    QVERIFY(boxes.boxes[0].yesNo);
+    QTest::qWait(50);
+    QCOMPARE(requests.load(), 0);
+    QCOMPARE(window.CurrentState(), State::kIdle);
+    QVERIFY(window.StartButton()->isEnabled());
+  }
+
+  // No service listening: the communication error, and back to Idle with "跑分" enabled.
+  // The window keeps painting meanwhile: the box is up while the request is on its way.
+  void unreachableServiceShowsTheCommunicationError() {
+    sorvanta::testing::ScopedEnv url(
+        "SORVANTA_SERVICE_URL",
+        "https://127.0.0.1:" + std::to_string(sorvanta::testing::UnusedLoopbackPort()) + "/");
+    sorvanta::testing::MessageRecorder boxes;
+    CCPUBench window(nullptr, BaseOptions());
+    window.show();
+    window.StartButton()->click();
+    QCOMPARE(window.CurrentState(), State::kRequesting);
+    QVERIFY(!window.StartButton()->isEnabled());
+    QVERIFY(LoadingBoxVisible());
+    window.reject();  // ignored while the request is under way
+    QVERIFY(window.isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kIdle, 30000);
+    QVERIFY(!LoadingBoxVisible());
+    QCOMPARE(boxes.boxes.size(), size_t(2));
+    QCOMPARE(boxes.boxes[1].text, QString::fromUtf8(sorvanta::kTokenNoReplyText));
+    QCOMPARE(boxes.boxes[1].caption, QStringLiteral("错误"));
+    QCOMPARE(boxes.boxes[1].icon, sorvanta::ui::MessageIcon::kError);
+    QVERIFY(window.StartButton()->isEnabled());
+  }
+
+  // A credential that does not decode to 17 bytes: refused, "跑分" stays disabled.
+  void wrongCredentialLengthRefusesTheRun() {
+    sorvanta::testing::HttpsTestServer server;
+    server.Post("/sorvanta/getTokenV3", [](const httplib::Request&, httplib::Response& res) {
+      // 16 bytes of credential ("AAAAAAAAAAAAAAAAAAAAAA==") and two paper names.
+      res.set_content("AAAAAAAAAAAAAAAAAAAAAA==||p1||p2||p3", "text/plain");
+    });
+    server.Start();
+    sorvanta::testing::ScopedServiceUrl url(server.BaseUrl());
+    sorvanta::testing::MessageRecorder boxes;
+    CCPUBench window(nullptr, BaseOptions());
+    window.StartButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRefused, 30000);
+    QCOMPARE(boxes.boxes.back().text, QString::fromUtf8(sorvanta::kTokenRefusedText));
+    QCOMPARE(boxes.boxes.back().caption, QStringLiteral("错误"));
+    QVERIFY(!window.StartButton()->isEnabled());
+    window.StartButton()->click();
+    QCOMPARE(server.RequestCount(), 1);
+    window.reject();  // no run: closes without asking
+    QCOMPARE(boxes.boxes.size(), size_t(2));
+  }
+
+#ifdef SORVANTA_HAVE_SERVER
+  // The reference service turns a machine away once its token allowance is spent.
+  void referenceServiceRefusalKeepsTheStartDisabled() {
+    sorvanta::server::ServiceOptions serviceOptions;
+    serviceOptions.rateLimitTokens = 1;
+    sorvanta::testing::LocalService service(serviceOptions);
+    if (!service.ok()) QFAIL(service.error().c_str());
+    const sorvanta::CpuMachine machine = sorvanta::ReadCpuMachine();
+    QVERIFY(sorvanta::IsValidExamCredential(sorvanta::RequestExamToken(machine)));  // the allowance
+    sorvanta::testing::MessageRecorder boxes;
+    CCPUBench::Options options = BaseOptions();
+    options.readMachine = [machine] { return machine; };
+    CCPUBench window(nullptr, options);
+    window.StartButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRefused, 30000);
+    QCOMPARE(boxes.boxes.back().text, QString::fromUtf8(sorvanta::kTokenRefusedText));
+    QVERIFY(!window.StartButton()->isEnabled());
+  }
+#endif
+
+  // Closing, Esc and Enter during a run ask first; No keeps the window, Yes restarts.
+  void closingDuringARunAsksAndYesRestarts() {
+    sorvanta::testing::HttpsTestServer server;
+    server.Post("/sorvanta/getTokenV3", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("AAAAAAAAAAAAAAAAAAAAAAA=||p1||p2", "text/plain");  // 17 bytes
+    });
+    server.Start();
+    sorvanta::testing::ScopedServiceUrl url(server.BaseUrl());
+    sorvanta::testing::MessageRecorder boxes;
+    std::atomic<bool> release{false};
+    std::atomic<bool> ended{false};
+    std::string deviceToken;
+    int restarts = 0;
+    CCPUBench::Options options = BaseOptions();
+    options.restart = [&restarts] { ++restarts; };
+    options.runExam = [&](Json::Value device) {
+      deviceToken = device["token"].asString();
+      sorvanta::BenchLog("工作中");
+      sorvanta::BenchProgress(40, -1, true);
+      while (!release) QThread::msleep(5);
+      sorvanta::BenchDone("结果文本", "");
+      ended = true;
+    };
+    CCPUBench window(nullptr, options);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.StartButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRunning, 30000);
+    QTRY_COMPARE(window.ProgressValue(), 40);
+    QCOMPARE(deviceToken, std::string("AAAAAAAAAAAAAAAAAAAAAAA=||p1||p2"));
+
+    boxes.answers = {false, false, false, true};
+    window.close();
+    QTest::keyClick(&window, Qt::Key_Escape);
+    window.PreviousButton()->setFocus();
+    QTest::keyClick(window.PreviousButton(), Qt::Key_Return);
+    QVERIFY(window.isVisible());
+    QCOMPARE(restarts, 0);
+    window.close();
+    QCOMPARE(restarts, 1);
+    for (size_t i = 1; i < boxes.boxes.size(); ++i) {
+      QCOMPARE(boxes.boxes[i].caption, QStringLiteral("警告"));
+      QVERIFY(boxes.boxes[i].text.startsWith(QStringLiteral("正在跑分，强行中止吗？")));
+    }
+    QCOMPARE(boxes.boxes.size(), size_t(5));
+
+    release = true;
+    QTRY_VERIFY(ended.load());
+    QTRY_COMPARE(window.CurrentState(), State::kIdle);
+    QVERIFY(window.LogText().endsWith(QStringLiteral("工作中\n---------跑分结果---------\n结果文本")));
+    QVERIFY(window.StartButton()->isEnabled());
+  }
+
+  // The run ends while the close question is up: Yes then just closes, no restart.
+  void runEndingDuringTheCloseQuestionClosesWithoutRestart() {
+    sorvanta::testing::HttpsTestServer server;
+    server.Post("/sorvanta/getTokenV3", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("AAAAAAAAAAAAAAAAAAAAAAA=||p1||p2", "text/plain");
+    });
+    server.Start();
+    sorvanta::testing::ScopedServiceUrl url(server.BaseUrl());
+    std::atomic<bool> release{false};
+    int restarts = 0;
+    CCPUBench::Options options = BaseOptions();
+    options.restart = [&restarts] { ++restarts; };
+    options.runExam = [&release](Json::Value) {
+      while (!release) QThread::msleep(5);
+      sorvanta::BenchDone("结果", "");
+    };
+    CCPUBench window(nullptr, options);
+    sorvanta::ui::SetMessageHandler([&](QWidget*, const sorvanta::ui::MessageRequest& request) {
+      if (request.caption == QStringLiteral("警告")) {
+        release = true;
+        QDeadlineTimer deadline(10000);
+        while (window.CurrentState() != State::kIdle && !deadline.hasExpired()) {
+          QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+      }
+      return true;
+    });
+    window.show();
+    window.StartButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRunning, 30000);
+    window.close();
+    sorvanta::ui::SetMessageHandler(nullptr);
+    QCOMPARE(restarts, 0);
+    QVERIFY(!window.isVisible());
+  }
+
+  // A window destroyed under a running session: the worker's later messages (waiting and
+  // queued) are dropped, nothing deadlocks and the worker ends.
+  void destroyingTheWindowDuringARunIsSafe() {
+    sorvanta::testing::HttpsTestServer server;
+    server.Post("/sorvanta/getTokenV3", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("AAAAAAAAAAAAAAAAAAAAAAA=||p1||p2", "text/plain");
+    });
+    server.Start();
+    sorvanta::testing::ScopedServiceUrl url(server.BaseUrl());
+    sorvanta::testing::MessageRecorder boxes;
+    std::atomic<int> sent{0};
+    std::atomic<bool> ended{false};
+    CCPUBench::Options options = BaseOptions();
+    options.runExam = [&](Json::Value) {
+      for (int i = 0; i < 400; ++i) {
+        sorvanta::BenchLog("line " + std::to_string(i));
+        sorvanta::BenchProgress(i % 101, -1, i % 2 == 0);
+        ++sent;
+        QThread::usleep(200);
+      }
+      sorvanta::BenchDone("done", "");
+      ended = true;
+    };
+    auto* window = new CCPUBench(nullptr, options);
+    window->StartButton()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(sent.load() > 20, 30000);
+    delete window;
+    QCOMPARE(sorvanta::CurrentBenchSink(), nullptr);
+    QTRY_VERIFY_WITH_TIMEOUT(ended.load(), 30000);
+    QCoreApplication::processEvents();  // queued calls of the gone window run harmlessly
+  }
+
+#ifdef SORVANTA_HAVE_SERVER
+  // A whole run against the reference service with a short exam: the result under the
+  // header, the new record shown, "跑分" enabled again.
+  void wholeRunShowsTheResultAndTheNewestRecord() {
+    sorvanta::server::ServiceOptions serviceOptions;
+    serviceOptions.examBudgetMs = 300;
+    sorvanta::testing::LocalService service(serviceOptions);
+    if (!service.ok()) QFAIL(service.error().c_str());
+    // The session stores its record in the local application-data folder.
+    QTemporaryDir home;
+    sorvanta::testing::ScopedEnv dataHome("XDG_DATA_HOME", home.path().toStdString());
+    sorvanta::testing::MessageRecorder boxes;
+    CCPUBench::Options options;
+    options.restart = [] {};
+    options.runExam = [](Json::Value device) {
+      sorvanta::CpuExamOptions exam;
+      exam.examBudgetMs = 300;
+      exam.paceStepMs = 40;
+      sorvanta::RunCpuExamSession(std::move(device), exam);
+    };
+    CCPUBench window(nullptr, options);
+    window.show();
+    const size_t boxesBefore = boxes.boxes.size();  // the machine readings may have said something
+    window.StartButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRunning, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kIdle, 90000);
+    const QString log = window.LogText();
+    QVERIFY2(log.contains(QStringLiteral("请求试卷中....")), qPrintable(log));
+    const QString result = log.section(QStringLiteral("---------跑分结果---------\n"), -1);
+    QVERIFY2(log.contains(QStringLiteral("---------跑分结果---------\n")) && !result.isEmpty(),
+             qPrintable(log));
+    QVERIFY2(QFile::exists(home.filePath("cputest.bin")), qPrintable(log));
+    QCOMPARE(window.RecordCount(), 1);
+    QCOMPARE(window.ShownIndex(), 0);
+    QCOMPARE(window.Rows().at(0).at(0), QStringLiteral("单核跑分"));
+    QVERIFY(window.Rows().at(0).at(1).toInt() > 0);
+    QCOMPARE(window.AgeText(), QStringLiteral("刚刚"));
+    QCOMPARE(window.ProgressValue(), 100);
+    QVERIFY(window.StartButton()->isEnabled());
+    QCOMPARE(boxes.boxes.size(), boxesBefore + 1);  // only the confirmation
+  }
+#endif
+};
+
+QTEST_MAIN(CpuBenchTest)
+#include "cpu_bench_test.moc"

@@ -1,0 +1,152 @@
+// The main window: its controls, the ranking page, the about box, opening the CPU window
+// (hide, modal, show) and closing with Enter.
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include "app/CAboutDlg.h"
+#include "app/CSorvantaDlg.h"
+#include "cpubench/ui/CCPUBench.h"
+#include "ui_test_support.h"
+
+using sorvanta::ui::CSorvantaDlg;
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void controlsStandInTheirOrderWithTheirTexts() {
+    CSorvantaDlg dlg;
+    QCOMPARE(dlg.windowTitle(), QStringLiteral("SorvantaPC版"));
+    const QStringList captions{"CPU跑分", "硬盘跑分", "排行榜", "扩容U盘鉴定"};
+    int lastX = -1;
+    dlg.show();
+    for (int i = 0; i < 4; ++i) {
+      QPushButton* b = dlg.Button(i);
+      QVERIFY(b);
+      QCOMPARE(b->text(), captions[i]);
+      QVERIFY(b->x() > lastX);  // one row, left to right
+      lastX = b->x();
+    }
+    // Tools whose windows do not exist yet are disabled and say so.
+    for (int i : {1, 3}) {
+      QVERIFY(!dlg.Button(i)->isEnabled());
+      QVERIFY(!dlg.Button(i)->toolTip().isEmpty());
+    }
+    QVERIFY(dlg.Button(0)->isEnabled() && dlg.Button(2)->isEnabled());
+    QCOMPARE(dlg.AnnouncementText(), QStringLiteral("获取公告中..."));
+    QCOMPARE(dlg.VersionText(), QStringLiteral("版本：") + QStringLiteral(SORVANTA_TEST_VERSION));
+    dlg.SetVersionNote(QStringLiteral(" 已是最新版！"));
+    QCOMPARE(dlg.VersionText(),
+             QStringLiteral("版本：") + QStringLiteral(SORVANTA_TEST_VERSION) + QStringLiteral(" 已是最新版！"));
+
+    sorvanta::ui::CAboutDlg about;
+    QCOMPARE(about.windowTitle(), QStringLiteral("关于 Sorvanta"));
+    QCOMPARE(about.VersionText(),
+             QStringLiteral("Sorvanta PC 版，版本：") + QStringLiteral(SORVANTA_TEST_VERSION));
+  }
+
+  // The layout keeps every button readable when the window is made small or large.
+  void layoutSurvivesResizing() {
+    CSorvantaDlg dlg;
+    dlg.show();
+    for (QSize size : {QSize(200, 120), QSize(1400, 900)}) {
+      dlg.resize(size);
+      QApplication::processEvents();
+      for (int i = 0; i < 4; ++i) {
+        QPushButton* b = dlg.Button(i);
+        QVERIFY(b->width() >= b->fontMetrics().horizontalAdvance(b->text()));
+        QVERIFY(b->geometry().right() <= dlg.width());
+      }
+    }
+  }
+
+  void rankingOpensThePageEachTimeAndTheWindowStays() {
+    sorvanta::testing::ScopedEnv url("SORVANTA_SERVICE_URL", "https://127.0.0.1:9/");
+    CSorvantaDlg dlg;
+    QList<QUrl> opened;
+    dlg.SetUrlOpener([&opened](const QUrl& u) { opened << u; });
+    dlg.show();
+    dlg.Button(2)->click();
+    dlg.Button(2)->click();
+    QCOMPARE(opened.size(), 2);
+    QCOMPARE(opened[0], QUrl("https://127.0.0.1:9/RankingList/RankingList.html"));
+    QCOMPARE(opened[1], opened[0]);
+    QVERIFY(dlg.isVisible());
+  }
+
+  void firstTickTaskRunsOnceAfterTheWindowAppears() {
+    CSorvantaDlg dlg;
+    int runs = 0;
+    dlg.SetFirstTickTask([&runs](CSorvantaDlg* d) {
+      ++runs;
+      d->SetAnnouncement(QStringLiteral("公告"));
+    });
+    dlg.show();
+    QCOMPARE(runs, 0);
+    QTRY_COMPARE(runs, 1);
+    dlg.hide();
+    dlg.show();
+    QTest::qWait(120);
+    QCOMPARE(runs, 1);
+    QCOMPARE(dlg.AnnouncementText(), QStringLiteral("公告"));
+  }
+
+  // "CPU跑分" hides the main window while the CPU window is open and shows it again,
+  // unchanged, when that window closes.
+  void cpuWindowReplacesTheMainWindowWhileOpen() {
+    QTemporaryDir data;
+    sorvanta::testing::ScopedEnv home("XDG_DATA_HOME", data.path().toStdString());
+    sorvanta::testing::MessageRecorder boxes;
+    CSorvantaDlg dlg;
+    dlg.SetAnnouncement(QStringLiteral("今日公告"));
+    dlg.show();
+    bool mainHiddenMeanwhile = false;
+    bool sawCpuWindow = false;
+    QTimer::singleShot(100, [&] {
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* cpu = qobject_cast<sorvanta::ui::CCPUBench*>(w); cpu && cpu->isVisible()) {
+          sawCpuWindow = true;
+          mainHiddenMeanwhile = !dlg.isVisible();
+          cpu->reject();
+        }
+      }
+    });
+    dlg.Button(0)->click();  // returns when the CPU window has closed
+    QVERIFY(sawCpuWindow);
+    QVERIFY(mainHiddenMeanwhile);
+    QVERIFY(dlg.isVisible());
+    QCOMPARE(dlg.AnnouncementText(), QStringLiteral("今日公告"));
+  }
+
+  void enterAndEscCloseTheMainWindow() {
+    for (int key : {Qt::Key_Return, Qt::Key_Escape}) {
+      CSorvantaDlg dlg;
+      dlg.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+      bool toolOpened = false;
+      // Should Enter press the focused "CPU跑分", this closes the window it opened.
+      QTimer guard;
+      connect(&guard, &QTimer::timeout, [&toolOpened] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+          if (auto* cpu = qobject_cast<sorvanta::ui::CCPUBench*>(w); cpu && cpu->isVisible()) {
+            toolOpened = true;
+            cpu->done(0);
+          }
+        }
+      });
+      guard.start(50);
+      dlg.Button(0)->setFocus();
+      QTest::keyClick(dlg.Button(0), static_cast<Qt::Key>(key));
+      QVERIFY(!toolOpened);
+      QVERIFY(!dlg.isVisible());
+    }
+  }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"

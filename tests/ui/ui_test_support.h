@@ -1,0 +1,95 @@
+// Helpers shared by the window tests: answered message boxes, temporary folders and the
+// reference service on loopback.
+#pragma once
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/message_box.h"
+
+#ifdef SORVANTA_HAVE_SERVER
+#include "server/reference_service.h"
+#endif
+
+namespace sorvanta::testing {
+
+// Records every message box instead of showing it; questions are answered from a queue
+// (Yes when the queue is empty).
+class MessageRecorder {
+ public:
+  MessageRecorder() {
+    ui::SetMessageHandler([this](QWidget*, const ui::MessageRequest& request) {
+      boxes.push_back(request);
+      if (answers.empty()) return true;
+      bool answer = answers.front();
+      answers.pop_front();
+      return answer;
+    });
+  }
+  ~MessageRecorder() { ui::SetMessageHandler(nullptr); }
+  MessageRecorder(const MessageRecorder&) = delete;
+  MessageRecorder& operator=(const MessageRecorder&) = delete;
+
+  QStringList Texts() const {
+    QStringList texts;
+    for (const auto& box : boxes) texts << box.text;
+    return texts;
+  }
+
+  std::vector<ui::MessageRequest> boxes;
+  std::deque<bool> answers;
+};
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) {
+      had_ = true;
+      old_ = old;
+    }
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (had_) {
+      setenv(name_, old_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+#ifdef SORVANTA_HAVE_SERVER
+// The reference service in-process on a free loopback port, with its own data folder
+// and the client pointed at it.
+class LocalService {
+ public:
+  explicit LocalService(server::ServiceOptions options = server::ServiceOptions()) {
+    options.port = 0;
+    options.dataDir = data_.path().toStdString();
+    service_ = server::ReferenceService::Start(options, &error_);
+    if (service_) url_ = std::make_unique<ScopedEnv>("SORVANTA_SERVICE_URL", service_->BaseUrl());
+  }
+  bool ok() const { return service_ != nullptr; }
+  const std::string& error() const { return error_; }
+  std::string BaseUrl() const { return service_ ? service_->BaseUrl() : std::string(); }
+
+ private:
+  QTemporaryDir data_;
+  std::string error_;
+  std::unique_ptr<server::ReferenceService> service_;
+  std::unique_ptr<ScopedEnv> url_;
+};
+#endif
+
+}  // namespace sorvanta::testing
