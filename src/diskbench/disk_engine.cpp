@@ -266,6 +266,41 @@ void ReportSeqWrite(const std::string& root, double average, const std::vector<d
   BenchCell(d.last, 2);
 }
 
+namespace {
+
+// The live speed line of the sequential tests: sent at most every 50 ms, with the bytes
+// since the last line and the running average.
+struct LiveSpeed {
+  explicit LiveSpeed(uint32_t startTick) : start(startTick), reportTime(startTick) {}
+
+  // Counts bytes; averageBytes is the total the average is taken over.
+  void Add(uint64_t bytes, uint64_t averageBytes) {
+    sinceReport += bytes;
+    uint32_t now = TickMs();
+    if (TickDiff(now, reportTime) > 50) {
+      double instant = SpeedMBps(sinceReport, TickDiff(now, reportTime));
+      average = SpeedMBps(averageBytes, TickDiff(now, start));
+      reported = true;
+      BenchSpeed(instant, average, false);
+      sinceReport = 0;
+      reportTime = now;
+    }
+  }
+
+  // The last average sent, or, when the test ended before the first line, the whole test's.
+  double Final(uint64_t totalBytes, uint32_t elapsedMs) const {
+    return reported ? average : SpeedMBps(totalBytes, elapsedMs);
+  }
+
+  uint32_t start;
+  uint32_t reportTime;
+  uint64_t sinceReport = 0;
+  double average = 0;
+  bool reported = false;
+};
+
+}  // namespace
+
 bool SeqWriteTest(const std::string& path, const std::string& root, uint64_t writeSize, uint8_t* buffer,
                   const DiskEngineOptions& opt) {
   std::unique_ptr<File> f = OpenTestFile(path, OpenMode::kCreateTruncate, root,
@@ -273,29 +308,17 @@ bool SeqWriteTest(const std::string& path, const std::string& root, uint64_t wri
   if (!f) return false;
   FillRandom(buffer, kBlockSize);
   uint32_t start = TickMs();
-  uint32_t reportTime = start;
+  LiveSpeed live(start);
   uint32_t sampleTime = start;
   uint64_t total = 0;
-  uint64_t sinceReport = 0;
   uint64_t totalAtSample = 0;
-  double average = 0;
-  bool reported = false;
   std::vector<double> samples;
   samples.reserve(20);
   const uint64_t size = std::max<uint64_t>(writeSize, 1);
   for (;;) {
     Scribble(buffer, 128, kBlockSize);
     uint64_t written = Transferred(f->Write(buffer, kBlockSize));
-    sinceReport += written;
-    uint32_t now = TickMs();
-    if (TickDiff(now, reportTime) > 50) {
-      double instant = SpeedMBps(sinceReport, TickDiff(now, reportTime));
-      average = SpeedMBps(total, TickDiff(now, start));
-      reported = true;
-      BenchSpeed(instant, average, false);
-      sinceReport = 0;
-      reportTime = now;
-    }
+    live.Add(written, total);  // the average does not count this block yet
     BenchProgress(Percent(total, size), 0, false);
     total += written;
     if (total >= writeSize) {
@@ -303,7 +326,7 @@ bool SeqWriteTest(const std::string& path, const std::string& root, uint64_t wri
       break;
     }
     if (total * 20 / size >= samples.size() + 1) {
-      now = TickMs();
+      uint32_t now = TickMs();
       samples.push_back(SpeedMBps(total - totalAtSample, TickDiff(now, sampleTime)));
       sampleTime = now;
       totalAtSample = total;
@@ -317,8 +340,7 @@ bool SeqWriteTest(const std::string& path, const std::string& root, uint64_t wri
     return false;
   }
   // A write that ended before the first 50 ms report still has a measured average.
-  if (!reported) average = SpeedMBps(total, elapsed);
-  ReportSeqWrite(root, average, samples, writeSize);
+  ReportSeqWrite(root, live.Final(total, elapsed), samples, writeSize);
   return true;
 }
 
@@ -327,24 +349,12 @@ bool SeqReadTest(const std::string& path, const std::string& root, uint64_t writ
   std::unique_ptr<File> f = OpenTestFile(path, OpenMode::kReadOnly, root, "[X]分区" + root + "不可读！测试终止");
   if (!f) return false;
   uint32_t start = TickMs();
-  uint32_t reportTime = start;
+  LiveSpeed live(start);
   uint64_t total = 0;
-  uint64_t sinceReport = 0;
-  double average = 0;
-  bool reported = false;
   for (;;) {
     uint64_t got = Transferred(f->Read(buffer, kBlockSize));
     total += got;
-    sinceReport += got;
-    uint32_t now = TickMs();
-    if (TickDiff(now, reportTime) > 50) {
-      double instant = SpeedMBps(sinceReport, TickDiff(now, reportTime));
-      average = SpeedMBps(total, TickDiff(now, start));
-      reported = true;
-      BenchSpeed(instant, average, false);
-      sinceReport = 0;
-      reportTime = now;
-    }
+    live.Add(got, total);
     BenchProgress(Percent(total, writeSize), 1, false);
     if (got == 0 || Stopped()) break;
   }
@@ -354,7 +364,7 @@ bool SeqReadTest(const std::string& path, const std::string& root, uint64_t writ
     platform::SleepMs(opt.stopPauseMs);
     return false;
   }
-  if (!reported) average = SpeedMBps(total, elapsed);
+  double average = live.Final(total, elapsed);
   BenchLog("[>]顺序读取均速：\r\n" + SpeedText(average) + "MB/s");
   BenchCell(average, 3);
   return true;

@@ -157,7 +157,7 @@ class CpuBenchTest : public QObject {
   // No service listening: the communication error, and back to Idle with "跑分" enabled.
   // The window keeps painting meanwhile: the box is up while the request is on its way.
   void unreachableServiceShowsTheCommunicationError() {
-    sorvanta::testing::ScopedEnv url(
+    sorvanta::testing::ScopedEnvVar url(
         "SORVANTA_SERVICE_URL",
         "https://127.0.0.1:" + std::to_string(sorvanta::testing::UnusedLoopbackPort()) + "/");
     sorvanta::testing::MessageRecorder boxes;
@@ -351,7 +351,7 @@ class CpuBenchTest : public QObject {
     if (!service.ok()) QFAIL(service.error().c_str());
     // The session stores its record in the local application-data folder.
     QTemporaryDir home;
-    sorvanta::testing::ScopedEnv dataHome("XDG_DATA_HOME", home.path().toStdString());
+    sorvanta::testing::ScopedEnvVar dataHome("XDG_DATA_HOME", home.path().toStdString());
     sorvanta::testing::MessageRecorder boxes;
     CCPUBench::Options options;
     options.restart = [] {};

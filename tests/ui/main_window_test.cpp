@@ -66,7 +66,7 @@ class MainWindowTest : public QObject {
   }
 
   void rankingOpensThePageEachTimeAndTheWindowStays() {
-    sorvanta::testing::ScopedEnv url("SORVANTA_SERVICE_URL", "https://127.0.0.1:9/");
+    sorvanta::testing::ScopedEnvVar url("SORVANTA_SERVICE_URL", "https://127.0.0.1:9/");
     CSorvantaDlg dlg;
     QList<QUrl> opened;
     dlg.SetUrlOpener([&opened](const QUrl& u) { opened << u; });
@@ -100,7 +100,7 @@ class MainWindowTest : public QObject {
   // unchanged, when that window closes.
   void cpuWindowReplacesTheMainWindowWhileOpen() {
     QTemporaryDir data;
-    sorvanta::testing::ScopedEnv home("XDG_DATA_HOME", data.path().toStdString());
+    sorvanta::testing::ScopedEnvVar home("XDG_DATA_HOME", data.path().toStdString());
     sorvanta::testing::MessageRecorder boxes;
     CSorvantaDlg dlg;
     dlg.SetAnnouncement(QStringLiteral("今日公告"));

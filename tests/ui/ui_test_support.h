@@ -2,6 +2,8 @@
 // reference service on loopback.
 #pragma once
 
+#include "support/scoped_env_var.h"
+
 #include <QDir>
 #include <QTemporaryDir>
 #include <cstdlib>
@@ -45,30 +47,6 @@ class MessageRecorder {
   std::deque<bool> answers;
 };
 
-// Sets an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) {
-      had_ = true;
-      old_ = old;
-    }
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  bool had_ = false;
-  std::string old_;
-};
-
 #ifdef SORVANTA_HAVE_SERVER
 // The reference service in-process on a free loopback port, with its own data folder
 // and the client pointed at it.
@@ -78,7 +56,7 @@ class LocalService {
     options.port = 0;
     options.dataDir = data_.path().toStdString();
     service_ = server::ReferenceService::Start(options, &error_);
-    if (service_) url_ = std::make_unique<ScopedEnv>("SORVANTA_SERVICE_URL", service_->BaseUrl());
+    if (service_) url_ = std::make_unique<ScopedEnvVar>("SORVANTA_SERVICE_URL", service_->BaseUrl());
   }
   bool ok() const { return service_ != nullptr; }
   const std::string& error() const { return error_; }
@@ -88,7 +66,7 @@ class LocalService {
   QTemporaryDir data_;
   std::string error_;
   std::unique_ptr<server::ReferenceService> service_;
-  std::unique_ptr<ScopedEnv> url_;
+  std::unique_ptr<ScopedEnvVar> url_;
 };
 #endif
 
