@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "app/CSorvantaDlg.h"
-#include "app/app_look.h"
+#include "ui/look.h"
 #include "platform/autorun.h"
 #include "platform/paths.h"
 #include "service/log.h"

@@ -21,12 +21,12 @@
 #include <cstdio>
 #include <ctime>
 
-#include "app/app_look.h"
-#include "app/message_box.h"
-#include "app/window_bench_sink.h"
 #include "cpubench/exam_session.h"
 #include "cpubench/exam_token.h"
 #include "cpubench/ui/CLoadingDlg.h"
+#include "ui/look.h"
+#include "ui/message_box.h"
+#include "ui/window_bench_sink.h"
 
 namespace sorvanta::ui {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/window_bench_sink.h"
+#include "ui/window_bench_sink.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
