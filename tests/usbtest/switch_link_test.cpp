@@ -158,7 +158,7 @@ TEST_F(SwitchLinkTest, ReferenceServerRunsTheConfiguredCommands) {
 }
 
 // The engine never prints: without an output installed by the program, a failure only
-// leaves its text in LastError().
+// leaves its text in lastError().
 TEST(SwitchLinkOutput, FailuresReachNoTerminalUnlessTheProgramAsks) {
   const int port = sorvanta::testing::UnusedLoopbackPort();
   ASSERT_GT(port, 0);
