@@ -228,6 +228,15 @@ class UsbTestWindowTest : public QObject {
     window.ExportButton()->click();
     QCOMPARE(boxes.Texts(), QStringList{QStringLiteral("无法保存！")});
 
+    // A second run starts afresh: new rows, a new log.
+    window.StartButton()->click();
+    QVERIFY(window.RunActive());
+    QTRY_VERIFY_WITH_TIMEOUT(!window.RunActive(), 20000);
+    QCOMPARE(ended.load(), 2);
+    QCOMPARE(window.Rows().size(), size_t(2));
+    QCOMPARE(window.LogText().count(QStringLiteral("结束！")), 1);
+    QVERIFY(window.LogText().startsWith(QStringLiteral("日志：\n")));
+
     // The next window starts with the inputs of this run.
     CRankListDlg second(nullptr, options);
     QCOMPARE(second.CopyFileText(), source_);

@@ -293,6 +293,8 @@ void CRankListDlg::Browse() {
 }
 
 void CRankListDlg::StartOrStop() {
+  // A run whose body failed before its end report leaves no thread behind: idle again.
+  if (running_ && !runner_->Active()) OnRunEnded();
   if (running_) {
     if (!AskYesNo(this, QStringLiteral("中断当前操作吗？"), QStringLiteral("问你"))) return;
     if (!running_) return;  // the run ended while the question was up
@@ -318,6 +320,10 @@ void CRankListDlg::StartOrStop() {
 
   // A run whose end has reached the window is only returning from its thread.
   if (runner_->Active()) runner_->Wait(2000);
+  // Each run reports through its own sink, so nothing late from an earlier run can reach
+  // the window once a new one has begun.
+  sink_->Detach();
+  sink_ = std::make_shared<Sink>(this, options_.runEnded);
   running_ = true;
   if (!runner_->Start(params, sink_, safeEject_->isChecked())) {
     running_ = false;
