@@ -79,11 +79,11 @@ int CSorvantaApp::RunEnduranceWindow() {
   {
     CRankListDlg dlg;
     dlg.exec();
-    abandoned = dlg.RunActive();
+    abandoned = dlg.RunActive() || dlg.SwitchTestActive();
   }
   if (abandoned) {
-    // The window was closed during a run, which was asked to stop and let go: it may sit
-    // in a retry without limit, so the program ends here rather than wait for it.
+    // The window was closed during a run (asked to stop and let go; it may sit in a retry
+    // without limit) or a switch test: the program ends here rather than wait for them.
     std::fflush(nullptr);
     ::_exit(0);
   }

@@ -341,11 +341,13 @@ void CRankListDlg::TestSwitch() {
   // The exchange may take up to the switch's answer time-out; the window keeps painting
   // meanwhile and the answer comes back to this thread when the helper finishes.
   test_->setEnabled(false);
+  ++switchTests_;
   auto reply = std::make_shared<std::string>();
   auto ok = std::make_shared<bool>(false);
   QThread* helper = QThread::create([address, reply, ok] { *ok = SendSwitchCommand(address, "USBON", reply.get()); });
   connect(helper, &QThread::finished, helper, &QObject::deleteLater);
   connect(helper, &QThread::finished, this, [this, reply, ok] {
+    --switchTests_;
     test_->setEnabled(true);
     if (!*ok) {
       AppendLog(QStringLiteral("树莓派通讯错误！试验终止！"));

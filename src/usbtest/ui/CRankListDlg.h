@@ -51,6 +51,8 @@ class CRankListDlg : public QDialog {
 
   // True from a successful start until the run's end has reached the window.
   bool RunActive() const { return running_; }
+  // True while "测试" waits for the switch's answer on its helper thread.
+  bool SwitchTestActive() const { return switchTests_ > 0; }
 
   // What the window shows, for tests and screenshots.
   std::vector<QStringList> Rows() const;
@@ -98,6 +100,7 @@ class CRankListDlg : public QDialog {
   Options options_;
   bool running_ = false;
   bool columnsFitted_ = false;
+  int switchTests_ = 0;
   std::shared_ptr<Sink> sink_;
   std::unique_ptr<UsbTestRunner> runner_;
 
