@@ -13,6 +13,7 @@
 #include <random>
 #include <thread>
 
+#include "platform/eject.h"
 #include "support/fake_volumes.h"
 #include "ui_test_support.h"
 #include "usbtest/fake_switch.h"
@@ -313,6 +314,31 @@ class UsbTestWindowTest : public QObject {
     QVERIFY(QFileInfo::exists(Target(0)));
     QVERIFY(!QFileInfo::exists(Target(1)));
     QVERIFY(boxes.boxes.empty());
+  }
+
+  // The box is read as the run goes: ticked during the run, the next pass ejects first.
+  void safeEjectBoxReachesTheRun() {
+    struct CountingEjector : sorvanta::platform::DriveEjector {
+      bool Eject(const std::string& root) override {
+        roots.push_back(root);
+        return true;
+      }
+      std::vector<std::string> roots;
+    } ejector;
+    sorvanta::platform::SetEjectorForTesting(&ejector);
+    holdFirstOff_ = true;
+    auto sw = DriveSwitch();
+    MessageRecorder boxes;
+    CRankListDlg window(nullptr, BaseOptions(2));
+    Fill(window, QString::fromStdString(sw->address()));
+    window.StartButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(offs_.load(), 1, 10000);  // pass 1 went by the eject step
+    window.SafeEjectBox()->setChecked(true);
+    release_ = true;
+    QTRY_VERIFY_WITH_TIMEOUT(!window.RunActive(), 20000);
+    sorvanta::platform::SetEjectorForTesting(nullptr);
+    QCOMPARE(ejector.roots, std::vector<std::string>{drive_.toStdString()});
+    QCOMPARE(window.LogText().count(QStringLiteral("安全弹出...")), 1);
   }
 
   void switchTestShowsTheReplyOrLogsTheFailure() {

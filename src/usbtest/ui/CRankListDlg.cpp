@@ -68,7 +68,7 @@ class DriveBox : public QComboBox {
 }  // namespace
 
 // Carries the run's reports to the window thread. The run holds it through a shared_ptr;
-// after Detach (the window's destructor) every report is dropped.
+// after Detach (a new run, or the window's destructor) every report is dropped.
 class CRankListDlg::Sink : public UsbTestSink {
  public:
   Sink(CRankListDlg* window, std::function<void()> runEnded)
