@@ -13,6 +13,7 @@
 
 #include "app/CAboutDlg.h"
 #include "app/app_look.h"
+#include "capacity/ui/CdriveclearDlg.h"
 #include "cpubench/ui/CCPUBench.h"
 #include "service/requests.h"
 
@@ -42,11 +43,10 @@ CSorvantaDlg::CSorvantaDlg(QWidget* parent) : QDialog(parent) {
   }
   connect(buttons_[0], &QPushButton::clicked, this, &CSorvantaDlg::OpenCpuBench);
   connect(buttons_[2], &QPushButton::clicked, this, &CSorvantaDlg::OpenRankingPage);
-  // The disk benchmark and the capacity check open their windows once those exist.
-  for (int i : {1, 3}) {
-    buttons_[i]->setEnabled(false);
-    buttons_[i]->setToolTip(kNotYet);
-  }
+  connect(buttons_[3], &QPushButton::clicked, this, &CSorvantaDlg::OpenCapacityCheck);
+  // The disk benchmark opens its window once that exists.
+  buttons_[1]->setEnabled(false);
+  buttons_[1]->setToolTip(kNotYet);
 
   announcement_ = new QPlainTextEdit(this);
   announcement_->setReadOnly(true);
@@ -97,6 +97,16 @@ void CSorvantaDlg::SetVersionNote(const QString& note) {
 
 void CSorvantaDlg::OpenCpuBench() {
   CCPUBench tool(this);
+  RunTool(tool);
+}
+
+void CSorvantaDlg::OpenCapacityCheck() {
+  CdriveclearDlg::Options options;
+  options.showAbout = [](QWidget* parent) {
+    CAboutDlg about(parent);
+    about.exec();
+  };
+  CdriveclearDlg tool(this, std::move(options));
   RunTool(tool);
 }
 

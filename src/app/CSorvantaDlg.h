@@ -41,6 +41,7 @@ class CSorvantaDlg : public QDialog {
   void SetVersionNote(const QString& note);
 
   void OpenCpuBench();
+  void OpenCapacityCheck();
   void OpenRankingPage();
   void ShowAbout();
 

@@ -10,6 +10,7 @@
 
 #include "app/CAboutDlg.h"
 #include "app/CSorvantaDlg.h"
+#include "capacity/ui/CdriveclearDlg.h"
 #include "cpubench/ui/CCPUBench.h"
 #include "ui_test_support.h"
 
@@ -32,12 +33,10 @@ class MainWindowTest : public QObject {
       QVERIFY(b->x() > lastX);  // one row, left to right
       lastX = b->x();
     }
-    // Tools whose windows do not exist yet are disabled and say so.
-    for (int i : {1, 3}) {
-      QVERIFY(!dlg.Button(i)->isEnabled());
-      QVERIFY(!dlg.Button(i)->toolTip().isEmpty());
-    }
-    QVERIFY(dlg.Button(0)->isEnabled() && dlg.Button(2)->isEnabled());
+    // A tool whose window does not exist yet is disabled and says so.
+    QVERIFY(!dlg.Button(1)->isEnabled());
+    QVERIFY(!dlg.Button(1)->toolTip().isEmpty());
+    QVERIFY(dlg.Button(0)->isEnabled() && dlg.Button(2)->isEnabled() && dlg.Button(3)->isEnabled());
     QCOMPARE(dlg.AnnouncementText(), QStringLiteral("获取公告中..."));
     QCOMPARE(dlg.VersionText(), QStringLiteral("版本：") + QStringLiteral(SORVANTA_TEST_VERSION));
     dlg.SetVersionNote(QStringLiteral(" 已是最新版！"));
@@ -121,6 +120,27 @@ class MainWindowTest : public QObject {
     QVERIFY(mainHiddenMeanwhile);
     QVERIFY(dlg.isVisible());
     QCOMPARE(dlg.AnnouncementText(), QStringLiteral("今日公告"));
+  }
+
+  void capacityWindowOpensModallyFromItsButton() {
+    sorvanta::testing::MessageRecorder boxes;
+    CSorvantaDlg dlg;
+    dlg.show();
+    bool mainHiddenMeanwhile = false;
+    QString caption;
+    QTimer::singleShot(100, [&] {
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* tool = qobject_cast<sorvanta::ui::CdriveclearDlg*>(w); tool && tool->isVisible()) {
+          caption = tool->windowTitle();
+          mainHiddenMeanwhile = !dlg.isVisible();
+          tool->reject();
+        }
+      }
+    });
+    dlg.Button(3)->click();  // returns when the capacity window has closed
+    QCOMPARE(caption, QStringLiteral("扩容U盘鉴定"));
+    QVERIFY(mainHiddenMeanwhile);
+    QVERIFY(dlg.isVisible());
   }
 
   void enterAndEscCloseTheMainWindow() {
