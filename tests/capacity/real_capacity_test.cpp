@@ -86,40 +86,23 @@ TEST(RealCapacity, FakeDrivesGetAnEstimateWithinOneBlock) {
   }
 }
 
-TEST(RealCapacity, NoVerdictWithoutLostDataOrAfterAUserStop) {
-  {
-    // Write errors alone lose no written block: the run ends with its errors, no estimate.
-    FakeMedium medium(4 * kB);
-    medium.FailWrite(1);
-    CapacityOptions o;
-    o.root = "/fake";
-    o.freeBytes = 3 * kB;
-    o.endPauseMs = 0;
-    PatternStream stream(1);
-    RecordingReporter r;
-    CapacityResult res = CapacityRun(o, stream, r).Run();
-    EXPECT_EQ(res.verdict.kind, FailureKind::kNone);
-    EXPECT_EQ(r.CountLogsStartingWith("估计真实容量"), 0);
-    EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有错误！");
-  }
-  {
-    // Stopped while the check is finding a wrap: the user asked to end, not to wait.
-    FakeMedium medium(kB, FakeMedium::Beyond::kWrap);
-    CapacityOptions o;
-    o.root = "/fake";
-    o.freeBytes = 4 * kB;
-    o.endPauseMs = 0;
-    PatternStream stream(1);
-    RecordingReporter r;
-    CapacityRun run(o, stream, r);
-    r.onCall = [&](const RecordingReporter::Call& c) {
-      if (c.what == "log" && c.text.find("文件检测到2个错误") != std::string::npos) run.Stop();
-    };
-    CapacityResult res = run.Run();
-    EXPECT_EQ(res.verdict.kind, FailureKind::kNone);
-    EXPECT_EQ(r.CountLogsStartingWith("估计真实容量"), 0);
-    EXPECT_EQ(r.CountLogsStartingWith("用户终止!"), 1);
-  }
+TEST(RealCapacity, NoVerdictAfterAUserStop) {
+  // Stopped while the check is finding a wrap: the user asked to end, not to wait.
+  FakeMedium medium(kB, FakeMedium::Beyond::kWrap);
+  CapacityOptions o;
+  o.root = "/fake";
+  o.freeBytes = 4 * kB;
+  o.endPauseMs = 0;
+  PatternStream stream(1);
+  RecordingReporter r;
+  CapacityRun run(o, stream, r);
+  r.onCall = [&](const RecordingReporter::Call& c) {
+    if (c.what == "log" && c.text.find("文件检测到2个错误") != std::string::npos) run.Stop();
+  };
+  CapacityResult res = run.Run();
+  EXPECT_EQ(res.verdict.kind, FailureKind::kNone);
+  EXPECT_EQ(r.CountLogsStartingWith("估计真实容量"), 0);
+  EXPECT_EQ(r.CountLogsStartingWith("用户终止!"), 1);
 }
 
 }  // namespace

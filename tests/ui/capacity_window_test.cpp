@@ -145,27 +145,6 @@ class CapacityWindowTest : public QObject {
     QCOMPARE(boxes.boxes.size(), size_t{3});
   }
 
-  void stopEndsTheRunWithoutVerdict() {
-    QTemporaryDir dir;
-    sorvanta::testing::FakeVolumes volumes;
-    volumes.Add(dir.path().toStdString(), 64 * kB);
-    sorvanta::testing::FakeMedium medium(2 * kB, sorvanta::testing::FakeMedium::Beyond::kWrap);
-    sorvanta::testing::MessageRecorder boxes;
-    CdriveclearDlg window(nullptr, QuietOptions(200));
-    window.ModeCheck()->setChecked(false);  // wipe
-    window.StartButton()->click();
-    QTRY_VERIFY(window.LogText().contains(QStringLiteral("创建文件:")));
-    window.StartButton()->click();
-    QVERIFY(!window.StartButton()->isEnabled());  // until the run has ended
-    QTRY_VERIFY_WITH_TIMEOUT(!window.RunActive(), 30000);
-    QStringList m = Messages(window);
-    QCOMPARE(m.at(0), QStringLiteral("清理数据中..."));
-    QCOMPARE(m.at(1), QStringLiteral("用户终止!"));
-    QTRY_VERIFY(window.StartButton()->isEnabled());
-    QCOMPARE(window.StartButton()->text(), QStringLiteral("开始"));
-    QVERIFY(!medium.Exists(dir.path().toStdString() + "/temp_0.tmp"));
-  }
-
   void systemVolumeIsNotPreselectedAndAsksOnceMore() {
     QTemporaryDir dir;
     sorvanta::testing::FakeVolumes volumes;
@@ -191,23 +170,30 @@ class CapacityWindowTest : public QObject {
 
   void volumeListFollowsTheMountTableWhileIdle() {
     {
-      // A change while a run is going is ignored; while idle the list is read again.
+      // A change while a run is going is ignored; Stop ends the run without a verdict; once
+      // idle the list is read again and the pick stays.
       QTemporaryDir a, b;
       sorvanta::testing::FakeVolumes volumes;
       volumes.Add(a.path().toStdString(), 64 * kB);
       sorvanta::testing::FakeMedium medium(2 * kB, sorvanta::testing::FakeMedium::Beyond::kWrap);
       sorvanta::testing::MessageRecorder boxes;
       CdriveclearDlg window(nullptr, QuietOptions(100));
-      window.ModeCheck()->setChecked(false);
+      window.ModeCheck()->setChecked(false);  // wipe
       window.StartButton()->click();
       volumes.Add(b.path().toStdString(), 64 * kB);
       window.OnMountTableChanged();
       QCOMPARE(window.DriveRoots().size(), 1);
-      window.StartButton()->click();  // stop
+      QTRY_VERIFY(window.LogText().contains(QStringLiteral("创建文件:")));
+      window.StartButton()->click();
+      QVERIFY(!window.StartButton()->isEnabled());  // until the run has ended
       QTRY_VERIFY_WITH_TIMEOUT(!window.RunActive(), 30000);
+      QCOMPARE(Messages(window).mid(0, 2), (QStringList{QStringLiteral("清理数据中..."), QStringLiteral("用户终止!")}));
+      QVERIFY(!medium.Exists(a.path().toStdString() + "/temp_0.tmp"));
+      QTRY_VERIFY(window.StartButton()->isEnabled());
+      QCOMPARE(window.StartButton()->text(), QStringLiteral("开始"));
       window.OnMountTableChanged();
       QCOMPARE(window.DriveRoots().size(), 2);
-      QCOMPARE(window.SelectedRoot(), a.path());  // the pick stays
+      QCOMPARE(window.SelectedRoot(), a.path());
     }
     // A real mount and unmount reach the window through the mount-table watch.
     const std::string why = sorvanta::testing::LoopVolume::Unavailable();
