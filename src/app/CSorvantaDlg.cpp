@@ -12,10 +12,10 @@
 #include <QVBoxLayout>
 
 #include "app/CAboutDlg.h"
-#include "app/app_look.h"
 #include "capacity/ui/CdriveclearDlg.h"
 #include "cpubench/ui/CCPUBench.h"
 #include "service/requests.h"
+#include "ui/look.h"
 
 namespace sorvanta::ui {
 namespace {
