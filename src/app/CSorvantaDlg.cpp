@@ -2,6 +2,7 @@
 
 #include <QContextMenuEvent>
 #include <QDesktopServices>
+#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -69,6 +70,16 @@ CSorvantaDlg::CSorvantaDlg(QWidget* parent) : QDialog(parent) {
   layout->addWidget(announcement_, 1);
   layout->addLayout(bottom);
   ResizeWithinScreen(this, QSize(560, 360));
+}
+
+int CSorvantaDlg::RunUntilClosed() {
+  // A loop of its own that only done() ends: QDialog::exec() would return as soon as
+  // RunTool hides this window.
+  QEventLoop loop;
+  connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+  show();
+  loop.exec();
+  return result();
 }
 
 void CSorvantaDlg::SetFirstTickTask(std::function<void(CSorvantaDlg*)> task) {

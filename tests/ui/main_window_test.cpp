@@ -122,13 +122,16 @@ class MainWindowTest : public QObject {
     QCOMPARE(dlg.AnnouncementText(), QStringLiteral("今日公告"));
   }
 
-  void capacityWindowOpensModallyFromItsButton() {
+  // "扩容U盘鉴定" opens its window in place of the main window, and the program goes on with
+  // the main window once the tool closes (hiding a window that waits in exec() would end it).
+  void capacityWindowOpensModallyAndTheProgramGoesOn() {
     sorvanta::testing::MessageRecorder boxes;
     CSorvantaDlg dlg;
-    dlg.show();
     bool mainHiddenMeanwhile = false;
+    bool mainBackAfterwards = false;
     QString caption;
-    QTimer::singleShot(100, [&] {
+    QTimer::singleShot(50, [&] { dlg.Button(3)->click(); });
+    QTimer::singleShot(200, [&] {
       for (QWidget* w : QApplication::topLevelWidgets()) {
         if (auto* tool = qobject_cast<sorvanta::ui::CdriveclearDlg*>(w); tool && tool->isVisible()) {
           caption = tool->windowTitle();
@@ -137,10 +140,14 @@ class MainWindowTest : public QObject {
         }
       }
     });
-    dlg.Button(3)->click();  // returns when the capacity window has closed
+    QTimer::singleShot(400, [&] {
+      mainBackAfterwards = dlg.isVisible();
+      dlg.reject();
+    });
+    dlg.RunUntilClosed();
     QCOMPARE(caption, QStringLiteral("扩容U盘鉴定"));
     QVERIFY(mainHiddenMeanwhile);
-    QVERIFY(dlg.isVisible());
+    QVERIFY(mainBackAfterwards);
   }
 
   void enterAndEscCloseTheMainWindow() {
