@@ -75,7 +75,7 @@ TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
   const uint64_t size = 48 * kMiB + 1;  // not a multiple of the 16 MiB block
   RunTestSequence(root_, size, Quick(temp_));
   EXPECT_FALSE(fs::exists(file_));
-  EXPECT_FALSE(fs::exists(root_ + "/" + kTestFileName));
+  EXPECT_FALSE(fs::exists(root_ + "/diskwritetest.bin"));
 
   std::vector<std::string> logs = sink_.Logs();
   ASSERT_EQ(logs.size(), 9u) << ::testing::PrintToString(logs);
@@ -341,8 +341,22 @@ TEST(DiskEngineMath, UnitsAndTestFilePlace) {
   EXPECT_EQ(IopsOf(0.0039), 0u);
   EXPECT_EQ(SpeedText(812.345), "812.34");  // single precision, then "%.2f"
   std::string tmp = ::testing::TempDir();
-  EXPECT_EQ(TestFilePath(tmp, tmp), (tmp.back() == '/' ? tmp : tmp + "/") + kTestFileName);
-  EXPECT_EQ(TestFilePath("/proc", tmp), std::string("/proc/") + kTestFileName);
+  EXPECT_EQ(TestFilePath(tmp, tmp), (tmp.back() == '/' ? tmp : tmp + "/") + "diskwritetest.bin");
+  EXPECT_EQ(TestFilePath("/proc", tmp), "/proc/diskwritetest.bin");
+}
+
+// What a user runs with; every other test shortens the timed tests.
+TEST(DiskEngineDefaults, DurationsAndSizesOfARealRun) {
+  DiskEngineOptions o;
+  EXPECT_EQ(o.randomTestMs, 20000u);  // the loops end once 20,001 ms have passed
+  EXPECT_EQ(o.concurrentTicks, 20);
+  EXPECT_EQ(o.tickMs, 1000u);
+  EXPECT_EQ(o.stopPauseMs, 1000u);
+  EXPECT_EQ(o.tempFolder, "");
+  EXPECT_EQ(kDefaultWriteSize, 21474836480ull);
+  EXPECT_EQ(kBlockSize, 16777216u);
+  EXPECT_EQ(kSmallIo, 4096u);
+  EXPECT_EQ(kConcurrentWorkers, 64);
 }
 
 }  // namespace
