@@ -118,6 +118,21 @@ TEST_F(RequestsTest, RetryReturnsOnlyTheSuccessfulAttemptsBody) {
   EXPECT_EQ(CountOf(ReadWholeFile(logger_->PathOf(kLogError)), "curl err ret="), 2);
 }
 
+// A download cut short every time is no download: never a partial paper.
+TEST_F(RequestsTest, TransferCutShortEveryTimeGivesNothing) {
+  HttpsTestServer server;
+  std::atomic<int> attempts{0};
+  server.Get("/exampaper/.*", [&](const httplib::Request&, httplib::Response& res) {
+    ++attempts;
+    HttpsTestServer::SendTruncated(res, std::string(3000, 'p'), 8192);
+  });
+  server.Start();
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(ServiceGetBinary(server.Url("exampaper/p1.bin")), "");
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(attempts.load(), 5);
+}
+
 // The redirect limits users run with: 5 for the text operations, 10 for the binary GET;
 // one more redirect fails every attempt.
 TEST_F(RequestsTest, RedirectLimitsOfTheThreeOperations) {
