@@ -371,6 +371,7 @@ TEST(CapacityDefaults, FilesPauseAndLimitsOfARealRun) {
   EXPECT_EQ(kCapacityBlockSize, 16777216u);
   EXPECT_EQ(kMaxRunErrors, 10);
   EXPECT_EQ(kTailAttempts, 100);
+  EXPECT_EQ(kBlockQueueLimit, 10u);
 }
 
 TEST(CapacityTexts, FormatsOfTheFields) {
