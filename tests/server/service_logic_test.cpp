@@ -6,7 +6,9 @@
 
 #include "cpubench/exam_options.h"
 #include "server/exam_protocol.h"
+#include "service/requests.h"
 #include "service/text.h"
+#include "support/scoped_env_var.h"
 #include "support/temp_dir.h"
 
 namespace sorvanta::server {
@@ -90,6 +92,14 @@ TEST(ShippedDefaults, ExamTimingAgreesBetweenClientAndService) {
   EXPECT_EQ(static_cast<uint32_t>(service.examBudgetMs), client.examBudgetMs);
   // Both phases (11 pace steps each) fit well inside the token's lifetime.
   EXPECT_GT(service.tokenLifetimeSec * 1000LL, 2 * 11 * static_cast<long long>(client.paceStepMs) + 60000);
+}
+
+// Without configuration the program looks for the service where the service listens.
+TEST(ShippedDefaults, ClientFindsTheServiceAtItsDefaultAddress) {
+  sorvanta::testing::ScopedEnvVar unset("SORVANTA_SERVICE_URL", "");
+  const ServiceOptions service;
+  EXPECT_EQ(ServiceBaseUrl(), "https://" + service.listen + ":" + std::to_string(service.port) + "/");
+  EXPECT_EQ(ServiceBaseUrl(), "https://127.0.0.1:8443/");
 }
 
 }  // namespace
