@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -339,6 +340,31 @@ TEST_F(UsbRunTest, InputChecksInOrder) {
   EXPECT_EQ(CheckUsbTestInput(source_, &drive, "192.168.0.100"), "树莓派IP应包含端口号！\n例子：192.168.0.100:5000");
   EXPECT_EQ(CheckUsbTestInput(source_, &drive, address), "");
   EXPECT_EQ(drive, drive_);  // trailing slash dropped
+}
+
+// The waits of a pass take their units: the disconnect delay in seconds, the pause after
+// the power cut in milliseconds.
+TEST_F(UsbRunTest, DisconnectDelayAndPowerOffPauseAreWaited) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point delayLogged, off, on;
+  auto sw = std::make_unique<FakeSwitch>([&](const std::string& request) {
+    (request == "USBOFF" ? off : on) = Clock::now();
+    return request + " OK";
+  });
+  UsbTestParams p = Params(sw->address(), 1);
+  p.disconnectDelaySec = 1;
+  p.afterOffMs = 150;
+  UsbTestControl control;
+  RecordingSink sink;
+  sink.onLog = [&](const std::string& line) {
+    if (line == "等待断开...") delayLogged = Clock::now();
+  };
+  UsbTestOutcome out = RunUsbTest(p, control, sink);
+  EXPECT_EQ(out.passed, 1);
+  auto ms = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
+  EXPECT_GE(ms(off - delayLogged), 1000);
+  EXPECT_LT(ms(off - delayLogged), 3000);
+  EXPECT_GE(ms(on - off), 150);
 }
 
 // What a user runs with; every other test shortens the waits.
