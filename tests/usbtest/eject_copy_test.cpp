@@ -69,7 +69,7 @@ TEST_F(FileCopyTest, CopyCutShortOrNotSyncedFails) {
 
   testing::ClearSyncs();
   ASSERT_TRUE(CopyWholeFile(dir_ + "/src.bin", target, &error)) << error;
-  EXPECT_EQ(testing::SyncCount(target), 1);
+  EXPECT_GE(testing::SyncCount(target), 1);
 }
 
 using EjectTest = InTempDir;

@@ -226,7 +226,8 @@ TEST_F(UsbRunTest, EachCopyIsSyncedBeforeThePowerCut) {
   RecordingSink sink;
   UsbTestOutcome out = RunUsbTest(Params(sw->address(), 2), control, sink);
   EXPECT_EQ(out.passed, 2);
-  EXPECT_EQ(syncedAtCut, (std::vector<int>{1, 1}));
+  ASSERT_EQ(syncedAtCut.size(), 2u);
+  for (int count : syncedAtCut) EXPECT_GE(count, 1);
 }
 
 TEST_F(UsbRunTest, DriveThatNeverComesBackEndsTheRun) {
