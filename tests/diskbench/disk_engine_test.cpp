@@ -264,27 +264,23 @@ TEST_F(DiskEngine, FullMediumEndsTheWriteNormallyAndLaterTestsUseTheShorterFile)
 }
 
 // A write error (not a full disk) in the third block ends the sequential write like a full
-// disk: the failed call adds nothing, the speed covers the two blocks written, and the
-// sequence goes on and removes the file.
+// disk: the failed call adds nothing and the speed covers the two blocks written.
 TEST_F(DiskEngine, WriteErrorEndsTheSequentialWriteWithoutCountingTheFailedCall) {
   testing::NullMedium medium;
   medium.FailWritesFrom(2);
-  RunTestSequence(root_, 40 * kMiB, Quick(temp_));
-  EXPECT_FALSE(medium.Exists(file_));
+  platform::AlignedBuffer block(kBlockSize);
+  ASSERT_TRUE(SeqWriteTest(file_, root_, 40 * kMiB, block.data(), Quick(temp_)));
+  EXPECT_EQ(medium.SizeOf(file_), static_cast<int64_t>(32 * kMiB));
   std::vector<int> writeProgress;
   for (const Event& e : sink_.Of("P"))
     if (e.b == 0) writeProgress.push_back(e.a);
   EXPECT_EQ(writeProgress, (std::vector<int>{0, 40, 80}));  // 0, 16 and 32 MiB of 40; never 100
-  std::set<int> cells;
-  for (const Event& e : sink_.Of("C")) {
-    cells.insert(e.a);
-    if (e.a == 1 || e.a == 3) {
-      ASSERT_TRUE(e.x.has_value());
-      EXPECT_GT(*e.x, 0.0);
-      EXPECT_LE(*e.x, 32.0 * 1000);  // 32 MiB in at least a millisecond
-    }
-  }
-  EXPECT_EQ(cells, (std::set<int>{1, 2, 3, 4, 5, 6, 7}));
+  std::vector<Event> cells = sink_.Of("C");
+  ASSERT_FALSE(cells.empty());
+  EXPECT_EQ(cells[0].a, 1);
+  ASSERT_TRUE(cells[0].x.has_value());
+  EXPECT_GT(*cells[0].x, 0.0);
+  EXPECT_LE(*cells[0].x, 32.0 * 1000);  // 32 MiB in at least a millisecond
 }
 
 TEST(DiskEngineMath, ConcurrentRegionsSplitTheWriteSize) {
