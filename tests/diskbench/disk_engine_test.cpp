@@ -12,6 +12,7 @@
 #include <set>
 
 #include "diskbench/disk_engine.h"
+#include "platform/clock.h"
 #include "platform/direct_io.h"
 #include "service/bench_sink.h"
 #include "support/loop_volume.h"
@@ -281,6 +282,32 @@ TEST_F(DiskEngine, WriteErrorEndsTheSequentialWriteWithoutCountingTheFailedCall)
   ASSERT_TRUE(cells[0].x.has_value());
   EXPECT_GT(*cells[0].x, 0.0);
   EXPECT_LE(*cells[0].x, 32.0 * 1000);  // 32 MiB in at least a millisecond
+}
+
+// The timed loops end once more than their duration has passed (20,001 ms or more for the
+// real 20 s), checked after each I/O. The clock here advances 1 ms per I/O, so a 30 ms
+// loop makes exactly 31 I/Os.
+TEST_F(DiskEngine, TimedLoopsRunUntilMoreThanTheirDurationHasPassed) {
+  testing::NullMedium medium;
+  int err = 0;
+  std::string data(1 << 20, 'x');
+  ASSERT_EQ(medium.Open(file_, platform::OpenMode::kCreateTruncate, true, &err)->Write(data.data(), data.size()),
+            static_cast<ssize_t>(data.size()));
+  platform::SetTickSourceForTesting([&medium] { return 5000u + static_cast<uint32_t>(medium.Seeks().size()); });
+  DiskEngineOptions o = Quick(temp_);
+  o.randomTestMs = 30;
+  platform::AlignedBuffer block(kBlockSize);
+  const bool random = RandWrite4KTest(file_, root_, block.data(), o);
+  const size_t randomIos = medium.Seeks().size();
+  GM_TestFile task;
+  task.path = file_;
+  task.regionLength = data.size();
+  ConcurrentReadWorker(root_, &task, o);
+  const size_t concurrentIos = medium.Seeks().size() - randomIos;
+  platform::SetTickSourceForTesting(nullptr);
+  EXPECT_TRUE(random);
+  EXPECT_EQ(randomIos, 31u);
+  EXPECT_EQ(concurrentIos, 31u);
 }
 
 TEST(DiskEngineMath, ConcurrentRegionsSplitTheWriteSize) {
