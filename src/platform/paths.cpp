@@ -70,9 +70,8 @@ std::string JoinPath(const std::string& a, const std::string& b) {
   while (left.size() > 1 && left.back() == '/') left.pop_back();
   size_t start = 0;
   while (start < b.size() && b[start] == '/') ++start;
-  if (left != "/") left += '/';
-  left.append(b, start, std::string::npos);
-  return left;
+  if (left == "/") return std::string("/").append(b, start);
+  return left + "/" + b.substr(start);
 }
 
 }  // namespace sorvanta::platform
