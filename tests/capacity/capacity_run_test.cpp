@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 
 #include "capacity/capacity_run.h"
@@ -360,6 +361,22 @@ TEST(CapacityRun, TailRefusedWholeIsRetriedWithTheRoomLeft) {
   EXPECT_EQ(res.verifiedBytes, kB + 56 * 1024);
   EXPECT_EQ(res.errors, 0);
   std::filesystem::remove_all(root);
+}
+
+// After a run the Start button stays disabled for the end pause before it comes back.
+TEST(CapacityRun, StartStaysDisabledForTheEndPause) {
+  FakeMedium medium(kB);
+  RecordingReporter r;
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point off, on;
+  r.onCall = [&](const RecordingReporter::Call& c) {
+    if (c.what == "button") (c.text == "off" ? off : on) = Clock::now();
+  };
+  CapacityOptions o = Options(kB);
+  o.endPauseMs = 200;
+  RunOn(o, r);
+  ExpectIdleAtEnd(r);
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(on - off).count(), 200);
 }
 
 // What a user runs with; every other test shortens the pause and the files.
