@@ -1,6 +1,7 @@
 #include "app/CSorvantaApp.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "service/log.h"
 #include "service/requests.h"
 #include "ui/look.h"
+#include "usbtest/ui/CRankListDlg.h"
 
 namespace sorvanta::ui {
 
@@ -36,10 +38,8 @@ int CSorvantaApp::Run() {
 
   int exitCode = 0;
   if (HasEnduranceSwitch(args_)) {
-    // The endurance test window is not part of this program yet: say so, write nothing.
-    std::fprintf(stderr, "sorvanta: 断电测试窗口（bustudisk）尚未提供，程序退出。\n"
-                         "sorvanta: the endurance test window (bustudisk) is not available yet.\n");
-    exitCode = 2;
+    // The endurance test window alone: no logger, no main window, no update check.
+    exitCode = options_.runEnduranceWindow ? options_.runEnduranceWindow() : RunEnduranceWindow();
   } else {
     std::remove(kUpdateScriptName);
     // The logger writes into "log" under the working directory; it opens its files when
@@ -67,6 +67,26 @@ int CSorvantaApp::RunMainWindow() {
   ApplyLook(app);
   CSorvantaDlg dlg;
   dlg.RunUntilClosed();
+  return 0;
+}
+
+int CSorvantaApp::RunEnduranceWindow() {
+  QApplication app(argc_, argv_);
+  QApplication::setApplicationName(QStringLiteral("sorvanta"));
+  QApplication::setApplicationVersion(ProductVersion());
+  ApplyLook(app);
+  bool abandoned = false;
+  {
+    CRankListDlg dlg;
+    dlg.exec();
+    abandoned = dlg.RunActive() || dlg.SwitchTestActive();
+  }
+  if (abandoned) {
+    // The window was closed during a run (asked to stop and let go; it may sit in a retry
+    // without limit) or a switch test: the program ends here rather than wait for them.
+    std::fflush(nullptr);
+    ::_exit(0);
+  }
   return 0;
 }
 
