@@ -32,7 +32,7 @@ int CSorvantaApp::Run() {
 
   const std::string folder =
       options_.programFolder.empty() ? platform::ProgramFolder() : options_.programFolder;
-  platform::SetWorkingDirectory(folder);
+  platform::SetWorkingDirectory(platform::ProgramWriteFolder(folder));
 
   int exitCode = 0;
   if (HasEnduranceSwitch(args_)) {
