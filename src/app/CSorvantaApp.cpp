@@ -57,6 +57,7 @@ int CSorvantaApp::Run() {
 int CSorvantaApp::RunMainWindow() {
   QApplication app(argc_, argv_);
   QApplication::setApplicationName(QStringLiteral("sorvanta"));
+  QApplication::setDesktopFileName(QStringLiteral("sorvanta"));  // ties windows to the menu entry
   QApplication::setOrganizationName(QStringLiteral("应用程序向导生成的本地应用程序"));
   QApplication::setApplicationVersion(ProductVersion());
   ApplyLook(app);
