@@ -17,7 +17,7 @@ export DEBIAN_FRONTEND=noninteractive
 cleanup() {
   [ -z "$service_pid" ] || kill "$service_pid" 2>/dev/null
   [ -z "$service_pid" ] || wait "$service_pid" 2>/dev/null
-  [ $installed = 0 ] || "${sudo_cmd[@]}" apt-get remove -y -qq sorvanta > /dev/null
+  [ $installed = 0 ] || "${apt_get[@]}" remove -y -qq sorvanta > /dev/null
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -61,8 +61,12 @@ check "desktop-file-validate" desktop-file-validate \
 check "endurance entry starts the endurance test" \
   grep -qx "Exec=sorvanta bustudisk" "$tmp/root/usr/share/applications/sorvanta-usb-endurance.desktop"
 
-# 3. Install it as a user would.
-if ! "${sudo_cmd[@]}" apt-get install -y -qq "$deb" > "$tmp/apt.log" 2>&1; then
+# 3. Install it as a user would. Other checkouts may run this test at the same time on this
+# machine: one at a time, and apt waits for the package database instead of failing.
+exec 9> /tmp/sorvanta-package-test.lock
+flock -w 900 9 || { echo "FAIL: another package test holds /tmp/sorvanta-package-test.lock"; exit 1; }
+apt_get=("${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=300)
+if ! "${apt_get[@]}" install -y -qq "$deb" > "$tmp/apt.log" 2>&1; then
   cat "$tmp/apt.log"
   echo "FAIL: apt-get install $deb"
   exit 1
@@ -107,7 +111,7 @@ if [ -n "$url" ]; then
 fi
 
 # 4. Remove it again.
-"${sudo_cmd[@]}" apt-get remove -y -qq sorvanta > /dev/null 2>&1
+"${apt_get[@]}" remove -y -qq sorvanta > /dev/null 2>&1
 installed=0
 check "removed" test ! -e /usr/bin/sorvanta-cli
 [ $fail = 0 ] && echo "package test passed"
