@@ -2,9 +2,10 @@
 //
 // Start-up order: autorun entries removed from volume roots, the program's folder made
 // the working directory (~/.local/state/sorvanta when an installed copy cannot write
-// there, see platform::ProgramWriteFolder), the "bustudisk" switch checked, the update script of the last
-// update removed, the logger created (prefix "sorvanta", folder "log"), the main window
-// run modally; afterwards the service client's global state and the logger are released.
+// there, see platform::ProgramWriteFolder), the "bustudisk" switch checked, the update
+// script of the last update removed, the logger created (prefix "sorvanta", folder "log"),
+// the main window run modally; afterwards the service client's global state and the logger
+// are released.
 #pragma once
 
 #include <functional>
