@@ -14,10 +14,13 @@ sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 export DEBIAN_FRONTEND=noninteractive
 
+had_usr_log=0
+[ ! -e /usr/bin/log ] || had_usr_log=1
 cleanup() {
   [ -z "$service_pid" ] || kill "$service_pid" 2>/dev/null
   [ -z "$service_pid" ] || wait "$service_pid" 2>/dev/null
   [ $installed = 0 ] || "${apt_get[@]}" remove -y -qq sorvanta > /dev/null
+  [ $had_usr_log = 1 ] || "${sudo_cmd[@]}" rm -rf /usr/bin/log
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -102,13 +105,16 @@ for _ in $(seq 50); do logs_written && break; sleep 0.1; done
 kill "$gui_pid" 2>/dev/null
 wait "$gui_pid" 2>/dev/null
 check "desktop program logs under ~/.local/state/sorvanta/log" logs_written
-check "nothing written into /usr/bin" test ! -e /usr/bin/log
 
 if [ -n "$url" ]; then
   /usr/bin/sorvanta-cli cpu > "$tmp/cpu.log" 2>&1
   check "CPU exam against the installed service" grep -q "跑分成功！" "$tmp/cpu.log"
   [ $fail = 0 ] || cat "$tmp/cpu.log" "$tmp/service.log"
 fi
+check "command-line front end logs under ~/.local/state/sorvanta/log" \
+  grep -q "cpuscoresubmitV4" "$XDG_STATE_HOME/sorvanta/log/"sorvanta-*_Notice.log
+# Files the package does not own would outlive its removal.
+check "nothing written beside the installed programs" test ! -e /usr/bin/log
 
 # 4. Remove it again.
 "${apt_get[@]}" remove -y -qq sorvanta > /dev/null 2>&1
