@@ -19,7 +19,7 @@ had_usr_log=0
 cleanup() {
   [ -z "$service_pid" ] || kill "$service_pid" 2>/dev/null
   [ -z "$service_pid" ] || wait "$service_pid" 2>/dev/null
-  [ $installed = 0 ] || "${apt_get[@]}" remove -y -qq sorvanta > /dev/null
+  [ $installed = 0 ] || "${apt_get[@]}" purge -y -qq sorvanta > /dev/null
   [ $had_usr_log = 1 ] || "${sudo_cmd[@]}" rm -rf /usr/bin/log
   rm -rf "$tmp"
 }
@@ -117,8 +117,9 @@ check "command-line front end logs under ~/.local/state/sorvanta/log" \
 check "nothing written beside the installed programs" test ! -e /usr/bin/log
 
 # 4. Remove it again.
-"${apt_get[@]}" remove -y -qq sorvanta > /dev/null 2>&1
+"${apt_get[@]}" purge -y -qq sorvanta > /dev/null 2>&1
 installed=0
-check "removed" test ! -e /usr/bin/sorvanta-cli
+gone() { [ ! -e /usr/bin/sorvanta-cli ] && ! dpkg -s sorvanta > /dev/null 2>&1; }
+check "removed and purged" gone
 [ $fail = 0 ] && echo "package test passed"
 exit $fail
