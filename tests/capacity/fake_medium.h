@@ -53,6 +53,8 @@ class FakeMedium : public platform::FileSystem {
     std::map<std::string, int> removes;      // path -> removals
     std::vector<uint64_t> writeLengths;      // every write call
     int reads = 0;
+    // "write:", "sync:", "read-open:" and "remove:" followed by the path, in call order.
+    std::vector<std::string> events;
   };
   Stats stats() {
     std::lock_guard<std::mutex> l(mu_);
@@ -68,6 +70,7 @@ class FakeMedium : public platform::FileSystem {
   bool Remove(const std::string& path) override {
     std::lock_guard<std::mutex> l(mu_);
     ++stats_.removes[path];
+    stats_.events.push_back("remove:" + path);
     return files_.erase(path) > 0;
   }
   void DropCache(const std::string&) override {}
@@ -144,7 +147,11 @@ class FakeMediumFile : public platform::File {
     pos_ = offset;
     return true;
   }
-  bool Sync() override { return true; }
+  bool Sync() override {
+    std::lock_guard<std::mutex> l(m_.mu_);
+    m_.stats_.events.push_back("sync:" + path_);
+    return true;
+  }
   int64_t Size() override {
     std::lock_guard<std::mutex> l(m_.mu_);
     auto it = m_.files_.find(path_);
@@ -180,7 +187,10 @@ inline std::unique_ptr<platform::File> FakeMedium::Open(const std::string& path,
       *error = ENOENT;
       return nullptr;
     }
-    if (mode == platform::OpenMode::kReadOnly) ++stats_.readOpens[path];
+    if (mode == platform::OpenMode::kReadOnly) {
+      ++stats_.readOpens[path];
+      stats_.events.push_back("read-open:" + path);
+    }
   }
   return std::make_unique<FakeMediumFile>(*this, path);
 }
@@ -189,6 +199,7 @@ inline ssize_t FakeMedium::Write(const std::string& path, const uint8_t* data, s
                                  int* err) {
   std::lock_guard<std::mutex> l(mu_);
   stats_.writeLengths.push_back(len);
+  stats_.events.push_back("write:" + path);
   int call = writeCalls_++;
   if (len % platform::kDirectAlign || offset % platform::kDirectAlign ||
       reinterpret_cast<uintptr_t>(data) % platform::kDirectAlign) {
