@@ -50,6 +50,8 @@ struct CapacityOptions {
   int hashThreads = 0;       // read-back hashers; 0: the CPUs of the process, at most 8
   uint32_t blocksPerFile = kBlocksPerTestFile;
   uint32_t endPauseMs = kEndPauseMs;
+  // Test blocks held in memory at once; 0: as many as the queue and the read-back need.
+  uint32_t maxBlockBuffers = 0;
 };
 
 enum class CapacityEnd {
@@ -69,6 +71,7 @@ struct CapacityResult {
   bool aborted = false;
   std::string endMessage;            // empty when the run ended without one
   std::vector<std::string> keptFiles;  // test files left on the volume (failed creation)
+  uint64_t unwrittenBytes = 0;  // wipe: free bytes kept for root that this run could not overwrite
 };
 
 // Texts the window and the command line share with the run.
@@ -96,6 +99,12 @@ class CapacityRun {
  private:
   enum class Fill { kDone, kCreateFailed };
   Fill FillFreeSpace(BlockGenerators& generators);
+  // Creates the next test file under a name nobody uses; nullptr when creation failed.
+  std::unique_ptr<platform::File> CreateTestFile(std::string* path);
+  // Notes how much of the announced space stayed unwritten when the medium was full early.
+  void NoteEarlyFull();
+  // Wipe: overwrites the free blocks kept for root (as root), else notes them as unwritten.
+  void FillReserved(BlockGenerators& generators);
   void Verify();
   // The tail of the free space: returns the bytes written, or -1 when it failed.
   int64_t WriteTail(platform::File& file, const uint8_t* data, uint64_t offset);
@@ -110,6 +119,8 @@ class CapacityRun {
   std::atomic<bool> running_{true};
 
   uint64_t validSpace_ = 0;
+  uint64_t reservedWritten_ = 0;  // wipe as root: bytes written to the reserved blocks
+  uint32_t nextNumber_ = 0;        // number of the next test file name to try
   int errors_ = 0;
   bool aborted_ = false;
   uint32_t lastDisplay_ = 0;

@@ -161,7 +161,11 @@ inline std::unique_ptr<platform::File> FakeMedium::Open(const std::string& path,
                                                         bool direct, int* error) {
   std::lock_guard<std::mutex> l(mu_);
   *error = 0;
-  if (mode == platform::OpenMode::kCreateTruncate) {
+  if (mode == platform::OpenMode::kCreateNew && files_.count(path)) {
+    *error = EEXIST;
+    return nullptr;
+  }
+  if (mode == platform::OpenMode::kCreateTruncate || mode == platform::OpenMode::kCreateNew) {
     if (refuseFrom_ >= 0 && static_cast<int>(stats_.created.size()) >= refuseFrom_) {
       *error = refuseError_;
       return nullptr;

@@ -264,10 +264,10 @@ TEST_F(DiskEngine, FullMediumEndsTheWriteNormallyAndLaterTestsUseTheShorterFile)
 }
 
 TEST(DiskEngineMath, ConcurrentRegionsSplitTheWriteSize) {
-  const uint64_t size = 64ull * 4096 * 1000 * 3 + 12345;  // not a multiple of 64
+  const uint64_t size = 64ull * 4096 * 1000 * 3 + 12345;  // not a multiple of 64 x 4096
   std::vector<GM_TestFile> tasks = MakeConcurrentRecords("/x/f", size);
   ASSERT_EQ(tasks.size(), 64u);
-  const uint64_t len = size / 64;
+  const uint64_t len = 4096ull * 1000 * 3;  // whole pages, so that unbuffered I/O can use them
   for (int i = 0; i < 64; ++i) {
     EXPECT_EQ(tasks[i].seed, i);
     EXPECT_EQ(tasks[i].path, "/x/f");
@@ -281,9 +281,12 @@ TEST(DiskEngineMath, ConcurrentRegionsSplitTheWriteSize) {
   }
   // k x (length / 4096) / 1000 blocks into the region: 3000 blocks -> 3 per step.
   EXPECT_EQ(ConcurrentOffset(tasks[1], 500), len + 1500 * 4096);
-  // Regions smaller than one block leave every worker at its region start.
+  // Regions smaller than one page leave every worker at offset 0.
   std::vector<GM_TestFile> tiny = MakeConcurrentRecords("/x/f", 64 * 4000);
-  EXPECT_EQ(ConcurrentOffset(tiny[7], 999), 7u * 4000);
+  EXPECT_EQ(ConcurrentOffset(tiny[7], 999), 0u);
+  std::vector<GM_TestFile> odd = MakeConcurrentRecords("/x/f", 67108800);  // 64 MiB - 64
+  EXPECT_EQ(odd[1].regionStart, 1044480u);  // 255 pages, not 1048575 bytes
+  EXPECT_EQ(ConcurrentOffset(odd[63], 999) % 4096, 0u);
   EXPECT_EQ(RandomOffset(0, 999), 0u);
   EXPECT_EQ(RandomOffset(2000, 999), 1998u * 4096);
 }
