@@ -4,10 +4,12 @@
 
 #include <boost/thread.hpp>
 #include <condition_variable>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
 #include "platform/clock.h"
+#include "platform/direct_io.h"
 #include "platform/eject.h"
 #include "platform/file_copy.h"
 #include "platform/paths.h"
@@ -51,6 +53,21 @@ std::string SendUntilAnswered(const UsbTestParams& p, const std::string& command
 
 std::string Ms(uint32_t ms) { return std::to_string(ms) + "ms"; }
 
+// The next copy target, writetest<k>.bin for the first k from *next on whose name is free,
+// created empty at once: a file or link of the user's (or of an earlier run) is never
+// overwritten, and the verification never reads a file this run did not write. *claimed
+// tells whether the file was created.
+std::string ClaimTarget(const std::string& root, int* next, bool* claimed) {
+  std::string target;
+  for (int skipped = 0; skipped < 100000; ++skipped) {
+    target = platform::JoinPath(root, "writetest" + std::to_string((*next)++) + ".bin");
+    int error = 0;
+    *claimed = platform::Files().Open(target, platform::OpenMode::kCreateNew, false, &error) != nullptr;
+    if (*claimed || error != EEXIST) break;
+  }
+  return target;
+}
+
 }  // namespace
 
 std::string CheckSwitchAddress(const std::string& address) {
@@ -80,6 +97,7 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestControl& control, UsbTe
     outcome.end = UsbTestEnd::kSourceDigestFailed;
   } else {
     const uint64_t sourceSize = static_cast<uint64_t>(st.st_size);
+    int nextNumber = 0;
     sink.Log("原始文件SM3:" + HexEncode(sourceDigest, sizeof(sourceDigest)));
     outcome.end = UsbTestEnd::kFinished;
 
@@ -90,11 +108,13 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestControl& control, UsbTe
         break;
       }
       sink.Progress(i);
-      const std::string target = platform::JoinPath(p.driveRoot, "writetest" + std::to_string(i) + ".bin");
+      bool claimed = false;
+      const std::string target = ClaimTarget(p.driveRoot, &nextNumber, &claimed);
       sink.RowAdded(i, std::to_string(n), target);
       outcome.rows = n;
 
       if (ReportSpace(p.driveRoot, sink) <= sourceSize) {
+        if (claimed) platform::Files().Remove(target);
         sink.Log("存储空间不足，停止测试...");
         outcome.end = UsbTestEnd::kNoSpace;
         break;
