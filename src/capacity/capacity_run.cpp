@@ -58,7 +58,7 @@ std::string SpeedText(uint64_t bytes, uint32_t stepMs) {
 
 CapacityRun::CapacityRun(CapacityOptions options, PatternStream& stream, CapacityReporter& reporter)
     : options_(std::move(options)), stream_(stream), reporter_(reporter) {
-  pool_.SetLimit(options_.maxBlockBuffers);
+  if (options_.maxBlockBuffers >= 0) pool_.SetLimit(static_cast<size_t>(options_.maxBlockBuffers));
 }
 
 CapacityResult CapacityRun::Run() {
@@ -161,12 +161,12 @@ std::unique_ptr<platform::File> CapacityRun::CreateTestFile(std::string* path) {
   }
 }
 
-void CapacityRun::NoteEarlyFull() {
+void CapacityRun::NoteEarlyFull(uint64_t unwritten) {
   // File-system bookkeeping costs a few KiB; more than a block means another program took
   // free space while the run was filling it, so the capacity found is smaller than the drive's.
-  if (validSpace_ > kCapacityBlockSize) {
+  if (unwritten > kCapacityBlockSize) {
     reporter_.Log(Format("可用空间在检测过程中减少了%llu MB（可能有其他程序占用），结果偏小！",
-                         static_cast<unsigned long long>(validSpace_ / kMiB)));
+                         static_cast<unsigned long long>(unwritten / kMiB)));
   }
 }
 
@@ -263,8 +263,9 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
       } else if (file->LastError() == ENOSPC) {
         // The file system holds less than it announced (its own bookkeeping): what still
         // fits is the tail of the free space, not a fault of the medium.
-        count = WriteTail(*file, block.data->data(), offset);
-        tail = true;
+        count = WriteTail(*file, block.data->data(), offset, &nextFile);
+        tail = !nextFile;
+        NoteEarlyFull(validSpace_ - std::min<uint64_t>(validSpace_, static_cast<uint64_t>(std::max<int64_t>(count, 0))));
       } else if (file->LastError() == EFBIG && (n > 0 || offset > 0)) {
         // The file reached the largest size the file system allows (4 GiB - 1 on FAT32):
         // what fitted counts, and the fill goes on in the next file.
@@ -284,8 +285,8 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
     } else {
       // Less than a block is left: write exactly that (a full block could spill into space
       // the file system keeps for root).
-      count = WriteTail(*file, block.data->data(), offset);
-      tail = true;
+      count = WriteTail(*file, block.data->data(), offset, &nextFile);
+      tail = !nextFile;
     }
     if (count < 0) {  // the tail failed: the fill ends, verification still runs
       pool_.Release(std::move(block.data));
@@ -295,7 +296,6 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
     uint64_t written = static_cast<uint64_t>(count);
     validSpace_ -= std::min(written, validSpace_);
     reporter_.Remaining(MegabytesText(validSpace_));
-    if (tail) NoteEarlyFull();
 
     if (!running_.load()) {
       reporter_.Log("用户终止!");
@@ -330,7 +330,7 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
   return Fill::kDone;
 }
 
-int64_t CapacityRun::WriteTail(platform::File& file, const uint8_t* data, uint64_t offset) {
+int64_t CapacityRun::WriteTail(platform::File& file, const uint8_t* data, uint64_t offset, bool* fileFull) {
   reporter_.Log(Format("收尾...%llu KB", static_cast<unsigned long long>(validSpace_ / 1024)));
   // Unbuffered transfers are whole 4 KiB pages; a smaller rest cannot be written this way.
   uint64_t length = std::min<uint64_t>(validSpace_, kCapacityBlockSize) & ~static_cast<uint64_t>(platform::kDirectAlign - 1);
@@ -340,6 +340,11 @@ int64_t CapacityRun::WriteTail(platform::File& file, const uint8_t* data, uint64
     ssize_t n = file.PWrite(data, length, offset);
     if (n == static_cast<ssize_t>(length)) return n;
     reported = std::max<ssize_t>(n, 0);
+    if (file.LastError() == EFBIG && (reported > 0 || offset > 0)) {
+      // The file is at its size limit, the volume is not full: the rest goes to the next file.
+      *fileFull = true;
+      return reported & ~static_cast<int64_t>(platform::kDirectAlign - 1);
+    }
     if (reported > 1) {
       if (attempt == kTailAttempts) {
         --reported;

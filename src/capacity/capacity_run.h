@@ -50,8 +50,8 @@ struct CapacityOptions {
   int hashThreads = 0;       // read-back hashers; 0: the CPUs of the process, at most 8
   uint32_t blocksPerFile = kBlocksPerTestFile;
   uint32_t endPauseMs = kEndPauseMs;
-  // Test blocks held in memory at once; 0: as many as the queue and the read-back need.
-  uint32_t maxBlockBuffers = 0;
+  // Test blocks held in memory at once; -1: as many as the queue and the read-back need.
+  int maxBlockBuffers = -1;
 };
 
 enum class CapacityEnd {
@@ -101,13 +101,14 @@ class CapacityRun {
   Fill FillFreeSpace(BlockGenerators& generators);
   // Creates the next test file under a name nobody uses; nullptr when creation failed.
   std::unique_ptr<platform::File> CreateTestFile(std::string* path);
-  // Notes how much of the announced space stayed unwritten when the medium was full early.
-  void NoteEarlyFull();
+  // Says so when the medium was full with more than a block of the announced space unwritten.
+  void NoteEarlyFull(uint64_t unwritten);
   // Wipe: overwrites the free blocks kept for root (as root), else notes them as unwritten.
   void FillReserved(BlockGenerators& generators);
   void Verify();
-  // The tail of the free space: returns the bytes written, or -1 when it failed.
-  int64_t WriteTail(platform::File& file, const uint8_t* data, uint64_t offset);
+  // The tail of the free space: returns the bytes written, or -1 when it failed. Sets
+  // *fileFull when the file reached its size limit (the tail goes on in the next file).
+  int64_t WriteTail(platform::File& file, const uint8_t* data, uint64_t offset, bool* fileFull);
   void Display(uint32_t stepStart, uint64_t stepBytes, int percent);
   void Cleanup();
   void ResetInterface();

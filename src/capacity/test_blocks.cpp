@@ -27,7 +27,7 @@ void BuildTestBlock(PatternStream& stream, uint8_t* block) {
   for (int i = 0; i < 8; ++i) rest[i] = static_cast<uint8_t>(number >> (8 * i));
 }
 
-void BlockBufferPool::SetLimit(uint32_t limit) {
+void BlockBufferPool::SetLimit(size_t limit) {
   std::lock_guard<std::mutex> lock(mu_);
   limit_ = limit;
 }
@@ -41,7 +41,7 @@ std::unique_ptr<platform::AlignedBuffer> BlockBufferPool::Acquire() {
       ++outstanding_;
       return b;
     }
-    if (limit_ > 0 && outstanding_ >= limit_) return nullptr;
+    if (outstanding_ >= limit_) return nullptr;
     ++outstanding_;  // counted before the allocation so that the limit holds across threads
   }
   auto b = std::make_unique<platform::AlignedBuffer>(kCapacityBlockSize);

@@ -51,8 +51,8 @@ void BuildTestBlock(PatternStream& stream, uint8_t* block);
 // Reusable 16 MiB aligned buffers, so that a run does not map and zero a new one per block.
 class BlockBufferPool {
  public:
-  // At most limit buffers exist at once (0: as many as memory allows).
-  void SetLimit(uint32_t limit);
+  // At most limit buffers exist at once (by default as many as memory allows).
+  void SetLimit(size_t limit);
   // nullptr when memory is exhausted or the limit is reached.
   std::unique_ptr<platform::AlignedBuffer> Acquire();
   void Release(std::unique_ptr<platform::AlignedBuffer> buffer);
@@ -64,7 +64,7 @@ class BlockBufferPool {
  private:
   std::mutex mu_;
   std::vector<std::unique_ptr<platform::AlignedBuffer>> free_;
-  uint32_t limit_ = 0;
+  size_t limit_ = SIZE_MAX;
   size_t outstanding_ = 0;
 };
 

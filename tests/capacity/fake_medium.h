@@ -45,6 +45,10 @@ class FakeMedium : public platform::FileSystem {
     wholeOrNothing_ = wholeOrNothing;
   }
 
+  // Files cannot grow past this many bytes: a write that would is cut there and fails
+  // with EFBIG (FAT32 stops at 4 GiB - 1).
+  void LimitFileSize(uint64_t bytes) { fileLimit_ = bytes; }
+
   struct Stats {
     std::vector<std::string> created;        // in order
     std::map<std::string, int> readOpens;    // path -> opens for reading
@@ -114,6 +118,7 @@ class FakeMedium : public platform::FileSystem {
   int refuseError_ = EROFS;
   uint64_t failReadsFrom_ = UINT64_MAX;
   uint64_t spaceLimit_ = UINT64_MAX;
+  uint64_t fileLimit_ = UINT64_MAX;
   bool wholeOrNothing_ = false;
   Stats stats_;
 };
@@ -203,6 +208,10 @@ inline ssize_t FakeMedium::Write(const std::string& path, const uint8_t* data, s
   if (fw != failWrites_.end()) {
     allowed = std::min(len, fw->second);
     failure = EIO;
+  }
+  if (offset + allowed > fileLimit_) {
+    allowed = fileLimit_ > offset ? static_cast<size_t>(fileLimit_ - offset) & ~(platform::kDirectAlign - 1) : 0;
+    failure = EFBIG;
   }
   uint64_t used = Used() - f.size + std::min<uint64_t>(f.size, offset);
   if (used + allowed > spaceLimit_) {
