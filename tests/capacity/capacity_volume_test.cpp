@@ -152,12 +152,19 @@ TEST(CapacityVolumes, WipeAsRootOverwritesTheBlocksKeptForRoot) {
   testing::LoopVolume loop(64ull * 1024 * 1024, 10);  // about 6 MB kept for root
   if (!loop.ok()) GTEST_SKIP() << loop.error();
 
-  // A deleted file whose blocks are free again, every 1 KiB marked.
+  // A deleted file that had taken every free block (root may), every 1 KiB marked.
   const std::string marker = "SORVANTA-DELETED";
   std::string piece = marker + std::string(1024 - marker.size(), 'd');
-  std::string secret;
-  for (int i = 0; i < 40 * 1024; ++i) secret += piece;
-  std::ofstream(loop.root() + "/secret.bin", std::ios::binary) << secret;
+  std::string chunk;
+  for (int i = 0; i < 1024; ++i) chunk += piece;
+  {
+    std::FILE* f = std::fopen((loop.root() + "/secret.bin").c_str(), "wb");
+    ASSERT_TRUE(f);
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    while (std::fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size()) {
+    }
+    std::fclose(f);
+  }
   sync();
   std::filesystem::remove(loop.root() + "/secret.bin");
   sync();
