@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <regex>
 #include <set>
@@ -261,6 +264,105 @@ TEST_F(DiskEngine, FullMediumEndsTheWriteNormallyAndLaterTestsUseTheShorterFile)
     past += s >= 40 * kMiB;
   }
   EXPECT_GT(past, 0u);
+}
+
+TEST_F(DiskEngine, TakenNamesSurviveAndUnalignedSizesMeasureAllSixtyFourWorkers) {
+  if (!directWorks_) GTEST_SKIP() << "temporary folder refuses O_DIRECT";
+  // A file of the user's and a link, both named like the test file, are left alone.
+  { std::ofstream(file_, std::ios::binary) << "mine"; }
+  { std::ofstream((dir_ / "precious.txt").string(), std::ios::binary) << "precious"; }
+  fs::create_symlink(dir_ / "precious.txt", temp_ + "diskwritetest_1.bin");
+
+  // 64 MiB - 64 bytes: one 64th is not a whole number of 4 KiB pages, which unbuffered
+  // I/O refuses at unaligned offsets.
+  RunTestSequence(root_, 64 * kMiB - 64, Quick(temp_));
+  for (const std::string& line : sink_.Logs()) EXPECT_EQ(line.rfind("[X]", 0), std::string::npos) << line;
+  std::map<int, double> cells;
+  for (const Event& e : sink_.Of("C"))
+    if (e.x) cells[e.a] = *e.x;
+  ASSERT_TRUE(cells.count(6) && cells.count(7));
+  EXPECT_GT(cells[6], 0);
+  EXPECT_GT(cells[7], 0);
+
+  std::ifstream mine(file_, std::ios::binary), precious(dir_ / "precious.txt", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(mine), {}), "mine");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(precious), {}), "precious");
+  EXPECT_TRUE(fs::is_symlink(temp_ + "diskwritetest_1.bin"));
+  EXPECT_FALSE(fs::exists(temp_ + "diskwritetest_2.bin"));  // the run's own file, deleted
+}
+
+// Puts transfer failures under the engine: reads and/or writes fail with EIO.
+class FailingMedium : public platform::FileSystem {
+ public:
+  explicit FailingMedium(testing::NullMedium& inner) : inner_(inner) { platform::SetFileSystemForTesting(this); }
+  ~FailingMedium() override { platform::SetFileSystemForTesting(&inner_); }
+  std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode, bool direct,
+                                       int* error) override {
+    std::unique_ptr<platform::File> f = inner_.Open(path, mode, direct, error);
+    return f ? std::make_unique<File>(std::move(f), *this) : nullptr;
+  }
+  bool Remove(const std::string& path) override { return inner_.Remove(path); }
+  bool Exists(const std::string& path) override { return inner_.Exists(path); }
+  void DropCache(const std::string& path) override { inner_.DropCache(path); }
+
+  std::atomic<bool> failReads{false};
+  std::atomic<bool> failWrites{false};
+
+ private:
+  class File : public platform::File {
+   public:
+    File(std::unique_ptr<platform::File> inner, FailingMedium& m) : inner_(std::move(inner)), m_(m) {}
+    ssize_t Write(const void* d, size_t n) override { return m_.failWrites ? Fail() : inner_->Write(d, n); }
+    ssize_t Read(void* d, size_t n) override { return m_.failReads ? Fail() : inner_->Read(d, n); }
+    ssize_t PWrite(const void* d, size_t n, uint64_t o) override {
+      return m_.failWrites ? Fail() : inner_->PWrite(d, n, o);
+    }
+    ssize_t PRead(void* d, size_t n, uint64_t o) override { return m_.failReads ? Fail() : inner_->PRead(d, n, o); }
+    bool Seek(uint64_t o) override { return inner_->Seek(o); }
+    bool Sync() override { return inner_->Sync(); }
+    int64_t Size() override { return inner_->Size(); }
+    int LastError() const override { return error_; }
+    bool Direct() const override { return inner_->Direct(); }
+
+   private:
+    ssize_t Fail() {
+      error_ = EIO;
+      return -1;
+    }
+    std::unique_ptr<platform::File> inner_;
+    FailingMedium& m_;
+    int error_ = 0;
+  };
+  testing::NullMedium& inner_;
+};
+
+TEST_F(DiskEngine, FailedTransfersEndTheTestWithTheErrorInsteadOfAFastResult) {
+  testing::NullMedium inner;
+  FailingMedium medium(inner);
+  medium.failReads = true;
+  RunTestSequence(root_, 32 * kMiB, Quick(temp_));
+  std::vector<std::string> logs = sink_.Logs();
+  ASSERT_EQ(logs.size(), 3u) << ::testing::PrintToString(logs);
+  EXPECT_EQ(logs[2], "[X]分区" + root_ + "读取失败！错误代码：0x5测试终止");
+  for (const Event& e : sink_.Of("C")) EXPECT_NE(e.a, 3);
+
+  // A file of the run's own for the single and the 64-thread tests.
+  medium.failReads = false;
+  int err = 0;
+  ASSERT_TRUE(medium.Open(file_, platform::OpenMode::kCreateNew, true, &err));
+  ASSERT_EQ(inner.Open(file_, platform::OpenMode::kReadWrite, true, &err)->PWrite("", 32 * kMiB, 0),
+            static_cast<ssize_t>(32 * kMiB));
+  medium.failWrites = true;
+  RecordingSink second;
+  SetCurrentBenchSink(&second);
+  platform::AlignedBuffer block(kBlockSize);
+  EXPECT_FALSE(RandWrite4KTest(file_, root_, block.data(), Quick(temp_)));
+  EXPECT_FALSE(Concurrent4KTest(root_, file_, 32 * kMiB, Quick(temp_)));
+  SetCurrentBenchSink(&sink_);
+  EXPECT_EQ(second.Logs(), (std::vector<std::string>{
+                               "[X]分区" + root_ + "写入失败！错误代码：0x5测试终止",
+                               "[X]分区" + root_ + "64并发4k写入失败！64个线程读写出错，错误代码：0x5测试终止"}));
+  EXPECT_TRUE(second.Of("CB").empty());
 }
 
 TEST(DiskEngineMath, ConcurrentRegionsSplitTheWriteSize) {
