@@ -7,6 +7,8 @@
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -51,7 +54,8 @@ bool WaitFor(const std::function<bool()>& done, int ms) {
 // One run of the program: started with fork/exec, output into files, stdin from /dev/null.
 class Cli {
  public:
-  Cli(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
+  // uid >= 0: the program runs as that user (the test runs as root).
+  Cli(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}, int uid = -1) {
     static int counter = 0;
     ++counter;
     out_ = dir_.Path("out" + std::to_string(counter));
@@ -81,6 +85,9 @@ class Cli {
       dup2(err, 2);
       // Sockets of the test (a listening switch) must not live on in the program.
       for (int fd = 3; fd < 1024; ++fd) close(fd);
+      if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(uid)) != 0 ||
+                       setuid(static_cast<uid_t>(uid)) != 0))
+        _exit(126);
       execve(a[0], a.data(), e.data());
       _exit(127);
     }
@@ -126,8 +133,9 @@ class Cli {
 };
 
 // Runs to the end and returns the finished run.
-std::unique_ptr<Cli> RunCli(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
-  auto cli = std::make_unique<Cli>(args, env);
+std::unique_ptr<Cli> RunCli(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
+                            int uid = -1) {
+  auto cli = std::make_unique<Cli>(args, env, uid);
   EXPECT_TRUE(cli->Wait()) << "sorvanta-cli did not end";
   return cli;
 }
@@ -310,6 +318,41 @@ TEST_F(CliOnAVolume, SecondCtrlCInUsbtestWritesTheCsvOfThePassesSoFar) {
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
   EXPECT_NE(text.find("1," + root_ + "/writetest0.bin,"), std::string::npos) << text;
   EXPECT_NE(text.find("2," + root_ + "/writetest1.bin,"), std::string::npos) << text;
+}
+
+TEST(CliAsAUser, DiskUsesAWritableFolderAndWipeSaysWhatStayedUnwritten) {
+  std::string why = testing::LoopVolume::Unavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  testing::LoopVolume volume(96ull << 20, 5);  // 5 % kept for root
+  if (!volume.ok()) GTEST_SKIP() << volume.error();
+  const std::string root = volume.root();
+  const int nobody = 65534;
+  chmod(fs::path(root).parent_path().c_str(), 0755);
+  chmod(root.c_str(), 0755);  // only root may write the volume's root
+  fs::create_directories(root + "/home");
+  chmod((root + "/home").c_str(), 0777);
+  testing::TempDir temp("cliuser");  // on another file system
+  chmod(temp.path().c_str(), 0777);
+
+  // The disk test goes to the user's folder on the volume and says so.
+  {
+    Cli cli({"disk", root, "--size", "32M"}, {{"TMPDIR", temp.path()}, {"HOME", root + "/home"}}, nobody);
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(root + "/home/diskwritetest.bin"); }, 20000)) << cli.out() << cli.err();
+    cli.Signal(SIGINT);
+    ASSERT_TRUE(cli.Wait());
+    EXPECT_EQ(cli.code(), 130);
+    EXPECT_NE(cli.out().find("[>]分区" + root + "根目录不可写，测试文件放在：" + root + "/home\n"), std::string::npos)
+        << cli.out();
+    EXPECT_FALSE(fs::exists(root + "/home/diskwritetest.bin"));
+  }
+
+  // A wipe without root rights cannot reach the blocks kept for root and must say so.
+  chmod(root.c_str(), 0777);
+  auto wipe = RunCli({"wipe", root, "--yes", "--json"}, {{"HOME", root + "/home"}}, nobody);
+  EXPECT_EQ(wipe->code(), 0) << wipe->err();
+  std::string end = wipe->json()["endMessage"].asString();
+  EXPECT_TRUE(std::regex_match(end, std::regex("处理结束！有[0-9]+ MB保留空间未能覆盖，请使用管理员权限（sudo）重新擦除！")))
+      << end;
 }
 
 #ifdef SORVANTA_HAVE_SERVICE

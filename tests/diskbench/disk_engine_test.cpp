@@ -448,6 +448,18 @@ TEST(DiskEngineMath, UnitsAndTestFilePlace) {
   std::string tmp = ::testing::TempDir();
   EXPECT_EQ(TestFilePath(tmp, tmp), (tmp.back() == '/' ? tmp : tmp + "/") + kTestFileName);
   EXPECT_EQ(TestFilePath("/proc", tmp), std::string("/proc/") + kTestFileName);
+
+  // A root this user may not write, with the temporary folder elsewhere: the first writable
+  // fallback on the same file system holds the file; with none, the root (and its hint).
+  const std::string root = tmp + "place_root", other = tmp + "place_other";
+  fs::create_directories(root);
+  fs::create_directories(other);
+  auto allButRoot = [&](const std::string& p) { return p != root; };
+  EXPECT_EQ(TestFileFolder(root, "/proc/", {"/proc", other}, allButRoot), other);
+  EXPECT_EQ(TestFileFolder(root, "/proc/", {"/proc"}, allButRoot), root);
+  EXPECT_EQ(TestFileFolder(root, "/proc/", {other}, [](const std::string&) { return false; }), root);
+  fs::remove_all(root);
+  fs::remove_all(other);
 }
 
 }  // namespace
