@@ -43,8 +43,8 @@ class CliDiskSink : public BenchSink {
       return;
     }
     std::string line = "进度 " + std::to_string(percent_) + "%";
-    if (instant) line += "  即时 " + SpeedText(*instant) + "MB/s";
-    if (average) line += "  平均 " + SpeedText(*average) + "MB/s";
+    if (instant) line += "  即时 " + DiskSpeedText(*instant) + "MB/s";
+    if (average) line += "  平均 " + DiskSpeedText(*average) + "MB/s";
     PrintLiveLine(line);
   }
   void Bar(double, int) override {}

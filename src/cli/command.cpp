@@ -91,6 +91,12 @@ void EndLiveLine() {
   g_liveLineOpen = false;
 }
 
+void PrintLine(const std::string& text) {
+  EndLiveLine();
+  std::printf("%s\n", text.c_str());
+  std::fflush(stdout);
+}
+
 InterruptScope::InterruptScope(std::function<void()> onStop, std::function<void()> onAgain) {
   InstallSignalHandlers();
   std::lock_guard<std::mutex> lock(g_scopeMu);

@@ -28,6 +28,8 @@ bool StdoutIsTerminal();
 void PrintLiveLine(const std::string& text);
 // Ends a live line so that the next output starts on a fresh line.
 void EndLiveLine();
+// Writes text and a newline to standard output at once (after ending a live line).
+void PrintLine(const std::string& text);
 
 // While it lives, SIGINT, SIGTERM, SIGHUP and SIGPIPE ask the running command to stop: the
 // first calls onStop, later ones call onAgain when given, else only say on standard error
