@@ -1,6 +1,7 @@
 #include "cli/command.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +20,7 @@ std::vector<CliCommand>& Registry() {
 
 bool g_liveLineOpen = false;
 
-// Signal state: the handler only counts and wakes the watcher thread (async-signal-safe);
+// Signal state: the handler only notes the signal and wakes the watcher thread;
 // the watcher calls the scope's functions under g_scopeMu, which the scope's destructor
 // takes too, so that nothing is called on objects that are gone.
 sem_t g_interruptSem;
@@ -31,8 +32,10 @@ std::function<void()> g_onStop;
 std::function<void()> g_onAgain;
 
 void HandleSignal(int signal) {
+  const int saved = errno;  // async-signal-safe: sem_post only, errno kept for the interrupted code
   g_lastSignal = signal;
   sem_post(&g_interruptSem);
+  errno = saved;
 }
 
 void WatchSignals() {
@@ -44,9 +47,11 @@ void WatchSignals() {
     if (!g_scopeArmed) continue;
     if (g_interrupts.fetch_add(1) == 0) {
       if (g_onStop) g_onStop();
+    } else if (signal == SIGPIPE) {
+      // Every later write to a reader that went away raises it again: nothing new to do.
     } else if (g_onAgain) {
       g_onAgain();
-    } else if (signal != SIGPIPE) {
+    } else {
       // The cleanup must finish: a second Ctrl-C would otherwise leave the test files behind.
       std::fprintf(stderr, "\n正在停止并清理测试文件，请稍候...\n");
       std::fflush(stderr);
