@@ -26,7 +26,7 @@ class CliDiskSink : public BenchSink {
     std::lock_guard<std::mutex> lock(mu_);
     if (!json_) EndLiveLine();
     std::string line = text;
-    for (size_t p; (p = line.find("\r\n")) != std::string::npos;) line.replace(p, 2, " ");
+    for (size_t p; (p = line.find("\r\n")) != std::string::npos;) line.replace(p, 2, 1, ' ');
     std::fprintf(json_ ? stderr : stdout, "%s\n", line.c_str());
     std::fflush(json_ ? stderr : stdout);
   }

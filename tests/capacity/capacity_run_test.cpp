@@ -234,7 +234,9 @@ TEST(CapacityRun, StopDuringFillOrVerificationEndsWithoutVerdict) {
     EXPECT_EQ(res.end, CapacityEnd::kAborted);
     EXPECT_FALSE(run.Running());
     EXPECT_FALSE(medium.Exists(kFile0));
-    if (!duringVerify) EXPECT_EQ(medium.stats().writeLengths.size(), 1u);
+    if (!duringVerify) {
+      EXPECT_EQ(medium.stats().writeLengths.size(), 1u);
+    }
     ExpectIdleAtEnd(r);
   }
 }
