@@ -130,8 +130,9 @@ TEST(CapacityVolumes, FilesAndLinksNamedLikeTestFilesSurviveCheckAndWipe) {
     EXPECT_TRUE(std::filesystem::is_symlink(dir + "/temp_1.tmp"));
     EXPECT_EQ(ReadAll(outside + "/precious.txt"), precious);
     EXPECT_EQ(TestFilesIn(dir), 2);  // only the user's two
-    if (mode == CapacityMode::kCapacityCheck)
+    if (mode == CapacityMode::kCapacityCheck) {
       EXPECT_EQ(logs.back(), "处理结束！您的磁盘有效容量：32 MB (0.03 GB)");
+    }
   }
   std::filesystem::remove_all(dir);
   std::filesystem::remove_all(outside);
