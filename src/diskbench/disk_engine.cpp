@@ -475,20 +475,18 @@ namespace {
 
 // Creates the test file under the first free name (diskwritetest.bin, diskwritetest_1.bin,
 // ...), so that a file or link of that name which this run did not make is never truncated,
-// written through or deleted. False when no name could be created.
-bool ClaimTestFile(std::string* path) {
+// written through or deleted. Returns 0, or the errno of the last try (EEXIST: every name
+// was taken); *path is the last name tried.
+int ClaimTestFile(std::string* path) {
   const std::string first = *path;
   const std::string stem = first.substr(0, first.size() - 4);  // without ".bin"
+  int err = 0;
   for (int n = 0; n < 1000; ++n) {
-    std::string candidate = n == 0 ? first : stem + "_" + std::to_string(n) + ".bin";
-    int err = 0;
-    if (Files().Open(candidate, OpenMode::kCreateNew, false, &err)) {
-      *path = candidate;
-      return true;
-    }
+    *path = n == 0 ? first : stem + "_" + std::to_string(n) + ".bin";
+    if (Files().Open(*path, OpenMode::kCreateNew, false, &err)) return 0;
     if (err != EEXIST) break;
   }
-  return false;
+  return err ? err : EEXIST;
 }
 
 }  // namespace
@@ -501,7 +499,8 @@ void RunTestSequence(const std::string& root, uint64_t writeSize, const DiskEngi
     BenchLog("[>]分区" + root + "根目录不可写，测试文件放在：" + folder);
   // The file goes whatever way the sequence ends, an exception included; only a file this
   // run created is deleted.
-  const bool claimed = ClaimTestFile(&path);
+  const int claimError = ClaimTestFile(&path);
+  const bool claimed = claimError == 0;
   struct RemoveOnExit {
     const std::string& path;
     bool claimed;
@@ -516,7 +515,11 @@ void RunTestSequence(const std::string& root, uint64_t writeSize, const DiskEngi
     return;
   }
   BenchLog("[>>]开始顺序读写测试：");
-  if (!claimed) {  // the write's open fails the same way and says why
+  if (claimError == EEXIST) {
+    BenchLog("[X]分区" + root + "不可写！测试文件名均被占用，测试终止");
+    return;
+  }
+  if (!claimed) {  // a name that does not exist: the write's open fails the same way and says why
     SeqWriteTest(path, root, writeSize, block.data(), opt);
     return;
   }
