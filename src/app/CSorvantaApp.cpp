@@ -66,7 +66,7 @@ int CSorvantaApp::RunMainWindow() {
   QApplication::setApplicationVersion(ProductVersion());
   ApplyLook(app);
   CSorvantaDlg dlg;
-  dlg.exec();
+  dlg.RunUntilClosed();
   return 0;
 }
 

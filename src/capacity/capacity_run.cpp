@@ -81,7 +81,7 @@ CapacityResult CapacityRun::Run() {
 
   int generatorCount = options_.generatorThreads > 0 ? options_.generatorThreads
                                                      : std::min(platform::ProcessCpuCount(), 4);
-  BlockGenerators generators(stream_, pool_, capacity);
+  BlockGenerators generators(stream_, pool_, capacity, tag_);
   generators.Start(generatorCount);
 
   reporter_.VolumeControlsEnabled(false);
@@ -90,6 +90,7 @@ CapacityResult CapacityRun::Run() {
   reporter_.Log("准备填充...");
   validSpace_ = options_.freeBytes;
   errors_ = 0;
+  mismatches_ = 0;
   aborted_ = false;
 
   Fill fill = FillFreeSpace(generators);
@@ -111,6 +112,7 @@ CapacityResult CapacityRun::Run() {
     Verify();
     result_.verifiedBytes = validSpace_;
   }
+  if (capacity && running_.load() && (aborted_ || mismatches_ > 0)) JudgeRealCapacity();
   Cleanup();
 
   if (!aborted_) {
@@ -308,6 +310,7 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
       WrittenBlock wb;
       wb.offset = offset;
       wb.size = block.size;
+      wb.sequence = block.sequence;
       std::memcpy(wb.digest, block.digest, sizeof(wb.digest));
       if (written != kCapacityBlockSize) {
         Sm3Digest(block.data->data(), written, wb.digest);
@@ -408,10 +411,13 @@ void CapacityRun::Verify() {
           aborted_ = true;
           break;
         }
-        const WrittenBlock& wb = record.blocks[item.block];
+        WrittenBlock& wb = files_[item.file].blocks[item.block];
         if (std::memcmp(item.digest, wb.digest, sizeof(wb.digest)) == 0) {
+          wb.check = WrittenBlock::kIntact;
           validSpace_ += wb.size;
         } else {
+          wb.check = WrittenBlock::kMismatch;
+          ++mismatches_;
           ++errors_;
           reporter_.Log(Format("%s文件检测到%d个错误，位置：%llu MB", record.path.c_str(), errors_,
                                static_cast<unsigned long long>(wb.offset / kMiB)));
@@ -434,6 +440,14 @@ void CapacityRun::Verify() {
       }
     }
   }
+}
+
+void CapacityRun::JudgeRealCapacity() {
+  std::vector<BlockFate> fates = ReadBlockFates(files_, tag_, running_);
+  if (fates.empty()) return;  // stopped meanwhile, or nothing was written
+  result_.verdict = JudgeBlockFates(fates);
+  std::string line = VerdictText(result_.verdict);
+  if (!line.empty()) reporter_.Log(line);
 }
 
 void CapacityRun::Cleanup() {

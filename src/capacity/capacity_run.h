@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capacity/read_back.h"
+#include "capacity/real_capacity.h"
 #include "capacity/test_blocks.h"
 
 namespace sorvanta {
@@ -72,6 +73,9 @@ struct CapacityResult {
   std::string endMessage;            // empty when the run ended without one
   std::vector<std::string> keptFiles;  // test files left on the volume (failed creation)
   uint64_t unwrittenBytes = 0;  // wipe: free bytes kept for root that this run could not overwrite
+  // Capacity check that lost data: what the drive really holds. kind kNone when the run
+  // found nothing lost or did not look (wipe, user stop).
+  CapacityVerdict verdict;
 };
 
 // Texts the window and the command line share with the run.
@@ -106,6 +110,9 @@ class CapacityRun {
   // Wipe: overwrites the free blocks kept for root (as root), else notes them as unwritten.
   void FillReserved(BlockGenerators& generators);
   void Verify();
+  // After an abort or a verification with mismatches: map where each block went, log the
+  // real capacity.
+  void JudgeRealCapacity();
   // The tail of the free space: returns the bytes written, or -1 when it failed. Sets
   // *fileFull when the file reached its size limit (the tail goes on in the next file).
   int64_t WriteTail(platform::File& file, const uint8_t* data, uint64_t offset, bool* fileFull);
@@ -118,11 +125,13 @@ class CapacityRun {
   CapacityReporter& reporter_;
   BlockBufferPool pool_;
   std::atomic<bool> running_{true};
+  const RunTag tag_ = NewRunTag();
 
   uint64_t validSpace_ = 0;
   uint64_t reservedWritten_ = 0;  // wipe as root: bytes written to the reserved blocks
   uint32_t nextNumber_ = 0;        // number of the next test file name to try
   int errors_ = 0;
+  int mismatches_ = 0;
   bool aborted_ = false;
   uint32_t lastDisplay_ = 0;
   std::vector<TestFileRecord> files_;

@@ -15,6 +15,7 @@
 #include <set>
 
 #include "diskbench/disk_engine.h"
+#include "platform/clock.h"
 #include "platform/direct_io.h"
 #include "service/bench_sink.h"
 #include "support/loop_volume.h"
@@ -78,7 +79,7 @@ TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
   const uint64_t size = 48 * kMiB + 1;  // not a multiple of the 16 MiB block
   RunTestSequence(root_, size, Quick(temp_));
   EXPECT_FALSE(fs::exists(file_));
-  EXPECT_FALSE(fs::exists(root_ + "/" + kTestFileName));
+  EXPECT_FALSE(fs::exists(root_ + "/diskwritetest.bin"));
 
   std::vector<std::string> logs = sink_.Logs();
   ASSERT_EQ(logs.size(), 9u) << ::testing::PrintToString(logs);
@@ -365,6 +366,44 @@ TEST_F(DiskEngine, FailedTransfersEndTheTestWithTheErrorInsteadOfAFastResult) {
   EXPECT_TRUE(second.Of("CB").empty());
 }
 
+// A write error that is not a full disk fails the sequential write with its error code
+// instead of ending it like a full disk with the speed of the blocks before it.
+TEST_F(DiskEngine, WriteErrorFailsTheSequentialWriteWithItsCode) {
+  testing::NullMedium medium;
+  medium.FailWritesFrom(2);
+  platform::AlignedBuffer block(kBlockSize);
+  EXPECT_FALSE(SeqWriteTest(file_, root_, 40 * kMiB, block.data(), Quick(temp_)));
+  EXPECT_EQ(medium.SizeOf(file_), static_cast<int64_t>(32 * kMiB));
+  EXPECT_EQ(sink_.Logs(), (std::vector<std::string>{"[X]分区" + root_ + "写入失败！错误代码：0x5测试终止"}));
+  EXPECT_TRUE(sink_.Of("C").empty());
+}
+
+// The timed loops end once more than their duration has passed (20,001 ms or more for the
+// real 20 s), checked after each I/O. The clock here advances 1 ms per I/O, so a 30 ms
+// loop makes exactly 31 I/Os.
+TEST_F(DiskEngine, TimedLoopsRunUntilMoreThanTheirDurationHasPassed) {
+  testing::NullMedium medium;
+  int err = 0;
+  std::string data(1 << 20, 'x');
+  ASSERT_EQ(medium.Open(file_, platform::OpenMode::kCreateTruncate, true, &err)->Write(data.data(), data.size()),
+            static_cast<ssize_t>(data.size()));
+  platform::SetTickSourceForTesting([&medium] { return 5000u + static_cast<uint32_t>(medium.Seeks().size()); });
+  DiskEngineOptions o = Quick(temp_);
+  o.randomTestMs = 30;
+  platform::AlignedBuffer block(kBlockSize);
+  const bool random = RandWrite4KTest(file_, root_, block.data(), o);
+  const size_t randomIos = medium.Seeks().size();
+  GM_TestFile task;
+  task.path = file_;
+  task.regionLength = data.size();
+  ConcurrentReadWorker(root_, &task, o);
+  const size_t concurrentIos = medium.Seeks().size() - randomIos;
+  platform::SetTickSourceForTesting(nullptr);
+  EXPECT_TRUE(random);
+  EXPECT_EQ(randomIos, 31u);
+  EXPECT_EQ(concurrentIos, 31u);
+}
+
 TEST(DiskEngineMath, ConcurrentRegionsSplitTheWriteSize) {
   const uint64_t size = 64ull * 4096 * 1000 * 3 + 12345;  // not a multiple of 64 x 4096
   std::vector<GM_TestFile> tasks = MakeConcurrentRecords("/x/f", size);
@@ -460,6 +499,20 @@ TEST(DiskEngineMath, UnitsAndTestFilePlace) {
   EXPECT_EQ(TestFileFolder(root, "/proc/", {other}, [](const std::string&) { return false; }), root);
   fs::remove_all(root);
   fs::remove_all(other);
+}
+
+// What a user runs with; every other test shortens the timed tests.
+TEST(DiskEngineDefaults, DurationsAndSizesOfARealRun) {
+  DiskEngineOptions o;
+  EXPECT_EQ(o.randomTestMs, 20000u);  // the loops end once 20,001 ms have passed
+  EXPECT_EQ(o.concurrentTicks, 20);
+  EXPECT_EQ(o.tickMs, 1000u);
+  EXPECT_EQ(o.stopPauseMs, 1000u);
+  EXPECT_EQ(o.tempFolder, "");
+  EXPECT_EQ(kDefaultWriteSize, 21474836480ull);
+  EXPECT_EQ(kBlockSize, 16777216u);
+  EXPECT_EQ(kSmallIo, 4096u);
+  EXPECT_EQ(kConcurrentWorkers, 64);
 }
 
 }  // namespace

@@ -128,7 +128,7 @@ class StartupTest : public QObject {
     QVERIFY(autorun.open(QIODevice::WriteOnly));
     autorun.close();
     autorun.setPermissions(QFile::ReadOwner);
-    QFile script(program.path() + "/" + sorvanta::ui::kUpdateScriptName);
+    QFile script(program.path() + "/update.sh");
     QVERIFY(script.open(QIODevice::WriteOnly));
     script.close();
     QFile keep(program.path() + "/update.sh.keep");
