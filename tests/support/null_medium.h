@@ -36,7 +36,7 @@ class NullMedium : public platform::FileSystem {
   std::vector<uint64_t> Seeks();
   // Size of a file, or -1 when it does not exist.
   int64_t SizeOf(const std::string& path);
-  // Every path that was ever created.
+  // Every path that was ever created, with how often (emptying an existing file is not a creation).
   std::map<std::string, int> Created();
 
  private:
