@@ -141,7 +141,60 @@ int DiskScore(const double s[7]) {
   return static_cast<int>(std::lround(score));
 }
 
-ServiceLogic::ServiceLogic(Store* store, const ServiceOptions& options) : store_(store), options_(options) {}
+ServiceLogic::ServiceLogic(Store* store, const ServiceOptions& options)
+    : store_(store), options_(options), paperNameKey_(store->KeptSecret("paper-names")) {}
+
+namespace {
+std::string Sm4Block(const std::string& key16, const uint8_t in[16]) {
+  uint8_t out[16];
+  size_t len = 16;
+  Sm4EcbCrypt(out, reinterpret_cast<const uint8_t*>(key16.data()), in, &len, 1);
+  return std::string(reinterpret_cast<char*>(out), 16);
+}
+
+// The seed of one paper of a token: its slot encrypted under the token's paper seed.
+std::string SlotSeed(const std::string& paperSeed, int slot) {
+  uint8_t block[16] = {};
+  block[0] = static_cast<uint8_t>(slot);
+  block[1] = static_cast<uint8_t>(slot >> 8);
+  return Sm4Block(paperSeed, block);
+}
+}  // namespace
+
+std::string ServiceLogic::PaperName(int64_t tokenId, int slot) const {
+  uint8_t block[16] = {};
+  for (int i = 0; i < 8; ++i) block[i] = static_cast<uint8_t>(static_cast<uint64_t>(tokenId) >> (8 * i));
+  block[8] = static_cast<uint8_t>(slot);
+  block[9] = static_cast<uint8_t>(slot >> 8);
+  std::string name = Sm4Block(paperNameKey_, block);
+  return HexEncode(name.data(), name.size());
+}
+
+std::optional<PaperRecord> ServiceLogic::FindPaper(const std::string& name) {
+  if (!IsLowerHex(name, 32)) return std::nullopt;
+  uint8_t cipher[16];
+  if (paperNameKey_.size() == 16 && HexDecode(name, cipher, sizeof cipher)) {
+    uint8_t block[16];
+    size_t len = 16;
+    Sm4EcbCrypt(block, reinterpret_cast<const uint8_t*>(paperNameKey_.data()), cipher, &len, 0);
+    // Six zero bytes: a name not made here fails this check but by a chance of 2^-48.
+    if (std::all_of(block + 10, block + 16, [](uint8_t b) { return b == 0; })) {
+      int64_t tokenId = 0;
+      for (int i = 0; i < 8; ++i) tokenId |= static_cast<int64_t>(block[i]) << (8 * i);
+      int slot = block[8] | (block[9] << 8);
+      std::optional<TokenRecord> token = store_->FindTokenById(tokenId);
+      if (!token || token->paperSeed.size() != 16 || slot > token->cpuCount) return std::nullopt;
+      PaperRecord p;
+      p.name = name;
+      p.tokenId = tokenId;
+      p.slot = slot;
+      p.seed = SlotSeed(token->paperSeed, slot);
+      p.bytes = token->paperBytes;
+      return p;
+    }
+  }
+  return store_->FindPaper(name);
+}
 
 void ServiceLogic::SetClockForTesting(std::function<int64_t()> nowMs) { clock_ = std::move(nowMs); }
 
@@ -163,19 +216,13 @@ void ServiceLogic::ForgetOldTokens() {
   store_->ForgetTokensBefore(now - 2 * static_cast<int64_t>(options_.tokenLifetimeSec));
 }
 
-Reply ServiceLogic::IssueToken(const std::string& body) {
+Reply ServiceLogic::IssueToken(const std::string& body, const std::string& clientAddress) {
   DecodedFingerprint fp;
   if (!DecodeTokenRequestBody(Trim(body), &fp)) return Refuse("");
   int64_t now = NowSec();
   if (fp.cpuCount < 1 || fp.cpuCount > kMaxCpuCount) return Refuse("");
   if (std::llabs(now - fp.unixTime) > options_.fingerprintMaxAgeSec) return Refuse("");
   ForgetOldTokens();
-
-  if (options_.rateLimitTokens > 0 &&
-      store_->CountTokensSince(fp.machine, now - options_.rateLimitWindowSec) >= options_.rateLimitTokens) {
-    // A credential of 16 bytes: the client tells its user to come back later.
-    return Refuse(Base64Encode(RandomBytes(16)));
-  }
 
   TokenRecord token;
   token.key = RandomBytes(16);
@@ -184,24 +231,28 @@ Reply ServiceLogic::IssueToken(const std::string& body) {
   token.machine = fp.machine;
   token.cpuCount = fp.cpuCount;
   token.issuedAt = now;
-  std::vector<PaperRecord> papers;
-  std::string reply = token.credential;
-  for (int slot = 0; slot <= fp.cpuCount; ++slot) {
-    PaperRecord p;
-    p.name = HexEncode(RandomBytes(16).data(), 16);
-    p.slot = slot;
-    p.seed = RandomBytes(16);
-    p.bytes = options_.paperBytes;
-    reply += "||" + p.name;
-    papers.push_back(std::move(p));
+  token.address = clientAddress;
+  token.paperSeed = RandomBytes(16);
+  token.paperBytes = options_.paperBytes;
+  // Counted per address and identity (so nobody elsewhere can use up a machine's quota by
+  // sending its identity) and per address (so one address cannot mint tokens without end).
+  TokenLimits limits;
+  limits.since = now - options_.rateLimitWindowSec;
+  limits.perAddressAndMachine = std::max(0, options_.rateLimitTokens);
+  limits.perAddress = std::max(0, options_.rateLimitPerAddress);
+  StoreResult result = store_->AddTokenWithin(&token, limits);
+  if (result == StoreResult::kLimited) {
+    // A credential of 16 bytes: the client tells its user to come back later.
+    return Refuse(Base64Encode(RandomBytes(16)));
   }
-  if (store_->AddToken(token, papers) != StoreResult::kOk) return Refuse("");
+  if (result != StoreResult::kOk) return Refuse("");
+  std::string reply = token.credential;
+  for (int slot = 0; slot <= fp.cpuCount; ++slot) reply += "||" + PaperName(token.id, slot);
   return Accept(reply);
 }
 
 bool ServiceLogic::Paper(const std::string& name, std::string* bytes) {
-  if (!IsLowerHex(name, 32)) return false;
-  std::optional<PaperRecord> paper = store_->FindPaper(name);
+  std::optional<PaperRecord> paper = FindPaper(name);
   if (!paper) return false;
   *bytes = PaperBytes(paper->seed, static_cast<size_t>(paper->bytes));
   return true;
@@ -225,8 +276,7 @@ Reply ServiceLogic::StartExam(const std::string& body) {
   for (const Json::Value& item : list) {
     if (!item.isObject() || !item["examFile"].isString()) return Refuse("开始考试失败：examFile无效");
     std::string name = item["examFile"].asString();
-    std::optional<PaperRecord> paper;
-    if (IsLowerHex(name, 32)) paper = store_->FindPaper(name);
+    std::optional<PaperRecord> paper = FindPaper(name);
     if (!paper || paper->tokenId != token->id) return Refuse("开始考试失败：试卷不属于本次跑分");
     if (!seen.insert(name).second) return Refuse("开始考试失败：试卷重复");
     papers.push_back(name);
@@ -329,7 +379,7 @@ Reply ServiceLogic::SubmitCpuScore(const std::string& body) {
     std::optional<ExamRecord> exam = store_->FindExam(item["id"].asInt64());
     if (!exam || exam->tokenId != token->id) return Refuse("提交失败：考试编号不属于本次跑分");
     if (!ids.insert(exam->id).second) return Refuse("提交失败：考试编号重复");
-    std::optional<PaperRecord> paper = store_->FindPaper(exam->paper);
+    std::optional<PaperRecord> paper = FindPaper(exam->paper);
     if (!paper) return Refuse("提交失败：试卷不存在");
     bool singleSlot = paper->slot == 0;
     if (singleSlot != (i == 0) || !slots.insert(paper->slot).second) return Refuse("提交失败：考试与试卷不对应");

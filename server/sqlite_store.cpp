@@ -2,7 +2,13 @@
 // are short, and serialising them keeps every multi-statement change atomic.
 #include <sqlite3.h>
 
+#include <fcntl.h>
 #include <openssl/rand.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdlib>
 #include <mutex>
@@ -81,6 +87,9 @@ CREATE TABLE IF NOT EXISTS disk_scores (
   mtfourkread REAL NOT NULL,
   score INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS disk_score ON disk_scores(score DESC);
+CREATE TABLE IF NOT EXISTS secrets (
+  name TEXT PRIMARY KEY,
+  value BLOB NOT NULL);
 )sql";
 
 // A prepared statement that finalizes itself; binds are 1-based like SQLite's.
@@ -165,11 +174,54 @@ class SqliteStore : public Store {
     return tx.Commit() ? StoreResult::kOk : StoreResult::kError;
   }
 
+  StoreResult AddTokenWithin(TokenRecord* token, const TokenLimits& limits) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Transaction tx(db_);
+    auto count = [this, &limits](const char* sql, const TokenRecord& t, bool byMachine) {
+      Stmt c(db_, sql);
+      c.Bind(1, t.address).Bind(2, limits.since);
+      if (byMachine) c.Bind(3, t.machine);
+      return c.Step() == SQLITE_ROW ? c.Int(0) : INT64_MAX;
+    };
+    if (limits.perAddress > 0 &&
+        count("SELECT COUNT(*) FROM tokens WHERE address = ? AND issued_at >= ?", *token, false) >=
+            limits.perAddress) {
+      return StoreResult::kLimited;
+    }
+    if (limits.perAddressAndMachine > 0 &&
+        count("SELECT COUNT(*) FROM tokens WHERE address = ? AND issued_at >= ? AND machine = ?", *token, true) >=
+            limits.perAddressAndMachine) {
+      return StoreResult::kLimited;
+    }
+    Stmt t(db_, "INSERT INTO tokens(credential, key, rounds, machine, cpu_count, issued_at, address, paper_seed, "
+                "paper_bytes) VALUES(?,?,?,?,?,?,?,?,?)");
+    t.Bind(1, token->credential).BindBlob(2, token->key).Bind(3, token->rounds).Bind(4, token->machine)
+        .Bind(5, token->cpuCount).Bind(6, token->issuedAt).Bind(7, token->address).BindBlob(8, token->paperSeed)
+        .Bind(9, token->paperBytes);
+    int rc = t.Step();
+    if (rc == SQLITE_CONSTRAINT) return StoreResult::kConflict;
+    if (rc != SQLITE_DONE) return StoreResult::kError;
+    token->id = sqlite3_last_insert_rowid(db_);
+    return tx.Commit() ? StoreResult::kOk : StoreResult::kError;
+  }
+
   std::optional<TokenRecord> FindToken(const std::string& credential) override {
     std::lock_guard<std::mutex> lock(mu_);
-    Stmt s(db_, "SELECT id, credential, key, rounds, machine, cpu_count, issued_at, used "
-                "FROM tokens WHERE credential = ?");
+    Stmt s(db_, "SELECT id, credential, key, rounds, machine, cpu_count, issued_at, used, address, paper_seed, "
+                "paper_bytes FROM tokens WHERE credential = ?");
     s.Bind(1, credential);
+    return ReadToken(s);
+  }
+
+  std::optional<TokenRecord> FindTokenById(int64_t id) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Stmt s(db_, "SELECT id, credential, key, rounds, machine, cpu_count, issued_at, used, address, paper_seed, "
+                "paper_bytes FROM tokens WHERE id = ?");
+    s.Bind(1, id);
+    return ReadToken(s);
+  }
+
+  static std::optional<TokenRecord> ReadToken(Stmt& s) {
     if (s.Step() != SQLITE_ROW) return std::nullopt;
     TokenRecord t;
     t.id = s.Int(0);
@@ -180,7 +232,22 @@ class SqliteStore : public Store {
     t.cpuCount = static_cast<int>(s.Int(5));
     t.issuedAt = s.Int(6);
     t.used = s.Int(7) != 0;
+    t.address = s.Text(8);
+    t.paperSeed = s.Text(9);
+    t.paperBytes = static_cast<int>(s.Int(10));
     return t;
+  }
+
+  std::string KeptSecret(const std::string& name) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Stmt s(db_, "SELECT value FROM secrets WHERE name = ?");
+    s.Bind(1, name);
+    if (s.Step() == SQLITE_ROW) return s.Text(0);
+    std::string value(16, '\0');
+    RAND_bytes(reinterpret_cast<unsigned char*>(value.data()), static_cast<int>(value.size()));
+    Stmt insert(db_, "INSERT INTO secrets(name, value) VALUES(?,?)");
+    insert.Bind(1, name).BindBlob(2, value);
+    return insert.Step() == SQLITE_DONE ? value : std::string();
   }
 
   int CountTokensSince(const std::string& machine, int64_t since) override {
@@ -424,6 +491,16 @@ class SqliteStore : public Store {
 }  // namespace
 
 std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* error) {
+  // The file holds every live token's key: it is created readable by the owner only, and
+  // SQLite gives its WAL and shared-memory files the database file's mode.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    if (error) *error = "cannot open database " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  ::fchmod(fd, 0600);  // a file from an older release may be wider open
+  ::close(fd);
+  for (const char* suffix : {"-wal", "-shm"}) ::chmod((path + suffix).c_str(), 0600);
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                            nullptr);
@@ -441,6 +518,11 @@ std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* err
     return nullptr;
   }
   if (!EnsureColumn(db, "cpu_scores", "body_sm3", "TEXT NOT NULL DEFAULT ''") ||
+      !EnsureColumn(db, "tokens", "address", "TEXT NOT NULL DEFAULT ''") ||
+      !EnsureColumn(db, "tokens", "paper_seed", "BLOB NOT NULL DEFAULT x''") ||
+      !EnsureColumn(db, "tokens", "paper_bytes", "INTEGER NOT NULL DEFAULT 0") ||
+      sqlite3_exec(db, "CREATE INDEX IF NOT EXISTS tokens_address ON tokens(address, issued_at)", nullptr, nullptr,
+                   nullptr) != SQLITE_OK ||
       !EnsureColumn(db, "cpu_scores", "reply", "TEXT NOT NULL DEFAULT ''") ||
       sqlite3_exec(db, "CREATE INDEX IF NOT EXISTS cpu_token ON cpu_scores(token_id)", nullptr, nullptr, nullptr) !=
           SQLITE_OK) {

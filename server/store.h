@@ -24,6 +24,17 @@ struct TokenRecord {
   int cpuCount = 0;        // logical processors: number of multi-core papers
   int64_t issuedAt = 0;    // seconds since the epoch
   bool used = false;       // a score was accepted for it
+  std::string address;     // client address it was issued to (IPv6: the /64)
+  std::string paperSeed;   // 16 raw bytes every paper of the token derives from; empty for
+                           // tokens whose papers are stored one by one
+  int paperBytes = 0;      // size of each of its papers
+};
+
+// Limits a new token must fit, counted over tokens issued at or after `since`; 0 = none.
+struct TokenLimits {
+  int64_t since = 0;
+  int perAddressAndMachine = 0;
+  int perAddress = 0;
 };
 
 // One exam paper; its bytes are regenerated from the seed (see exam_protocol.h).
@@ -76,7 +87,7 @@ struct DiskScoreRecord {
   int score = 0;
 };
 
-enum class StoreResult { kOk, kConflict, kError };
+enum class StoreResult { kOk, kConflict, kLimited, kError };
 
 class Store {
  public:
@@ -84,7 +95,14 @@ class Store {
 
   // Stores a token with all its papers, atomically.
   virtual StoreResult AddToken(const TokenRecord& token, const std::vector<PaperRecord>& papers) = 0;
+  // Stores a token (papers derived from its seed, none stored) if the limits allow,
+  // counting and inserting in one transaction so concurrent requests cannot overshoot.
+  // kLimited when a limit is reached. Sets token->id.
+  virtual StoreResult AddTokenWithin(TokenRecord* token, const TokenLimits& limits) = 0;
   virtual std::optional<TokenRecord> FindToken(const std::string& credential) = 0;
+  virtual std::optional<TokenRecord> FindTokenById(int64_t id) = 0;
+  // A random 16-byte value kept under the given name, created on first use.
+  virtual std::string KeptSecret(const std::string& name) = 0;
   // Tokens issued to machine at or after the given time.
   virtual int CountTokensSince(const std::string& machine, int64_t since) = 0;
   virtual std::optional<PaperRecord> FindPaper(const std::string& name) = 0;

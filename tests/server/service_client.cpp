@@ -180,6 +180,7 @@ server::ServiceOptions RunningService::TestOptions() {
   o.paperBytes = 4096;
   o.sampledAnswers = 4;
   o.rateLimitTokens = 0;
+  o.rateLimitPerAddress = 0;
   return o;
 }
 
