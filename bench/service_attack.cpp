@@ -10,8 +10,8 @@
 //       C requests with N header lines each; the reply status and the service's memory.
 //   service_attack tokencpu --port P --pid PID [--requests N]
 //       N well-formed but garbage token requests; service CPU time per request.
-//   service_attack ratelimit --port P [--conns N]
-//       N concurrent token requests from one identity, then N from N identities: tokens got.
+//   service_attack ratelimit --port P [--conns N] [--identities M]
+//       N concurrent token requests from one identity, then M from M identities: tokens got.
 //   service_attack pipeline --port P
 //       two requests in one write on one connection: how many replies come back.
 #include <arpa/inet.h>
@@ -296,8 +296,8 @@ int TokenCpu(int pid, int requests) {
   return 0;
 }
 
-int RateLimit(int conns) {
-  auto run = [conns](bool sameIdentity) {
+int RateLimit(int conns, int identities) {
+  auto run = [](int conns, bool sameIdentity) {
     std::atomic<int> tokens{0};
     std::vector<std::thread> threads;
     int64_t now = static_cast<int64_t>(std::time(nullptr));
@@ -316,8 +316,9 @@ int RateLimit(int conns) {
     for (auto& t : threads) t.join();
     return tokens.load();
   };
-  std::printf("%d concurrent token requests, one identity: %d tokens\n", conns, run(true));
-  std::printf("%d concurrent token requests, %d identities from one address: %d tokens\n", conns, conns, run(false));
+  std::printf("%d concurrent token requests, one identity: %d tokens\n", conns, run(conns, true));
+  std::printf("%d concurrent token requests, %d identities from one address: %d tokens\n", identities, identities,
+              run(identities, false));
   return 0;
 }
 
@@ -349,7 +350,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string mode = argv[1];
-  int pid = 0, conns = -1, seconds = 20, lines = 100000, requests = 400;
+  int pid = 0, conns = -1, seconds = 20, lines = 100000, requests = 400, identities = 100;
   bool hello = false;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
@@ -360,13 +361,14 @@ int main(int argc, char** argv) {
     else if (a == "--seconds") seconds = std::min(next(), 120);
     else if (a == "--lines") lines = std::min(next(), 2000000);
     else if (a == "--requests") requests = std::max(1, std::min(next(), 100000));
+    else if (a == "--identities") identities = next();
     else if (a == "--hello") hello = true;
   }
   curl_global_init(CURL_GLOBAL_DEFAULT);
   if (mode == "slow") return Slow(conns < 0 ? 200 : std::min(conns, 2000), seconds, hello);
   if (mode == "headers") return Headers(pid, lines, conns < 0 ? 1 : std::min(conns, 16));
   if (mode == "tokencpu") return TokenCpu(pid, requests);
-  if (mode == "ratelimit") return RateLimit(conns < 0 ? 40 : std::min(conns, 200));
+  if (mode == "ratelimit") return RateLimit(conns < 0 ? 40 : std::min(conns, 200), std::min(identities, 200));
   if (mode == "pipeline") return Pipeline();
   std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
   return 2;

@@ -48,7 +48,7 @@ for s in $scenarios; do
     hello) start --rate-limit 0 && "$attack" slow --port "$port" --conns 200 --seconds 20 --hello; stop ;;
     headers) start --rate-limit 0 && "$attack" headers --port "$port" --pid "$pid" --lines 200000 --conns 8; stop ;;
     tokencpu) start --rate-limit 0 && "$attack" tokencpu --port "$port" --pid "$pid" --requests 300; stop ;;
-    ratelimit) start && "$attack" ratelimit --port "$port" --conns 40; stop ;;
+    ratelimit) start && "$attack" ratelimit --port "$port" --conns 40 --identities 100; stop ;;
     pipeline) start --rate-limit 0 && "$attack" pipeline --port "$port"; stop ;;
     backlog)
       start --rate-limit 0 || continue
@@ -83,7 +83,7 @@ for s in $scenarios; do
       stop ;;
     modes)
       start --rate-limit 0 || continue
-      "$attack" ratelimit --port "$port" --conns 1 >/dev/null
+      "$attack" ratelimit --port "$port" --conns 1 --identities 1 >/dev/null
       echo "data folder $(stat -c %a "$data"); files:"
       (cd "$data" && stat -c '  %a %n' ca-key.pem key.pem ca.pem cert.pem service.sqlite service.sqlite-wal \
         service.sqlite-shm 2>&1)

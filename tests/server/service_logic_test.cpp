@@ -4,7 +4,13 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <atomic>
+#include <ctime>
+#include <thread>
+#include <vector>
+
 #include "server/exam_protocol.h"
+#include "service/crypto.h"
 #include "service/text.h"
 #include "support/temp_dir.h"
 
@@ -76,6 +82,46 @@ TEST_F(ServiceLogicTest, ScoreFormulas) {
   EXPECT_EQ(DiskScore(nvme), 950 + 1500 + 1200 + 600 + 1500 + 3000);
   const double none[7] = {};
   EXPECT_EQ(DiskScore(none), 0);
+}
+
+}  // namespace
+}  // namespace sorvanta::server
+
+namespace sorvanta::server {
+namespace {
+
+TEST(ServiceTokenLimits, HoldUnderConcurrencyPerAddressAndCannotLockOutAnotherAddress) {
+  sorvanta::testing::TempDir dir("limits");
+  std::string error;
+  std::unique_ptr<Store> store = OpenSqliteStore(dir.Path("s.sqlite"), &error);
+  ASSERT_TRUE(store) << error;
+  ServiceOptions options;
+  options.rateLimitTokens = 6;
+  options.rateLimitPerAddress = 20;
+  ServiceLogic logic(store.get(), options);
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  auto body = [now](const std::string& identity) { return MakeTokenRequestBody(MakeFingerprint(identity, now), 2); };
+  auto granted = [](const Reply& r) { return r.ok && SplitPieces(r.body, "||").size() == 4; };
+
+  // 40 requests at once with one identity from one address: exactly the limit.
+  std::atomic<int> tokens{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 40; ++i) {
+    threads.emplace_back([&] { tokens += granted(logic.IssueToken(body("same"), "192.0.2.1")); });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(tokens.load(), 6);
+  Reply refused = logic.IssueToken(body("same"), "192.0.2.1");
+  EXPECT_EQ(Base64Decode(refused.body).size(), 16u);  // "come back later"
+
+  // Made-up identities from one address: the address limit.
+  int minted = 0;
+  for (int i = 0; i < 30; ++i) minted += granted(logic.IssueToken(body("made-up-" + std::to_string(i)), "192.0.2.2"));
+  EXPECT_EQ(minted, 20);
+
+  // Someone elsewhere sending a machine's identity does not use up that machine's quota.
+  for (int i = 0; i < 8; ++i) logic.IssueToken(body("victim"), "192.0.2.3");
+  EXPECT_TRUE(granted(logic.IssueToken(body("victim"), "192.0.2.4")));
 }
 
 }  // namespace
