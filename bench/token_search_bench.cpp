@@ -1,6 +1,6 @@
-// CPU cost of reading a token request in the reference service: recovering the pass count
-// of an honest body, and the worst case, a well-formed body of random bytes where every
-// candidate pass count has to be tried.
+// CPU costs of the reference service: recovering the pass count of a token request (an
+// honest body, and the worst case, a well-formed body of random bytes where every candidate
+// pass count has to be tried), and recomputing one sampled answer of a submission.
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -28,5 +28,16 @@ void BM_TokenBodyGarbage(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(DecodeTokenRequestBody(body, &fp));
 }
 BENCHMARK(BM_TokenBodyGarbage)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+namespace {
+
+// One sampled answer recomputed when a score is checked: SM3 over a 1 MiB buffer.
+void BM_AnswerCheck(benchmark::State& state) {
+  std::string block(32, 'b');
+  for (auto _ : state) benchmark::DoNotOptimize(sorvanta::server::BlockAnswer(block));
+}
+BENCHMARK(BM_AnswerCheck)->Unit(benchmark::kMillisecond);
 
 }  // namespace

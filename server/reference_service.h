@@ -23,7 +23,8 @@ struct ServiceOptions {
   int examBudgetMs = 10000;        // exam length the checks allow (tests shorten it)
   int examToleranceMs = 3000;      // allowance on top of the budget (one block, network, load)
   int paperBytes = 131072;         // size of each exam paper (4096 blocks of 32 bytes)
-  int sampledAnswers = 8;          // answers recomputed per submission, at least one per exam
+  int sampledAnswers = 64;         // answers recomputed per submission (about 3 ms each), at
+                                   // least one per exam
   int fingerprintMaxAgeSec = 600;  // a fingerprint whose time is further off is stale
   int tokenLifetimeSec = 1800;     // exams and the submission must happen within this time
   int rateLimitTokens = 6;         // tokens per machine identity and address per window; 0 = no limit

@@ -123,6 +123,18 @@ TEST_F(ServiceTest, CheatedSubmissionsAreRefusedAndStoreNothing) {
   EXPECT_EQ(cpu["single"].size(), 1u);  // only the honest run of machine-cheat-3
 }
 
+TEST(ServiceAnswerCheck, OneWrongAnswerAmongSixtyIsFound) {
+  server::ServiceOptions options = RunningService::TestOptions();
+  options.sampledAnswers = 64;
+  RunningService service(options);
+  ASSERT_TRUE(service.ok()) << service.error();
+  IssuedToken token = RequestToken("machine-one-wrong", 1);
+  SatExam single = SitExam(token.credential, token.papers[0], 30);
+  SatExam multi = SitExam(token.credential, token.papers[1], 30, 0, nullptr, false, /*onlyWrong=*/17);
+  std::string reply = SubmitText(SubmissionBody(token, ResultObject(single, {multi}, "x")));
+  EXPECT_NE(reply.find("答案校验不通过"), std::string::npos) << reply;
+}
+
 TEST_F(ServiceTest, MalformedSubmissionsGetAReason) {
   WholeRun run = SitWholeExam("machine-malformed", 1, 2);
   const IssuedToken& t = run.token;
