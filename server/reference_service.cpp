@@ -431,7 +431,7 @@ Response ReferenceService::Impl::Route(const Request& req, const std::string& ad
             {"/sorvanta/cpuscoresubmitV4",
              [](ServiceLogic* s, const std::string& b, const std::string&) { return s->SubmitCpuScore(b); }},
             {"/sorvanta/diskbench",
-             [](ServiceLogic* s, const std::string& b, const std::string&) { return s->SubmitDiskScore(b); }},
+             [](ServiceLogic* s, const std::string& b, const std::string& c) { return s->SubmitDiskScore(b, c); }},
         };
     auto p = kPosts.find(path);
     if (p != kPosts.end()) return post ? text(p->second(l, req.body(), addressKey)) : wrongMethod();

@@ -44,6 +44,10 @@ struct ServiceOptions {
   // Token requests per client address (IPv6: per /64) per rate-limit window, whatever
   // identity they claim; 0 = no limit. rateLimitTokens counts per address and identity.
   int rateLimitPerAddress = 60;
+  // Disk scores stored per disk serial and per client address per window; 0 = no limit.
+  int diskScoresPerSerial = 10;
+  int diskScoresPerAddress = 60;
+  int diskScoreWindowSec = 3600;
   // Announcement text; the file announcement.txt in dataDir, when present, wins.
   std::string announcement = "欢迎使用参考跑分服务。";
   // Release offered to clients: version text and a file to serve. Both empty = read

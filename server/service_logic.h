@@ -42,7 +42,8 @@ class ServiceLogic {
   Reply StartExam(const std::string& body);
   Reply EndExam(const std::string& body);
   Reply SubmitCpuScore(const std::string& body);
-  Reply SubmitDiskScore(const std::string& body);
+  Reply SubmitDiskScore(const std::string& body, const std::string& clientAddress);
+  Reply SubmitDiskScore(const std::string& body) { return SubmitDiskScore(body, std::string()); }
   std::string Announcement();
   // "version||URL" of the offered release, or empty when none is configured.
   std::string Version(const std::string& baseUrl);

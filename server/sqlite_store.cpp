@@ -416,20 +416,38 @@ class SqliteStore : public Store {
     return out;
   }
 
-  StoreResult AddDiskScore(DiskScoreRecord* score) override {
+  StoreResult AddDiskScore(DiskScoreRecord* score) override { return AddDiskScoreWithin(score, DiskLimits()); }
+
+  StoreResult AddDiskScoreWithin(DiskScoreRecord* score, const DiskLimits& limits) override {
     std::lock_guard<std::mutex> lock(mu_);
+    Transaction tx(db_);
+    auto reached = [this, &limits](const char* sql, const std::string& key, int limit) {
+      if (limit <= 0) return false;
+      Stmt c(db_, sql);
+      c.Bind(1, key).Bind(2, limits.since);
+      return c.Step() != SQLITE_ROW || c.Int(0) >= limit;
+    };
+    Stmt d(db_, "SELECT 1 FROM disk_scores WHERE digest = ?");
+    d.Bind(1, score->digest);
+    if (d.Step() == SQLITE_ROW) return StoreResult::kConflict;
+    if (reached("SELECT COUNT(*) FROM disk_scores WHERE serial = ? AND runtime >= ?", score->serial,
+                limits.perSerial) ||
+        reached("SELECT COUNT(*) FROM disk_scores WHERE address = ? AND runtime >= ?", score->address,
+                limits.perAddress)) {
+      return StoreResult::kLimited;
+    }
     Stmt s(db_, "INSERT INTO disk_scores(runtime, digest, serial, diskname, platform, prefill, writesize, "
                 "linerbufferwrite, linernobufferwrite, linerread, fourkwrite, fourkread, mtfourkwrite, "
-                "mtfourkread, score) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                "mtfourkread, score, address) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     s.Bind(1, score->runtime).Bind(2, score->digest).Bind(3, score->serial).Bind(4, score->diskname)
         .Bind(5, score->platform).Bind(6, score->prefill).Bind(7, score->writesize);
     for (int i = 0; i < 7; ++i) s.Bind(8 + i, score->speeds[i]);
-    s.Bind(15, score->score);
+    s.Bind(15, score->score).Bind(16, score->address);
     int rc = s.Step();
     if (rc == SQLITE_CONSTRAINT) return StoreResult::kConflict;
     if (rc != SQLITE_DONE) return StoreResult::kError;
     score->id = sqlite3_last_insert_rowid(db_);
-    return StoreResult::kOk;
+    return tx.Commit() ? StoreResult::kOk : StoreResult::kError;
   }
 
   std::vector<DiskScoreRecord> TopDisk(int limit) override {
@@ -519,6 +537,11 @@ std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* err
   }
   if (!EnsureColumn(db, "cpu_scores", "body_sm3", "TEXT NOT NULL DEFAULT ''") ||
       !EnsureColumn(db, "tokens", "address", "TEXT NOT NULL DEFAULT ''") ||
+      !EnsureColumn(db, "disk_scores", "address", "TEXT NOT NULL DEFAULT ''") ||
+      sqlite3_exec(db,
+                   "CREATE INDEX IF NOT EXISTS disk_serial ON disk_scores(serial, runtime);"
+                   "CREATE INDEX IF NOT EXISTS disk_address ON disk_scores(address, runtime)",
+                   nullptr, nullptr, nullptr) != SQLITE_OK ||
       !EnsureColumn(db, "tokens", "paper_seed", "BLOB NOT NULL DEFAULT x''") ||
       !EnsureColumn(db, "tokens", "paper_bytes", "INTEGER NOT NULL DEFAULT 0") ||
       sqlite3_exec(db, "CREATE INDEX IF NOT EXISTS tokens_address ON tokens(address, issued_at)", nullptr, nullptr,

@@ -77,7 +77,8 @@ struct CpuScoreRecord {
 struct DiskScoreRecord {
   int64_t id = 0;
   int64_t runtime = 0;
-  std::string digest;         // SM3 hex of the submission body (replay guard)
+  std::string digest;         // SM3 hex of the serial and the result (replay guard)
+  std::string address;        // client address it came from (IPv6: the /64)
   std::string serial;
   std::string diskname;
   std::string platform;
@@ -85,6 +86,12 @@ struct DiskScoreRecord {
   double writesize = 0;
   double speeds[7] = {};      // linerbufferwrite .. mtfourkread, in the submission's order
   int score = 0;
+};
+
+struct DiskLimits {
+  int64_t since = 0;
+  int perSerial = 0;
+  int perAddress = 0;
 };
 
 enum class StoreResult { kOk, kConflict, kLimited, kError };
@@ -129,6 +136,9 @@ class Store {
 
   // kConflict when a submission with the same digest was stored before.
   virtual StoreResult AddDiskScore(DiskScoreRecord* score) = 0;
+  // The same, but kLimited when the serial or the address has reached its count of scores
+  // stored at or after limits.since (0 = no limit); counted and stored atomically.
+  virtual StoreResult AddDiskScoreWithin(DiskScoreRecord* score, const DiskLimits& limits) = 0;
   virtual std::vector<DiskScoreRecord> TopDisk(int limit) = 0;
 
   // Forgets tokens issued before the given time, with their papers and exams. Scores stay.

@@ -275,9 +275,12 @@ TEST_F(ServiceTest, DiskSubmissionRoundTrip) {
   EXPECT_EQ(reply, IntText(server::DiskScore(speeds)));
   EXPECT_GT(server::DiskScore(speeds), 0);
 
-  // Replay, broken Base64, a serial too short, a wrong serial (wrong key), bad fields.
-  std::string body = DiskBody(result, serial, std::string(12000, 'g'));
-  EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/diskbench"), body), reply);
+  // The same result again, under any client tag, gets its score back but counts once (the
+  // ranking below holds it once).
+  EXPECT_EQ(ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(result, serial, std::string(12000, 'g'))),
+            reply);
+  EXPECT_EQ(ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(result, serial, "other tag")), reply);
+  // Broken Base64, a serial too short, a wrong serial (wrong key), bad fields.
   EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/diskbench"), "@@@||" + serial), "");
   Json::Value r2 = DiskResult("/ Disk Beta", 300);
   EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(r2, "S")), "");
@@ -306,6 +309,26 @@ TEST_F(ServiceTest, DiskSubmissionRoundTrip) {
   ASSERT_EQ(disk["disk"].size(), 2u);
   EXPECT_EQ(disk["disk"][0]["diskname"].asString(), "/ Disk Alpha");
   EXPECT_EQ(disk["disk"][0]["score"].asString(), reply);
+}
+
+TEST(ServiceDiskLimits, ImplausibleSpeedsAndTooManyScoresPerSerialOrAddressAreRefused) {
+  server::ServiceOptions options = RunningService::TestOptions();
+  options.diskScoresPerSerial = 2;
+  options.diskScoresPerAddress = 3;
+  RunningService service(options);
+  ASSERT_TRUE(service.ok()) << service.error();
+  auto submit = [](const Json::Value& result, const std::string& serial) {
+    return ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(result, serial));
+  };
+  Json::Value tooFast = DiskResult("RAM?", 500);
+  tooFast["fourkread"] = 30000.0;  // 4 KiB reads at 30 GB/s from one queue
+  EXPECT_NE(submit(tooFast, "SERIAL-A").find("评分失败：数值无效 fourkread"), std::string::npos);
+
+  EXPECT_EQ(submit(DiskResult("A", 100), "SERIAL-A").find("评分失败"), std::string::npos);
+  EXPECT_EQ(submit(DiskResult("A", 200), "SERIAL-A").find("评分失败"), std::string::npos);
+  EXPECT_NE(submit(DiskResult("A", 300), "SERIAL-A").find("提交过于频繁"), std::string::npos);
+  EXPECT_EQ(submit(DiskResult("B", 100), "SERIAL-B").find("评分失败"), std::string::npos);
+  EXPECT_NE(submit(DiskResult("C", 100), "SERIAL-C").find("提交过于频繁"), std::string::npos);  // the address
 }
 
 TEST_F(ServiceTest, AnnouncementVersionAndRelease) {
