@@ -28,6 +28,8 @@ const char* const kUsage =
     "  --address-limit N      tokens per client address per 10 minutes (default 60; 0 = none)\n"
     "  --max-conns-per-address N  open connections per client address (default 512)\n"
     "  --exam-budget-ms N     exam length the checks allow (default 10000)\n"
+    "  --sync full|normal     database sync: at every commit (default, survives power loss)\n"
+    "                         or only at checkpoints (faster)\n"
     "  --quiet                do not log requests\n";
 
 bool ParseInt(const char* text, int* out) {
@@ -99,6 +101,14 @@ int main(int argc, char** argv) {
     } else if (arg == "--exam-budget-ms") {
       value(&v);
       numberOk = ParseInt(v, &options.examBudgetMs);
+    } else if (arg == "--sync") {
+      value(&v);
+      numberOk = std::strcmp(v, "full") == 0 || std::strcmp(v, "normal") == 0;
+      options.syncEveryCommit = std::strcmp(v, "full") == 0;
+      if (!numberOk) {
+        std::fprintf(stderr, "sorvanta-service: --sync takes full or normal, not \"%s\"\n", v);
+        return 2;
+      }
     } else if (arg == "--quiet") {
       options.logRequests = false;
     } else {

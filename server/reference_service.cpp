@@ -529,7 +529,7 @@ std::unique_ptr<ReferenceService> ReferenceService::Start(const ServiceOptions& 
     impl->caFile = options.dataDir + "/" + kCaCertFileName;
   }
   impl->certNames = NamesForListenAddress(options.listen);
-  impl->store = OpenSqliteStore(options.dataDir + "/service.sqlite", error);
+  impl->store = OpenSqliteStore(options.dataDir + "/service.sqlite", error, options.syncEveryCommit);
   if (!impl->store) return nullptr;
   impl->logic = std::make_unique<ServiceLogic>(impl->store.get(), options);
 

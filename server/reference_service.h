@@ -57,6 +57,8 @@ struct ServiceOptions {
   // Base URL written into replies (download links); empty = the listen address, or behind
   // a wildcard address the request's Host when the certificate names it.
   std::string publicUrl;
+  // Sync the database at every commit (power-loss safe); false: only at checkpoints.
+  bool syncEveryCommit = true;
   // One line per request (method, path, status, reply size) on standard error.
   bool logRequests = false;
 };

@@ -21,7 +21,6 @@ namespace {
 
 const char* const kSchema = R"sql(
 PRAGMA journal_mode=WAL;
-PRAGMA synchronous=NORMAL;
 PRAGMA foreign_keys=ON;
 CREATE TABLE IF NOT EXISTS tokens (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -509,6 +508,10 @@ class SqliteStore : public Store {
 }  // namespace
 
 std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* error) {
+  return OpenSqliteStore(path, error, true);
+}
+
+std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* error, bool syncEveryCommit) {
   // The file holds every live token's key: it is created readable by the owner only, and
   // SQLite gives its WAL and shared-memory files the database file's mode.
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -535,7 +538,11 @@ std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* err
     sqlite3_close_v2(db);
     return nullptr;
   }
-  if (!EnsureColumn(db, "cpu_scores", "body_sm3", "TEXT NOT NULL DEFAULT ''") ||
+  // FULL syncs the WAL at every commit, so an acknowledged score survives a power loss;
+  // NORMAL syncs only at checkpoints.
+  if (sqlite3_exec(db, syncEveryCommit ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL", nullptr, nullptr,
+                   nullptr) != SQLITE_OK ||
+      !EnsureColumn(db, "cpu_scores", "body_sm3", "TEXT NOT NULL DEFAULT ''") ||
       !EnsureColumn(db, "tokens", "address", "TEXT NOT NULL DEFAULT ''") ||
       !EnsureColumn(db, "disk_scores", "address", "TEXT NOT NULL DEFAULT ''") ||
       sqlite3_exec(db,

@@ -148,5 +148,7 @@ class Store {
 // The SQLite store: one file, created with its tables when missing. nullptr and *error
 // when the file cannot be opened or set up.
 std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* error);
+// syncEveryCommit false trades durability of the last commits on power loss for speed.
+std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* error, bool syncEveryCommit);
 
 }  // namespace sorvanta::server
