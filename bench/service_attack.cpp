@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -367,6 +368,7 @@ int main(int argc, char** argv) {
     else if (a == "--identities") identities = next();
     else if (a == "--hello") hello = true;
   }
+  std::signal(SIGPIPE, SIG_IGN);  // the service closing a connection ends only that connection
   curl_global_init(CURL_GLOBAL_DEFAULT);
   if (mode == "slow") return Slow(conns < 0 ? 200 : std::min(conns, 2000), seconds, hello);
   if (mode == "headers") return Headers(pid, lines, conns < 0 ? 1 : std::min(conns, 16));

@@ -26,6 +26,10 @@ struct ServiceOptions {
   int sampledAnswers = 64;         // answers recomputed per submission (about 3 ms each), at
                                    // least one per exam
   int fingerprintMaxAgeSec = 600;  // a fingerprint whose time is further off is stale
+  // An exam must start within this time after the token's first paper download, plus two
+  // exam budgets and half a second per paper: a client has no time to work the papers
+  // before the clock runs.
+  int examStartSlackMs = 60000;
   int tokenLifetimeSec = 1800;     // exams and the submission must happen within this time
   int rateLimitTokens = 6;         // tokens per machine identity and address per window; 0 = no limit
   int rateLimitWindowSec = 600;

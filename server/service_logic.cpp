@@ -257,6 +257,7 @@ Reply ServiceLogic::IssueToken(const std::string& body, const std::string& clien
 bool ServiceLogic::Paper(const std::string& name, std::string* bytes) {
   std::optional<PaperRecord> paper = FindPaper(name);
   if (!paper) return false;
+  store_->MarkPapersFetched(paper->tokenId, NowMs());
   *bytes = PaperBytes(paper->seed, static_cast<size_t>(paper->bytes));
   return true;
 }
@@ -284,6 +285,15 @@ Reply ServiceLogic::StartExam(const std::string& body) {
     if (!seen.insert(name).second) return Refuse("开始考试失败：试卷重复");
     papers.push_back(name);
     keys.push_back(HexEncode(RandomBytes(16).data(), 16));
+  }
+  // A paper worked before its exam starts would score work done off the clock: the exams
+  // must start soon after the papers were fetched. (A retry of a start is not held to it.)
+  int64_t allowedMs = static_cast<int64_t>(options_.examStartSlackMs) +
+                      2 * (static_cast<int64_t>(options_.examBudgetMs) + options_.examToleranceMs) +
+                      500 * static_cast<int64_t>(token->cpuCount + 1);
+  if (options_.examStartSlackMs > 0 && token->firstFetchMs > 0 && NowMs() - token->firstFetchMs > allowedMs &&
+      !store_->FindExamByPaper(papers[0])) {
+    return Refuse("开始考试失败：试卷下载后过久才开考，请重新跑分");
   }
   std::vector<ExamRecord> exams;
   StoreResult result = store_->StartExams(token->id, papers, keys, NowMs(), &exams);
@@ -434,6 +444,12 @@ Reply ServiceLogic::SubmitCpuScore(const std::string& body) {
     if (s.answers.compare(static_cast<size_t>(k) * kBlockBytes, kBlockBytes, expected) != 0) {
       return Refuse("提交失败：答案校验不通过");
     }
+  }
+
+  // A core of the multi-core phase works no faster than the one core of the single-core
+  // phase in an honest run; more than half as much again is cut to that.
+  if (exams[0].score > 0) {
+    for (size_t e = 1; e < exams.size(); ++e) exams[e].score = std::min(exams[e].score, exams[0].score * 3 / 2);
   }
 
   // Score and record.

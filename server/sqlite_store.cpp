@@ -207,7 +207,7 @@ class SqliteStore : public Store {
   std::optional<TokenRecord> FindToken(const std::string& credential) override {
     std::lock_guard<std::mutex> lock(mu_);
     Stmt s(db_, "SELECT id, credential, key, rounds, machine, cpu_count, issued_at, used, address, paper_seed, "
-                "paper_bytes FROM tokens WHERE credential = ?");
+                "paper_bytes, first_fetch_ms FROM tokens WHERE credential = ?");
     s.Bind(1, credential);
     return ReadToken(s);
   }
@@ -215,7 +215,7 @@ class SqliteStore : public Store {
   std::optional<TokenRecord> FindTokenById(int64_t id) override {
     std::lock_guard<std::mutex> lock(mu_);
     Stmt s(db_, "SELECT id, credential, key, rounds, machine, cpu_count, issued_at, used, address, paper_seed, "
-                "paper_bytes FROM tokens WHERE id = ?");
+                "paper_bytes, first_fetch_ms FROM tokens WHERE id = ?");
     s.Bind(1, id);
     return ReadToken(s);
   }
@@ -234,7 +234,15 @@ class SqliteStore : public Store {
     t.address = s.Text(8);
     t.paperSeed = s.Text(9);
     t.paperBytes = static_cast<int>(s.Int(10));
+    t.firstFetchMs = s.Int(11);
     return t;
+  }
+
+  void MarkPapersFetched(int64_t tokenId, int64_t nowMs) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Stmt s(db_, "UPDATE tokens SET first_fetch_ms = ? WHERE id = ? AND first_fetch_ms = 0");
+    s.Bind(1, nowMs).Bind(2, tokenId);
+    s.Step();
   }
 
   std::string KeptSecret(const std::string& name) override {
@@ -551,6 +559,7 @@ std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* err
                    nullptr, nullptr, nullptr) != SQLITE_OK ||
       !EnsureColumn(db, "tokens", "paper_seed", "BLOB NOT NULL DEFAULT x''") ||
       !EnsureColumn(db, "tokens", "paper_bytes", "INTEGER NOT NULL DEFAULT 0") ||
+      !EnsureColumn(db, "tokens", "first_fetch_ms", "INTEGER NOT NULL DEFAULT 0") ||
       sqlite3_exec(db, "CREATE INDEX IF NOT EXISTS tokens_address ON tokens(address, issued_at)", nullptr, nullptr,
                    nullptr) != SQLITE_OK ||
       !EnsureColumn(db, "cpu_scores", "reply", "TEXT NOT NULL DEFAULT ''") ||

@@ -28,6 +28,7 @@ struct TokenRecord {
   std::string paperSeed;   // 16 raw bytes every paper of the token derives from; empty for
                            // tokens whose papers are stored one by one
   int paperBytes = 0;      // size of each of its papers
+  int64_t firstFetchMs = 0;  // first download of one of its papers (ms since the epoch); 0 = none yet
 };
 
 // Limits a new token must fit, counted over tokens issued at or after `since`; 0 = none.
@@ -108,6 +109,8 @@ class Store {
   virtual StoreResult AddTokenWithin(TokenRecord* token, const TokenLimits& limits) = 0;
   virtual std::optional<TokenRecord> FindToken(const std::string& credential) = 0;
   virtual std::optional<TokenRecord> FindTokenById(int64_t id) = 0;
+  // Records the first paper download of a token; later calls change nothing.
+  virtual void MarkPapersFetched(int64_t tokenId, int64_t nowMs) = 0;
   // A random 16-byte value kept under the given name, created on first use.
   virtual std::string KeptSecret(const std::string& name) = 0;
   // Tokens issued to machine at or after the given time.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -45,6 +46,8 @@ int Connect(int port) {
 // A TLS connection (no verification: these tests are about the transport).
 struct Tls {
   explicit Tls(int port) {
+    // A write to a connection the service refused must fail, not end the test program.
+    std::signal(SIGPIPE, SIG_IGN);
     static SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
     fd = Connect(port);
     if (fd < 0) return;

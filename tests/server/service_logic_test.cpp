@@ -73,6 +73,28 @@ TEST_F(ServiceLogicTest, ExpiredTokensStopWorkingAndAreForgottenLater) {
   EXPECT_FALSE(logic_->Paper(token[1], &bytes));
 }
 
+TEST_F(ServiceLogicTest, ExamsMustStartSoonAfterThePapersWereFetched) {
+  // 60 s slack + 2 x (10 s budget + 3 s tolerance) + 0.5 s x 2 papers = 87 s.
+  const int64_t allowedMs = 87000;
+  std::string bytes;
+  std::vector<std::string> late = Token("late", nowMs_ / 1000);
+  ASSERT_EQ(late.size(), 3u);
+  ASSERT_TRUE(logic_->Paper(late[1], &bytes));
+  nowMs_ += allowedMs + 1;
+  ASSERT_TRUE(logic_->Paper(late[2], &bytes));  // fetching again does not restart the clock
+  Reply refused = logic_->StartExam(StartBody(late[0], late[1]));
+  EXPECT_FALSE(refused.ok);
+  EXPECT_NE(refused.body.find("试卷下载后过久才开考"), std::string::npos) << refused.body;
+
+  std::vector<std::string> prompt = Token("prompt", nowMs_ / 1000);
+  ASSERT_TRUE(logic_->Paper(prompt[1], &bytes));
+  nowMs_ += allowedMs - 1000;
+  Reply started = logic_->StartExam(StartBody(prompt[0], prompt[1]));
+  EXPECT_TRUE(started.ok) << started.body;
+  nowMs_ += 10000;  // a retry of the same start later still gets its exam
+  EXPECT_EQ(logic_->StartExam(StartBody(prompt[0], prompt[1])).body, started.body);
+}
+
 TEST_F(ServiceLogicTest, ScoreFormulas) {
   EXPECT_EQ(ExamScore(500, 10000, 10000), 5000);
   EXPECT_EQ(ExamScore(500, 10400, 10000), 4807);  // a longer exam counts its real length

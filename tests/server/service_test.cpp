@@ -123,6 +123,22 @@ TEST_F(ServiceTest, CheatedSubmissionsAreRefusedAndStoreNothing) {
   EXPECT_EQ(cpu["single"].size(), 1u);  // only the honest run of machine-cheat-3
 }
 
+TEST_F(ServiceTest, MultiCoreExamsFasterThanTheSingleCoreOneAreCut) {
+  IssuedToken token = RequestToken("machine-fast-cores", 2);
+  SatExam single = SitExam(token.credential, token.papers[0], 2);
+  SatExam fast = SitExam(token.credential, token.papers[1], 10);
+  SatExam even = SitExam(token.credential, token.papers[2], 2);
+  std::vector<std::string> pieces =
+      SplitPieces(SubmitText(SubmissionBody(token, ResultObject(single, {fast, even}, "x"))), "||");
+  ASSERT_EQ(pieces.size(), 2u);
+  Json::Value record = ParseJson(pieces[1]);
+  // 2 blocks in the 2000 ms budget: 100 points; 10 blocks would be 500, cut to 150.
+  EXPECT_EQ(record["singlecore"].asInt(), 100);
+  EXPECT_EQ(record["multicore"][0]["value"].asInt(), 150);
+  EXPECT_EQ(record["multicore"][1]["value"].asInt(), 100);
+  EXPECT_EQ(record["multicoretotal"].asInt(), 250);
+}
+
 TEST(ServiceAnswerCheck, OneWrongAnswerAmongSixtyIsFound) {
   server::ServiceOptions options = RunningService::TestOptions();
   options.sampledAnswers = 64;
