@@ -1,9 +1,9 @@
 #!/bin/bash
 # Tries the reference service as an adversary and as an operator would, on loopback only,
 # each scenario bounded in count and time: slow clients, header floods, costly token
-# requests, the token rate limit, pipelining, 256 clients on fresh connections (listen
-# backlog), a second instance, stopping with slow clients connected, and the modes of the
-# private files in an operator-made folder.
+# requests (without and with the per-address budget), the token rate limit, pipelining,
+# 256 clients on fresh connections (listen backlog), a second instance, stopping with slow
+# clients connected, and the modes of the private files in an operator-made folder.
 # Usage: bench/service_attack.sh [SCENARIO...]   (default: all)
 #   SERVICE=path/to/sorvanta-service compares another build of the service.
 set -u
@@ -12,7 +12,7 @@ bin=$root/build/bin
 service_bin=${SERVICE:-$bin/sorvanta-service}
 attack=$bin/service_attack
 port=${PORT:-18544}
-scenarios=${*:-"slow hello headers tokencpu ratelimit pipeline backlog second stop modes"}
+scenarios=${*:-"slow hello headers tokencpu tokenbudget ratelimit pipeline backlog second stop modes"}
 data=""
 pid=""
 
@@ -48,6 +48,7 @@ for s in $scenarios; do
     hello) start --rate-limit 0 && "$attack" slow --port "$port" --conns 200 --seconds 20 --hello; stop ;;
     headers) start --rate-limit 0 && "$attack" headers --port "$port" --pid "$pid" --lines 200000 --conns 8; stop ;;
     tokencpu) start --rate-limit 0 && "$attack" tokencpu --port "$port" --pid "$pid" --requests 300; stop ;;
+    tokenbudget) start && "$attack" tokencpu --port "$port" --pid "$pid" --requests 300; stop ;;
     ratelimit) start && "$attack" ratelimit --port "$port" --conns 40 --identities 100; stop ;;
     pipeline) start --rate-limit 0 && "$attack" pipeline --port "$port"; stop ;;
     backlog)

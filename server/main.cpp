@@ -24,8 +24,10 @@ const char* const kUsage =
     "  --release-file FILE    program file served as that version's download\n"
     "  --public-url URL       base URL written into download links (default: from the request)\n"
     "  --rate-limit N         tokens per machine and address per 10 minutes (default 6;\n"
-    "                         0 = no limit, and no per-address limit unless --address-limit)\n"
-    "  --address-limit N      tokens per client address per 10 minutes (default 60; 0 = none)\n"
+    "                         0 = no limit, and no per-address limits unless --address-limit)\n"
+    "  --address-limit N      tokens per client address per 10 minutes (default 60; 0 = none);\n"
+    "                         token requests per address are also held to a burst of 60, then\n"
+    "                         one per second\n"
     "  --max-conns-per-address N  open connections per client address (default 512)\n"
     "  --exam-budget-ms N     exam length the checks allow (default 10000)\n"
     "  --sync full|normal     database sync: at every commit (default, survives power loss)\n"
@@ -124,7 +126,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "sorvanta-service: give --release-version and --release-file together\n");
     return 2;
   }
-  if (options.rateLimitTokens == 0 && !addressLimitGiven) options.rateLimitPerAddress = 0;
+  if (options.rateLimitTokens == 0 && !addressLimitGiven) {
+    options.rateLimitPerAddress = 0;
+    options.tokenRequestBurst = 0;
+  }
   if (options.dataDir.empty()) {
     options.dataDir = sorvanta::platform::JoinPath(sorvanta::platform::LocalAppDataFolder(), "sorvanta-service");
   }

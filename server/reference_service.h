@@ -48,6 +48,9 @@ struct ServiceOptions {
   // Token requests per client address (IPv6: per /64) per rate-limit window, whatever
   // identity they claim; 0 = no limit. rateLimitTokens counts per address and identity.
   int rateLimitPerAddress = 60;
+  // Token requests read per client address: a burst of this many, then one per second
+  // (each costs about 1.6 ms of CPU before it can be told from garbage); 0 = no limit.
+  int tokenRequestBurst = 60;
   // Disk scores stored per disk serial and per client address per window; 0 = no limit.
   int diskScoresPerSerial = 10;
   int diskScoresPerAddress = 60;

@@ -219,9 +219,34 @@ void ServiceLogic::ForgetOldTokens() {
   store_->ForgetTokensBefore(now - 2 * static_cast<int64_t>(options_.tokenLifetimeSec));
 }
 
+bool ServiceLogic::AdmitTokenRequest(const std::string& clientAddress) {
+  const int burst = options_.tokenRequestBurst;
+  if (burst <= 0 || clientAddress.empty()) return true;
+  const int64_t now = NowMs();
+  std::lock_guard<std::mutex> lock(bucketsMu_);
+  if (buckets_.size() > 100000) {
+    // Forget addresses whose budget has refilled: they are as good as new.
+    for (auto it = buckets_.begin(); it != buckets_.end();) {
+      it = now - it->second.lastMs > burst * 1000LL ? buckets_.erase(it) : std::next(it);
+    }
+  }
+  auto [it, fresh] = buckets_.try_emplace(clientAddress);
+  Bucket& b = it->second;
+  if (fresh) b.tokens = burst;
+  b.tokens = std::min<double>(burst, b.tokens + static_cast<double>(now - b.lastMs) / 1000.0);
+  b.lastMs = now;
+  if (b.tokens < 1) return false;
+  b.tokens -= 1;
+  return true;
+}
+
 Reply ServiceLogic::IssueToken(const std::string& body, const std::string& clientAddress) {
+  // The cheap checks and the per-address budget come before any decryption.
+  std::string text = Trim(body);
+  if (text.size() != 88) return Refuse("");
+  if (!AdmitTokenRequest(clientAddress)) return Refuse(Base64Encode(RandomBytes(16)));
   DecodedFingerprint fp;
-  if (!DecodeTokenRequestBody(Trim(body), &fp)) return Refuse("");
+  if (!DecodeTokenRequestBody(text, &fp)) return Refuse("");
   int64_t now = NowSec();
   if (fp.cpuCount < 1 || fp.cpuCount > kMaxCpuCount) return Refuse("");
   if (std::llabs(now - fp.unixTime) > options_.fingerprintMaxAgeSec) return Refuse("");

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -70,7 +71,16 @@ class ServiceLogic {
   Store* store_;
   ServiceOptions options_;
   std::function<int64_t()> clock_;
+  // Admits one token request from the address, or false when its budget is spent.
+  bool AdmitTokenRequest(const std::string& clientAddress);
+
   std::string paperNameKey_;
+  struct Bucket {
+    double tokens = 0;
+    int64_t lastMs = 0;
+  };
+  std::mutex bucketsMu_;
+  std::map<std::string, Bucket> buckets_;
   std::mutex janitorMu_;
   int64_t lastJanitorSec_ = 0;
 };

@@ -181,6 +181,7 @@ server::ServiceOptions RunningService::TestOptions() {
   o.sampledAnswers = 4;
   o.rateLimitTokens = 0;
   o.rateLimitPerAddress = 0;
+  o.tokenRequestBurst = 0;
   o.diskScoresPerSerial = 0;
   o.diskScoresPerAddress = 0;
   return o;

@@ -146,5 +146,20 @@ TEST(ServiceTokenLimits, HoldUnderConcurrencyPerAddressAndCannotLockOutAnotherAd
   EXPECT_TRUE(granted(logic.IssueToken(body("victim"), "192.0.2.4")));
 }
 
+TEST(ServiceTokenLimits, GarbageTokenRequestsUseUpTheAddressBudgetBeforeAnyDecryption) {
+  sorvanta::testing::TempDir dir("limits");
+  std::string error;
+  std::unique_ptr<Store> store = OpenSqliteStore(dir.Path("s.sqlite"), &error);
+  ASSERT_TRUE(store) << error;
+  ServiceOptions options;
+  options.tokenRequestBurst = 3;
+  ServiceLogic logic(store.get(), options);
+  const std::string garbage = Base64Encode(std::string(64, '\x5a') + std::string(1, '\0'));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(logic.IssueToken(garbage, "198.51.100.1").body, "");
+  // Spent: "come back later" (a 16-byte credential) without looking at the body.
+  EXPECT_EQ(Base64Decode(logic.IssueToken(garbage, "198.51.100.1").body).size(), 16u);
+  EXPECT_EQ(logic.IssueToken(garbage, "198.51.100.2").body, "");  // another address is not affected
+}
+
 }  // namespace
 }  // namespace sorvanta::server
