@@ -88,11 +88,11 @@ int SystemBacklog() {
 }
 
 // Control characters and bytes outside printable ASCII are written as %XX, so a request
-// cannot forge or break lines of the log.
+// cannot forge or break lines of the log. Paths are logged as sent, still %-encoded.
 std::string LogSafe(beast::string_view text) {
   std::string out;
   for (unsigned char c : text) {
-    if (c < 0x20 || c >= 0x7F || c == '%') {
+    if (c < 0x20 || c >= 0x7F) {
       char hex[4];
       std::snprintf(hex, sizeof hex, "%%%02X", c);
       out += hex;

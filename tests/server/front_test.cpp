@@ -204,6 +204,40 @@ TEST(ServiceFront, StopClosesSlowClientsAfterTheGracePeriod) {
   EXPECT_EQ(closed, 50);
 }
 
+TEST(ServiceFront, ControlCharactersInPathsCannotForgeLogLines) {
+  server::ServiceOptions o = FastOptions();
+  o.logRequests = true;
+  RunningService service(o);
+  ASSERT_TRUE(service.ok()) << service.error();
+  ::testing::internal::CaptureStderr();
+  ServiceGetText(ServiceUrl("nothing%0a127.0.0.1%20GET%20/forged%1b[2J"));
+  std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("GET /nothing%0a127.0.0.1%20GET%20/forged%1b[2J -> 404"), std::string::npos) << log;
+  EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
+  EXPECT_EQ(log.find("\n127.0.0.1 GET /forged"), std::string::npos) << log;
+}
+
+TEST(ServiceFront, Tls12OffersOnlyAuthenticatedEncryption) {
+  RunningService service(FastOptions());
+  ASSERT_TRUE(service.ok()) << service.error();
+  auto handshake = [&service](const char* ciphers) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_cipher_list(ctx, ciphers);
+    int fd = Connect(service.Port());
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    bool ok = SSL_connect(ssl) == 1;
+    SSL_free(ssl);
+    ::close(fd);
+    SSL_CTX_free(ctx);
+    return ok;
+  };
+  std::signal(SIGPIPE, SIG_IGN);
+  EXPECT_FALSE(handshake("ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA:ECDHE-ECDSA-AES128-SHA256"));
+  EXPECT_TRUE(handshake("ECDHE-ECDSA-AES128-GCM-SHA256"));
+}
+
 TEST(ServiceFront, OneServicePerPortAndPerDataFolder) {
   TempDir a("front-a"), b("front-b");
   server::ServiceOptions o = FastOptions();
