@@ -120,7 +120,7 @@ bool DecodePath(beast::string_view target, std::string* path) {
       *path += target[i];
       continue;
     }
-    if (i + 2 >= target.size() + 0 || HexValue(target[i + 1]) < 0 || HexValue(target[i + 2]) < 0) return false;
+    if (i + 2 >= target.size() || HexValue(target[i + 1]) < 0 || HexValue(target[i + 2]) < 0) return false;
     *path += static_cast<char>(HexValue(target[i + 1]) * 16 + HexValue(target[i + 2]));
     i += 2;
   }
