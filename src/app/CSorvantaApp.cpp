@@ -1,17 +1,19 @@
 #include "app/CSorvantaApp.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <cstdio>
 #include <memory>
 
 #include "app/CSorvantaDlg.h"
-#include "app/app_look.h"
 #include "platform/autorun.h"
 #include "platform/paths.h"
 #include "service/log.h"
 #include "service/requests.h"
+#include "ui/look.h"
+#include "usbtest/ui/CRankListDlg.h"
 
 namespace sorvanta::ui {
 
@@ -36,16 +38,19 @@ int CSorvantaApp::Run() {
 
   int exitCode = 0;
   if (HasEnduranceSwitch(args_)) {
-    // The endurance test window is not part of this program yet: say so, write nothing.
-    std::fprintf(stderr, "sorvanta: 断电测试窗口（bustudisk）尚未提供，程序退出。\n"
-                         "sorvanta: the endurance test window (bustudisk) is not available yet.\n");
-    exitCode = 2;
+    // The endurance test window alone: no logger, no main window, no update check.
+    exitCode = options_.runEnduranceWindow ? options_.runEnduranceWindow() : RunEnduranceWindow();
   } else {
     std::remove(kUpdateScriptName);
     // The logger writes into "log" under the working directory; it opens its files when
     // it is created, so the folder has to exist first.
     ::mkdir("log", 0755);
     auto logger = std::make_unique<xLogMessager>("sorvanta", "log", true);
+    logger->SetEcho([](const std::string& line) {
+      std::fwrite(line.data(), 1, line.size(), stdout);
+      std::fputc('\n', stdout);
+      std::fflush(stdout);
+    });
     exitCode = options_.runMainWindow ? options_.runMainWindow() : RunMainWindow();
     logger.reset();
   }
@@ -61,7 +66,27 @@ int CSorvantaApp::RunMainWindow() {
   QApplication::setApplicationVersion(ProductVersion());
   ApplyLook(app);
   CSorvantaDlg dlg;
-  dlg.exec();
+  dlg.RunUntilClosed();
+  return 0;
+}
+
+int CSorvantaApp::RunEnduranceWindow() {
+  QApplication app(argc_, argv_);
+  QApplication::setApplicationName(QStringLiteral("sorvanta"));
+  QApplication::setApplicationVersion(ProductVersion());
+  ApplyLook(app);
+  bool abandoned = false;
+  {
+    CRankListDlg dlg;
+    dlg.exec();
+    abandoned = dlg.RunActive() || dlg.SwitchTestActive();
+  }
+  if (abandoned) {
+    // The window was closed during a run (asked to stop and let go; it may sit in a retry
+    // without limit) or a switch test: the program ends here rather than wait for them.
+    std::fflush(nullptr);
+    ::_exit(0);
+  }
   return 0;
 }
 

@@ -56,6 +56,22 @@ std::string LocalAppDataFolder() {
   return dir;
 }
 
+std::string ConfigFolder() {
+  std::string dir = Env("XDG_CONFIG_HOME");
+  if (dir.empty() || dir[0] != '/') {
+    std::string home = Env("HOME");
+    if (home.empty()) {
+      if (const passwd* pw = getpwuid(getuid())) home = pw->pw_dir;
+    }
+    if (home.empty()) home = "/tmp";
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    dir = home + "/.config";
+  }
+  while (!dir.empty() && dir.back() == '/') dir.pop_back();
+  dir += "/sorvanta";
+  return dir;
+}
+
 std::string TempFolder() {
   std::string dir = Env("TMPDIR");
   if (dir.empty()) dir = "/tmp/";
@@ -70,7 +86,7 @@ std::string JoinPath(const std::string& a, const std::string& b) {
   while (left.size() > 1 && left.back() == '/') left.pop_back();
   size_t start = 0;
   while (start < b.size() && b[start] == '/') ++start;
-  if (left == "/") return "/" + b.substr(start);
+  if (left == "/") return std::string("/").append(b, start);
   return left + "/" + b.substr(start);
 }
 

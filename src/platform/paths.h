@@ -11,6 +11,8 @@ std::string ProgramFolder();
 bool SetWorkingDirectory(const std::string& path);
 // $XDG_DATA_HOME, else ~/.local/share; created when missing. No trailing "/".
 std::string LocalAppDataFolder();
+// $XDG_CONFIG_HOME/sorvanta, else ~/.config/sorvanta; not created here. No trailing "/".
+std::string ConfigFolder();
 // $TMPDIR, else /tmp/; always ends in "/".
 std::string TempFolder();
 // a + "/" + b without doubling the separator.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 
 #include "capacity/capacity_run.h"
@@ -136,6 +137,37 @@ TEST(CapacityRun, WipeWritesOneFileAndReadsNothingBack) {
   EXPECT_EQ(res.verifiedBytes, 0u);
 }
 
+// Position of the first event at or after `from` (events.size() when there is none).
+size_t FindEvent(const std::vector<std::string>& events, const std::string& event, size_t from = 0) {
+  return static_cast<size_t>(std::find(events.begin() + static_cast<std::ptrdiff_t>(from), events.end(), event) -
+                             events.begin());
+}
+
+// Each test file reaches the medium (sync after its last write) before it is read back, and
+// a wipe's files before they are deleted; otherwise a verification can pass on data that a
+// power loss would still take away.
+TEST(CapacityRun, EveryFileIsSyncedAfterItsLastWriteBeforeReadBackOrRemoval) {
+  for (CapacityMode mode : {CapacityMode::kCapacityCheck, CapacityMode::kWipe}) {
+    FakeMedium medium(4 * kB);
+    RecordingReporter r;
+    RunOn(Options(3 * kB + 64 * 1024, mode, 2), r);
+    auto st = medium.stats();
+    const auto& ev = st.events;
+    ASSERT_FALSE(st.created.empty());
+    for (const std::string& f : st.created) {
+      const size_t lastWrite = static_cast<size_t>(std::find(ev.rbegin(), ev.rend(), "write:" + f).base() - ev.begin()) - 1;
+      ASSERT_LT(lastWrite, ev.size()) << f;
+      const size_t sync = FindEvent(ev, "sync:" + f, lastWrite);
+      EXPECT_LT(sync, ev.size()) << f << " is never synced after its last write";
+      EXPECT_LT(sync, FindEvent(ev, "remove:" + f)) << f;
+      if (mode == CapacityMode::kCapacityCheck) {
+        EXPECT_LT(sync, FindEvent(ev, "read-open:" + f)) << f;
+        EXPECT_LT(FindEvent(ev, "read-open:" + f), ev.size()) << f << " is never read back";
+      }
+    }
+  }
+}
+
 TEST(CapacityRun, DriveSmallerThanItClaimsStopsAfterElevenMismatches) {
   FakeMedium medium(kB, FakeMedium::Beyond::kFiller);  // holds one block, claims thirteen
   RecordingReporter r;
@@ -165,6 +197,7 @@ TEST(CapacityRun, WrappingDriveCannotPassOffAnotherBlockAsItsOwn) {
   auto logs = r.logs();
   EXPECT_TRUE(Contains(logs, kFile0 + "文件检测到1个错误，位置：0 MB"));
   EXPECT_TRUE(Contains(logs, kFile0 + "文件检测到2个错误，位置：16 MB"));
+  EXPECT_TRUE(Contains(logs, "估计真实容量：约 64 MB（超出部分的写入回绕覆盖了前面的数据）"));
   EXPECT_EQ(logs.back(), "处理结束！您的磁盘有错误！");
   EXPECT_EQ(res.errors, 2);
   EXPECT_EQ(res.verifiedBytes, 4 * kB);
@@ -232,7 +265,9 @@ TEST(CapacityRun, StopDuringFillOrVerificationEndsWithoutVerdict) {
     EXPECT_EQ(res.end, CapacityEnd::kAborted);
     EXPECT_FALSE(run.Running());
     EXPECT_FALSE(medium.Exists(kFile0));
-    if (!duringVerify) EXPECT_EQ(medium.stats().writeLengths.size(), 1u);
+    if (!duringVerify) {
+      EXPECT_EQ(medium.stats().writeLengths.size(), 1u);
+    }
     ExpectIdleAtEnd(r);
   }
 }
@@ -278,7 +313,9 @@ TEST(CapacityRun, ReadErrorAbortsAndDeletes) {
   RecordingReporter r;
   CapacityResult res = RunOn(Options(3 * kB), r);
   auto logs = r.logs();
-  EXPECT_EQ(logs[logs.size() - 2], "读取错误!数据意外终止！");
+  ASSERT_GE(logs.size(), 3u);
+  EXPECT_EQ(logs[logs.size() - 3], "读取错误!数据意外终止！");
+  EXPECT_EQ(logs[logs.size() - 2], "估计真实容量：约 16 MB（超出部分无法读取）");
   EXPECT_EQ(logs.back(), "清理数据中...");
   EXPECT_TRUE(res.aborted);
   EXPECT_EQ(medium.stats().removes[kFile0], 1);
@@ -329,12 +366,40 @@ TEST(CapacityRun, TailRefusedWholeIsRetriedWithTheRoomLeft) {
   std::filesystem::remove_all(root);
 }
 
+// After a run the Start button stays disabled for the end pause before it comes back.
+TEST(CapacityRun, StartStaysDisabledForTheEndPause) {
+  FakeMedium medium(kB);
+  RecordingReporter r;
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point off, on;
+  r.onCall = [&](const RecordingReporter::Call& c) {
+    if (c.what == "button") (c.text == "off" ? off : on) = Clock::now();
+  };
+  CapacityOptions o = Options(kB);
+  o.endPauseMs = 200;
+  RunOn(o, r);
+  ExpectIdleAtEnd(r);
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(on - off).count(), 200);
+}
+
+// What a user runs with; every other test shortens the pause and the files.
+TEST(CapacityDefaults, FilesPauseAndLimitsOfARealRun) {
+  CapacityOptions o;
+  EXPECT_EQ(o.blocksPerFile, 100u);
+  EXPECT_EQ(o.endPauseMs, 2333u);
+  EXPECT_EQ(o.mode, CapacityMode::kCapacityCheck);
+  EXPECT_EQ(kCapacityBlockSize, 16777216u);
+  EXPECT_EQ(kMaxRunErrors, 10);
+  EXPECT_EQ(kTailAttempts, 100);
+  EXPECT_EQ(kBlockQueueLimit, 10u);
+}
+
 TEST(CapacityTexts, FormatsOfTheFields) {
-  EXPECT_EQ(TestFilePath("/media/u/USB", 3), "/media/u/USB/temp_3.tmp");
-  EXPECT_EQ(TestFilePath("/", 0), "/temp_0.tmp");
+  EXPECT_EQ(CapacityTestFilePath("/media/u/USB", 3), "/media/u/USB/temp_3.tmp");
+  EXPECT_EQ(CapacityTestFilePath("/", 0), "/temp_0.tmp");
   EXPECT_EQ(MegabytesText(3 * kB - 1), "47 MB");
-  EXPECT_EQ(SpeedText(kB, 0), "-");
-  EXPECT_EQ(SpeedText(kB, 500), "32.00 MB/S");  // 16 MiB in half a second
+  EXPECT_EQ(CapacitySpeedText(kB, 0), "-");
+  EXPECT_EQ(CapacitySpeedText(kB, 500), "32.00 MB/S");  // 16 MiB in half a second
 }
 
 }  // namespace

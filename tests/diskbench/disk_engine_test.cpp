@@ -12,6 +12,7 @@
 #include <set>
 
 #include "diskbench/disk_engine.h"
+#include "platform/clock.h"
 #include "platform/direct_io.h"
 #include "service/bench_sink.h"
 #include "support/loop_volume.h"
@@ -75,7 +76,7 @@ TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
   const uint64_t size = 48 * kMiB + 1;  // not a multiple of the 16 MiB block
   RunTestSequence(root_, size, Quick(temp_));
   EXPECT_FALSE(fs::exists(file_));
-  EXPECT_FALSE(fs::exists(root_ + "/" + kTestFileName));
+  EXPECT_FALSE(fs::exists(root_ + "/diskwritetest.bin"));
 
   std::vector<std::string> logs = sink_.Logs();
   ASSERT_EQ(logs.size(), 9u) << ::testing::PrintToString(logs);
@@ -108,7 +109,7 @@ TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
   std::smatch m;
   std::string line = logs[4];
   ASSERT_TRUE(std::regex_match(line, m, std::regex("\\[>\\]4K随机写均速：\r\n([0-9.]+)MB/s\r\n([0-9]+) IOPS")));
-  EXPECT_EQ(m[1].str(), SpeedText(*cb[3].x));
+  EXPECT_EQ(m[1].str(), DiskSpeedText(*cb[3].x));
   EXPECT_EQ(std::stoull(m[2].str()), IopsOf(*cb[3].x));
 
   // Progress: line 0 for the write (one per block, then 100), line 1 for the read,
@@ -263,6 +264,52 @@ TEST_F(DiskEngine, FullMediumEndsTheWriteNormallyAndLaterTestsUseTheShorterFile)
   EXPECT_GT(past, 0u);
 }
 
+// A write error (not a full disk) in the third block ends the sequential write like a full
+// disk: the failed call adds nothing and the speed covers the two blocks written.
+TEST_F(DiskEngine, WriteErrorEndsTheSequentialWriteWithoutCountingTheFailedCall) {
+  testing::NullMedium medium;
+  medium.FailWritesFrom(2);
+  platform::AlignedBuffer block(kBlockSize);
+  ASSERT_TRUE(SeqWriteTest(file_, root_, 40 * kMiB, block.data(), Quick(temp_)));
+  EXPECT_EQ(medium.SizeOf(file_), static_cast<int64_t>(32 * kMiB));
+  std::vector<int> writeProgress;
+  for (const Event& e : sink_.Of("P"))
+    if (e.b == 0) writeProgress.push_back(e.a);
+  EXPECT_EQ(writeProgress, (std::vector<int>{0, 40, 80}));  // 0, 16 and 32 MiB of 40; never 100
+  std::vector<Event> cells = sink_.Of("C");
+  ASSERT_FALSE(cells.empty());
+  EXPECT_EQ(cells[0].a, 1);
+  ASSERT_TRUE(cells[0].x.has_value());
+  EXPECT_GT(*cells[0].x, 0.0);
+  EXPECT_LE(*cells[0].x, 32.0 * 1000);  // 32 MiB in at least a millisecond
+}
+
+// The timed loops end once more than their duration has passed (20,001 ms or more for the
+// real 20 s), checked after each I/O. The clock here advances 1 ms per I/O, so a 30 ms
+// loop makes exactly 31 I/Os.
+TEST_F(DiskEngine, TimedLoopsRunUntilMoreThanTheirDurationHasPassed) {
+  testing::NullMedium medium;
+  int err = 0;
+  std::string data(1 << 20, 'x');
+  ASSERT_EQ(medium.Open(file_, platform::OpenMode::kCreateTruncate, true, &err)->Write(data.data(), data.size()),
+            static_cast<ssize_t>(data.size()));
+  platform::SetTickSourceForTesting([&medium] { return 5000u + static_cast<uint32_t>(medium.Seeks().size()); });
+  DiskEngineOptions o = Quick(temp_);
+  o.randomTestMs = 30;
+  platform::AlignedBuffer block(kBlockSize);
+  const bool random = RandWrite4KTest(file_, root_, block.data(), o);
+  const size_t randomIos = medium.Seeks().size();
+  GM_TestFile task;
+  task.path = file_;
+  task.regionLength = data.size();
+  ConcurrentReadWorker(root_, &task, o);
+  const size_t concurrentIos = medium.Seeks().size() - randomIos;
+  platform::SetTickSourceForTesting(nullptr);
+  EXPECT_TRUE(random);
+  EXPECT_EQ(randomIos, 31u);
+  EXPECT_EQ(concurrentIos, 31u);
+}
+
 TEST(DiskEngineMath, ConcurrentRegionsSplitTheWriteSize) {
   const uint64_t size = 64ull * 4096 * 1000 * 3 + 12345;  // not a multiple of 64
   std::vector<GM_TestFile> tasks = MakeConcurrentRecords("/x/f", size);
@@ -339,10 +386,24 @@ TEST(DiskEngineMath, UnitsAndTestFilePlace) {
   EXPECT_DOUBLE_EQ(SpeedMBps(1048576, 0), 1000.0);  // 0 ms counts as 1 ms, never infinite
   EXPECT_EQ(IopsOf(1.0), 256u);
   EXPECT_EQ(IopsOf(0.0039), 0u);
-  EXPECT_EQ(SpeedText(812.345), "812.34");  // single precision, then "%.2f"
+  EXPECT_EQ(DiskSpeedText(812.345), "812.34");  // single precision, then "%.2f"
   std::string tmp = ::testing::TempDir();
-  EXPECT_EQ(TestFilePath(tmp, tmp), (tmp.back() == '/' ? tmp : tmp + "/") + kTestFileName);
-  EXPECT_EQ(TestFilePath("/proc", tmp), std::string("/proc/") + kTestFileName);
+  EXPECT_EQ(DiskTestFilePath(tmp, tmp), (tmp.back() == '/' ? tmp : tmp + "/") + "diskwritetest.bin");
+  EXPECT_EQ(DiskTestFilePath("/proc", tmp), "/proc/diskwritetest.bin");
+}
+
+// What a user runs with; every other test shortens the timed tests.
+TEST(DiskEngineDefaults, DurationsAndSizesOfARealRun) {
+  DiskEngineOptions o;
+  EXPECT_EQ(o.randomTestMs, 20000u);  // the loops end once 20,001 ms have passed
+  EXPECT_EQ(o.concurrentTicks, 20);
+  EXPECT_EQ(o.tickMs, 1000u);
+  EXPECT_EQ(o.stopPauseMs, 1000u);
+  EXPECT_EQ(o.tempFolder, "");
+  EXPECT_EQ(kDefaultWriteSize, 21474836480ull);
+  EXPECT_EQ(kBlockSize, 16777216u);
+  EXPECT_EQ(kSmallIo, 4096u);
+  EXPECT_EQ(kConcurrentWorkers, 64);
 }
 
 }  // namespace

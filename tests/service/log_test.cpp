@@ -1,10 +1,12 @@
 #include "service/log.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
@@ -158,13 +160,48 @@ TEST_F(LogTest, MissingFolderFailsSilentlyUntilItAppears) {
   EXPECT_EQ(errors.find("lost"), std::string::npos);
 }
 
-TEST_F(LogTest, EchoWritesTheBareTextToStdout) {
+// A file that fails while open (here: the file-size limit, as a full disk would) loses its
+// lines until the periodic tick reopens it; then it continues after what it already held.
+TEST_F(LogTest, FileThatFailsWhileOpenIsReopenedByTheTick) {
+  xLogMessager logger("sorvanta", folder_, true);
+  logger.Log("before", kLogError, false);
+  const std::string path = logger.PathOf(kLogError);
+  const auto sizeBefore = fs::file_size(path);
+
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit tight = old;
+  tight.rlim_cur = sizeBefore + 16;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+  logger.Log(std::string(4096, 'x'), kLogError, false);  // the write fails
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+
+  logger.Log("lost", kLogError, false);  // the stream stays failed until the tick
+  logger.Tick();
+  logger.Log("kept", kLogError, false);
+  logger.Log("kept too", kLogNotice, false);  // a sound level is left alone
+  const std::string errors = ReadWholeFile(path);
+  EXPECT_NE(errors.find("before"), std::string::npos);
+  EXPECT_EQ(errors.find("lost"), std::string::npos);
+  EXPECT_NE(errors.find("kept"), std::string::npos);
+  EXPECT_NE(ReadWholeFile(logger.PathOf(kLogNotice)).find("kept too"), std::string::npos);
+}
+
+TEST_F(LogTest, EchoGoesOnlyWhereTheProgramChose) {
   xLogMessager logger("sorvanta", folder_, true);
   ::testing::internal::CaptureStdout();
+  logger.Log("no destination yet", kLogNotice, true);  // the file only, never stdout
+  std::vector<std::string> echoed;
+  logger.SetEcho([&echoed](const std::string& line) { echoed.push_back(line); });
   logger.Log("https://127.0.0.1:8443/sorvanta/startexam", kLogNotice, true);
   logger.Log("not echoed", kLogNotice, false);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "https://127.0.0.1:8443/sorvanta/startexam\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(echoed, std::vector<std::string>{"https://127.0.0.1:8443/sorvanta/startexam"});
+  const std::string notices = ReadWholeFile(logger.PathOf(kLogNotice));
+  EXPECT_NE(notices.find("no destination yet"), std::string::npos);
+  EXPECT_NE(notices.find("not echoed"), std::string::npos);
 }
 
 TEST_F(LogTest, SingletonLivesExactlyAsLongAsTheLogger) {

@@ -89,9 +89,10 @@ TEST_F(RequestsTest, UnreachableServiceGivesEmptyReplyAndFiveErrorLines) {
   ASSERT_GT(port, 0);
   const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/sorvanta/endexam";
 
-  ::testing::internal::CaptureStdout();
+  std::string echoed;
+  logger_->SetEcho([&echoed](const std::string& line) { echoed += line + "\n"; });
   EXPECT_EQ(ServicePostText(url, "body"), "");
-  const std::string echoed = ::testing::internal::GetCapturedStdout();
+  logger_->SetEcho(nullptr);
 
   const std::string errors = ReadWholeFile(logger_->PathOf(kLogError));
   EXPECT_EQ(CountOf(errors, "curl err ret="), 5);
@@ -116,6 +117,52 @@ TEST_F(RequestsTest, RetryReturnsOnlyTheSuccessfulAttemptsBody) {
   EXPECT_EQ(ServiceGetText(server.Url("update/sorvanta/versionPC")), "1.0.7\r\n");
   EXPECT_EQ(attempts.load(), 3);
   EXPECT_EQ(CountOf(ReadWholeFile(logger_->PathOf(kLogError)), "curl err ret="), 2);
+}
+
+// A download cut short every time is no download: never a partial paper.
+TEST_F(RequestsTest, TransferCutShortEveryTimeGivesNothing) {
+  HttpsTestServer server;
+  std::atomic<int> attempts{0};
+  server.Get("/exampaper/.*", [&](const httplib::Request&, httplib::Response& res) {
+    ++attempts;
+    HttpsTestServer::SendTruncated(res, std::string(3000, 'p'), 8192);
+  });
+  server.Start();
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(ServiceGetBinary(server.Url("exampaper/p1.bin")), "");
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(attempts.load(), 5);
+}
+
+// The redirect limits users run with: 5 for the text operations, 10 for the binary GET;
+// one more redirect fails every attempt.
+TEST_F(RequestsTest, RedirectLimitsOfTheThreeOperations) {
+  HttpsTestServer server;
+  auto hop = [](const httplib::Request& req, httplib::Response& res) {
+    const int left = std::stoi(req.matches[1]);
+    if (left == 0) {
+      res.set_content("end", "text/plain");
+    } else {
+      res.set_redirect("/hop/" + std::to_string(left - 1));
+    }
+  };
+  server.Get(R"(/hop/(\d+))", hop);
+  server.Post(R"(/hop/(\d+))", hop);
+  server.Start();
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(ServiceGetText(server.Url("hop/5")), "end");
+  EXPECT_EQ(ServiceGetText(server.Url("hop/6")), "");
+  EXPECT_EQ(ServicePostText(server.Url("hop/5"), "x"), "end");
+  EXPECT_EQ(ServicePostText(server.Url("hop/6"), "x"), "");
+  EXPECT_EQ(ServiceGetBinary(server.Url("hop/10")), "end");
+  EXPECT_EQ(ServiceGetBinary(server.Url("hop/11")), "");
+  ::testing::internal::GetCapturedStdout();
+}
+
+TEST(RequestDefaults, TimeOutsOfTheThreeOperations) {
+  EXPECT_EQ(kTextPostTimeoutSec, 20);
+  EXPECT_EQ(kTextGetTimeoutSec, 5);
+  EXPECT_EQ(kBinaryGetTimeoutSec, 10);
 }
 
 TEST_F(RequestsTest, EmptyUrlIsRefusedWithoutLogging) {
