@@ -34,6 +34,18 @@ bool MakeFolders(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool ReadWholeFile(const std::string& path, std::string* out) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  char buffer[65536];
+  size_t n;
+  out->clear();
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out->append(buffer, n);
+  bool ok = !std::ferror(f);
+  std::fclose(f);
+  return ok;
+}
+
 // Host header values that may be echoed into a download link.
 bool IsPlainHost(const std::string& host) {
   if (host.empty() || host.size() > 255) return false;
@@ -55,6 +67,7 @@ struct ReferenceService::Impl {
   std::thread thread;
   int port = 0;
   std::atomic<bool> stopped{false};
+  std::string caFile;  // the CA certificate served as "ca.pem"; empty with an operator's certificate
 
   std::string HostForUrl() const {
     const std::string& l = options.listen;
@@ -161,6 +174,12 @@ void ReferenceService::Impl::Routes() {
     res.set_header("Cache-Control", "no-store");
     res.set_content(l->DiskRankingJson(kRankingRows), "application/json; charset=utf-8");
   });
+  s.Get("/ca.pem", [this](const httplib::Request&, httplib::Response& res) {
+    std::string pem;
+    if (caFile.empty() || !ReadWholeFile(caFile, &pem)) return;  // 404 from the error handler
+    res.set_header(kRepliedHeader, "1");
+    res.set_content(pem, "application/x-pem-file");
+  });
   s.Get("/", [](const httplib::Request&, httplib::Response& res) {
     res.set_redirect("/RankingList/RankingList.html");
   });
@@ -213,7 +232,8 @@ std::unique_ptr<ReferenceService> ReferenceService::Start(const ServiceOptions& 
   if (cert.empty()) {
     cert = options.dataDir + "/cert.pem";
     key = options.dataDir + "/key.pem";
-    if (!EnsureSelfSignedPair(cert, key, options.listen, error)) return nullptr;
+    if (!EnsureServiceIdentity(options.dataDir, options.listen, error)) return nullptr;
+    impl->caFile = options.dataDir + "/" + kCaCertFileName;
   }
   impl->store = OpenSqliteStore(options.dataDir + "/service.sqlite", error);
   if (!impl->store) return nullptr;

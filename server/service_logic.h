@@ -55,6 +55,7 @@ class ServiceLogic {
   int64_t NowMs() const;
   int64_t NowSec() const { return NowMs() / 1000; }
   void ForgetOldTokens();
+  Reply RepeatedSubmission(int64_t tokenId, const std::string& bodyDigest);
   bool ReleaseInfo(std::string* version, std::string* path);
 
   Store* store_;

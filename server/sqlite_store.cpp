@@ -2,7 +2,11 @@
 // are short, and serialising them keeps every multi-statement change atomic.
 #include <sqlite3.h>
 
+#include <openssl/rand.h>
+
+#include <cstdlib>
 #include <mutex>
+#include <string>
 
 #include "server/store.h"
 
@@ -53,7 +57,10 @@ CREATE TABLE IF NOT EXISTS cpu_scores (
   os TEXT NOT NULL,
   abi TEXT NOT NULL,
   device TEXT NOT NULL,
-  record TEXT NOT NULL);
+  record TEXT NOT NULL,
+  body_sm3 TEXT NOT NULL DEFAULT '',
+  reply TEXT NOT NULL DEFAULT '');
+
 CREATE INDEX IF NOT EXISTS cpu_single ON cpu_scores(singlecore DESC);
 CREATE INDEX IF NOT EXISTS cpu_multi ON cpu_scores(multicore DESC);
 CREATE TABLE IF NOT EXISTS disk_scores (
@@ -110,6 +117,26 @@ class Stmt {
   sqlite3_stmt* s_ = nullptr;
   bool ok_ = false;
 };
+
+// Exam ids are random so that they stay within the client's signed 32-bit integers however
+// many exams were ever held, and cannot be guessed from one another.
+int64_t RandomExamId() {
+  uint32_t v = 0;
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(&v), sizeof v) != 1) v = static_cast<uint32_t>(std::rand());
+  v &= 0x7FFFFFFFu;
+  return v == 0 ? 1 : v;
+}
+
+// Adds a column that databases made by an older release lack.
+bool EnsureColumn(sqlite3* db, const char* table, const char* column, const char* declaration) {
+  std::string probe = std::string("SELECT ") + column + " FROM " + table + " LIMIT 0";
+  sqlite3_stmt* s = nullptr;
+  bool present = sqlite3_prepare_v2(db, probe.c_str(), -1, &s, nullptr) == SQLITE_OK;
+  sqlite3_finalize(s);
+  if (present) return true;
+  std::string alter = std::string("ALTER TABLE ") + table + " ADD COLUMN " + column + " " + declaration;
+  return sqlite3_exec(db, alter.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+}
 
 class SqliteStore : public Store {
  public:
@@ -184,17 +211,24 @@ class SqliteStore : public Store {
     exams->clear();
     if (papers.size() != sm4keys.size()) return StoreResult::kError;
     Transaction tx(db_);
-    Stmt s(db_, "INSERT INTO exams(token_id, paper, sm4key, start_ms) VALUES(?,?,?,?)");
+    Stmt s(db_, "INSERT INTO exams(id, token_id, paper, sm4key, start_ms) VALUES(?,?,?,?,?)");
     for (size_t i = 0; i < papers.size(); ++i) {
-      s.Reset();
-      s.Bind(1, tokenId).Bind(2, papers[i]).Bind(3, sm4keys[i]).Bind(4, startMs);
-      int rc = s.Step();
+      int rc = SQLITE_ERROR;
+      int64_t id = 0;
+      // A random id that is taken already is drawn again; a paper started before is a conflict.
+      for (int attempt = 0; attempt < 16; ++attempt) {
+        id = RandomExamId();
+        s.Reset();
+        s.Bind(1, id).Bind(2, tokenId).Bind(3, papers[i]).Bind(4, sm4keys[i]).Bind(5, startMs);
+        rc = s.Step();
+        if (rc != SQLITE_CONSTRAINT || sqlite3_extended_errcode(db_) != SQLITE_CONSTRAINT_PRIMARYKEY) break;
+      }
       if (rc != SQLITE_DONE) {
         exams->clear();  // the transaction rolls back: none of them started
         return rc == SQLITE_CONSTRAINT ? StoreResult::kConflict : StoreResult::kError;
       }
       ExamRecord e;
-      e.id = sqlite3_last_insert_rowid(db_);
+      e.id = id;
       e.tokenId = tokenId;
       e.paper = papers[i];
       e.sm4key = sm4keys[i];
@@ -212,6 +246,17 @@ class SqliteStore : public Store {
     std::lock_guard<std::mutex> lock(mu_);
     Stmt s(db_, "SELECT id, token_id, paper, sm4key, start_ms, end_ms, answer_sm3 FROM exams WHERE id = ?");
     s.Bind(1, id);
+    return ReadExam(s);
+  }
+
+  std::optional<ExamRecord> FindExamByPaper(const std::string& paper) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Stmt s(db_, "SELECT id, token_id, paper, sm4key, start_ms, end_ms, answer_sm3 FROM exams WHERE paper = ?");
+    s.Bind(1, paper);
+    return ReadExam(s);
+  }
+
+  static std::optional<ExamRecord> ReadExam(Stmt& s) {
     if (s.Step() != SQLITE_ROW) return std::nullopt;
     ExamRecord e;
     e.id = s.Int(0);
@@ -240,13 +285,44 @@ class SqliteStore : public Store {
     if (u.Step() != SQLITE_DONE) return StoreResult::kError;
     if (sqlite3_changes(db_) != 1) return StoreResult::kConflict;
     Stmt s(db_, "INSERT INTO cpu_scores(token_id, machine, runtime, singlecore, multicore, cores, "
-                "socname, platform, os, abi, device, record) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)");
+                "socname, platform, os, abi, device, record, body_sm3, reply) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     s.Bind(1, score->tokenId).Bind(2, score->machine).Bind(3, score->runtime).Bind(4, score->singlecore)
         .Bind(5, score->multicore).Bind(6, score->cores).Bind(7, score->socname).Bind(8, score->platform)
-        .Bind(9, score->os).Bind(10, score->abi).Bind(11, score->device).Bind(12, score->record);
+        .Bind(9, score->os).Bind(10, score->abi).Bind(11, score->device).Bind(12, score->record)
+        .Bind(13, score->bodyDigest).Bind(14, score->reply);
     if (s.Step() != SQLITE_DONE) return StoreResult::kError;
     score->id = sqlite3_last_insert_rowid(db_);
     return tx.Commit() ? StoreResult::kOk : StoreResult::kError;
+  }
+
+  std::optional<CpuScoreRecord> FindCpuScoreByToken(int64_t tokenId) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Stmt s(db_, "SELECT id, token_id, machine, runtime, singlecore, multicore, cores, socname, platform, "
+                "os, abi, record, device, body_sm3, reply FROM cpu_scores WHERE token_id = ? ORDER BY id LIMIT 1");
+    s.Bind(1, tokenId);
+    if (s.Step() != SQLITE_ROW) return std::nullopt;
+    CpuScoreRecord r = ReadCpuScore(s);
+    r.bodyDigest = s.Text(13);
+    r.reply = s.Text(14);
+    return r;
+  }
+
+  static CpuScoreRecord ReadCpuScore(Stmt& s) {
+    CpuScoreRecord r;
+    r.id = s.Int(0);
+    r.tokenId = s.Int(1);
+    r.machine = s.Text(2);
+    r.runtime = s.Int(3);
+    r.singlecore = static_cast<int>(s.Int(4));
+    r.multicore = s.Int(5);
+    r.cores = static_cast<int>(s.Int(6));
+    r.socname = s.Text(7);
+    r.platform = s.Text(8);
+    r.os = s.Text(9);
+    r.abi = s.Text(10);
+    r.record = s.Text(11);
+    r.device = s.Text(12);
+    return r;
   }
 
   void BestCpu(int* singlecore, int64_t* multicore) override {
@@ -269,23 +345,7 @@ class SqliteStore : public Store {
                       "os, abi, record, device FROM cpu_scores ORDER BY singlecore DESC, id LIMIT ?");
     s.Bind(1, limit);
     std::vector<CpuScoreRecord> out;
-    while (s.Step() == SQLITE_ROW) {
-      CpuScoreRecord r;
-      r.id = s.Int(0);
-      r.tokenId = s.Int(1);
-      r.machine = s.Text(2);
-      r.runtime = s.Int(3);
-      r.singlecore = static_cast<int>(s.Int(4));
-      r.multicore = s.Int(5);
-      r.cores = static_cast<int>(s.Int(6));
-      r.socname = s.Text(7);
-      r.platform = s.Text(8);
-      r.os = s.Text(9);
-      r.abi = s.Text(10);
-      r.record = s.Text(11);
-      r.device = s.Text(12);
-      out.push_back(std::move(r));
-    }
+    while (s.Step() == SQLITE_ROW) out.push_back(ReadCpuScore(s));
     return out;
   }
 
@@ -377,6 +437,14 @@ std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* err
   if (sqlite3_exec(db, kSchema, nullptr, nullptr, &message) != SQLITE_OK) {
     if (error) *error = "cannot set up database " + path + ": " + (message ? message : "unknown error");
     sqlite3_free(message);
+    sqlite3_close_v2(db);
+    return nullptr;
+  }
+  if (!EnsureColumn(db, "cpu_scores", "body_sm3", "TEXT NOT NULL DEFAULT ''") ||
+      !EnsureColumn(db, "cpu_scores", "reply", "TEXT NOT NULL DEFAULT ''") ||
+      sqlite3_exec(db, "CREATE INDEX IF NOT EXISTS cpu_token ON cpu_scores(token_id)", nullptr, nullptr, nullptr) !=
+          SQLITE_OK) {
+    if (error) *error = "cannot update database " + path + ": " + sqlite3_errmsg(db);
     sqlite3_close_v2(db);
     return nullptr;
   }

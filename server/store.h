@@ -59,6 +59,8 @@ struct CpuScoreRecord {
   std::string abi;            // CPU_ABI
   std::string device;         // all nine device fields as a JSON object
   std::string record;         // the JSON history record returned to the client
+  std::string bodyDigest;     // SM3 hex of the submission body: a repeat gets the same reply
+  std::string reply;          // the whole reply text sent for it
 };
 
 struct DiskScoreRecord {
@@ -88,17 +90,20 @@ class Store {
   virtual std::optional<PaperRecord> FindPaper(const std::string& name) = 0;
 
   // Starts the exams of the given papers of one token, all or none. kConflict when any of
-  // them was started before. On kOk, *exams holds the new exams in the order given.
+  // them was started before. On kOk, *exams holds the new exams in the order given; their
+  // ids are random in 1..2^31-1, so they fit the client's 32-bit integers.
   virtual StoreResult StartExams(int64_t tokenId, const std::vector<std::string>& papers,
                                  const std::vector<std::string>& sm4keys, int64_t startMs,
                                  std::vector<ExamRecord>* exams) = 0;
   virtual std::optional<ExamRecord> FindExam(int64_t id) = 0;
+  virtual std::optional<ExamRecord> FindExamByPaper(const std::string& paper) = 0;
   // Ends a running exam. kConflict when it had already ended.
   virtual StoreResult EndExam(int64_t id, const std::string& answerSm3, int64_t endMs) = 0;
 
   // Marks the token used and stores the score, atomically. kConflict when the token was
   // used already (a replayed submission). Sets score->id.
   virtual StoreResult AddCpuScore(CpuScoreRecord* score) = 0;
+  virtual std::optional<CpuScoreRecord> FindCpuScoreByToken(int64_t tokenId) = 0;
   // Highest single-core score and highest multi-core total stored so far (0 when none).
   virtual void BestCpu(int* singlecore, int64_t* multicore) = 0;
   // Best first; byMulticore orders by the multi-core total instead of the single-core score.

@@ -84,6 +84,8 @@ class RunningService {
   const std::string& error() const { return error_; }
   const std::string& dataDir() const { return dir_.path(); }
   std::string BaseUrl() const { return service_ ? service_->BaseUrl() : std::string(); }
+  int Port() const { return service_ ? service_->Port() : 0; }
+  server::ReferenceService* service() { return service_.get(); }
   const server::ServiceOptions& options() const { return options_; }
 
  private:
