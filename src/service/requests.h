@@ -17,6 +17,18 @@ std::string ServiceGetText(const std::string& url);
 // Binary GET (10 s time-out, 10 redirects); the reply bytes unchanged.
 std::string ServiceGetBinary(const std::string& url);
 
+// A GET whose peer must prove itself: the certificate must chain to the system's CA store
+// or to the CA certificate in the file $SORVANTA_SERVICE_CA, and name the host; only https
+// is spoken, redirects included. Otherwise like ServiceGetText / ServiceGetBinary.
+struct VerifiedReply {
+  bool ok = false;         // a reply arrived over a verified connection
+  bool untrusted = false;  // refused: the peer could not be verified, or the address is not https
+  std::string body;        // the reply; empty unless ok
+  std::string error;       // libcurl's reason for the last failure
+};
+VerifiedReply ServiceGetVerifiedText(const std::string& url);
+VerifiedReply ServiceGetVerifiedBinary(const std::string& url);
+
 // The service base URL: $SORVANTA_SERVICE_URL when set, else the compiled-in one. Ends in "/".
 std::string ServiceBaseUrl();
 // Base URL followed by a path without a leading "/".
