@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -120,16 +121,6 @@ class ReferenceServiceUpdateTest : public UpdateCheckTest {
   std::unique_ptr<ScopedServiceUrl> url_;
 };
 
-TEST_F(ReferenceServiceUpdateTest, SameVersionMarksTheLabelAndInstallsNothing) {
-  StartService("1.0.0");
-  TrustTheService();
-  EXPECT_EQ(Run(), UpdateOutcome::kUpToDate);
-  EXPECT_EQ(reporter_.announcements, std::vector<std::string>{"欢迎使用参考跑分服务。"});
-  EXPECT_EQ(reporter_.upToDate, 1);
-  EXPECT_TRUE(reporter_.notices.empty());
-  ExpectOldProgramKept();
-}
-
 // The new program replaces the old file by a rename: a handle opened on the old file
 // before the update still reads the old bytes whole, and the path names the new ones.
 TEST_F(ReferenceServiceUpdateTest, NewerVersionReplacesTheProgramAtomicallyAndRestarts) {
@@ -154,16 +145,6 @@ TEST_F(ReferenceServiceUpdateTest, NewerVersionReplacesTheProgramAtomicallyAndRe
   EXPECT_EQ(Listing(programDir_), std::vector<std::string>{"sorvanta"});  // no temporary left
   EXPECT_EQ(restarts_, std::vector<std::string>{options_.programPath});
   EXPECT_TRUE(reporter_.notices.empty());
-}
-
-TEST_F(ReferenceServiceUpdateTest, UnverifiedServiceSaysWhyAndInstallsNothing) {
-  StartService("2.0.0");  // its own CA is not trusted: no SORVANTA_SERVICE_CA
-  EXPECT_EQ(Run(), UpdateOutcome::kNotVerified);
-  EXPECT_EQ(reporter_.announcements.size(), 1u);
-  ASSERT_EQ(reporter_.notices.size(), 1u);
-  EXPECT_TRUE(StartsWith(reporter_.notices[0], "无法验证更新服务器的证书，本次不检查更新（"))
-      << reporter_.notices[0];
-  ExpectOldProgramKept();
 }
 
 // A folder this process may not write (a read-only bind mount as root, else mode 0555):
@@ -279,9 +260,11 @@ TEST_F(ScriptedUpdateTest, DownloadThatIsNoProgramForThisMachineIsRefused) {
   foreign[18] = static_cast<char>(foreign[18] == 0x3e ? 0xb7 : 0x3e);  // e_machine: x86-64 <-> arm64
   std::string otherWordSize = native;
   otherWordSize[4] = static_cast<char>(otherWordSize[4] == 2 ? 1 : 2);  // EI_CLASS
+  std::string objectFile = native;
+  objectFile[16] = 1;  // e_type ET_REL: not a program
   Serve("2.0.0||URL", "");
   for (const std::string& body :
-       {std::string("#!/bin/sh\nrm -rf ~\n"), foreign, otherWordSize, native.substr(0, 40)}) {
+       {std::string("#!/bin/sh\nrm -rf ~\n"), foreign, otherWordSize, objectFile, native.substr(0, 63)}) {
     download_ = body;
     reporter_ = RecordingReporter();
     EXPECT_EQ(Run(), UpdateOutcome::kNotRunnable);
