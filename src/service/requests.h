@@ -17,6 +17,14 @@ std::string ServiceGetText(const std::string& url);
 // Binary GET (10 s time-out, 10 redirects); the reply bytes unchanged.
 std::string ServiceGetBinary(const std::string& url);
 
+// The service base URL: $SORVANTA_SERVICE_URL when set, else the compiled-in one. Ends in "/".
+std::string ServiceBaseUrl();
+// Base URL followed by a path without a leading "/".
+std::string ServiceUrl(const std::string& path);
+
+// The process-wide client tag appended after "||" to both result submissions (may be empty).
+const std::string& ClientTag();
+
 // A GET whose peer must prove itself: the certificate must chain to the system's CA store
 // or to the CA certificate in the file $SORVANTA_SERVICE_CA, and name the host; only https
 // is spoken, redirects included. Otherwise like ServiceGetText / ServiceGetBinary.
@@ -28,14 +36,6 @@ struct VerifiedReply {
 };
 VerifiedReply ServiceGetVerifiedText(const std::string& url);
 VerifiedReply ServiceGetVerifiedBinary(const std::string& url);
-
-// The service base URL: $SORVANTA_SERVICE_URL when set, else the compiled-in one. Ends in "/".
-std::string ServiceBaseUrl();
-// Base URL followed by a path without a leading "/".
-std::string ServiceUrl(const std::string& path);
-
-// The process-wide client tag appended after "||" to both result submissions (may be empty).
-const std::string& ClientTag();
 
 // libcurl's process-wide set-up and release: call Init at program start and Cleanup once at
 // the end, after the last request. Init returns false when libcurl cannot start. (The first
