@@ -1,5 +1,7 @@
 #include "service/update_check.h"
 
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "build_config.h"
@@ -14,6 +16,12 @@ std::string FolderOf(const std::string& path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The whole file, or an empty text when it cannot be read.
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace
@@ -63,6 +71,9 @@ UpdateOutcome RunUpdateCheck(const UpdateOptions& options, UpdateReporter& repor
     reporter.AddNotice("新版本 " + version + " 下载失败，本次不升级。");
     return UpdateOutcome::kDownloadFailed;
   }
+  // A release whose version text differs from the one compiled into it would otherwise be
+  // installed and restarted again at every start.
+  if (download.body == FileBytes(options.programPath)) return UpdateOutcome::kSameProgram;
   if (!platform::IsRunnableHere(download.body)) {
     reporter.AddNotice("下载的新版本 " + version + " 不是本机可以运行的程序，本次不升级。");
     return UpdateOutcome::kNotRunnable;

@@ -45,6 +45,7 @@ enum class UpdateOutcome {
   kReadOnly,        // a newer version exists but the program's folder is not writable
   kDownloadFailed,  // the download failed or was empty
   kNotRunnable,     // the download is not a program for this machine
+  kSameProgram,     // the download is byte for byte the program file already in place
   kWriteFailed,     // the new program could not be written completely
   kStopped,         // stop was set before anything was installed
   kInstalled,       // the new program is in place and restart was called

@@ -274,6 +274,21 @@ TEST_F(ScriptedUpdateTest, DownloadThatIsNoProgramForThisMachineIsRefused) {
   }
 }
 
+// A release labelled with another version that is the very program in place is not
+// installed again, so a mislabelled release cannot restart the program at every start.
+TEST_F(ScriptedUpdateTest, DownloadIdenticalToTheProgramIsNotInstalledAgain) {
+  const std::string program = ReadWholeFile("/bin/true");
+  ASSERT_TRUE(WriteWholeFile(options_.programPath, program));
+  struct stat before {};
+  ::stat(options_.programPath.c_str(), &before);
+  Serve("2.0.0||URL", program);
+  EXPECT_EQ(Run(), UpdateOutcome::kSameProgram);
+  struct stat after {};
+  ::stat(options_.programPath.c_str(), &after);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_TRUE(restarts_.empty());
+}
+
 // The version reply is verified, but the download address is not: another server with an
 // untrusted certificate, or plain http.
 TEST_F(ScriptedUpdateTest, DownloadFromAnUnverifiedAddressIsRefused) {
