@@ -56,7 +56,7 @@ bool EnumerateDisks(DiskList& list, std::ostream& out) {
         if (it != list.end())
           it->second.roots.push_back(root);
         else
-          list.emplace(key, DiskEntry{disk.serial, {root}, disk.model});
+          list.emplace(key, DiskEntry{disk.serial, {root}, disk.model, disk.removable});
       }
     }
   }
