@@ -165,7 +165,13 @@ bool DiskBenchRun::OnStartRun() {
 
   const double freeGiB = static_cast<double>(freeBytes) / static_cast<double>(kGiB);
   for (int i = 0; i < kChartPoints; ++i) {
-    chart_.x[static_cast<size_t>(i)] = opt.wholeDisk ? i * (freeGiB / 100) : i / 5.0;
+    double x = i / 5.0;  // 0 to 20 GB
+    if (opt.wholeDisk) {
+      x = i * (freeGiB / 100);
+    } else if (config_.standardWriteSize != kDefaultWriteSize) {
+      x = i * (static_cast<double>(config_.standardWriteSize) / static_cast<double>(kGiB) / 100);
+    }
+    chart_.x[static_cast<size_t>(i)] = x;
     for (auto& line : chart_.y) line[static_cast<size_t>(i)] = 0;
   }
   for (int line = 0; line < 3; ++line) view_.DrawLine(line, chart_.x.data(), chart_.y[line].data(), kChartPoints);
@@ -293,9 +299,13 @@ void DiskBenchRun::OnRowDone(int row) {
   if (g_stopRequested) return;  // a stopped row is neither submitted nor saved
   if (cacheRun_) {
     SaveHistory(row);  // the score text still reads "待评分": stored as 0
+    view_.RowCompleted(row, "");
     return;
   }
-  if (!config_.submit) return;
+  if (!config_.submit) {
+    view_.RowCompleted(row, "");
+    return;
+  }
   platform::BoardInfo board = config_.board();
   if (!board.found) {
     view_.ShowMessage("主板信息获取异常！", "", DiskMessageIcon::kNone);
@@ -321,6 +331,7 @@ void DiskBenchRun::CompleteRow(int row, const std::string& reply) {
   OnLog("测试结果：");
   OnLog(reply);
   SaveHistory(row);
+  view_.RowCompleted(row, reply);
 }
 
 void DiskBenchRun::OnRunFinished(const std::string& text) {

@@ -87,6 +87,9 @@ class DiskRunView {
   virtual void ShowMessage(const std::string& text, const std::string& title, DiskMessageIcon icon) = 0;
   // Runs task later on the window thread; a task posted after the window is gone is dropped.
   virtual void Post(std::function<void()> task) = 0;
+  // A completed, unstopped row has been handled (score shown, history written); score is the
+  // service's reply, "" when none was asked or none came. The window need not care.
+  virtual void RowCompleted(int row, const std::string& score) {}
 };
 
 // Seams and limits; every empty member means the real thing.
