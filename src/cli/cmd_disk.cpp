@@ -336,6 +336,7 @@ int RunDisk(const std::vector<std::string>& args) {
   run.OnSelectDisk(index);
 
   OnInterrupt([&loop, &run] { loop.Post([&run] { run.OnStopRun(); }); });
+  SetInterruptCleanup(RemoveNotedFillFilesNow);  // a second Ctrl-C still removes the fill files
   SetCurrentBenchSink(&sink);
   bool started = run.OnStartRun();
   if (started) loop.RunUntil([&run] { return !run.Running(); }, 0xFFFFFFFFu);
