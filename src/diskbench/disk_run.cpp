@@ -474,7 +474,7 @@ void DiskBenchRun::TrimPhase(const std::string& root) {
     return;
   }
   if (outcome.exitCode != 0) BenchLog("[X]TRIM执行失败，退出码" + std::to_string(outcome.exitCode));
-  for (int n = 10; n >= 1; --n) {
+  for (int n = 10; n >= 1 && !Stopped(); --n) {
     PostToWindow([this, n] { view_.ShowStatus("等待" + std::to_string(n) + "秒......"); });
     platform::SleepMs(config_.secondMs);
   }
