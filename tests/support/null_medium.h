@@ -3,7 +3,7 @@
 // 0 bytes, like a full disk), reads return the bytes a file holds without touching the
 // buffer. Installs itself as the current platform::FileSystem for its lifetime. It can
 // refuse every open (an unwritable folder) or only unbuffered ones (a file system without
-// O_DIRECT), and records every seek.
+// O_DIRECT), and records every seek and positioned transfer.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +30,7 @@ class NullMedium : public platform::FileSystem {
 
   // errno for every open (0: none); refuseDirect fails O_DIRECT opens with EINVAL.
   void RefuseOpens(int error, bool refuseDirect = false);
-  // Every seek offset so far, in order.
+  // Every seek offset so far, in order (a positioned read or write counts as one).
   std::vector<uint64_t> Seeks();
   // Size of a file, or -1 when it does not exist.
   int64_t SizeOf(const std::string& path);
