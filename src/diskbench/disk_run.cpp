@@ -65,6 +65,7 @@ DiskBenchRun::DiskBenchRun(DiskRunView& view, DiskRunConfig config)
 }
 
 DiskBenchRun::~DiskBenchRun() {
+  JoinFinishedThread();
   if (runThread_) {
     g_stopRequested = true;
     {
@@ -429,19 +430,28 @@ void DiskBenchRun::ToIdle() {
 // ---- run thread --------------------------------------------------------------------------
 
 void DiskBenchRun::StartRunThread(std::function<void()> body) {
+  JoinFinishedThread();
   runThread_ = std::make_unique<boost::thread>(std::move(body));
 }
 
 void DiskBenchRun::ReleaseRunThread() {
-  if (!runThread_) return;
-  runThread_->detach();  // its work is over: it only returns from the finishing notification
-  runThread_.reset();
+  // Its work is over: it only returns from the finishing notification. It is joined at the
+  // next start or at the end rather than detached, so that it never outlives what it uses.
+  JoinFinishedThread();
+  finishedThread_ = std::move(runThread_);
 }
 
 void DiskBenchRun::JoinRunThread() {
+  JoinFinishedThread();
   if (!runThread_) return;
   runThread_->join();
   runThread_.reset();
+}
+
+void DiskBenchRun::JoinFinishedThread() {
+  if (!finishedThread_) return;
+  finishedThread_->join();
+  finishedThread_.reset();
 }
 
 void DiskBenchRun::PostToWindow(std::function<void()> task) {

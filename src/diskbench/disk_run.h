@@ -182,6 +182,7 @@ class DiskBenchRun {
   void StartRunThread(std::function<void()> body);
   void ReleaseRunThread();
   void JoinRunThread();
+  void JoinFinishedThread();
 
   DiskRunView& view_;
   DiskRunConfig config_;
@@ -204,7 +205,8 @@ class DiskBenchRun {
   double smoothed_ = 0;
   int lastIndex_ = 0;
   std::vector<std::string> replies_;
-  std::unique_ptr<boost::thread> runThread_;
+  std::unique_ptr<boost::thread> runThread_;       // the run in progress
+  std::unique_ptr<boost::thread> finishedThread_;  // a run over, still returning
 };
 
 // A task queue that plays the window thread where there is no window (command line, tests):
