@@ -39,7 +39,7 @@ const char* const kCapacityHelpText =
 
 const char* const kBusyCloseText = "正在处理,请先停止!";
 
-std::string TestFilePath(const std::string& root, size_t number) {
+std::string CapacityTestFilePath(const std::string& root, size_t number) {
   std::string path = root;
   if (path.empty() || path.back() != '/') path += '/';
   return path + Format("temp_%u.tmp", static_cast<unsigned>(number));
@@ -49,7 +49,7 @@ std::string MegabytesText(uint64_t bytes) {
   return Format("%llu MB", static_cast<unsigned long long>(bytes / kMiB));
 }
 
-std::string SpeedText(uint64_t bytes, uint32_t stepMs) {
+std::string CapacitySpeedText(uint64_t bytes, uint32_t stepMs) {
   if (stepMs == 0) return "-";
   return Format("%.2f MB/S", static_cast<double>(bytes) * 1000.0 / stepMs / static_cast<double>(kMiB));
 }
@@ -74,7 +74,7 @@ CapacityResult CapacityRun::Run() {
 
   int generatorCount = options_.generatorThreads > 0 ? options_.generatorThreads
                                                      : std::min(platform::ProcessCpuCount(), 4);
-  BlockGenerators generators(stream_, pool_, capacity);
+  BlockGenerators generators(stream_, pool_, capacity, tag_);
   generators.Start(generatorCount);
 
   reporter_.VolumeControlsEnabled(false);
@@ -83,6 +83,7 @@ CapacityResult CapacityRun::Run() {
   reporter_.Log("准备填充...");
   validSpace_ = options_.freeBytes;
   errors_ = 0;
+  mismatches_ = 0;
   aborted_ = false;
 
   Fill fill = FillFreeSpace(generators);
@@ -103,6 +104,7 @@ CapacityResult CapacityRun::Run() {
     Verify();
     result_.verifiedBytes = validSpace_;
   }
+  if (capacity && running_.load() && (aborted_ || mismatches_ > 0)) JudgeRealCapacity();
   Cleanup();
 
   if (!aborted_) {
@@ -145,7 +147,7 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
 
   for (;;) {
     if (!file) {
-      std::string path = TestFilePath(options_.root, files_.size());
+      std::string path = CapacityTestFilePath(options_.root, files_.size());
       reporter_.Log("创建文件:" + path);
       int error = 0;
       file = platform::Files().Open(path, platform::OpenMode::kCreateTruncate, true, &error);
@@ -213,6 +215,7 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
       WrittenBlock wb;
       wb.offset = offset;
       wb.size = block.size;
+      wb.sequence = block.sequence;
       std::memcpy(wb.digest, block.digest, sizeof(wb.digest));
       if (written != kCapacityBlockSize) {
         Sm3Digest(block.data->data(), written, wb.digest);
@@ -274,7 +277,7 @@ void CapacityRun::Display(uint32_t stepStart, uint64_t stepBytes, int percent) {
   if (platform::TickDiff(now, lastDisplay_) > 1000) {
     lastDisplay_ = now;
     reporter_.Progress(percent);
-    reporter_.Speed(SpeedText(stepBytes, stepMs));
+    reporter_.Speed(CapacitySpeedText(stepBytes, stepMs));
   }
 }
 
@@ -304,10 +307,13 @@ void CapacityRun::Verify() {
           aborted_ = true;
           break;
         }
-        const WrittenBlock& wb = record.blocks[item.block];
+        WrittenBlock& wb = files_[item.file].blocks[item.block];
         if (std::memcmp(item.digest, wb.digest, sizeof(wb.digest)) == 0) {
+          wb.check = WrittenBlock::kIntact;
           validSpace_ += wb.size;
         } else {
+          wb.check = WrittenBlock::kMismatch;
+          ++mismatches_;
           ++errors_;
           reporter_.Log(Format("%s文件检测到%d个错误，位置：%llu MB", record.path.c_str(), errors_,
                                static_cast<unsigned long long>(wb.offset / kMiB)));
@@ -323,13 +329,21 @@ void CapacityRun::Verify() {
         uint32_t now = platform::TickMs();
         if (platform::TickDiff(now, lastDisplay_) > 1000) {
           lastDisplay_ = now;
-          reporter_.Speed(SpeedText(item.bytesRead, platform::TickDiff(now, stepStart)));
+          reporter_.Speed(CapacitySpeedText(item.bytesRead, platform::TickDiff(now, stepStart)));
         }
         stepStart = now;
         break;
       }
     }
   }
+}
+
+void CapacityRun::JudgeRealCapacity() {
+  std::vector<BlockFate> fates = ReadBlockFates(files_, tag_, running_);
+  if (fates.empty()) return;  // stopped meanwhile, or nothing was written
+  result_.verdict = JudgeBlockFates(fates);
+  std::string line = VerdictText(result_.verdict);
+  if (!line.empty()) reporter_.Log(line);
 }
 
 void CapacityRun::Cleanup() {

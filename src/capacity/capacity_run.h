@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capacity/read_back.h"
+#include "capacity/real_capacity.h"
 #include "capacity/test_blocks.h"
 
 namespace sorvanta {
@@ -69,14 +70,17 @@ struct CapacityResult {
   bool aborted = false;
   std::string endMessage;            // empty when the run ended without one
   std::vector<std::string> keptFiles;  // test files left on the volume (failed creation)
+  // Capacity check that lost data: what the drive really holds. kind kNone when the run
+  // found nothing lost or did not look (wipe, user stop).
+  CapacityVerdict verdict;
 };
 
 // Texts the window and the command line share with the run.
 extern const char* const kCapacityHelpText;
 extern const char* const kBusyCloseText;  // "正在处理,请先停止!"
-std::string TestFilePath(const std::string& root, size_t number);
+std::string CapacityTestFilePath(const std::string& root, size_t number);
 std::string MegabytesText(uint64_t bytes);  // "%llu MB" of bytes / 1 MiB
-std::string SpeedText(uint64_t bytes, uint32_t stepMs);  // "%.2f MB/S", "-" for 0 ms
+std::string CapacitySpeedText(uint64_t bytes, uint32_t stepMs);  // "%.2f MB/S", "-" for 0 ms
 
 class CapacityRun {
  public:
@@ -97,6 +101,9 @@ class CapacityRun {
   enum class Fill { kDone, kCreateFailed };
   Fill FillFreeSpace(BlockGenerators& generators);
   void Verify();
+  // After an abort or a verification with mismatches: map where each block went, log the
+  // real capacity.
+  void JudgeRealCapacity();
   // The tail of the free space: returns the bytes written, or -1 when it failed.
   int64_t WriteTail(platform::File& file, const uint8_t* data, uint64_t offset);
   void Display(uint32_t stepStart, uint64_t stepBytes, int percent);
@@ -108,9 +115,11 @@ class CapacityRun {
   CapacityReporter& reporter_;
   BlockBufferPool pool_;
   std::atomic<bool> running_{true};
+  const RunTag tag_ = NewRunTag();
 
   uint64_t validSpace_ = 0;
   int errors_ = 0;
+  int mismatches_ = 0;
   bool aborted_ = false;
   uint32_t lastDisplay_ = 0;
   std::vector<TestFileRecord> files_;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "service/crypto.h"
@@ -19,12 +20,35 @@ uint64_t PatternStream::Draw(uint8_t* out, size_t n) {
   return drawn_++;
 }
 
-void BuildTestBlock(PatternStream& stream, uint8_t* block) {
+RunTag NewRunTag() {
+  std::random_device device;
+  RunTag tag;
+  for (size_t i = 0; i < tag.size(); i += 4) {
+    uint32_t r = device();
+    for (size_t k = 0; k < 4; ++k) tag[i + k] = static_cast<uint8_t>(r >> (8 * k));
+  }
+  return tag;
+}
+
+uint64_t BuildTestBlock(PatternStream& stream, uint8_t* block, const RunTag& tag) {
   uint64_t number = stream.Draw(block, kPatternBytes);
   for (size_t i = 1; i < kPatternCopies; ++i) std::memcpy(block + i * kPatternBytes, block, kPatternBytes);
-  uint8_t* rest = block + kPatternBytes * kPatternCopies;
-  std::memset(rest, 0, kCapacityBlockSize - kPatternBytes * kPatternCopies);
+  uint8_t* rest = block + kBlockTagOffset;
+  std::memset(rest, 0, kCapacityBlockSize - kBlockTagOffset);
   for (int i = 0; i < 8; ++i) rest[i] = static_cast<uint8_t>(number >> (8 * i));
+  std::memcpy(rest + 8, tag.data(), tag.size());
+  return number;
+}
+
+bool ReadBlockTag(const uint8_t* tagSector, const RunTag& tag, uint64_t* sequence) {
+  // A run without a tag cannot tell its blocks from a zeroed sector.
+  if (tag == RunTag{}) return false;
+  const uint8_t* rest = tagSector + (kBlockTagOffset - kTagSectorOffset);
+  if (std::memcmp(rest + 8, tag.data(), tag.size()) != 0) return false;
+  uint64_t number = 0;
+  for (int i = 0; i < 8; ++i) number |= static_cast<uint64_t>(rest[i]) << (8 * i);
+  *sequence = number;
+  return true;
 }
 
 std::unique_ptr<platform::AlignedBuffer> BlockBufferPool::Acquire() {
@@ -52,8 +76,8 @@ void BlockBufferPool::Clear() {
   free_.clear();
 }
 
-BlockGenerators::BlockGenerators(PatternStream& stream, BlockBufferPool& pool, bool withDigest)
-    : stream_(stream), pool_(pool), withDigest_(withDigest) {}
+BlockGenerators::BlockGenerators(PatternStream& stream, BlockBufferPool& pool, bool withDigest, const RunTag& tag)
+    : stream_(stream), pool_(pool), withDigest_(withDigest), tag_(tag) {}
 
 BlockGenerators::~BlockGenerators() { Join(); }
 
@@ -83,7 +107,7 @@ void BlockGenerators::Generate() {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         continue;
       }
-      BuildTestBlock(stream_, block.data->data());
+      block.sequence = BuildTestBlock(stream_, block.data->data(), tag_);
       if (withDigest_) {
         Sm3Digest(block.data->data(), kCapacityBlockSize, block.digest);
         block.size = kCapacityBlockSize;

@@ -53,6 +53,12 @@ void EndLiveLine() {
 
 void SetInterruptCleanup(void (*cleanup)()) { g_interruptCleanup = cleanup; }
 
+void PrintLine(const std::string& text) {
+  EndLiveLine();
+  std::printf("%s\n", text.c_str());
+  std::fflush(stdout);
+}
+
 void OnInterrupt(std::function<void()> onStop) {
   sem_init(&g_interruptSem, 0, 0);
   std::thread([stop = std::move(onStop)] {

@@ -65,16 +65,9 @@ DiskBenchRun::DiskBenchRun(DiskRunView& view, DiskRunConfig config)
 }
 
 DiskBenchRun::~DiskBenchRun() {
-  JoinFinishedThread();
-  if (runThread_) {
-    g_stopRequested = true;
-    {
-      std::lock_guard<std::mutex> lock(shared_->mu);
-      shared_->abandoned = true;
-    }
-    shared_->cv.notify_all();
-    JoinRunThread();
-  }
+  // The run uses this object, so it must end before it: stop it and wait.
+  runThread_.RequestStop();
+  runThread_.Wait();
   shared_->alive.reset();
   if (identificationOpen_) config_.closeIdentification();
 }
@@ -138,7 +131,7 @@ void DiskBenchRun::OnRefreshDisks() {
 // ---- start, stop, close ----------------------------------------------------------------
 
 bool DiskBenchRun::OnStartRun() {
-  if (runThread_) return false;
+  if (running_) return false;
   SetScore("待评分");
   if (root_.empty()) {
     view_.ShowMessage("没有可测试的分区！请插入硬盘后点击“刷新”。", "", DiskMessageIcon::kNone);
@@ -216,7 +209,10 @@ bool DiskBenchRun::OnStartRun() {
     shared_->pending.reset();
     shared_->abandoned = false;
   }
-  StartRunThread(std::move(body));
+  if (!StartRunThread(std::move(body))) {
+    view_.ShowMessage("无法启动跑分线程！", "", DiskMessageIcon::kError);
+    return false;
+  }
   ClearChart(false);
   ClearBars();
   view_.SetRunning(true);
@@ -225,13 +221,13 @@ bool DiskBenchRun::OnStartRun() {
 }
 
 void DiskBenchRun::OnStopRun() {
-  if (g_stopRequested || !runThread_) return;
+  if (g_stopRequested || !running_) return;
   g_stopRequested = true;
   view_.SetStopEnabled(false);
 }
 
 bool DiskBenchRun::OnCloseRequest() {
-  if (!runThread_) return true;
+  if (!running_) return true;
   view_.ShowMessage("先停止跑分后再退出！", "", DiskMessageIcon::kNone);
   return false;
 }
@@ -254,7 +250,7 @@ void DiskBenchRun::OnOptionClicked(DiskOption option) {
   }
 }
 
-bool DiskBenchRun::Running() const { return runThread_ != nullptr; }
+bool DiskBenchRun::Running() const { return running_; }
 
 // ---- notifications ---------------------------------------------------------------------
 
@@ -340,9 +336,24 @@ void DiskBenchRun::OnRunFinished(const std::string& text) {
   OnLog(text);
   ReleaseRunThread();
   DiskRunOptions opt = view_.Options();
-  bool nextLap = opt.wholeDisk && opt.laps >= 2 && !g_stopRequested;
-  if (nextLap && OnStartRun()) {
-    view_.SetLaps(opt.laps - 1);
+  if (opt.wholeDisk && opt.laps >= 2 && !g_stopRequested) {
+    // The next lap starts once this handler has let the finished thread return; until
+    // then the run counts as going on, so a stop meanwhile still ends all laps.
+    running_ = true;
+    std::weak_ptr<int> alive = shared_->alive;
+    view_.Post([this, alive, laps = opt.laps] {
+      if (alive.lock()) StartNextLap(laps);
+    });
+    return;
+  }
+  ToIdle();
+  g_stopRequested = false;
+}
+
+void DiskBenchRun::StartNextLap(int laps) {
+  running_ = false;
+  if (!g_stopRequested && OnStartRun()) {
+    view_.SetLaps(laps - 1);
   } else {
     ToIdle();
   }
@@ -429,30 +440,21 @@ void DiskBenchRun::ToIdle() {
 
 // ---- run thread --------------------------------------------------------------------------
 
-void DiskBenchRun::StartRunThread(std::function<void()> body) {
-  JoinFinishedThread();
-  runThread_ = std::make_unique<boost::thread>(std::move(body));
+bool DiskBenchRun::StartRunThread(std::function<void()> body) {
+  runThread_.Wait();  // a finished run only had to return from its last notification
+  std::shared_ptr<Shared> shared = shared_;
+  // Asked when the run must end without the window (the window is going away).
+  auto abandon = [shared] {
+    g_stopRequested = true;
+    std::lock_guard<std::mutex> lock(shared->mu);
+    shared->abandoned = true;
+    shared->cv.notify_all();
+  };
+  running_ = runThread_.Start(std::move(body), abandon);
+  return running_;
 }
 
-void DiskBenchRun::ReleaseRunThread() {
-  // Its work is over: it only returns from the finishing notification. It is joined at the
-  // next start or at the end rather than detached, so that it never outlives what it uses.
-  JoinFinishedThread();
-  finishedThread_ = std::move(runThread_);
-}
-
-void DiskBenchRun::JoinRunThread() {
-  JoinFinishedThread();
-  if (!runThread_) return;
-  runThread_->join();
-  runThread_.reset();
-}
-
-void DiskBenchRun::JoinFinishedThread() {
-  if (!finishedThread_) return;
-  finishedThread_->join();
-  finishedThread_.reset();
-}
+void DiskBenchRun::ReleaseRunThread() { running_ = false; }
 
 void DiskBenchRun::PostToWindow(std::function<void()> task) {
   std::weak_ptr<int> alive = shared_->alive;

@@ -13,8 +13,6 @@
 // painting meanwhile; it waits until the window has handled each row.
 #pragma once
 
-#include <boost/thread/thread.hpp>
-
 #include <array>
 #include <condition_variable>
 #include <deque>
@@ -33,6 +31,7 @@
 #include "platform/system_info.h"
 #include "platform/trim.h"
 #include "service/bench_sink.h"
+#include "service/run_thread.h"
 
 namespace sorvanta {
 
@@ -178,11 +177,11 @@ class DiskBenchRun {
   // Posts task to the window thread and waits until it ran (or the run is abandoned).
   void CallOnWindow(std::function<void()> task);
   void PostToWindow(std::function<void()> task);
-  // The run thread slot: one thread at a time, detached when its run is over.
-  void StartRunThread(std::function<void()> body);
+  // The run thread: started through the engine-wide owner; "running" (the handle of the
+  // window) ends with OnRunFinished, a moment before the thread itself returns.
+  bool StartRunThread(std::function<void()> body);
   void ReleaseRunThread();
-  void JoinRunThread();
-  void JoinFinishedThread();
+  void StartNextLap(int laps);
 
   DiskRunView& view_;
   DiskRunConfig config_;
@@ -205,8 +204,8 @@ class DiskBenchRun {
   double smoothed_ = 0;
   int lastIndex_ = 0;
   std::vector<std::string> replies_;
-  std::unique_ptr<boost::thread> runThread_;       // the run in progress
-  std::unique_ptr<boost::thread> finishedThread_;  // a run over, still returning
+  bool running_ = false;  // a run (or its next lap) is in progress
+  RunThread<void> runThread_;
 };
 
 // A task queue that plays the window thread where there is no window (command line, tests):

@@ -3,7 +3,7 @@
 // Files are laid out one after another on a device of realSize bytes. Past the real size
 // the drive either wraps (the address is taken modulo the real size, so later blocks
 // overwrite earlier ones, as counterfeit drives do) or drops what is written and returns
-// filler. Writes and reads can be made to fail, creation refused, and every call is counted.
+// filler (0xA5, or zeros). Writes and reads can be made to fail, creation refused, and every call is counted.
 // Transfers must be 4096-aligned like unbuffered I/O on a real drive.
 #pragma once
 
@@ -24,7 +24,7 @@ namespace sorvanta::testing {
 
 class FakeMedium : public platform::FileSystem {
  public:
-  enum class Beyond { kWrap, kFiller };
+  enum class Beyond { kWrap, kFiller, kZeros };
 
   explicit FakeMedium(uint64_t realSize, Beyond beyond = Beyond::kFiller)
       : device_(realSize), beyond_(beyond) {
@@ -38,6 +38,8 @@ class FakeMedium : public platform::FileSystem {
   void RefuseCreateFrom(int n, int error = EROFS) { refuseFrom_ = n; refuseError_ = error; }
   // Reads of device addresses at or beyond this fail with EIO.
   void FailReadsFrom(uint64_t address) { failReadsFrom_ = address; }
+  // Reads flip the first byte of every 4 KiB page at or beyond this device address.
+  void CorruptReadsFrom(uint64_t address) { corruptFrom_ = address; }
   // Writes stop with ENOSPC once the files hold this many bytes together.
   // wholeOrNothing: a write that does not fit writes nothing (as ext4 does unbuffered).
   void LimitSpace(uint64_t bytes, bool wholeOrNothing = false) {
@@ -113,6 +115,7 @@ class FakeMedium : public platform::FileSystem {
   int refuseFrom_ = -1;
   int refuseError_ = EROFS;
   uint64_t failReadsFrom_ = UINT64_MAX;
+  uint64_t corruptFrom_ = UINT64_MAX;
   uint64_t spaceLimit_ = UINT64_MAX;
   bool wholeOrNothing_ = false;
   Stats stats_;
@@ -235,8 +238,11 @@ inline ssize_t FakeMedium::Read(const std::string& path, uint8_t* data, size_t l
   }
   Pieces(f.base + offset, n, [&](uint8_t* dev, size_t at, size_t k) {
     if (dev) std::memcpy(data + at, dev, k);
-    else std::memset(data + at, 0xA5, k);
+    else std::memset(data + at, beyond_ == Beyond::kZeros ? 0 : 0xA5, k);
   });
+  for (uint64_t page = 0; page < n; page += platform::kDirectAlign) {
+    if (f.base + offset + page >= corruptFrom_) data[page] ^= 0xFF;
+  }
   return static_cast<ssize_t>(n);
 }
 
