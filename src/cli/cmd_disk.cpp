@@ -335,11 +335,14 @@ int RunDisk(const std::vector<std::string>& args) {
       if (r == root) index = static_cast<int>(i);
   run.OnSelectDisk(index);
 
-  OnInterrupt([&loop, &run] { loop.Post([&run] { run.OnStopRun(); }); });
-  SetInterruptCleanup(RemoveNotedFillFilesNow);  // a second Ctrl-C still removes the fill files
   SetCurrentBenchSink(&sink);
-  bool started = run.OnStartRun();
-  if (started) loop.RunUntil([&run] { return !run.Running(); }, 0xFFFFFFFFu);
+  bool started = false;
+  {
+    // Like the stop button: the run ends and removes its files, whatever signal comes next.
+    InterruptScope interrupt([&loop, &run] { loop.Post([&run] { run.OnStopRun(); }); });
+    started = run.OnStartRun();
+    if (started) loop.RunUntil([&run] { return !run.Running(); }, 0xFFFFFFFFu);
+  }
   SetCurrentBenchSink(nullptr);
   view.Finish();
   bool stopped = g_stopRequested.exchange(false);

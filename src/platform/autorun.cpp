@@ -26,6 +26,15 @@ bool MakeWritable(int dirFd, const char* name, const struct stat& st) {
   return errno != EROFS;
 }
 
+// True when the folder entry is the root of a mount: another file system, or a bind mount
+// of a folder of this one (same device, so only the kernel's mount-root flag tells).
+bool IsMountRoot(int dirFd, const char* name, const struct stat& st, dev_t device) {
+  if (st.st_dev != device) return true;
+  struct statx stx{};
+  if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, 0, &stx) != 0) return true;
+  return (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+}
+
 // Deletes the content of the open folder dirFd depth first, never following links and
 // never descending into another file system. Returns false when anything stayed.
 bool EmptyFolder(int dirFd, dev_t device) {
@@ -46,7 +55,7 @@ bool EmptyFolder(int dirFd, dev_t device) {
       continue;
     }
     if (S_ISDIR(st.st_mode)) {
-      if (st.st_dev != device) {  // a mount point inside the folder: leave it
+      if (IsMountRoot(dirFd, name.c_str(), st, device)) {  // a mount point inside the folder: leave it
         ok = false;
         continue;
       }
@@ -73,9 +82,12 @@ AutorunOutcome RemoveAutorunEntry(const std::string& root) {
   int rootFd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (rootFd < 0) return AutorunOutcome::kAbsent;
   AutorunOutcome outcome = AutorunOutcome::kRemoved;
-  struct stat st{};
+  struct stat st{}, rootSt{};
   if (fstatat(rootFd, kAutorunName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     outcome = AutorunOutcome::kAbsent;
+  } else if (S_ISDIR(st.st_mode) &&
+             (fstat(rootFd, &rootSt) != 0 || IsMountRoot(rootFd, kAutorunName, st, rootSt.st_dev))) {
+    outcome = AutorunOutcome::kFailed;  // something is mounted on the entry itself: not ours to empty
   } else if (!MakeWritable(rootFd, kAutorunName, st)) {
     outcome = AutorunOutcome::kSkipped;
   } else if (S_ISDIR(st.st_mode)) {

@@ -21,9 +21,9 @@ struct RequestKind {
   long maxRedirects;
 };
 
-constexpr RequestKind kTextPost{true, 20, 5};
-constexpr RequestKind kTextGet{false, 5, 5};
-constexpr RequestKind kBinaryGet{false, 10, 10};
+constexpr RequestKind kTextPost{true, kTextPostTimeoutSec, 5};
+constexpr RequestKind kTextGet{false, kTextGetTimeoutSec, 5};
+constexpr RequestKind kBinaryGet{false, kBinaryGetTimeoutSec, 10};
 
 std::once_flag curlInitOnce;
 bool curlReady = false;

@@ -10,6 +10,11 @@
 
 namespace sorvanta {
 
+// Whole-transfer time-outs of the three operations, in seconds.
+constexpr long kTextPostTimeoutSec = 20;
+constexpr long kTextGetTimeoutSec = 5;
+constexpr long kBinaryGetTimeoutSec = 10;
+
 // Text POST (20 s time-out, 5 redirects); the reply gets ConvertReplyText.
 std::string ServicePostText(const std::string& url, const std::string& body);
 // Text GET (5 s time-out, 5 redirects); the reply gets ConvertReplyText.

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include "cpubench/exam_options.h"
 #include "server/exam_protocol.h"
+#include "service/requests.h"
 #include "service/text.h"
+#include "support/scoped_env_var.h"
 #include "support/temp_dir.h"
 
 namespace sorvanta::server {
@@ -76,6 +79,27 @@ TEST_F(ServiceLogicTest, ScoreFormulas) {
   EXPECT_EQ(DiskScore(nvme), 950 + 1500 + 1200 + 600 + 1500 + 3000);
   const double none[7] = {};
   EXPECT_EQ(DiskScore(none), 0);
+}
+
+// The exam length users run with, on both sides: a client budget shorter than the service's
+// would score every machine too low, a longer one would have its exams refused.
+TEST(ShippedDefaults, ExamTimingAgreesBetweenClientAndService) {
+  const CpuExamOptions client;
+  const ServiceOptions service;
+  EXPECT_EQ(client.examBudgetMs, 10000u);
+  EXPECT_EQ(client.paceStepMs, 1000u);
+  EXPECT_EQ(service.examBudgetMs, 10000);
+  EXPECT_EQ(static_cast<uint32_t>(service.examBudgetMs), client.examBudgetMs);
+  // Both phases (11 pace steps each) fit well inside the token's lifetime.
+  EXPECT_GT(service.tokenLifetimeSec * 1000LL, 2 * 11 * static_cast<long long>(client.paceStepMs) + 60000);
+}
+
+// Without configuration the program looks for the service where the service listens.
+TEST(ShippedDefaults, ClientFindsTheServiceAtItsDefaultAddress) {
+  sorvanta::testing::ScopedEnvVar unset("SORVANTA_SERVICE_URL", "");
+  const ServiceOptions service;
+  EXPECT_EQ(ServiceBaseUrl(), "https://" + service.listen + ":" + std::to_string(service.port) + "/");
+  EXPECT_EQ(ServiceBaseUrl(), "https://127.0.0.1:8443/");
 }
 
 }  // namespace
