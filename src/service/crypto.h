@@ -46,6 +46,10 @@ int Sm3File(const std::string& path, uint8_t digest[32]);
 void Sm4EcbCrypt(uint8_t* out, const uint8_t key[16], const uint8_t* in, size_t* len, int mode);
 // Convenience: returns the processed (padded) bytes.
 std::vector<uint8_t> Sm4EcbCrypt(const std::vector<uint8_t>& in, const uint8_t key[16], int mode);
+// The SM4 S-box and the 32 round keys of a key (in decryption order unless encrypt), for
+// code that runs its own table-driven rounds (the service's token pass search).
+extern const uint8_t kSm4Sbox[256];
+void Sm4RoundKeys(const uint8_t key[16], uint32_t rk[32], bool encrypt);
 
 // Standard alphabet, "=" padding, no line breaks.
 std::string Base64Encode(const void* data, size_t len);
