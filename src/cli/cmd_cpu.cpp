@@ -15,6 +15,7 @@
 #include "cpubench/exam_token.h"
 #include "platform/clock.h"
 #include "service/bench_sink.h"
+#include "service/json_input.h"
 
 namespace sorvanta::cli {
 namespace {
@@ -99,8 +100,7 @@ int ShowHistory(bool json) {
       size_t got;
       while ((got = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, got);
       std::fclose(f);
-      Json::Reader reader;
-      if (!reader.parse(text, root, true) || !root.isArray()) root = Json::Value(Json::arrayValue);
+      if (!ParseJsonInput(text, &root) || !root.isArray()) root = Json::Value(Json::arrayValue);
     }
     std::printf("%s", JsonText(root).c_str());
     return 0;
@@ -163,8 +163,7 @@ int RunCpu(const std::vector<std::string>& args) {
     Json::Value obj(Json::objectValue);
     obj["result"] = outcome.result;
     Json::Value record;
-    Json::Reader reader;
-    if (outcome.scored && reader.parse(outcome.second, record, true)) obj["record"] = record;
+    if (outcome.scored && ParseJsonInput(outcome.second, &record)) obj["record"] = record;
     else obj["record"] = Json::Value::nullSingleton();
     std::printf("%s", JsonText(obj).c_str());
     return outcome.scored ? 0 : 1;

@@ -63,6 +63,24 @@ TEST(CpuHistoryAppend, EmptyFileOrLineEndAfterTheArrayStillGivesOneValidArray) {
   EXPECT_EQ(LoadCpuHistory(path).size(), 2u);
 }
 
+TEST(CpuHistoryAppend, OnlyAWholeJsonObjectIsStoredSoOneBadReplyCannotHideTheHistory) {
+  TempDir dir("cpuhist");
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.Path("cputest.bin");
+  for (const char* bad : {"abc", "[1]", "{\"singlecore\":1", "{\"singlecore\":1}]", "null"})
+    EXPECT_FALSE(AppendCpuHistory(path, bad)) << bad;
+  EXPECT_FALSE(std::ifstream(path).good());  // not even created
+
+  ASSERT_TRUE(AppendCpuHistory(path, "{\"singlecore\":1}"));
+  const std::string before = ReadWholeFile(path);
+  EXPECT_FALSE(AppendCpuHistory(path, "{\"singlecore\":2}, {\"x\":3}"));
+  EXPECT_EQ(ReadWholeFile(path), before);
+  ASSERT_TRUE(AppendCpuHistory(path, "{\"singlecore\":3}"));
+  std::vector<CpuScoreRecord> h = LoadCpuHistory(path);
+  ASSERT_EQ(h.size(), 2u);
+  EXPECT_EQ(h[1].singlecore, 3);
+}
+
 TEST(CpuHistoryAppend, UnwritableFolderStoresNothing) {
   EXPECT_FALSE(AppendCpuHistory("/nonexistent-folder-for-test/cputest.bin", "{}"));
 }
@@ -98,6 +116,9 @@ TEST(CpuHistoryParse, BrokenMissingOrNonArrayFilesGiveNoHistory) {
   EXPECT_TRUE(ParseCpuHistory("").empty());
   EXPECT_TRUE(ParseCpuHistory("[\r\n{\"singlecore\":1}\r\n").empty());
   EXPECT_TRUE(ParseCpuHistory("{\"singlecore\":1}").empty());
+  // Nesting deep enough to make the reader throw reads as a file that does not parse.
+  EXPECT_TRUE(ParseCpuHistory(std::string(1200, '[')).empty());
+  EXPECT_TRUE(ParseCpuHistory(std::string(1200, '[') + std::string(1200, ']')).empty());
   EXPECT_TRUE(LoadCpuHistory("/nonexistent-folder-for-test/cputest.bin").empty());
 }
 
