@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,19 +60,24 @@ std::string JsonText(const Json::Value& v) {
 }
 
 // Prints what the session reports: status lines as lines, progress on one live line.
+// The exam workers report from their own threads, so every call takes the lock: the
+// live line and the lines around it are shared state.
 class CliCpuSink : public BenchSink {
  public:
   explicit CliCpuSink(std::FILE* out) : out_(out) {}
   void Log(const std::string& text) override {
+    std::lock_guard<std::mutex> guard(lock_);
     if (out_ == stdout) EndLiveLine();
     std::fprintf(out_, "%s\n", text.c_str());
     std::fflush(out_);
     ShowProgress();
   }
   void Done(const std::string&, const std::string&) override {
+    std::lock_guard<std::mutex> guard(lock_);
     if (out_ == stdout) EndLiveLine();
   }
   void Progress(int percent, int, bool) override {
+    std::lock_guard<std::mutex> guard(lock_);
     percent_ = percent;
     ShowProgress();
   }
@@ -84,6 +90,7 @@ class CliCpuSink : public BenchSink {
   void ShowProgress() {
     if (out_ == stdout && percent_ >= 0) PrintLiveLine("进度 " + std::to_string(percent_) + "%");
   }
+  std::mutex lock_;
   std::FILE* out_;
   int percent_ = -1;
 };
