@@ -112,8 +112,9 @@ bool EncryptSubmission(const std::string& plaintext, const uint8_t key[16], int 
 }
 
 bool AppendCpuHistory(const std::string& path, const std::string& record) {
+  // One whole object, and one that still parses one level deeper, inside the array.
   Json::Value parsed;
-  if (!ParseJsonObjectText(record, &parsed)) return false;
+  if (!ParseJsonObjectText(record, &parsed) || !ParseJsonInput("[" + record + "\r\n]", &parsed)) return false;
   std::FILE* f = std::fopen(path.c_str(), "r+b");
   bool ok = true;
   long end = -1;

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "cpubench/exam_session.h"
+#include "service/json_input.h"
 #include "support/scoped_env_var.h"
 #include "support/temp_dir.h"
 
@@ -67,7 +68,17 @@ TEST(CpuHistoryAppend, OnlyAWholeJsonObjectIsStoredSoOneBadReplyCannotHideTheHis
   TempDir dir("cpuhist");
   ASSERT_TRUE(dir.ok());
   const std::string path = dir.Path("cputest.bin");
-  for (const char* bad : {"abc", "[1]", "{\"singlecore\":1", "{\"singlecore\":1}]", "null"})
+  // The deepest object that parses on its own is one level too deep inside the array.
+  auto nested = [](int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += "{\"a\":";
+    return s + "1" + std::string(n, '}');
+  };
+  int deepest = 1;
+  Json::Value parsed;
+  while (deepest < 10000 && ParseJsonObjectText(nested(deepest + 1), &parsed)) ++deepest;
+  for (const std::string& bad : {std::string("abc"), std::string("[1]"), std::string("{\"singlecore\":1"),
+                                 std::string("{\"singlecore\":1}]"), std::string("null"), nested(deepest)})
     EXPECT_FALSE(AppendCpuHistory(path, bad)) << bad;
   EXPECT_FALSE(std::ifstream(path).good());  // not even created
 
