@@ -78,7 +78,9 @@ TEST(CpuHistoryAppend, OnlyAWholeJsonObjectIsStoredSoOneBadReplyCannotHideTheHis
   Json::Value parsed;
   while (deepest < 10000 && ParseJsonObjectText(nested(deepest + 1), &parsed)) ++deepest;
   for (const std::string& bad : {std::string("abc"), std::string("[1]"), std::string("{\"singlecore\":1"),
-                                 std::string("{\"singlecore\":1}]"), std::string("null"), nested(deepest)})
+                                 std::string("{\"singlecore\":1}]"), std::string("null"), nested(deepest),
+                                 // The reader stops at a NUL byte, which would cut the array short.
+                                 std::string("{\"singlecore\":2} //\0\n\0: note", 28), std::string("{\"a\":1}\0]", 9)})
     EXPECT_FALSE(AppendCpuHistory(path, bad)) << bad;
   EXPECT_FALSE(std::ifstream(path).good());  // not even created
 
