@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/app_look.h"
+#include "ui/look.h"
 
 namespace sorvanta::ui {
 

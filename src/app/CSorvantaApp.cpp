@@ -7,11 +7,11 @@
 #include <memory>
 
 #include "app/CSorvantaDlg.h"
-#include "app/app_look.h"
 #include "platform/autorun.h"
 #include "platform/paths.h"
 #include "service/log.h"
 #include "service/requests.h"
+#include "ui/look.h"
 
 namespace sorvanta::ui {
 
@@ -46,6 +46,11 @@ int CSorvantaApp::Run() {
     // it is created, so the folder has to exist first.
     ::mkdir("log", 0755);
     auto logger = std::make_unique<xLogMessager>("sorvanta", "log", true);
+    logger->SetEcho([](const std::string& line) {
+      std::fwrite(line.data(), 1, line.size(), stdout);
+      std::fputc('\n', stdout);
+      std::fflush(stdout);
+    });
     exitCode = options_.runMainWindow ? options_.runMainWindow() : RunMainWindow();
     logger.reset();
   }

@@ -12,9 +12,9 @@
 #include <QVBoxLayout>
 
 #include "app/CAboutDlg.h"
-#include "app/app_look.h"
 #include "cpubench/ui/CCPUBench.h"
 #include "service/requests.h"
+#include "ui/look.h"
 
 namespace sorvanta::ui {
 namespace {

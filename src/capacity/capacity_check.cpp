@@ -44,41 +44,18 @@ CapacityCheck::~CapacityCheck() {
 }
 
 bool CapacityCheck::Start(const CapacityOptions& options, CapacityReporter& reporter) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (active_) return false;
-  if (worker_.joinable()) worker_.join();
-  run_ = std::make_unique<CapacityRun>(options, stream_, reporter);
-  active_ = true;
-  result_.reset();
-  CapacityRun* run = run_.get();
-  worker_ = boost::thread([this, run] {
-    CapacityResult r = run->Run();
-    std::lock_guard<std::mutex> lock(mu_);
-    result_ = r;
-    active_ = false;
-  });
-  return true;
+  if (worker_.Active()) return false;
+  auto run = std::make_shared<CapacityRun>(options, stream_, reporter);
+  return worker_.Start([run] { return run->Run(); }, [run] { run->Stop(); });
 }
 
-void CapacityCheck::Stop() {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (active_ && run_) run_->Stop();
-}
+void CapacityCheck::Stop() { worker_.RequestStop(); }
 
-bool CapacityCheck::Active() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return active_;
-}
+bool CapacityCheck::Active() const { return worker_.Active(); }
 
 std::optional<CapacityResult> CapacityCheck::Wait() {
-  boost::thread worker;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    worker = std::move(worker_);
-  }
-  if (worker.joinable()) worker.join();
-  std::lock_guard<std::mutex> lock(mu_);
-  return result_;
+  worker_.Wait();
+  return worker_.LastOutcome();
 }
 
 }  // namespace sorvanta

@@ -4,14 +4,12 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <boost/thread/thread.hpp>
-
 #include "capacity/capacity_run.h"
+#include "service/run_thread.h"
 
 namespace sorvanta {
 
@@ -36,7 +34,8 @@ std::string FreeSpaceText(uint64_t freeBytes);
 class CapacityCheck {
  public:
   explicit CapacityCheck(uint32_t seed);
-  ~CapacityCheck();  // stops a run and waits for its worker
+  // Stops a run and waits for its worker: the run borrows the pattern stream and reporter.
+  ~CapacityCheck();
   CapacityCheck(const CapacityCheck&) = delete;
   CapacityCheck& operator=(const CapacityCheck&) = delete;
 
@@ -54,11 +53,7 @@ class CapacityCheck {
 
  private:
   PatternStream stream_;
-  mutable std::mutex mu_;
-  std::unique_ptr<CapacityRun> run_;
-  boost::thread worker_;
-  bool active_ = false;
-  std::optional<CapacityResult> result_;
+  RunThread<CapacityResult> worker_;
 };
 
 }  // namespace sorvanta

@@ -39,7 +39,7 @@ const char* const kCapacityHelpText =
 
 const char* const kBusyCloseText = "正在处理,请先停止!";
 
-std::string TestFilePath(const std::string& root, size_t number) {
+std::string CapacityTestFilePath(const std::string& root, size_t number) {
   std::string path = root;
   if (path.empty() || path.back() != '/') path += '/';
   return path + Format("temp_%u.tmp", static_cast<unsigned>(number));
@@ -49,7 +49,7 @@ std::string MegabytesText(uint64_t bytes) {
   return Format("%llu MB", static_cast<unsigned long long>(bytes / kMiB));
 }
 
-std::string SpeedText(uint64_t bytes, uint32_t stepMs) {
+std::string CapacitySpeedText(uint64_t bytes, uint32_t stepMs) {
   if (stepMs == 0) return "-";
   return Format("%.2f MB/S", static_cast<double>(bytes) * 1000.0 / stepMs / static_cast<double>(kMiB));
 }
@@ -145,7 +145,7 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
 
   for (;;) {
     if (!file) {
-      std::string path = TestFilePath(options_.root, files_.size());
+      std::string path = CapacityTestFilePath(options_.root, files_.size());
       reporter_.Log("创建文件:" + path);
       int error = 0;
       file = platform::Files().Open(path, platform::OpenMode::kCreateTruncate, true, &error);
@@ -274,7 +274,7 @@ void CapacityRun::Display(uint32_t stepStart, uint64_t stepBytes, int percent) {
   if (platform::TickDiff(now, lastDisplay_) > 1000) {
     lastDisplay_ = now;
     reporter_.Progress(percent);
-    reporter_.Speed(SpeedText(stepBytes, stepMs));
+    reporter_.Speed(CapacitySpeedText(stepBytes, stepMs));
   }
 }
 
@@ -323,7 +323,7 @@ void CapacityRun::Verify() {
         uint32_t now = platform::TickMs();
         if (platform::TickDiff(now, lastDisplay_) > 1000) {
           lastDisplay_ = now;
-          reporter_.Speed(SpeedText(item.bytesRead, platform::TickDiff(now, stepStart)));
+          reporter_.Speed(CapacitySpeedText(item.bytesRead, platform::TickDiff(now, stepStart)));
         }
         stepStart = now;
         break;

@@ -74,9 +74,9 @@ struct CapacityResult {
 // Texts the window and the command line share with the run.
 extern const char* const kCapacityHelpText;
 extern const char* const kBusyCloseText;  // "正在处理,请先停止!"
-std::string TestFilePath(const std::string& root, size_t number);
+std::string CapacityTestFilePath(const std::string& root, size_t number);
 std::string MegabytesText(uint64_t bytes);  // "%llu MB" of bytes / 1 MiB
-std::string SpeedText(uint64_t bytes, uint32_t stepMs);  // "%.2f MB/S", "-" for 0 ms
+std::string CapacitySpeedText(uint64_t bytes, uint32_t stepMs);  // "%.2f MB/S", "-" for 0 ms
 
 class CapacityRun {
  public:

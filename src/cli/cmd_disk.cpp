@@ -26,7 +26,7 @@ class CliDiskSink : public BenchSink {
     std::lock_guard<std::mutex> lock(mu_);
     if (!json_) EndLiveLine();
     std::string line = text;
-    for (size_t p; (p = line.find("\r\n")) != std::string::npos;) line.replace(p, 2, " ");
+    for (size_t p; (p = line.find("\r\n")) != std::string::npos;) line.replace(p, 2, 1, ' ');
     std::fprintf(json_ ? stderr : stdout, "%s\n", line.c_str());
     std::fflush(json_ ? stderr : stdout);
   }
@@ -43,8 +43,8 @@ class CliDiskSink : public BenchSink {
       return;
     }
     std::string line = "进度 " + std::to_string(percent_) + "%";
-    if (instant) line += "  即时 " + SpeedText(*instant) + "MB/s";
-    if (average) line += "  平均 " + SpeedText(*average) + "MB/s";
+    if (instant) line += "  即时 " + DiskSpeedText(*instant) + "MB/s";
+    if (average) line += "  平均 " + DiskSpeedText(*average) + "MB/s";
     PrintLiveLine(line);
   }
   void Bar(double, int) override {}

@@ -21,6 +21,7 @@ int RunSwitch(const std::vector<std::string>& args) {
     std::fprintf(stderr, "%s\n", message.c_str());
     return 2;
   }
+  SetSwitchErrorOutput(PrintLine);
   std::string reply;
   if (!SendSwitchCommand(args[0], args[1], &reply)) {
     std::fprintf(stderr, "树莓派通讯错误！\n");

@@ -9,6 +9,7 @@
 
 #include "cli/command.h"
 #include "platform/eject.h"
+#include "usbtest/switch_link.h"
 #include "usbtest/usb_test.h"
 #include "usbtest/usb_test_csv.h"
 
@@ -124,6 +125,7 @@ int RunUsbTestCommand(const std::vector<std::string>& args) {
     return 2;
   }
 
+  SetSwitchErrorOutput(PrintLine);  // the switch's connection errors, between the log lines
   auto sink = std::make_shared<CliUsbSink>();
   UsbTestRunner runner;
   OnInterrupt([&runner] {

@@ -47,6 +47,12 @@ void EndLiveLine() {
   g_liveLineOpen = false;
 }
 
+void PrintLine(const std::string& text) {
+  EndLiveLine();
+  std::printf("%s\n", text.c_str());
+  std::fflush(stdout);
+}
+
 void OnInterrupt(std::function<void()> onStop) {
   sem_init(&g_interruptSem, 0, 0);
   std::thread([stop = std::move(onStop)] {

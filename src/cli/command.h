@@ -28,6 +28,8 @@ bool StdoutIsTerminal();
 void PrintLiveLine(const std::string& text);
 // Ends a live line so that the next output starts on a fresh line.
 void EndLiveLine();
+// Writes text and a newline to standard output at once (after ending a live line).
+void PrintLine(const std::string& text);
 
 // Installs a SIGINT/SIGTERM handler that calls onStop once (from a watcher thread, not the
 // signal handler); a second Ctrl-C ends the process at once.

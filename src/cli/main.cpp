@@ -1,11 +1,15 @@
 // sorvanta-cli: the headless front end. Each subcommand prints the same log lines the
 // windows show, a live progress line on a terminal, and offers --json for scripts.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "build_config.h"
 #include "cli/command.h"
+#include "platform/paths.h"
+#include "service/log.h"
 
 using sorvanta::cli::Commands;
 
@@ -30,7 +34,14 @@ int main(int argc, char** argv) {
     return 0;
   }
   for (const auto& c : Commands()) {
-    if (c.name == args[0]) return c.run(std::vector<std::string>(args.begin() + 1, args.end()));
+    if (c.name != args[0]) continue;
+    // The same dated log files as the window program, in "log" beside the program. Echoed
+    // lines go to the error output, so that --json output on standard output stays clean.
+    const std::string logFolder = sorvanta::platform::ProgramFolder() + "/log";
+    ::mkdir(logFolder.c_str(), 0755);
+    sorvanta::xLogMessager logger("sorvanta", logFolder, true);
+    logger.SetEcho([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+    return c.run(std::vector<std::string>(args.begin() + 1, args.end()));
   }
   std::fprintf(stderr, "未知命令: %s（--help 列出全部命令）\n", args[0].c_str());
   return 2;

@@ -113,7 +113,7 @@ bool RandomTest(bool write, const std::string& path, const std::string& root, ui
     return false;
   }
   double speed = SpeedMBps(total, TickDiff(now, start));
-  BenchLog(std::string(write ? "[>]4K随机写均速：\r\n" : "[>]4K随机读均速：\r\n") + SpeedText(speed) + "MB/s\r\n" +
+  BenchLog(std::string(write ? "[>]4K随机写均速：\r\n" : "[>]4K随机读均速：\r\n") + DiskSpeedText(speed) + "MB/s\r\n" +
            std::to_string(IopsOf(speed)) + " IOPS");
   BenchCell(speed, write ? 4 : 5);
   BenchBar(speed, write ? 0 : 1);
@@ -180,7 +180,7 @@ bool ConcurrentPhase(bool write, const std::string& root, std::vector<GM_TestFil
     sum += task.speed;
     task.speed = 0;
   }
-  BenchLog(std::string(write ? "[>]64并发4k写入均速：\r\n" : "[>]64并发4k读取均速：\r\n") + SpeedText(sum) +
+  BenchLog(std::string(write ? "[>]64并发4k写入均速：\r\n" : "[>]64并发4k读取均速：\r\n") + DiskSpeedText(sum) +
            "MB/s\r\n" + std::to_string(IopsOf(sum)) + " IOPS");
   BenchCell(sum, write ? 6 : 7);
   BenchBar(sum, write ? 2 : 3);
@@ -199,13 +199,13 @@ uint64_t IopsOf(double mbps) {
   return static_cast<uint64_t>(mbps * 1048576.0) / 4096;
 }
 
-std::string SpeedText(double mbps) {
+std::string DiskSpeedText(double mbps) {
   char text[64];
   std::snprintf(text, sizeof(text), "%.2f", static_cast<double>(static_cast<float>(mbps)));
   return text;
 }
 
-std::string TestFilePath(const std::string& root, const std::string& tempFolder) {
+std::string DiskTestFilePath(const std::string& root, const std::string& tempFolder) {
   std::string temp = tempFolder;
   if (!temp.empty() && temp.back() != '/') temp += '/';
   if (!temp.empty() && platform::SameFileSystem(root, temp)) return temp + kTestFileName;
@@ -255,13 +255,13 @@ CacheDrop DetectCacheDrop(const std::vector<double>& samples) {
 
 void ReportSeqWrite(const std::string& root, double average, const std::vector<double>& samples,
                     uint64_t writeSize) {
-  BenchLog("[>]顺序写入：\r\n" + SpeedText(average) + "MB/s");
+  BenchLog("[>]顺序写入：\r\n" + DiskSpeedText(average) + "MB/s");
   BenchCell(average, 1);
   if (writeSize <= kDefaultWriteSize) BenchCell(std::nullopt, 2);
   CacheDrop d = DetectCacheDrop(samples);
   if (!d.found) return;
-  BenchLog("[>]缓内速度：\r\n" + SpeedText(d.peak) + "MB/s");
-  BenchLog("[>]缓外速度：\r\n" + SpeedText(d.afterCache) + "MB/s");
+  BenchLog("[>]缓内速度：\r\n" + DiskSpeedText(d.peak) + "MB/s");
+  BenchLog("[>]缓外速度：\r\n" + DiskSpeedText(d.afterCache) + "MB/s");
   BenchCell(d.peak, 1);
   BenchCell(d.last, 2);
 }
@@ -365,7 +365,7 @@ bool SeqReadTest(const std::string& path, const std::string& root, uint64_t writ
     return false;
   }
   double average = live.Final(total, elapsed);
-  BenchLog("[>]顺序读取均速：\r\n" + SpeedText(average) + "MB/s");
+  BenchLog("[>]顺序读取均速：\r\n" + DiskSpeedText(average) + "MB/s");
   BenchCell(average, 3);
   return true;
 }
@@ -388,7 +388,7 @@ void ConcurrentReadWorker(const std::string& root, GM_TestFile* task, const Disk
   ConcurrentWorker(false, root, task, opt);
 }
 
-bool Concurrent4KTest(const std::string& root, const std::string& path, uint64_t writeSize,
+bool Concurrent4KTest(const std::string& path, const std::string& root, uint64_t writeSize,
                       const DiskEngineOptions& opt) {
   std::vector<GM_TestFile> tasks = MakeConcurrentRecords(path, writeSize);
   if (!ConcurrentPhase(true, root, tasks, opt)) return false;
@@ -401,7 +401,7 @@ void RunTestSequence(const std::string& root, uint64_t writeSize) {
 
 void RunTestSequence(const std::string& root, uint64_t writeSize, const DiskEngineOptions& opt) {
   const std::string path =
-      TestFilePath(root, opt.tempFolder.empty() ? platform::TempFolder() : opt.tempFolder);
+      DiskTestFilePath(root, opt.tempFolder.empty() ? platform::TempFolder() : opt.tempFolder);
   Files().Remove(path);
   // The file goes whatever way the sequence ends, an exception included.
   struct RemoveOnExit {
@@ -422,7 +422,7 @@ void RunTestSequence(const std::string& root, uint64_t writeSize, const DiskEngi
   if (!RandRead4KTest(path, root, block.data(), opt)) return;
   BenchSpeed(std::nullopt, std::nullopt, true);
   BenchLog("[>>]开始64并发4k测试");
-  Concurrent4KTest(root, path, writeSize, opt);
+  Concurrent4KTest(path, root, writeSize, opt);
 }
 
 }  // namespace sorvanta

@@ -54,11 +54,11 @@ double SpeedMBps(uint64_t bytes, uint32_t ms);
 // speed x 1,048,576 truncated, over 4096.
 uint64_t IopsOf(double mbps);
 // "%.2f" of the value narrowed to single precision.
-std::string SpeedText(double mbps);
+std::string DiskSpeedText(double mbps);
 
 // The test file for a volume root: in the temporary folder when the volume holds it (same
 // file system), else at the root.
-std::string TestFilePath(const std::string& root, const std::string& tempFolder);
+std::string DiskTestFilePath(const std::string& root, const std::string& tempFolder);
 
 // Offset of a single-thread random I/O: one of 1000 4 KiB-aligned positions over blocks.
 uint64_t RandomOffset(uint64_t blocks, int k);
@@ -91,7 +91,7 @@ bool RandWrite4KTest(const std::string& path, const std::string& root, uint8_t* 
                      const DiskEngineOptions& opt = {});
 bool RandRead4KTest(const std::string& path, const std::string& root, uint8_t* buffer,
                     const DiskEngineOptions& opt = {});
-bool Concurrent4KTest(const std::string& root, const std::string& path, uint64_t writeSize,
+bool Concurrent4KTest(const std::string& path, const std::string& root, uint64_t writeSize,
                       const DiskEngineOptions& opt = {});
 // Thread bodies of the concurrent test; each fills task->speed unless stopped or failed.
 void ConcurrentWriteWorker(const std::string& root, GM_TestFile* task, const DiskEngineOptions& opt = {});

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <streambuf>
 
 namespace sorvanta {
 namespace {
@@ -19,7 +20,20 @@ std::string Hex(int code) {
   return text;
 }
 
+// Accepts every character and keeps none.
+class DiscardBuffer : public std::streambuf {
+ protected:
+  int overflow(int c) override { return traits_type::not_eof(c); }
+  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
 }  // namespace
+
+std::ostream& DiscardedDiagnostics() {
+  thread_local DiscardBuffer buffer;
+  thread_local std::ostream stream(&buffer);
+  return stream;
+}
 
 int InitDiskIdentification(const platform::BlockRoots& roots, std::string* error, std::ostream& out) {
   std::lock_guard<std::mutex> lock(g_mu);

@@ -25,7 +25,7 @@ std::optional<double> DiskResults::Value(int column) const {
 
 std::string DiskResults::Text(int column) const {
   std::optional<double> v = Value(column);
-  return v ? SpeedText(*v) + "MB/s" : "未测试";
+  return v ? DiskSpeedText(*v) + "MB/s" : "未测试";
 }
 
 Json::Value DiskResults::ToJson() const {

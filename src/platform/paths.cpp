@@ -70,7 +70,7 @@ std::string JoinPath(const std::string& a, const std::string& b) {
   while (left.size() > 1 && left.back() == '/') left.pop_back();
   size_t start = 0;
   while (start < b.size() && b[start] == '/') ++start;
-  if (left == "/") return "/" + b.substr(start);
+  if (left == "/") return std::string("/").append(b, start);
   return left + "/" + b.substr(start);
 }
 

@@ -85,7 +85,7 @@ class RealVolumes : public VolumeSource {
       if (major(st.st_rdev) == volume.major && minor(st.st_rdev) == volume.minor) {
         found = DecodeOctalEscapes(name);  // udev escapes blanks as \x20
         size_t pos;
-        while ((pos = found.find("\\x20")) != std::string::npos) found.replace(pos, 4, " ");
+        while ((pos = found.find("\\x20")) != std::string::npos) found.replace(pos, 4, 1, ' ');
         break;
       }
     }

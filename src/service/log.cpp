@@ -98,11 +98,7 @@ void xLogMessager::Log(const std::string& message, int level, bool echo) {
   if (now.tm_yday != currentDay_) {
     for (int l = 0; l < 3; ++l) OpenLevel(l, now);
   }
-  if (echo) {
-    std::fwrite(message.data(), 1, message.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-  }
+  if (echo && echo_) echo_(message);
   std::ofstream& stream = streams_[level];
   if (!stream.good()) {
     stream.flush();
@@ -110,6 +106,11 @@ void xLogMessager::Log(const std::string& message, int level, bool echo) {
   }
   stream << LinePrefix(now) << message << '\n';
   stream.flush();
+}
+
+void xLogMessager::SetEcho(Echo echo) {
+  std::lock_guard<std::mutex> guard(lock_);
+  echo_ = std::move(echo);
 }
 
 // Gives a level whose stream failed another chance. Reopening continues the day's file

@@ -64,9 +64,15 @@ class xLogMessager : public Singleton<xLogMessager>, public Timer {
                Clock clock = nullptr);
   ~xLogMessager() override;
 
-  // Writes one line at level 0..2 and flushes it; with echo also prints the bare text on
-  // stdout. Moves all three levels to new files first when the local day has changed.
+  // Where echoed lines go: the bare text, one call per line, under the logger's lock.
+  using Echo = std::function<void(const std::string& line)>;
+
+  // Writes one line at level 0..2 and flushes it; with echo also hands the bare text to the
+  // echo destination. Moves all three levels to new files first when the local day has changed.
   void Log(const std::string& message, int level, bool echo);
+  // Chooses the echo destination; the program decides (the window program its standard
+  // output, the command line its error output). Without one, echoed lines only go to the file.
+  void SetEcho(Echo echo);
   // Reopens (continuing) the file of every level whose stream failed.
   void Tick() override;
 
@@ -85,6 +91,7 @@ class xLogMessager : public Singleton<xLogMessager>, public Timer {
   int currentDay_ = -1;
   mutable std::mutex lock_;
   Clock clock_;
+  Echo echo_;
 };
 
 // Logs through the current logger when one exists; does nothing otherwise. Safe from any

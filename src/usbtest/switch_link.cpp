@@ -18,18 +18,14 @@ std::mutex g_outputMu;
 std::function<void(const std::string&)> g_output;
 std::atomic<uint32_t> g_receiveTimeoutMs{0};
 
+// Hands a connection error to the output the program installed; none by default.
 void WriteError(const std::string& text) {
   std::function<void(const std::string&)> out;
   {
     std::lock_guard<std::mutex> l(g_outputMu);
     out = g_output;
   }
-  if (out) {
-    out(text);
-  } else {
-    std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
-  }
+  if (out) out(text);
 }
 
 uint32_t ReceiveTimeoutMs() {
@@ -61,15 +57,15 @@ SwitchLinkClient::SwitchLinkClient(const std::string& address) : impl_(std::make
 SwitchLinkClient::SwitchLinkClient(std::string host, int port)
     : host_(std::move(host)), port_(port), impl_(std::make_unique<Impl>()) {}
 
-SwitchLinkClient::~SwitchLinkClient() { close(); }
+SwitchLinkClient::~SwitchLinkClient() { Close(); }
 
 void SwitchLinkClient::Fail(const std::string& what) {
   lastError_ = what;
   WriteError(what);
 }
 
-bool SwitchLinkClient::connect() {
-  if (impl_->socket) close();
+bool SwitchLinkClient::Connect() {
+  if (impl_->socket) Close();
   lastError_.clear();
   boost::system::error_code ec;
   tcp::resolver resolver(impl_->io);
@@ -107,7 +103,7 @@ bool SwitchLinkClient::connect() {
   return true;
 }
 
-bool SwitchLinkClient::exchange(const std::string& request, std::string* reply, bool sendOnly) {
+bool SwitchLinkClient::Exchange(const std::string& request, std::string* reply, bool sendOnly) {
   if (!impl_->socket) {
     Fail("switch " + host_ + ": not connected");
     return false;
@@ -116,7 +112,7 @@ bool SwitchLinkClient::exchange(const std::string& request, std::string* reply, 
   boost::asio::write(*impl_->socket, boost::asio::buffer(request), ec);
   if (ec) {
     Fail("switch send: " + ec.message());
-    close();
+    Close();
     return false;
   }
   if (sendOnly) return true;
@@ -145,7 +141,7 @@ bool SwitchLinkClient::exchange(const std::string& request, std::string* reply, 
   return true;
 }
 
-bool SwitchLinkClient::close() {
+bool SwitchLinkClient::Close() {
   if (!impl_->socket) return false;
   boost::system::error_code ec;
   impl_->socket->shutdown(tcp::socket::shutdown_both, ec);
@@ -156,10 +152,10 @@ bool SwitchLinkClient::close() {
 
 bool SendSwitchCommand(const std::string& address, const std::string& command, std::string* reply) {
   SwitchLinkClient client(address);
-  if (!client.connect()) return false;
+  if (!client.Connect()) return false;
   std::string text;
-  if (!client.exchange(command, &text)) return false;
-  client.close();
+  if (!client.Exchange(command, &text)) return false;
+  client.Close();
   *reply = text;
   return true;
 }

@@ -34,15 +34,15 @@ class SwitchLinkClient {
   int port() const { return port_; }
 
   // Resolves the host (three attempts), then connects, blocking. On failure the error text
-  // goes to the error output and false is returned.
-  bool connect();
+  // goes to lastError() and the installed error output, and false is returned.
+  bool Connect();
   // Sends request in full, then (unless sendOnly) waits for the first chunk of at most 128
   // bytes and stores it in *reply when there is one. Fails when the send fails or when no
   // chunk and no close arrives within the receive time-out; a receive error or a close
   // without data is a success that leaves *reply as it was.
-  bool exchange(const std::string& request, std::string* reply, bool sendOnly = false);
+  bool Exchange(const std::string& request, std::string* reply, bool sendOnly = false);
   // Closes the connection; false when there was none.
-  bool close();
+  bool Close();
 
   // The last error text (empty when none).
   const std::string& lastError() const { return lastError_; }
@@ -62,8 +62,8 @@ class SwitchLinkClient {
 // the switch does not answer in time.
 bool SendSwitchCommand(const std::string& address, const std::string& command, std::string* reply);
 
-// Where connection errors are written: standard output unless replaced (nullptr restores
-// it). Process-wide; install before threads use it.
+// Where connection errors go besides lastError(): nowhere unless the program installs an
+// output (nullptr removes it). Process-wide; install before threads use it.
 void SetSwitchErrorOutput(std::function<void(const std::string&)> output);
 // Replaces the receive time-out (0 restores kSwitchReceiveTimeoutMs). Process-wide.
 void SetSwitchReceiveTimeoutForTesting(uint32_t ms);

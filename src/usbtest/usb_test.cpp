@@ -2,10 +2,8 @@
 
 #include <sys/stat.h>
 
-#include <boost/thread.hpp>
-#include <condition_variable>
+#include <chrono>
 #include <cstring>
-#include <mutex>
 
 #include "platform/clock.h"
 #include "platform/eject.h"
@@ -170,66 +168,33 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestControl& control, UsbTe
 
 // ---------------------------------------------------------------------------------------
 
-struct UsbTestRunner::State {
-  mutable std::mutex mu;
-  std::condition_variable cv;
-  bool active = false;
-  UsbTestOutcome outcome;
-  UsbTestControl control;
-  boost::thread thread;
-};
+UsbTestRunner::UsbTestRunner() : control_(std::make_shared<UsbTestControl>()) {}
 
-UsbTestRunner::UsbTestRunner() : state_(std::make_shared<State>()) {}
-
-UsbTestRunner::~UsbTestRunner() {
-  RequestStop();
-  std::lock_guard<std::mutex> l(state_->mu);
-  // The run may sit in an unbounded retry; it holds its own reference to the state.
-  if (state_->thread.joinable()) state_->thread.detach();
-}
+UsbTestRunner::~UsbTestRunner() = default;
 
 bool UsbTestRunner::Start(const UsbTestParams& params, std::shared_ptr<UsbTestSink> sink, bool safeEject) {
-  std::lock_guard<std::mutex> l(state_->mu);
-  if (state_->active) return false;
-  if (state_->thread.joinable()) state_->thread.join();  // the previous run has ended
-  state_->active = true;
-  state_->control.stop = false;
-  state_->control.safeEject = safeEject;
-  std::shared_ptr<State> state = state_;
-  state_->thread = boost::thread([state, params, sink] {
-    UsbTestOutcome outcome = RunUsbTest(params, state->control, *sink);
-    std::lock_guard<std::mutex> l(state->mu);
-    state->outcome = outcome;
-    state->active = false;
-    state->cv.notify_all();
-  });
-  return true;
+  if (thread_.Active()) return false;
+  control_->stop = false;
+  control_->safeEject = safeEject;
+  std::shared_ptr<UsbTestControl> control = control_;
+  return thread_.Start([params, control, sink] { return RunUsbTest(params, *control, *sink); },
+                       [control] { control->stop = true; });
 }
 
-bool UsbTestRunner::Active() const {
-  std::lock_guard<std::mutex> l(state_->mu);
-  return state_->active;
-}
+bool UsbTestRunner::Active() const { return thread_.Active(); }
 
-void UsbTestRunner::RequestStop() { state_->control.stop = true; }
+void UsbTestRunner::RequestStop() { thread_.RequestStop(); }
 
-void UsbTestRunner::SetSafeEject(bool on) { state_->control.safeEject = on; }
+void UsbTestRunner::SetSafeEject(bool on) { control_->safeEject = on; }
 
 bool UsbTestRunner::Wait(uint32_t ms) {
-  std::unique_lock<std::mutex> l(state_->mu);
-  auto idle = [&] { return !state_->active; };
   if (ms == 0) {
-    state_->cv.wait(l, idle);
-  } else if (!state_->cv.wait_for(l, std::chrono::milliseconds(ms), idle)) {
-    return false;
+    thread_.Wait();
+    return true;
   }
-  if (state_->thread.joinable()) state_->thread.join();
-  return true;
+  return thread_.Wait(std::chrono::milliseconds(ms));
 }
 
-UsbTestOutcome UsbTestRunner::LastOutcome() const {
-  std::lock_guard<std::mutex> l(state_->mu);
-  return state_->outcome;
-}
+UsbTestOutcome UsbTestRunner::LastOutcome() const { return thread_.LastOutcome().value_or(UsbTestOutcome{}); }
 
 }  // namespace sorvanta

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "service/run_thread.h"
+
 namespace sorvanta {
 
 // Texts the window and the command line show.
@@ -99,7 +101,8 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& params, UsbTestControl& control, 
 class UsbTestRunner {
  public:
   UsbTestRunner();
-  // Asks a running test to stop and lets its thread go on alone (it keeps the sink alive).
+  // Asks a running test to stop and lets its thread go on alone (it keeps the sink and its
+  // flags alive): the run may sit in a retry without limit.
   ~UsbTestRunner();
   UsbTestRunner(const UsbTestRunner&) = delete;
   UsbTestRunner& operator=(const UsbTestRunner&) = delete;
@@ -117,8 +120,8 @@ class UsbTestRunner {
   UsbTestOutcome LastOutcome() const;
 
  private:
-  struct State;
-  std::shared_ptr<State> state_;
+  std::shared_ptr<UsbTestControl> control_;
+  RunThread<UsbTestOutcome> thread_;
 };
 
 }  // namespace sorvanta

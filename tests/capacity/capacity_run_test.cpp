@@ -232,7 +232,9 @@ TEST(CapacityRun, StopDuringFillOrVerificationEndsWithoutVerdict) {
     EXPECT_EQ(res.end, CapacityEnd::kAborted);
     EXPECT_FALSE(run.Running());
     EXPECT_FALSE(medium.Exists(kFile0));
-    if (!duringVerify) EXPECT_EQ(medium.stats().writeLengths.size(), 1u);
+    if (!duringVerify) {
+      EXPECT_EQ(medium.stats().writeLengths.size(), 1u);
+    }
     ExpectIdleAtEnd(r);
   }
 }
@@ -330,11 +332,11 @@ TEST(CapacityRun, TailRefusedWholeIsRetriedWithTheRoomLeft) {
 }
 
 TEST(CapacityTexts, FormatsOfTheFields) {
-  EXPECT_EQ(TestFilePath("/media/u/USB", 3), "/media/u/USB/temp_3.tmp");
-  EXPECT_EQ(TestFilePath("/", 0), "/temp_0.tmp");
+  EXPECT_EQ(CapacityTestFilePath("/media/u/USB", 3), "/media/u/USB/temp_3.tmp");
+  EXPECT_EQ(CapacityTestFilePath("/", 0), "/temp_0.tmp");
   EXPECT_EQ(MegabytesText(3 * kB - 1), "47 MB");
-  EXPECT_EQ(SpeedText(kB, 0), "-");
-  EXPECT_EQ(SpeedText(kB, 500), "32.00 MB/S");  // 16 MiB in half a second
+  EXPECT_EQ(CapacitySpeedText(kB, 0), "-");
+  EXPECT_EQ(CapacitySpeedText(kB, 500), "32.00 MB/S");  // 16 MiB in half a second
 }
 
 }  // namespace

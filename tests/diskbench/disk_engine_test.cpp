@@ -108,7 +108,7 @@ TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
   std::smatch m;
   std::string line = logs[4];
   ASSERT_TRUE(std::regex_match(line, m, std::regex("\\[>\\]4K随机写均速：\r\n([0-9.]+)MB/s\r\n([0-9]+) IOPS")));
-  EXPECT_EQ(m[1].str(), SpeedText(*cb[3].x));
+  EXPECT_EQ(m[1].str(), DiskSpeedText(*cb[3].x));
   EXPECT_EQ(std::stoull(m[2].str()), IopsOf(*cb[3].x));
 
   // Progress: line 0 for the write (one per block, then 100), line 1 for the read,
@@ -339,10 +339,10 @@ TEST(DiskEngineMath, UnitsAndTestFilePlace) {
   EXPECT_DOUBLE_EQ(SpeedMBps(1048576, 0), 1000.0);  // 0 ms counts as 1 ms, never infinite
   EXPECT_EQ(IopsOf(1.0), 256u);
   EXPECT_EQ(IopsOf(0.0039), 0u);
-  EXPECT_EQ(SpeedText(812.345), "812.34");  // single precision, then "%.2f"
+  EXPECT_EQ(DiskSpeedText(812.345), "812.34");  // single precision, then "%.2f"
   std::string tmp = ::testing::TempDir();
-  EXPECT_EQ(TestFilePath(tmp, tmp), (tmp.back() == '/' ? tmp : tmp + "/") + kTestFileName);
-  EXPECT_EQ(TestFilePath("/proc", tmp), std::string("/proc/") + kTestFileName);
+  EXPECT_EQ(DiskTestFilePath(tmp, tmp), (tmp.back() == '/' ? tmp : tmp + "/") + kTestFileName);
+  EXPECT_EQ(DiskTestFilePath("/proc", tmp), std::string("/proc/") + kTestFileName);
 }
 
 }  // namespace

@@ -171,5 +171,20 @@ TEST(DiskIdentification, UnreadableTreesFailAndCloseTheIdentification) {
   ReleaseDiskIdentification();  // harmless twice
 }
 
+// Without a stream from the caller the diagnostic lines are dropped, never printed.
+TEST(DiskIdentification, DiagnosticsReachNoTerminalByDefault) {
+  FakeTree t;
+  t.Disk("sda", "8:0", "Samsung SSD", "ATA", "S1");
+  t.Partition("sda", "sda1", "8:1");
+  t.Mount("8:1", "/", "ext4", "/dev/sda1");
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(InitDiskIdentification(t.roots), 0);
+  DiskList list;
+  EXPECT_TRUE(EnumerateDisks(list));
+  ReleaseDiskIdentification();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(list.size(), 1u);
+}
+
 }  // namespace
 }  // namespace sorvanta

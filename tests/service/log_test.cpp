@@ -160,13 +160,19 @@ TEST_F(LogTest, MissingFolderFailsSilentlyUntilItAppears) {
   EXPECT_EQ(errors.find("lost"), std::string::npos);
 }
 
-TEST_F(LogTest, EchoWritesTheBareTextToStdout) {
+TEST_F(LogTest, EchoGoesOnlyWhereTheProgramChose) {
   xLogMessager logger("sorvanta", folder_, true);
   ::testing::internal::CaptureStdout();
+  logger.Log("no destination yet", kLogNotice, true);  // the file only, never stdout
+  std::vector<std::string> echoed;
+  logger.SetEcho([&echoed](const std::string& line) { echoed.push_back(line); });
   logger.Log("https://127.0.0.1:8443/sorvanta/startexam", kLogNotice, true);
   logger.Log("not echoed", kLogNotice, false);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "https://127.0.0.1:8443/sorvanta/startexam\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(echoed, std::vector<std::string>{"https://127.0.0.1:8443/sorvanta/startexam"});
+  const std::string notices = ReadWholeFile(logger.PathOf(kLogNotice));
+  EXPECT_NE(notices.find("no destination yet"), std::string::npos);
+  EXPECT_NE(notices.find("not echoed"), std::string::npos);
 }
 
 TEST_F(LogTest, SingletonLivesExactlyAsLongAsTheLogger) {

@@ -90,9 +90,10 @@ TEST_F(RequestsTest, UnreachableServiceGivesEmptyReplyAndFiveErrorLines) {
   ASSERT_GT(port, 0);
   const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/sorvanta/endexam";
 
-  ::testing::internal::CaptureStdout();
+  std::string echoed;
+  logger_->SetEcho([&echoed](const std::string& line) { echoed += line + "\n"; });
   EXPECT_EQ(ServicePostText(url, "body"), "");
-  const std::string echoed = ::testing::internal::GetCapturedStdout();
+  logger_->SetEcho(nullptr);
 
   const std::string errors = ReadWholeFile(logger_->PathOf(kLogError));
   EXPECT_EQ(CountOf(errors, "curl err ret="), 5);

@@ -16,7 +16,7 @@ struct BenchEvent {
   char kind;  // L log, D done, P progress, S speed, B bar, C cell, R row done
   std::string text;
   int a = 0, b = 0;  // progress: percent, chart line; bar: index; cell: column; row
-  std::optional<double> x, y;  // speed: instant, average; bar and cell: MB/s
+  std::optional<double> x{}, y{};  // speed: instant, average; bar and cell: MB/s
   bool wait = false;           // progress and speed: whether the call waited
 };
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/message_box.h"
+#include "ui/message_box.h"
 
 #ifdef SORVANTA_HAVE_SERVER
 #include "server/reference_service.h"

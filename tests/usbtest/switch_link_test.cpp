@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "../../tools/usb_switch_server.h"
+#include "support/https_test_server.h"
 #include "usbtest/fake_switch.h"
 #include "usbtest/usb_test.h"
 
@@ -106,8 +107,8 @@ TEST_F(SwitchLinkTest, ConnectionFailuresAreReportedAndFail) {
   EXPECT_NE(errors[0].find("refused"), std::string::npos) << errors[0];
 
   SwitchLinkClient client("127.0.0.1:1");
-  EXPECT_FALSE(client.close());  // no socket yet
-  EXPECT_FALSE(client.exchange("USBON", &reply));
+  EXPECT_FALSE(client.Close());  // no socket yet
+  EXPECT_FALSE(client.Exchange("USBON", &reply));
 }
 
 TEST_F(SwitchLinkTest, SilentServerFailsAfterTheReceiveTimeOut) {
@@ -154,6 +155,24 @@ TEST_F(SwitchLinkTest, ReferenceServerRunsTheConfiguredCommands) {
   EXPECT_EQ(ask("REBOOT"), "ERR unknown command");
   EXPECT_EQ(ran, (std::vector<std::string>{"hub off", "hub on", "hub on"}));
   server.Close();
+}
+
+// The engine never prints: without an output installed by the program, a failure only
+// leaves its text in lastError().
+TEST(SwitchLinkOutput, FailuresReachNoTerminalUnlessTheProgramAsks) {
+  const int port = sorvanta::testing::UnusedLoopbackPort();
+  ASSERT_GT(port, 0);
+  SetSwitchErrorOutput(nullptr);
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  SwitchLinkClient client("127.0.0.1", port);
+  EXPECT_FALSE(client.Connect());
+  std::string reply;
+  EXPECT_FALSE(SendSwitchCommand("127.0.0.1:" + std::to_string(port), "USBON", &reply));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(client.lastError().rfind("switch 127.0.0.1:" + std::to_string(port) + ": ", 0), 0u)
+      << client.lastError();
 }
 
 }  // namespace

@@ -17,16 +17,15 @@
 #include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-#include <boost/thread/thread.hpp>
 #include <cstdio>
 #include <ctime>
 
-#include "app/app_look.h"
-#include "app/message_box.h"
-#include "app/window_bench_sink.h"
 #include "cpubench/exam_session.h"
 #include "cpubench/exam_token.h"
 #include "cpubench/ui/CLoadingDlg.h"
+#include "ui/look.h"
+#include "ui/message_box.h"
+#include "ui/window_bench_sink.h"
 
 namespace sorvanta::ui {
 namespace {
@@ -66,10 +65,9 @@ CCPUBench::CCPUBench(QWidget* parent, Options options)
 }
 
 CCPUBench::~CCPUBench() {
-  sink_->Detach();
   // A run still going (only when the window is destroyed without the close box) is left
-  // to end by itself; its later calls are dropped by the detached sink.
-  if (run_) run_->detach();
+  // to end by itself when run_ goes; its later calls are dropped by the detached sink.
+  sink_->Detach();
 }
 
 void CCPUBench::BuildControls() {
@@ -230,7 +228,8 @@ void CCPUBench::OnTokenReply(const std::string& reply) {
   state_ = State::kRunning;
   Json::Value device = BuildDeviceObject(machine_, reply);
   // The run thread holds the sink for as long as it may report through it.
-  run_ = std::make_unique<boost::thread>(
+  // The last session returned right after its Done, long before a new token came back.
+  const bool started = run_.Start(
       [sink = sink_, run = options_.runExam, device = std::move(device)]() mutable {
         if (run) {
           run(std::move(device));
@@ -238,16 +237,16 @@ void CCPUBench::OnTokenReply(const std::string& reply) {
           RunCpuExam(std::move(device));
         }
       });
+  if (!started) {
+    state_ = State::kIdle;
+    start_->setEnabled(true);
+  }
 }
 
 void CCPUBench::OnRunFinished(const std::string& result) {
   start_->setEnabled(true);
   AppendLog(kResultHeader);
   AppendLog(Q(result));
-  if (run_) {
-    run_->detach();  // the driver ends by itself right after this message
-    run_.reset();
-  }
   state_ = State::kIdle;
   LoadHistory();
   ShowRecord();

@@ -3,7 +3,7 @@
 // Shows what the machine is, the stored scores one record at a time, and runs a CPU
 // benchmark: after the confirmation it requests a token (on a helper thread while the
 // "服务器通讯中......" box is shown, so the window keeps painting), then starts the exam
-// session on a Boost thread, which reports back through a WindowBenchSink.
+// session on its run thread, which reports back through a WindowBenchSink.
 //
 // States: Idle ("跑分" enabled), Requesting (token request under way), Running (session
 // under way), Refused (the service turned the machine away; "跑分" stays disabled until
@@ -20,6 +20,7 @@
 
 #include "cpubench/cpu_history.h"
 #include "cpubench/cpu_machine.h"
+#include "service/run_thread.h"
 
 class QLabel;
 class QLineEdit;
@@ -27,10 +28,6 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QTreeWidget;
-
-namespace boost {
-class thread;
-}
 
 namespace sorvanta::ui {
 
@@ -96,7 +93,7 @@ class CCPUBench : public QDialog {
   std::vector<CpuScoreRecord> history_;
   int shown_ = -1;
   std::shared_ptr<WindowBenchSink> sink_;
-  std::unique_ptr<boost::thread> run_;
+  RunThread<void> run_;  // the session; it cannot be stopped, so it has no stop hook
   CLoadingDlg* loading_ = nullptr;
 
   QLineEdit* info_[4] = {};

@@ -1,4 +1,4 @@
-#include "app/app_look.h"
+#include "ui/look.h"
 
 #include <QApplication>
 #include <QFont>

@@ -2,18 +2,13 @@
 //
 // A benchmark window creates one WindowBenchSink with a handler per message it cares
 // about and installs it as the current benchmark sink. Engine threads call the sink;
-// each call is carried to the window thread with QMetaObject::invokeMethod, texts
-// copied: waiting messages use Qt::BlockingQueuedConnection (the engine thread resumes
-// once the handler ran), the others Qt::QueuedConnection.
-//
-// Lifetime: handlers run on the window thread and only while the window exists; after
-// the window is destroyed (or Detach) calls are dropped and waiting calls return at once,
-// so a worker can never reach a destroyed window. A run thread keeps the sink alive by
-// holding a copy of its shared_ptr for as long as it may call it. The window thread
-// never waits for an engine thread, so no call can deadlock.
+// each call is carried to the window thread through QueuedCalls (ui/queued_calls.h),
+// texts copied: waiting messages block until the handler ran, the others are queued.
+// Handlers run only while the window exists; after it is destroyed (or Detach) calls
+// are dropped. A run thread keeps the sink alive by holding a copy of its shared_ptr for
+// as long as it may call it.
 #pragma once
 
-#include <QPointer>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -21,6 +16,7 @@
 #include <string>
 
 #include "service/bench_sink.h"
+#include "ui/queued_calls.h"
 
 namespace sorvanta::ui {
 
@@ -56,11 +52,11 @@ class WindowBenchSink : public BenchSink, public std::enable_shared_from_this<Wi
 
  private:
   WindowBenchSink(QWidget* window, Handlers handlers);
-  // Runs task on the window thread if the window still exists; waits when asked.
+  // Posts task to the window thread; the hop holds the sink alive until it ran.
   void Deliver(std::function<void()> task, bool wait);
 
-  QPointer<QWidget> window_;  // read and cleared only on the window thread
-  Handlers handlers_;         // used only on the window thread
+  QueuedCalls calls_;
+  Handlers handlers_;  // used only on the window thread
 };
 
 }  // namespace sorvanta::ui

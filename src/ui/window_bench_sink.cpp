@@ -1,8 +1,4 @@
-#include "app/window_bench_sink.h"
-
-#include <QCoreApplication>
-#include <QMetaObject>
-#include <QThread>
+#include "ui/window_bench_sink.h"
 
 namespace sorvanta::ui {
 
@@ -11,7 +7,7 @@ std::shared_ptr<WindowBenchSink> WindowBenchSink::Create(QWidget* window, Handle
 }
 
 WindowBenchSink::WindowBenchSink(QWidget* window, Handlers handlers)
-    : window_(window), handlers_(std::move(handlers)) {}
+    : calls_(window), handlers_(std::move(handlers)) {}
 
 WindowBenchSink::~WindowBenchSink() {
   if (CurrentBenchSink() == this) SetCurrentBenchSink(nullptr);
@@ -21,24 +17,12 @@ void WindowBenchSink::Install() { SetCurrentBenchSink(this); }
 
 void WindowBenchSink::Detach() {
   if (CurrentBenchSink() == this) SetCurrentBenchSink(nullptr);
-  window_.clear();
+  calls_.Detach();
 }
 
 void WindowBenchSink::Deliver(std::function<void()> task, bool wait) {
-  // The hop holds the sink alive: a queued call may run after the engine let go of it.
-  auto guarded = [self = shared_from_this(), task = std::move(task)] {
-    if (self->window_) task();
-  };
-  QCoreApplication* app = QCoreApplication::instance();
-  if (!app) return;
-  if (QThread::currentThread() == app->thread()) {
-    guarded();  // already on the window thread: a blocking hop would deadlock
-    return;
-  }
-  // The application object outlives every window, so it is a safe target for the hop;
-  // the window itself is checked on its own thread, where it can be destroyed.
-  QMetaObject::invokeMethod(app, std::move(guarded),
-                            wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+  // A queued call may run after the engine let go of the sink, and the task uses handlers_.
+  calls_.Post([self = shared_from_this(), task = std::move(task)] { task(); }, wait);
 }
 
 void WindowBenchSink::Log(const std::string& text) {
