@@ -9,7 +9,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/build/bin
 port=${PORT:-18543}
 data=$(mktemp -d)
-"$bin/sorvanta-service" --port "$port" --data "$data" --rate-limit 0 --quiet &
+# SERVICE_ARGS adds service options, for example "--sync normal".
+"$bin/sorvanta-service" --port "$port" --data "$data" --rate-limit 0 --quiet ${SERVICE_ARGS:-} &
 service=$!
 trap 'kill $service 2>/dev/null; wait $service 2>/dev/null; rm -rf "$data"' EXIT
 # Wait (up to 20 s) until the service answers.

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <algorithm>
+#include <sys/resource.h>
 
 #include "platform/paths.h"
 #include "server/reference_service.h"
@@ -21,8 +23,15 @@ const char* const kUsage =
     "  --release-version V    version offered to clients, with --release-file\n"
     "  --release-file FILE    program file served as that version's download\n"
     "  --public-url URL       base URL written into download links (default: from the request)\n"
-    "  --rate-limit N         tokens per machine per 10 minutes (default 6; 0 = no limit)\n"
+    "  --rate-limit N         tokens per machine and address per 10 minutes (default 6;\n"
+    "                         0 = no limit, and no per-address limits unless --address-limit)\n"
+    "  --address-limit N      tokens per client address per 10 minutes (default 60; 0 = none);\n"
+    "                         token requests per address are also held to a burst of 60, then\n"
+    "                         one per second\n"
+    "  --max-conns-per-address N  open connections per client address (default 512)\n"
     "  --exam-budget-ms N     exam length the checks allow (default 10000)\n"
+    "  --sync full|normal     database sync: at every commit (default, survives power loss)\n"
+    "                         or only at checkpoints (faster)\n"
     "  --quiet                do not log requests\n";
 
 bool ParseInt(const char* text, int* out) {
@@ -38,6 +47,7 @@ bool ParseInt(const char* text, int* out) {
 int main(int argc, char** argv) {
   sorvanta::server::ServiceOptions options;
   options.logRequests = true;
+  bool addressLimitGiven = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&](const char** out) {
@@ -83,9 +93,24 @@ int main(int argc, char** argv) {
     } else if (arg == "--rate-limit") {
       value(&v);
       numberOk = ParseInt(v, &options.rateLimitTokens);
+    } else if (arg == "--address-limit") {
+      value(&v);
+      numberOk = ParseInt(v, &options.rateLimitPerAddress);
+      addressLimitGiven = true;
+    } else if (arg == "--max-conns-per-address") {
+      value(&v);
+      numberOk = ParseInt(v, &options.maxConnectionsPerAddress) && options.maxConnectionsPerAddress > 0;
     } else if (arg == "--exam-budget-ms") {
       value(&v);
       numberOk = ParseInt(v, &options.examBudgetMs);
+    } else if (arg == "--sync") {
+      value(&v);
+      numberOk = std::strcmp(v, "full") == 0 || std::strcmp(v, "normal") == 0;
+      options.syncEveryCommit = std::strcmp(v, "full") == 0;
+      if (!numberOk) {
+        std::fprintf(stderr, "sorvanta-service: --sync takes full or normal, not \"%s\"\n", v);
+        return 2;
+      }
     } else if (arg == "--quiet") {
       options.logRequests = false;
     } else {
@@ -101,6 +126,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "sorvanta-service: give --release-version and --release-file together\n");
     return 2;
   }
+  if (options.rateLimitTokens == 0 && !addressLimitGiven) {
+    options.rateLimitPerAddress = 0;
+    options.tokenRequestBurst = 0;
+  }
   if (options.dataDir.empty()) {
     options.dataDir = sorvanta::platform::JoinPath(sorvanta::platform::LocalAppDataFolder(), "sorvanta-service");
   }
@@ -112,6 +141,16 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+
+  // Every connection is a descriptor: allow as many as the system lets this process have.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+    options.maxConnections = static_cast<int>(std::min<rlim_t>(options.maxConnections, files.rlim_cur > 64 ? files.rlim_cur - 64 : 1));
+  }
 
   std::string error;
   auto service = sorvanta::server::ReferenceService::Start(options, &error);

@@ -1,13 +1,37 @@
-// HTTPS front of the service: routes every path of the contract to ServiceLogic.
+// HTTPS front of the service on Boost.Beast: a few I/O threads multiplex every connection
+// (a slow or silent client costs a socket and a little memory, never a thread), each step
+// of a connection has a deadline, and requests are handled on a separate worker pool.
 #include "server/reference_service.h"
 
-#include <httplib.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <functional>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <thread>
+#include <unordered_map>
 
 #include "server/ranking_page.h"
 #include "server/service_logic.h"
@@ -16,11 +40,25 @@
 
 namespace sorvanta::server {
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+
 namespace {
 
 const char* const kText = "text/plain; charset=utf-8";
-const char* const kRepliedHeader = "X-Sorvanta-Reply";
 const int kRankingRows = 100;
+// Request line plus headers: this protocol's heads are a few hundred bytes.
+const uint32_t kHeaderLimit = 8192;
+// TLS 1.2 suites with authenticated encryption only (TLS 1.3 has nothing else).
+const char* const kTls12Ciphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:"
+    "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-CHACHA20-POLY1305";
+
+using Request = http::request<http::string_body>;
+using Response = http::response<http::string_body>;
 
 bool MakeFolders(const std::string& path) {
   std::string partial;
@@ -34,27 +72,118 @@ bool MakeFolders(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Host header values that may be echoed into a download link.
-bool IsPlainHost(const std::string& host) {
-  if (host.empty() || host.size() > 255) return false;
-  for (char c : host) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != ':' && c != '-' && c != '[' && c != ']') {
-      return false;
+bool ReadWholeFile(const std::string& path, std::string* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+// The listen queue the kernel allows at most; asking for more is silently cut to it.
+int SystemBacklog() {
+  std::ifstream in("/proc/sys/net/core/somaxconn");
+  int n = 0;
+  if (in >> n && n > 0) return n;
+  return 4096;
+}
+
+// Control characters and bytes outside printable ASCII are written as %XX, so a request
+// cannot forge or break lines of the log. Paths are logged as sent, still %-encoded.
+std::string LogSafe(beast::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c >= 0x7F) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
     }
+  }
+  return out;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The request path without its query, %XX decoded; false for a broken escape.
+bool DecodePath(beast::string_view target, std::string* path) {
+  size_t q = target.find('?');
+  if (q != beast::string_view::npos) target = target.substr(0, q);
+  path->clear();
+  for (size_t i = 0; i < target.size(); ++i) {
+    if (target[i] != '%') {
+      *path += target[i];
+      continue;
+    }
+    if (i + 2 >= target.size() || HexValue(target[i + 1]) < 0 || HexValue(target[i + 2]) < 0) return false;
+    *path += static_cast<char>(HexValue(target[i + 1]) * 16 + HexValue(target[i + 2]));
+    i += 2;
   }
   return true;
 }
 
+// Connections are counted per client address; IPv6 clients per /64, the block one
+// machine usually owns.
+std::string AddressKey(const asio::ip::address& a) {
+  if (a.is_v6()) {
+    asio::ip::address_v6 v6 = a.to_v6();
+    if (v6.is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
+    asio::ip::address_v6::bytes_type b = v6.to_bytes();
+    std::fill(b.begin() + 8, b.end(), 0);
+    return asio::ip::address_v6(b).to_string() + "/64";
+  }
+  return a.to_string();
+}
+
+Response TextResponse(http::status status, const std::string& text, const char* type = kText) {
+  Response res{status, 11};
+  res.set(http::field::content_type, type);
+  res.body() = text;
+  return res;
+}
+
 }  // namespace
+
+class Session;
 
 struct ReferenceService::Impl {
   ServiceOptions options;
+  int lockFd = -1;
   std::unique_ptr<Store> store;
   std::unique_ptr<ServiceLogic> logic;
-  std::unique_ptr<httplib::SSLServer> http;
-  std::thread thread;
+  std::string caFile;  // served as "ca.pem"; empty with an operator's certificate
+  std::vector<std::string> certNames;  // host names a link may carry (wildcard listen)
   int port = 0;
   std::atomic<bool> stopped{false};
+
+  // Live connections, per client address and in all; guarded by mu.
+  std::mutex mu;
+  std::condition_variable idle;
+  std::map<std::string, int> perAddress;
+  std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
+  int busy = 0;  // requests read and not yet answered
+
+  // Declared last: destroyed first, while the members above are still there.
+  std::unique_ptr<ssl::context> tls;
+  std::unique_ptr<asio::thread_pool> workers;
+  std::unique_ptr<asio::io_context> io;
+  std::unique_ptr<tcp::acceptor> acceptor;
+  std::vector<std::thread> ioThreads;
+
+  ~Impl() {
+    ioThreads.clear();
+    acceptor.reset();
+    io.reset();
+    workers.reset();
+    logic.reset();
+    store.reset();
+    if (lockFd >= 0) ::close(lockFd);
+  }
 
   std::string HostForUrl() const {
     const std::string& l = options.listen;
@@ -64,127 +193,299 @@ struct ReferenceService::Impl {
     return l;
   }
   std::string BaseUrl() const { return "https://" + HostForUrl() + ":" + std::to_string(port) + "/"; }
-  std::string PublicUrl(const httplib::Request& req) const {
-    if (!options.publicUrl.empty()) return options.publicUrl;
-    std::string host = req.get_header_value("Host");
-    return IsPlainHost(host) ? "https://" + host + "/" : BaseUrl();
-  }
+  std::string PublicUrl(const Request& req) const;
 
-  void Routes();
+  Response Route(const Request& req, const std::string& addressKey);
+  void Accept();
+  bool Admit(const std::string& key);
+  void Release(Session* s, const std::string& key);
 };
 
-namespace {
+// One client connection: TLS handshake, then requests one after another, each step under
+// a deadline; pipelined requests are answered in order.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(ReferenceService::Impl* service, tcp::socket&& socket, std::string key, std::string client)
+      : service_(service), stream_(std::move(socket), *service->tls), key_(std::move(key)),
+        client_(std::move(client)) {}
+  ~Session() { service_->Release(this, key_); }
 
-void SendText(httplib::Response& res, const Reply& reply) {
-  res.status = reply.ok ? 200 : 400;
-  res.set_header(kRepliedHeader, "1");
-  res.set_content(reply.body, kText);
+  void Start() {
+    Lowest().expires_after(std::chrono::milliseconds(service_->options.handshakeTimeoutMs));
+    stream_.async_handshake(ssl::stream_base::server,
+                            [self = shared_from_this()](beast::error_code ec) { self->OnHandshake(ec); });
+  }
+
+  // Ends the connection now (service stopping); runs on the connection's strand.
+  void Close() {
+    asio::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+      beast::error_code ignored;
+      self->Lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
+      self->Lowest().close();
+    });
+  }
+
+ private:
+  beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
+
+  void OnHandshake(beast::error_code ec) {
+    if (ec) return;  // timed out or broken: the socket closes with the session
+    ReadHead(std::chrono::milliseconds(service_->options.headTimeoutMs));
+  }
+
+  void ReadHead(std::chrono::milliseconds deadline) {
+    parser_.emplace();
+    parser_->header_limit(kHeaderLimit);
+    parser_->body_limit(service_->options.maxBodyBytes);
+    Lowest().expires_after(deadline);
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHead(ec); });
+  }
+
+  void OnHead(beast::error_code ec) {
+    if (ec == http::error::header_limit) return Fail(http::status::request_header_fields_too_large, "请求头过大");
+    if (ec == http::error::body_limit) return Fail(http::status::payload_too_large, "请求内容过大");
+    if (ec) {
+      // A head that does not parse gets an answer; a closed, silent or too slow client none.
+      if (ec.category() == http::make_error_code(http::error::bad_target).category() &&
+          ec != http::error::end_of_stream && ec != http::error::partial_message) {
+        return Fail(http::status::bad_request, "请求无效");
+      }
+      return;
+    }
+    Lowest().expires_after(std::chrono::milliseconds(service_->options.bodyTimeoutMs));
+    const auto& head = parser_->get();
+    if (beast::iequals(head[http::field::expect], "100-continue")) {
+      // libcurl waits for this before it sends a body of more than a kilobyte.
+      auto interim = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
+      http::async_write(stream_, *interim, [self = shared_from_this(), interim](beast::error_code e, size_t) {
+        if (!e) self->ReadBody();
+      });
+      return;
+    }
+    ReadBody();
+  }
+
+  void ReadBody() {
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, size_t) { self->OnBody(ec); });
+  }
+
+  void OnBody(beast::error_code ec) {
+    if (ec == http::error::body_limit) return Fail(http::status::payload_too_large, "请求内容过大");
+    if (ec) return;
+    auto request = std::make_shared<Request>(parser_->release());
+    {
+      std::lock_guard<std::mutex> lock(service_->mu);
+      ++service_->busy;
+    }
+    Lowest().expires_never();
+    // The handlers may take milliseconds (decryption, answers recomputed, the store): they
+    // run on the worker pool, and the reply is written back on this connection's strand.
+    asio::post(*service_->workers, [self = shared_from_this(), request] {
+      auto response = std::make_shared<Response>(self->service_->Route(*request, self->key_));
+      response->keep_alive(request->keep_alive() && !self->service_->stopped);
+      response->prepare_payload();
+      if (self->service_->options.logRequests) {
+        std::fprintf(stderr, "%s %s %s -> %d (%zu bytes)\n", self->client_.c_str(),
+                     LogSafe(request->method_string()).c_str(), LogSafe(request->target()).c_str(),
+                     response->result_int(), response->body().size());
+      }
+      asio::dispatch(self->stream_.get_executor(), [self, response] { self->Write(response, true); });
+    });
+  }
+
+  void Write(std::shared_ptr<Response> response, bool counted) {
+    // Time to send the reply: a floor plus 64 KiB/s for large downloads.
+    auto ms = service_->options.writeTimeoutMs + static_cast<int64_t>(response->body().size() / 64);
+    Lowest().expires_after(std::chrono::milliseconds(ms));
+    http::async_write(stream_, *response, [self = shared_from_this(), response, counted](beast::error_code ec, size_t) {
+      if (counted) self->Done();
+      if (ec) return;
+      if (!response->keep_alive()) return self->Shutdown();
+      self->ReadHead(std::chrono::milliseconds(self->service_->options.keepAliveTimeoutMs));
+    });
+  }
+
+  void Done() {
+    std::lock_guard<std::mutex> lock(service_->mu);
+    if (--service_->busy == 0) service_->idle.notify_all();
+  }
+
+  // Answers a request that cannot be read whole, then closes.
+  void Fail(http::status status, const std::string& text) {
+    auto response = std::make_shared<Response>(TextResponse(status, text));
+    response->keep_alive(false);
+    response->prepare_payload();
+    Write(response, false);
+  }
+
+  void Shutdown() {
+    Lowest().expires_after(std::chrono::seconds(2));
+    stream_.async_shutdown([self = shared_from_this()](beast::error_code) {});
+  }
+
+  ReferenceService::Impl* service_;
+  beast::ssl_stream<beast::tcp_stream> stream_;
+  beast::flat_buffer buffer_{1u << 16};
+  std::optional<http::request_parser<http::string_body>> parser_;
+  std::string key_, client_;
+};
+
+bool ReferenceService::Impl::Admit(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mu);
+  if (static_cast<int>(sessions.size()) >= options.maxConnections) return false;
+  int& n = perAddress[key];
+  if (n >= options.maxConnectionsPerAddress) return false;
+  ++n;
+  return true;
 }
 
-}  // namespace
+void ReferenceService::Impl::Release(Session* s, const std::string& key) {
+  std::lock_guard<std::mutex> lock(mu);
+  sessions.erase(s);
+  auto it = perAddress.find(key);
+  if (it != perAddress.end() && --it->second <= 0) perAddress.erase(it);
+  if (sessions.empty()) idle.notify_all();
+}
 
-void ReferenceService::Impl::Routes() {
-  httplib::SSLServer& s = *http;
-  ServiceLogic* l = logic.get();
-
-  // POST bodies are taken through a content reader: libcurl labels them as form data, and
-  // the HTTP library would otherwise refuse form bodies over 8 KiB before any handler runs.
-  const size_t maxBody = options.maxBodyBytes;
-  auto post = [&s, maxBody](const char* path, std::function<Reply(const std::string&)> handle) {
-    s.Post(path, [handle, maxBody](const httplib::Request&, httplib::Response& res,
-                                   const httplib::ContentReader& reader) {
-      std::string body;
-      bool complete = reader([&body, maxBody](const char* data, size_t len) {
-        if (body.size() + len > maxBody) return false;
-        body.append(data, len);
-        return true;
-      });
-      if (!complete) {
-        SendText(res, Reply{false, "请求内容过大或不完整"});
-        res.status = 413;
-        return;
+void ReferenceService::Impl::Accept() {
+  acceptor->async_accept(asio::make_strand(*io), [this](beast::error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !acceptor->is_open()) return;
+    if (!ec) {
+      beast::error_code e;
+      tcp::endpoint remote = socket.remote_endpoint(e);
+      std::string key = e ? std::string("?") : AddressKey(remote.address());
+      if (!e && !stopped && Admit(key)) {
+        socket.set_option(tcp::no_delay(true), e);
+        auto session = std::make_shared<Session>(this, std::move(socket), key, remote.address().to_string());
+        {
+          std::lock_guard<std::mutex> lock(mu);
+          sessions[session.get()] = session;
+        }
+        session->Start();
       }
-      SendText(res, handle(body));
-    });
-  };
-  post("/sorvanta/getTokenV3", [l](const std::string& body) { return l->IssueToken(body); });
-  post("/sorvanta/startexam", [l](const std::string& body) { return l->StartExam(body); });
-  post("/sorvanta/endexam", [l](const std::string& body) { return l->EndExam(body); });
-  post("/sorvanta/cpuscoresubmitV4", [l](const std::string& body) { return l->SubmitCpuScore(body); });
-  post("/sorvanta/diskbench", [l](const std::string& body) { return l->SubmitDiskScore(body); });
-  s.Get(R"(/exampaper/(.*))", [l](const httplib::Request& req, httplib::Response& res) {
-    std::string bytes;
-    res.set_header(kRepliedHeader, "1");
-    if (!l->Paper(req.matches[1].str(), &bytes)) {
-      res.status = 404;  // empty body: the client keeps an empty paper
-      return;
+      // Refused sockets close here, before any TLS work is spent on them.
+    } else if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space) {
+      // Out of file descriptors: pause instead of spinning on the failing accept.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    res.set_content(bytes, "application/octet-stream");
+    Accept();
   });
-  s.Get("/update/sorvanta/getAnnouncementPC", [l](const httplib::Request&, httplib::Response& res) {
-    SendText(res, Reply{true, l->Announcement()});
-  });
-  s.Get("/update/sorvanta/versionPC", [this, l](const httplib::Request& req, httplib::Response& res) {
-    std::string text = l->Version(PublicUrl(req));
-    SendText(res, Reply{!text.empty(), text});
-    if (text.empty()) res.status = 404;
-  });
-  s.Get(R"(/update/sorvanta/download/(.*))", [l](const httplib::Request& req, httplib::Response& res) {
-    std::string path = l->ReleasePath(req.matches[1].str());
-    res.set_header(kRepliedHeader, "1");
-    std::string bytes;
-    FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
-    if (!f) {
-      res.status = 404;
-      return;
-    }
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
-    std::fclose(f);
-    res.set_content(bytes, "application/octet-stream");
-  });
-  s.Get("/RankingList/RankingList.html", [](const httplib::Request&, httplib::Response& res) {
-    res.set_header(kRepliedHeader, "1");
-    res.set_header("Cache-Control", "no-store");
-    res.set_header("Content-Security-Policy",
-                   "default-src 'self'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'");
-    res.set_content(RankingPageHtml(), "text/html; charset=utf-8");
-  });
-  s.Get("/RankingList/cpu.json", [l](const httplib::Request&, httplib::Response& res) {
-    res.set_header(kRepliedHeader, "1");
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(l->CpuRankingJson(kRankingRows), "application/json; charset=utf-8");
-  });
-  s.Get("/RankingList/disk.json", [l](const httplib::Request&, httplib::Response& res) {
-    res.set_header(kRepliedHeader, "1");
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(l->DiskRankingJson(kRankingRows), "application/json; charset=utf-8");
-  });
-  s.Get("/", [](const httplib::Request&, httplib::Response& res) {
-    res.set_redirect("/RankingList/RankingList.html");
-  });
+}
 
-  // Anything no handler answered (unknown path, wrong method, body too large) gets a text.
-  s.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
-    if (res.has_header(kRepliedHeader)) return httplib::Server::HandlerResponse::Unhandled;
-    const char* text = res.status == 413 ? "请求内容过大"
-                       : res.status == 404 ? "没有这个地址"
-                       : res.status == 405 ? "不支持的请求方法"
-                                           : "请求无效";
-    res.set_content(text, kText);
-    return httplib::Server::HandlerResponse::Handled;
-  }));
-  s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-    res.status = 500;
-    res.set_header(kRepliedHeader, "1");
-    res.set_content("服务器内部错误", kText);
-  });
-  if (options.logRequests) {
-    s.set_logger([](const httplib::Request& req, const httplib::Response& res) {
-      std::fprintf(stderr, "%s %s %s -> %d (%zu bytes)\n", req.remote_addr.c_str(), req.method.c_str(),
-                   req.path.c_str(), res.status, res.body.size());
-    });
+std::string ReferenceService::Impl::PublicUrl(const Request& req) const {
+  if (!options.publicUrl.empty()) return options.publicUrl;
+  // Behind a wildcard address the link follows the name the client used, but only a name
+  // this service's certificate carries, with this service's port.
+  bool wildcard = options.listen.empty() || options.listen == "0.0.0.0" || options.listen == "::";
+  if (wildcard) {
+    std::string host(req[http::field::host]), name, portText;
+    if (!host.empty() && host[0] == '[') {
+      size_t close = host.find(']');
+      if (close != std::string::npos && host.compare(close + 1, 1, ":") == 0) {
+        name = host.substr(1, close - 1);
+        portText = host.substr(close + 2);
+      }
+    } else if (size_t colon = host.rfind(':'); colon != std::string::npos) {
+      name = host.substr(0, colon);
+      portText = host.substr(colon + 1);
+    }
+    if (!name.empty() && portText == std::to_string(port) &&
+        std::find(certNames.begin(), certNames.end(), name) != certNames.end()) {
+      return "https://" + host + "/";
+    }
+  }
+  return BaseUrl();
+}
+
+Response ReferenceService::Impl::Route(const Request& req, const std::string& addressKey) {
+  std::string path;
+  if (!DecodePath(req.target(), &path)) return TextResponse(http::status::bad_request, "请求无效");
+  const bool get = req.method() == http::verb::get, post = req.method() == http::verb::post;
+  ServiceLogic* l = logic.get();
+  auto wrongMethod = [] { return TextResponse(http::status::method_not_allowed, "不支持的请求方法"); };
+  auto text = [](const Reply& reply) {
+    return TextResponse(reply.ok ? http::status::ok : http::status::bad_request, reply.body);
+  };
+  auto binary = [](std::string bytes) {
+    Response res = TextResponse(http::status::ok, "", "application/octet-stream");
+    res.body() = std::move(bytes);
+    return res;
+  };
+  auto json = [](std::string body) {
+    Response res = TextResponse(http::status::ok, body, "application/json; charset=utf-8");
+    res.set(http::field::cache_control, "no-store");
+    return res;
+  };
+
+  try {
+    static const std::map<std::string, std::function<Reply(ServiceLogic*, const std::string&, const std::string&)>>
+        kPosts = {
+            {"/sorvanta/getTokenV3",
+             [](ServiceLogic* s, const std::string& b, const std::string& c) { return s->IssueToken(b, c); }},
+            {"/sorvanta/startexam",
+             [](ServiceLogic* s, const std::string& b, const std::string&) { return s->StartExam(b); }},
+            {"/sorvanta/endexam",
+             [](ServiceLogic* s, const std::string& b, const std::string&) { return s->EndExam(b); }},
+            {"/sorvanta/cpuscoresubmitV4",
+             [](ServiceLogic* s, const std::string& b, const std::string&) { return s->SubmitCpuScore(b); }},
+            {"/sorvanta/diskbench",
+             [](ServiceLogic* s, const std::string& b, const std::string& c) { return s->SubmitDiskScore(b, c); }},
+        };
+    auto p = kPosts.find(path);
+    if (p != kPosts.end()) return post ? text(p->second(l, req.body(), addressKey)) : wrongMethod();
+
+    const std::string paperPrefix = "/exampaper/", downloadPrefix = "/update/sorvanta/download/";
+    if (path.rfind(paperPrefix, 0) == 0) {
+      if (!get) return wrongMethod();
+      std::string bytes;
+      if (!l->Paper(path.substr(paperPrefix.size()), &bytes)) {
+        return TextResponse(http::status::not_found, "", "application/octet-stream");  // the client keeps an empty paper
+      }
+      return binary(std::move(bytes));
+    }
+    if (path.rfind(downloadPrefix, 0) == 0) {
+      if (!get) return wrongMethod();
+      std::string file = l->ReleasePath(path.substr(downloadPrefix.size())), bytes;
+      if (file.empty() || !ReadWholeFile(file, &bytes)) {
+        return TextResponse(http::status::not_found, "", "application/octet-stream");
+      }
+      return binary(std::move(bytes));
+    }
+    if (path == "/update/sorvanta/getAnnouncementPC") {
+      return get ? text(Reply{true, l->Announcement()}) : wrongMethod();
+    }
+    if (path == "/update/sorvanta/versionPC") {
+      if (!get) return wrongMethod();
+      std::string version = l->Version(PublicUrl(req));
+      return TextResponse(version.empty() ? http::status::not_found : http::status::ok, version);
+    }
+    if (path == "/RankingList/RankingList.html") {
+      if (!get) return wrongMethod();
+      Response res = TextResponse(http::status::ok, RankingPageHtml(), "text/html; charset=utf-8");
+      res.set(http::field::cache_control, "no-store");
+      res.set("Content-Security-Policy",
+              "default-src 'self'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'");
+      return res;
+    }
+    if (path == "/RankingList/cpu.json") return get ? json(l->CpuRankingJson(kRankingRows)) : wrongMethod();
+    if (path == "/RankingList/disk.json") return get ? json(l->DiskRankingJson(kRankingRows)) : wrongMethod();
+    if (path == "/ca.pem") {
+      if (!get) return wrongMethod();
+      std::string pem;
+      if (caFile.empty() || !ReadWholeFile(caFile, &pem)) return TextResponse(http::status::not_found, "没有这个地址");
+      return TextResponse(http::status::ok, pem, "application/x-pem-file");
+    }
+    if (path == "/") {
+      if (!get) return wrongMethod();
+      Response res = TextResponse(http::status::found, "");
+      res.set(http::field::location, "/RankingList/RankingList.html");
+      return res;
+    }
+    return TextResponse(http::status::not_found, "没有这个地址");
+  } catch (const std::exception&) {
+    return TextResponse(http::status::internal_server_error, "服务器内部错误");
   }
 }
 
@@ -205,6 +506,17 @@ std::unique_ptr<ReferenceService> ReferenceService::Start(const ServiceOptions& 
     *error = "port out of range: " + std::to_string(options.port);
     return nullptr;
   }
+  // One service per data folder: a second one would share the store and the keys.
+  const std::string lockPath = options.dataDir + "/service.lock";
+  impl->lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (impl->lockFd < 0) {
+    *error = "cannot open " + lockPath + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  if (::flock(impl->lockFd, LOCK_EX | LOCK_NB) != 0) {
+    *error = "another sorvanta-service is already using the data folder " + options.dataDir;
+    return nullptr;
+  }
   std::string cert = options.certFile, key = options.keyFile;
   if (cert.empty() != key.empty()) {
     *error = "give both a certificate and a key, or neither";
@@ -213,42 +525,58 @@ std::unique_ptr<ReferenceService> ReferenceService::Start(const ServiceOptions& 
   if (cert.empty()) {
     cert = options.dataDir + "/cert.pem";
     key = options.dataDir + "/key.pem";
-    if (!EnsureSelfSignedPair(cert, key, options.listen, error)) return nullptr;
+    if (!EnsureServiceIdentity(options.dataDir, options.listen, error)) return nullptr;
+    impl->caFile = options.dataDir + "/" + kCaCertFileName;
   }
-  impl->store = OpenSqliteStore(options.dataDir + "/service.sqlite", error);
+  impl->certNames = NamesForListenAddress(options.listen);
+  impl->store = OpenSqliteStore(options.dataDir + "/service.sqlite", error, options.syncEveryCommit);
   if (!impl->store) return nullptr;
   impl->logic = std::make_unique<ServiceLogic>(impl->store.get(), options);
 
-  impl->http = std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str());
-  if (!impl->http->is_valid()) {
+  impl->tls = std::make_unique<ssl::context>(ssl::context::tls_server);
+  impl->tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                         ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
+  SSL_CTX_set_options(impl->tls->native_handle(), SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+  beast::error_code ec;
+  impl->tls->use_certificate_chain_file(cert, ec);
+  if (!ec) impl->tls->use_private_key_file(key, ssl::context::pem, ec);
+  if (ec || SSL_CTX_set_cipher_list(impl->tls->native_handle(), kTls12Ciphers) != 1) {
     *error = "cannot load the certificate " + cert + " and key " + key;
     return nullptr;
   }
-  int threads = std::max(4, options.threads);
-  impl->http->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
-  impl->http->set_payload_max_length(options.maxBodyBytes);
-  impl->http->set_read_timeout(10);
-  impl->http->set_write_timeout(10);
-  impl->http->set_keep_alive_timeout(5);
-  impl->http->set_tcp_nodelay(true);
-  impl->Routes();
 
-  if (options.port == 0) {
-    impl->port = impl->http->bind_to_any_port(options.listen);
-  } else if (impl->http->bind_to_port(options.listen, options.port)) {
-    impl->port = options.port;
-  } else {
-    impl->port = -1;
-  }
-  if (impl->port <= 0) {
-    *error = "cannot listen on " + options.listen + ":" + std::to_string(options.port);
+  impl->io = std::make_unique<asio::io_context>();
+  tcp::endpoint endpoint;
+  endpoint.address(asio::ip::make_address(options.listen.empty() ? "0.0.0.0" : options.listen, ec));
+  if (ec) {
+    *error = "not an address to listen on: " + options.listen;
     return nullptr;
   }
-  httplib::SSLServer* http = impl->http.get();
-  impl->thread = std::thread([http] { http->listen_after_bind(); });
-  // Stop() must not race the start of the accept loop (stopping a server that is not yet
-  // running is a no-op in the HTTP library, and the join would then wait forever).
-  for (int i = 0; i < 500 && !http->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  endpoint.port(static_cast<unsigned short>(options.port));
+  impl->acceptor = std::make_unique<tcp::acceptor>(*impl->io);
+  impl->acceptor->open(endpoint.protocol(), ec);
+  // Address reuse lets a restart bind over connections in TIME_WAIT; it does not let a
+  // second listener share the port (no SO_REUSEPORT).
+  if (!ec) impl->acceptor->set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec && endpoint.address().is_v6()) impl->acceptor->set_option(asio::ip::v6_only(false), ec);
+  if (!ec) impl->acceptor->bind(endpoint, ec);
+  if (ec == asio::error::address_in_use) {
+    *error = "port " + std::to_string(options.port) + " on " + options.listen +
+             " is already in use (is another sorvanta-service running?)";
+    return nullptr;
+  }
+  if (!ec) impl->acceptor->listen(SystemBacklog(), ec);
+  if (ec) {
+    *error = "cannot listen on " + options.listen + ":" + std::to_string(options.port) + ": " + ec.message();
+    return nullptr;
+  }
+  impl->port = impl->acceptor->local_endpoint().port();
+
+  impl->workers = std::make_unique<asio::thread_pool>(static_cast<size_t>(std::max(1, options.threads)));
+  impl->Accept();
+  for (int i = 0; i < std::max(1, options.ioThreads); ++i) {
+    impl->ioThreads.emplace_back([io = impl->io.get()] { io->run(); });
+  }
   return std::unique_ptr<ReferenceService>(new ReferenceService(std::move(impl)));
 }
 
@@ -261,9 +589,35 @@ int ReferenceService::Port() const { return impl_->port; }
 std::string ReferenceService::BaseUrl() const { return impl_->BaseUrl(); }
 
 void ReferenceService::Stop() {
-  if (impl_->stopped.exchange(true)) return;
-  impl_->http->stop();
-  if (impl_->thread.joinable()) impl_->thread.join();
+  Impl& s = *impl_;
+  if (s.stopped.exchange(true)) return;
+  // No new connections; requests being answered get the grace period to finish.
+  asio::post(*s.io, [&s] {
+    beast::error_code ignored;
+    s.acceptor->close(ignored);
+  });
+  {
+    std::unique_lock<std::mutex> lock(s.mu);
+    s.idle.wait_for(lock, std::chrono::milliseconds(s.options.stopGraceMs), [&s] { return s.busy == 0; });
+  }
+  // Then every connection is closed, however slow its client.
+  std::vector<std::shared_ptr<Session>> live;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    for (auto& entry : s.sessions) {
+      if (auto session = entry.second.lock()) live.push_back(std::move(session));
+    }
+  }
+  for (auto& session : live) session->Close();
+  live.clear();
+  {
+    std::unique_lock<std::mutex> lock(s.mu);
+    s.idle.wait_for(lock, std::chrono::milliseconds(1000), [&s] { return s.sessions.empty(); });
+  }
+  s.workers->join();
+  s.io->stop();
+  for (std::thread& t : s.ioThreads) t.join();
+  s.ioThreads.clear();
 }
 
 }  // namespace sorvanta::server

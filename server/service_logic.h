@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "server/reference_service.h"
@@ -32,13 +34,17 @@ class ServiceLogic {
  public:
   ServiceLogic(Store* store, const ServiceOptions& options);
 
-  Reply IssueToken(const std::string& body);
+  // clientAddress: the requesting address (IPv6: its /64), the key of the per-address
+  // limits; empty counts as one address of its own.
+  Reply IssueToken(const std::string& body, const std::string& clientAddress);
+  Reply IssueToken(const std::string& body) { return IssueToken(body, std::string()); }
   // The bytes of a known paper; false for any other name.
   bool Paper(const std::string& name, std::string* bytes);
   Reply StartExam(const std::string& body);
   Reply EndExam(const std::string& body);
   Reply SubmitCpuScore(const std::string& body);
-  Reply SubmitDiskScore(const std::string& body);
+  Reply SubmitDiskScore(const std::string& body, const std::string& clientAddress);
+  Reply SubmitDiskScore(const std::string& body) { return SubmitDiskScore(body, std::string()); }
   std::string Announcement();
   // "version||URL" of the offered release, or empty when none is configured.
   std::string Version(const std::string& baseUrl);
@@ -55,11 +61,26 @@ class ServiceLogic {
   int64_t NowMs() const;
   int64_t NowSec() const { return NowMs() / 1000; }
   void ForgetOldTokens();
+  Reply RepeatedSubmission(int64_t tokenId, const std::string& bodyDigest);
+  // Papers are named by encrypting (token id, slot) under a kept key, so a download finds
+  // its token without a stored row per paper; older tokens' papers come from the store.
+  std::string PaperName(int64_t tokenId, int slot) const;
+  std::optional<PaperRecord> FindPaper(const std::string& name);
   bool ReleaseInfo(std::string* version, std::string* path);
 
   Store* store_;
   ServiceOptions options_;
   std::function<int64_t()> clock_;
+  // Admits one token request from the address, or false when its budget is spent.
+  bool AdmitTokenRequest(const std::string& clientAddress);
+
+  std::string paperNameKey_;
+  struct Bucket {
+    double tokens = 0;
+    int64_t lastMs = 0;
+  };
+  std::mutex bucketsMu_;
+  std::map<std::string, Bucket> buckets_;
   std::mutex janitorMu_;
   int64_t lastJanitorSec_ = 0;
 };

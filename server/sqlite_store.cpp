@@ -2,7 +2,17 @@
 // are short, and serialising them keeps every multi-statement change atomic.
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <openssl/rand.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <cstdlib>
 #include <mutex>
+#include <string>
 
 #include "server/store.h"
 
@@ -11,7 +21,6 @@ namespace {
 
 const char* const kSchema = R"sql(
 PRAGMA journal_mode=WAL;
-PRAGMA synchronous=NORMAL;
 PRAGMA foreign_keys=ON;
 CREATE TABLE IF NOT EXISTS tokens (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -53,7 +62,10 @@ CREATE TABLE IF NOT EXISTS cpu_scores (
   os TEXT NOT NULL,
   abi TEXT NOT NULL,
   device TEXT NOT NULL,
-  record TEXT NOT NULL);
+  record TEXT NOT NULL,
+  body_sm3 TEXT NOT NULL DEFAULT '',
+  reply TEXT NOT NULL DEFAULT '');
+
 CREATE INDEX IF NOT EXISTS cpu_single ON cpu_scores(singlecore DESC);
 CREATE INDEX IF NOT EXISTS cpu_multi ON cpu_scores(multicore DESC);
 CREATE TABLE IF NOT EXISTS disk_scores (
@@ -74,6 +86,9 @@ CREATE TABLE IF NOT EXISTS disk_scores (
   mtfourkread REAL NOT NULL,
   score INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS disk_score ON disk_scores(score DESC);
+CREATE TABLE IF NOT EXISTS secrets (
+  name TEXT PRIMARY KEY,
+  value BLOB NOT NULL);
 )sql";
 
 // A prepared statement that finalizes itself; binds are 1-based like SQLite's.
@@ -111,6 +126,26 @@ class Stmt {
   bool ok_ = false;
 };
 
+// Exam ids are random so that they stay within the client's signed 32-bit integers however
+// many exams were ever held, and cannot be guessed from one another.
+int64_t RandomExamId() {
+  uint32_t v = 0;
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(&v), sizeof v) != 1) v = static_cast<uint32_t>(std::rand());
+  v &= 0x7FFFFFFFu;
+  return v == 0 ? 1 : v;
+}
+
+// Adds a column that databases made by an older release lack.
+bool EnsureColumn(sqlite3* db, const char* table, const char* column, const char* declaration) {
+  std::string probe = std::string("SELECT ") + column + " FROM " + table + " LIMIT 0";
+  sqlite3_stmt* s = nullptr;
+  bool present = sqlite3_prepare_v2(db, probe.c_str(), -1, &s, nullptr) == SQLITE_OK;
+  sqlite3_finalize(s);
+  if (present) return true;
+  std::string alter = std::string("ALTER TABLE ") + table + " ADD COLUMN " + column + " " + declaration;
+  return sqlite3_exec(db, alter.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
 class SqliteStore : public Store {
  public:
   explicit SqliteStore(sqlite3* db) : db_(db) {}
@@ -138,11 +173,54 @@ class SqliteStore : public Store {
     return tx.Commit() ? StoreResult::kOk : StoreResult::kError;
   }
 
+  StoreResult AddTokenWithin(TokenRecord* token, const TokenLimits& limits) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Transaction tx(db_);
+    auto count = [this, &limits](const char* sql, const TokenRecord& t, bool byMachine) {
+      Stmt c(db_, sql);
+      c.Bind(1, t.address).Bind(2, limits.since);
+      if (byMachine) c.Bind(3, t.machine);
+      return c.Step() == SQLITE_ROW ? c.Int(0) : INT64_MAX;
+    };
+    if (limits.perAddress > 0 &&
+        count("SELECT COUNT(*) FROM tokens WHERE address = ? AND issued_at >= ?", *token, false) >=
+            limits.perAddress) {
+      return StoreResult::kLimited;
+    }
+    if (limits.perAddressAndMachine > 0 &&
+        count("SELECT COUNT(*) FROM tokens WHERE address = ? AND issued_at >= ? AND machine = ?", *token, true) >=
+            limits.perAddressAndMachine) {
+      return StoreResult::kLimited;
+    }
+    Stmt t(db_, "INSERT INTO tokens(credential, key, rounds, machine, cpu_count, issued_at, address, paper_seed, "
+                "paper_bytes) VALUES(?,?,?,?,?,?,?,?,?)");
+    t.Bind(1, token->credential).BindBlob(2, token->key).Bind(3, token->rounds).Bind(4, token->machine)
+        .Bind(5, token->cpuCount).Bind(6, token->issuedAt).Bind(7, token->address).BindBlob(8, token->paperSeed)
+        .Bind(9, token->paperBytes);
+    int rc = t.Step();
+    if (rc == SQLITE_CONSTRAINT) return StoreResult::kConflict;
+    if (rc != SQLITE_DONE) return StoreResult::kError;
+    token->id = sqlite3_last_insert_rowid(db_);
+    return tx.Commit() ? StoreResult::kOk : StoreResult::kError;
+  }
+
   std::optional<TokenRecord> FindToken(const std::string& credential) override {
     std::lock_guard<std::mutex> lock(mu_);
-    Stmt s(db_, "SELECT id, credential, key, rounds, machine, cpu_count, issued_at, used "
-                "FROM tokens WHERE credential = ?");
+    Stmt s(db_, "SELECT id, credential, key, rounds, machine, cpu_count, issued_at, used, address, paper_seed, "
+                "paper_bytes, first_fetch_ms FROM tokens WHERE credential = ?");
     s.Bind(1, credential);
+    return ReadToken(s);
+  }
+
+  std::optional<TokenRecord> FindTokenById(int64_t id) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Stmt s(db_, "SELECT id, credential, key, rounds, machine, cpu_count, issued_at, used, address, paper_seed, "
+                "paper_bytes, first_fetch_ms FROM tokens WHERE id = ?");
+    s.Bind(1, id);
+    return ReadToken(s);
+  }
+
+  static std::optional<TokenRecord> ReadToken(Stmt& s) {
     if (s.Step() != SQLITE_ROW) return std::nullopt;
     TokenRecord t;
     t.id = s.Int(0);
@@ -153,7 +231,30 @@ class SqliteStore : public Store {
     t.cpuCount = static_cast<int>(s.Int(5));
     t.issuedAt = s.Int(6);
     t.used = s.Int(7) != 0;
+    t.address = s.Text(8);
+    t.paperSeed = s.Text(9);
+    t.paperBytes = static_cast<int>(s.Int(10));
+    t.firstFetchMs = s.Int(11);
     return t;
+  }
+
+  void MarkPapersFetched(int64_t tokenId, int64_t nowMs) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Stmt s(db_, "UPDATE tokens SET first_fetch_ms = ? WHERE id = ? AND first_fetch_ms = 0");
+    s.Bind(1, nowMs).Bind(2, tokenId);
+    s.Step();
+  }
+
+  std::string KeptSecret(const std::string& name) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Stmt s(db_, "SELECT value FROM secrets WHERE name = ?");
+    s.Bind(1, name);
+    if (s.Step() == SQLITE_ROW) return s.Text(0);
+    std::string value(16, '\0');
+    RAND_bytes(reinterpret_cast<unsigned char*>(value.data()), static_cast<int>(value.size()));
+    Stmt insert(db_, "INSERT INTO secrets(name, value) VALUES(?,?)");
+    insert.Bind(1, name).BindBlob(2, value);
+    return insert.Step() == SQLITE_DONE ? value : std::string();
   }
 
   int CountTokensSince(const std::string& machine, int64_t since) override {
@@ -184,17 +285,24 @@ class SqliteStore : public Store {
     exams->clear();
     if (papers.size() != sm4keys.size()) return StoreResult::kError;
     Transaction tx(db_);
-    Stmt s(db_, "INSERT INTO exams(token_id, paper, sm4key, start_ms) VALUES(?,?,?,?)");
+    Stmt s(db_, "INSERT INTO exams(id, token_id, paper, sm4key, start_ms) VALUES(?,?,?,?,?)");
     for (size_t i = 0; i < papers.size(); ++i) {
-      s.Reset();
-      s.Bind(1, tokenId).Bind(2, papers[i]).Bind(3, sm4keys[i]).Bind(4, startMs);
-      int rc = s.Step();
+      int rc = SQLITE_ERROR;
+      int64_t id = 0;
+      // A random id that is taken already is drawn again; a paper started before is a conflict.
+      for (int attempt = 0; attempt < 16; ++attempt) {
+        id = RandomExamId();
+        s.Reset();
+        s.Bind(1, id).Bind(2, tokenId).Bind(3, papers[i]).Bind(4, sm4keys[i]).Bind(5, startMs);
+        rc = s.Step();
+        if (rc != SQLITE_CONSTRAINT || sqlite3_extended_errcode(db_) != SQLITE_CONSTRAINT_PRIMARYKEY) break;
+      }
       if (rc != SQLITE_DONE) {
         exams->clear();  // the transaction rolls back: none of them started
         return rc == SQLITE_CONSTRAINT ? StoreResult::kConflict : StoreResult::kError;
       }
       ExamRecord e;
-      e.id = sqlite3_last_insert_rowid(db_);
+      e.id = id;
       e.tokenId = tokenId;
       e.paper = papers[i];
       e.sm4key = sm4keys[i];
@@ -212,6 +320,17 @@ class SqliteStore : public Store {
     std::lock_guard<std::mutex> lock(mu_);
     Stmt s(db_, "SELECT id, token_id, paper, sm4key, start_ms, end_ms, answer_sm3 FROM exams WHERE id = ?");
     s.Bind(1, id);
+    return ReadExam(s);
+  }
+
+  std::optional<ExamRecord> FindExamByPaper(const std::string& paper) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Stmt s(db_, "SELECT id, token_id, paper, sm4key, start_ms, end_ms, answer_sm3 FROM exams WHERE paper = ?");
+    s.Bind(1, paper);
+    return ReadExam(s);
+  }
+
+  static std::optional<ExamRecord> ReadExam(Stmt& s) {
     if (s.Step() != SQLITE_ROW) return std::nullopt;
     ExamRecord e;
     e.id = s.Int(0);
@@ -240,13 +359,44 @@ class SqliteStore : public Store {
     if (u.Step() != SQLITE_DONE) return StoreResult::kError;
     if (sqlite3_changes(db_) != 1) return StoreResult::kConflict;
     Stmt s(db_, "INSERT INTO cpu_scores(token_id, machine, runtime, singlecore, multicore, cores, "
-                "socname, platform, os, abi, device, record) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)");
+                "socname, platform, os, abi, device, record, body_sm3, reply) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     s.Bind(1, score->tokenId).Bind(2, score->machine).Bind(3, score->runtime).Bind(4, score->singlecore)
         .Bind(5, score->multicore).Bind(6, score->cores).Bind(7, score->socname).Bind(8, score->platform)
-        .Bind(9, score->os).Bind(10, score->abi).Bind(11, score->device).Bind(12, score->record);
+        .Bind(9, score->os).Bind(10, score->abi).Bind(11, score->device).Bind(12, score->record)
+        .Bind(13, score->bodyDigest).Bind(14, score->reply);
     if (s.Step() != SQLITE_DONE) return StoreResult::kError;
     score->id = sqlite3_last_insert_rowid(db_);
     return tx.Commit() ? StoreResult::kOk : StoreResult::kError;
+  }
+
+  std::optional<CpuScoreRecord> FindCpuScoreByToken(int64_t tokenId) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Stmt s(db_, "SELECT id, token_id, machine, runtime, singlecore, multicore, cores, socname, platform, "
+                "os, abi, record, device, body_sm3, reply FROM cpu_scores WHERE token_id = ? ORDER BY id LIMIT 1");
+    s.Bind(1, tokenId);
+    if (s.Step() != SQLITE_ROW) return std::nullopt;
+    CpuScoreRecord r = ReadCpuScore(s);
+    r.bodyDigest = s.Text(13);
+    r.reply = s.Text(14);
+    return r;
+  }
+
+  static CpuScoreRecord ReadCpuScore(Stmt& s) {
+    CpuScoreRecord r;
+    r.id = s.Int(0);
+    r.tokenId = s.Int(1);
+    r.machine = s.Text(2);
+    r.runtime = s.Int(3);
+    r.singlecore = static_cast<int>(s.Int(4));
+    r.multicore = s.Int(5);
+    r.cores = static_cast<int>(s.Int(6));
+    r.socname = s.Text(7);
+    r.platform = s.Text(8);
+    r.os = s.Text(9);
+    r.abi = s.Text(10);
+    r.record = s.Text(11);
+    r.device = s.Text(12);
+    return r;
   }
 
   void BestCpu(int* singlecore, int64_t* multicore) override {
@@ -269,40 +419,42 @@ class SqliteStore : public Store {
                       "os, abi, record, device FROM cpu_scores ORDER BY singlecore DESC, id LIMIT ?");
     s.Bind(1, limit);
     std::vector<CpuScoreRecord> out;
-    while (s.Step() == SQLITE_ROW) {
-      CpuScoreRecord r;
-      r.id = s.Int(0);
-      r.tokenId = s.Int(1);
-      r.machine = s.Text(2);
-      r.runtime = s.Int(3);
-      r.singlecore = static_cast<int>(s.Int(4));
-      r.multicore = s.Int(5);
-      r.cores = static_cast<int>(s.Int(6));
-      r.socname = s.Text(7);
-      r.platform = s.Text(8);
-      r.os = s.Text(9);
-      r.abi = s.Text(10);
-      r.record = s.Text(11);
-      r.device = s.Text(12);
-      out.push_back(std::move(r));
-    }
+    while (s.Step() == SQLITE_ROW) out.push_back(ReadCpuScore(s));
     return out;
   }
 
-  StoreResult AddDiskScore(DiskScoreRecord* score) override {
+  StoreResult AddDiskScore(DiskScoreRecord* score) override { return AddDiskScoreWithin(score, DiskLimits()); }
+
+  StoreResult AddDiskScoreWithin(DiskScoreRecord* score, const DiskLimits& limits) override {
     std::lock_guard<std::mutex> lock(mu_);
+    Transaction tx(db_);
+    auto reached = [this, &limits](const char* sql, const std::string& key, int limit) {
+      if (limit <= 0) return false;
+      Stmt c(db_, sql);
+      c.Bind(1, key).Bind(2, limits.since);
+      return c.Step() != SQLITE_ROW || c.Int(0) >= limit;
+    };
+    Stmt d(db_, "SELECT 1 FROM disk_scores WHERE digest = ?");
+    d.Bind(1, score->digest);
+    if (d.Step() == SQLITE_ROW) return StoreResult::kConflict;
+    if (reached("SELECT COUNT(*) FROM disk_scores WHERE serial = ? AND runtime >= ?", score->serial,
+                limits.perSerial) ||
+        reached("SELECT COUNT(*) FROM disk_scores WHERE address = ? AND runtime >= ?", score->address,
+                limits.perAddress)) {
+      return StoreResult::kLimited;
+    }
     Stmt s(db_, "INSERT INTO disk_scores(runtime, digest, serial, diskname, platform, prefill, writesize, "
                 "linerbufferwrite, linernobufferwrite, linerread, fourkwrite, fourkread, mtfourkwrite, "
-                "mtfourkread, score) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                "mtfourkread, score, address) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     s.Bind(1, score->runtime).Bind(2, score->digest).Bind(3, score->serial).Bind(4, score->diskname)
         .Bind(5, score->platform).Bind(6, score->prefill).Bind(7, score->writesize);
     for (int i = 0; i < 7; ++i) s.Bind(8 + i, score->speeds[i]);
-    s.Bind(15, score->score);
+    s.Bind(15, score->score).Bind(16, score->address);
     int rc = s.Step();
     if (rc == SQLITE_CONSTRAINT) return StoreResult::kConflict;
     if (rc != SQLITE_DONE) return StoreResult::kError;
     score->id = sqlite3_last_insert_rowid(db_);
-    return StoreResult::kOk;
+    return tx.Commit() ? StoreResult::kOk : StoreResult::kError;
   }
 
   std::vector<DiskScoreRecord> TopDisk(int limit) override {
@@ -364,6 +516,20 @@ class SqliteStore : public Store {
 }  // namespace
 
 std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* error) {
+  return OpenSqliteStore(path, error, true);
+}
+
+std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* error, bool syncEveryCommit) {
+  // The file holds every live token's key: it is created readable by the owner only, and
+  // SQLite gives its WAL and shared-memory files the database file's mode.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    if (error) *error = "cannot open database " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  ::fchmod(fd, 0600);  // a file from an older release may be wider open
+  ::close(fd);
+  for (const char* suffix : {"-wal", "-shm"}) ::chmod((path + suffix).c_str(), 0600);
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                            nullptr);
@@ -377,6 +543,29 @@ std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* err
   if (sqlite3_exec(db, kSchema, nullptr, nullptr, &message) != SQLITE_OK) {
     if (error) *error = "cannot set up database " + path + ": " + (message ? message : "unknown error");
     sqlite3_free(message);
+    sqlite3_close_v2(db);
+    return nullptr;
+  }
+  // FULL syncs the WAL at every commit, so an acknowledged score survives a power loss;
+  // NORMAL syncs only at checkpoints.
+  if (sqlite3_exec(db, syncEveryCommit ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL", nullptr, nullptr,
+                   nullptr) != SQLITE_OK ||
+      !EnsureColumn(db, "cpu_scores", "body_sm3", "TEXT NOT NULL DEFAULT ''") ||
+      !EnsureColumn(db, "tokens", "address", "TEXT NOT NULL DEFAULT ''") ||
+      !EnsureColumn(db, "disk_scores", "address", "TEXT NOT NULL DEFAULT ''") ||
+      sqlite3_exec(db,
+                   "CREATE INDEX IF NOT EXISTS disk_serial ON disk_scores(serial, runtime);"
+                   "CREATE INDEX IF NOT EXISTS disk_address ON disk_scores(address, runtime)",
+                   nullptr, nullptr, nullptr) != SQLITE_OK ||
+      !EnsureColumn(db, "tokens", "paper_seed", "BLOB NOT NULL DEFAULT x''") ||
+      !EnsureColumn(db, "tokens", "paper_bytes", "INTEGER NOT NULL DEFAULT 0") ||
+      !EnsureColumn(db, "tokens", "first_fetch_ms", "INTEGER NOT NULL DEFAULT 0") ||
+      sqlite3_exec(db, "CREATE INDEX IF NOT EXISTS tokens_address ON tokens(address, issued_at)", nullptr, nullptr,
+                   nullptr) != SQLITE_OK ||
+      !EnsureColumn(db, "cpu_scores", "reply", "TEXT NOT NULL DEFAULT ''") ||
+      sqlite3_exec(db, "CREATE INDEX IF NOT EXISTS cpu_token ON cpu_scores(token_id)", nullptr, nullptr, nullptr) !=
+          SQLITE_OK) {
+    if (error) *error = "cannot update database " + path + ": " + sqlite3_errmsg(db);
     sqlite3_close_v2(db);
     return nullptr;
   }

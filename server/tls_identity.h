@@ -1,14 +1,35 @@
-// The service's TLS certificate and key.
+// The service's TLS identity: a small CA of its own and a server certificate issued by it.
+//
+// Files in the data folder:
+//   ca-key.pem  the CA's private key (0600)
+//   ca.pem      the CA certificate; clients that trust it verify the service (also served
+//               under the base URL as "ca.pem")
+//   key.pem     the server's private key (0600)
+//   cert.pem    the server certificate, issued by the CA
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace sorvanta::server {
 
-// Makes sure certPath and keyPath hold a usable pair: when either file is missing, writes a
-// fresh self-signed certificate (EC P-256, ten years, names localhost and 127.0.0.1 plus
-// extraHost when not empty) and its key (mode 0600). False and *error on failure.
-bool EnsureSelfSignedPair(const std::string& certPath, const std::string& keyPath, const std::string& extraHost,
-                          std::string* error);
+extern const char* const kCaCertFileName;  // "ca.pem"
+
+// Names a certificate for listen must carry: localhost, 127.0.0.1, ::1, this host's name,
+// every interface address and the listen address itself when it is not a wildcard.
+std::vector<std::string> NamesForListenAddress(const std::string& listen);
+
+// Makes sure dataDir holds the CA and a server certificate from it that covers every name
+// of NamesForListenAddress(listen), is not close to expiry and matches its key; otherwise
+// writes a fresh server certificate (and a fresh CA when the kept one is missing or
+// unusable). Keys are created readable by the owner only. False and *error on failure.
+bool EnsureServiceIdentity(const std::string& dataDir, const std::string& listen, std::string* error);
+
+// Writes contents to path through a temporary file created with mode 0600 that is synced
+// and renamed into place, so no other user can ever open it. False and *error on failure.
+bool WriteOwnerOnlyFile(const std::string& path, const std::string& contents, std::string* error);
+
+// True when the PEM certificate in certPath names host (a DNS name or an IP address).
+bool CertificateCovers(const std::string& certPath, const std::string& host);
 
 }  // namespace sorvanta::server

@@ -1,6 +1,7 @@
 #include "app/CSorvantaApp.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "service/log.h"
 #include "service/requests.h"
 #include "ui/look.h"
+#include "usbtest/ui/CRankListDlg.h"
 
 namespace sorvanta::ui {
 
@@ -32,14 +34,12 @@ int CSorvantaApp::Run() {
 
   const std::string folder =
       options_.programFolder.empty() ? platform::ProgramFolder() : options_.programFolder;
-  platform::SetWorkingDirectory(folder);
+  platform::SetWorkingDirectory(platform::ProgramWriteFolder(folder));
 
   int exitCode = 0;
   if (HasEnduranceSwitch(args_)) {
-    // The endurance test window is not part of this program yet: say so, write nothing.
-    std::fprintf(stderr, "sorvanta: 断电测试窗口（bustudisk）尚未提供，程序退出。\n"
-                         "sorvanta: the endurance test window (bustudisk) is not available yet.\n");
-    exitCode = 2;
+    // The endurance test window alone: no logger, no main window, no update check.
+    exitCode = options_.runEnduranceWindow ? options_.runEnduranceWindow() : RunEnduranceWindow();
   } else {
     std::remove(kUpdateScriptName);
     // The logger writes into "log" under the working directory; it opens its files when
@@ -62,11 +62,32 @@ int CSorvantaApp::Run() {
 int CSorvantaApp::RunMainWindow() {
   QApplication app(argc_, argv_);
   QApplication::setApplicationName(QStringLiteral("sorvanta"));
+  QApplication::setDesktopFileName(QStringLiteral("sorvanta"));  // ties windows to the menu entry
   QApplication::setOrganizationName(QStringLiteral("应用程序向导生成的本地应用程序"));
   QApplication::setApplicationVersion(ProductVersion());
   ApplyLook(app);
   CSorvantaDlg dlg;
-  dlg.exec();
+  dlg.RunUntilClosed();
+  return 0;
+}
+
+int CSorvantaApp::RunEnduranceWindow() {
+  QApplication app(argc_, argv_);
+  QApplication::setApplicationName(QStringLiteral("sorvanta"));
+  QApplication::setApplicationVersion(ProductVersion());
+  ApplyLook(app);
+  bool abandoned = false;
+  {
+    CRankListDlg dlg;
+    dlg.exec();
+    abandoned = dlg.RunActive() || dlg.SwitchTestActive();
+  }
+  if (abandoned) {
+    // The window was closed during a run (asked to stop and let go; it may sit in a retry
+    // without limit) or a switch test: the program ends here rather than wait for them.
+    std::fflush(nullptr);
+    ::_exit(0);
+  }
   return 0;
 }
 

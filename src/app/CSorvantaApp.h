@@ -1,9 +1,12 @@
 // The application object: start-up, the main window and the end of the process.
 //
 // Start-up order: autorun entries removed from volume roots, the program's folder made
-// the working directory, the "bustudisk" switch checked, the update script of the last
-// update removed, the logger created (prefix "sorvanta", folder "log"), the main window
-// run modally; afterwards the service client's global state and the logger are released.
+// the working directory (~/.local/state/sorvanta when an installed copy cannot write
+// there, see platform::ProgramWriteFolder), the "bustudisk" switch checked (it runs the
+// USB endurance test window alone: no logger, no main window), the update script of the
+// last update removed, the logger created (prefix "sorvanta", folder "log"), the main
+// window run modally; afterwards the service client's global state and the logger are
+// released.
 #pragma once
 
 #include <functional>
@@ -23,6 +26,8 @@ class CSorvantaApp {
     // Shows the main window modally and returns when it closed; empty means the real
     // window (a QApplication is created for it). Tests replace it.
     std::function<int()> runMainWindow;
+    // Shows the USB endurance test window modally ("bustudisk"); empty means the real one.
+    std::function<int()> runEnduranceWindow;
   };
 
   // args: the command-line arguments without the program name.
@@ -36,6 +41,7 @@ class CSorvantaApp {
 
  private:
   int RunMainWindow();
+  int RunEnduranceWindow();
 
   int argc_;
   char** argv_;

@@ -2,6 +2,7 @@
 
 #include <QContextMenuEvent>
 #include <QDesktopServices>
+#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -12,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "app/CAboutDlg.h"
+#include "capacity/ui/CdriveclearDlg.h"
 #include "cpubench/ui/CCPUBench.h"
 #include "service/requests.h"
 #include "ui/look.h"
@@ -42,11 +44,10 @@ CSorvantaDlg::CSorvantaDlg(QWidget* parent) : QDialog(parent) {
   }
   connect(buttons_[0], &QPushButton::clicked, this, &CSorvantaDlg::OpenCpuBench);
   connect(buttons_[2], &QPushButton::clicked, this, &CSorvantaDlg::OpenRankingPage);
-  // The disk benchmark and the capacity check open their windows once those exist.
-  for (int i : {1, 3}) {
-    buttons_[i]->setEnabled(false);
-    buttons_[i]->setToolTip(kNotYet);
-  }
+  connect(buttons_[3], &QPushButton::clicked, this, &CSorvantaDlg::OpenCapacityCheck);
+  // The disk benchmark opens its window once that exists.
+  buttons_[1]->setEnabled(false);
+  buttons_[1]->setToolTip(kNotYet);
 
   announcement_ = new QPlainTextEdit(this);
   announcement_->setReadOnly(true);
@@ -69,6 +70,16 @@ CSorvantaDlg::CSorvantaDlg(QWidget* parent) : QDialog(parent) {
   layout->addWidget(announcement_, 1);
   layout->addLayout(bottom);
   ResizeWithinScreen(this, QSize(560, 360));
+}
+
+int CSorvantaDlg::RunUntilClosed() {
+  // A loop of its own that only done() ends: QDialog::exec() would return as soon as
+  // RunTool hides this window.
+  QEventLoop loop;
+  connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+  show();
+  loop.exec();
+  return result();
 }
 
 void CSorvantaDlg::SetFirstTickTask(std::function<void(CSorvantaDlg*)> task) {
@@ -97,6 +108,16 @@ void CSorvantaDlg::SetVersionNote(const QString& note) {
 
 void CSorvantaDlg::OpenCpuBench() {
   CCPUBench tool(this);
+  RunTool(tool);
+}
+
+void CSorvantaDlg::OpenCapacityCheck() {
+  CdriveclearDlg::Options options;
+  options.showAbout = [](QWidget* parent) {
+    CAboutDlg about(parent);
+    about.exec();
+  };
+  CdriveclearDlg tool(this, std::move(options));
   RunTool(tool);
 }
 

@@ -21,6 +21,10 @@ class CSorvantaDlg : public QDialog {
  public:
   explicit CSorvantaDlg(QWidget* parent = nullptr);
 
+  // Shows the window and returns once it was closed. Unlike exec(), hiding it while a tool
+  // window is open does not end the wait.
+  int RunUntilClosed();
+
   // Runs once, 50 ms after the window first appears, on the window thread: the place
   // where the update and announcement worker is started.
   void SetFirstTickTask(std::function<void(CSorvantaDlg*)> task);
@@ -41,6 +45,7 @@ class CSorvantaDlg : public QDialog {
   void SetVersionNote(const QString& note);
 
   void OpenCpuBench();
+  void OpenCapacityCheck();
   void OpenRankingPage();
   void ShowAbout();
 

@@ -19,11 +19,15 @@
 
 namespace sorvanta {
 
-// A block as written: where it lies in its file and the digest of its first size bytes.
+// A block as written: where it lies in its file, the digest of its first size bytes, the
+// number it carries and what the verification found.
 struct WrittenBlock {
+  enum Check : uint8_t { kUnverified, kIntact, kMismatch };
   uint64_t offset = 0;
   uint32_t size = 0;
   uint8_t digest[32] = {};
+  uint64_t sequence = 0;
+  Check check = kUnverified;
 };
 
 // One test file of a run and, in capacity-check mode, the blocks written to it in order.
@@ -39,6 +43,7 @@ struct ReadBackItem {
     kOpenFailed,  // it could not be opened; a kReadFailed follows if it has blocks
     kBlock,       // block `block` of the file was read and hashed
     kReadFailed,  // reading the block failed; nothing follows
+    kNoMemory,    // no buffer could be had for the block; nothing follows
   };
   Kind kind = kOpened;
   size_t file = 0;

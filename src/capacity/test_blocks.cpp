@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "service/crypto.h"
@@ -19,12 +20,40 @@ uint64_t PatternStream::Draw(uint8_t* out, size_t n) {
   return drawn_++;
 }
 
-void BuildTestBlock(PatternStream& stream, uint8_t* block) {
+RunTag NewRunTag() {
+  std::random_device device;
+  RunTag tag;
+  for (size_t i = 0; i < tag.size(); i += 4) {
+    uint32_t r = device();
+    for (size_t k = 0; k < 4; ++k) tag[i + k] = static_cast<uint8_t>(r >> (8 * k));
+  }
+  return tag;
+}
+
+uint64_t BuildTestBlock(PatternStream& stream, uint8_t* block, const RunTag& tag) {
   uint64_t number = stream.Draw(block, kPatternBytes);
   for (size_t i = 1; i < kPatternCopies; ++i) std::memcpy(block + i * kPatternBytes, block, kPatternBytes);
-  uint8_t* rest = block + kPatternBytes * kPatternCopies;
-  std::memset(rest, 0, kCapacityBlockSize - kPatternBytes * kPatternCopies);
+  uint8_t* rest = block + kBlockTagOffset;
+  std::memset(rest, 0, kCapacityBlockSize - kBlockTagOffset);
   for (int i = 0; i < 8; ++i) rest[i] = static_cast<uint8_t>(number >> (8 * i));
+  std::memcpy(rest + 8, tag.data(), tag.size());
+  return number;
+}
+
+bool ReadBlockTag(const uint8_t* tagSector, const RunTag& tag, uint64_t* sequence) {
+  // A run without a tag cannot tell its blocks from a zeroed sector.
+  if (tag == RunTag{}) return false;
+  const uint8_t* rest = tagSector + (kBlockTagOffset - kTagSectorOffset);
+  if (std::memcmp(rest + 8, tag.data(), tag.size()) != 0) return false;
+  uint64_t number = 0;
+  for (int i = 0; i < 8; ++i) number |= static_cast<uint64_t>(rest[i]) << (8 * i);
+  *sequence = number;
+  return true;
+}
+
+void BlockBufferPool::SetLimit(size_t limit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  limit_ = limit;
 }
 
 std::unique_ptr<platform::AlignedBuffer> BlockBufferPool::Acquire() {
@@ -33,11 +62,18 @@ std::unique_ptr<platform::AlignedBuffer> BlockBufferPool::Acquire() {
     if (!free_.empty()) {
       auto b = std::move(free_.back());
       free_.pop_back();
+      ++outstanding_;
       return b;
     }
+    if (outstanding_ >= limit_) return nullptr;
+    ++outstanding_;  // counted before the allocation so that the limit holds across threads
   }
   auto b = std::make_unique<platform::AlignedBuffer>(kCapacityBlockSize);
-  if (!b->ok()) return nullptr;
+  if (!b->ok()) {
+    std::lock_guard<std::mutex> lock(mu_);
+    --outstanding_;
+    return nullptr;
+  }
   return b;
 }
 
@@ -45,6 +81,7 @@ void BlockBufferPool::Release(std::unique_ptr<platform::AlignedBuffer> buffer) {
   if (!buffer) return;
   std::lock_guard<std::mutex> lock(mu_);
   free_.push_back(std::move(buffer));
+  if (outstanding_ > 0) --outstanding_;
 }
 
 void BlockBufferPool::Clear() {
@@ -52,8 +89,13 @@ void BlockBufferPool::Clear() {
   free_.clear();
 }
 
-BlockGenerators::BlockGenerators(PatternStream& stream, BlockBufferPool& pool, bool withDigest)
-    : stream_(stream), pool_(pool), withDigest_(withDigest) {}
+size_t BlockBufferPool::Outstanding() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return outstanding_;
+}
+
+BlockGenerators::BlockGenerators(PatternStream& stream, BlockBufferPool& pool, bool withDigest, const RunTag& tag)
+    : stream_(stream), pool_(pool), withDigest_(withDigest), tag_(tag) {}
 
 BlockGenerators::~BlockGenerators() { Join(); }
 
@@ -79,11 +121,14 @@ void BlockGenerators::Generate() {
     if (queued < kBlockQueueLimit) {
       TestBlock block;
       block.data = pool_.Acquire();
-      if (!block.data) {  // out of memory: wait for the writer to give buffers back
+      if (!block.data) {
+        // Out of memory: wait for the writer to give a buffer back, or give up when none
+        // is out, so that the writer learns of it instead of waiting for ever.
+        if (pool_.Outstanding() == 0) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         continue;
       }
-      BuildTestBlock(stream_, block.data->data());
+      block.sequence = BuildTestBlock(stream_, block.data->data(), tag_);
       if (withDigest_) {
         Sm3Digest(block.data->data(), kCapacityBlockSize, block.digest);
         block.size = kCapacityBlockSize;
@@ -98,17 +143,24 @@ void BlockGenerators::Generate() {
       queued_.wait_for(lock, std::chrono::milliseconds(50));
     }
   }
-  // The generator that sees the stop first frees what is still queued.
+  // The generator that sees the stop first frees what is still queued; one that gave up
+  // for lack of memory leaves the queue to the writer.
   std::lock_guard<std::mutex> lock(queueLock_);
-  for (TestBlock& b : queue_) pool_.Release(std::move(b.data));
-  queue_.clear();
+  if (stop_.load()) {
+    for (TestBlock& b : queue_) pool_.Release(std::move(b.data));
+    queue_.clear();
+  }
   alive_.fetch_sub(1);
   queued_.notify_all();
 }
 
-TestBlock BlockGenerators::Take() {
+TestBlock BlockGenerators::Take(const std::function<bool()>& cancelled) {
   std::unique_lock<std::mutex> lock(queueLock_);
-  queued_.wait(lock, [this] { return !queue_.empty() || alive_.load() == 0; });
+  auto ready = [this] { return !queue_.empty() || alive_.load() == 0; };
+  while (!ready()) {
+    if (cancelled && cancelled()) return TestBlock{};
+    queued_.wait_for(lock, std::chrono::milliseconds(50), ready);
+  }
   if (queue_.empty()) return TestBlock{};
   TestBlock b = std::move(queue_.front());
   queue_.pop_front();

@@ -14,6 +14,7 @@
 #include <json/json.h>
 
 #include "capacity/capacity_check.h"
+#include "capacity/volume_choice.h"
 #include "cli/command.h"
 #include "platform/clock.h"
 
@@ -71,6 +72,13 @@ class CliCapacityReporter : public CapacityReporter {
   std::string progress_ = "0%";
 };
 
+bool Yes() {
+  std::fflush(stderr);
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return false;
+  return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
+}
+
 bool Confirm(const CapacityVolume& volume, bool wipe) {
   if (!isatty(STDIN_FILENO)) {
     std::fprintf(stderr, "需要确认: 非交互运行请加 --yes\n");
@@ -78,10 +86,12 @@ bool Confirm(const CapacityVolume& volume, bool wipe) {
   }
   std::fprintf(stderr, "%s将用测试数据填满 %s 的全部可用空间 (%s)，结束后删除测试文件。继续吗? [y/N] ",
                wipe ? "擦除" : "扩容鉴定", volume.root.c_str(), FreeSpaceText(volume.freeBytes).c_str());
-  std::fflush(stderr);
-  std::string answer;
-  if (!std::getline(std::cin, answer)) return false;
-  return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
+  if (!Yes()) return false;
+  // The volume of the running system is asked about once more, by name.
+  if (!IsSystemVolume(volume.root)) return true;
+  std::fprintf(stderr, "%s [y/N] ",
+               SystemVolumeQuestion(volume.root, wipe ? CapacityMode::kWipe : CapacityMode::kCapacityCheck).c_str());
+  return Yes();
 }
 
 int ListVolumes(bool json) {
@@ -161,16 +171,17 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
   options.mode = mode;
   options.endPauseMs = 0;  // no button to keep disabled
   // Ctrl-C acts like the Stop button, also when it comes before the run has started.
-  static std::atomic<bool> interrupted{false};
-  OnInterrupt([&check] {
-    interrupted.store(true);
-    check.Stop();
-  });
+  InterruptScope interrupt([&check] { check.Stop(); });
   check.Start(options, reporter);
-  if (interrupted.load()) check.Stop();
+  if (interrupt.Interrupted()) check.Stop();
   std::optional<CapacityResult> result = check.Wait();
   reporter.Finish();
   if (!result) return 1;
+  if (!json && !result->keptFiles.empty()) {
+    // The run could not create a test file and ends without deleting what it wrote.
+    std::printf("测试文件未删除，请手动删除：\n");
+    for (const std::string& f : result->keptFiles) std::printf("  %s\n", f.c_str());
+  }
 
   bool failed = result->aborted || result->errors > 0 || result->end == CapacityEnd::kCreateFailed;
   if (json) {
@@ -183,6 +194,11 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
     out["errors"] = result->errors;
     out["aborted"] = result->aborted || result->end == CapacityEnd::kCreateFailed;
     out["endMessage"] = result->endMessage;
+    // What a drive that lost data really holds; null when nothing was lost.
+    const CapacityVerdict& verdict = result->verdict;
+    bool judged = verdict.kind != FailureKind::kNone;
+    out["realCapacityEstimate"] = judged ? Json::Value(Json::UInt64(verdict.estimateBytes)) : Json::Value();
+    out["failureKind"] = judged ? Json::Value(FailureKindName(verdict.kind)) : Json::Value();
     Json::Value kept(Json::arrayValue);
     for (const std::string& f : result->keptFiles) kept.append(f);
     out["keptFiles"] = kept;

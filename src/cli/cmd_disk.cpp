@@ -115,9 +115,12 @@ int RunDisk(const std::vector<std::string>& args) {
   g_stopRequested = false;
   g_useSystemCache = cache;
   g_currentRow = 0;
-  OnInterrupt([] { g_stopRequested = true; });  // like the stop button: the run ends, the file goes
   SetCurrentBenchSink(&sink);
-  RunTestSequence(root, size);
+  {
+    // Like the stop button: the run ends and its file goes, whatever signal comes next.
+    InterruptScope interrupt([] { g_stopRequested = true; });
+    RunTestSequence(root, size);
+  }
   SetCurrentBenchSink(nullptr);
   sink.Finish();
   bool stopped = g_stopRequested.exchange(false);

@@ -203,7 +203,7 @@ CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& optio
 
   const std::vector<std::string> answer = SplitPieces(reply, "||");
   if (answer.size() != 2) return Finish(reply, body, false);
-  platform::SetWorkingDirectory(platform::ProgramFolder());
+  platform::SetWorkingDirectory(platform::ProgramWriteFolder(platform::ProgramFolder()));
   const std::string historyPath = CpuHistoryPath();
   if (!AppendCpuHistory(historyPath, answer[1]))
     LogLine("history record not stored in " + historyPath + " (not a JSON object, or the file cannot be written)",

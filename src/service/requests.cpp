@@ -23,9 +23,9 @@ struct RequestKind {
   size_t maxReplyBytes;
 };
 
-constexpr RequestKind kTextPost{true, 20, 5, kMaxTextReplyBytes};
-constexpr RequestKind kTextGet{false, 5, 5, kMaxTextReplyBytes};
-constexpr RequestKind kBinaryGet{false, 10, 10, kMaxBinaryReplyBytes};
+constexpr RequestKind kTextPost{true, kTextPostTimeoutSec, 5, kMaxTextReplyBytes};
+constexpr RequestKind kTextGet{false, kTextGetTimeoutSec, 5, kMaxTextReplyBytes};
+constexpr RequestKind kBinaryGet{false, kBinaryGetTimeoutSec, 10, kMaxBinaryReplyBytes};
 
 // Response headers are only collected, never read; a hostile server must not grow them
 // without bound either.

@@ -11,6 +11,11 @@
 
 namespace sorvanta {
 
+// Whole-transfer time-outs of the three operations, in seconds.
+constexpr long kTextPostTimeoutSec = 20;
+constexpr long kTextGetTimeoutSec = 5;
+constexpr long kBinaryGetTimeoutSec = 10;
+
 // Largest reply body accepted, far above any honest one (text replies are a few
 // kilobytes, papers and the program file a few megabytes). A longer reply fails that
 // attempt like a transport error ("curl err ret=" 23 or 63) and is tried again.

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <future>
 
 #include "capacity/capacity_run.h"
 #include "capacity/fake_medium.h"
@@ -136,6 +138,37 @@ TEST(CapacityRun, WipeWritesOneFileAndReadsNothingBack) {
   EXPECT_EQ(res.verifiedBytes, 0u);
 }
 
+// Position of the first event at or after `from` (events.size() when there is none).
+size_t FindEvent(const std::vector<std::string>& events, const std::string& event, size_t from = 0) {
+  return static_cast<size_t>(std::find(events.begin() + static_cast<std::ptrdiff_t>(from), events.end(), event) -
+                             events.begin());
+}
+
+// Each test file reaches the medium (sync after its last write) before it is read back, and
+// a wipe's files before they are deleted; otherwise a verification can pass on data that a
+// power loss would still take away.
+TEST(CapacityRun, EveryFileIsSyncedAfterItsLastWriteBeforeReadBackOrRemoval) {
+  for (CapacityMode mode : {CapacityMode::kCapacityCheck, CapacityMode::kWipe}) {
+    FakeMedium medium(4 * kB);
+    RecordingReporter r;
+    RunOn(Options(3 * kB + 64 * 1024, mode, 2), r);
+    auto st = medium.stats();
+    const auto& ev = st.events;
+    ASSERT_FALSE(st.created.empty());
+    for (const std::string& f : st.created) {
+      const size_t lastWrite = static_cast<size_t>(std::find(ev.rbegin(), ev.rend(), "write:" + f).base() - ev.begin()) - 1;
+      ASSERT_LT(lastWrite, ev.size()) << f;
+      const size_t sync = FindEvent(ev, "sync:" + f, lastWrite);
+      EXPECT_LT(sync, ev.size()) << f << " is never synced after its last write";
+      EXPECT_LT(sync, FindEvent(ev, "remove:" + f)) << f;
+      if (mode == CapacityMode::kCapacityCheck) {
+        EXPECT_LT(sync, FindEvent(ev, "read-open:" + f)) << f;
+        EXPECT_LT(FindEvent(ev, "read-open:" + f), ev.size()) << f << " is never read back";
+      }
+    }
+  }
+}
+
 TEST(CapacityRun, DriveSmallerThanItClaimsStopsAfterElevenMismatches) {
   FakeMedium medium(kB, FakeMedium::Beyond::kFiller);  // holds one block, claims thirteen
   RecordingReporter r;
@@ -165,6 +198,7 @@ TEST(CapacityRun, WrappingDriveCannotPassOffAnotherBlockAsItsOwn) {
   auto logs = r.logs();
   EXPECT_TRUE(Contains(logs, kFile0 + "文件检测到1个错误，位置：0 MB"));
   EXPECT_TRUE(Contains(logs, kFile0 + "文件检测到2个错误，位置：16 MB"));
+  EXPECT_TRUE(Contains(logs, "估计真实容量：约 64 MB（超出部分的写入回绕覆盖了前面的数据）"));
   EXPECT_EQ(logs.back(), "处理结束！您的磁盘有错误！");
   EXPECT_EQ(res.errors, 2);
   EXPECT_EQ(res.verifiedBytes, 4 * kB);
@@ -280,7 +314,9 @@ TEST(CapacityRun, ReadErrorAbortsAndDeletes) {
   RecordingReporter r;
   CapacityResult res = RunOn(Options(3 * kB), r);
   auto logs = r.logs();
-  EXPECT_EQ(logs[logs.size() - 2], "读取错误!数据意外终止！");
+  ASSERT_GE(logs.size(), 3u);
+  EXPECT_EQ(logs[logs.size() - 3], "读取错误!数据意外终止！");
+  EXPECT_EQ(logs[logs.size() - 2], "估计真实容量：约 16 MB（超出部分无法读取）");
   EXPECT_EQ(logs.back(), "清理数据中...");
   EXPECT_TRUE(res.aborted);
   EXPECT_EQ(medium.stats().removes[kFile0], 1);
@@ -311,6 +347,61 @@ TEST(CapacityRun, FileSystemFullBeforeItsAnnouncedEnd) {
   }
 }
 
+TEST(CapacityRun, FreeSpaceTakenByAnotherProgramIsSaidToShrink) {
+  // Another program took a block and more after Start: the small capacity is not clean.
+  FakeMedium medium(8 * kB);
+  medium.LimitSpace(2 * kB);
+  RecordingReporter r;
+  CapacityResult res = RunOn(Options(4 * kB), r);
+  EXPECT_TRUE(Contains(r.logs(), "可用空间在检测过程中减少了32 MB（可能有其他程序占用），结果偏小！"));
+  EXPECT_EQ(res.verifiedBytes, 2 * kB);
+}
+
+TEST(CapacityRun, FileSizeLimitContinuesInTheNextFile) {
+  // FAT32 refuses files of 4 GiB and more: a wipe or check larger than one file goes on
+  // in the next file instead of counting write errors until it gives up.
+  for (CapacityMode mode : {CapacityMode::kWipe, CapacityMode::kCapacityCheck}) {
+    FakeMedium medium(8 * kB);
+    medium.LimitFileSize(2 * kB + 64 * 1024);
+    RecordingReporter r;
+    CapacityResult res = RunOn(Options(5 * kB, mode), r);
+    EXPECT_EQ(res.errors, 0);
+    EXPECT_EQ(res.writtenBytes, 5 * kB);
+    EXPECT_EQ(medium.stats().created, (std::vector<std::string>{kFile0, kFile1, kFile2}));
+    for (const std::string& f : {kFile0, kFile1, kFile2}) EXPECT_EQ(medium.stats().removes[f], 1) << f;
+    EXPECT_EQ(r.logs().back(), mode == CapacityMode::kWipe ? "处理结束！您的磁盘数据已毁尸灭迹！"
+                                                           : "处理结束！您的磁盘有效容量：80 MB (0.08 GB)");
+  }
+}
+
+TEST(CapacityRun, RunningOutOfBlockMemoryEndsTheRunInsteadOfHanging) {
+  {
+    // Not one block fits in memory: the run ends with the memory line, the file goes.
+    FakeMedium medium(4 * kB);
+    RecordingReporter r;
+    CapacityOptions o = Options(3 * kB);
+    o.maxBlockBuffers = 0;
+    auto done = std::async(std::launch::async, [&] { return RunOn(o, r); });
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "the run hangs";
+    CapacityResult res = done.get();
+    EXPECT_TRUE(res.aborted);
+    EXPECT_TRUE(Contains(r.logs(), "内存不足,检测中断！"));
+    EXPECT_EQ(medium.stats().removes[kFile0], 1);
+  }
+  {
+    // One block at a time is slow but enough, for the fill and for the read-back, which
+    // must neither give up nor blame the medium.
+    FakeMedium medium(4 * kB);
+    RecordingReporter r;
+    CapacityOptions o = Options(3 * kB);
+    o.maxBlockBuffers = 1;
+    auto done = std::async(std::launch::async, [&] { return RunOn(o, r); });
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "the run hangs";
+    EXPECT_EQ(done.get().verifiedBytes, 3 * kB);
+    EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有效容量：48 MB (0.05 GB)");
+  }
+}
+
 TEST(CapacityRun, TailRefusedWholeIsRetriedWithTheRoomLeft) {
   // The file system's bookkeeping took 8 KiB of the announced room, and it refuses the
   // tail whole: the tail shrinks to the room the volume reports, no failure line.
@@ -329,6 +420,34 @@ TEST(CapacityRun, TailRefusedWholeIsRetriedWithTheRoomLeft) {
   EXPECT_EQ(res.verifiedBytes, kB + 56 * 1024);
   EXPECT_EQ(res.errors, 0);
   std::filesystem::remove_all(root);
+}
+
+// After a run the Start button stays disabled for the end pause before it comes back.
+TEST(CapacityRun, StartStaysDisabledForTheEndPause) {
+  FakeMedium medium(kB);
+  RecordingReporter r;
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point off, on;
+  r.onCall = [&](const RecordingReporter::Call& c) {
+    if (c.what == "button") (c.text == "off" ? off : on) = Clock::now();
+  };
+  CapacityOptions o = Options(kB);
+  o.endPauseMs = 200;
+  RunOn(o, r);
+  ExpectIdleAtEnd(r);
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(on - off).count(), 200);
+}
+
+// What a user runs with; every other test shortens the pause and the files.
+TEST(CapacityDefaults, FilesPauseAndLimitsOfARealRun) {
+  CapacityOptions o;
+  EXPECT_EQ(o.blocksPerFile, 100u);
+  EXPECT_EQ(o.endPauseMs, 2333u);
+  EXPECT_EQ(o.mode, CapacityMode::kCapacityCheck);
+  EXPECT_EQ(kCapacityBlockSize, 16777216u);
+  EXPECT_EQ(kMaxRunErrors, 10);
+  EXPECT_EQ(kTailAttempts, 100);
+  EXPECT_EQ(kBlockQueueLimit, 10u);
 }
 
 TEST(CapacityTexts, FormatsOfTheFields) {

@@ -3,7 +3,7 @@
 // Files are laid out one after another on a device of realSize bytes. Past the real size
 // the drive either wraps (the address is taken modulo the real size, so later blocks
 // overwrite earlier ones, as counterfeit drives do) or drops what is written and returns
-// filler. Writes and reads can be made to fail, creation refused, and every call is counted.
+// filler (0xA5, or zeros). Writes and reads can be made to fail, creation refused, and every call is counted.
 // Transfers must be 4096-aligned like unbuffered I/O on a real drive.
 #pragma once
 
@@ -24,7 +24,7 @@ namespace sorvanta::testing {
 
 class FakeMedium : public platform::FileSystem {
  public:
-  enum class Beyond { kWrap, kFiller };
+  enum class Beyond { kWrap, kFiller, kZeros };
 
   explicit FakeMedium(uint64_t realSize, Beyond beyond = Beyond::kFiller)
       : device_(realSize), beyond_(beyond) {
@@ -38,6 +38,8 @@ class FakeMedium : public platform::FileSystem {
   void RefuseCreateFrom(int n, int error = EROFS) { refuseFrom_ = n; refuseError_ = error; }
   // Reads of device addresses at or beyond this fail with EIO.
   void FailReadsFrom(uint64_t address) { failReadsFrom_ = address; }
+  // Reads flip the first byte of every 4 KiB page at or beyond this device address.
+  void CorruptReadsFrom(uint64_t address) { corruptFrom_ = address; }
   // Writes stop with ENOSPC once the files hold this many bytes together.
   // wholeOrNothing: a write that does not fit writes nothing (as ext4 does unbuffered).
   void LimitSpace(uint64_t bytes, bool wholeOrNothing = false) {
@@ -45,12 +47,18 @@ class FakeMedium : public platform::FileSystem {
     wholeOrNothing_ = wholeOrNothing;
   }
 
+  // Files cannot grow past this many bytes: a write that would is cut there and fails
+  // with EFBIG (FAT32 stops at 4 GiB - 1).
+  void LimitFileSize(uint64_t bytes) { fileLimit_ = bytes; }
+
   struct Stats {
     std::vector<std::string> created;        // in order
     std::map<std::string, int> readOpens;    // path -> opens for reading
     std::map<std::string, int> removes;      // path -> removals
     std::vector<uint64_t> writeLengths;      // every write call
     int reads = 0;
+    // "write:", "sync:", "read-open:" and "remove:" followed by the path, in call order.
+    std::vector<std::string> events;
   };
   Stats stats() {
     std::lock_guard<std::mutex> l(mu_);
@@ -66,6 +74,7 @@ class FakeMedium : public platform::FileSystem {
   bool Remove(const std::string& path) override {
     std::lock_guard<std::mutex> l(mu_);
     ++stats_.removes[path];
+    stats_.events.push_back("remove:" + path);
     return files_.erase(path) > 0;
   }
   void DropCache(const std::string&) override {}
@@ -113,7 +122,9 @@ class FakeMedium : public platform::FileSystem {
   int refuseFrom_ = -1;
   int refuseError_ = EROFS;
   uint64_t failReadsFrom_ = UINT64_MAX;
+  uint64_t corruptFrom_ = UINT64_MAX;
   uint64_t spaceLimit_ = UINT64_MAX;
+  uint64_t fileLimit_ = UINT64_MAX;
   bool wholeOrNothing_ = false;
   Stats stats_;
 };
@@ -141,7 +152,11 @@ class FakeMediumFile : public platform::File {
     pos_ = offset;
     return true;
   }
-  bool Sync() override { return true; }
+  bool Sync() override {
+    std::lock_guard<std::mutex> l(m_.mu_);
+    m_.stats_.events.push_back("sync:" + path_);
+    return true;
+  }
   int64_t Size() override {
     std::lock_guard<std::mutex> l(m_.mu_);
     auto it = m_.files_.find(path_);
@@ -161,7 +176,11 @@ inline std::unique_ptr<platform::File> FakeMedium::Open(const std::string& path,
                                                         bool direct, int* error) {
   std::lock_guard<std::mutex> l(mu_);
   *error = 0;
-  if (mode == platform::OpenMode::kCreateTruncate) {
+  if (mode == platform::OpenMode::kCreateNew && files_.count(path)) {
+    *error = EEXIST;
+    return nullptr;
+  }
+  if (mode == platform::OpenMode::kCreateTruncate || mode == platform::OpenMode::kCreateNew) {
     if (refuseFrom_ >= 0 && static_cast<int>(stats_.created.size()) >= refuseFrom_) {
       *error = refuseError_;
       return nullptr;
@@ -177,7 +196,10 @@ inline std::unique_ptr<platform::File> FakeMedium::Open(const std::string& path,
       *error = ENOENT;
       return nullptr;
     }
-    if (mode == platform::OpenMode::kReadOnly) ++stats_.readOpens[path];
+    if (mode == platform::OpenMode::kReadOnly) {
+      ++stats_.readOpens[path];
+      stats_.events.push_back("read-open:" + path);
+    }
   }
   return std::make_unique<FakeMediumFile>(*this, path);
 }
@@ -186,6 +208,7 @@ inline ssize_t FakeMedium::Write(const std::string& path, const uint8_t* data, s
                                  int* err) {
   std::lock_guard<std::mutex> l(mu_);
   stats_.writeLengths.push_back(len);
+  stats_.events.push_back("write:" + path);
   int call = writeCalls_++;
   if (len % platform::kDirectAlign || offset % platform::kDirectAlign ||
       reinterpret_cast<uintptr_t>(data) % platform::kDirectAlign) {
@@ -199,6 +222,10 @@ inline ssize_t FakeMedium::Write(const std::string& path, const uint8_t* data, s
   if (fw != failWrites_.end()) {
     allowed = std::min(len, fw->second);
     failure = EIO;
+  }
+  if (offset + allowed > fileLimit_) {
+    allowed = fileLimit_ > offset ? static_cast<size_t>(fileLimit_ - offset) & ~(platform::kDirectAlign - 1) : 0;
+    failure = EFBIG;
   }
   uint64_t used = Used() - f.size + std::min<uint64_t>(f.size, offset);
   if (used + allowed > spaceLimit_) {
@@ -235,8 +262,11 @@ inline ssize_t FakeMedium::Read(const std::string& path, uint8_t* data, size_t l
   }
   Pieces(f.base + offset, n, [&](uint8_t* dev, size_t at, size_t k) {
     if (dev) std::memcpy(data + at, dev, k);
-    else std::memset(data + at, 0xA5, k);
+    else std::memset(data + at, beyond_ == Beyond::kZeros ? 0 : 0xA5, k);
   });
+  for (uint64_t page = 0; page < n; page += platform::kDirectAlign) {
+    if (f.base + offset + page >= corruptFrom_) data[page] ^= 0xFF;
+  }
   return static_cast<ssize_t>(n);
 }
 

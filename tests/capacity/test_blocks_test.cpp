@@ -7,6 +7,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "capacity/test_blocks.h"
 #include "platform/random.h"
@@ -45,6 +46,25 @@ TEST(TestBlocks, BlockIsThePatternCopied719TimesThenItsNumber) {
   EXPECT_EQ(kCapacityBlockSize - rest, 789u);
   EXPECT_EQ(second.data()[rest], 1);  // sequence number of the second block
   EXPECT_NE(std::memcmp(first.data(), second.data(), kPatternBytes), 0);
+}
+
+TEST(TestBlocks, TagSectorNamesTheBlockOnlyForItsOwnRun) {
+  PatternStream stream(5);
+  platform::AlignedBuffer block(kCapacityBlockSize);
+  RunTag tag = NewRunTag();
+  RunTag other = NewRunTag();
+  ASSERT_NE(tag, other);
+  BuildTestBlock(stream, block.data(), tag);
+  uint64_t second = BuildTestBlock(stream, block.data(), tag);
+  const uint8_t* sector = block.data() + kCapacityBlockSize - 4096;
+  uint64_t number = 99;
+  ASSERT_TRUE(ReadBlockTag(sector, tag, &number));
+  EXPECT_EQ(number, 1u);
+  EXPECT_EQ(second, 1u);
+  // Blocks left behind by another run, and a zeroed sector, are not this run's data.
+  EXPECT_FALSE(ReadBlockTag(sector, other, &number));
+  std::vector<uint8_t> zeros(4096, 0);
+  EXPECT_FALSE(ReadBlockTag(zeros.data(), RunTag{}, &number));
 }
 
 TEST(TestBlocks, GeneratorThreadsNeverMakeTheSameBlockTwice) {

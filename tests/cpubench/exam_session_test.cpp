@@ -206,6 +206,20 @@ TEST_F(ExamSessionTest, RecordThatIsNotAJsonObjectFinishesTheRunButIsNotStored) 
   EXPECT_NE(testing::ReadWholeFile(logger.PathOf(kLogError)).find("history record not stored"), std::string::npos);
 }
 
+// A history that cannot be written loses the record, never the score on screen.
+TEST_F(ExamSessionTest, ScoreIsShownEvenWhenTheHistoryCannotBeStored) {
+  ASSERT_TRUE(testing::WriteWholeFile(dataDir_.Path("not-a-folder"), "x"));
+  testing::ScopedEnvVar blocked("XDG_DATA_HOME", dataDir_.Path("not-a-folder"));
+  ServePapers();
+  service.submit = [](const std::string&) { return std::string("单核 1000||{\"singlecore\":1000}"); };
+  service.Start();
+  RunCpuExamSession(Device(Credential(1) + "||s.bin||m0.bin||m1.bin"), options);
+  ASSERT_EQ(sink.Dones().size(), 1u);
+  EXPECT_EQ(sink.Dones()[0].text, "单核 1000");
+  EXPECT_EQ(sink.Dones()[0].second, "{\"singlecore\":1000}");
+  EXPECT_FALSE(fs::exists(CpuHistoryPath()));
+}
+
 TEST_F(ExamSessionTest, ShortCredentialEndsSilentlyWithoutSubmission) {
   ServePapers();
   service.Start();

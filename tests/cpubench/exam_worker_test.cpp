@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fake_exam_service.h"
+#include "platform/clock.h"
 #include "recording_sink.h"
 #include "service/crypto.h"
 
@@ -160,6 +161,21 @@ TEST_F(ExamWorkerTest, BudgetIsCheckedAfterEachBlockSoTheBlockJustFinishedCounts
   GM_ExamData d = RunWorker(Paper("p.bin", std::string(32 * 50, 'z')), 1);
   EXPECT_EQ(d.answers.size(), 32u);
   EXPECT_EQ(service.Count("endexam"), 1);
+}
+
+// The loop stops after the first block that ends more than the budget after the start. The
+// clock advances 1 ms each time it is read (at the start and after each block), so a 3 ms
+// budget works exactly 4 blocks.
+TEST(ExamBudget, WorkStopsAfterTheFirstBlockThatEndsPastTheBudget) {
+  uint32_t ticks = 7000;
+  platform::SetTickSourceForTesting([&ticks] { return ticks++; });
+  GM_ExamData d = Paper("p.bin", std::string(32 * 20, 'q'));
+  d.sm4key = "00112233445566778899aabbccddeeff";
+  ExamBlockWorker work;
+  const long worked = WorkExamPaper(&d, 3, &work);
+  platform::SetTickSourceForTesting(nullptr);
+  EXPECT_EQ(worked, 4);
+  EXPECT_EQ(d.answers.size(), 4u * 32);
 }
 
 }  // namespace

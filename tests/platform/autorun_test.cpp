@@ -3,6 +3,7 @@
 #include "platform/autorun.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -132,6 +133,45 @@ TEST_F(AutorunTest, MountPointEntryIsLeftAloneWithItsContent) {
   EXPECT_EQ(bindOutcome, AutorunOutcome::kSkipped);
   EXPECT_TRUE(fs::exists(fs::path(other) / "keep.txt"));
   EXPECT_TRUE(fs::exists(entry));
+}
+
+// Another volume mounted inside an autorun folder, or a bind mount of a folder of the same
+// file system, is never entered: its files belong to something else.
+TEST_F(AutorunTest, MountPointsInsideTheFolderAreLeftWithTheirContent) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount";
+  std::string root = Make("root");
+  std::string outside = Make("outside");
+  Write(fs::path(outside) / "precious.txt");
+  fs::path dir = fs::path(root) / "autorun.inf";
+  fs::create_directories(dir / "other");
+  fs::create_directories(dir / "same");
+  Write(dir / "junk.txt");
+
+  std::vector<std::string> mounts;
+  struct Unmount {
+    std::vector<std::string>& paths;
+    ~Unmount() {
+      for (auto it = paths.rbegin(); it != paths.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
+    }
+  } unmount{mounts};
+  if (mount("tmpfs", (dir / "other").c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount tmpfs";
+  mounts.push_back((dir / "other").string());
+  Write(dir / "other" / "foreign.txt");
+  ASSERT_EQ(mount(outside.c_str(), (dir / "same").c_str(), nullptr, MS_BIND, nullptr), 0);
+  mounts.push_back((dir / "same").string());
+
+  EXPECT_EQ(RemoveAutorunEntry(root), AutorunOutcome::kFailed);
+  EXPECT_TRUE(fs::exists(dir / "other" / "foreign.txt"));
+  EXPECT_TRUE(fs::exists(fs::path(outside) / "precious.txt"));
+  EXPECT_FALSE(fs::exists(dir / "junk.txt"));  // the rest of the folder is still removed
+
+  // A folder bind-mounted on the entry itself is left whole.
+  std::string root2 = Make("root2");
+  fs::create_directories(fs::path(root2) / "autorun.inf");
+  ASSERT_EQ(mount(outside.c_str(), (fs::path(root2) / "autorun.inf").c_str(), nullptr, MS_BIND, nullptr), 0);
+  mounts.push_back((fs::path(root2) / "autorun.inf").string());
+  EXPECT_EQ(RemoveAutorunEntry(root2), AutorunOutcome::kSkipped);
+  EXPECT_TRUE(fs::exists(fs::path(outside) / "precious.txt"));
 }
 
 TEST_F(AutorunTest, MissingRootIsAbsent) {

@@ -30,7 +30,7 @@ TEST(ExamProtocol, FingerprintLayout) {
 
 TEST(ExamProtocol, PassCountIsRecoveredForEveryProcessorCount) {
   const int64_t t = 1765000000;
-  for (int cpus : {0, 1, 2, 7, 64, 254, 255}) {
+  for (int cpus = 0; cpus < 256; ++cpus) {
     std::string body = MakeTokenRequestBody(MakeFingerprint("identity", t), cpus);
     ASSERT_EQ(body.size(), 88u);
     EXPECT_EQ(body.back(), '=');

@@ -59,7 +59,7 @@ std::string EndExamText(const std::string& credential, int64_t id, const std::st
 }
 
 SatExam SitExam(const std::string& credential, const std::string& paperName, int blocks, int delayMs,
-                std::string* endReply, bool corrupt) {
+                std::string* endReply, bool corrupt, int onlyWrong) {
   SatExam exam;
   exam.paperName = paperName;
   exam.paper = ServiceGetBinary(ServiceUrl("exampaper/" + paperName));
@@ -79,7 +79,7 @@ SatExam SitExam(const std::string& credential, const std::string& paperName, int
   }
   for (int k = 0; k < blocks && (k + 1) * 32 <= static_cast<int>(exam.paper.size()); ++k) {
     exam.answers += BlockAnswer(exam.paper.substr(k * 32, 32));
-    if (corrupt) exam.answers[k * 32] = static_cast<char>(exam.answers[k * 32] ^ 0x5A);
+    if (onlyWrong >= 0 ? k == onlyWrong : corrupt) exam.answers[k * 32] = static_cast<char>(exam.answers[k * 32] ^ 0x5A);
   }
   if (delayMs > 0) {
     struct timespec ts{delayMs / 1000, (delayMs % 1000) * 1000000L};
@@ -180,6 +180,10 @@ server::ServiceOptions RunningService::TestOptions() {
   o.paperBytes = 4096;
   o.sampledAnswers = 4;
   o.rateLimitTokens = 0;
+  o.rateLimitPerAddress = 0;
+  o.tokenRequestBurst = 0;
+  o.diskScoresPerSerial = 0;
+  o.diskScoresPerAddress = 0;
   return o;
 }
 

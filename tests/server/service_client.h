@@ -39,8 +39,9 @@ IssuedToken RequestToken(const std::string& identity, int cpuCount);
 // then ends the exam with the digest of the answers. *endReply receives the end reply.
 // With corrupt set, every answer is wrong (its first byte flipped) yet the end-exam digest
 // matches them, so only recomputing answers from the paper can catch it.
+// With onlyWrong >= 0, only that answer is wrong (and corrupt is ignored).
 SatExam SitExam(const std::string& credential, const std::string& paperName, int blocks, int delayMs = 0,
-                std::string* endReply = nullptr, bool corrupt = false);
+                std::string* endReply = nullptr, bool corrupt = false, int onlyWrong = -1);
 // Starts an exam; the raw reply text.
 std::string StartExamText(const std::string& credential, const std::string& paperName);
 // Ends an exam; the raw reply text.
@@ -84,6 +85,8 @@ class RunningService {
   const std::string& error() const { return error_; }
   const std::string& dataDir() const { return dir_.path(); }
   std::string BaseUrl() const { return service_ ? service_->BaseUrl() : std::string(); }
+  int Port() const { return service_ ? service_->Port() : 0; }
+  server::ReferenceService* service() { return service_.get(); }
   const server::ServiceOptions& options() const { return options_; }
 
  private:

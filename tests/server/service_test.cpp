@@ -63,10 +63,13 @@ TEST_F(ServiceTest, WholeExamIsAcceptedScoredAndRanked) {
   EXPECT_GE(record["maxsinglecore"].asInt(), 150);
   EXPECT_GE(record["maxmulticore"].asInt(), 300);
 
-  // The same submission again is a replay.
-  std::string again = SubmitText(body);
-  EXPECT_FALSE(IsAccepted(again));
-  EXPECT_NE(again.find("重复"), std::string::npos) << again;
+  // The same submission again (a retry after a lost reply) gets the same reply; the same
+  // result under another client tag is a replay.
+  EXPECT_EQ(SubmitText(body), reply);
+  std::string replay = SubmitText(
+      SubmissionBody(run.token, ResultObject(run.single, run.multi, "Whole Test CPU"), "other tag"));
+  EXPECT_FALSE(IsAccepted(replay));
+  EXPECT_NE(replay.find("该成绩已提交过"), std::string::npos) << replay;
 
   std::string ranking = ServiceGetText(ServiceUrl("RankingList/cpu.json"));
   Json::Value cpu = ParseJson(ranking);
@@ -118,6 +121,34 @@ TEST_F(ServiceTest, CheatedSubmissionsAreRefusedAndStoreNothing) {
   }
   Json::Value cpu = ParseJson(ServiceGetText(ServiceUrl("RankingList/cpu.json")));
   EXPECT_EQ(cpu["single"].size(), 1u);  // only the honest run of machine-cheat-3
+}
+
+TEST_F(ServiceTest, MultiCoreExamsFasterThanTheSingleCoreOneAreCut) {
+  IssuedToken token = RequestToken("machine-fast-cores", 2);
+  SatExam single = SitExam(token.credential, token.papers[0], 2);
+  SatExam fast = SitExam(token.credential, token.papers[1], 10);
+  SatExam even = SitExam(token.credential, token.papers[2], 2);
+  std::vector<std::string> pieces =
+      SplitPieces(SubmitText(SubmissionBody(token, ResultObject(single, {fast, even}, "x"))), "||");
+  ASSERT_EQ(pieces.size(), 2u);
+  Json::Value record = ParseJson(pieces[1]);
+  // 2 blocks in the 2000 ms budget: 100 points; 10 blocks would be 500, cut to 150.
+  EXPECT_EQ(record["singlecore"].asInt(), 100);
+  EXPECT_EQ(record["multicore"][0]["value"].asInt(), 150);
+  EXPECT_EQ(record["multicore"][1]["value"].asInt(), 100);
+  EXPECT_EQ(record["multicoretotal"].asInt(), 250);
+}
+
+TEST(ServiceAnswerCheck, OneWrongAnswerAmongSixtyIsFound) {
+  server::ServiceOptions options = RunningService::TestOptions();
+  options.sampledAnswers = 64;
+  RunningService service(options);
+  ASSERT_TRUE(service.ok()) << service.error();
+  IssuedToken token = RequestToken("machine-one-wrong", 1);
+  SatExam single = SitExam(token.credential, token.papers[0], 30);
+  SatExam multi = SitExam(token.credential, token.papers[1], 30, 0, nullptr, false, /*onlyWrong=*/17);
+  std::string reply = SubmitText(SubmissionBody(token, ResultObject(single, {multi}, "x")));
+  EXPECT_NE(reply.find("答案校验不通过"), std::string::npos) << reply;
 }
 
 TEST_F(ServiceTest, MalformedSubmissionsGetAReason) {
@@ -192,7 +223,13 @@ TEST_F(ServiceTest, ExamRequestsRefuseWhatDoesNotBelong) {
   EXPECT_EQ(exam["randFile"].asString(), mine.papers[0]);
   EXPECT_EQ(exam["sm4key"].asString().size(), 32u);
   EXPECT_TRUE(exam["id"].isInt());
-  EXPECT_FALSE(isArray(StartExamText(mine.credential, mine.papers[0])));  // started already
+  EXPECT_GT(exam["id"].asInt64(), 0);
+  EXPECT_EQ(StartExamText(mine.credential, mine.papers[0]), first);  // a retry: the same exam
+  // A list that overlaps an exam started before is not a retry.
+  std::string overlap = ServicePostText(ServiceUrl("sorvanta/startexam"),
+                                        "{\"token\":\"" + mine.credential + "\",\"examstart\":[{\"examFile\":\"" +
+                                            mine.papers[0] + "\"},{\"examFile\":\"" + mine.papers[1] + "\"}]}");
+  EXPECT_NE(overlap.find("该试卷已经开考"), std::string::npos) << overlap;
 
   int64_t id = exam["id"].asInt64();
   std::string digest = Sm3HexDigest("", 0);
@@ -204,7 +241,9 @@ TEST_F(ServiceTest, ExamRequestsRefuseWhatDoesNotBelong) {
                                 std::to_string(id) + "\"}"),
             "ok");  // id as text
   EXPECT_EQ(EndExamText(mine.credential, id, digest), "ok");
-  EXPECT_NE(EndExamText(mine.credential, id, digest), "ok");             // ended already
+  EXPECT_EQ(EndExamText(mine.credential, id, digest), "ok");  // a retry
+  std::string changed = EndExamText(mine.credential, id, std::string(64, 'a'));
+  EXPECT_NE(changed.find("考试已经结束"), std::string::npos) << changed;  // other answers
 
   // Papers: known names give their bytes, anything else 404 with an empty body.
   EXPECT_EQ(ServiceGetBinary(ServiceUrl("exampaper/" + mine.papers[1])).size(), 4096u);
@@ -220,7 +259,13 @@ TEST_F(ServiceTest, SixtyFourConcurrentStartsAndEnds) {
   std::vector<std::thread> workers;
   for (int i = 0; i < 64; ++i) {
     workers.emplace_back([&, i] {
+      // Each start is sent twice at once, as a client retrying on a lost reply may: both
+      // must get the same exam.
+      std::string twin;
+      std::thread retry([&] { twin = StartExamText(token.credential, token.papers[i]); });
       std::string reply = StartExamText(token.credential, token.papers[i]);
+      retry.join();
+      if (twin != reply) return;
       Json::Value v;
       Json::Reader reader;
       if (!reader.parse(reply, v) || !v.isArray() || v.size() != 1) return;
@@ -242,13 +287,18 @@ TEST_F(ServiceTest, DiskSubmissionRoundTrip) {
   std::string reply =
       ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(result, serial, std::string(12000, 'g')));
   double speeds[7];
-  for (int i = 0; i < 7; ++i) speeds[i] = result[server::kDiskSpeedKeys[i]].asDouble();
+  const char* const keys[7] = {"linerbufferwrite", "linernobufferwrite", "linerread", "fourkwrite",
+                               "fourkread",        "mtfourkwrite",       "mtfourkread"};
+  for (int i = 0; i < 7; ++i) speeds[i] = result[keys[i]].asDouble();
   EXPECT_EQ(reply, IntText(server::DiskScore(speeds)));
   EXPECT_GT(server::DiskScore(speeds), 0);
 
-  // Replay, broken Base64, a serial too short, a wrong serial (wrong key), bad fields.
-  std::string body = DiskBody(result, serial, std::string(12000, 'g'));
-  EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/diskbench"), body), reply);
+  // The same result again, under any client tag, gets its score back but counts once (the
+  // ranking below holds it once).
+  EXPECT_EQ(ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(result, serial, std::string(12000, 'g'))),
+            reply);
+  EXPECT_EQ(ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(result, serial, "other tag")), reply);
+  // Broken Base64, a serial too short, a wrong serial (wrong key), bad fields.
   EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/diskbench"), "@@@||" + serial), "");
   Json::Value r2 = DiskResult("/ Disk Beta", 300);
   EXPECT_NE(ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(r2, "S")), "");
@@ -277,6 +327,26 @@ TEST_F(ServiceTest, DiskSubmissionRoundTrip) {
   ASSERT_EQ(disk["disk"].size(), 2u);
   EXPECT_EQ(disk["disk"][0]["diskname"].asString(), "/ Disk Alpha");
   EXPECT_EQ(disk["disk"][0]["score"].asString(), reply);
+}
+
+TEST(ServiceDiskLimits, ImplausibleSpeedsAndTooManyScoresPerSerialOrAddressAreRefused) {
+  server::ServiceOptions options = RunningService::TestOptions();
+  options.diskScoresPerSerial = 2;
+  options.diskScoresPerAddress = 3;
+  RunningService service(options);
+  ASSERT_TRUE(service.ok()) << service.error();
+  auto submit = [](const Json::Value& result, const std::string& serial) {
+    return ServicePostText(ServiceUrl("sorvanta/diskbench"), DiskBody(result, serial));
+  };
+  Json::Value tooFast = DiskResult("RAM?", 500);
+  tooFast["fourkread"] = 30000.0;  // 4 KiB reads at 30 GB/s from one queue
+  EXPECT_NE(submit(tooFast, "SERIAL-A").find("评分失败：数值无效 fourkread"), std::string::npos);
+
+  EXPECT_EQ(submit(DiskResult("A", 100), "SERIAL-A").find("评分失败"), std::string::npos);
+  EXPECT_EQ(submit(DiskResult("A", 200), "SERIAL-A").find("评分失败"), std::string::npos);
+  EXPECT_NE(submit(DiskResult("A", 300), "SERIAL-A").find("提交过于频繁"), std::string::npos);
+  EXPECT_EQ(submit(DiskResult("B", 100), "SERIAL-B").find("评分失败"), std::string::npos);
+  EXPECT_NE(submit(DiskResult("C", 100), "SERIAL-C").find("提交过于频繁"), std::string::npos);  // the address
 }
 
 TEST_F(ServiceTest, AnnouncementVersionAndRelease) {

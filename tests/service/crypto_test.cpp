@@ -1,11 +1,16 @@
 #include "service/crypto.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "support/temp_dir.h"
 
 namespace sorvanta {
 namespace {
@@ -14,6 +19,94 @@ std::vector<uint8_t> FromHex(const std::string& hex) {
   std::vector<uint8_t> out(hex.size() / 2);
   EXPECT_TRUE(HexDecode(hex, out.data(), out.size()));
   return out;
+}
+
+// OpenSSL's EVP implementations serve as an independent oracle for every length.
+std::string OpensslSm3Hex(const uint8_t* data, size_t len) {
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  uint8_t digest[EVP_MAX_MD_SIZE];
+  unsigned size = 0;
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sm3(), nullptr) != 1 ||
+      EVP_DigestUpdate(ctx.get(), data, len) != 1 || EVP_DigestFinal_ex(ctx.get(), digest, &size) != 1) {
+    ADD_FAILURE() << "OpenSSL has no SM3";
+    return {};
+  }
+  return HexEncode(digest, size);
+}
+
+// SM4-ECB of the input zero-padded to a multiple of 16 bytes.
+std::vector<uint8_t> OpensslSm4Ecb(const uint8_t key[16], std::vector<uint8_t> in, bool encrypt) {
+  in.resize((in.size() + 15) / 16 * 16, 0);
+  std::vector<uint8_t> out(in.size() + 16);
+  std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
+                                                                       EVP_CIPHER_CTX_free);
+  int n = 0, tail = 0;
+  if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_sm4_ecb(), nullptr, key, nullptr, encrypt ? 1 : 0) != 1 ||
+      EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1 ||
+      EVP_CipherUpdate(ctx.get(), out.data(), &n, in.data(), static_cast<int>(in.size())) != 1 ||
+      EVP_CipherFinal_ex(ctx.get(), out.data() + n, &tail) != 1) {
+    ADD_FAILURE() << "OpenSSL has no SM4-ECB";
+    return {};
+  }
+  out.resize(static_cast<size_t>(n + tail));
+  return out;
+}
+
+// Every length 0..300 covers each padding case of SM3 (55/56 bytes and their multiples of 64)
+// and every SM4 tail; random longer lengths cover many blocks and buffered updates.
+std::vector<size_t> OracleLengths() {
+  std::vector<size_t> lengths;
+  for (size_t n = 0; n <= 300; ++n) lengths.push_back(n);
+  std::mt19937 rng(20261208);
+  for (int i = 0; i < 40; ++i) lengths.push_back(301 + rng() % 70000);
+  return lengths;
+}
+
+std::vector<uint8_t> RandomBytes(size_t len, std::mt19937& rng) {
+  std::vector<uint8_t> data(len);
+  for (auto& b : data) b = static_cast<uint8_t>(rng());
+  return data;
+}
+
+TEST(CryptoOracle, Sm3MatchesOpensslAtEveryLength) {
+  std::mt19937 rng(1);
+  for (size_t len : OracleLengths()) {
+    std::vector<uint8_t> data = RandomBytes(len, rng);
+    const std::string expected = OpensslSm3Hex(data.data(), len);
+    EXPECT_EQ(Sm3HexDigest(data.data(), len), expected) << len << " bytes";
+    // The same message fed in two uneven pieces goes through the buffered path.
+    Sm3Context ctx;
+    Sm3Init(&ctx);
+    Sm3Update(&ctx, data.data(), len / 3);
+    Sm3Update(&ctx, data.data() + len / 3, len - len / 3);
+    uint8_t digest[32];
+    Sm3Final(&ctx, digest);
+    EXPECT_EQ(HexEncode(digest, 32), expected) << len << " bytes in two pieces";
+    if (len % 64 == 0) {
+      Sm3DigestBlocks(data.data(), len, digest);
+      EXPECT_EQ(HexEncode(digest, 32), expected) << len << " bytes through the block path";
+    }
+  }
+  // The exam worker's 1 MiB buffer through the block path.
+  std::vector<uint8_t> mib = RandomBytes(1 << 20, rng);
+  uint8_t digest[32];
+  Sm3DigestBlocks(mib.data(), mib.size(), digest);
+  EXPECT_EQ(HexEncode(digest, 32), OpensslSm3Hex(mib.data(), mib.size()));
+}
+
+TEST(CryptoOracle, Sm4EcbMatchesOpensslAtEveryLength) {
+  std::mt19937 rng(2);
+  for (size_t len : OracleLengths()) {
+    const std::vector<uint8_t> key = RandomBytes(16, rng);
+    const std::vector<uint8_t> plain = RandomBytes(len, rng);
+    const std::vector<uint8_t> cipher = Sm4EcbCrypt(plain, key.data(), 1);
+    ASSERT_EQ(cipher, OpensslSm4Ecb(key.data(), plain, true)) << len << " bytes";
+    std::vector<uint8_t> padded = plain;
+    padded.resize(cipher.size(), 0);
+    EXPECT_EQ(Sm4EcbCrypt(cipher, key.data(), 0), padded) << len << " bytes";
+    // Decrypting arbitrary bytes must agree too, not only undo our own encryption.
+    EXPECT_EQ(Sm4EcbCrypt(plain, key.data(), 0), OpensslSm4Ecb(key.data(), plain, false)) << len << " bytes";
+  }
 }
 
 // Examples of GB/T 32905-2016 (SM3).
@@ -69,6 +162,11 @@ TEST(Sm3, FileStatuses) {
   EXPECT_EQ(Sm3File(path, digest), kSm3FileOk);
   EXPECT_EQ(HexEncode(digest, 32), Sm3HexDigest(content.data(), content.size()));
   std::remove(path.c_str());
+
+  // A folder opens but every read fails: that is a read error, never the digest of nothing.
+  sorvanta::testing::TempDir folder("sm3dir");
+  ASSERT_TRUE(folder.ok());
+  EXPECT_EQ(Sm3File(folder.path(), digest), kSm3FileReadError);
 }
 
 // Example 1 of GB/T 32907-2016 (SM4).

@@ -1,14 +1,16 @@
 #include "service/log.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <memory>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -158,6 +160,35 @@ TEST_F(LogTest, MissingFolderFailsSilentlyUntilItAppears) {
   const std::string errors = ReadWholeFile(logger.PathOf(kLogError));
   EXPECT_NE(errors.find("kept"), std::string::npos);
   EXPECT_EQ(errors.find("lost"), std::string::npos);
+}
+
+// A file that fails while open (here: the file-size limit, as a full disk would) loses its
+// lines until the periodic tick reopens it; then it continues after what it already held.
+TEST_F(LogTest, FileThatFailsWhileOpenIsReopenedByTheTick) {
+  xLogMessager logger("sorvanta", folder_, true);
+  logger.Log("before", kLogError, false);
+  const std::string path = logger.PathOf(kLogError);
+  const auto sizeBefore = fs::file_size(path);
+
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit tight = old;
+  tight.rlim_cur = sizeBefore + 16;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+  logger.Log(std::string(4096, 'x'), kLogError, false);  // the write fails
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+
+  logger.Log("lost", kLogError, false);  // the stream stays failed until the tick
+  logger.Tick();
+  logger.Log("kept", kLogError, false);
+  logger.Log("kept too", kLogNotice, false);  // a sound level is left alone
+  const std::string errors = ReadWholeFile(path);
+  EXPECT_NE(errors.find("before"), std::string::npos);
+  EXPECT_EQ(errors.find("lost"), std::string::npos);
+  EXPECT_NE(errors.find("kept"), std::string::npos);
+  EXPECT_NE(ReadWholeFile(logger.PathOf(kLogNotice)).find("kept too"), std::string::npos);
 }
 
 TEST_F(LogTest, EchoGoesOnlyWhereTheProgramChose) {

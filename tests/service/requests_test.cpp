@@ -155,6 +155,52 @@ TEST_F(RequestsTest, RepliesPastTheirLimitFailLikeTransportErrors) {
   EXPECT_EQ(CountOf(ReadWholeFile(logger_->PathOf(kLogError)), "curl err ret=63 url="), 5);
 }
 
+// A download cut short every time is no download: never a partial paper.
+TEST_F(RequestsTest, TransferCutShortEveryTimeGivesNothing) {
+  HttpsTestServer server;
+  std::atomic<int> attempts{0};
+  server.Get("/exampaper/.*", [&](const httplib::Request&, httplib::Response& res) {
+    ++attempts;
+    HttpsTestServer::SendTruncated(res, std::string(3000, 'p'), 8192);
+  });
+  server.Start();
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(ServiceGetBinary(server.Url("exampaper/p1.bin")), "");
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(attempts.load(), 5);
+}
+
+// The redirect limits users run with: 5 for the text operations, 10 for the binary GET;
+// one more redirect fails every attempt.
+TEST_F(RequestsTest, RedirectLimitsOfTheThreeOperations) {
+  HttpsTestServer server;
+  auto hop = [](const httplib::Request& req, httplib::Response& res) {
+    const int left = std::stoi(req.matches[1]);
+    if (left == 0) {
+      res.set_content("end", "text/plain");
+    } else {
+      res.set_redirect("/hop/" + std::to_string(left - 1));
+    }
+  };
+  server.Get(R"(/hop/(\d+))", hop);
+  server.Post(R"(/hop/(\d+))", hop);
+  server.Start();
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(ServiceGetText(server.Url("hop/5")), "end");
+  EXPECT_EQ(ServiceGetText(server.Url("hop/6")), "");
+  EXPECT_EQ(ServicePostText(server.Url("hop/5"), "x"), "end");
+  EXPECT_EQ(ServicePostText(server.Url("hop/6"), "x"), "");
+  EXPECT_EQ(ServiceGetBinary(server.Url("hop/10")), "end");
+  EXPECT_EQ(ServiceGetBinary(server.Url("hop/11")), "");
+  ::testing::internal::GetCapturedStdout();
+}
+
+TEST(RequestDefaults, TimeOutsOfTheThreeOperations) {
+  EXPECT_EQ(kTextPostTimeoutSec, 20);
+  EXPECT_EQ(kTextGetTimeoutSec, 5);
+  EXPECT_EQ(kBinaryGetTimeoutSec, 10);
+}
+
 TEST_F(RequestsTest, EmptyUrlIsRefusedWithoutLogging) {
   EXPECT_EQ(ServiceGetText(""), "");
   EXPECT_EQ(ServicePostText("", "x"), "");

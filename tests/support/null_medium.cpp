@@ -23,6 +23,10 @@ class NullFile : public platform::File {
     std::lock_guard<std::mutex> lock(m_->mu_);
     auto it = m_->sizes_.find(path_);
     if (it == m_->sizes_.end()) return -1;
+    if (m_->failWritesFrom_ >= 0 && m_->writeCalls_++ >= m_->failWritesFrom_) {
+      error_ = EIO;
+      return -1;
+    }
     uint64_t end = offset + n;
     uint64_t grow = end > it->second ? end - it->second : 0;
     uint64_t room = m_->capacity_ - m_->used_;
@@ -56,7 +60,7 @@ class NullFile : public platform::File {
     auto it = m_->sizes_.find(path_);
     return it == m_->sizes_.end() ? -1 : static_cast<int64_t>(it->second);
   }
-  int LastError() const override { return 0; }
+  int LastError() const override { return error_; }
   bool Direct() const override { return direct_; }
 
  private:
@@ -64,6 +68,7 @@ class NullFile : public platform::File {
   std::string path_;
   bool direct_;
   uint64_t pos_ = 0;
+  int error_ = 0;
 };
 
 NullMedium::NullMedium(uint64_t capacity) : capacity_(capacity) { platform::SetFileSystemForTesting(this); }
@@ -77,10 +82,17 @@ std::unique_ptr<platform::File> NullMedium::Open(const std::string& path, platfo
     return nullptr;
   }
   auto it = sizes_.find(path);
-  if (mode == platform::OpenMode::kCreateTruncate) {
-    if (it != sizes_.end()) used_ -= it->second;
+  if (mode == platform::OpenMode::kCreateNew && it != sizes_.end()) {
+    if (error) *error = EEXIST;
+    return nullptr;
+  }
+  if (mode == platform::OpenMode::kCreateTruncate || mode == platform::OpenMode::kCreateNew) {
+    if (it != sizes_.end()) {
+      used_ -= it->second;  // emptied, not created again
+    } else {
+      ++created_[path];
+    }
     sizes_[path] = 0;
-    ++created_[path];
   } else if (it == sizes_.end()) {
     if (error) *error = ENOENT;
     return nullptr;
@@ -107,6 +119,12 @@ void NullMedium::RefuseOpens(int error, bool refuseDirect) {
   std::lock_guard<std::mutex> lock(mu_);
   refuseError_ = error;
   refuseDirect_ = refuseDirect;
+}
+
+void NullMedium::FailWritesFrom(int n) {
+  std::lock_guard<std::mutex> lock(mu_);
+  failWritesFrom_ = n;
+  writeCalls_ = 0;
 }
 
 std::vector<uint64_t> NullMedium::Seeks() {

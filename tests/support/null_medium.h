@@ -1,7 +1,7 @@
 // A do-nothing medium for testing run logic without a disk: files exist only as sizes,
 // writes are accepted at once until the medium's capacity is used up (then they transfer
 // 0 bytes, like a full disk), reads return the bytes a file holds without touching the
-// buffer. Installs itself as the current platform::FileSystem for its lifetime. It can
+// buffer; writes can be made to fail from a chosen call on. Installs itself as the current platform::FileSystem for its lifetime. It can
 // refuse every open (an unwritable folder) or only unbuffered ones (a file system without
 // O_DIRECT), and records every seek.
 #pragma once
@@ -30,11 +30,13 @@ class NullMedium : public platform::FileSystem {
 
   // errno for every open (0: none); refuseDirect fails O_DIRECT opens with EINVAL.
   void RefuseOpens(int error, bool refuseDirect = false);
+  // Write calls from the n-th on (counted from 0 over the medium) fail with EIO.
+  void FailWritesFrom(int n);
   // Every seek offset so far, in order.
   std::vector<uint64_t> Seeks();
   // Size of a file, or -1 when it does not exist.
   int64_t SizeOf(const std::string& path);
-  // Every path that was ever created.
+  // Every path that was ever created, with how often (emptying an existing file is not a creation).
   std::map<std::string, int> Created();
 
  private:
@@ -47,6 +49,8 @@ class NullMedium : public platform::FileSystem {
   std::vector<uint64_t> seeks_;
   int refuseError_ = 0;
   bool refuseDirect_ = false;
+  int writeCalls_ = 0;
+  int failWritesFrom_ = -1;
 };
 
 }  // namespace sorvanta::testing

@@ -25,15 +25,15 @@ class RecordingBenchSink : public BenchSink {
   // Runs after each event is recorded, on the notifying thread.
   std::function<void(const BenchEvent&)> hook;
 
-  void Log(const std::string& text) override { Add({'L', text}); }
-  void Done(const std::string& text, const std::string&) override { Add({'D', text}); }
+  void Log(const std::string& text) override { Add({'L', text, 0, 0, {}, {}, false}); }
+  void Done(const std::string& text, const std::string&) override { Add({'D', text, 0, 0, {}, {}, false}); }
   void Progress(int percent, int line, bool wait) override { Add({'P', "", percent, line, {}, {}, wait}); }
   void Speed(std::optional<double> i, std::optional<double> a, bool wait) override {
     Add({'S', "", 0, 0, i, a, wait});
   }
-  void Bar(double v, int index) override { Add({'B', "", index, 0, v}); }
-  void Cell(std::optional<double> v, int column) override { Add({'C', "", column, 0, v}); }
-  void RowDone(int row) override { Add({'R', "", row}); }
+  void Bar(double v, int index) override { Add({'B', "", index, 0, v, {}, false}); }
+  void Cell(std::optional<double> v, int column) override { Add({'C', "", column, 0, v, {}, false}); }
+  void RowDone(int row) override { Add({'R', "", row, 0, {}, {}, false}); }
 
   std::vector<BenchEvent> Events() {
     std::lock_guard<std::mutex> lock(mu_);

@@ -173,7 +173,7 @@ class CpuBenchTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kIdle, 30000);
     QVERIFY(!LoadingBoxVisible());
     QCOMPARE(boxes.boxes.size(), size_t(2));
-    QCOMPARE(boxes.boxes[1].text, QString::fromUtf8(sorvanta::kTokenNoReplyText));
+    QCOMPARE(boxes.boxes[1].text, QStringLiteral("服务器通讯错误，此时无法跑分，请检查网络或者请稍后再试！"));
     QCOMPARE(boxes.boxes[1].caption, QStringLiteral("错误"));
     QCOMPARE(boxes.boxes[1].icon, sorvanta::ui::MessageIcon::kError);
     QVERIFY(window.StartButton()->isEnabled());
@@ -192,7 +192,7 @@ class CpuBenchTest : public QObject {
     CCPUBench window(nullptr, BaseOptions());
     window.StartButton()->click();
     QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRefused, 30000);
-    QCOMPARE(boxes.boxes.back().text, QString::fromUtf8(sorvanta::kTokenRefusedText));
+    QCOMPARE(boxes.boxes.back().text, QStringLiteral("当前跑分人数过多，请稍后再试！"));
     QCOMPARE(boxes.boxes.back().caption, QStringLiteral("错误"));
     QVERIFY(!window.StartButton()->isEnabled());
     window.StartButton()->click();
@@ -216,7 +216,7 @@ class CpuBenchTest : public QObject {
     CCPUBench window(nullptr, options);
     window.StartButton()->click();
     QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRefused, 30000);
-    QCOMPARE(boxes.boxes.back().text, QString::fromUtf8(sorvanta::kTokenRefusedText));
+    QCOMPARE(boxes.boxes.back().text, QStringLiteral("当前跑分人数过多，请稍后再试！"));
     QVERIFY(!window.StartButton()->isEnabled());
   }
 #endif

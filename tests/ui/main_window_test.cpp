@@ -10,6 +10,7 @@
 
 #include "app/CAboutDlg.h"
 #include "app/CSorvantaDlg.h"
+#include "capacity/ui/CdriveclearDlg.h"
 #include "cpubench/ui/CCPUBench.h"
 #include "ui_test_support.h"
 
@@ -32,12 +33,10 @@ class MainWindowTest : public QObject {
       QVERIFY(b->x() > lastX);  // one row, left to right
       lastX = b->x();
     }
-    // Tools whose windows do not exist yet are disabled and say so.
-    for (int i : {1, 3}) {
-      QVERIFY(!dlg.Button(i)->isEnabled());
-      QVERIFY(!dlg.Button(i)->toolTip().isEmpty());
-    }
-    QVERIFY(dlg.Button(0)->isEnabled() && dlg.Button(2)->isEnabled());
+    // A tool whose window does not exist yet is disabled and says so.
+    QVERIFY(!dlg.Button(1)->isEnabled());
+    QVERIFY(!dlg.Button(1)->toolTip().isEmpty());
+    QVERIFY(dlg.Button(0)->isEnabled() && dlg.Button(2)->isEnabled() && dlg.Button(3)->isEnabled());
     QCOMPARE(dlg.AnnouncementText(), QStringLiteral("获取公告中..."));
     QCOMPARE(dlg.VersionText(), QStringLiteral("版本：") + QStringLiteral(SORVANTA_TEST_VERSION));
     dlg.SetVersionNote(QStringLiteral(" 已是最新版！"));
@@ -121,6 +120,34 @@ class MainWindowTest : public QObject {
     QVERIFY(mainHiddenMeanwhile);
     QVERIFY(dlg.isVisible());
     QCOMPARE(dlg.AnnouncementText(), QStringLiteral("今日公告"));
+  }
+
+  // "扩容U盘鉴定" opens its window in place of the main window, and the program goes on with
+  // the main window once the tool closes (hiding a window that waits in exec() would end it).
+  void capacityWindowOpensModallyAndTheProgramGoesOn() {
+    sorvanta::testing::MessageRecorder boxes;
+    CSorvantaDlg dlg;
+    bool mainHiddenMeanwhile = false;
+    bool mainBackAfterwards = false;
+    QString caption;
+    QTimer::singleShot(50, [&] { dlg.Button(3)->click(); });
+    QTimer::singleShot(200, [&] {
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* tool = qobject_cast<sorvanta::ui::CdriveclearDlg*>(w); tool && tool->isVisible()) {
+          caption = tool->windowTitle();
+          mainHiddenMeanwhile = !dlg.isVisible();
+          tool->reject();
+        }
+      }
+    });
+    QTimer::singleShot(400, [&] {
+      mainBackAfterwards = dlg.isVisible();
+      dlg.reject();
+    });
+    dlg.RunUntilClosed();
+    QCOMPARE(caption, QStringLiteral("扩容U盘鉴定"));
+    QVERIFY(mainHiddenMeanwhile);
+    QVERIFY(mainBackAfterwards);
   }
 
   void enterAndEscCloseTheMainWindow() {

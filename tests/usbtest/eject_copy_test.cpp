@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <random>
 
 #include "platform/eject.h"
 #include "platform/file_copy.h"
 #include "support/fake_volumes.h"
+#include "support/sync_recorder.h"
 #include "support/temp_dir.h"
 
 namespace sorvanta::platform {
@@ -50,7 +52,51 @@ TEST_F(FileCopyTest, CopiesWholeFilesAndReplacesLongerTargets) {
   EXPECT_FALSE(CopyWholeFile(dir_ + "/src.bin", dir_ + "/no/folder/dst.bin", &error));
 }
 
+// A copy that did not reach the device is a failed copy, whatever was transferred.
+TEST_F(FileCopyTest, CopyCutShortOrNotSyncedFails) {
+  ASSERT_TRUE(WriteWholeFile(dir_ + "/src.bin", std::string(1 << 20, 'a')));
+  std::string error;
+  // A device that takes no byte (writes fail with ENOSPC).
+  EXPECT_FALSE(CopyWholeFile(dir_ + "/src.bin", "/dev/full", &error));
+  EXPECT_FALSE(error.empty());
+
+  const std::string target = dir_ + "/dst.bin";
+  testing::FailSyncsOf(target);
+  error.clear();
+  EXPECT_FALSE(CopyWholeFile(dir_ + "/src.bin", target, &error));
+  testing::FailSyncsOf("");
+  EXPECT_NE(error.find(target), std::string::npos) << error;
+
+  testing::ClearSyncs();
+  ASSERT_TRUE(CopyWholeFile(dir_ + "/src.bin", target, &error)) << error;
+  EXPECT_GE(testing::SyncCount(target), 1);
+}
+
 using EjectTest = InTempDir;
+
+// The system ejector's defaults: three attempts, 200 ms apart, then the eject fails.
+TEST_F(EjectTest, GivesUpAfterThreeAttemptsTwoHundredMillisecondsApart) {
+  testing::FakeVolumes volumes;
+  volumes.Add(dir_);
+  int powerOffs = 0;
+  UdisksEjector ejector(
+      [&](const std::vector<std::string>& argv) {
+        if (argv[1] == "unmount") {
+          volumes.Remove(dir_);
+          return 0;
+        }
+        ++powerOffs;
+        return 1;
+      },
+      dir_);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ejector.Eject(dir_));
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(powerOffs, 3);
+  EXPECT_GE(ms, 400);
+  EXPECT_LT(ms, 1500);
+}
 
 TEST_F(EjectTest, WholeDiskOfAPartitionFromSysfs) {
   // <sys>/class/block/sdz1 -> ../../devices/usb/block/sdz/sdz1 (a partition), sdz -> the disk.

@@ -56,7 +56,7 @@ TEST(SwitchAddress, SplitsIntoExactlyTwoPieces) {
   EXPECT_EQ(port, 0);
 
   EXPECT_EQ(CheckSwitchAddress("192.168.0.100"), "树莓派IP应包含端口号！\n例子：192.168.0.100:5000");
-  EXPECT_EQ(CheckSwitchAddress("192.168.0.100:"), kUsbMsgAddress);
+  EXPECT_EQ(CheckSwitchAddress("192.168.0.100:"), "树莓派IP应包含端口号！\n例子：192.168.0.100:5000");
   EXPECT_EQ(CheckSwitchAddress("192.168.0.100:5000"), "");
   EXPECT_EQ(CheckSwitchAddress("192.168.0.100::5000"), "");
 

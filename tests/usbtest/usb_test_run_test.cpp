@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include "service/text.h"
 #include "support/fake_volumes.h"
 #include "support/loop_volume.h"
+#include "support/sync_recorder.h"
 #include "support/temp_dir.h"
 #include "usbtest/fake_switch.h"
 #include "usbtest/switch_link.h"
@@ -182,8 +184,27 @@ TEST_F(UsbRunTest, PassesCopyPowerCycleAndVerify) {
   EXPECT_EQ(sink.space.size(), 6u);  // before the copy and after the verification
 }
 
-TEST_F(UsbRunTest, DamagedAndMissingCopiesLowerThePassRate) {
-  // While the drive is off, pass 4's copy gets one byte flipped and pass 7's copy vanishes.
+TEST_F(UsbRunTest, CopiesNeverGoThroughNamesTheRunDidNotCreate) {
+  // A file of the user's and a link to a file elsewhere, named like the first two copies.
+  { std::ofstream(Target(0), std::ios::binary) << "mine"; }
+  { std::ofstream(dir_.Path("precious.txt"), std::ios::binary) << "precious"; }
+  ASSERT_EQ(::symlink(dir_.Path("precious.txt").c_str(), Target(1).c_str()), 0);
+  auto sw = DriveSwitch();
+  UsbTestControl control;
+  RecordingSink sink;
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 2), control, sink);
+  EXPECT_EQ(out.passed, 2);
+  ASSERT_EQ(sink.rows().size(), 2u);
+  EXPECT_EQ(sink.rows()[0][kColFile], Target(2));
+  EXPECT_EQ(sink.rows()[1][kColFile], Target(3));
+  EXPECT_EQ(ReadWholeFile(Target(0)), "mine");
+  EXPECT_EQ(ReadWholeFile(dir_.Path("precious.txt")), "precious");
+  EXPECT_EQ(ReadWholeFile(Target(3)), ReadWholeFile(source_));
+}
+
+TEST_F(UsbRunTest, DamagedMissingAndUnreadableCopiesLowerThePassRate) {
+  // While the drive is off, pass 4's copy gets one byte flipped, pass 7's copy vanishes and
+  // pass 9's copy turns into something that opens but cannot be read (a folder).
   auto sw = DriveSwitch([this](int pass) {
     if (pass == 3) {
       std::fstream f(Target(3), std::ios::in | std::ios::out | std::ios::binary);
@@ -191,21 +212,40 @@ TEST_F(UsbRunTest, DamagedAndMissingCopiesLowerThePassRate) {
       f.put('\xAA' ^ ReadWholeFile(Target(3))[5000]);
     }
     if (pass == 6) ::unlink(Target(6).c_str());
+    if (pass == 8) {
+      ::unlink(Target(8).c_str());
+      ::mkdir(Target(8).c_str(), 0755);
+    }
   });
   UsbTestControl control;
   RecordingSink sink;
   UsbTestOutcome out = RunUsbTest(Params(sw->address(), 10), control, sink);
 
   EXPECT_EQ(out.end, UsbTestEnd::kFinished);
-  EXPECT_EQ(out.passed, 8);
+  EXPECT_EQ(out.passed, 7);
   ASSERT_EQ(sink.rows().size(), 10u);
   EXPECT_EQ(sink.rows()[3][kColResult], "文件损坏");
   EXPECT_EQ(sink.rows()[6][kColResult], "文件错误");
+  EXPECT_EQ(sink.rows()[8][kColResult], "文件错误");  // a read error is no digest of what was read
   EXPECT_EQ(sink.Count("拷贝的文件损坏：\r\n" + Target(3)), 1u);
-  EXPECT_EQ(sink.Count("计算U盘文件SM3失败！"), 1u);
+  EXPECT_EQ(sink.Count("计算U盘文件SM3失败！"), 2u);
   EXPECT_EQ(sink.rates[3], "3/4 75%");
   EXPECT_EQ(sink.rates[5], "5/6 83%");
-  EXPECT_EQ(sink.rates.back(), "8/10 80%");
+  EXPECT_EQ(sink.rates.back(), "7/10 70%");
+}
+
+// The copy must be on the device, not in memory, when the power is cut; otherwise the cut
+// loses it and the drive is blamed for "文件损坏".
+TEST_F(UsbRunTest, EachCopyIsSyncedBeforeThePowerCut) {
+  testing::ClearSyncs();
+  std::vector<int> syncedAtCut;
+  auto sw = DriveSwitch([&](int pass) { syncedAtCut.push_back(testing::SyncCount(Target(pass))); });
+  UsbTestControl control;
+  RecordingSink sink;
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 2), control, sink);
+  EXPECT_EQ(out.passed, 2);
+  ASSERT_EQ(syncedAtCut.size(), 2u);
+  for (int count : syncedAtCut) EXPECT_GE(count, 1);
 }
 
 TEST_F(UsbRunTest, DriveThatNeverComesBackEndsTheRun) {
@@ -311,14 +351,51 @@ TEST_F(UsbRunTest, InputChecksInOrder) {
   std::string drive = drive_ + "/";
   const std::string address = "192.168.0.100:5000";
   EXPECT_EQ(CheckUsbTestInput(dir_.Path("missing.bin"), &drive, address), "拷贝文件不存在！");
-  EXPECT_EQ(CheckUsbTestInput(dir_.path(), &drive, address), kUsbMsgNoCopyFile);  // a folder is no file
+  EXPECT_EQ(CheckUsbTestInput(dir_.path(), &drive, address), "拷贝文件不存在！");  // a folder is no file
   std::string letter = "F:";
-  EXPECT_EQ(CheckUsbTestInput(source_, &letter, address), kUsbMsgDriveFormat);
+  EXPECT_EQ(CheckUsbTestInput(source_, &letter, address), "U盘路径错误，格式为斜线开头的挂载点！\n比如/media/user/USB");
   std::string notMounted = dir_.path();
   EXPECT_EQ(CheckUsbTestInput(source_, &notMounted, address), "U盘路径不存在！");
-  EXPECT_EQ(CheckUsbTestInput(source_, &drive, "192.168.0.100"), kUsbMsgAddress);
+  EXPECT_EQ(CheckUsbTestInput(source_, &drive, "192.168.0.100"), "树莓派IP应包含端口号！\n例子：192.168.0.100:5000");
   EXPECT_EQ(CheckUsbTestInput(source_, &drive, address), "");
   EXPECT_EQ(drive, drive_);  // trailing slash dropped
+}
+
+// The waits of a pass take their units: the disconnect delay in seconds, the pause after
+// the power cut in milliseconds.
+TEST_F(UsbRunTest, DisconnectDelayAndPowerOffPauseAreWaited) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point delayLogged, off, on;
+  auto sw = std::make_unique<FakeSwitch>([&](const std::string& request) {
+    (request == "USBOFF" ? off : on) = Clock::now();
+    return request + " OK";
+  });
+  UsbTestParams p = Params(sw->address(), 1);
+  p.disconnectDelaySec = 1;
+  p.afterOffMs = 150;
+  UsbTestControl control;
+  RecordingSink sink;
+  sink.onLog = [&](const std::string& line) {
+    if (line == "等待断开...") delayLogged = Clock::now();
+  };
+  UsbTestOutcome out = RunUsbTest(p, control, sink);
+  EXPECT_EQ(out.passed, 1);
+  auto ms = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
+  EXPECT_GE(ms(off - delayLogged), 1000);
+  EXPECT_LT(ms(off - delayLogged), 3000);
+  EXPECT_GE(ms(on - off), 150);
+}
+
+// What a user runs with; every other test shortens the waits.
+TEST(UsbTestDefaults, PassesAndWaitsOfARealRun) {
+  UsbTestParams p;
+  EXPECT_EQ(p.passes, 1000);
+  EXPECT_EQ(p.disconnectDelaySec, 1);
+  EXPECT_EQ(p.retryMs, 2333u);
+  EXPECT_EQ(p.afterOffMs, 1000u);
+  EXPECT_EQ(p.reconnectChecks, 1000);
+  EXPECT_EQ(p.reconnectIntervalMs, 100u);
+  EXPECT_EQ(kSwitchReceiveTimeoutMs, 10000u);
 }
 
 TEST(UsbTestCsv, OnePassedRowByteForByte) {

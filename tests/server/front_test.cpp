@@ -1,0 +1,291 @@
+// The service's HTTPS front under abuse: slow and silent clients, header floods, too many
+// connections, pipelining, stopping, a second instance, and file modes.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <chrono>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+#include "server/exam_protocol.h"
+#include "server/reference_service.h"
+#include "service/requests.h"
+#include "service/text.h"
+#include "service_client.h"
+#include "support/temp_dir.h"
+
+namespace sorvanta::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int Connect(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  timeval tv{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+// A TLS connection (no verification: these tests are about the transport).
+struct Tls {
+  explicit Tls(int port) {
+    // A write to a connection the service refused must fail, not end the test program.
+    std::signal(SIGPIPE, SIG_IGN);
+    static SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    fd = Connect(port);
+    if (fd < 0) return;
+    ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    if (SSL_connect(ssl) != 1) {
+      SSL_free(ssl);
+      ssl = nullptr;
+    }
+  }
+  ~Tls() {
+    if (ssl) SSL_free(ssl);
+    if (fd >= 0) ::close(fd);
+  }
+  bool ok() const { return ssl != nullptr; }
+  void Send(const std::string& s) { SSL_write(ssl, s.data(), static_cast<int>(s.size())); }
+  // Everything until the service closes the connection (or 5 s of silence).
+  std::string ReadAll() {
+    std::string all;
+    char buf[4096];
+    int n;
+    while ((n = SSL_read(ssl, buf, sizeof buf)) > 0) all.append(buf, static_cast<size_t>(n));
+    return all;
+  }
+  int fd = -1;
+  SSL* ssl = nullptr;
+};
+
+// True when the service has closed the connection: after what it sent (TLS session
+// tickets), a read gives end of file or a reset rather than "nothing yet".
+bool ClosedByPeer(int fd) {
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0) continue;
+    return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+  }
+}
+
+server::ServiceOptions FastOptions() {
+  server::ServiceOptions o = RunningService::TestOptions();
+  o.handshakeTimeoutMs = 600;
+  o.headTimeoutMs = 600;
+  o.stopGraceMs = 300;
+  return o;
+}
+
+TEST(ServiceFront, SlowAndSilentClientsAreCutOffWhileOthersAreServed) {
+  RunningService service(FastOptions());
+  ASSERT_TRUE(service.ok()) << service.error();
+  // 100 clients that send a part of a ClientHello, 100 that finish TLS and send part of a head.
+  std::vector<int> silent;
+  std::vector<std::unique_ptr<Tls>> slow;
+  const unsigned char partialHello[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00};
+  for (int i = 0; i < 100; ++i) {
+    int fd = Connect(service.Port());
+    ASSERT_GE(fd, 0);
+    ::send(fd, partialHello, sizeof partialHello, MSG_NOSIGNAL);
+    silent.push_back(fd);
+    slow.push_back(std::make_unique<Tls>(service.Port()));
+    ASSERT_TRUE(slow.back()->ok());
+    slow.back()->Send("GET / HTTP/1.1\r\nHo");
+  }
+  // Honest requests go through at once.
+  for (int i = 0; i < 8; ++i) {
+    auto start = Clock::now();
+    EXPECT_EQ(ServiceGetText(ServiceUrl("update/sorvanta/getAnnouncementPC")), "欢迎使用参考跑分服务。");
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  }
+  // And the slow ones are gone after their deadline.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  int closed = 0;
+  for (int fd : silent) closed += ClosedByPeer(fd);
+  for (auto& t : slow) closed += ClosedByPeer(t->fd);
+  EXPECT_EQ(closed, 200);
+  for (int fd : silent) ::close(fd);
+}
+
+TEST(ServiceFront, ConnectionsPerAddressAreCapped) {
+  server::ServiceOptions o = FastOptions();
+  o.maxConnectionsPerAddress = 4;
+  o.headTimeoutMs = 5000;
+  RunningService service(o);
+  ASSERT_TRUE(service.ok()) << service.error();
+  std::vector<std::unique_ptr<Tls>> held;
+  for (int i = 0; i < 4; ++i) {
+    held.push_back(std::make_unique<Tls>(service.Port()));
+    EXPECT_TRUE(held.back()->ok());
+  }
+  Tls fifth(service.Port());
+  EXPECT_FALSE(fifth.ok());
+  held.clear();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(ServiceGetText(ServiceUrl("update/sorvanta/getAnnouncementPC")), "欢迎使用参考跑分服务。");
+}
+
+TEST(ServiceFront, HeaderFloodsGet431AndPipelinedRequestsAreAllAnswered) {
+  RunningService service(FastOptions());
+  ASSERT_TRUE(service.ok()) << service.error();
+  {
+    Tls t(service.Port());
+    ASSERT_TRUE(t.ok());
+    std::string flood = "GET /update/sorvanta/getAnnouncementPC HTTP/1.1\r\nHost: x\r\n";
+    for (int i = 0; i < 20000; ++i) flood += "X-" + std::to_string(i) + ": y\r\n";
+    t.Send(flood + "\r\n");
+    EXPECT_EQ(t.ReadAll().substr(0, 12), "HTTP/1.1 431");
+  }
+  {
+    Tls t(service.Port());
+    ASSERT_TRUE(t.ok());
+    t.Send("GET /update/sorvanta/getAnnouncementPC HTTP/1.1\r\nHost: x\r\n\r\n"
+           "GET /RankingList/disk.json HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    std::string replies = t.ReadAll();
+    size_t first = replies.find("HTTP/1.1 200");
+    ASSERT_NE(first, std::string::npos) << replies;
+    EXPECT_NE(replies.find("欢迎使用参考跑分服务。"), std::string::npos);
+    EXPECT_NE(replies.find("HTTP/1.1 200", first + 1), std::string::npos);
+    EXPECT_NE(replies.find("{\"disk\":[]}"), std::string::npos) << replies;
+  }
+  {
+    // A forged Host does not make its way into the update link.
+    ASSERT_EQ(::mkdir((service.dataDir() + "/release").c_str(), 0700), 0);
+    ASSERT_TRUE(WriteWholeFile(service.dataDir() + "/release/version.txt", "2.0.0\nnew.bin\n"));
+    ASSERT_TRUE(WriteWholeFile(service.dataDir() + "/release/new.bin", "program"));
+    Tls t(service.Port());
+    ASSERT_TRUE(t.ok());
+    t.Send("GET /update/sorvanta/versionPC HTTP/1.1\r\nHost: evil.example\r\nConnection: close\r\n\r\n");
+    std::string reply = t.ReadAll();
+    EXPECT_NE(reply.find("2.0.0||" + service.BaseUrl() + "update/sorvanta/download/new.bin"), std::string::npos)
+        << reply;
+    EXPECT_EQ(reply.find("evil.example"), std::string::npos) << reply;
+  }
+}
+
+TEST(ServiceFront, StopClosesSlowClientsAfterTheGracePeriod) {
+  server::ServiceOptions o = FastOptions();
+  o.handshakeTimeoutMs = 60000;
+  o.headTimeoutMs = 60000;
+  TempDir dir("front");
+  o.dataDir = dir.path();
+  std::string error;
+  auto service = server::ReferenceService::Start(o, &error);
+  ASSERT_TRUE(service) << error;
+  std::vector<std::unique_ptr<Tls>> slow;
+  for (int i = 0; i < 50; ++i) {
+    slow.push_back(std::make_unique<Tls>(service->Port()));
+    slow.back()->Send("GET / HTTP/1.1\r\n");
+  }
+  auto start = Clock::now();
+  service->Stop();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  int closed = 0;
+  for (auto& t : slow) closed += ClosedByPeer(t->fd);
+  EXPECT_EQ(closed, 50);
+}
+
+TEST(ServiceFront, ControlCharactersInPathsCannotForgeLogLines) {
+  server::ServiceOptions o = FastOptions();
+  o.logRequests = true;
+  RunningService service(o);
+  ASSERT_TRUE(service.ok()) << service.error();
+  ::testing::internal::CaptureStderr();
+  ServiceGetText(ServiceUrl("nothing%0a127.0.0.1%20GET%20/forged%1b[2J"));
+  std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("GET /nothing%0a127.0.0.1%20GET%20/forged%1b[2J -> 404"), std::string::npos) << log;
+  EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
+  EXPECT_EQ(log.find("\n127.0.0.1 GET /forged"), std::string::npos) << log;
+}
+
+TEST(ServiceFront, Tls12OffersOnlyAuthenticatedEncryption) {
+  RunningService service(FastOptions());
+  ASSERT_TRUE(service.ok()) << service.error();
+  auto handshake = [&service](const char* ciphers) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_cipher_list(ctx, ciphers);
+    int fd = Connect(service.Port());
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    bool ok = SSL_connect(ssl) == 1;
+    SSL_free(ssl);
+    ::close(fd);
+    SSL_CTX_free(ctx);
+    return ok;
+  };
+  std::signal(SIGPIPE, SIG_IGN);
+  EXPECT_FALSE(handshake("ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA:ECDHE-ECDSA-AES128-SHA256"));
+  EXPECT_TRUE(handshake("ECDHE-ECDSA-AES128-GCM-SHA256"));
+}
+
+TEST(ServiceFront, OneServicePerPortAndPerDataFolder) {
+  TempDir a("front-a"), b("front-b");
+  server::ServiceOptions o = FastOptions();
+  o.dataDir = a.path();
+  std::string error;
+  auto first = server::ReferenceService::Start(o, &error);
+  ASSERT_TRUE(first) << error;
+
+  server::ServiceOptions samePort = o;
+  samePort.dataDir = b.path();
+  samePort.port = first->Port();
+  EXPECT_FALSE(server::ReferenceService::Start(samePort, &error));
+  EXPECT_NE(error.find("already in use"), std::string::npos) << error;
+
+  server::ServiceOptions sameFolder = o;  // port 0: any free port
+  EXPECT_FALSE(server::ReferenceService::Start(sameFolder, &error));
+  EXPECT_NE(error.find("already using the data folder"), std::string::npos) << error;
+
+  first.reset();
+  auto again = server::ReferenceService::Start(sameFolder, &error);
+  EXPECT_TRUE(again) << error;
+}
+
+TEST(ServiceFront, DatabaseFilesArePrivateAndPapersAreNotStored) {
+  TempDir dir("front");
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  server::ServiceOptions o = FastOptions();
+  o.dataDir = dir.path();
+  RunningService service(o);
+  ASSERT_TRUE(service.ok()) << service.error();
+  IssuedToken token = RequestToken("machine-many-cores", 254);
+  ASSERT_EQ(token.papers.size(), 255u);
+  EXPECT_EQ(ServiceGetBinary(ServiceUrl("exampaper/" + token.papers[254])).size(), 4096u);
+  for (const char* name : {"service.sqlite", "service.sqlite-wal", "service.sqlite-shm", "key.pem", "ca-key.pem"}) {
+    struct stat st;
+    ASSERT_EQ(::stat(dir.Path(name).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+  }
+  // One row for the token, none per paper.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(dir.Path("service.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* s = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM papers", -1, &s, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(s, 0), 0);
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+}
+
+}  // namespace
+}  // namespace sorvanta::testing

@@ -1,0 +1,100 @@
+// The service's own CA: verified HTTPS with ca.pem, certificates that follow the listen
+// address, and private files that nobody else can read.
+#include "server/tls_identity.h"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "server/reference_service.h"
+#include "service_client.h"
+#include "support/temp_dir.h"
+
+namespace sorvanta::server {
+namespace {
+
+using sorvanta::testing::ReadWholeFile;
+using sorvanta::testing::TempDir;
+
+size_t Append(char* data, size_t size, size_t count, void* out) {
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+
+// A GET with full peer and host verification against caFile; the curl result.
+CURLcode VerifiedGet(const std::string& url, const std::string& caFile, std::string* body) {
+  CURL* curl = curl_easy_init();
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, body);
+  CURLcode rc = curl_easy_perform(curl);
+  curl_easy_cleanup(curl);
+  return rc;
+}
+
+int Mode(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
+}
+
+TEST(ServiceIdentity, ClientsThatTrustCaPemVerifyTheServiceByEveryLoopbackName) {
+  TempDir dir("identity");
+  // A self-signed pair from an older release is replaced by one from the CA.
+  ASSERT_TRUE(sorvanta::testing::WriteWholeFile(dir.Path("cert.pem"), "not a certificate"));
+  testing::RunningService service([&] {
+    ServiceOptions o = testing::RunningService::TestOptions();
+    o.dataDir = dir.path();
+    return o;
+  }());
+  ASSERT_TRUE(service.ok()) << service.error();
+  const std::string port = std::to_string(service.Port());
+  const std::string caFile = dir.Path("ca.pem");
+  const std::string caPem = ReadWholeFile(caFile);
+  ASSERT_NE(caPem.find("-----BEGIN CERTIFICATE-----"), std::string::npos);
+
+  // Served under the base URL exactly as written to the data folder.
+  std::string served;
+  EXPECT_EQ(VerifiedGet("https://127.0.0.1:" + port + "/ca.pem", caFile, &served), CURLE_OK);
+  EXPECT_EQ(served, caPem);
+  std::string body;
+  EXPECT_EQ(VerifiedGet("https://localhost:" + port + "/update/sorvanta/getAnnouncementPC", caFile, &body), CURLE_OK);
+  // Another CA does not verify it.
+  TempDir other("identity-other");
+  std::string error;
+  ASSERT_TRUE(EnsureServiceIdentity(other.path(), "127.0.0.1", &error)) << error;
+  EXPECT_NE(VerifiedGet("https://127.0.0.1:" + port + "/ca.pem", other.Path("ca.pem"), &body), CURLE_OK);
+}
+
+TEST(ServiceIdentity, CertificateFollowsTheListenAddressAndKeysStayPrivate) {
+  TempDir dir("identity");
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);  // an operator-made folder others can list
+  std::string error;
+  ASSERT_TRUE(EnsureServiceIdentity(dir.path(), "127.0.0.1", &error)) << error;
+  const std::string ca = ReadWholeFile(dir.Path("ca.pem"));
+  const std::string cert = ReadWholeFile(dir.Path("cert.pem"));
+  EXPECT_EQ(Mode(dir.Path("ca-key.pem")), 0600);
+  EXPECT_EQ(Mode(dir.Path("key.pem")), 0600);
+  EXPECT_EQ(Mode(dir.Path("ca.pem")), 0644);
+  for (const std::string& name : NamesForListenAddress("0.0.0.0")) {
+    EXPECT_TRUE(CertificateCovers(dir.Path("cert.pem"), name)) << name;  // hostname and every interface
+  }
+
+  // Same address again: nothing is rewritten.
+  ASSERT_TRUE(EnsureServiceIdentity(dir.path(), "127.0.0.1", &error)) << error;
+  EXPECT_EQ(ReadWholeFile(dir.Path("cert.pem")), cert);
+
+  // An address the kept certificate does not name: a new certificate from the same CA.
+  EXPECT_FALSE(CertificateCovers(dir.Path("cert.pem"), "192.0.2.7"));
+  ASSERT_TRUE(EnsureServiceIdentity(dir.path(), "192.0.2.7", &error)) << error;
+  EXPECT_TRUE(CertificateCovers(dir.Path("cert.pem"), "192.0.2.7"));
+  EXPECT_TRUE(CertificateCovers(dir.Path("cert.pem"), "127.0.0.1"));
+  EXPECT_EQ(ReadWholeFile(dir.Path("ca.pem")), ca);
+  EXPECT_EQ(Mode(dir.Path("key.pem")), 0600);
+}
+
+}  // namespace
+}  // namespace sorvanta::server
