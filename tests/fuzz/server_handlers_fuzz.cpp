@@ -31,7 +31,12 @@ ServiceLogic& Logic() {
     store = sorvanta::server::OpenSqliteStore(":memory:", &error);
     if (!store) std::abort();
     sorvanta::server::ServiceOptions options;
+    // No rate limits: every input gets a fresh token and is judged on its own.
     options.rateLimitTokens = 0;
+    options.rateLimitPerAddress = 0;
+    options.tokenRequestBurst = 0;
+    options.diskScoresPerSerial = 0;
+    options.diskScoresPerAddress = 0;
     options.paperBytes = 4096;
     return std::make_unique<ServiceLogic>(store.get(), options);
   }();
