@@ -67,6 +67,7 @@ int CSorvantaApp::RunMainWindow() {
   QApplication::setApplicationVersion(ProductVersion());
   ApplyLook(app);
   CSorvantaDlg dlg;
+  dlg.SetFirstTickTask([](CSorvantaDlg* window) { window->StartUpdateCheck(DefaultUpdateOptions()); });
   dlg.RunUntilClosed();
   return 0;
 }

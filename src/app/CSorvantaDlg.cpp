@@ -17,6 +17,8 @@
 #include "cpubench/ui/CCPUBench.h"
 #include "service/requests.h"
 #include "ui/look.h"
+#include "ui/queued_calls.h"
+#include "ui/restart.h"
 
 namespace sorvanta::ui {
 namespace {
@@ -25,6 +27,30 @@ const QString kAboutEntry = QStringLiteral("关于 Sorvanta(&A)...");
 const QString kNotYet = QStringLiteral("此功能尚未提供，敬请期待");
 
 }  // namespace
+
+// Shows what the update check reports: each call copies its text and is queued to the
+// window thread without waiting; calls after the window is gone are dropped.
+class CSorvantaDlg::UpdateAdapter : public UpdateReporter {
+ public:
+  explicit UpdateAdapter(CSorvantaDlg* window) : window_(window), calls_(window) {}
+  void ShowAnnouncement(const std::string& text) override {
+    Post([text = QString::fromStdString(text)](CSorvantaDlg* w) { w->SetAnnouncement(text); });
+  }
+  void AddNotice(const std::string& line) override {
+    Post([line = QString::fromStdString(line)](CSorvantaDlg* w) { w->AddAnnouncementLine(line); });
+  }
+  void MarkUpToDate() override {
+    Post([](CSorvantaDlg* w) { w->SetVersionNote(QStringLiteral(" 已是最新版！")); });
+  }
+  void Detach() { calls_.Detach(); }
+
+ private:
+  void Post(std::function<void(CSorvantaDlg*)> call) {
+    calls_.Post([window = window_, call = std::move(call)] { call(window); }, false);
+  }
+  CSorvantaDlg* window_;  // reached only through calls_, which drops calls once it is gone
+  QueuedCalls calls_;
+};
 
 CSorvantaDlg::CSorvantaDlg(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("SorvantaPC版"));
@@ -72,6 +98,24 @@ CSorvantaDlg::CSorvantaDlg(QWidget* parent) : QDialog(parent) {
   ResizeWithinScreen(this, QSize(560, 360));
 }
 
+CSorvantaDlg::~CSorvantaDlg() {
+  updateStop_->store(true);
+  if (updateAdapter_) updateAdapter_->Detach();
+}
+
+void CSorvantaDlg::StartUpdateCheck(UpdateOptions options) {
+  if (updateAdapter_) return;
+  if (!options.restart) {
+    options.restart = [](const std::string& path) { RestartProgram(QString::fromStdString(path)); };
+  }
+  updateAdapter_ = std::make_shared<UpdateAdapter>(this);
+  updateRun_.Start(
+      [reporter = updateAdapter_, stop = updateStop_, options = std::move(options)] {
+        return RunUpdateCheck(options, *reporter, *stop);
+      },
+      [stop = updateStop_] { stop->store(true); });
+}
+
 int CSorvantaDlg::RunUntilClosed() {
   // A loop of its own that only done() ends: QDialog::exec() would return as soon as
   // RunTool hides this window.
@@ -79,6 +123,7 @@ int CSorvantaDlg::RunUntilClosed() {
   connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
   show();
   loop.exec();
+  updateStop_->store(true);  // the program is ending: no update is installed or started now
   return result();
 }
 
@@ -105,6 +150,8 @@ void CSorvantaDlg::SetAnnouncement(const QString& text) { announcement_->setPlai
 void CSorvantaDlg::SetVersionNote(const QString& note) {
   version_->setText(QStringLiteral("版本：") + ProductVersion() + note);
 }
+
+void CSorvantaDlg::AddAnnouncementLine(const QString& line) { announcement_->appendPlainText(line); }
 
 void CSorvantaDlg::OpenCpuBench() {
   CCPUBench tool(this);

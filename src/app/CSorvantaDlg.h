@@ -9,6 +9,10 @@
 #include <QDialog>
 #include <QUrl>
 #include <functional>
+#include <memory>
+
+#include "service/run_thread.h"
+#include "service/update_check.h"
 
 class QLabel;
 class QPlainTextEdit;
@@ -20,6 +24,7 @@ class CSorvantaDlg : public QDialog {
   Q_OBJECT
  public:
   explicit CSorvantaDlg(QWidget* parent = nullptr);
+  ~CSorvantaDlg() override;
 
   // Shows the window and returns once it was closed. Unlike exec(), hiding it while a tool
   // window is open does not end the wait.
@@ -28,6 +33,11 @@ class CSorvantaDlg : public QDialog {
   // Runs once, 50 ms after the window first appears, on the window thread: the place
   // where the update and announcement worker is started.
   void SetFirstTickTask(std::function<void(CSorvantaDlg*)> task);
+  // Starts the update and announcement check on a thread of its own, once per window (later
+  // calls do nothing); it shows its results through queued calls and never makes this
+  // window wait. An empty options.restart restarts the program (RestartProgram). Closing
+  // the window asks the check to stop.
+  void StartUpdateCheck(UpdateOptions options);
   // Opens a page in the default browser; tests replace it.
   void SetUrlOpener(std::function<void(const QUrl&)> opener);
 
@@ -43,6 +53,8 @@ class CSorvantaDlg : public QDialog {
   void SetAnnouncement(const QString& text);
   // Appends note (e.g. " 已是最新版！") to "版本：" + product version.
   void SetVersionNote(const QString& note);
+  // Adds a line at the end of the announcement box.
+  void AddAnnouncementLine(const QString& line);
 
   void OpenCpuBench();
   void OpenCapacityCheck();
@@ -64,6 +76,10 @@ class CSorvantaDlg : public QDialog {
   std::function<void(CSorvantaDlg*)> firstTickTask_;
   std::function<void(const QUrl&)> urlOpener_;
   bool firstTickArmed_ = true;
+  class UpdateAdapter;
+  std::shared_ptr<UpdateAdapter> updateAdapter_;
+  std::shared_ptr<std::atomic<bool>> updateStop_ = std::make_shared<std::atomic<bool>>(false);
+  RunThread<UpdateOutcome> updateRun_;
 };
 
 }  // namespace sorvanta::ui

@@ -163,6 +163,14 @@ std::unique_ptr<platform::File> CapacityRun::CreateTestFile(std::string* path) {
   }
 }
 
+void CapacityRun::SyncTestFile(platform::File& file, const std::string& path) {
+  // A refused sync means the drive may not hold what it acknowledged: an error, never a
+  // clean pass or a wipe reported as complete.
+  if (file.Sync()) return;
+  ++errors_;
+  reporter_.Log("文件同步失败！" + path);
+}
+
 void CapacityRun::NoteEarlyFull(uint64_t unwritten) {
   // File-system bookkeeping costs a few KiB; more than a block means another program took
   // free space while the run was filling it, so the capacity found is smaller than the drive's.
@@ -207,7 +215,7 @@ void CapacityRun::FillReserved(BlockGenerators& generators) {
     }
     if (!running_.load()) break;
   }
-  file->Sync();
+  SyncTestFile(*file, path);
   file.reset();
   files_.push_back(TestFileRecord{path, {}});
   if (!running_.load()) {
@@ -228,7 +236,7 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
   uint64_t offset = 0;
 
   auto closeFile = [&] {
-    file->Sync();
+    SyncTestFile(*file, current.path);
     file.reset();
     files_.push_back(std::move(current));
     current = TestFileRecord{};

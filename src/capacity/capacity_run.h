@@ -107,6 +107,8 @@ class CapacityRun {
   std::unique_ptr<platform::File> CreateTestFile(std::string* path);
   // Says so when the medium was full with more than a block of the announced space unwritten.
   void NoteEarlyFull(uint64_t unwritten);
+  // Syncs a finished test file; a failure counts as an error with its own log line.
+  void SyncTestFile(platform::File& file, const std::string& path);
   // Wipe: overwrites the free blocks kept for root (as root), else notes them as unwritten.
   void FillReserved(BlockGenerators& generators);
   void Verify();

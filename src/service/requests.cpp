@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 
 #include "build_config.h"
@@ -63,10 +65,49 @@ size_t AppendTo(char* data, size_t size, size_t count, void* target) {
   return bytes;
 }
 
+// What a verified request asks of the connection and learns about its failure.
+struct Verification {
+  std::string caBundle;  // PEM trust list handed to libcurl; empty = its default store
+  bool untrusted = false;
+  std::string error;
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+};
+
+bool ReadFileText(const std::string& path, std::string& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+// The trust list of a verified request: the system's CA store plus the CA certificate in
+// $SORVANTA_SERVICE_CA. Empty when there is no extra CA (libcurl then uses the store alone).
+std::string ServiceCaBundle(CURL* handle) {
+  const char* extraPath = std::getenv("SORVANTA_SERVICE_CA");
+  std::string extra;
+  if (extraPath == nullptr || *extraPath == '\0' || !ReadFileText(extraPath, extra)) return {};
+  std::string bundle;
+  char* systemPath = nullptr;
+  if (curl_easy_getinfo(handle, CURLINFO_CAINFO, &systemPath) == CURLE_OK && systemPath != nullptr) {
+    ReadFileText(systemPath, bundle);
+  }
+  if (!bundle.empty() && bundle.back() != '\n') bundle += '\n';
+  return bundle + extra;
+}
+
+// Failures that mean the peer could not be verified (or the address asked for no TLS).
+bool IsTrustFailure(CURLcode code) {
+  return code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE ||
+         code == CURLE_SSL_ISSUER_ERROR || code == CURLE_SSL_PINNEDPUBKEYNOTMATCH ||
+         code == CURLE_UNSUPPORTED_PROTOCOL;
+}
+
 // Runs one request with up to five attempts on one handle. Returns false when every
-// attempt failed; reply then holds nothing.
+// attempt failed; reply then holds nothing. With verify, the peer's certificate and host
+// name are checked, only https is spoken (redirects included), and a refused certificate
+// ends the request at once.
 bool Perform(const RequestKind& kind, const std::string& url, const std::string* body,
-             std::string& reply) {
+             std::string& reply, Verification* verify = nullptr) {
   reply.clear();
   if (url.empty()) return false;
   LogLine(url, kLogNotice, true);
@@ -92,6 +133,19 @@ bool Perform(const RequestKind& kind, const std::string& url, const std::string*
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &AppendTo);
   curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &AppendTo);
 
+  if (verify != nullptr) {
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, verify->errorBuffer);
+    verify->caBundle = ServiceCaBundle(handle);
+    if (!verify->caBundle.empty()) {
+      curl_blob blob{verify->caBundle.data(), verify->caBundle.size(), CURL_BLOB_NOCOPY};
+      curl_easy_setopt(handle, CURLOPT_CAINFO_BLOB, &blob);
+    }
+  }
+
   bool done = false;
   for (int attempt = 0; attempt < kAttempts && !done; ++attempt) {
     // A failed attempt may have received part of a reply; it must not precede the next
@@ -104,6 +158,11 @@ bool Perform(const RequestKind& kind, const std::string& url, const std::string*
     } else {
       LogLine("curl err ret=" + std::to_string(static_cast<int>(code)) + " url=" + url,
               kLogError, true);
+      if (verify != nullptr) {
+        verify->error = verify->errorBuffer[0] != '\0' ? verify->errorBuffer : curl_easy_strerror(code);
+        verify->untrusted = IsTrustFailure(code);
+        if (verify->untrusted) break;  // trying again cannot change the certificate
+      }
     }
   }
   curl_easy_cleanup(handle);
@@ -129,6 +188,25 @@ std::string ServiceGetBinary(const std::string& url) {
   std::string reply;
   if (!Perform(kBinaryGet, url, nullptr, reply)) return {};
   return reply;
+}
+
+VerifiedReply ServiceGetVerifiedText(const std::string& url) {
+  VerifiedReply result;
+  Verification verify;
+  result.ok = Perform(kTextGet, url, nullptr, result.body, &verify);
+  if (result.ok) result.body = ConvertReplyText(result.body);
+  result.untrusted = verify.untrusted;
+  result.error = verify.error;
+  return result;
+}
+
+VerifiedReply ServiceGetVerifiedBinary(const std::string& url) {
+  VerifiedReply result;
+  Verification verify;
+  result.ok = Perform(kBinaryGet, url, nullptr, result.body, &verify);
+  result.untrusted = verify.untrusted;
+  result.error = verify.error;
+  return result;
 }
 
 std::string ServiceBaseUrl() {

@@ -38,6 +38,18 @@ std::string ServiceUrl(const std::string& path);
 // The process-wide client tag appended after "||" to both result submissions (may be empty).
 const std::string& ClientTag();
 
+// A GET whose peer must prove itself: the certificate must chain to the system's CA store
+// or to the CA certificate in the file $SORVANTA_SERVICE_CA, and name the host; only https
+// is spoken, redirects included. Otherwise like ServiceGetText / ServiceGetBinary.
+struct VerifiedReply {
+  bool ok = false;         // a reply arrived over a verified connection
+  bool untrusted = false;  // refused: the peer could not be verified, or the address is not https
+  std::string body;        // the reply; empty unless ok
+  std::string error;       // libcurl's reason for the last failure
+};
+VerifiedReply ServiceGetVerifiedText(const std::string& url);
+VerifiedReply ServiceGetVerifiedBinary(const std::string& url);
+
 // libcurl's process-wide set-up and release: call Init at program start and Cleanup once at
 // the end, after the last request. Init returns false when libcurl cannot start. (The first
 // request sets libcurl up by itself when Init was not called, once and thread-safely.)

@@ -246,6 +246,20 @@ TEST(CapacityRun, WipeWithAWriteErrorDoesNotClaimTheDataIsGone) {
   EXPECT_EQ(medium.stats().created, (std::vector<std::string>{kFile0}));
 }
 
+// A drive that refuses to sync may have lost what it acknowledged: neither a clean
+// capacity nor a completed wipe may be claimed.
+TEST(CapacityRun, RefusedSyncIsAnErrorInBothModes) {
+  for (CapacityMode mode : {CapacityMode::kCapacityCheck, CapacityMode::kWipe}) {
+    FakeMedium medium(4 * kB);
+    medium.FailSyncs();
+    RecordingReporter r;
+    CapacityResult res = RunOn(Options(2 * kB, mode), r);
+    EXPECT_GE(res.errors, 1);
+    EXPECT_TRUE(Contains(r.logs(), "文件同步失败！" + kFile0));
+    EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有错误！");
+  }
+}
+
 TEST(CapacityRun, StopDuringFillOrVerificationEndsWithoutVerdict) {
   for (bool duringVerify : {false, true}) {
     FakeMedium medium(4 * kB);

@@ -50,6 +50,8 @@ class FakeMedium : public platform::FileSystem {
   // Files cannot grow past this many bytes: a write that would is cut there and fails
   // with EFBIG (FAT32 stops at 4 GiB - 1).
   void LimitFileSize(uint64_t bytes) { fileLimit_ = bytes; }
+  // Every sync fails with EIO (the drive lost the data it had acknowledged).
+  void FailSyncs() { failSyncs_ = true; }
 
   struct Stats {
     std::vector<std::string> created;        // in order
@@ -126,6 +128,7 @@ class FakeMedium : public platform::FileSystem {
   uint64_t spaceLimit_ = UINT64_MAX;
   uint64_t fileLimit_ = UINT64_MAX;
   bool wholeOrNothing_ = false;
+  bool failSyncs_ = false;
   Stats stats_;
 };
 
@@ -155,7 +158,8 @@ class FakeMediumFile : public platform::File {
   bool Sync() override {
     std::lock_guard<std::mutex> l(m_.mu_);
     m_.stats_.events.push_back("sync:" + path_);
-    return true;
+    if (m_.failSyncs_) err_ = EIO;
+    return !m_.failSyncs_;
   }
   int64_t Size() override {
     std::lock_guard<std::mutex> l(m_.mu_);

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -278,6 +279,27 @@ TEST_F(CliOnAVolume, ClosedTerminalStopsADiskRunAndItsFileGoes) {
   ASSERT_TRUE(cli.Wait());
   EXPECT_EQ(cli.code(), 130) << cli.err();
   EXPECT_TRUE(cli.exited());
+  EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
+}
+
+TEST_F(CliOnAVolume, PrefilledDiskRunTakesTheSpaceAndTwoSignalsLeaveNoFillFile) {
+  struct statvfs before {};
+  ASSERT_EQ(statvfs(root_.c_str(), &before), 0);
+  Cli cli({"disk", root_, "--size", "16M", "--prefill", "50"}, {{"TMPDIR", dir_.path()}});
+  // The fill file comes first, then the measurement's test file.
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(root_ + "/diskwritetest.bin"); }, 20000)) << cli.out() << cli.err();
+  ASSERT_TRUE(fs::exists(root_ + "/prewritefileE_0"));
+  struct statvfs during {};
+  ASSERT_EQ(statvfs(root_.c_str(), &during), 0);
+  // Half the volume is taken (the fill is reserved, not a sparse file).
+  EXPECT_LE(during.f_bavail * during.f_frsize, before.f_blocks * before.f_frsize / 2);
+  cli.Signal(SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  cli.Signal(SIGINT);
+  ASSERT_TRUE(cli.Wait());
+  EXPECT_EQ(cli.code(), 130);
+  EXPECT_NE(cli.out().find("[>>]预填充数据"), std::string::npos) << cli.out();
+  ExpectUserFilesIntact();
   EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
 }
 

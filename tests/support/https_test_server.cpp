@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
@@ -59,6 +60,14 @@ HttpsTestServer::HttpsTestServer() {
   if (!MakeSelfSigned(material)) {
     ADD_FAILURE() << "cannot generate a self-signed certificate";
     return;
+  }
+  if (BIO* pem = BIO_new(BIO_s_mem())) {
+    if (PEM_write_bio_X509(pem, material.certificate) == 1) {
+      char* data = nullptr;
+      long length = BIO_get_mem_data(pem, &data);
+      certificatePem_.assign(data, static_cast<size_t>(length));
+    }
+    BIO_free(pem);
   }
   // The server context takes its own references to the key and certificate.
   server_ = std::make_unique<httplib::SSLServer>(material.certificate, material.key);

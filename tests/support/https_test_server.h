@@ -55,6 +55,8 @@ class HttpsTestServer {
   std::string BaseUrl() const;
   // BaseUrl() followed by a path without a leading "/".
   std::string Url(const std::string& path) const { return BaseUrl() + path; }
+  // The server's self-signed certificate (PEM): a client that trusts it verifies the server.
+  const std::string& CertificatePem() const { return certificatePem_; }
   // Number of requests that reached a handler so far.
   int RequestCount() const { return requests_.load(); }
 
@@ -70,6 +72,7 @@ class HttpsTestServer {
   std::thread thread_;
   Handler catchAll_;
   int port_ = -1;
+  std::string certificatePem_;
   bool started_ = false;
   std::atomic<int> requests_{0};
 };

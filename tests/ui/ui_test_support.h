@@ -61,6 +61,8 @@ class LocalService {
   bool ok() const { return service_ != nullptr; }
   const std::string& error() const { return error_; }
   std::string BaseUrl() const { return service_ ? service_->BaseUrl() : std::string(); }
+  // Its data folder, which holds the CA certificate "ca.pem" clients verify it with.
+  std::string DataDir() const { return data_.path().toStdString(); }
 
  private:
   QTemporaryDir data_;

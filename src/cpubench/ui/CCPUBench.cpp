@@ -1,8 +1,5 @@
 #include "cpubench/ui/CCPUBench.h"
 
-#include <unistd.h>
-
-#include <QCoreApplication>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -10,14 +7,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-#include <cstdio>
 #include <ctime>
 
 #include "cpubench/exam_session.h"
@@ -25,6 +20,7 @@
 #include "cpubench/ui/CLoadingDlg.h"
 #include "ui/look.h"
 #include "ui/message_box.h"
+#include "ui/restart.h"
 #include "ui/window_bench_sink.h"
 
 namespace sorvanta::ui {
@@ -267,7 +263,7 @@ void CCPUBench::reject() {
   if (options_.restart) {
     options_.restart();
   } else {
-    RestartProgram();
+    RestartProgram();  // the run is abandoned as it stands
   }
 }
 
@@ -277,13 +273,6 @@ void CCPUBench::keyPressEvent(QKeyEvent* event) {
     return;
   }
   QDialog::keyPressEvent(event);
-}
-
-void CCPUBench::RestartProgram() {
-  QProcess::startDetached(QCoreApplication::applicationFilePath(), {});
-  // The run is abandoned as it stands: no clean-up may wait for its threads.
-  std::fflush(nullptr);
-  ::_exit(0);
 }
 
 QString CCPUBench::InfoLine(int index) const {

@@ -65,9 +65,6 @@ class CCPUBench : public QDialog {
   QPushButton* PreviousButton() const { return previous_; }
   QPushButton* NextButton() const { return next_; }
 
-  // Starts a new copy of this program and ends this process at once with exit code 0.
-  static void RestartProgram();
-
  public slots:
   void StartRun();      // "跑分"
   void ShowPrevious();  // "上一次"

@@ -1,0 +1,26 @@
+// The running program's own file, and replacing it with a new one in place.
+#pragma once
+
+#include <string>
+
+namespace sorvanta::platform {
+
+// Full path of the running program file (from /proc/self/exe); empty when unknown.
+std::string ProgramPath();
+
+// True when bytes form an ELF executable (or position-independent executable) built for
+// the machine this program runs on: same word size, byte order and processor.
+bool IsRunnableHere(const std::string& bytes);
+
+// True when this process may create and rename files in folder (false on a read-only
+// mount or a folder owned by someone else, as for a program installed by a package).
+bool IsWritableFolder(const std::string& folder);
+
+// Replaces the file at path by bytes so that path names either the old file or the whole
+// new one at every moment: the bytes are written to a temporary file beside it, made
+// executable, flushed to disk, then renamed over path, and the folder is flushed. On any
+// failure (full disk, short write, no permission) the temporary file is removed, path is
+// left as it was, and *error says what failed.
+bool ReplaceProgramFile(const std::string& path, const std::string& bytes, std::string* error);
+
+}  // namespace sorvanta::platform

@@ -1,0 +1,94 @@
+#include "service/update_check.h"
+
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "build_config.h"
+#include "platform/program_file.h"
+#include "service/requests.h"
+#include "service/text.h"
+
+namespace sorvanta {
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The whole file, or an empty text when it cannot be read.
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+UpdateOptions DefaultUpdateOptions() {
+  UpdateOptions options;
+  options.productVersion = SORVANTA_VERSION;
+  options.programPath = platform::ProgramPath();
+  return options;
+}
+
+UpdateOutcome RunUpdateCheck(const UpdateOptions& options, UpdateReporter& reporter,
+                             const std::atomic<bool>& stop) {
+  const std::string announcement = ServiceGetText(ServiceUrl("update/sorvanta/getAnnouncementPC"));
+  if (stop) return UpdateOutcome::kStopped;
+  reporter.ShowAnnouncement(announcement);
+
+  const VerifiedReply versionReply = ServiceGetVerifiedText(ServiceUrl("update/sorvanta/versionPC"));
+  if (stop) return UpdateOutcome::kStopped;
+  if (versionReply.untrusted) {
+    reporter.AddNotice("无法验证更新服务器的证书，本次不检查更新（" + versionReply.error + "）");
+    return UpdateOutcome::kNotVerified;
+  }
+  const std::vector<std::string> pieces = SplitPieces(versionReply.body, "||");
+  if (!versionReply.ok || pieces.size() != 2) return UpdateOutcome::kNoVersion;
+  const std::string& version = pieces[0];
+  if (version == options.productVersion) {
+    reporter.MarkUpToDate();
+    return UpdateOutcome::kUpToDate;
+  }
+
+  // An installed program (a package's folder, a read-only mount) is updated by whoever
+  // installed it; only say that a newer version exists.
+  if (options.programPath.empty() || !platform::IsWritableFolder(FolderOf(options.programPath))) {
+    reporter.AddNotice("发现新版本 " + version +
+                       "。程序所在的文件夹不可写（由软件包管理器安装），请通过软件包管理器升级。");
+    return UpdateOutcome::kReadOnly;
+  }
+
+  const VerifiedReply download = ServiceGetVerifiedBinary(pieces[1]);
+  if (stop) return UpdateOutcome::kStopped;
+  if (download.untrusted) {
+    reporter.AddNotice("无法验证新版本下载地址的证书，本次不升级（" + download.error + "）");
+    return UpdateOutcome::kNotVerified;
+  }
+  if (!download.ok || download.body.empty()) {
+    reporter.AddNotice("新版本 " + version + " 下载失败，本次不升级。");
+    return UpdateOutcome::kDownloadFailed;
+  }
+  // A release whose version text differs from the one compiled into it would otherwise be
+  // installed and restarted again at every start.
+  if (download.body == FileBytes(options.programPath)) return UpdateOutcome::kSameProgram;
+  if (!platform::IsRunnableHere(download.body)) {
+    reporter.AddNotice("下载的新版本 " + version + " 不是本机可以运行的程序，本次不升级。");
+    return UpdateOutcome::kNotRunnable;
+  }
+
+  std::string error;
+  if (!platform::ReplaceProgramFile(options.programPath, download.body, &error)) {
+    reporter.AddNotice("新版本 " + version + " 无法完整写入程序文件夹（磁盘已满？），本次不升级（" +
+                       error + "）");
+    return UpdateOutcome::kWriteFailed;
+  }
+  // The new program is in place; once the program is being closed it is left for the next
+  // start instead of opening again.
+  if (options.restart && !stop) options.restart(options.programPath);
+  return UpdateOutcome::kInstalled;
+}
+
+}  // namespace sorvanta

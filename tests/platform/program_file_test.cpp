@@ -1,0 +1,85 @@
+// Replacing the program file: a write that cannot complete leaves the old file and no
+// temporary behind, and a reader never sees a mixture of old and new bytes.
+#include "platform/program_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+using sorvanta::platform::ReplaceProgramFile;
+using sorvanta::testing::ReadWholeFile;
+using sorvanta::testing::TempDir;
+using sorvanta::testing::WriteWholeFile;
+
+size_t EntriesIn(const std::string& folder) {
+  size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) n += entry.exists() ? 1 : 0;
+  return n;
+}
+
+// A file-size limit makes the write fail part-way, as a full disk does.
+TEST(ProgramFileTest, WriteThatCannotCompleteKeepsTheOldProgram) {
+  TempDir dir("program-file");
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.Path("sorvanta");
+  ASSERT_TRUE(WriteWholeFile(path, "old program"));
+  const std::string big(1 << 20, 'x');
+
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGXFSZ, &ignore, &previous);
+  struct rlimit saved {};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  struct rlimit small = saved;
+  small.rlim_cur = 64 * 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string error;
+  const bool replaced = ReplaceProgramFile(path, big, &error);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::sigaction(SIGXFSZ, &previous, nullptr);
+
+  EXPECT_FALSE(replaced);
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(ReadWholeFile(path), "old program");
+  EXPECT_EQ(EntriesIn(dir.path()), 1u);  // the temporary file is gone
+}
+
+TEST(ProgramFileTest, ReadersSeeTheOldOrTheNewProgramNeverAMixture) {
+  TempDir dir("program-file");
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.Path("sorvanta");
+  const std::string oldBytes(4 << 20, 'o'), newBytes(4 << 20, 'n');
+  ASSERT_TRUE(WriteWholeFile(path, oldBytes));
+  ::chmod(path.c_str(), 0640);
+  std::atomic<bool> done{false};
+  std::atomic<int> mixed{0}, reads{0};
+  std::thread reader([&] {
+    while (!done) {
+      const std::string seen = ReadWholeFile(path);
+      if (seen != oldBytes && seen != newBytes) ++mixed;
+      ++reads;
+    }
+  });
+  std::string error;
+  EXPECT_TRUE(ReplaceProgramFile(path, newBytes, &error)) << error;
+  while (reads < 2) std::this_thread::yield();
+  done = true;
+  reader.join();
+  EXPECT_EQ(mixed.load(), 0);
+  EXPECT_EQ(ReadWholeFile(path), newBytes);
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0750u);  // the old permissions, executable where readable
+  EXPECT_EQ(EntriesIn(dir.path()), 1u);
+}
+
+}  // namespace
