@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "cpubench/exam_token.h"
 #include "platform/clock.h"
 #include "service/bench_sink.h"
+#include "service/json_input.h"
 
 namespace sorvanta::cli {
 namespace {
@@ -58,19 +60,24 @@ std::string JsonText(const Json::Value& v) {
 }
 
 // Prints what the session reports: status lines as lines, progress on one live line.
+// The exam workers report from their own threads, so every call takes the lock: the
+// live line and the lines around it are shared state.
 class CliCpuSink : public BenchSink {
  public:
   explicit CliCpuSink(std::FILE* out) : out_(out) {}
   void Log(const std::string& text) override {
+    std::lock_guard<std::mutex> guard(lock_);
     if (out_ == stdout) EndLiveLine();
     std::fprintf(out_, "%s\n", text.c_str());
     std::fflush(out_);
     ShowProgress();
   }
   void Done(const std::string&, const std::string&) override {
+    std::lock_guard<std::mutex> guard(lock_);
     if (out_ == stdout) EndLiveLine();
   }
   void Progress(int percent, int, bool) override {
+    std::lock_guard<std::mutex> guard(lock_);
     percent_ = percent;
     ShowProgress();
   }
@@ -83,6 +90,7 @@ class CliCpuSink : public BenchSink {
   void ShowProgress() {
     if (out_ == stdout && percent_ >= 0) PrintLiveLine("进度 " + std::to_string(percent_) + "%");
   }
+  std::mutex lock_;
   std::FILE* out_;
   int percent_ = -1;
 };
@@ -99,8 +107,7 @@ int ShowHistory(bool json) {
       size_t got;
       while ((got = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, got);
       std::fclose(f);
-      Json::Reader reader;
-      if (!reader.parse(text, root, true) || !root.isArray()) root = Json::Value(Json::arrayValue);
+      if (!ParseJsonInput(text, &root) || !root.isArray()) root = Json::Value(Json::arrayValue);
     }
     std::printf("%s", JsonText(root).c_str());
     return 0;
@@ -163,8 +170,7 @@ int RunCpu(const std::vector<std::string>& args) {
     Json::Value obj(Json::objectValue);
     obj["result"] = outcome.result;
     Json::Value record;
-    Json::Reader reader;
-    if (outcome.scored && reader.parse(outcome.second, record, true)) obj["record"] = record;
+    if (outcome.scored && ParseJsonInput(outcome.second, &record)) obj["record"] = record;
     else obj["record"] = Json::Value::nullSingleton();
     std::printf("%s", JsonText(obj).c_str());
     return outcome.scored ? 0 : 1;

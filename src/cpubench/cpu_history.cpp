@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/paths.h"
+#include "service/json_input.h"
 #include "service/text.h"
 
 namespace sorvanta {
@@ -66,8 +67,7 @@ std::string CpuHistoryPath() { return platform::JoinPath(platform::LocalAppDataF
 std::vector<CpuScoreRecord> ParseCpuHistory(const std::string& text) {
   std::vector<CpuScoreRecord> history;
   Json::Value root;
-  Json::Reader reader;
-  if (!reader.parse(text, root, true) || !root.isArray()) return history;
+  if (!ParseJsonInput(text, &root) || !root.isArray()) return history;
   for (Json::ArrayIndex i = 0; i < root.size(); ++i) history.push_back(RecordFrom(root[i]));
   return history;
 }

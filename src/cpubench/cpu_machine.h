@@ -26,7 +26,7 @@ struct CpuMachine {
   std::string osName;         // os-release NAME
   std::string osVersion;      // os-release VERSION_ID; "RELEASE"
   std::string architecture;   // "x86_64", "x86", "arm64-v8a", ...; "CPU_ABI"
-  std::string machineId;      // /etc/machine-id, the fingerprint's stable identity
+  std::string machineId;      // MachineId(), else KeptRandomMachineId(): the fingerprint's stable identity
 };
 
 // Reads the machine under root ("/" normally; tests use a fake tree). The brand string

@@ -15,6 +15,8 @@
 #include "platform/paths.h"
 #include "service/bench_sink.h"
 #include "service/crypto.h"
+#include "service/json_input.h"
+#include "service/log.h"
 #include "service/requests.h"
 #include "service/text.h"
 
@@ -110,6 +112,9 @@ bool EncryptSubmission(const std::string& plaintext, const uint8_t key[16], int 
 }
 
 bool AppendCpuHistory(const std::string& path, const std::string& record) {
+  // One whole object, and one that still parses one level deeper, inside the array.
+  Json::Value parsed;
+  if (!ParseJsonObjectText(record, &parsed) || !ParseJsonInput("[" + record + "\r\n]", &parsed)) return false;
   std::FILE* f = std::fopen(path.c_str(), "r+b");
   bool ok = true;
   long end = -1;
@@ -199,7 +204,10 @@ CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& optio
   const std::vector<std::string> answer = SplitPieces(reply, "||");
   if (answer.size() != 2) return Finish(reply, body, false);
   platform::SetWorkingDirectory(platform::ProgramWriteFolder(platform::ProgramFolder()));
-  AppendCpuHistory(CpuHistoryPath(), answer[1]);
+  const std::string historyPath = CpuHistoryPath();
+  if (!AppendCpuHistory(historyPath, answer[1]))
+    LogLine("history record not stored in " + historyPath + " (not a JSON object, or the file cannot be written)",
+            kLogError, false);
   return Finish(answer[0], answer[1], true);
 }
 

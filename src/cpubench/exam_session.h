@@ -62,8 +62,9 @@ bool EncryptSubmission(const std::string& plaintext, const uint8_t key[16], int 
                        std::string* cipher);
 
 // Appends one record to the history file: creates "[\r\n" + record + "\r\n]", or turns
-// the final "]" of an existing file into ",\r\n" + record + "\r\n]". False when the file
-// can neither be opened nor created.
+// the final "]" of an existing file into ",\r\n" + record + "\r\n]". A record that is not
+// one JSON object is refused (it would break the array for every later reader). False when
+// the record is refused or the file can neither be opened nor created.
 bool AppendCpuHistory(const std::string& path, const std::string& record);
 
 }  // namespace sorvanta

@@ -11,6 +11,7 @@
 #include "platform/cpu.h"
 #include "service/bench_sink.h"
 #include "service/crypto.h"
+#include "service/json_input.h"
 #include "service/requests.h"
 #include "service/text.h"
 
@@ -68,8 +69,7 @@ std::string StartExamBody(const GM_ExamData& data) {
 
 bool AcceptStartExamReply(const std::string& reply, GM_ExamData* data) {
   Json::Value root;
-  Json::Reader reader;
-  if (!reader.parse(reply, root, true)) return false;
+  if (!ParseJsonInput(reply, &root)) return false;
   if (!root.isArray() || root.empty()) return false;
   for (Json::ArrayIndex i = 0; i < root.size(); ++i) {
     const Json::Value& e = root[i];

@@ -1,8 +1,13 @@
 #include "platform/system_info.h"
 
+#include <fcntl.h>
+#include <sys/random.h>
 #include <sys/sysinfo.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -191,13 +196,63 @@ std::string MachineArchitecture() {
   return ArchitectureFromMachine(u.machine);
 }
 
-std::string MachineId(const std::string& root) {
+namespace {
+
+// The first line of a file, blanks removed; empty when the file cannot be read.
+std::string FirstLine(const std::string& path) {
   std::string text;
-  if (!ReadWholeFile(UnderRoot(root, "etc/machine-id"), &text) &&
-      !ReadWholeFile(UnderRoot(root, "var/lib/dbus/machine-id"), &text))
+  if (!ReadWholeFile(path, &text)) return "";
+  return Trim(text.substr(0, text.find('\n')));
+}
+
+// A UUID that tells machines apart: hexadecimal digits and "-" with at least one digit
+// other than 0 and f, so that the all-zero and all-one placeholders of unset DMI fields
+// are refused.
+bool DistinctId(const std::string& id) {
+  bool distinct = false;
+  for (char c : id) {
+    if (c == '-') continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    if (c != '0' && c != 'f' && c != 'F') distinct = true;
+  }
+  return distinct;
+}
+
+}  // namespace
+
+std::string MachineId(const std::string& root) {
+  for (const char* relative : {"etc/machine-id", "var/lib/dbus/machine-id"}) {
+    const std::string id = FirstLine(UnderRoot(root, relative));
+    if (!id.empty() && id != "uninitialized") return id;
+  }
+  const std::string uuid = FirstLine(UnderRoot(root, "sys/class/dmi/id/product_uuid"));
+  return DistinctId(uuid) ? uuid : "";
+}
+
+std::string KeptRandomMachineId(const std::string& folder) {
+  const std::string path = folder + "/sorvanta-machine-id";
+  std::string kept = FirstLine(path);
+  if (kept.size() == 32 && DistinctId(kept)) return kept;
+
+  unsigned char bytes[16];
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return "";
+  static const char kHex[] = "0123456789abcdef";
+  std::string id;
+  for (unsigned char b : bytes) {
+    id += kHex[b >> 4];
+    id += kHex[b & 15];
+  }
+  // Written aside and renamed into place, so that a cut-off write never leaves half an id.
+  const std::string temp = path + ".new" + std::to_string(getpid());
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return "";
+  const std::string line = id + "\n";
+  const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && fsync(fd) == 0;
+  if (close(fd) != 0 || !written || rename(temp.c_str(), path.c_str()) != 0) {
+    unlink(temp.c_str());
     return "";
-  std::string first = text.substr(0, text.find('\n'));
-  return Trim(first);
+  }
+  return id;
 }
 
 }  // namespace sorvanta::platform

@@ -60,8 +60,15 @@ std::string MachineArchitecture();
 // Maps a kernel machine name (uname -m) to the text above.
 std::string ArchitectureFromMachine(const std::string& unameMachine);
 
-// The stable machine identity: the first line of etc/machine-id (else
-// var/lib/dbus/machine-id) under root, blanks removed. Empty when neither exists.
+// The stable machine identity: the first line of etc/machine-id, else of
+// var/lib/dbus/machine-id, else the DMI product UUID (sys/class/dmi/id/product_uuid,
+// readable by root only) under root, blanks removed. Placeholders ("uninitialized", a
+// UUID of all zeros or all ones) are passed over. Empty when none gives an identity.
 std::string MachineId(const std::string& root = "/");
+
+// For machines without any of the above (containers): 32 random hexadecimal digits made
+// once and kept in <folder>/sorvanta-machine-id, so that such machines of one model do not
+// share one identity. Empty when the id can be neither read nor stored.
+std::string KeptRandomMachineId(const std::string& folder);
 
 }  // namespace sorvanta::platform

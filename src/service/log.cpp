@@ -25,30 +25,45 @@ std::string LinePrefix(const std::tm& now) {
   return prefix;
 }
 
+// Guards the passage from the singleton pointer to the logger behind it: LogLine holds it
+// for a whole call (calls are serialised by the logger anyway), the destructor takes it
+// once to wait for the call under way. Never destroyed, so that a thread logging during
+// the program's exit still finds it.
+std::mutex& LoggerGate() {
+  static std::mutex* gate = new std::mutex;
+  return *gate;
+}
+
 }  // namespace
 
 xLogMessager::xLogMessager(const std::string& prefix, const std::string& folder, bool enabled,
                            Clock clock)
-    : Singleton<xLogMessager>(this),
-      Timer(kLoggerTickSeconds),
+    : Timer(kLoggerTickSeconds),
       prefix_(prefix),
       folder_(folder),
       enabled_(enabled),
       clock_(clock ? std::move(clock) : Clock([] { return platform::WallClock(); })) {
-  if (!enabled_) return;
-  std::lock_guard<std::mutex> guard(lock_);
-  const std::tm now = LocalNow();
-  const std::string prefixText = LinePrefix(now);
-  for (int level = 0; level < 3; ++level) {
-    OpenLevel(level, now);
-    if (streams_[level].good()) {
-      streams_[level] << prefixText << "====LOG BEGIN====\n";
-      streams_[level].flush();
+  if (enabled_) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const std::tm now = LocalNow();
+    const std::string prefixText = LinePrefix(now);
+    for (int level = 0; level < 3; ++level) {
+      OpenLevel(level, now);
+      if (streams_[level].good()) {
+        streams_[level] << prefixText << "====LOG BEGIN====\n";
+        streams_[level].flush();
+      }
     }
   }
+  Publish(this);
 }
 
 xLogMessager::~xLogMessager() {
+  // A thread that is never joined (the update worker) may still be logging: no new call
+  // may reach this object, and the calls under way must end before it goes.
+  // Clearing the pointer first turns later calls away at once, so the wait is short.
+  Retire();
+  { std::lock_guard<std::mutex> gate(LoggerGate()); }
   std::lock_guard<std::mutex> guard(lock_);
   for (auto& stream : streams_) {
     if (stream.is_open()) stream.close();
@@ -118,6 +133,7 @@ std::string xLogMessager::PathOf(int level) const {
 }
 
 void LogLine(const std::string& message, int level, bool echo) {
+  std::lock_guard<std::mutex> gate(LoggerGate());
   if (xLogMessager* logger = Singleton<xLogMessager>::Instance()) logger->Log(message, level, echo);
 }
 

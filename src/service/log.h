@@ -24,9 +24,13 @@ class Singleton {
   static T* Instance() { return instance_.load(std::memory_order_acquire); }
 
  protected:
-  // The derived object passes itself, so no downcast happens before it is constructed.
-  explicit Singleton(T* self) { instance_.store(self, std::memory_order_release); }
-  virtual ~Singleton() { instance_.store(nullptr, std::memory_order_release); }
+  Singleton() = default;
+  virtual ~Singleton() { Retire(); }
+  // The derived constructor publishes itself once it is whole, so that no other thread
+  // reaches a half-built object.
+  void Publish(T* self) { instance_.store(self, std::memory_order_release); }
+  // Clears the pointer early, before the derived object starts to come apart.
+  void Retire() { instance_.store(nullptr, std::memory_order_release); }
   Singleton(const Singleton&) = delete;
   Singleton& operator=(const Singleton&) = delete;
 
@@ -90,7 +94,9 @@ class xLogMessager : public Singleton<xLogMessager>, public Timer {
   Echo echo_;
 };
 
-// Logs through the current logger when one exists; does nothing otherwise.
+// Logs through the current logger when one exists; does nothing otherwise. Safe from any
+// thread at any time, also while the logger is being destroyed: destruction waits for
+// calls already under way, and later calls find no logger.
 void LogLine(const std::string& message, int level, bool echo);
 
 }  // namespace sorvanta

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -21,11 +22,22 @@ struct RequestKind {
   bool post;
   long timeoutSeconds;
   long maxRedirects;
+  size_t maxReplyBytes;
 };
 
-constexpr RequestKind kTextPost{true, kTextPostTimeoutSec, 5};
-constexpr RequestKind kTextGet{false, kTextGetTimeoutSec, 5};
-constexpr RequestKind kBinaryGet{false, kBinaryGetTimeoutSec, 10};
+constexpr RequestKind kTextPost{true, kTextPostTimeoutSec, 5, kMaxTextReplyBytes};
+constexpr RequestKind kTextGet{false, kTextGetTimeoutSec, 5, kMaxTextReplyBytes};
+constexpr RequestKind kBinaryGet{false, kBinaryGetTimeoutSec, 10, kMaxBinaryReplyBytes};
+
+// Response headers are only collected, never read; a hostile server must not grow them
+// without bound either.
+constexpr size_t kMaxHeaderBytes = 1 << 20;
+
+// A buffer that the transfer fills, and how far it may grow.
+struct CappedBuffer {
+  std::string* text;
+  size_t limit;
+};
 
 std::once_flag curlInitOnce;
 bool curlReady = false;
@@ -38,10 +50,19 @@ bool EnsureCurlReady() {
   return curlReady;
 }
 
-// libcurl write and header callback: appends everything to the std::string it is given.
-size_t AppendTo(char* data, size_t size, size_t count, void* buffer) {
-  static_cast<std::string*>(buffer)->append(data, size * count);
-  return size * count;
+// libcurl write and header callback: appends to the CappedBuffer it is given. Data past
+// the limit fails the attempt (libcurl reports a write error) instead of growing the
+// buffer until memory runs out; nothing may throw through libcurl's C frames.
+size_t AppendTo(char* data, size_t size, size_t count, void* target) {
+  CappedBuffer* buffer = static_cast<CappedBuffer*>(target);
+  const size_t bytes = size * count;
+  if (bytes > buffer->limit - std::min(buffer->limit, buffer->text->size())) return 0;
+  try {
+    buffer->text->append(data, bytes);
+  } catch (...) {
+    return 0;
+  }
+  return bytes;
 }
 
 // What a verified request asks of the connection and learns about its failure.
@@ -96,15 +117,19 @@ bool Perform(const RequestKind& kind, const std::string& url, const std::string*
   if (handle == nullptr) return false;
 
   std::string headers;  // collected because the transfer needs somewhere to put them
+  CappedBuffer replyBuffer{&reply, kind.maxReplyBytes};
+  CappedBuffer headerBuffer{&headers, kMaxHeaderBytes};
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
   curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kind.maxRedirects);
   if (kind.post) curl_easy_setopt(handle, CURLOPT_POST, 1L);
   curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
   curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &reply);
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &replyBuffer);
   if (kind.post) curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body->c_str());
   curl_easy_setopt(handle, CURLOPT_TIMEOUT, kind.timeoutSeconds);
-  curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headers);
+  curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headerBuffer);
+  // A reply that announces more than the limit fails before its body is fetched.
+  curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kind.maxReplyBytes));
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &AppendTo);
   curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &AppendTo);
 
@@ -186,8 +211,12 @@ VerifiedReply ServiceGetVerifiedBinary(const std::string& url) {
 
 std::string ServiceBaseUrl() {
   const char* fromEnvironment = std::getenv("SORVANTA_SERVICE_URL");
-  if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
-  return SORVANTA_DEFAULT_SERVICE_URL;
+  std::string base = (fromEnvironment != nullptr && *fromEnvironment != '\0') ? fromEnvironment
+                                                                            : SORVANTA_DEFAULT_SERVICE_URL;
+  // Paths are appended without a leading "/", so a base given without its final "/"
+  // would glue the path onto the host or the last folder name.
+  if (!base.empty() && base.back() != '/') base += '/';
+  return base;
 }
 
 std::string ServiceUrl(const std::string& path) { return ServiceBaseUrl() + path; }

@@ -6,6 +6,7 @@
 // HTTP status codes are not examined: an error page is a reply. Safe from any thread.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace sorvanta {
@@ -15,6 +16,12 @@ constexpr long kTextPostTimeoutSec = 20;
 constexpr long kTextGetTimeoutSec = 5;
 constexpr long kBinaryGetTimeoutSec = 10;
 
+// Largest reply body accepted, far above any honest one (text replies are a few
+// kilobytes, papers and the program file a few megabytes). A longer reply fails that
+// attempt like a transport error ("curl err ret=" 23 or 63) and is tried again.
+constexpr size_t kMaxTextReplyBytes = size_t{16} << 20;
+constexpr size_t kMaxBinaryReplyBytes = size_t{256} << 20;
+
 // Text POST (20 s time-out, 5 redirects); the reply gets ConvertReplyText.
 std::string ServicePostText(const std::string& url, const std::string& body);
 // Text GET (5 s time-out, 5 redirects); the reply gets ConvertReplyText.
@@ -22,7 +29,8 @@ std::string ServiceGetText(const std::string& url);
 // Binary GET (10 s time-out, 10 redirects); the reply bytes unchanged.
 std::string ServiceGetBinary(const std::string& url);
 
-// The service base URL: $SORVANTA_SERVICE_URL when set, else the compiled-in one. Ends in "/".
+// The service base URL: $SORVANTA_SERVICE_URL when set, else the compiled-in one. Always
+// ends in "/" (added when the configured value lacks it).
 std::string ServiceBaseUrl();
 // Base URL followed by a path without a leading "/".
 std::string ServiceUrl(const std::string& path);

@@ -28,7 +28,7 @@ bool ShowRealBox(QWidget* parent, const MessageRequest& request) {
   if (request.yesNo) {
     box.button(QMessageBox::Yes)->setText(QStringLiteral("是(&Y)"));
     box.button(QMessageBox::No)->setText(QStringLiteral("否(&N)"));
-    box.setDefaultButton(QMessageBox::Yes);
+    box.setDefaultButton(request.defaultNo ? QMessageBox::No : QMessageBox::Yes);
   } else {
     box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
   }
@@ -46,8 +46,9 @@ void ShowMessage(QWidget* parent, const QString& text, const QString& caption, M
   Dispatch(parent, MessageRequest{caption, text, icon, false});
 }
 
-bool AskYesNo(QWidget* parent, const QString& text, const QString& caption, MessageIcon icon) {
-  return Dispatch(parent, MessageRequest{caption, text, icon, true});
+bool AskYesNo(QWidget* parent, const QString& text, const QString& caption, MessageIcon icon,
+              bool defaultNo) {
+  return Dispatch(parent, MessageRequest{caption, text, icon, true, defaultNo});
 }
 
 void SetMessageHandler(MessageHandler handler) { CurrentHandler() = std::move(handler); }

@@ -20,6 +20,7 @@ struct MessageRequest {
   QString text;
   MessageIcon icon = MessageIcon::kNone;
   bool yesNo = false;
+  bool defaultNo = false;  // Enter answers "否" (for questions whose Yes cannot be undone)
 };
 
 // Shows the box and returns true for Yes (always true for an OK box).
@@ -30,7 +31,7 @@ void ShowMessage(QWidget* parent, const QString& text, const QString& caption = 
                  MessageIcon icon = MessageIcon::kNone);
 // A Yes/No box; true when the user answered Yes.
 bool AskYesNo(QWidget* parent, const QString& text, const QString& caption,
-              MessageIcon icon = MessageIcon::kQuestion);
+              MessageIcon icon = MessageIcon::kQuestion, bool defaultNo = false);
 
 // Replaces the real boxes (tests); an empty handler restores them.
 void SetMessageHandler(MessageHandler handler);

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "cpubench/exam_session.h"
+#include "service/json_input.h"
 #include "support/scoped_env_var.h"
 #include "support/temp_dir.h"
 
@@ -63,6 +64,36 @@ TEST(CpuHistoryAppend, EmptyFileOrLineEndAfterTheArrayStillGivesOneValidArray) {
   EXPECT_EQ(LoadCpuHistory(path).size(), 2u);
 }
 
+TEST(CpuHistoryAppend, OnlyAWholeJsonObjectIsStoredSoOneBadReplyCannotHideTheHistory) {
+  TempDir dir("cpuhist");
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.Path("cputest.bin");
+  // The deepest object that parses on its own is one level too deep inside the array.
+  auto nested = [](int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += "{\"a\":";
+    return s + "1" + std::string(n, '}');
+  };
+  int deepest = 1;
+  Json::Value parsed;
+  while (deepest < 10000 && ParseJsonObjectText(nested(deepest + 1), &parsed)) ++deepest;
+  for (const std::string& bad : {std::string("abc"), std::string("[1]"), std::string("{\"singlecore\":1"),
+                                 std::string("{\"singlecore\":1}]"), std::string("null"), nested(deepest),
+                                 // The reader stops at a NUL byte, which would cut the array short.
+                                 std::string("{\"singlecore\":2} //\0\n\0: note", 28), std::string("{\"a\":1}\0]", 9)})
+    EXPECT_FALSE(AppendCpuHistory(path, bad)) << bad;
+  EXPECT_FALSE(std::ifstream(path).good());  // not even created
+
+  ASSERT_TRUE(AppendCpuHistory(path, "{\"singlecore\":1}"));
+  const std::string before = ReadWholeFile(path);
+  EXPECT_FALSE(AppendCpuHistory(path, "{\"singlecore\":2}, {\"x\":3}"));
+  EXPECT_EQ(ReadWholeFile(path), before);
+  ASSERT_TRUE(AppendCpuHistory(path, "{\"singlecore\":3}"));
+  std::vector<CpuScoreRecord> h = LoadCpuHistory(path);
+  ASSERT_EQ(h.size(), 2u);
+  EXPECT_EQ(h[1].singlecore, 3);
+}
+
 TEST(CpuHistoryAppend, UnwritableFolderStoresNothing) {
   EXPECT_FALSE(AppendCpuHistory("/nonexistent-folder-for-test/cputest.bin", "{}"));
 }
@@ -98,6 +129,9 @@ TEST(CpuHistoryParse, BrokenMissingOrNonArrayFilesGiveNoHistory) {
   EXPECT_TRUE(ParseCpuHistory("").empty());
   EXPECT_TRUE(ParseCpuHistory("[\r\n{\"singlecore\":1}\r\n").empty());
   EXPECT_TRUE(ParseCpuHistory("{\"singlecore\":1}").empty());
+  // Nesting deep enough to make the reader throw reads as a file that does not parse.
+  EXPECT_TRUE(ParseCpuHistory(std::string(1200, '[')).empty());
+  EXPECT_TRUE(ParseCpuHistory(std::string(1200, '[') + std::string(1200, ']')).empty());
   EXPECT_TRUE(LoadCpuHistory("/nonexistent-folder-for-test/cputest.bin").empty());
 }
 

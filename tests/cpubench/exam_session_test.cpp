@@ -13,6 +13,7 @@
 #include "fake_exam_service.h"
 #include "recording_sink.h"
 #include "service/crypto.h"
+#include "service/log.h"
 #include "service/requests.h"
 #include "support/scoped_env_var.h"
 #include "support/temp_dir.h"
@@ -188,6 +189,21 @@ TEST_F(ExamSessionTest, ReplyThatIsNotTwoPiecesIsShownWithTheBodyAndNothingIsSto
   EXPECT_EQ(sink.Dones()[0].second, service.Bodies("submit").at(0));
   EXPECT_FALSE(out.scored);
   EXPECT_FALSE(fs::exists(CpuHistoryPath()));
+}
+
+TEST_F(ExamSessionTest, RecordThatIsNotAJsonObjectFinishesTheRunButIsNotStored) {
+  ServePapers();
+  service.submit = [](const std::string&) { return std::string("单核 900||<html>502</html>"); };
+  service.Start();
+  testing::TempDir logDir("cpusession-log");
+  ASSERT_TRUE(logDir.ok());
+  xLogMessager logger("sorvanta", logDir.path(), true);
+  CpuExamOutcome out = RunCpuExamSession(Device(Credential(1) + "||s.bin||m0.bin||m1.bin"), options);
+  ASSERT_EQ(sink.Dones().size(), 1u);
+  EXPECT_EQ(sink.Dones()[0].text, "单核 900");
+  EXPECT_TRUE(out.scored);
+  EXPECT_FALSE(fs::exists(CpuHistoryPath()));
+  EXPECT_NE(testing::ReadWholeFile(logger.PathOf(kLogError)).find("history record not stored"), std::string::npos);
 }
 
 // A history that cannot be written loses the record, never the score on screen.

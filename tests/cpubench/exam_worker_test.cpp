@@ -65,6 +65,7 @@ TEST(StartExamReply, AcceptsOnlyAnArrayWithAMatchingRandFileAndTakesTheFirstMatc
   EXPECT_FALSE(AcceptStartExamReply("[]", &d));
   EXPECT_FALSE(AcceptStartExamReply("not json", &d));
   EXPECT_FALSE(AcceptStartExamReply("", &d));
+  EXPECT_FALSE(AcceptStartExamReply(std::string(1200, '[') + std::string(1200, ']'), &d));
   EXPECT_EQ(d.id, 0);
   EXPECT_EQ(d.sm4key, "");
   EXPECT_TRUE(AcceptStartExamReply(

@@ -102,6 +102,32 @@ TEST(SystemInfo, MemoryOsReleaseAndMachineId) {
   EXPECT_TRUE(m.cpuName.empty() || (m.cpuName.front() != ' ' && m.cpuName.back() != ' '));
 }
 
+// Containers often lack a machine-id: the DMI UUID comes next, then an id made once and kept.
+TEST(SystemInfo, MachineIdFallsBackToTheDmiUuidThenToAKeptRandomId) {
+  FakeTree t;
+  t.Write("etc/machine-id", "uninitialized\n");
+  t.Write("sys/class/dmi/id/product_uuid", "00000000-0000-0000-0000-000000000000\n");
+  EXPECT_EQ(MachineId(t.root()), "");
+  t.Write("sys/class/dmi/id/product_uuid", "FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF\n");
+  EXPECT_EQ(MachineId(t.root()), "");
+  t.Write("sys/class/dmi/id/product_uuid", "4c4c4544-0042-3510-8052-b4c04f4e3232\n");
+  EXPECT_EQ(MachineId(t.root()), "4c4c4544-0042-3510-8052-b4c04f4e3232");
+
+  sorvanta::testing::TempDir data("machine-id");
+  ASSERT_TRUE(data.ok());
+  const std::string first = KeptRandomMachineId(data.path());
+  ASSERT_EQ(first.size(), 32u);
+  EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(KeptRandomMachineId(data.path()), first);
+  EXPECT_EQ(sorvanta::testing::ReadWholeFile(data.Path("sorvanta-machine-id")), first + "\n");
+  // A damaged file gets a fresh id; another folder (another machine) gets another one.
+  sorvanta::testing::WriteWholeFile(data.Path("sorvanta-machine-id"), "xyz");
+  const std::string fresh = KeptRandomMachineId(data.path());
+  EXPECT_EQ(fresh.size(), 32u);
+  EXPECT_NE(fresh, first);
+  EXPECT_EQ(KeptRandomMachineId("/nonexistent-folder-for-test"), "");
+}
+
 TEST(SystemInfo, ArchitectureNames) {
   EXPECT_EQ(ArchitectureFromMachine("x86_64"), "x86_64");
   EXPECT_EQ(ArchitectureFromMachine("i686"), "x86");

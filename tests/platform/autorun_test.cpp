@@ -93,6 +93,48 @@ TEST_F(AutorunTest, LinksAreRemovedAsLinksAndNeverFollowed) {
   EXPECT_TRUE(fs::exists(fs::path(outside) / "keep.txt"));
 }
 
+TEST_F(AutorunTest, NameMatchesInAnyCase) {
+  std::string root = Make("mixed");
+  Write(fs::path(root) / "AutoRun.INF");
+  fs::create_directories(fs::path(root) / "AUTORUN.INF" / "sub");
+  Write(fs::path(root) / "AUTORUN.INF" / "sub" / "x.txt");
+  Write(fs::path(root) / "autorun.in");
+  Write(fs::path(root) / "AUTORUN.INF.txt");
+  EXPECT_EQ(RemoveAutorunEntry(root), AutorunOutcome::kRemoved);
+  EXPECT_FALSE(fs::exists(fs::path(root) / "AutoRun.INF"));
+  EXPECT_FALSE(fs::exists(fs::path(root) / "AUTORUN.INF"));
+  EXPECT_TRUE(fs::exists(fs::path(root) / "autorun.in"));
+  EXPECT_TRUE(fs::exists(fs::path(root) / "AUTORUN.INF.txt"));
+}
+
+// An "autorun.inf" that is itself a mount point (another file system, or a bind mount of
+// a folder of the same one) is left alone with everything in it.
+TEST_F(AutorunTest, MountPointEntryIsLeftAloneWithItsContent) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  std::string root = Make("vol");
+  fs::path entry = fs::path(root) / "autorun.inf";
+  fs::create_directories(entry);
+  if (std::system(("mount -t tmpfs -o size=1m sorvanta-test '" + entry.string() + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  Write(entry / "precious.txt");
+  fs::create_directories(entry / "folder");
+  Write(entry / "folder" / "more.txt");
+  const AutorunOutcome tmpfsOutcome = RemoveAutorunEntry(root);
+  const bool tmpfsKept = fs::exists(entry / "precious.txt") && fs::exists(entry / "folder" / "more.txt");
+  std::system(("umount '" + entry.string() + "'").c_str());
+  EXPECT_EQ(tmpfsOutcome, AutorunOutcome::kSkipped);
+  EXPECT_TRUE(tmpfsKept);
+
+  std::string other = Make("vol/elsewhere");
+  Write(fs::path(other) / "keep.txt");
+  ASSERT_EQ(std::system(("mount --bind '" + other + "' '" + entry.string() + "'").c_str()), 0);
+  const AutorunOutcome bindOutcome = RemoveAutorunEntry(root);
+  std::system(("umount '" + entry.string() + "'").c_str());
+  EXPECT_EQ(bindOutcome, AutorunOutcome::kSkipped);
+  EXPECT_TRUE(fs::exists(fs::path(other) / "keep.txt"));
+  EXPECT_TRUE(fs::exists(entry));
+}
+
 // Another volume mounted inside an autorun folder, or a bind mount of a folder of the same
 // file system, is never entered: its files belong to something else.
 TEST_F(AutorunTest, MountPointsInsideTheFolderAreLeftWithTheirContent) {
@@ -128,7 +170,7 @@ TEST_F(AutorunTest, MountPointsInsideTheFolderAreLeftWithTheirContent) {
   fs::create_directories(fs::path(root2) / "autorun.inf");
   ASSERT_EQ(mount(outside.c_str(), (fs::path(root2) / "autorun.inf").c_str(), nullptr, MS_BIND, nullptr), 0);
   mounts.push_back((fs::path(root2) / "autorun.inf").string());
-  EXPECT_EQ(RemoveAutorunEntry(root2), AutorunOutcome::kFailed);
+  EXPECT_EQ(RemoveAutorunEntry(root2), AutorunOutcome::kSkipped);
   EXPECT_TRUE(fs::exists(fs::path(outside) / "precious.txt"));
 }
 

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -216,6 +218,30 @@ TEST_F(LogTest, SingletonLivesExactlyAsLongAsTheLogger) {
               std::string::npos);
   }
   EXPECT_EQ(Singleton<xLogMessager>::Instance(), nullptr);
+}
+
+// Threads that are never joined keep logging while the program ends: destroying the
+// logger under them must neither crash nor tear a line (ASan sees any use after free).
+TEST_F(LogTest, LoggerComesAndGoesWhileOtherThreadsLog) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&stop] {
+      while (!stop.load()) LogLine("worker line " + std::string(60, 'w'), kLogNotice, false);
+    });
+  }
+  std::string path;
+  for (int round = 0; round < 50; ++round) {
+    auto logger = std::make_unique<xLogMessager>("sorvanta", folder_, true);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    path = logger->PathOf(kLogNotice);
+    logger.reset();
+    EXPECT_EQ(Singleton<xLogMessager>::Instance(), nullptr);
+  }
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  const std::regex shape(R"(\[0x[0-9a-f]+\][^:]*:[ \d]\d:[ \d]\d:(====LOG BEGIN====|worker line w{60}))");
+  for (const std::string& line : Lines(ReadWholeFile(path))) ASSERT_TRUE(std::regex_match(line, shape)) << line;
 }
 
 TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {

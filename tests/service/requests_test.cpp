@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "support/https_test_server.h"
@@ -119,6 +120,41 @@ TEST_F(RequestsTest, RetryReturnsOnlyTheSuccessfulAttemptsBody) {
   EXPECT_EQ(CountOf(ReadWholeFile(logger_->PathOf(kLogError)), "curl err ret="), 2);
 }
 
+// A reply that never ends must fail the attempt, not grow until memory runs out; the
+// binary limit is far above the text one, and a length announced beyond it fails at once.
+TEST_F(RequestsTest, RepliesPastTheirLimitFailLikeTransportErrors) {
+  const size_t justOverText = kMaxTextReplyBytes + (1 << 20);
+  HttpsTestServer server;
+  server.Get("/stream", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("application/octet-stream", [justOverText](size_t offset, httplib::DataSink& sink) {
+      static const std::string chunk(64 * 1024, 'x');
+      if (offset >= justOverText) {
+        sink.done();
+        return true;
+      }
+      return sink.write(chunk.data(), std::min(chunk.size(), justOverText - offset));
+    });
+  });
+  server.Get("/announced", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content_provider(kMaxBinaryReplyBytes + 1, "application/octet-stream",
+                             [](size_t, size_t, httplib::DataSink& sink) {
+                               static const std::string chunk(4096, 'y');
+                               return sink.write(chunk.data(), chunk.size());
+                             });
+  });
+  server.Start();
+
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(ServiceGetText(server.Url("stream")), "");
+  const std::string errors = ReadWholeFile(logger_->PathOf(kLogError));
+  EXPECT_EQ(CountOf(errors, "curl err ret=23 url="), 5);  // write error, each attempt
+
+  EXPECT_EQ(ServiceGetBinary(server.Url("stream")).size(), justOverText);
+  EXPECT_EQ(ServiceGetBinary(server.Url("announced")), "");
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(CountOf(ReadWholeFile(logger_->PathOf(kLogError)), "curl err ret=63 url="), 5);
+}
+
 // A download cut short every time is no download: never a partial paper.
 TEST_F(RequestsTest, TransferCutShortEveryTimeGivesNothing) {
   HttpsTestServer server;
@@ -178,6 +214,12 @@ TEST(ServiceUrlTest, EnvironmentOverridesTheCompiledInBase) {
     sorvanta::testing::ScopedServiceUrl scoped("https://example.test:9/");
     EXPECT_EQ(ServiceBaseUrl(), "https://example.test:9/");
     EXPECT_EQ(ServiceUrl("sorvanta/getTokenV3"), "https://example.test:9/sorvanta/getTokenV3");
+  }
+  {
+    // A base without its final "/" still gives well-formed service URLs.
+    sorvanta::testing::ScopedServiceUrl scoped("https://example.test:9/base");
+    EXPECT_EQ(ServiceBaseUrl(), "https://example.test:9/base/");
+    EXPECT_EQ(ServiceUrl("sorvanta/endexam"), "https://example.test:9/base/sorvanta/endexam");
   }
   const std::string base = ServiceBaseUrl();
   ASSERT_FALSE(base.empty());

@@ -2,6 +2,7 @@
 // reference service, a whole run, and closing while a run is going.
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -271,6 +272,49 @@ class CpuBenchTest : public QObject {
     QTRY_COMPARE(window.CurrentState(), State::kIdle);
     QVERIFY(window.LogText().endsWith(QStringLiteral("工作中\n---------跑分结果---------\n结果文本")));
     QVERIFY(window.StartButton()->isEnabled());
+  }
+
+  // The real force-stop question: Enter picks "否", so the run goes on and nothing restarts.
+  void enterAtTheForceStopQuestionKeepsTheRun() {
+    sorvanta::testing::HttpsTestServer server;
+    server.Post("/sorvanta/getTokenV3", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("AAAAAAAAAAAAAAAAAAAAAAA=||p1||p2", "text/plain");
+    });
+    server.Start();
+    sorvanta::testing::ScopedServiceUrl url(server.BaseUrl());
+    std::atomic<bool> release{false};
+    int restarts = 0;
+    CCPUBench::Options options = BaseOptions();
+    options.restart = [&restarts] { ++restarts; };
+    options.runExam = [&release](Json::Value) {
+      while (!release) QThread::msleep(5);
+      sorvanta::BenchDone("结果", "");
+    };
+    CCPUBench window(nullptr, options);
+    {
+      sorvanta::testing::MessageRecorder yesToStart;
+      window.show();
+      window.StartButton()->click();
+      QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRunning, 30000);
+    }
+    QString defaultText;
+    QTimer::singleShot(0, [&defaultText] {
+      QDeadlineTimer deadline(10000);
+      QMessageBox* box = nullptr;
+      while (!box && !deadline.hasExpired()) {
+        box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+      }
+      if (!box) return;
+      if (box->defaultButton()) defaultText = box->defaultButton()->text();
+      QTest::keyClick(box, Qt::Key_Return);
+    });
+    window.close();
+    QCOMPARE(defaultText, QStringLiteral("否(&N)"));
+    QVERIFY(window.isVisible());
+    QCOMPARE(restarts, 0);
+    release = true;
+    QTRY_COMPARE(window.CurrentState(), State::kIdle);
   }
 
   // The run ends while the close question is up: Yes then just closes, no restart.

@@ -254,7 +254,8 @@ void CCPUBench::reject() {
     QDialog::reject();
     return;
   }
-  if (!AskYesNo(this, kForceStopText, QStringLiteral("警告"), MessageIcon::kWarning)) return;
+  // "否" is the default: a stray Enter must not abandon the run and restart the program.
+  if (!AskYesNo(this, kForceStopText, QStringLiteral("警告"), MessageIcon::kWarning, true)) return;
   if (state_ != State::kRunning) {  // the run ended while the question was up: just close
     QDialog::reject();
     return;
