@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <atomic>
 #include <iterator>
 #include <mutex>
 
@@ -41,6 +42,14 @@ struct CappedBuffer {
 
 std::once_flag curlInitOnce;
 bool curlReady = false;
+// Requests under way; the global clean-up at program end must not pull libcurl from under
+// a thread that is never joined (the update check), so it is skipped while this is not 0.
+std::atomic<int> requestsInFlight{0};
+
+struct InFlight {
+  InFlight() { ++requestsInFlight; }
+  ~InFlight() { --requestsInFlight; }
+};
 
 // libcurl's global set-up is not thread-safe; doing it once here keeps requests from
 // several threads safe even when the program start-up did not call ServiceGlobalInit.
@@ -112,6 +121,7 @@ bool Perform(const RequestKind& kind, const std::string& url, const std::string*
   if (url.empty()) return false;
   LogLine(url, kLogNotice, true);
 
+  InFlight inFlight;
   EnsureCurlReady();
   CURL* handle = curl_easy_init();
   if (handle == nullptr) return false;
@@ -229,6 +239,8 @@ const std::string& ClientTag() {
 bool ServiceGlobalInit() { return EnsureCurlReady(); }
 
 void ServiceGlobalCleanup() {
+  // The process is ending: with a request still running the system reclaims libcurl anyway.
+  if (requestsInFlight.load() > 0) return;
   if (EnsureCurlReady()) curl_global_cleanup();
 }
 

@@ -53,6 +53,7 @@ VerifiedReply ServiceGetVerifiedBinary(const std::string& url);
 // libcurl's process-wide set-up and release: call Init at program start and Cleanup once at
 // the end, after the last request. Init returns false when libcurl cannot start. (The first
 // request sets libcurl up by itself when Init was not called, once and thread-safely.)
+// Cleanup does nothing while a request is still running on another thread.
 bool ServiceGlobalInit();
 void ServiceGlobalCleanup();
 
