@@ -51,6 +51,20 @@ sorvanta::CpuMachine GoodMachine() {
   return m;
 }
 
+// A fake service whose token reply carries a credential of the right length (17 bytes), so
+// that "跑分" goes on to start a run; the service URL points at it while it lives.
+struct GrantingService {
+  static sorvanta::testing::HttpsTestServer& Started(sorvanta::testing::HttpsTestServer& server) {
+    server.Post("/sorvanta/getTokenV3", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("AAAAAAAAAAAAAAAAAAAAAAA=||p1||p2", "text/plain");
+    });
+    server.Start();
+    return server;
+  }
+  sorvanta::testing::HttpsTestServer server;
+  sorvanta::testing::ScopedServiceUrl url{Started(server).BaseUrl()};
+};
+
 bool LoadingBoxVisible() {
   for (QWidget* w : QApplication::topLevelWidgets()) {
     if (qobject_cast<sorvanta::ui::CLoadingDlg*>(w) && w->isVisible()) return true;
@@ -223,12 +237,7 @@ class CpuBenchTest : public QObject {
 
   // Closing, Esc and Enter during a run ask first; No keeps the window, Yes restarts.
   void closingDuringARunAsksAndYesRestarts() {
-    sorvanta::testing::HttpsTestServer server;
-    server.Post("/sorvanta/getTokenV3", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content("AAAAAAAAAAAAAAAAAAAAAAA=||p1||p2", "text/plain");  // 17 bytes
-    });
-    server.Start();
-    sorvanta::testing::ScopedServiceUrl url(server.BaseUrl());
+    GrantingService service;
     sorvanta::testing::MessageRecorder boxes;
     std::atomic<bool> release{false};
     std::atomic<bool> ended{false};
@@ -276,12 +285,7 @@ class CpuBenchTest : public QObject {
 
   // The real force-stop question: Enter picks "否", so the run goes on and nothing restarts.
   void enterAtTheForceStopQuestionKeepsTheRun() {
-    sorvanta::testing::HttpsTestServer server;
-    server.Post("/sorvanta/getTokenV3", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content("AAAAAAAAAAAAAAAAAAAAAAA=||p1||p2", "text/plain");
-    });
-    server.Start();
-    sorvanta::testing::ScopedServiceUrl url(server.BaseUrl());
+    GrantingService service;
     std::atomic<bool> release{false};
     int restarts = 0;
     CCPUBench::Options options = BaseOptions();
@@ -319,12 +323,7 @@ class CpuBenchTest : public QObject {
 
   // The run ends while the close question is up: Yes then just closes, no restart.
   void runEndingDuringTheCloseQuestionClosesWithoutRestart() {
-    sorvanta::testing::HttpsTestServer server;
-    server.Post("/sorvanta/getTokenV3", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content("AAAAAAAAAAAAAAAAAAAAAAA=||p1||p2", "text/plain");
-    });
-    server.Start();
-    sorvanta::testing::ScopedServiceUrl url(server.BaseUrl());
+    GrantingService service;
     std::atomic<bool> release{false};
     int restarts = 0;
     CCPUBench::Options options = BaseOptions();
@@ -356,12 +355,7 @@ class CpuBenchTest : public QObject {
   // A window destroyed under a running session: the worker's later messages (waiting and
   // queued) are dropped, nothing deadlocks and the worker ends.
   void destroyingTheWindowDuringARunIsSafe() {
-    sorvanta::testing::HttpsTestServer server;
-    server.Post("/sorvanta/getTokenV3", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content("AAAAAAAAAAAAAAAAAAAAAAA=||p1||p2", "text/plain");
-    });
-    server.Start();
-    sorvanta::testing::ScopedServiceUrl url(server.BaseUrl());
+    GrantingService service;
     sorvanta::testing::MessageRecorder boxes;
     std::atomic<int> sent{0};
     std::atomic<bool> ended{false};
