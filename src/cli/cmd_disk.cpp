@@ -1,93 +1,271 @@
-// sorvanta-cli disk ROOT: the disk benchmark sequence on one volume, headless.
+// sorvanta-cli disk ROOT: the disk benchmark on one volume through the same run logic as
+// the window (prefill, laps, TRIM, score request and history), and disk --history ROOT.
 #include <json/json.h>
 
 #include <cstdio>
 #include <iostream>
-#include <mutex>
+#include <sstream>
 
 #include "cli/command.h"
-#include "diskbench/disk_engine.h"
 #include "diskbench/disk_results.h"
+#include "diskbench/disk_run.h"
 #include "platform/volumes.h"
-#include "service/bench_sink.h"
+#include "service/text.h"
 
 namespace sorvanta::cli {
 namespace {
 
-const char* kUsage = "disk ROOT [--size N[K|M|G]] [--cache] [--json]";
+const char* kUsage =
+    "disk ROOT [--size N[K|M|G]] [--prefill 50|90|50,90] [--laps N] [--trim] [--cache] [--submit] [--json] | "
+    "disk --history ROOT [--json]";
 
-// Prints the engine's log lines, keeps a live speed line on a terminal and collects cells.
-// With --json the log goes to standard error so that standard output holds only the object.
-class CliDiskSink : public BenchSink {
- public:
-  explicit CliDiskSink(bool json) : json_(json) {}
-
-  void Log(const std::string& text) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!json_) EndLiveLine();
-    std::string line = text;
-    for (size_t p; (p = line.find("\r\n")) != std::string::npos;) line.replace(p, 2, 1, ' ');
-    std::fprintf(json_ ? stderr : stdout, "%s\n", line.c_str());
-    std::fflush(json_ ? stderr : stdout);
-  }
-  void Done(const std::string&, const std::string&) override {}
-  void Progress(int percent, int, bool) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    percent_ = percent;
-  }
-  void Speed(std::optional<double> instant, std::optional<double> average, bool) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (json_) return;
-    if (!instant && !average) {
-      EndLiveLine();
-      return;
+// A log text on one line: every "\r\n" becomes a blank.
+std::string OneLine(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      out += ' ';
+      ++i;
+    } else {
+      out += text[i];
     }
-    std::string line = "进度 " + std::to_string(percent_) + "%";
-    if (instant) line += "  即时 " + DiskSpeedText(*instant) + "MB/s";
-    if (average) line += "  平均 " + DiskSpeedText(*average) + "MB/s";
-    PrintLiveLine(line);
   }
-  void Bar(double, int) override {}
-  void Cell(std::optional<double> mbps, int column) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    results_.SetCell(column, mbps);
-  }
-  void RowDone(int) override {}
+  return out;
+}
 
-  DiskResults Results() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return results_;
+// One completed row as the command line reports it.
+struct RowReport {
+  int row = 0;
+  DiskRowCells cells;
+  std::string score;
+  DiskChartData chart;
+  DiskResults exact;  // the cells at full precision, for the IOPS
+};
+
+// The window of the command line: log lines on standard output (standard error with
+// --json), the live speed line on a terminal, messages on standard error.
+class CliDiskView : public DiskRunView {
+ public:
+  CliDiskView(DiskRunLoop& loop, bool json, DiskRunOptions options)
+      : loop_(loop), json_(json), options_(options) {}
+
+  void SetDriveLines(const std::vector<std::string>&, int) override {}
+  DiskRunOptions Options() override { return options_; }
+  void SetOptionChecked(DiskOption, bool) override {}
+  void SetLaps(int laps) override { options_.laps = laps; }
+  void SetRunning(bool) override {}
+  void SetStopEnabled(bool) override {}
+  void SetScoreText(const std::string&) override {}
+  void SetInfoLine(const std::string& text) override {
+    if (json_ || text.rfind("实时速度：", 0) != 0) return;
+    PrintLiveLine("进度 " + std::to_string(percent_) + "%  " + text);
   }
+  void AppendLog(const std::string& line) override { Print(line); }
+  void SetLogText(const std::string& text) override { Print(text); }
+  void SetProgress(int percent) override { percent_ = percent; }
+  void SetCell(int, int, const std::string&) override {}
+  void DrawLine(int, const double*, const double*, int) override {}
+  void SetBar(int, double, double) override {}
+  void ClearBar(int) override {}
+  void ShowStatus(const std::string& text) override {
+    if (!text.empty()) Print(text);
+  }
+  void ShowMessage(const std::string& text, const std::string&, DiskMessageIcon) override {
+    if (!json_) EndLiveLine();
+    std::fprintf(stderr, "%s\n", text.c_str());
+  }
+  void Post(std::function<void()> task) override { loop_.Post(std::move(task)); }
+  void RowCompleted(int row, const std::string& score) override {
+    if (run_ && row >= 0 && row <= 3)
+      rows.push_back(RowReport{row, run_->Table()[static_cast<size_t>(row)], score, run_->Chart(), exact});
+    exact = DiskResults();
+  }
+  DiskResults exact;  // the current row's cells at full precision
+
+  void Attach(const DiskBenchRun* run) { run_ = run; }
+  std::vector<RowReport> rows;
+
   void Finish() {
-    std::lock_guard<std::mutex> lock(mu_);
     if (!json_) EndLiveLine();
   }
 
  private:
-  std::mutex mu_;
+  void Print(const std::string& text) {
+    if (!json_) EndLiveLine();
+    std::FILE* out = json_ ? stderr : stdout;
+    std::fprintf(out, "%s\n", OneLine(text).c_str());
+    std::fflush(out);
+  }
+
+  DiskRunLoop& loop_;
   bool json_;
+  DiskRunOptions options_;
   int percent_ = 0;
-  DiskResults results_;
+  const DiskBenchRun* run_ = nullptr;
 };
+
+// The seven cells of a row as the scripts read them (values rounded to 0.01).
+Json::Value CellsJson(const DiskRowCells& cells) {
+  DiskResults results;
+  for (int c = 1; c <= 7; ++c) {
+    const std::string& text = cells[static_cast<size_t>(c - 1)];
+    if (text.empty()) continue;
+    results.SetCell(c, text == "未测试" ? std::nullopt : std::optional<double>(CellNumber(text)));
+  }
+  return results.ToJson();
+}
+
+Json::Value ArrayJson(const std::array<double, kChartPoints>& values) {
+  Json::Value a(Json::arrayValue);
+  for (double v : values) a.append(v);
+  return a;
+}
+
+Json::Value RowJson(const RowReport& r) {
+  Json::Value o = r.exact.ToJson();
+  o["row"] = r.row;
+  o["label"] = kDiskRowLabels[static_cast<size_t>(r.row)];
+  o["score"] = r.score;
+  Json::Value chart(Json::objectValue);
+  chart["x"] = ArrayJson(r.chart.x);
+  chart["write"] = ArrayJson(r.chart.y[0]);
+  chart["read"] = ArrayJson(r.chart.y[1]);
+  o["chart"] = chart;
+  return o;
+}
+
+void PrintJson(const Json::Value& v) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "  ";
+  std::cout << Json::writeString(builder, v) << std::endl;
+}
+
+void PrintCells(const DiskRowCells& cells) {
+  for (int c = 1; c <= 7; ++c) {
+    const std::string& text = cells[static_cast<size_t>(c - 1)];
+    std::string iops;
+    if (c >= 4 && text.find("MB/s") != std::string::npos) iops = "  " + std::to_string(IopsOf(CellNumber(text))) + " IOPS";
+    std::printf("  %-12s %s%s\n", kDiskCellLabels[static_cast<size_t>(c - 1)], text.empty() ? "-" : text.c_str(),
+                iops.c_str());
+  }
+}
+
+bool ParsePrefill(const std::string& text, DiskRunOptions* o) {
+  for (const std::string& part : SplitPieces(text, ",")) {
+    if (part == "50") {
+      o->prefill50 = true;
+    } else if (part == "90") {
+      o->prefill90 = true;
+    } else {
+      return false;
+    }
+  }
+  return o->prefill50 || o->prefill90;
+}
+
+// Finds the disk entry of root; a volume on no identified disk gets an entry of its own
+// (no serial) so that it can still be measured.
+DiskList ListFor(const std::string& root, bool* identified) {
+  DiskList list;
+  std::ostringstream quiet;
+  std::string error;
+  if (InitDiskIdentification({}, &error, quiet) == 0) {
+    EnumerateDisks(list, quiet);
+    ReleaseDiskIdentification();
+  }
+  *identified = false;
+  for (const auto& [key, entry] : list)
+    for (const std::string& r : entry.roots)
+      if (r == root) *identified = true;
+  if (!*identified) {
+    DiskList own;
+    own["/" + root] = DiskEntry{"", {root}, "未识别的硬盘", false};
+    return own;
+  }
+  return list;
+}
+
+int RunHistory(const std::string& root, bool json) {
+  bool identified = false;
+  DiskList list = ListFor(root, &identified);
+  DiskHistoryFiles files{DiskHistoryFolder(), ""};
+  for (const auto& [key, entry] : list)
+    if (entry.roots.front() == root) files.base = DiskHistoryBaseName(root + " " + entry.model);
+  std::optional<std::string> text = ReadHistoryFile(files.List());
+  if (!text || text->empty()) {
+    if (json) {
+      PrintJson(Json::Value(Json::arrayValue));
+    } else {
+      std::printf("分区%s没有跑分记录\n", root.c_str());
+    }
+    return 0;
+  }
+  DiskResultTable table{};
+  ApplyHistoryList(*text, &table);
+  Json::Value rows(Json::arrayValue);
+  for (int r = 0; r < 4; ++r) {
+    const DiskRowCells& cells = table[static_cast<size_t>(r)];
+    bool any = false;
+    for (const std::string& c : cells) any = any || !c.empty();
+    if (!any) continue;
+    int32_t score = 0;
+    if (std::optional<std::string> bytes = ReadHistoryFile(files.Score(r)))
+      if (std::optional<int32_t> stored = DecodeScore(*bytes)) score = *stored;
+    if (json) {
+      Json::Value o = CellsJson(cells);
+      o["row"] = r;
+      o["label"] = kDiskRowLabels[static_cast<size_t>(r)];
+      o["score"] = score;
+      rows.append(o);
+    } else {
+      std::printf("%s  得分：%d\n", kDiskRowLabels[static_cast<size_t>(r)], score);
+      PrintCells(cells);
+    }
+  }
+  if (json) PrintJson(rows);
+  return 0;
+}
 
 int RunDisk(const std::vector<std::string>& args) {
   std::string root;
-  uint64_t size = kDefaultWriteSize;
-  bool cache = false;
-  bool json = false;
+  std::optional<uint64_t> size;
+  bool json = false, submit = false, history = false;
+  DiskRunOptions options;
+  bool lapsGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    bool hasValue = i + 1 < args.size();
     if (a == "--cache") {
-      cache = true;
+      options.systemCache = true;
     } else if (a == "--json") {
       json = true;
-    } else if (a == "--size" && i + 1 < args.size()) {
-      std::optional<uint64_t> parsed = ParseByteSize(args[++i]);
-      if (!parsed) {
+    } else if (a == "--trim") {
+      options.trim = true;
+    } else if (a == "--submit") {
+      submit = true;
+    } else if (a == "--history") {
+      history = true;
+    } else if (a == "--size" && hasValue) {
+      size = ParseByteSize(args[++i]);
+      if (!size) {
         std::fprintf(stderr, "写入大小无效: %s（字节数，可带 K、M、G 后缀）\n", args[i].c_str());
         return 2;
       }
-      size = *parsed;
+    } else if (a == "--prefill" && hasValue) {
+      if (!ParsePrefill(args[++i], &options)) {
+        std::fprintf(stderr, "预占比例无效: %s（50、90 或 50,90）\n", args[i].c_str());
+        return 2;
+      }
+    } else if (a == "--laps" && hasValue) {
+      const std::string& n = args[++i];
+      if (n.empty() || n.size() > 6 || n.find_first_not_of("0123456789") != std::string::npos || std::stoi(n) < 1) {
+        std::fprintf(stderr, "圈数无效: %s（正整数）\n", n.c_str());
+        return 2;
+      }
+      options.laps = std::stoi(n);
+      options.wholeDisk = true;
+      lapsGiven = true;
     } else if (!a.empty() && a[0] != '-' && root.empty()) {
       root = a;
     } else {
@@ -104,45 +282,96 @@ int RunDisk(const std::vector<std::string>& args) {
     std::fprintf(stderr, "%s 不是已挂载分区的根目录（sorvanta-cli disks 列出可测分区）\n", root.c_str());
     return 2;
   }
-  std::optional<platform::VolumeSpace> space = platform::SpaceOf(root);
-  if (space && space->freeBytes < size) {
-    std::fprintf(stderr, "分区%s可用空间不足：需要%.2fG，可用%.2fG\n", root.c_str(),
-                 static_cast<double>(size) / 1073741824.0, static_cast<double>(space->freeBytes) / 1073741824.0);
-    return 1;
+  if (history) return RunHistory(root, json);
+  if (lapsGiven && (options.prefill50 || options.prefill90)) {
+    std::fprintf(stderr, "--laps 与 --prefill 不能同时使用\n");
+    return 2;
+  }
+  if (options.trim && !platform::RunningAsRoot()) {
+    std::fprintf(stderr, "TRIM需要root权限（请用sudo运行），本次不执行TRIM\n");
+    options.trim = false;
+  }
+  bool identified = false;
+  DiskList list = ListFor(root, &identified);
+  if (submit && !identified) {
+    std::fprintf(stderr, "分区%s不在已识别的物理硬盘上，没有序列号，无法提交成绩\n", root.c_str());
+    return 2;
   }
 
-  CliDiskSink sink(json);
+  DiskRunConfig config;
+  if (size) {
+    config.standardWriteSize = *size;
+    config.minFreeBytes = *size;
+  }
+  config.submit = submit;
+  config.saveHistory = submit;
+  config.elevateTrim = false;
+  config.openIdentification = [](std::string*) { return 0; };
+  config.closeIdentification = [] {};
+  config.enumerate = [list](DiskList& out) {
+    out = list;
+    return true;
+  };
+  DiskRunLoop loop;
+  CliDiskView view(loop, json, options);
+  DiskBenchRun run(view, config);
+  view.Attach(&run);
+  // Keeps the cells' exact values beside the texts the run logic shows.
+  struct ExactSink : LoopBenchSink {
+    ExactSink(DiskRunLoop& loop, DiskBenchRun& run, CliDiskView& view) : LoopBenchSink(loop, run), view_(view) {}
+    void Cell(std::optional<double> mbps, int column) override {
+      view_.exact.SetCell(column, mbps);
+      LoopBenchSink::Cell(mbps, column);
+    }
+    CliDiskView& view_;
+  } sink(loop, run, view);
+
   g_stopRequested = false;
-  g_useSystemCache = cache;
-  g_currentRow = 0;
-  OnInterrupt([] { g_stopRequested = true; });  // like the stop button: the run ends, the file goes
+  g_useSystemCache = false;
+  run.OnRefreshDisks();
+  int index = 0;
+  for (size_t i = 0; i < run.Entries().size(); ++i)
+    for (const std::string& r : run.Entries()[i].roots)
+      if (r == root) index = static_cast<int>(i);
+  run.OnSelectDisk(index);
+
+  OnInterrupt([&loop, &run] { loop.Post([&run] { run.OnStopRun(); }); });
+  SetInterruptCleanup(RemoveNotedFillFilesNow);  // a second Ctrl-C still removes the fill files
   SetCurrentBenchSink(&sink);
-  RunTestSequence(root, size);
+  bool started = run.OnStartRun();
+  if (started) loop.RunUntil([&run] { return !run.Running(); }, 0xFFFFFFFFu);
   SetCurrentBenchSink(nullptr);
-  sink.Finish();
+  view.Finish();
   bool stopped = g_stopRequested.exchange(false);
-  DiskResults results = sink.Results();
+  if (!started) return 1;
+  const std::vector<RowReport>& rows = view.rows;
 
   if (json) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "  ";
-    std::cout << Json::writeString(builder, results.ToJson()) << std::endl;
+    Json::Value out = rows.empty() ? DiskResults().ToJson() : rows.back().exact.ToJson();
+    Json::Value list(Json::arrayValue);
+    for (const RowReport& r : rows) list.append(RowJson(r));
+    out["rows"] = list;
+    if (!rows.empty()) {
+      out["row"] = rows.back().row;
+      out["score"] = rows.back().score;
+    }
+    PrintJson(out);
   } else {
-    for (int column = 1; column <= 7; ++column) {
-      std::string text = results.Text(column);
-      if (column >= 4 && results.Value(column))
-        text += "  " + std::to_string(IopsOf(*results.Value(column))) + " IOPS";
-      std::printf("%-12s %s\n", kDiskCellLabels[column - 1], text.c_str());
+    for (const RowReport& r : rows) {
+      std::printf("%s%s\n", kDiskRowLabels[static_cast<size_t>(r.row)],
+                  submit && !options.systemCache ? ("  得分：" + r.score).c_str() : "");
+      PrintCells(r.cells);
     }
   }
   if (stopped) {
     std::fprintf(stderr, "已停止\n");
     return 130;
   }
-  return results.Value(7) ? 0 : 1;
+  if (rows.empty()) return 1;
+  return rows.back().cells[6].find("MB/s") != std::string::npos ? 0 : 1;
 }
 
-CliCommandRegistrar reg{CliCommand{"disk", kUsage, "测试分区的顺序、4K随机与64并发4K读写速度", RunDisk}};
+CliCommandRegistrar reg{CliCommand{"disk", kUsage, "测试分区的顺序、4K随机与64并发4K读写速度（可预占、跑圈、TRIM、提交）", RunDisk}};
 
 }  // namespace
 }  // namespace sorvanta::cli

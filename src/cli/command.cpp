@@ -18,10 +18,14 @@ std::vector<CliCommand>& Registry() {
 bool g_liveLineOpen = false;
 sem_t g_interruptSem;
 volatile sig_atomic_t g_interrupts = 0;
+void (*volatile g_interruptCleanup)() = nullptr;
 
 void HandleSignal(int) {
   g_interrupts = g_interrupts + 1;
-  if (g_interrupts > 1) _exit(130);
+  if (g_interrupts > 1) {
+    if (g_interruptCleanup) g_interruptCleanup();
+    _exit(130);
+  }
   sem_post(&g_interruptSem);  // async-signal-safe
 }
 
@@ -46,6 +50,8 @@ void EndLiveLine() {
   std::fflush(stdout);
   g_liveLineOpen = false;
 }
+
+void SetInterruptCleanup(void (*cleanup)()) { g_interruptCleanup = cleanup; }
 
 void PrintLine(const std::string& text) {
   EndLiveLine();

@@ -34,5 +34,8 @@ void PrintLine(const std::string& text);
 // Installs a SIGINT/SIGTERM handler that calls onStop once (from a watcher thread, not the
 // signal handler); a second Ctrl-C ends the process at once.
 void OnInterrupt(std::function<void()> onStop);
+// A function the signal handler calls on the second interrupt, right before the process
+// ends; it must be async-signal-safe (e.g. only unlink). nullptr removes it.
+void SetInterruptCleanup(void (*cleanup)());
 
 }  // namespace sorvanta::cli

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -67,10 +68,13 @@ bool EnumerateDisks(DiskList& list, std::ostream& out) {
         out << "硬盘型号:" << disk.model << "\t磁盘盘符:" << root << "\n";
         std::string key = disk.model + "/" + root;
         auto it = list.find(key);
-        if (it != list.end())
-          it->second.roots.push_back(root);
+        if (it != list.end()) {
+          // Two disks of one model under one volume (md mirror) give that root once.
+          std::vector<std::string>& roots = it->second.roots;
+          if (std::find(roots.begin(), roots.end(), root) == roots.end()) roots.push_back(root);
+        }
         else
-          list.emplace(key, DiskEntry{disk.serial, {root}, disk.model});
+          list.emplace(key, DiskEntry{disk.serial, {root}, disk.model, disk.removable});
       }
     }
   }

@@ -20,6 +20,7 @@ struct DiskEntry {
   std::string serial;              // the disk's serial number; empty when it reports none
   std::vector<std::string> roots;  // volume roots (mount points), as a rule exactly one
   std::string model;               // the disk's model as a user knows it
+  bool removable = false;          // a removable medium (no TRIM before a run)
 };
 
 // Keyed by model + "/" + root, in ascending byte order.

@@ -2,7 +2,10 @@
 //
 // Everything is read below root folders (normally "/sys", "/proc" and "/run") that tests
 // point at fake trees. A physical disk is a /sys/block entry with a device behind it, so
-// loop, zram, device-mapper and md devices are left out, and optical drives too.
+// loop, zram, device-mapper and md devices are not disks themselves, and optical drives are
+// left out. A file system on a whole disk counts as a partition of that disk (named like
+// the disk), and a volume on device-mapper (LVM, dm-crypt) or md is listed under the
+// partitions (or whole disks) it is built on, found through slaves/.
 #pragma once
 
 #include <string>
@@ -32,6 +35,9 @@ struct BlockDisk {
   unsigned minor = 0;
   std::vector<BlockPartition> partitions;  // ascending by name
 };
+
+// Undoes "\xNN" escapes (udev's way of writing blanks and other bytes in names and values).
+std::string DecodeHexEscapes(const std::string& text);
 
 // Reads the physical disks, their partitions and the partitions' volume roots. Returns
 // false (with errno in *error) when <sys>/block or <proc>/self/mountinfo cannot be read.

@@ -40,6 +40,14 @@ class PosixFile : public File {
     return true;
   }
   bool Sync() override { return fsync(fd_) == 0 || Fail(); }
+  int Allocate(uint64_t length) override {
+    if (length == 0) return 0;
+    int rc;
+    do {
+      rc = fallocate(fd_, 0, 0, static_cast<off_t>(length));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
+  }
   int64_t Size() override {
     struct stat st {};
     if (fstat(fd_, &st) != 0) return Fail(), -1;

@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,6 +55,9 @@ class File {
   virtual bool Seek(uint64_t offset) = 0;
   virtual bool Sync() = 0;
   virtual int64_t Size() = 0;
+  // Reserves the first length bytes on the medium and makes the file that long; 0 or an
+  // errno (EOPNOTSUPP where the file system cannot reserve without writing).
+  virtual int Allocate(uint64_t length) { return EOPNOTSUPP; }
   // errno of the last failed call (0 when none).
   virtual int LastError() const = 0;
   // Whether the file really bypasses the page cache.

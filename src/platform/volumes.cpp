@@ -1,5 +1,7 @@
 #include "platform/volumes.h"
 
+#include "platform/block_devices.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -46,8 +48,18 @@ class RealVolumes : public VolumeSource {
  public:
   std::vector<Volume> List() override {
     std::map<std::string, Volume> byRoot;
-    for (const MountEntry& e : ReadMountInfo()) {
+    std::vector<MountEntry> entries = ReadMountInfo();
+    // Bind mounts show a part of a volume again (root other than "/"); they are not volume
+    // roots. A device mounted only below its top (btrfs subvolumes) keeps its top-most mounts.
+    std::map<std::string, size_t> shortest;
+    auto device = [](const MountEntry& e) { return std::to_string(e.major) + ":" + std::to_string(e.minor) + e.source; };
+    for (const MountEntry& e : entries) {
       if (!IsVolumeMount(e)) continue;
+      auto it = shortest.find(device(e));
+      if (it == shortest.end() || e.root.size() < it->second) shortest[device(e)] = e.root.size();
+    }
+    for (const MountEntry& e : entries) {
+      if (!IsVolumeMount(e) || e.root.size() != shortest[device(e)]) continue;
       Volume v{e.mountPoint, e.source, e.fsType, e.major, e.minor};
       byRoot[e.mountPoint] = v;
     }
@@ -83,9 +95,7 @@ class RealVolumes : public VolumeSource {
       struct stat st {};
       if (stat(link.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) continue;
       if (major(st.st_rdev) == volume.major && minor(st.st_rdev) == volume.minor) {
-        found = DecodeOctalEscapes(name);  // udev escapes blanks as \x20
-        size_t pos;
-        while ((pos = found.find("\\x20")) != std::string::npos) found.replace(pos, 4, 1, ' ');
+        found = DecodeHexEscapes(name);  // udev writes blanks and other bytes as \xNN
         break;
       }
     }
@@ -96,12 +106,12 @@ class RealVolumes : public VolumeSource {
   static std::string LabelFromUdev(const Volume& volume) {
     std::ifstream in("/run/udev/data/b" + std::to_string(volume.major) + ":" +
                      std::to_string(volume.minor));
-    std::string line;
+    std::string line, plain, encoded;
     while (std::getline(in, line)) {
-      const std::string key = "E:ID_FS_LABEL=";
-      if (line.rfind(key, 0) == 0) return line.substr(key.size());
+      if (line.rfind("E:ID_FS_LABEL=", 0) == 0) plain = line.substr(14);
+      if (line.rfind("E:ID_FS_LABEL_ENC=", 0) == 0) encoded = DecodeHexEscapes(line.substr(18));
     }
-    return {};
+    return encoded.empty() ? plain : encoded;  // the plain value has odd bytes replaced
   }
 };
 

@@ -48,9 +48,17 @@ class FakeTree {
     Write("sys/block/" + disk + "/" + name + "/partition", "1\n");
   }
   void Mount(const std::string& dev, const std::string& point, const std::string& fsType,
-             const std::string& source) {
-    mountinfo_ += std::to_string(++id_) + " 1 " + dev + " / " + point + " rw - " + fsType + " " + source + " rw\n";
+             const std::string& source, const std::string& root = "/") {
+    mountinfo_ += std::to_string(++id_) + " 1 " + dev + " " + root + " " + point + " rw - " + fsType + " " + source +
+                  " rw\n";
     Write("proc/self/mountinfo", mountinfo_);
+  }
+  // A device-mapper or md device built on the given block devices.
+  void Stacked(const std::string& name, const std::string& dev, const std::vector<std::string>& slaves,
+               const std::string& dmName = "") {
+    Write("sys/block/" + name + "/dev", dev + "\n");
+    for (const std::string& slave : slaves) Write("sys/block/" + name + "/slaves/" + slave, "");
+    if (!dmName.empty()) Write("sys/block/" + name + "/dm/name", dmName + "\n");
   }
 
   platform::BlockRoots roots;
@@ -138,7 +146,7 @@ TEST(DiskIdentification, UsbStickSameModelDisksAndDisksWithoutVolumes) {
   std::vector<std::string> keys;
   for (const auto& [k, v] : e.list) keys.push_back(k);
   EXPECT_EQ(keys, (std::vector<std::string>{"KINGSTON SNV2S1000G//srv", "Kingston DataTraveler 3.0//media/u/KINGSTON",
-                                            "WDC WD10EZEX//mnt/a", "WDC WD10EZEX//mnt/b"}));
+                                            "WDC WD10EZEX//mnt/a", "WDC WD10EZEX//mnt/b", "Whole//data"}));
   EXPECT_EQ(e.list["Kingston DataTraveler 3.0//media/u/KINGSTON"].serial, "60A44C3FACC9");
   EXPECT_EQ(e.list["WDC WD10EZEX//mnt/a"].serial, "WD-A");
   EXPECT_EQ(e.list["WDC WD10EZEX//mnt/b"].serial, "WD-B");
@@ -146,7 +154,46 @@ TEST(DiskIdentification, UsbStickSameModelDisksAndDisksWithoutVolumes) {
   // No serial line for a disk without one; the others print theirs.
   EXPECT_EQ(e.out.find("硬盘SerialNumber:\n"), std::string::npos);
   EXPECT_NE(e.out.find("硬盘SerialNumber:SPARE1\n硬盘型号:Spare\n"), std::string::npos);
-  EXPECT_EQ(e.out.find("磁盘盘符:/data"), std::string::npos);
+  EXPECT_NE(e.out.find("磁盘盘符:/data"), std::string::npos);
+}
+
+TEST(DiskIdentification, WholeDiskStackedVolumesFullModelsAndBindMounts) {
+  FakeTree t;
+  // A virtual machine's disk formatted without a partition table, also bind-mounted.
+  t.Disk("vda", "254:0", "", "0x1af4", "VDISK1");
+  t.Mount("254:0", "/", "ext4", "/dev/vda");
+  t.Mount("254:0", "/srv/www", "ext4", "/dev/vda", "/var/www");
+  // LVM on sda3 holding the root; dm-crypt on top of LVM for /home (two levels down).
+  t.Disk("sda", "8:0", "Samsung SSD 860", "ATA", "S3Z");
+  t.Write("run/udev/data/b8:0", "E:ID_MODEL=Samsung_SSD_860_EVO_500GB\n"
+                                "E:ID_MODEL_ENC=Samsung\\x20SSD\\x20860\\x20EVO\\x20500GB\\x20\\x20\n");
+  t.Partition("sda", "sda3", "8:3");
+  t.Stacked("dm-0", "253:0", {"sda3"}, "vg-root");
+  t.Stacked("dm-1", "253:1", {"dm-0"}, "home_crypt");
+  t.Mount("253:0", "/mnt/lvm", "xfs", "/dev/mapper/vg-root");
+  t.Mount("0:45", "/home", "btrfs", "/dev/mapper/home_crypt", "/@home");
+  t.Mount("0:45", "/home/u/snap", "btrfs", "/dev/mapper/home_crypt", "/@home/u/.snapshots");
+  // md RAID 1 over two whole disks: the volume belongs to both.
+  t.Disk("sdb", "8:16", "ST4000", "ATA", "ZA1");
+  t.Disk("sdc", "8:32", "ST4000", "ATA", "ZA2");
+  t.Stacked("md0", "9:0", {"sdb", "sdc"});
+  t.Mount("9:0", "/raid", "ext4", "/dev/md0");
+
+  Enumerated e = Enumerate(t);
+  ASSERT_TRUE(e.ok);
+  std::vector<std::string> keys;
+  for (const auto& [k, v] : e.list) keys.push_back(k);
+  EXPECT_EQ(keys, (std::vector<std::string>{"ST4000//raid", "Samsung SSD 860 EVO 500GB//home",
+                                            "Samsung SSD 860 EVO 500GB//mnt/lvm", "vda//"}));
+  EXPECT_EQ(e.list["ST4000//raid"].roots, std::vector<std::string>{"/raid"});
+  EXPECT_EQ(e.list["vda//"].serial, "VDISK1");
+  EXPECT_EQ(e.out.find("/srv/www"), std::string::npos);
+  EXPECT_EQ(e.out.find("/home/u/snap"), std::string::npos);
+}
+
+TEST(DiskIdentification, HexEscapesOfUdevNamesDecodeEveryByte) {
+  EXPECT_EQ(platform::DecodeHexEscapes("My\\x20Disk\\x2fA\\xe4\\xb8\\xadB\\x2"), "My Disk/A\xe4\xb8\xad" "B\\x2");
+  EXPECT_EQ(platform::DecodeHexEscapes("\\xZZ\\x41"), "\\xZZA");
 }
 
 TEST(DiskIdentification, UnreadableTreesFailAndCloseTheIdentification) {

@@ -10,16 +10,25 @@ class NullFile : public platform::File {
   NullFile(NullMedium* m, std::string path, bool direct) : m_(m), path_(std::move(path)), direct_(direct) {}
 
   ssize_t Write(const void* d, size_t n) override {
-    ssize_t got = PWrite(d, n, pos_);
+    ssize_t got = WriteAt(d, n, pos_);
     if (got > 0) pos_ += static_cast<uint64_t>(got);
     return got;
   }
   ssize_t Read(void* d, size_t n) override {
-    ssize_t got = PRead(d, n, pos_);
+    ssize_t got = ReadAt(d, n, pos_);
     if (got > 0) pos_ += static_cast<uint64_t>(got);
     return got;
   }
-  ssize_t PWrite(const void*, size_t n, uint64_t offset) override {
+  // A positioned transfer counts as a seek to its offset.
+  ssize_t PWrite(const void* d, size_t n, uint64_t offset) override {
+    NoteSeek(offset);
+    return WriteAt(d, n, offset);
+  }
+  ssize_t PRead(void* d, size_t n, uint64_t offset) override {
+    NoteSeek(offset);
+    return ReadAt(d, n, offset);
+  }
+  ssize_t WriteAt(const void*, size_t n, uint64_t offset) {
     std::lock_guard<std::mutex> lock(m_->mu_);
     auto it = m_->sizes_.find(path_);
     if (it == m_->sizes_.end()) return -1;
@@ -40,19 +49,20 @@ class NullFile : public platform::File {
     it->second = std::max(it->second, end);
     return static_cast<ssize_t>(n);
   }
-  ssize_t PRead(void*, size_t n, uint64_t offset) override {
+  ssize_t ReadAt(void*, size_t n, uint64_t offset) {
     std::lock_guard<std::mutex> lock(m_->mu_);
     auto it = m_->sizes_.find(path_);
     if (it == m_->sizes_.end() || offset >= it->second) return 0;
     return static_cast<ssize_t>(std::min<uint64_t>(n, it->second - offset));
   }
   bool Seek(uint64_t offset) override {
-    {
-      std::lock_guard<std::mutex> lock(m_->mu_);
-      m_->seeks_.push_back(offset);
-    }
+    NoteSeek(offset);
     pos_ = offset;
     return true;
+  }
+  void NoteSeek(uint64_t offset) {
+    std::lock_guard<std::mutex> lock(m_->mu_);
+    m_->seeks_.push_back(offset);
   }
   bool Sync() override { return true; }
   int64_t Size() override {

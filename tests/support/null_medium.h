@@ -1,9 +1,10 @@
 // A do-nothing medium for testing run logic without a disk: files exist only as sizes,
 // writes are accepted at once until the medium's capacity is used up (then they transfer
 // 0 bytes, like a full disk), reads return the bytes a file holds without touching the
-// buffer; writes can be made to fail from a chosen call on. Installs itself as the current platform::FileSystem for its lifetime. It can
-// refuse every open (an unwritable folder) or only unbuffered ones (a file system without
-// O_DIRECT), and records every seek.
+// buffer; writes can be made to fail from a chosen call on. Installs itself as the
+// current platform::FileSystem for its lifetime. It can refuse every open (an unwritable
+// folder) or only unbuffered ones (a file system without O_DIRECT), and records every
+// seek and positioned transfer.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +33,7 @@ class NullMedium : public platform::FileSystem {
   void RefuseOpens(int error, bool refuseDirect = false);
   // Write calls from the n-th on (counted from 0 over the medium) fail with EIO.
   void FailWritesFrom(int n);
-  // Every seek offset so far, in order.
+  // Every seek offset so far, in order (a positioned read or write counts as one).
   std::vector<uint64_t> Seeks();
   // Size of a file, or -1 when it does not exist.
   int64_t SizeOf(const std::string& path);

@@ -1,0 +1,53 @@
+// The engine's 4 KiB random tests at queue depth 1 on an existing file, for comparing them
+// with fio on the very same file (bench/disk_4k_vs_fio.sh runs both, alternating).
+//
+// SORVANTA_BENCH_FILE names the file (it must exist; it is written to but kept);
+// SORVANTA_BENCH_MS sets each test's duration (default 10000).
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include "diskbench/disk_engine.h"
+#include "platform/direct_io.h"
+#include "service/bench_sink.h"
+
+namespace sorvanta {
+namespace {
+
+class CellSink : public BenchSink {
+ public:
+  void Log(const std::string&) override {}
+  void Done(const std::string&, const std::string&) override {}
+  void Progress(int, int, bool) override {}
+  void Speed(std::optional<double>, std::optional<double>, bool) override {}
+  void Bar(double, int) override {}
+  void Cell(std::optional<double> v, int) override { value = v.value_or(0); }
+  void RowDone(int) override {}
+  double value = 0;
+};
+
+void Run4K(benchmark::State& state, bool write) {
+  const char* file = std::getenv("SORVANTA_BENCH_FILE");
+  if (!file) return state.SkipWithError("set SORVANTA_BENCH_FILE to an existing file");
+  const char* ms = std::getenv("SORVANTA_BENCH_MS");
+  DiskEngineOptions opt;
+  opt.randomTestMs = ms ? static_cast<uint32_t>(std::atoi(ms)) : 10000;
+  platform::AlignedBuffer block(kBlockSize);
+  CellSink sink;
+  SetCurrentBenchSink(&sink);
+  bool ok = true;
+  for (auto _ : state)
+    ok = write ? RandWrite4KTest(file, "bench", block.data(), opt) : RandRead4KTest(file, "bench", block.data(), opt);
+  SetCurrentBenchSink(nullptr);
+  if (!ok) return state.SkipWithError("the test failed");
+  state.counters["MBps"] = sink.value;
+}
+
+void BM_RandWrite4K(benchmark::State& state) { Run4K(state, true); }
+void BM_RandRead4K(benchmark::State& state) { Run4K(state, false); }
+BENCHMARK(BM_RandWrite4K)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_RandRead4K)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace
+}  // namespace sorvanta

@@ -1,0 +1,177 @@
+// What the disk run logic adds to the engine's figures: the same short sequence on the same
+// folder, once with the engine alone (a sink that only keeps the cells) and once through
+// DiskBenchRun with its task loop playing the window thread, which is the path of the
+// window and the command line. Each repetition is one whole sequence; run with
+// --benchmark_enable_random_interleaving=true so that the two paths alternate
+// (bench/disk_run_overhead.sh does). A third benchmark prices one notification on each path.
+//
+// Needs SORVANTA_BENCH_DIR, a folder on a volume that accepts O_DIRECT (the test file goes
+// there); SORVANTA_BENCH_BYTES sets the sequential size (default 1 GiB).
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "diskbench/disk_run.h"
+#include "diskbench/disk_results.h"
+#include "platform/volumes.h"
+
+namespace sorvanta {
+namespace {
+
+std::string BenchDir() {
+  const char* d = std::getenv("SORVANTA_BENCH_DIR");
+  std::string dir = d ? d : "";
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  return dir;
+}
+
+uint64_t BenchBytes() {
+  const char* b = std::getenv("SORVANTA_BENCH_BYTES");
+  std::optional<uint64_t> n = b ? ParseByteSize(b) : std::nullopt;
+  return n ? *n : (1ull << 30);
+}
+
+// The mount point that holds dir.
+std::string VolumeOf(const std::string& dir) {
+  std::string best;
+  for (const platform::Volume& v : platform::Volumes().List()) {
+    bool under = v.root == "/" || dir.rfind(v.root + "/", 0) == 0;
+    if (under && v.root.size() >= best.size() && platform::SameFileSystem(v.root, dir)) best = v.root;
+  }
+  return best;
+}
+
+DiskEngineOptions Options(const std::string& dir) {
+  DiskEngineOptions o;
+  o.randomTestMs = 3000;
+  o.concurrentTicks = 3;
+  o.tickMs = 1000;
+  o.tempFolder = dir;
+  return o;
+}
+
+void Report(benchmark::State& state, const DiskResults& r) {
+  const char* names[] = {"seqwrite", "nobuf", "seqread", "4kwrite", "4kread", "64twrite", "64tread"};
+  for (int c = 1; c <= 7; ++c)
+    if (c != 2) state.counters[names[c - 1]] = r.Value(c).value_or(0);
+}
+
+class CellSink : public BenchSink {
+ public:
+  void Log(const std::string&) override {}
+  void Done(const std::string&, const std::string&) override {}
+  void Progress(int, int, bool) override {}
+  void Speed(std::optional<double>, std::optional<double>, bool) override {}
+  void Bar(double, int) override {}
+  void Cell(std::optional<double> v, int column) override {
+    std::lock_guard<std::mutex> lock(mu);
+    results.SetCell(column, v);
+  }
+  void RowDone(int) override {}
+  std::mutex mu;
+  DiskResults results;
+};
+
+void BM_EngineDirect(benchmark::State& state) {
+  std::string dir = BenchDir(), root = VolumeOf(dir);
+  if (dir.empty() || root.empty()) return state.SkipWithError("set SORVANTA_BENCH_DIR to a folder on a volume");
+  CellSink sink;
+  for (auto _ : state) {
+    SetCurrentBenchSink(&sink);
+    RunTestSequence(root, BenchBytes(), Options(dir));
+    SetCurrentBenchSink(nullptr);
+  }
+  Report(state, sink.results);
+}
+BENCHMARK(BM_EngineDirect)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// A view that shows nothing: the window's drawing is not the run logic's cost.
+class QuietView : public DiskRunView {
+ public:
+  explicit QuietView(DiskRunLoop& loop) : loop_(loop) {}
+  void SetDriveLines(const std::vector<std::string>&, int) override {}
+  DiskRunOptions Options() override { return {}; }
+  void SetOptionChecked(DiskOption, bool) override {}
+  void SetLaps(int) override {}
+  void SetRunning(bool) override {}
+  void SetStopEnabled(bool) override {}
+  void SetScoreText(const std::string&) override {}
+  void SetInfoLine(const std::string&) override {}
+  void AppendLog(const std::string&) override {}
+  void SetLogText(const std::string&) override {}
+  void SetProgress(int) override {}
+  void SetCell(int, int, const std::string&) override {}
+  void DrawLine(int, const double*, const double*, int) override {}
+  void SetBar(int, double, double) override {}
+  void ClearBar(int) override {}
+  void ShowStatus(const std::string&) override {}
+  void ShowMessage(const std::string&, const std::string&, DiskMessageIcon) override {}
+  void Post(std::function<void()> task) override { loop_.Post(std::move(task)); }
+
+ private:
+  DiskRunLoop& loop_;
+};
+
+void BM_ThroughRunLogic(benchmark::State& state) {
+  std::string dir = BenchDir(), root = VolumeOf(dir);
+  if (dir.empty() || root.empty()) return state.SkipWithError("set SORVANTA_BENCH_DIR to a folder on a volume");
+  DiskResultTable table{};
+  for (auto _ : state) {
+    DiskRunLoop loop;
+    QuietView view(loop);
+    DiskRunConfig config;
+    config.standardWriteSize = BenchBytes();
+    config.minFreeBytes = BenchBytes();
+    config.engine = Options(dir);
+    config.submit = config.saveHistory = false;
+    config.enumerate = [root](DiskList& list) {
+      list["bench/" + root] = DiskEntry{"", {root}, "bench", false};
+      return true;
+    };
+    DiskBenchRun run(view, config);
+    LoopBenchSink sink(loop, run);
+    SetCurrentBenchSink(&sink);
+    run.OnRefreshDisks();
+    if (!run.OnStartRun()) return state.SkipWithError("the run did not start (free space?)");
+    loop.RunUntil([&run] { return !run.Running(); });
+    SetCurrentBenchSink(nullptr);
+    table = run.Table();
+  }
+  DiskResults r;
+  for (int c = 1; c <= 7; ++c) {
+    const std::string& text = table[0][static_cast<size_t>(c - 1)];
+    if (text.find("MB/s") != std::string::npos) r.SetCell(c, CellNumber(text));
+  }
+  Report(state, r);
+}
+BENCHMARK(BM_ThroughRunLogic)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// One progress notification (the engine's most frequent) on each path: arg 0 the engine
+// alone, arg 1 through the loop and the run logic, with the loop on its own thread.
+void BM_ProgressNotification(benchmark::State& state) {
+  CellSink direct;
+  DiskRunLoop loop;
+  QuietView view(loop);
+  DiskRunConfig config;
+  config.enumerate = [](DiskList&) { return true; };
+  DiskBenchRun run(view, config);
+  LoopBenchSink sink(loop, run);
+  std::atomic<bool> done{false};
+  std::thread window([&] {
+    while (!done) loop.RunUntil([&] { return done.load(); }, 100);
+  });
+  SetCurrentBenchSink(state.range(0) ? static_cast<BenchSink*>(&sink) : &direct);
+  int p = 0;
+  for (auto _ : state) BenchProgress(p++ % 101, 0, false);
+  SetCurrentBenchSink(nullptr);
+  if (state.range(0)) loop.Post([] {}, true);
+  done = true;
+  window.join();
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ProgressNotification)->Arg(0)->Arg(1);
+
+}  // namespace
+}  // namespace sorvanta

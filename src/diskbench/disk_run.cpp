@@ -1,0 +1,633 @@
+#include "diskbench/disk_run.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+
+#include "platform/clock.h"
+#include "platform/direct_io.h"
+#include "platform/paths.h"
+#include "platform/volumes.h"
+#include "service/text.h"
+
+namespace sorvanta {
+
+const char* const kDiskWelcomeText =
+    "欢迎使用磁盘测速！\r\n1、如果刚买来的硬盘，建议只分一个区进行测试，否则软件只会在最大的分区上进行测试！\r\n2、"
+    "常规跑分会占用20G磁盘空间进行跑分，您可以勾选左下角选项：\r\n【掉速检测】是完整填充磁盘进行测速，目的看TLC、"
+    "QLC、PLC磁盘在写入多少容量后会掉速，掉速后性能如何；\r\n【xx%填充】测试是先将磁盘填充到一定比例后再进行常规测试，"
+    "目的是测试磁盘在不同剩余容量下的成绩\r\n3、填充磁盘会消耗磁盘寿命，请自行做好数据备份，因测试导致数据丢失作者概不负责。";
+const std::array<const char*, 4> kDiskRowLabels = {"缺省20G", "预占50%", "预占90%", "跑圈"};
+
+namespace {
+
+constexpr const char* kCacheWarning =
+    "启用系统缓存会导致速度超过硬盘本身速度，测试结果不代表硬盘的真实实力，结果不会提交到服务器。";
+
+bool Stopped() { return g_stopRequested.load(); }
+
+std::string GiBText(uint64_t bytes) { return FloatText(static_cast<double>(bytes) / static_cast<double>(kGiB)); }
+
+std::string CellText(double mbps) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2fMB/s", mbps);
+  return text;
+}
+
+}  // namespace
+
+// What the run thread shares with the window thread: the row hand-over and abandonment.
+struct DiskBenchRun::Shared {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool abandoned = false;
+  std::optional<DiskSubmission> pending;  // set by OnRowDone, taken by the run thread
+  std::shared_ptr<int> alive = std::make_shared<int>(0);
+};
+
+DiskBenchRun::DiskBenchRun(DiskRunView& view, DiskRunConfig config)
+    : view_(view), config_(std::move(config)), shared_(std::make_shared<Shared>()) {
+  if (!config_.openIdentification)
+    config_.openIdentification = [](std::string* error) { return InitDiskIdentification({}, error); };
+  if (!config_.closeIdentification) config_.closeIdentification = [] { ReleaseDiskIdentification(); };
+  if (!config_.enumerate) config_.enumerate = [](DiskList& list) { return EnumerateDisks(list); };
+  if (!config_.board) config_.board = [] { return platform::ReadBoardInfo(); };
+  if (!config_.post) config_.post = PostDiskSubmission;
+  bool elevate = config_.elevateTrim;
+  if (!config_.trim) config_.trim = [elevate](const std::string& root) { return platform::RunTrim(root, elevate); };
+  if (config_.engine.tempFolder.empty()) config_.engine.tempFolder = platform::TempFolder();
+  if (!config_.sequence) {
+    DiskEngineOptions engine = config_.engine;
+    config_.sequence = [engine](const std::string& root, uint64_t size) { RunTestSequence(root, size, engine); };
+  }
+  for (auto& row : table_) row.fill("");
+}
+
+DiskBenchRun::~DiskBenchRun() {
+  // The run uses this object, so it must end before it: stop it and wait.
+  runThread_.RequestStop();
+  runThread_.Wait();
+  shared_->alive.reset();
+  if (identificationOpen_) config_.closeIdentification();
+}
+
+bool DiskBenchRun::OnOpen() {
+  std::string error;
+  if (config_.openIdentification(&error) != 0) {
+    view_.ShowMessage(error, "", DiskMessageIcon::kError);
+    return false;
+  }
+  identificationOpen_ = true;
+  OnRefreshDisks();
+  view_.SetLaps(1);
+  view_.SetLogText(kDiskWelcomeText);
+  SetScore("-");
+  g_stopRequested = false;
+  g_useSystemCache = false;
+  return true;
+}
+
+// ---- selection -------------------------------------------------------------------------
+
+void DiskBenchRun::OnSelectDisk(int index) {
+  freeBytes_ = totalBytes_ = 0;
+  root_.clear();
+  serial_.clear();
+  removable_ = false;
+  bool valid = index >= 0 && static_cast<size_t>(index) < entries_.size();
+  driveText_ = valid ? lines_[static_cast<size_t>(index)] : std::string();
+  if (valid) {
+    const DiskEntry& entry = entries_[static_cast<size_t>(index)];
+    for (const std::string& root : entry.roots) {
+      std::optional<platform::VolumeSpace> space = platform::SpaceOf(root);
+      if (space && space->freeBytes > freeBytes_) {
+        root_ = root;
+        freeBytes_ = space->freeBytes;
+        totalBytes_ = space->totalBytes;
+        serial_ = entry.serial;
+        removable_ = entry.removable;
+      }
+    }
+  }
+  view_.SetInfoLine("分区" + root_ + " 可用空间：" + GiBText(freeBytes_) + "G/" + GiBText(totalBytes_) + "G");
+  LoadHistory(-1);
+}
+
+void DiskBenchRun::OnRefreshDisks() {
+  entries_.clear();
+  lines_.clear();
+  DiskList list;
+  config_.enumerate(list);  // a failed enumeration still offers what it found
+  for (auto& [key, entry] : list) {
+    if (entry.roots.empty()) continue;
+    lines_.push_back(entry.roots.front() + " " + entry.model);
+    entries_.push_back(entry);
+  }
+  view_.SetDriveLines(lines_, lines_.empty() ? -1 : 0);
+  OnSelectDisk(lines_.empty() ? -1 : 0);
+}
+
+// ---- start, stop, close ----------------------------------------------------------------
+
+bool DiskBenchRun::OnStartRun() {
+  if (running_) return false;
+  SetScore("待评分");
+  if (root_.empty()) {
+    view_.ShowMessage("没有可测试的分区！请插入硬盘后点击“刷新”。", "", DiskMessageIcon::kNone);
+    return false;
+  }
+  std::optional<platform::Volume> volume = platform::FindVolume(root_);
+  std::string fsType = volume ? volume->fsType : std::string();
+  if (fsType == "vfat" || fsType == "msdos" || fsType == "fat") {
+    view_.ShowMessage("不支持当前文件系统“" + platform::FileSystemDisplayName(fsType) +
+                          "”！如需测速，需要格式化为NTFS或者exFat文件系统！",
+                      "", DiskMessageIcon::kNone);
+    return false;
+  }
+  std::optional<platform::VolumeSpace> space = platform::SpaceOf(root_);
+  uint64_t freeBytes = space ? space->freeBytes : 0;
+  uint64_t totalBytes = space ? space->totalBytes : 0;
+  if (freeBytes < config_.minFreeBytes) {
+    view_.ShowMessage(config_.minFreeBytes == 20 * kGiB
+                          ? std::string("至少需要20G以上空闲空间！")
+                          : "至少需要" + GiBText(config_.minFreeBytes) + "G以上空闲空间！",
+                      "", DiskMessageIcon::kNone);
+    return false;
+  }
+  DiskRunOptions opt = view_.Options();
+
+  const double freeGiB = static_cast<double>(freeBytes) / static_cast<double>(kGiB);
+  for (int i = 0; i < kChartPoints; ++i) {
+    double x = i / 5.0;  // 0 to 20 GB
+    if (opt.wholeDisk) {
+      x = i * (freeGiB / 100);
+    } else if (config_.standardWriteSize != kDefaultWriteSize) {
+      x = i * (static_cast<double>(config_.standardWriteSize) / static_cast<double>(kGiB) / 100);
+    }
+    chart_.x[static_cast<size_t>(i)] = x;
+    for (auto& line : chart_.y) line[static_cast<size_t>(i)] = 0;
+  }
+  for (int line = 0; line < 3; ++line) view_.DrawLine(line, chart_.x.data(), chart_.y[line].data(), kChartPoints);
+  smoothed_ = 0;
+  lastIndex_ = 0;
+
+  // The mode's checks come before the TRIM, so that a refused start trims nothing.
+  std::function<void()> body;
+  bool trim = opt.trim && !removable_;
+  const std::string root = root_;
+  if (opt.wholeDisk) {
+    if (opt.laps == 0) return false;
+    g_currentRow = 3;
+    writeSizeGiB_ = freeGiB;
+    body = [this, root, freeBytes, trim] { StandardRun(root, freeBytes, trim); };
+  } else if (opt.prefill50 || opt.prefill90) {
+    PrefillPlan plan = PlanPrefill(opt.prefill50, opt.prefill90, totalBytes, freeBytes, config_.minFreeBytes);
+    if (plan.refusedPercent) {
+      std::string need = config_.minFreeBytes == 20 * kGiB ? "20" : GiBText(config_.minFreeBytes);
+      view_.ShowMessage("填充" + std::to_string(plan.refusedPercent) + "%后至少需要" + need + "G以上空闲空间！", "",
+                        DiskMessageIcon::kNone);
+      return false;
+    }
+    g_currentRow = plan.steps.empty() ? 1 : plan.steps.front().row;
+    writeSizeGiB_ = static_cast<double>(config_.standardWriteSize) / static_cast<double>(kGiB);
+    uint64_t size = config_.standardWriteSize;
+    body = [this, root, steps = plan.steps, size, trim] { PrefillRun(root, steps, size, trim); };
+  } else {
+    g_currentRow = 0;
+    writeSizeGiB_ = static_cast<double>(config_.standardWriteSize) / static_cast<double>(kGiB);
+    uint64_t size = config_.standardWriteSize;
+    body = [this, root, size, trim] { StandardRun(root, size, trim); };
+  }
+
+  view_.SetLogText("[>>>]测试磁盘：\r\n" + driveText_);
+  g_useSystemCache = opt.systemCache;
+  cacheRun_ = opt.systemCache;
+  replies_.clear();
+  {
+    std::lock_guard<std::mutex> lock(shared_->mu);
+    shared_->pending.reset();
+    shared_->abandoned = false;
+  }
+  if (!StartRunThread(std::move(body))) {
+    view_.ShowMessage("无法启动跑分线程！", "", DiskMessageIcon::kError);
+    return false;
+  }
+  ClearChart(false);
+  ClearBars();
+  view_.SetRunning(true);
+  view_.SetStopEnabled(true);
+  return true;
+}
+
+void DiskBenchRun::OnStopRun() {
+  if (g_stopRequested || !running_) return;
+  g_stopRequested = true;
+  view_.SetStopEnabled(false);
+}
+
+bool DiskBenchRun::OnCloseRequest() {
+  if (!running_) return true;
+  view_.ShowMessage("先停止跑分后再退出！", "", DiskMessageIcon::kNone);
+  return false;
+}
+
+void DiskBenchRun::OnOptionClicked(DiskOption option) {
+  switch (option) {
+    case DiskOption::kWholeDisk:
+      view_.SetOptionChecked(DiskOption::kPrefill50, false);
+      view_.SetOptionChecked(DiskOption::kPrefill90, false);
+      break;
+    case DiskOption::kPrefill50:
+    case DiskOption::kPrefill90:
+      view_.SetOptionChecked(DiskOption::kWholeDisk, false);
+      break;
+    case DiskOption::kSystemCache:
+      if (view_.Options().systemCache) view_.ShowMessage(kCacheWarning, "注意啊", DiskMessageIcon::kInformation);
+      break;
+    case DiskOption::kTrim:
+      break;
+  }
+}
+
+bool DiskBenchRun::Running() const { return running_; }
+
+// ---- notifications ---------------------------------------------------------------------
+
+void DiskBenchRun::OnLog(const std::string& text) {
+  view_.AppendLog(text);
+  view_.SetInfoLine(text);
+}
+
+void DiskBenchRun::OnProgress(int percent, int chartLine) {
+  view_.SetProgress(percent);
+  int p = std::clamp(percent, 0, 100);
+  if (chartLine < 0 || chartLine > 1 || p == lastIndex_) return;
+  auto& y = chart_.y[static_cast<size_t>(chartLine)];
+  y[static_cast<size_t>(lastIndex_)] = smoothed_;
+  if (p != 0) view_.DrawLine(chartLine, chart_.x.data(), y.data(), p);
+  lastIndex_ = p;
+}
+
+void DiskBenchRun::OnSpeed(std::optional<double> instant, std::optional<double> average) {
+  if (!instant) {
+    view_.SetInfoLine("");
+    return;
+  }
+  std::string line = "实时速度：" + FloatText(*instant) + "MB/s";
+  if (average && *average != 0) line += " 平均速度：" + FloatText(*average) + "MB/s";
+  view_.SetInfoLine(line);
+  smoothed_ = smoothed_ == 0 ? *instant : 0.5 * *instant + 0.5 * smoothed_;
+}
+
+void DiskBenchRun::OnBar(double mbps, int bar) {
+  if (bar < 0 || bar > 3) return;
+  view_.ClearBar(bar);
+  view_.SetBar(bar, chart_.x[static_cast<size_t>((bar + 1) * 100 / 6)], mbps);
+}
+
+void DiskBenchRun::OnCell(std::optional<double> mbps, int column) {
+  int row = g_currentRow.load();
+  if (row < 0 || row > 3 || column < 1 || column > 7) return;
+  SetTableCell(row, column, mbps ? CellText(*mbps) : std::string("未测试"));
+}
+
+void DiskBenchRun::OnRowDone(int row) {
+  if (g_stopRequested) return;  // a stopped row is neither submitted nor saved
+  if (cacheRun_) {
+    SaveHistory(row);  // the score text still reads "待评分": stored as 0
+    view_.RowCompleted(row, "");
+    return;
+  }
+  if (!config_.submit) {
+    view_.RowCompleted(row, "");
+    return;
+  }
+  platform::BoardInfo board = config_.board();
+  if (!board.found) {
+    view_.ShowMessage("主板信息获取异常！", "", DiskMessageIcon::kNone);
+    CompleteRow(row, "");
+    return;
+  }
+  DiskSubmission s;
+  if (row >= 0 && row <= 3) s.cells = table_[static_cast<size_t>(row)];
+  s.prefill = row;
+  s.writeSizeGiB = writeSizeGiB_;
+  s.timestamp = static_cast<int64_t>(platform::WallClock());
+  s.platform = board.vendor + "_" + board.name;
+  s.diskName = driveText_;
+  s.serial = serial_;
+  // The run thread sends it and hands the reply back through CompleteRow.
+  std::lock_guard<std::mutex> lock(shared_->mu);
+  shared_->pending = std::move(s);
+}
+
+void DiskBenchRun::CompleteRow(int row, const std::string& reply) {
+  replies_.push_back(reply);
+  SetScore(reply);
+  OnLog("测试结果：");
+  OnLog(reply);
+  SaveHistory(row);
+  view_.RowCompleted(row, reply);
+}
+
+void DiskBenchRun::OnRunFinished(const std::string& text) {
+  view_.SetProgress(100);
+  OnLog(text);
+  ReleaseRunThread();
+  DiskRunOptions opt = view_.Options();
+  if (opt.wholeDisk && opt.laps >= 2 && !g_stopRequested) {
+    // The next lap starts once this handler has let the finished thread return; until
+    // then the run counts as going on, so a stop meanwhile still ends all laps.
+    running_ = true;
+    std::weak_ptr<int> alive = shared_->alive;
+    view_.Post([this, alive, laps = opt.laps] {
+      if (alive.lock()) StartNextLap(laps);
+    });
+    return;
+  }
+  ToIdle();
+  g_stopRequested = false;
+}
+
+void DiskBenchRun::StartNextLap(int laps) {
+  running_ = false;
+  if (!g_stopRequested && OnStartRun()) {
+    view_.SetLaps(laps - 1);
+  } else {
+    ToIdle();
+  }
+  g_stopRequested = false;
+}
+
+// ---- history ---------------------------------------------------------------------------
+
+DiskHistoryFiles DiskBenchRun::HistoryFiles() const {
+  std::string folder = config_.historyFolder.empty() ? DiskHistoryFolder() : config_.historyFolder;
+  if (folder.back() != '/') folder += '/';
+  return {folder, DiskHistoryBaseName(driveText_)};
+}
+
+void DiskBenchRun::SaveHistory(int row) {
+  if (!config_.saveHistory || row < 0 || row > 3 || driveText_.empty()) return;
+  SaveDiskHistory(HistoryFiles(), table_, row, ScoreFromText(scoreText_), chart_);
+}
+
+void DiskBenchRun::LoadHistory(int row) {
+  DiskHistoryFiles files = HistoryFiles();
+  std::optional<std::string> list = driveText_.empty() ? std::nullopt : ReadHistoryFile(files.List());
+  if (!list || list->empty()) {
+    for (int r = 0; r < 4; ++r)
+      for (int c = 1; c <= 7; ++c) SetTableCell(r, c, "");
+    ClearBars();
+    ClearChart(true);
+    return;
+  }
+  DiskResultTable loaded = table_;
+  ApplyHistoryList(*list, &loaded);
+  for (int r = 0; r < 4; ++r)
+    for (int c = 1; c <= 7; ++c) SetTableCell(r, c, loaded[static_cast<size_t>(r)][static_cast<size_t>(c - 1)]);
+  if (row < 0 || row > 3) {
+    ClearBars();
+    ClearChart(true);
+    return;
+  }
+  std::optional<std::string> scoreBytes = ReadHistoryFile(files.Score(row));
+  std::optional<int32_t> score = scoreBytes ? DecodeScore(*scoreBytes) : std::nullopt;
+  SetScore(IntText(score.value_or(0)));
+  std::optional<std::string> chartBytes = ReadHistoryFile(files.Chart(row));
+  std::optional<DiskChartData> chart = chartBytes ? DecodeChart(*chartBytes) : std::nullopt;
+  if (!chart) {  // missing, or not the size of a chart file
+    ClearBars();
+    ClearChart(true);
+    return;
+  }
+  chart_ = *chart;
+  view_.DrawLine(2, chart_.x.data(), chart_.y[2].data(), kChartPoints);
+  view_.DrawLine(0, chart_.x.data(), chart_.y[0].data(), kChartPoints - 1);
+  view_.DrawLine(1, chart_.x.data(), chart_.y[1].data(), kChartPoints - 1);
+  for (int b = 0; b < 4; ++b) {
+    view_.ClearBar(b);
+    view_.SetBar(b, chart_.x[static_cast<size_t>((b + 1) * 100 / 6)],
+                 CellNumber(table_[static_cast<size_t>(row)][static_cast<size_t>(b + 3)]));
+  }
+}
+
+// ---- small helpers ---------------------------------------------------------------------
+
+void DiskBenchRun::SetScore(const std::string& text) {
+  scoreText_ = text;
+  view_.SetScoreText(text);
+}
+
+void DiskBenchRun::SetTableCell(int row, int column, const std::string& text) {
+  table_[static_cast<size_t>(row)][static_cast<size_t>(column - 1)] = text;
+  view_.SetCell(row, column, text);
+}
+
+void DiskBenchRun::ClearChart(bool referenceLine) {
+  for (int line = 0; line < (referenceLine ? 3 : 2); ++line) view_.DrawLine(line, chart_.x.data(), chart_.y[line].data(), 0);
+}
+
+void DiskBenchRun::ClearBars() {
+  for (int b = 0; b < 4; ++b) view_.ClearBar(b);
+}
+
+void DiskBenchRun::ToIdle() {
+  view_.SetRunning(false);
+  view_.SetStopEnabled(false);
+}
+
+// ---- run thread --------------------------------------------------------------------------
+
+bool DiskBenchRun::StartRunThread(std::function<void()> body) {
+  runThread_.Wait();  // a finished run only had to return from its last notification
+  std::shared_ptr<Shared> shared = shared_;
+  // Asked when the run must end without the window (the window is going away).
+  auto abandon = [shared] {
+    g_stopRequested = true;
+    std::lock_guard<std::mutex> lock(shared->mu);
+    shared->abandoned = true;
+    shared->cv.notify_all();
+  };
+  running_ = runThread_.Start(std::move(body), abandon);
+  return running_;
+}
+
+void DiskBenchRun::ReleaseRunThread() { running_ = false; }
+
+void DiskBenchRun::PostToWindow(std::function<void()> task) {
+  std::weak_ptr<int> alive = shared_->alive;
+  view_.Post([alive, task = std::move(task)] {
+    if (alive.lock()) task();
+  });
+}
+
+void DiskBenchRun::CallOnWindow(std::function<void()> task) {
+  auto done = std::make_shared<bool>(false);
+  std::shared_ptr<Shared> shared = shared_;
+  PostToWindow([shared, done, task = std::move(task)] {
+    task();
+    std::lock_guard<std::mutex> lock(shared->mu);
+    *done = true;
+    shared->cv.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(shared->mu);
+  shared->cv.wait(lock, [&] { return *done || shared->abandoned; });
+}
+
+void DiskBenchRun::TrimPhase(const std::string& root) {
+  PostToWindow([this] { view_.ShowStatus("执行TRIM中......"); });
+  platform::TrimOutcome outcome = config_.trim(root);
+  PostToWindow([this] { view_.ShowStatus(""); });
+  if (!outcome.started) {
+    BenchLog(platform::RunningAsRoot() || config_.elevateTrim ? "[X]无法执行TRIM（未找到fstrim或pkexec）"
+                                                              : "[X]TRIM需要root权限，本次未执行TRIM");
+    return;
+  }
+  if (outcome.exitCode != 0) BenchLog("[X]TRIM执行失败，退出码" + std::to_string(outcome.exitCode));
+  for (int n = 10; n >= 1 && !Stopped(); --n) {
+    PostToWindow([this, n] { view_.ShowStatus("等待" + std::to_string(n) + "秒......"); });
+    platform::SleepMs(config_.secondMs);
+  }
+  PostToWindow([this] { view_.ShowStatus(""); });
+}
+
+void DiskBenchRun::RunSequence(const std::string& root, uint64_t size) { config_.sequence(root, size); }
+
+void DiskBenchRun::FinishRow() {
+  BenchRowDone(g_currentRow.load());
+  std::optional<DiskSubmission> job;
+  {
+    std::lock_guard<std::mutex> lock(shared_->mu);
+    job.swap(shared_->pending);
+  }
+  if (!job) return;
+  std::string reply = config_.post(*job);
+  int row = job->prefill;
+  CallOnWindow([this, row, reply] { CompleteRow(row, reply); });
+}
+
+void DiskBenchRun::StandardRun(const std::string& root, uint64_t size, bool trim) {
+  if (trim) TrimPhase(root);
+  if (!Stopped()) RunSequence(root, size);
+  FinishRow();
+  BenchDone("[>>>]分区" + root + "测试结束！", "");
+}
+
+void DiskBenchRun::PrefillRun(const std::string& root, std::vector<PrefillStep> steps, uint64_t size, bool trim) {
+  if (trim) TrimPhase(root);
+  const std::string folder = PrefillFolder(root, config_.engine.tempFolder);
+  std::vector<std::string> files;
+  NoteFillFolder(folder);
+  for (size_t s = 0; s < steps.size() && !Stopped(); ++s) {
+    g_currentRow = steps[s].row;
+    uint64_t amount = steps[s].amount;
+    char line[96];
+    std::snprintf(line, sizeof line, "[>>]预填充数据%.2f GB",
+                  static_cast<double>(static_cast<float>(static_cast<double>(amount) / static_cast<double>(kGiB))));
+    BenchLog(line);
+    std::optional<platform::VolumeSpace> before = platform::SpaceOf(root);
+    bool failed = false;
+    auto create = [&](const std::string& path, uint64_t bytes) {
+      int err = 0;
+      if (CreateFilledFile(path, bytes, &err)) {
+        files.push_back(path);
+        return true;
+      }
+      char code[16];
+      std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(err));
+      BenchLog("[X]预填充文件" + path + "创建失败！错误代码：0x" + code + "测试终止");
+      failed = true;
+      return false;
+    };
+    const uint64_t chunks = amount / kGiB;
+    for (uint64_t j = 0; j < chunks; ++j) {
+      if (!create(folder + PrefillChunkName(static_cast<int>(s), j), kGiB)) break;
+      NoteFillChunks(static_cast<int>(s), j + 1);
+      amount -= kGiB;
+      BenchProgress(static_cast<int>(j * 100 / chunks), -1, false);
+      if (Stopped()) break;
+    }
+    if (!failed && !Stopped() && amount > 0 && create(folder + PrefillRemainderName(static_cast<int>(s)), amount))
+      NoteFillRemainder(static_cast<int>(s));
+    if (!failed && !Stopped() && before) {
+      // The volume must really be as full as the step says, or the row would be mislabelled.
+      std::optional<platform::VolumeSpace> after = platform::SpaceOf(root);
+      uint64_t taken = after && before->freeBytes > after->freeBytes ? before->freeBytes - after->freeBytes : 0;
+      uint64_t slack = steps[s].amount / 100 + (64ull << 20);
+      if (taken + slack < steps[s].amount) {
+        BenchLog("[X]预填充后可用空间只减少了" + GiBText(taken) + "G，少于预填充的" + GiBText(steps[s].amount) +
+                 "G，测试终止");
+        failed = true;
+      }
+    }
+    if (failed) break;  // a row without its fill is not measured
+    if (!Stopped()) RunSequence(root, size);
+    FinishRow();
+  }
+  for (const std::string& path : files) platform::Files().Remove(path);
+  ForgetFillFiles();
+  BenchDone("[>>>]分区" + root + "测试结束！", "");
+}
+
+// ---- DiskRunLoop -------------------------------------------------------------------------
+
+void DiskRunLoop::Post(std::function<void()> task, bool wait) {
+  auto done = std::make_shared<bool>(false);
+  std::unique_lock<std::mutex> lock(mu_);
+  if (shutdown_) return;
+  tasks_.emplace_back(std::move(task), done);
+  cv_.notify_all();
+  if (wait) cv_.wait(lock, [&] { return *done || shutdown_; });
+}
+
+bool DiskRunLoop::RunUntil(const std::function<bool()>& done, uint32_t timeoutMs) {
+  for (;;) {
+    if (done()) return true;
+    std::pair<std::function<void()>, std::shared_ptr<bool>> item;
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      if (!cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !tasks_.empty() || shutdown_; }))
+        return false;
+      if (shutdown_) return done();
+      item = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    item.first();
+    std::lock_guard<std::mutex> lock(mu_);
+    *item.second = true;
+    cv_.notify_all();
+  }
+}
+
+void DiskRunLoop::Shutdown() {
+  std::lock_guard<std::mutex> lock(mu_);
+  shutdown_ = true;
+  tasks_.clear();
+  cv_.notify_all();
+}
+
+void LoopBenchSink::Log(const std::string& text) {
+  loop_.Post([this, text] { run_.OnLog(text); }, true);
+}
+void LoopBenchSink::Done(const std::string& text, const std::string&) {
+  loop_.Post([this, text] { run_.OnRunFinished(text); }, true);
+}
+void LoopBenchSink::Progress(int percent, int chartLine, bool wait) {
+  loop_.Post([this, percent, chartLine] { run_.OnProgress(percent, chartLine); }, wait);
+}
+void LoopBenchSink::Speed(std::optional<double> instant, std::optional<double> average, bool wait) {
+  loop_.Post([this, instant, average] { run_.OnSpeed(instant, average); }, wait);
+}
+void LoopBenchSink::Bar(double mbps, int index) {
+  loop_.Post([this, mbps, index] { run_.OnBar(mbps, index); }, true);
+}
+void LoopBenchSink::Cell(std::optional<double> mbps, int column) {
+  loop_.Post([this, mbps, column] { run_.OnCell(mbps, column); }, true);
+}
+void LoopBenchSink::RowDone(int row) {
+  loop_.Post([this, row] { run_.OnRowDone(row); }, true);
+}
+
+}  // namespace sorvanta

@@ -1,0 +1,53 @@
+// Prefilling a volume before a disk benchmark row: the step plan and the fill files.
+//
+// A step adds files until the volume is 50 % or 90 % used: 1 GiB chunk files
+// "prewritefile<s>_<j>" and one remainder file "prewritefileE_<s>", in the temporary
+// folder when it lies on the volume, else at the volume root. The space is reserved for
+// real (fallocate; where the file system cannot allocate, the file is written), since a
+// sparse file would leave the volume as empty as before.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sorvanta {
+
+constexpr uint64_t kGiB = 1073741824ull;
+
+struct PrefillStep {
+  uint64_t amount = 0;  // bytes to add before the row's measurements
+  int row = 1;          // 1 (50 %) or 2 (90 %)
+};
+
+struct PrefillPlan {
+  std::vector<PrefillStep> steps;  // 0, 1 or 2 steps, 50 % first
+  int refusedPercent = 0;          // 50 or 90 when that step would leave less than minFree
+};
+
+// The steps for the checked boxes on a volume of total bytes with free bytes free. A target
+// already reached adds no step; the 90 % step adds only what the 50 % step leaves to do.
+PrefillPlan PlanPrefill(bool fill50, bool fill90, uint64_t totalBytes, uint64_t freeBytes,
+                        uint64_t minFreeBytes = 20 * kGiB);
+
+// Where the fill files of a volume go: the temporary folder (ending in "/") when it is on
+// the same file system as root, else root + "/".
+std::string PrefillFolder(const std::string& root, const std::string& tempFolder);
+std::string PrefillChunkName(int step, uint64_t chunk);  // "prewritefile<s>_<j>"
+std::string PrefillRemainderName(int step);              // "prewritefileE_<s>"
+
+// Creates a file of exactly size bytes whose space is reserved on the medium: allocated
+// when the file system can, else written (and flushed). On failure the file is removed and
+// *error holds the errno.
+bool CreateFilledFile(const std::string& path, uint64_t size, int* error);
+
+// The fill files of the prefill under way, noted so that a signal handler can remove them
+// when the process must end at once (a second Ctrl-C). Noting is for one run at a time.
+void NoteFillFolder(const std::string& folder);  // starts a new note
+void NoteFillChunks(int step, uint64_t count);    // chunk files 0..count-1 of step exist
+void NoteFillRemainder(int step);                 // the remainder file of step exists
+void ForgetFillFiles();                           // the run removed them itself
+// Removes every noted file; async-signal-safe (unlink only, no allocation).
+void RemoveNotedFillFilesNow();
+
+}  // namespace sorvanta

@@ -1,0 +1,64 @@
+// The single-thread 4 KiB tests visit the positions their generator draws, in order: one
+// draw for the position, then (write) 64 value/position pairs for the data change.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "diskbench/disk_engine.h"
+#include "platform/direct_io.h"
+#include "support/null_medium.h"
+
+namespace sorvanta {
+namespace {
+
+// The engine's generator from a fresh thread's state.
+struct Lcg {
+  uint32_t state = 1;
+  int Next() {
+    state = state * 214013u + 2531011u;
+    return static_cast<int>((state >> 16) & 0x7fff);
+  }
+};
+
+std::vector<uint64_t> Positions(bool write, uint64_t fileBytes) {
+  testing::NullMedium medium;
+  int err = 0;
+  auto f = medium.Open("/t/file", platform::OpenMode::kCreateTruncate, true, &err);
+  std::vector<char> bytes(1 << 20);
+  for (uint64_t done = 0; done < fileBytes; done += bytes.size()) f->Write(bytes.data(), bytes.size());
+  f.reset();
+  DiskEngineOptions opt;
+  opt.randomTestMs = 30;
+  opt.stopPauseMs = 1;
+  std::thread t([&] {  // a fresh thread: the generator starts from its initial state
+    platform::AlignedBuffer block(kBlockSize);
+    if (write) {
+      RandWrite4KTest("/t/file", "/t", block.data(), opt);
+    } else {
+      RandRead4KTest("/t/file", "/t", block.data(), opt);
+    }
+  });
+  t.join();
+  return medium.Seeks();
+}
+
+TEST(DiskEngine4K, PositionsAndDataChangesFollowTheGenerator) {
+  const uint64_t size = 64ull << 20;
+  const uint64_t blocks = size / 4096;
+  for (bool write : {false, true}) {
+    std::vector<uint64_t> seen = Positions(write, size);
+    ASSERT_GT(seen.size(), 10u);
+    Lcg g;
+    if (write)
+      for (int i = 0; i < 4096; ++i) g.Next();  // the first 4096 bytes get their values first
+    for (size_t i = 0; i < seen.size(); ++i) {
+      uint64_t want = RandomOffset(blocks, g.Next() % 1000);
+      ASSERT_EQ(seen[i], want) << (write ? "write" : "read") << " I/O " << i;
+      if (write)
+        for (int j = 0; j < 128; ++j) g.Next();  // 64 changed bytes: value, then position
+    }
+  }
+}
+
+}  // namespace
+}  // namespace sorvanta
