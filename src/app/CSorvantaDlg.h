@@ -45,6 +45,7 @@ class CSorvantaDlg : public QDialog {
   void SetVersionNote(const QString& note);
 
   void OpenCpuBench();
+  void OpenDiskBench();
   void OpenCapacityCheck();
   void OpenRankingPage();
   void ShowAbout();
