@@ -2,6 +2,7 @@
 
 #include <QAreaSeries>
 #include <QChart>
+#include <QFontMetricsF>
 #include <QLegend>
 #include <QLegendMarker>
 #include <QLineSeries>
@@ -141,10 +142,11 @@ void ChartCtrl::PlaceBar(BarSlot& slot, double halfWidth) {
 }
 
 void ChartCtrl::PlaceLegend() {
+  // One row of entries; the legend box spans the chart from its offset to the right edge.
   QLegend* legend = chart()->legend();
-  const QSizeF hint = legend->effectiveSizeHint(Qt::PreferredSize);
-  const qreal width = std::max<qreal>(hint.width(), 1);
-  legend->setGeometry(QRectF(kLegendX, kLegendY, width, hint.height()));
+  const qreal rowHeight = QFontMetricsF(legend->font()).height() * 1.8;
+  const qreal width = std::max<qreal>(chart()->size().width() - 2 * kLegendX, 100);
+  legend->setGeometry(QRectF(kLegendX, kLegendY, width, rowHeight));
   legend->update();
 }
 

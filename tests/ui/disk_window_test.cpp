@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTreeWidget>
 #include <QValueAxis>
+#include <QElapsedTimer>
 #include <QtTest>
 #include <atomic>
 #include <cstdlib>
@@ -243,6 +244,51 @@ class DiskWindowTest : public QObject {
     QCOMPARE(*chart->Bar(1), QPointF(6.6, 500.12f));
     Shot(window, "disk-history.png");
   }
+
+#ifdef SORVANTA_HAVE_SERVER
+  // The real engine on a small write size in a temporary folder, scored by the reference service.
+  void realShortRunIsScoredByTheReferenceService() {
+    sorvanta::testing::LocalService service;
+    QVERIFY2(service.ok(), service.error().c_str());
+    sorvanta::testing::MessageRecorder boxes;
+    sorvanta::DiskRunConfig config = Config();
+    config.post = nullptr;
+    config.sequence = nullptr;
+    // Screenshots want a point on every percent: 16 MiB blocks, more than 100 of them.
+    config.standardWriteSize = std::getenv("SORVANTA_SHOT_DIR") ? 2ull << 30 : 256ull << 20;
+    config.engine.randomTestMs = 300;
+    config.engine.concurrentTicks = 2;
+    config.engine.tickMs = 150;
+    config.engine.stopPauseMs = 1;
+    CDiskBench window(nullptr, config);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.StartButton()->click();
+    bool shot = false;
+    QElapsedTimer clock;
+    clock.start();
+    while (!window.StartButton()->isEnabled() && clock.elapsed() < 60000) {
+      QTest::qWait(1);
+      if (!shot && window.Chart()->LinePoints(1).size() >= 40) {
+        Shot(window, "disk-real-run.png");
+        shot = true;
+      }
+    }
+    QVERIFY(window.StartButton()->isEnabled());
+    if (window.LogText().contains(QStringLiteral("文件系统不支持"))) QSKIP("temporary folder refuses O_DIRECT");
+    const QStringList row = window.RowTexts(0);
+    for (int c = 1; c < 8; ++c) {
+      if (c == 2) continue;  // the write after the cache needs more than the cache holds
+      QVERIFY2(row[c].endsWith(QStringLiteral("MB/s")), qPrintable(row.join(QLatin1Char('|'))));
+    }
+    bool number = false;
+    QVERIFY(window.ScoreText().toInt(&number) > 0 && number);
+    QCOMPARE(window.Chart()->LinePoints(0).size(), 100);
+    for (int b = 0; b < 4; ++b) QVERIFY(window.Chart()->Bar(b));
+    QVERIFY(boxes.boxes.empty());
+    Shot(window, "disk-real-done.png");
+  }
+#endif
 
   void closeIsRefusedDuringARunAndDestroyingTheWindowStopsIt() {
     sorvanta::testing::MessageRecorder boxes;
