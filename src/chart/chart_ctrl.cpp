@@ -148,6 +148,10 @@ void ChartCtrl::PlaceLegend() {
   const qreal width = std::max<qreal>(chart()->size().width() - 2 * kLegendX, 100);
   legend->setGeometry(QRectF(kLegendX, kLegendY, width, rowHeight));
   legend->update();
+  // The plot starts below the legend, so that the legend never hides a curve.
+  QMargins margins = chart()->margins();
+  margins.setTop(static_cast<int>(kLegendY + rowHeight));
+  chart()->setMargins(margins);
 }
 
 void ChartCtrl::resizeEvent(QResizeEvent* event) {

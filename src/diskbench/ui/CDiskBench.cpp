@@ -99,9 +99,6 @@ void CDiskBench::BuildControls() {
 
   auto* yCaption = new QLabel(QStringLiteral("速度(MB/s)"), this);
   auto* xCaption = new QLabel(QStringLiteral("位置(GB)"), this);
-  auto* xRow = new QHBoxLayout;
-  xRow->addStretch();
-  xRow->addWidget(xCaption);
 
   info_ = new QLabel(QStringLiteral("Static"), this);
   info_->setWordWrap(false);
@@ -109,6 +106,7 @@ void CDiskBench::BuildControls() {
   auto* infoRow = new QHBoxLayout;
   infoRow->addWidget(new QLabel(QStringLiteral("运行信息："), this));
   infoRow->addWidget(info_, 1);
+  infoRow->addWidget(xCaption);  // right under the chart's bottom-right corner
 
   BuildResultList();
 
@@ -171,7 +169,6 @@ void CDiskBench::BuildControls() {
   controls->addLayout(driveRow);
   controls->addLayout(optionGrid);
   controls->addStretch();
-  controls->addWidget(progress_);
   controls->addLayout(scoreRow);
 
   auto* bottom = new QHBoxLayout;
@@ -181,10 +178,10 @@ void CDiskBench::BuildControls() {
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(yCaption);
   layout->addWidget(chart_, 3);
-  layout->addLayout(xRow);
   layout->addLayout(infoRow);
   layout->addWidget(results_);
   layout->addLayout(bottom, 2);
+  layout->addWidget(progress_);
 
   connect(start_, &QPushButton::clicked, this, [this] { run_->OnStartRun(); });
   connect(stop_, &QPushButton::clicked, this, [this] { run_->OnStopRun(); });
@@ -213,6 +210,7 @@ void CDiskBench::BuildControls() {
 void CDiskBench::BuildChart() {
   chart_ = new chart::ChartCtrl(this);
   chart_->setFrameShape(QFrame::Box);
+  chart_->setMinimumHeight(fontMetrics().height() * 9);
   chart_->AddBarSeries(QStringLiteral("4K随机写"), QColor(255, 0, 0));
   chart_->AddBarSeries(QStringLiteral("4K随机读"), QColor(0, 0, 255));
   chart_->AddBarSeries(QStringLiteral("64并发4K随机写"), QColor(128, 128, 0));
@@ -244,7 +242,7 @@ void CDiskBench::BuildResultList() {
   results_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
   for (const char* label : kDiskRowLabels) new QTreeWidgetItem(results_, {QString::fromUtf8(label)});
   // Room for the four rows and a strip below them (a click there selects no row).
-  results_->setFixedHeight(results_->header()->sizeHint().height() + 5 * results_->sizeHintForRow(0) +
+  results_->setFixedHeight(results_->header()->sizeHint().height() + 9 * results_->sizeHintForRow(0) / 2 +
                            2 * results_->frameWidth());
   results_->viewport()->installEventFilter(this);
 }
