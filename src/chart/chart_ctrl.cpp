@@ -3,6 +3,7 @@
 #include <QAreaSeries>
 #include <QChart>
 #include <QFontMetricsF>
+#include <QGraphicsLayout>
 #include <QLegend>
 #include <QLegendMarker>
 #include <QLineSeries>
@@ -22,6 +23,7 @@ ChartCtrl::ChartCtrl(QWidget* parent) : QChartView(parent), axisX_(new QValueAxi
   auto* chart = new QChart;
   chart->setAnimationOptions(QChart::NoAnimation);  // a redraw per percent must stay cheap
   chart->setBackgroundRoundness(0);
+  chart->layout()->setContentsMargins(0, 0, 0, 0);
   for (QValueAxis* axis : {axisX_, axisY_}) {
     axis->setLabelFormat(QStringLiteral("%g"));
     axis->setRange(0, 1);
@@ -144,7 +146,7 @@ void ChartCtrl::PlaceBar(BarSlot& slot, double halfWidth) {
 void ChartCtrl::PlaceLegend() {
   // One row of entries; the legend box spans the chart from its offset to the right edge.
   QLegend* legend = chart()->legend();
-  const qreal rowHeight = QFontMetricsF(legend->font()).height() * 1.8;
+  const qreal rowHeight = QFontMetricsF(legend->font()).height() * 1.5;
   const qreal width = std::max<qreal>(chart()->size().width() - 2 * kLegendX, 100);
   legend->setGeometry(QRectF(kLegendX, kLegendY, width, rowHeight));
   legend->update();
