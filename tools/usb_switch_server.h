@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <utility>  // before Asio, whose coroutine header needs std::exchange
 #include <boost/asio.hpp>
@@ -85,12 +86,21 @@ class UsbSwitchServer {
     return status == 0 ? request + " OK" : request + " ERR " + std::to_string(status);
   }
 
-  // Accepts one connection, answers it and closes it; false when accepting fails.
+  // Accepts one connection, answers it and closes it; false once the listening socket is
+  // closed. A failed accept of one connection (a client that gave up, no file descriptor
+  // free for a moment) is logged and does not end the service.
   bool ServeOne() {
     boost::system::error_code ec;
     boost::asio::ip::tcp::socket socket(io_);
     acceptor_.accept(socket, ec);
-    if (ec) return false;
+    if (ec) {
+      if (!acceptor_.is_open() || ec == boost::asio::error::operation_aborted ||
+          ec == boost::asio::error::bad_descriptor)
+        return false;
+      Log("accept: " + ec.message());
+      ::usleep(100000);  // a lack of descriptors lasts a moment; do not spin on it
+      return true;
+    }
     std::string peer = PeerText(socket);
 
     // The command arrives in one short send; wait a bounded time for it.

@@ -34,7 +34,7 @@ int CSorvantaApp::Run() {
 
   const std::string folder =
       options_.programFolder.empty() ? platform::ProgramFolder() : options_.programFolder;
-  platform::SetWorkingDirectory(folder);
+  platform::SetWorkingDirectory(platform::ProgramWriteFolder(folder));
 
   int exitCode = 0;
   if (HasEnduranceSwitch(args_)) {
@@ -62,6 +62,7 @@ int CSorvantaApp::Run() {
 int CSorvantaApp::RunMainWindow() {
   QApplication app(argc_, argv_);
   QApplication::setApplicationName(QStringLiteral("sorvanta"));
+  QApplication::setDesktopFileName(QStringLiteral("sorvanta"));  // ties windows to the menu entry
   QApplication::setOrganizationName(QStringLiteral("应用程序向导生成的本地应用程序"));
   QApplication::setApplicationVersion(ProductVersion());
   ApplyLook(app);

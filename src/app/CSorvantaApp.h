@@ -1,9 +1,12 @@
 // The application object: start-up, the main window and the end of the process.
 //
 // Start-up order: autorun entries removed from volume roots, the program's folder made
-// the working directory, the "bustudisk" switch checked (it runs the USB endurance test
-// window alone: no logger, no main window), the update script of the last update removed, the logger created (prefix "sorvanta", folder "log"), the main window
-// run modally; afterwards the service client's global state and the logger are released.
+// the working directory (~/.local/state/sorvanta when an installed copy cannot write
+// there, see platform::ProgramWriteFolder), the "bustudisk" switch checked (it runs the
+// USB endurance test window alone: no logger, no main window), the update script of the
+// last update removed, the logger created (prefix "sorvanta", folder "log"), the main
+// window run modally; afterwards the service client's global state and the logger are
+// released.
 #pragma once
 
 #include <functional>

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <optional>
 
+#include <unistd.h>
+
 #include "platform/clock.h"
 #include "platform/cpu.h"
 #include "platform/volumes.h"
@@ -55,14 +57,19 @@ std::string CapacitySpeedText(uint64_t bytes, uint32_t stepMs) {
 }
 
 CapacityRun::CapacityRun(CapacityOptions options, PatternStream& stream, CapacityReporter& reporter)
-    : options_(std::move(options)), stream_(stream), reporter_(reporter) {}
+    : options_(std::move(options)), stream_(stream), reporter_(reporter) {
+  if (options_.maxBlockBuffers >= 0) pool_.SetLimit(static_cast<size_t>(options_.maxBlockBuffers));
+}
 
 CapacityResult CapacityRun::Run() {
   result_ = CapacityResult{};
   result_.mode = options_.mode;
-  result_.freeBytes = options_.freeBytes;
   files_.clear();
+  nextNumber_ = 0;
   const bool capacity = options_.mode == CapacityMode::kCapacityCheck;
+
+  reservedWritten_ = 0;
+  result_.freeBytes = options_.freeBytes;
 
   if (options_.freeBytes == 0) {
     reporter_.Log("剩余0字节...");
@@ -87,8 +94,9 @@ CapacityResult CapacityRun::Run() {
   aborted_ = false;
 
   Fill fill = FillFreeSpace(generators);
+  if (fill == Fill::kDone && !capacity && !aborted_) FillReserved(generators);
   generators.Stop();  // they finish the block in hand while the run goes on
-  result_.writtenBytes = options_.freeBytes - validSpace_;
+  result_.writtenBytes = options_.freeBytes - validSpace_ + reservedWritten_;
   if (fill == Fill::kCreateFailed) {
     running_.store(false);
     for (const TestFileRecord& f : files_) result_.keptFiles.push_back(f.path);
@@ -111,6 +119,10 @@ CapacityResult CapacityRun::Run() {
     if (errors_ > 0) {
       // Also in wipe mode: a failed write left part of the free space as it was.
       result_.endMessage = "处理结束！您的磁盘有错误！";
+    } else if (!capacity && result_.unwrittenBytes >= kMiB) {
+      // Saying the data is destroyed would be wrong while free blocks stayed unwritten.
+      result_.endMessage = Format("处理结束！有%llu MB保留空间未能覆盖，请使用管理员权限（sudo）重新擦除！",
+                                  static_cast<unsigned long long>(result_.unwrittenBytes / kMiB));
     } else if (!capacity) {
       result_.endMessage = "处理结束！您的磁盘数据已毁尸灭迹！";
     } else {
@@ -130,6 +142,84 @@ CapacityResult CapacityRun::Run() {
   return result_;
 }
 
+std::unique_ptr<platform::File> CapacityRun::CreateTestFile(std::string* path) {
+  // A name that is taken (a file of the user's, a link, another run's file) is skipped:
+  // the run only ever writes to and deletes files it created itself.
+  constexpr uint32_t kMaxSkips = 100000;
+  for (uint32_t skipped = 0;; ++skipped) {
+    *path = CapacityTestFilePath(options_.root, nextNumber_++);
+    int error = 0;
+    std::unique_ptr<platform::File> file = platform::Files().Open(*path, platform::OpenMode::kCreateNew, true, &error);
+    if (!file && error == EEXIST && skipped < kMaxSkips) {
+      reporter_.Log("文件已存在,跳过:" + *path);
+      continue;
+    }
+    reporter_.Log("创建文件:" + *path);
+    if (!file) {
+      if (error == EINVAL) reporter_.Log("文件系统不支持绕过缓存的直接读写");
+      reporter_.Log("无法创建文件,介质只读或没有权限");
+    }
+    return file;
+  }
+}
+
+void CapacityRun::NoteEarlyFull(uint64_t unwritten) {
+  // File-system bookkeeping costs a few KiB; more than a block means another program took
+  // free space while the run was filling it, so the capacity found is smaller than the drive's.
+  if (unwritten > kCapacityBlockSize) {
+    reporter_.Log(Format("可用空间在检测过程中减少了%llu MB（可能有其他程序占用），结果偏小！",
+                         static_cast<unsigned long long>(unwritten / kMiB)));
+  }
+}
+
+void CapacityRun::FillReserved(BlockGenerators& generators) {
+  // The free blocks kept for root hold deleted data as well. Root overwrites them with one
+  // more file, in ever smaller writes until the file system takes no more; anyone else is
+  // told how much stayed as it was instead of hearing that everything is destroyed.
+  std::optional<platform::VolumeSpace> space = platform::SpaceOf(options_.root);
+  const uint64_t reserved = space && space->rootFreeBytes > space->freeBytes ? space->rootFreeBytes - space->freeBytes : 0;
+  if (reserved < kMiB) return;
+  if (geteuid() != 0) {
+    result_.unwrittenBytes = reserved;
+    return;
+  }
+  reporter_.Log(Format("覆盖保留空间...%llu MB", static_cast<unsigned long long>(reserved / kMiB)));
+  std::string path;
+  std::unique_ptr<platform::File> file = CreateTestFile(&path);
+  if (!file) return;
+  uint64_t offset = 0;
+  uint64_t length = kCapacityBlockSize;
+  while (reservedWritten_ < reserved) {
+    length = std::min(length, (reserved - reservedWritten_) & ~static_cast<uint64_t>(platform::kDirectAlign - 1));
+    if (length < platform::kDirectAlign) break;
+    TestBlock block = generators.Take([this] { return !running_.load(); });
+    if (!block.data) break;
+    ssize_t n = file->PWrite(block.data->data(), length, offset);
+    pool_.Release(std::move(block.data));
+    if (n > 0) {
+      uint64_t whole = static_cast<uint64_t>(n) & ~static_cast<uint64_t>(platform::kDirectAlign - 1);
+      offset += whole;
+      reservedWritten_ += whole;
+    }
+    if (n != static_cast<ssize_t>(length)) {
+      if (file->LastError() == EFBIG) break;  // one file is enough for the reserved blocks
+      length = (length / 2) & ~static_cast<uint64_t>(platform::kDirectAlign - 1);
+    }
+    if (!running_.load()) break;
+  }
+  file->Sync();
+  file.reset();
+  files_.push_back(TestFileRecord{path, {}});
+  if (!running_.load()) {
+    reporter_.Log("用户终止!");
+    aborted_ = true;
+    return;
+  }
+  if (reserved > reservedWritten_ + kMiB)
+    reporter_.Log(Format("有%llu MB空闲空间由文件系统保留,无法写入",
+                         static_cast<unsigned long long>((reserved - reservedWritten_) / kMiB)));
+}
+
 CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
   const bool capacity = options_.mode == CapacityMode::kCapacityCheck;
   const uint32_t perFile = std::max<uint32_t>(1, options_.blocksPerFile);
@@ -147,28 +237,27 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
 
   for (;;) {
     if (!file) {
-      std::string path = CapacityTestFilePath(options_.root, files_.size());
-      reporter_.Log("创建文件:" + path);
-      int error = 0;
-      file = platform::Files().Open(path, platform::OpenMode::kCreateTruncate, true, &error);
-      if (!file) {
-        if (error == EINVAL) reporter_.Log("文件系统不支持绕过缓存的直接读写");
-        reporter_.Log("无法创建文件,介质只读或没有权限");
-        return Fill::kCreateFailed;
-      }
+      std::string path;
+      file = CreateTestFile(&path);
+      if (!file) return Fill::kCreateFailed;
       current.path = path;
     }
 
     uint32_t stepStart = platform::TickMs();
-    TestBlock block = generators.Take();
-    if (!block.data) {  // the generators gave up (no memory left for blocks)
-      reporter_.Log("内存不足,检测中断！");
+    TestBlock block = generators.Take([this] { return !running_.load(); });
+    if (!block.data) {
+      if (!running_.load()) {  // Stop while waiting for a block
+        reporter_.Log("用户终止!");
+      } else {  // the generators gave up (no memory left for blocks)
+        reporter_.Log("内存不足,检测中断！");
+      }
       aborted_ = true;
       break;
     }
 
     int64_t count = 0;
     bool tail = false;
+    bool nextFile = false;
     if (validSpace_ >= kCapacityBlockSize) {
       ssize_t n = file->PWrite(block.data->data(), kCapacityBlockSize, offset);
       if (n == static_cast<ssize_t>(kCapacityBlockSize)) {
@@ -176,8 +265,14 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
       } else if (file->LastError() == ENOSPC) {
         // The file system holds less than it announced (its own bookkeeping): what still
         // fits is the tail of the free space, not a fault of the medium.
-        count = WriteTail(*file, block.data->data(), offset);
-        tail = true;
+        count = WriteTail(*file, block.data->data(), offset, &nextFile);
+        tail = !nextFile;
+        NoteEarlyFull(validSpace_ - std::min<uint64_t>(validSpace_, static_cast<uint64_t>(std::max<int64_t>(count, 0))));
+      } else if (file->LastError() == EFBIG && (n > 0 || offset > 0)) {
+        // The file reached the largest size the file system allows (4 GiB - 1 on FAT32):
+        // what fitted counts, and the fill goes on in the next file.
+        count = std::max<ssize_t>(n, 0) & ~static_cast<ssize_t>(platform::kDirectAlign - 1);
+        nextFile = true;
       } else {
         ++errors_;
         if (errors_ > kMaxRunErrors) {
@@ -192,8 +287,8 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
     } else {
       // Less than a block is left: write exactly that (a full block could spill into space
       // the file system keeps for root).
-      count = WriteTail(*file, block.data->data(), offset);
-      tail = true;
+      count = WriteTail(*file, block.data->data(), offset, &nextFile);
+      tail = !nextFile;
     }
     if (count < 0) {  // the tail failed: the fill ends, verification still runs
       pool_.Release(std::move(block.data));
@@ -226,7 +321,7 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
     offset += written;
 
     size_t n = current.blocks.size();
-    if ((written > 0 && n >= perFile) || (written == 0 && n > 0)) closeFile();
+    if (nextFile || (written > 0 && n >= perFile) || (written == 0 && n > 0)) closeFile();
 
     const uint64_t done = options_.freeBytes - validSpace_;
     Display(stepStart, written, static_cast<int>(done * 100 / options_.freeBytes));
@@ -238,7 +333,7 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
   return Fill::kDone;
 }
 
-int64_t CapacityRun::WriteTail(platform::File& file, const uint8_t* data, uint64_t offset) {
+int64_t CapacityRun::WriteTail(platform::File& file, const uint8_t* data, uint64_t offset, bool* fileFull) {
   reporter_.Log(Format("收尾...%llu KB", static_cast<unsigned long long>(validSpace_ / 1024)));
   // Unbuffered transfers are whole 4 KiB pages; a smaller rest cannot be written this way.
   uint64_t length = std::min<uint64_t>(validSpace_, kCapacityBlockSize) & ~static_cast<uint64_t>(platform::kDirectAlign - 1);
@@ -248,6 +343,11 @@ int64_t CapacityRun::WriteTail(platform::File& file, const uint8_t* data, uint64
     ssize_t n = file.PWrite(data, length, offset);
     if (n == static_cast<ssize_t>(length)) return n;
     reported = std::max<ssize_t>(n, 0);
+    if (file.LastError() == EFBIG && (reported > 0 || offset > 0)) {
+      // The file is at its size limit, the volume is not full: the rest goes to the next file.
+      *fileFull = true;
+      return reported & ~static_cast<int64_t>(platform::kDirectAlign - 1);
+    }
     if (reported > 1) {
       if (attempt == kTailAttempts) {
         --reported;
@@ -296,6 +396,10 @@ void CapacityRun::Verify() {
         break;
       case ReadBackItem::kOpenFailed:
         reporter_.Log("无法读取文件：" + record.path + ",介质损坏！");
+        break;
+      case ReadBackItem::kNoMemory:
+        reporter_.Log("内存不足,检测中断！");
+        aborted_ = true;
         break;
       case ReadBackItem::kReadFailed:
         reporter_.Log("读取错误!数据意外终止！");

@@ -51,6 +51,8 @@ struct CapacityOptions {
   int hashThreads = 0;       // read-back hashers; 0: the CPUs of the process, at most 8
   uint32_t blocksPerFile = kBlocksPerTestFile;
   uint32_t endPauseMs = kEndPauseMs;
+  // Test blocks held in memory at once; -1: as many as the queue and the read-back need.
+  int maxBlockBuffers = -1;
 };
 
 enum class CapacityEnd {
@@ -70,6 +72,7 @@ struct CapacityResult {
   bool aborted = false;
   std::string endMessage;            // empty when the run ended without one
   std::vector<std::string> keptFiles;  // test files left on the volume (failed creation)
+  uint64_t unwrittenBytes = 0;  // wipe: free bytes kept for root that this run could not overwrite
   // Capacity check that lost data: what the drive really holds. kind kNone when the run
   // found nothing lost or did not look (wipe, user stop).
   CapacityVerdict verdict;
@@ -100,12 +103,19 @@ class CapacityRun {
  private:
   enum class Fill { kDone, kCreateFailed };
   Fill FillFreeSpace(BlockGenerators& generators);
+  // Creates the next test file under a name nobody uses; nullptr when creation failed.
+  std::unique_ptr<platform::File> CreateTestFile(std::string* path);
+  // Says so when the medium was full with more than a block of the announced space unwritten.
+  void NoteEarlyFull(uint64_t unwritten);
+  // Wipe: overwrites the free blocks kept for root (as root), else notes them as unwritten.
+  void FillReserved(BlockGenerators& generators);
   void Verify();
   // After an abort or a verification with mismatches: map where each block went, log the
   // real capacity.
   void JudgeRealCapacity();
-  // The tail of the free space: returns the bytes written, or -1 when it failed.
-  int64_t WriteTail(platform::File& file, const uint8_t* data, uint64_t offset);
+  // The tail of the free space: returns the bytes written, or -1 when it failed. Sets
+  // *fileFull when the file reached its size limit (the tail goes on in the next file).
+  int64_t WriteTail(platform::File& file, const uint8_t* data, uint64_t offset, bool* fileFull);
   void Display(uint32_t stepStart, uint64_t stepBytes, int percent);
   void Cleanup();
   void ResetInterface();
@@ -118,6 +128,8 @@ class CapacityRun {
   const RunTag tag_ = NewRunTag();
 
   uint64_t validSpace_ = 0;
+  uint64_t reservedWritten_ = 0;  // wipe as root: bytes written to the reserved blocks
+  uint32_t nextNumber_ = 0;        // number of the next test file name to try
   int errors_ = 0;
   int mismatches_ = 0;
   bool aborted_ = false;

@@ -64,6 +64,27 @@ void ReadBack::Read() {
         ++buffersOut_;
       }
       buffer = pool_.Acquire();
+      while (!buffer) {
+        // Out of memory: wait for a buffer the caller gives back; with none out, no
+        // buffer will come, and the read-back ends as short of memory (not a medium fault).
+        std::unique_lock<std::mutex> lock(mu_);
+        const size_t others = --buffersOut_;
+        if (others == 0) {
+          lock.unlock();
+          auto slot = std::make_unique<Slot>();
+          slot->item.kind = ReadBackItem::kNoMemory;
+          slot->item.file = f;
+          slot->item.block = k;
+          slot->ready = true;
+          Push(std::move(slot));
+          return finish();
+        }
+        changed_.wait(lock, [&] { return cancelled_ || buffersOut_ < others; });
+        if (cancelled_) return finish();
+        ++buffersOut_;
+        lock.unlock();
+        buffer = pool_.Acquire();
+      }
       ssize_t n = -1;
       if (buffer && file) {
         size_t length = (static_cast<size_t>(wb.size) + platform::kDirectAlign - 1) & ~(platform::kDirectAlign - 1);

@@ -43,6 +43,7 @@ struct ReadBackItem {
     kOpenFailed,  // it could not be opened; a kReadFailed follows if it has blocks
     kBlock,       // block `block` of the file was read and hashed
     kReadFailed,  // reading the block failed; nothing follows
+    kNoMemory,    // no buffer could be had for the block; nothing follows
   };
   Kind kind = kOpened;
   size_t file = 0;

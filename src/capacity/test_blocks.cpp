@@ -51,17 +51,29 @@ bool ReadBlockTag(const uint8_t* tagSector, const RunTag& tag, uint64_t* sequenc
   return true;
 }
 
+void BlockBufferPool::SetLimit(size_t limit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  limit_ = limit;
+}
+
 std::unique_ptr<platform::AlignedBuffer> BlockBufferPool::Acquire() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (!free_.empty()) {
       auto b = std::move(free_.back());
       free_.pop_back();
+      ++outstanding_;
       return b;
     }
+    if (outstanding_ >= limit_) return nullptr;
+    ++outstanding_;  // counted before the allocation so that the limit holds across threads
   }
   auto b = std::make_unique<platform::AlignedBuffer>(kCapacityBlockSize);
-  if (!b->ok()) return nullptr;
+  if (!b->ok()) {
+    std::lock_guard<std::mutex> lock(mu_);
+    --outstanding_;
+    return nullptr;
+  }
   return b;
 }
 
@@ -69,11 +81,17 @@ void BlockBufferPool::Release(std::unique_ptr<platform::AlignedBuffer> buffer) {
   if (!buffer) return;
   std::lock_guard<std::mutex> lock(mu_);
   free_.push_back(std::move(buffer));
+  if (outstanding_ > 0) --outstanding_;
 }
 
 void BlockBufferPool::Clear() {
   std::lock_guard<std::mutex> lock(mu_);
   free_.clear();
+}
+
+size_t BlockBufferPool::Outstanding() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return outstanding_;
 }
 
 BlockGenerators::BlockGenerators(PatternStream& stream, BlockBufferPool& pool, bool withDigest, const RunTag& tag)
@@ -103,7 +121,10 @@ void BlockGenerators::Generate() {
     if (queued < kBlockQueueLimit) {
       TestBlock block;
       block.data = pool_.Acquire();
-      if (!block.data) {  // out of memory: wait for the writer to give buffers back
+      if (!block.data) {
+        // Out of memory: wait for the writer to give a buffer back, or give up when none
+        // is out, so that the writer learns of it instead of waiting for ever.
+        if (pool_.Outstanding() == 0) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         continue;
       }
@@ -122,17 +143,24 @@ void BlockGenerators::Generate() {
       queued_.wait_for(lock, std::chrono::milliseconds(50));
     }
   }
-  // The generator that sees the stop first frees what is still queued.
+  // The generator that sees the stop first frees what is still queued; one that gave up
+  // for lack of memory leaves the queue to the writer.
   std::lock_guard<std::mutex> lock(queueLock_);
-  for (TestBlock& b : queue_) pool_.Release(std::move(b.data));
-  queue_.clear();
+  if (stop_.load()) {
+    for (TestBlock& b : queue_) pool_.Release(std::move(b.data));
+    queue_.clear();
+  }
   alive_.fetch_sub(1);
   queued_.notify_all();
 }
 
-TestBlock BlockGenerators::Take() {
+TestBlock BlockGenerators::Take(const std::function<bool()>& cancelled) {
   std::unique_lock<std::mutex> lock(queueLock_);
-  queued_.wait(lock, [this] { return !queue_.empty() || alive_.load() == 0; });
+  auto ready = [this] { return !queue_.empty() || alive_.load() == 0; };
+  while (!ready()) {
+    if (cancelled && cancelled()) return TestBlock{};
+    queued_.wait_for(lock, std::chrono::milliseconds(50), ready);
+  }
   if (queue_.empty()) return TestBlock{};
   TestBlock b = std::move(queue_.front());
   queue_.pop_front();

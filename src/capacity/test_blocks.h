@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -66,14 +67,21 @@ bool ReadBlockTag(const uint8_t* tagSector, const RunTag& tag, uint64_t* sequenc
 // Reusable 16 MiB aligned buffers, so that a run does not map and zero a new one per block.
 class BlockBufferPool {
  public:
-  // nullptr when memory is exhausted.
+  // At most limit buffers exist at once (by default as many as memory allows).
+  void SetLimit(size_t limit);
+  // nullptr when memory is exhausted or the limit is reached.
   std::unique_ptr<platform::AlignedBuffer> Acquire();
   void Release(std::unique_ptr<platform::AlignedBuffer> buffer);
   void Clear();
+  // Buffers handed out and not given back yet: when this is 0 and Acquire fails, waiting
+  // cannot help, since no buffer will come back.
+  size_t Outstanding();
 
  private:
   std::mutex mu_;
   std::vector<std::unique_ptr<platform::AlignedBuffer>> free_;
+  size_t limit_ = SIZE_MAX;
+  size_t outstanding_ = 0;
 };
 
 // One block of test data on its way to the medium.
@@ -96,8 +104,9 @@ class BlockGenerators {
   // Clears the stop flag and starts count generator threads.
   void Start(int count);
   // Waits for the next block (in the order the generators finished them). Returns a block
-  // without data only if the generators ended (stopped, or out of memory).
-  TestBlock Take();
+  // without data when the generators ended (stopped, or out of memory with no buffer left
+  // to wait for) or when cancelled() turns true (checked every 50 ms).
+  TestBlock Take(const std::function<bool()>& cancelled = {});
   // Sets the stop flag under the stop lock; generators end and free what is queued.
   void Stop();
   // Stop() and wait for every generator thread to end.

@@ -171,16 +171,17 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
   options.mode = mode;
   options.endPauseMs = 0;  // no button to keep disabled
   // Ctrl-C acts like the Stop button, also when it comes before the run has started.
-  static std::atomic<bool> interrupted{false};
-  OnInterrupt([&check] {
-    interrupted.store(true);
-    check.Stop();
-  });
+  InterruptScope interrupt([&check] { check.Stop(); });
   check.Start(options, reporter);
-  if (interrupted.load()) check.Stop();
+  if (interrupt.Interrupted()) check.Stop();
   std::optional<CapacityResult> result = check.Wait();
   reporter.Finish();
   if (!result) return 1;
+  if (!json && !result->keptFiles.empty()) {
+    // The run could not create a test file and ends without deleting what it wrote.
+    std::printf("测试文件未删除，请手动删除：\n");
+    for (const std::string& f : result->keptFiles) std::printf("  %s\n", f.c_str());
+  }
 
   bool failed = result->aborted || result->errors > 0 || result->end == CapacityEnd::kCreateFailed;
   if (json) {

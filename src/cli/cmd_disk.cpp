@@ -335,14 +335,19 @@ int RunDisk(const std::vector<std::string>& args) {
       if (r == root) index = static_cast<int>(i);
   run.OnSelectDisk(index);
 
-  OnInterrupt([&loop, &run] { loop.Post([&run] { run.OnStopRun(); }); });
-  SetInterruptCleanup(RemoveNotedFillFilesNow);  // a second Ctrl-C still removes the fill files
   SetCurrentBenchSink(&sink);
-  bool started = run.OnStartRun();
-  if (started) loop.RunUntil([&run] { return !run.Running(); }, 0xFFFFFFFFu);
+  bool started = false;
+  bool stopped = false;  // the run logic clears the stop flag when the run ends
+  {
+    // Like the stop button: the run ends and removes its files, whatever signal comes next.
+    InterruptScope interrupt([&loop, &run] { loop.Post([&run] { run.OnStopRun(); }); });
+    started = run.OnStartRun();
+    if (started) loop.RunUntil([&run] { return !run.Running(); }, 0xFFFFFFFFu);
+    stopped = interrupt.Interrupted();
+  }
   SetCurrentBenchSink(nullptr);
   view.Finish();
-  bool stopped = g_stopRequested.exchange(false);
+  g_stopRequested = false;
   if (!started) return 1;
   const std::vector<RowReport>& rows = view.rows;
 

@@ -24,10 +24,10 @@ int RunSwitch(const std::vector<std::string>& args) {
   SetSwitchErrorOutput(PrintLine);
   std::string reply;
   if (!SendSwitchCommand(args[0], args[1], &reply)) {
-    std::fprintf(stderr, "树莓派通讯错误！\n");
+    std::fprintf(stderr, "%s\n", kUsbMsgSwitchFailed);
     return 1;
   }
-  std::printf("树莓派返回：%s\n", reply.c_str());
+  std::printf("%s\n树莓派返回：%s\n", kUsbMsgSwitchPassed, reply.c_str());
   return 0;
 }
 

@@ -1,5 +1,7 @@
 // sorvanta-cli usbtest: the USB unsafe-eject endurance test without the window. Prints the
 // run's log and one line per finished pass, and writes the results as CSV at the end.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -128,12 +130,27 @@ int RunUsbTestCommand(const std::vector<std::string>& args) {
   SetSwitchErrorOutput(PrintLine);  // the switch's connection errors, between the log lines
   auto sink = std::make_shared<CliUsbSink>();
   UsbTestRunner runner;
-  OnInterrupt([&runner] {
-    std::fprintf(stderr, "\n将在本轮结束后停止（再按一次 Ctrl-C 立即退出）\n");
-    runner.RequestStop();
-  });
-  runner.Start(params, sink, eject);
-  runner.Wait();
+  {
+    // A second Ctrl-C leaves at once (a pass may wait for the switch without limit), but
+    // not without the CSV of the passes done so far.
+    InterruptScope interrupt(
+        [&runner] {
+          std::fprintf(stderr, "\n将在本轮结束后停止（再按一次 Ctrl-C 立即退出）\n");
+          runner.RequestStop();
+        },
+        [sink, csv] {
+          std::fflush(stdout);
+          std::vector<UsbTestRow> rows = sink->Rows();
+          if (!csv.empty() && !rows.empty()) {
+            if (WriteUsbTestCsv(csv, rows)) std::fprintf(stderr, "\n已导出：%s\n", csv.c_str());
+            else std::fprintf(stderr, "\n%s\n", kUsbMsgCannotSave);
+          }
+          std::fflush(stderr);
+          _exit(130);
+        });
+    runner.Start(params, sink, eject);
+    runner.Wait();
+  }
   UsbTestOutcome outcome = runner.LastOutcome();
   std::printf("通过率：%s\n", sink->rate().c_str());
 

@@ -31,11 +31,19 @@ void EndLiveLine();
 // Writes text and a newline to standard output at once (after ending a live line).
 void PrintLine(const std::string& text);
 
-// Installs a SIGINT/SIGTERM handler that calls onStop once (from a watcher thread, not the
-// signal handler); a second Ctrl-C ends the process at once.
-void OnInterrupt(std::function<void()> onStop);
-// A function the signal handler calls on the second interrupt, right before the process
-// ends; it must be async-signal-safe (e.g. only unlink). nullptr removes it.
-void SetInterruptCleanup(void (*cleanup)());
+// While it lives, SIGINT, SIGTERM, SIGHUP and SIGPIPE ask the running command to stop: the
+// first calls onStop, later ones call onAgain when given, else only say on standard error
+// that the cleanup is under way (the process never ends before its test files are gone).
+// Both are called from a watcher thread, never from the signal handler, and never after the
+// scope is destroyed: declare the scope after the objects its functions use. One at a time.
+class InterruptScope {
+ public:
+  explicit InterruptScope(std::function<void()> onStop, std::function<void()> onAgain = {});
+  ~InterruptScope();
+  InterruptScope(const InterruptScope&) = delete;
+  InterruptScope& operator=(const InterruptScope&) = delete;
+  // A signal came while the scope lived.
+  bool Interrupted() const;
+};
 
 }  // namespace sorvanta::cli

@@ -35,9 +35,11 @@ int main(int argc, char** argv) {
   }
   for (const auto& c : Commands()) {
     if (c.name != args[0]) continue;
-    // The same dated log files as the window program, in "log" beside the program. Echoed
-    // lines go to the error output, so that --json output on standard output stays clean.
-    const std::string logFolder = sorvanta::platform::ProgramFolder() + "/log";
+    // The same dated log files as the window program, in "log" beside the program (or in
+    // the state folder of an installed copy). Echoed lines go to the error output, so that
+    // --json output on standard output stays clean.
+    const std::string logFolder =
+        sorvanta::platform::ProgramWriteFolder(sorvanta::platform::ProgramFolder()) + "/log";
     ::mkdir(logFolder.c_str(), 0755);
     sorvanta::xLogMessager logger("sorvanta", logFolder, true);
     logger.SetEcho([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });

@@ -198,7 +198,7 @@ CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& optio
 
   const std::vector<std::string> answer = SplitPieces(reply, "||");
   if (answer.size() != 2) return Finish(reply, body, false);
-  platform::SetWorkingDirectory(platform::ProgramFolder());
+  platform::SetWorkingDirectory(platform::ProgramWriteFolder(platform::ProgramFolder()));
   AppendCpuHistory(CpuHistoryPath(), answer[1]);
   return Finish(answer[0], answer[1], true);
 }

@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "platform/clock.h"
 #include "platform/direct_io.h"
@@ -38,6 +42,18 @@ int Percent(uint64_t done, uint64_t size) {
 }
 
 uint64_t Transferred(ssize_t n) { return n > 0 ? static_cast<uint64_t>(n) : 0; }
+
+std::string HexCode(int error) {
+  char code[32];
+  std::snprintf(code, sizeof(code), "%x", static_cast<unsigned>(error));
+  return code;
+}
+
+// A transfer that failed is a failure of the test, never a fast operation that moved
+// nothing: its line names the error and the test ends without a result.
+void LogIoFailure(const std::string& root, bool write, int error) {
+  BenchLog("[X]分区" + root + (write ? "写入失败！错误代码：0x" : "读取失败！错误代码：0x") + HexCode(error) + "测试终止");
+}
 
 // Opens the test file; direct unless the system cache was chosen. A file system that
 // refuses O_DIRECT is named as such instead of the generic failure line.
@@ -100,6 +116,10 @@ bool RandomTest(bool write, const std::string& path, const std::string& root, ui
       BenchLog("[X]分区" + root + "定位文件" + std::to_string(offset) + "失败！测试终止");
       return false;
     }
+    if (n < 0) {
+      LogIoFailure(root, write, f->LastError());
+      return false;
+    }
     total += Transferred(n);
     now = TickMs();
     std::time_t second = platform::WallClock();
@@ -131,9 +151,7 @@ void ConcurrentWorker(bool write, const std::string& root, GM_TestFile* task, co
   std::unique_ptr<File> f =
       OpenTestFile(task->path, write ? OpenMode::kReadWrite : OpenMode::kReadOnly, root, "", &err);
   if (!f) {
-    char code[32];
-    std::snprintf(code, sizeof(code), "%x", static_cast<unsigned>(err));
-    BenchLog("[X]分区" + root + (write ? "不可写！错误代码：0x" : "不可读！错误代码：0x") + code + "测试终止");
+    BenchLog("[X]分区" + root + (write ? "不可写！错误代码：0x" : "不可读！错误代码：0x") + HexCode(err) + "测试终止");
     return;
   }
   platform::AlignedBuffer buffer(kSmallIo);
@@ -154,11 +172,15 @@ void ConcurrentWorker(bool write, const std::string& root, GM_TestFile* task, co
     } else {
       n = f->Read(buffer.data(), kSmallIo);
     }
+    if (n < 0) {
+      task->error = f->LastError() ? f->LastError() : EIO;
+      break;
+    }
     total += Transferred(n);
     if (Stopped() || TickDiff(TickMs(), start) >= BudgetMs(opt)) break;
   }
   f.reset();
-  if (!Stopped()) task->speed = SpeedMBps(total, TickDiff(TickMs(), start));
+  if (!Stopped() && task->error == 0) task->speed = SpeedMBps(total, TickDiff(TickMs(), start));
 }
 
 // One phase of the concurrent test: 64 workers, the driver's ticks, the summed result.
@@ -180,6 +202,21 @@ bool ConcurrentPhase(bool write, const std::string& root, std::vector<GM_TestFil
   }
   for (boost::thread& t : threads) t.join();
   if (Stopped()) return false;
+  int failed = 0;
+  int error = 0;
+  for (GM_TestFile& task : tasks) {
+    if (task.error == 0) continue;
+    ++failed;
+    error = task.error;
+    task.error = 0;
+  }
+  if (failed > 0) {
+    // A sum without the failed workers would be a wrong figure, not a smaller one.
+    BenchLog("[X]分区" + root + (write ? "64并发4k写入失败！" : "64并发4k读取失败！") + std::to_string(failed) +
+             "个线程读写出错，错误代码：0x" + HexCode(error) + "测试终止");
+    for (GM_TestFile& task : tasks) task.speed = 0;
+    return false;
+  }
   double sum = 0;
   for (GM_TestFile& task : tasks) {
     sum += task.speed;
@@ -210,11 +247,35 @@ std::string DiskSpeedText(double mbps) {
   return text;
 }
 
-std::string DiskTestFilePath(const std::string& root, const std::string& tempFolder) {
+std::vector<std::string> TestFileFallbackFolders() {
+  std::vector<std::string> folders;
+  if (const char* home = std::getenv("HOME"); home && *home == '/') folders.push_back(home);
+  folders.push_back("/var/tmp");
+  folders.push_back("/tmp");
+  return folders;
+}
+
+bool FolderWritable(const std::string& folder) {
+  return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+std::string TestFileFolder(const std::string& root, const std::string& tempFolder,
+                           const std::vector<std::string>& fallbacks,
+                           const std::function<bool(const std::string&)>& writable) {
   std::string temp = tempFolder;
   if (!temp.empty() && temp.back() != '/') temp += '/';
-  if (!temp.empty() && platform::SameFileSystem(root, temp)) return temp + kTestFileName;
-  return platform::JoinPath(root, kTestFileName);
+  if (!temp.empty() && platform::SameFileSystem(root, temp)) return temp;
+  if (writable(root)) return root;
+  // A volume whose root only the administrator may write (such as "/") is still measured
+  // through a folder of this user's on the same file system.
+  for (const std::string& folder : fallbacks) {
+    if (platform::SameFileSystem(root, folder) && writable(folder)) return folder;
+  }
+  return root;
+}
+
+std::string DiskTestFilePath(const std::string& root, const std::string& tempFolder) {
+  return platform::JoinPath(TestFileFolder(root, tempFolder), kTestFileName);
 }
 
 uint64_t RandomOffset(uint64_t blocks, int k) {
@@ -223,7 +284,8 @@ uint64_t RandomOffset(uint64_t blocks, int k) {
 
 std::vector<GM_TestFile> MakeConcurrentRecords(const std::string& path, uint64_t writeSize) {
   std::vector<GM_TestFile> tasks(kConcurrentWorkers);
-  uint64_t length = writeSize / kConcurrentWorkers;
+  // Whole 4 KiB pages, so that every worker's offsets suit unbuffered I/O whatever the size.
+  uint64_t length = (writeSize / kConcurrentWorkers) & ~static_cast<uint64_t>(kSmallIo - 1);
   for (int i = 0; i < kConcurrentWorkers; ++i) {
     tasks[i].path = path;
     tasks[i].seed = i;
@@ -322,7 +384,12 @@ bool SeqWriteTest(const std::string& path, const std::string& root, uint64_t wri
   const uint64_t size = std::max<uint64_t>(writeSize, 1);
   for (;;) {
     Scribble(buffer, 128, kBlockSize);
-    uint64_t written = Transferred(f->Write(buffer, kBlockSize));
+    ssize_t n = f->Write(buffer, kBlockSize);
+    if (n < 0 && f->LastError() != ENOSPC) {  // a full medium ends the write normally
+      LogIoFailure(root, true, f->LastError());
+      return false;
+    }
+    uint64_t written = Transferred(n);
     live.Add(written, total);  // the average does not count this block yet
     BenchProgress(Percent(total, size), 0, false);
     total += written;
@@ -357,7 +424,12 @@ bool SeqReadTest(const std::string& path, const std::string& root, uint64_t writ
   LiveSpeed live(start);
   uint64_t total = 0;
   for (;;) {
-    uint64_t got = Transferred(f->Read(buffer, kBlockSize));
+    ssize_t n = f->Read(buffer, kBlockSize);
+    if (n < 0) {
+      LogIoFailure(root, false, f->LastError());
+      return false;
+    }
+    uint64_t got = Transferred(n);
     total += got;
     live.Add(got, total);
     BenchProgress(Percent(total, writeSize), 1, false);
@@ -404,15 +476,43 @@ void RunTestSequence(const std::string& root, uint64_t writeSize) {
   RunTestSequence(root, writeSize, DiskEngineOptions{});
 }
 
+namespace {
+
+// Creates the test file under the first free name (diskwritetest.bin, diskwritetest_1.bin,
+// ...), so that a file or link of that name which this run did not make is never truncated,
+// written through or deleted. Returns 0, or the errno of the last try (EEXIST: every name
+// was taken); *path is the last name tried.
+int ClaimTestFile(std::string* path) {
+  const std::string first = *path;
+  const std::string stem = first.substr(0, first.size() - 4);  // without ".bin"
+  int err = 0;
+  for (int n = 0; n < 1000; ++n) {
+    *path = n == 0 ? first : stem + "_" + std::to_string(n) + ".bin";
+    if (Files().Open(*path, OpenMode::kCreateNew, false, &err)) return 0;
+    if (err != EEXIST) break;
+  }
+  return err ? err : EEXIST;
+}
+
+}  // namespace
+
 void RunTestSequence(const std::string& root, uint64_t writeSize, const DiskEngineOptions& opt) {
-  const std::string path =
-      DiskTestFilePath(root, opt.tempFolder.empty() ? platform::TempFolder() : opt.tempFolder);
-  Files().Remove(path);
-  // The file goes whatever way the sequence ends, an exception included.
+  const std::string temp = opt.tempFolder.empty() ? platform::TempFolder() : opt.tempFolder;
+  const std::string folder = TestFileFolder(root, temp);
+  std::string path = platform::JoinPath(folder, kTestFileName);
+  if (platform::NormalizeRoot(folder) != platform::NormalizeRoot(root) && !platform::SameFileSystem(root, temp))
+    BenchLog("[>]分区" + root + "根目录不可写，测试文件放在：" + folder);
+  // The file goes whatever way the sequence ends, an exception included; only a file this
+  // run created is deleted.
+  const int claimError = ClaimTestFile(&path);
+  const bool claimed = claimError == 0;
   struct RemoveOnExit {
     const std::string& path;
-    ~RemoveOnExit() { Files().Remove(path); }
-  } removeOnExit{path};
+    bool claimed;
+    ~RemoveOnExit() {
+      if (claimed) Files().Remove(path);
+    }
+  } removeOnExit{path, claimed};
 
   platform::AlignedBuffer block(kBlockSize);
   if (!block.ok()) {
@@ -420,6 +520,14 @@ void RunTestSequence(const std::string& root, uint64_t writeSize, const DiskEngi
     return;
   }
   BenchLog("[>>]开始顺序读写测试：");
+  if (claimError == EEXIST) {
+    BenchLog("[X]分区" + root + "不可写！测试文件名均被占用，测试终止");
+    return;
+  }
+  if (!claimed) {  // a name that does not exist: the write's open fails the same way and says why
+    SeqWriteTest(path, root, writeSize, block.data(), opt);
+    return;
+  }
   if (!SeqWriteTest(path, root, writeSize, block.data(), opt)) return;
   if (!SeqReadTest(path, root, writeSize, block.data(), opt)) return;
   BenchLog("[>>]开始4K随机读写测试：");

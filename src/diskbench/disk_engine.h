@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,7 +46,8 @@ struct GM_TestFile {
   double speed = 0;            // MB/s; 0 until the worker finishes unstopped
   int seed = 0;                // worker index 0..63, also its generator seed
   uint64_t regionStart = 0;    // bytes
-  uint64_t regionLength = 0;   // bytes = write size / 64
+  uint64_t regionLength = 0;   // bytes = write size / 64, rounded down to whole 4 KiB pages
+  int error = 0;               // errno of a failed transfer; the phase then reports failure
 };
 
 // Bytes over milliseconds in MB/s (1 MB = 1,048,576 bytes). An interval of 0 ms counts as
@@ -56,13 +58,21 @@ uint64_t IopsOf(double mbps);
 // "%.2f" of the value narrowed to single precision.
 std::string DiskSpeedText(double mbps);
 
-// The test file for a volume root: in the temporary folder when the volume holds it (same
-// file system), else at the root.
+// The folder for a volume's test file: the temporary folder when the volume holds it (same
+// file system), else the root when this user may write it, else the first writable folder
+// of fallbacks on the same file system, else the root (whose write then fails with the hint).
+std::vector<std::string> TestFileFallbackFolders();  // $HOME, /var/tmp, /tmp
+bool FolderWritable(const std::string& folder);
+std::string TestFileFolder(const std::string& root, const std::string& tempFolder,
+                           const std::vector<std::string>& fallbacks = TestFileFallbackFolders(),
+                           const std::function<bool(const std::string&)>& writable = FolderWritable);
+// The test file for a volume root, in TestFileFolder. A run uses the first free name from
+// it on (diskwritetest.bin, diskwritetest_1.bin, ...).
 std::string DiskTestFilePath(const std::string& root, const std::string& tempFolder);
 
 // Offset of a single-thread random I/O: one of 1000 4 KiB-aligned positions over blocks.
 uint64_t RandomOffset(uint64_t blocks, int k);
-// The 64 records of the concurrent test: region length = write size / 64.
+// The 64 records of the concurrent test: region length = write size / 64 in whole 4 KiB pages.
 std::vector<GM_TestFile> MakeConcurrentRecords(const std::string& path, uint64_t writeSize);
 // Offset of a concurrent worker's I/O for draw k (0..999).
 uint64_t ConcurrentOffset(const GM_TestFile& task, int k);

@@ -519,7 +519,6 @@ void DiskBenchRun::PrefillRun(const std::string& root, std::vector<PrefillStep> 
   if (trim) TrimPhase(root);
   const std::string folder = PrefillFolder(root, config_.engine.tempFolder);
   std::vector<std::string> files;
-  NoteFillFolder(folder);
   for (size_t s = 0; s < steps.size() && !Stopped(); ++s) {
     g_currentRow = steps[s].row;
     uint64_t amount = steps[s].amount;
@@ -544,13 +543,11 @@ void DiskBenchRun::PrefillRun(const std::string& root, std::vector<PrefillStep> 
     const uint64_t chunks = amount / kGiB;
     for (uint64_t j = 0; j < chunks; ++j) {
       if (!create(folder + PrefillChunkName(static_cast<int>(s), j), kGiB)) break;
-      NoteFillChunks(static_cast<int>(s), j + 1);
       amount -= kGiB;
       BenchProgress(static_cast<int>(j * 100 / chunks), -1, false);
       if (Stopped()) break;
     }
-    if (!failed && !Stopped() && amount > 0 && create(folder + PrefillRemainderName(static_cast<int>(s)), amount))
-      NoteFillRemainder(static_cast<int>(s));
+    if (!failed && !Stopped() && amount > 0) create(folder + PrefillRemainderName(static_cast<int>(s)), amount);
     if (!failed && !Stopped() && before) {
       // The volume must really be as full as the step says, or the row would be mislabelled.
       std::optional<platform::VolumeSpace> after = platform::SpaceOf(root);
@@ -567,7 +564,6 @@ void DiskBenchRun::PrefillRun(const std::string& root, std::vector<PrefillStep> 
     FinishRow();
   }
   for (const std::string& path : files) platform::Files().Remove(path);
-  ForgetFillFiles();
   BenchDone("[>>>]分区" + root + "测试结束！", "");
 }
 

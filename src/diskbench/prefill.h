@@ -41,13 +41,4 @@ std::string PrefillRemainderName(int step);              // "prewritefileE_<s>"
 // *error holds the errno.
 bool CreateFilledFile(const std::string& path, uint64_t size, int* error);
 
-// The fill files of the prefill under way, noted so that a signal handler can remove them
-// when the process must end at once (a second Ctrl-C). Noting is for one run at a time.
-void NoteFillFolder(const std::string& folder);  // starts a new note
-void NoteFillChunks(int step, uint64_t count);    // chunk files 0..count-1 of step exist
-void NoteFillRemainder(int step);                 // the remainder file of step exists
-void ForgetFillFiles();                           // the run removed them itself
-// Removes every noted file; async-signal-safe (unlink only, no allocation).
-void RemoveNotedFillFilesNow();
-
 }  // namespace sorvanta

@@ -92,7 +92,8 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode, bool direct, int* error) override {
     int flags = O_CLOEXEC;
     switch (mode) {
-      case OpenMode::kCreateTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+      case OpenMode::kCreateTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW; break;
+      case OpenMode::kCreateNew: flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW; break;
       case OpenMode::kReadOnly: flags |= O_RDONLY; break;
       case OpenMode::kReadWrite: flags |= O_RDWR; break;
     }

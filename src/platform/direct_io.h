@@ -37,7 +37,9 @@ class AlignedBuffer {
 };
 
 enum class OpenMode {
-  kCreateTruncate,  // write (and read); create or empty the file
+  kCreateTruncate,  // write (and read); create or empty the file, never through a link
+  kCreateNew,       // write (and read); a new file only: fails with EEXIST when the name is
+                    // taken, by a link too, so that a file the program did not make is never touched
   kReadOnly,
   kReadWrite,       // existing file
 };

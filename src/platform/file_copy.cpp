@@ -62,7 +62,7 @@ bool CopyBody(int in, int out, std::string* error) {
 bool CopyWholeFile(const std::string& from, const std::string& to, std::string* error) {
   int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return SetError(error, "open " + from);
-  int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (out < 0) {
     SetError(error, "open " + to);
     ::close(in);

@@ -6,7 +6,7 @@
 
 namespace sorvanta::platform {
 
-// Copies from into to (created or overwritten, mode 0644) with copy_file_range, falling
+// Copies from into to (created or overwritten, mode 0644; a link at to is refused) with copy_file_range, falling
 // back to a read/write loop where the kernel cannot copy between the two file systems, and
 // flushes the copy to the device with fsync before returning. Sizes are 64-bit. On failure
 // returns false with the reason in *error (when given); a partial copy may remain.

@@ -17,11 +17,11 @@ std::string Env(const char* name) {
 }
 
 // mkdir -p; existing folders are fine.
-void MakeFolders(const std::string& path) {
+void MakeFolders(const std::string& path, mode_t mode = 0755) {
   for (size_t pos = 1; pos <= path.size(); ++pos) {
     if (pos == path.size() || path[pos] == '/') {
       std::string part = path.substr(0, pos);
-      if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return;
+      if (mkdir(part.c_str(), mode) != 0 && errno != EEXIST) return;
     }
   }
 }
@@ -41,17 +41,36 @@ std::string ProgramFolder() {
 
 bool SetWorkingDirectory(const std::string& path) { return chdir(path.c_str()) == 0; }
 
-std::string LocalAppDataFolder() {
-  std::string dir = Env("XDG_DATA_HOME");
+namespace {
+
+// An XDG base folder: the variable when it holds an absolute path, else ~/<fallback>.
+std::string XdgFolder(const char* variable, const char* fallback) {
+  std::string dir = Env(variable);
   if (dir.empty() || dir[0] != '/') {
     std::string home = Env("HOME");
     if (home.empty()) {
       if (const passwd* pw = getpwuid(getuid())) home = pw->pw_dir;
     }
     if (home.empty()) home = "/tmp";
-    dir = JoinPath(home, ".local/share");
+    dir = JoinPath(home, fallback);
   }
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+}  // namespace
+
+std::string ProgramWriteFolder(const std::string& programFolder) {
+  // Root may write anywhere, so an installed copy is recognised by its place as well.
+  const bool system = programFolder == "/usr" || programFolder.rfind("/usr/", 0) == 0;
+  if (!system && access(programFolder.c_str(), W_OK) == 0) return programFolder;
+  std::string dir = JoinPath(XdgFolder("XDG_STATE_HOME", ".local/state"), "sorvanta");
+  MakeFolders(dir, 0700);
+  return dir;
+}
+
+std::string LocalAppDataFolder() {
+  std::string dir = XdgFolder("XDG_DATA_HOME", ".local/share");
   MakeFolders(dir);
   return dir;
 }

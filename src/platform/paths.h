@@ -7,6 +7,11 @@ namespace sorvanta::platform {
 
 // Folder of the running program file (from /proc/self/exe), without a trailing "/".
 std::string ProgramFolder();
+// Folder for the files the program keeps beside itself (log/, the update script): the
+// program's folder when this user may write there and it is not a system folder under /usr
+// (a build tree), else $XDG_STATE_HOME/sorvanta (~/.local/state/sorvanta), created 0700
+// when missing. No trailing "/".
+std::string ProgramWriteFolder(const std::string& programFolder);
 // Makes path the working directory; false when that fails.
 bool SetWorkingDirectory(const std::string& path);
 // $XDG_DATA_HOME, else ~/.local/share; created when missing. No trailing "/".

@@ -21,7 +21,16 @@ TrimOutcome RunTrim(const std::string& mountPoint, bool elevate, bool showOutput
     if (!elevate) return out;
     args.push_back("pkexec");
   }
-  args.insert(args.end(), {"fstrim", "-v", mountPoint});
+  // An absolute path: ordinary users' PATH lacks the sbin folders, and the desktop's
+  // polkit rule for pkexec names the program by its path.
+  std::string fstrim = "fstrim";
+  for (const char* path : {"/usr/sbin/fstrim", "/sbin/fstrim"}) {
+    if (access(path, X_OK) == 0) {
+      fstrim = path;
+      break;
+    }
+  }
+  args.insert(args.end(), {fstrim, "-v", mountPoint});
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -73,6 +73,7 @@ class RealVolumes : public VolumeSource {
     if (statvfs(path.c_str(), &st) != 0) return false;
     out->freeBytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
     out->totalBytes = static_cast<uint64_t>(st.f_blocks) * st.f_frsize;
+    out->rootFreeBytes = static_cast<uint64_t>(st.f_bfree) * st.f_frsize;
     return true;
   }
 

@@ -42,6 +42,7 @@ struct Volume {
 struct VolumeSpace {
   uint64_t freeBytes = 0;   // what this user can write (f_bavail * f_frsize)
   uint64_t totalBytes = 0;  // f_blocks * f_frsize
+  uint64_t rootFreeBytes = 0;  // f_bfree * f_frsize: free blocks, those kept for root included (0: unknown)
 };
 
 class VolumeSource {

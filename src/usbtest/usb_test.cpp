@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/direct_io.h"
 #include "platform/eject.h"
 #include "platform/file_copy.h"
 #include "platform/paths.h"
@@ -49,6 +51,21 @@ std::string SendUntilAnswered(const UsbTestParams& p, const std::string& command
 
 std::string Ms(uint32_t ms) { return std::to_string(ms) + "ms"; }
 
+// The next copy target, writetest<k>.bin for the first k from *next on whose name is free,
+// created empty at once: a file or link of the user's (or of an earlier run) is never
+// overwritten, and the verification never reads a file this run did not write. *claimed
+// tells whether the file was created.
+std::string ClaimTarget(const std::string& root, int* next, bool* claimed) {
+  std::string target;
+  for (int skipped = 0; skipped < 100000; ++skipped) {
+    target = platform::JoinPath(root, "writetest" + std::to_string((*next)++) + ".bin");
+    int error = 0;
+    *claimed = platform::Files().Open(target, platform::OpenMode::kCreateNew, false, &error) != nullptr;
+    if (*claimed || error != EEXIST) break;
+  }
+  return target;
+}
+
 }  // namespace
 
 std::string CheckSwitchAddress(const std::string& address) {
@@ -78,6 +95,7 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestControl& control, UsbTe
     outcome.end = UsbTestEnd::kSourceDigestFailed;
   } else {
     const uint64_t sourceSize = static_cast<uint64_t>(st.st_size);
+    int nextNumber = 0;
     sink.Log("原始文件SM3:" + HexEncode(sourceDigest, sizeof(sourceDigest)));
     outcome.end = UsbTestEnd::kFinished;
 
@@ -88,11 +106,13 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestControl& control, UsbTe
         break;
       }
       sink.Progress(i);
-      const std::string target = platform::JoinPath(p.driveRoot, "writetest" + std::to_string(i) + ".bin");
+      bool claimed = false;
+      const std::string target = ClaimTarget(p.driveRoot, &nextNumber, &claimed);
       sink.RowAdded(i, std::to_string(n), target);
       outcome.rows = n;
 
       if (ReportSpace(p.driveRoot, sink) <= sourceSize) {
+        if (claimed) platform::Files().Remove(target);
         sink.Log("存储空间不足，停止测试...");
         outcome.end = UsbTestEnd::kNoSpace;
         break;
@@ -101,7 +121,7 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestControl& control, UsbTe
       // Copy; a failed copy is caught by the verification below.
       sink.Log("拷贝文件：\r\n" + target);
       uint32_t start = TickMs();
-      platform::CopyWholeFile(p.copyFile, target);
+      if (claimed) platform::CopyWholeFile(p.copyFile, target);  // never over a name it did not create
       sink.CellSet(i, kColCopy, Ms(TickDiff(TickMs(), start)));
 
       if (p.disconnectDelaySec > 0) {
@@ -144,7 +164,7 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestControl& control, UsbTe
 
       sink.Log("校验数据...");
       uint8_t digest[32];
-      if (Sm3File(target, digest) != kSm3FileOk) {
+      if (!claimed || Sm3File(target, digest) != kSm3FileOk) {
         sink.Log("计算U盘文件SM3失败！");
         sink.CellSet(i, kColResult, "文件错误");
       } else if (std::memcmp(digest, sourceDigest, sizeof(digest)) == 0) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <future>
 
 #include "capacity/capacity_run.h"
 #include "capacity/fake_medium.h"
@@ -343,6 +344,61 @@ TEST(CapacityRun, FileSystemFullBeforeItsAnnouncedEnd) {
     EXPECT_EQ(res.verifiedBytes, 2 * kB);
     EXPECT_EQ(res.errors, 0);
     EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有效容量：32 MB (0.03 GB)");
+  }
+}
+
+TEST(CapacityRun, FreeSpaceTakenByAnotherProgramIsSaidToShrink) {
+  // Another program took a block and more after Start: the small capacity is not clean.
+  FakeMedium medium(8 * kB);
+  medium.LimitSpace(2 * kB);
+  RecordingReporter r;
+  CapacityResult res = RunOn(Options(4 * kB), r);
+  EXPECT_TRUE(Contains(r.logs(), "可用空间在检测过程中减少了32 MB（可能有其他程序占用），结果偏小！"));
+  EXPECT_EQ(res.verifiedBytes, 2 * kB);
+}
+
+TEST(CapacityRun, FileSizeLimitContinuesInTheNextFile) {
+  // FAT32 refuses files of 4 GiB and more: a wipe or check larger than one file goes on
+  // in the next file instead of counting write errors until it gives up.
+  for (CapacityMode mode : {CapacityMode::kWipe, CapacityMode::kCapacityCheck}) {
+    FakeMedium medium(8 * kB);
+    medium.LimitFileSize(2 * kB + 64 * 1024);
+    RecordingReporter r;
+    CapacityResult res = RunOn(Options(5 * kB, mode), r);
+    EXPECT_EQ(res.errors, 0);
+    EXPECT_EQ(res.writtenBytes, 5 * kB);
+    EXPECT_EQ(medium.stats().created, (std::vector<std::string>{kFile0, kFile1, kFile2}));
+    for (const std::string& f : {kFile0, kFile1, kFile2}) EXPECT_EQ(medium.stats().removes[f], 1) << f;
+    EXPECT_EQ(r.logs().back(), mode == CapacityMode::kWipe ? "处理结束！您的磁盘数据已毁尸灭迹！"
+                                                           : "处理结束！您的磁盘有效容量：80 MB (0.08 GB)");
+  }
+}
+
+TEST(CapacityRun, RunningOutOfBlockMemoryEndsTheRunInsteadOfHanging) {
+  {
+    // Not one block fits in memory: the run ends with the memory line, the file goes.
+    FakeMedium medium(4 * kB);
+    RecordingReporter r;
+    CapacityOptions o = Options(3 * kB);
+    o.maxBlockBuffers = 0;
+    auto done = std::async(std::launch::async, [&] { return RunOn(o, r); });
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "the run hangs";
+    CapacityResult res = done.get();
+    EXPECT_TRUE(res.aborted);
+    EXPECT_TRUE(Contains(r.logs(), "内存不足,检测中断！"));
+    EXPECT_EQ(medium.stats().removes[kFile0], 1);
+  }
+  {
+    // One block at a time is slow but enough, for the fill and for the read-back, which
+    // must neither give up nor blame the medium.
+    FakeMedium medium(4 * kB);
+    RecordingReporter r;
+    CapacityOptions o = Options(3 * kB);
+    o.maxBlockBuffers = 1;
+    auto done = std::async(std::launch::async, [&] { return RunOn(o, r); });
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "the run hangs";
+    EXPECT_EQ(done.get().verifiedBytes, 3 * kB);
+    EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有效容量：48 MB (0.05 GB)");
   }
 }
 

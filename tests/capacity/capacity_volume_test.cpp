@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "capacity/capacity_check.h"
@@ -92,6 +93,100 @@ TEST(CapacityVolumes, RunWithUnbufferedFilesOnADeclaredSmallVolume) {
   EXPECT_FALSE(check.Active());
   EXPECT_EQ(TestFilesIn(dir), 0);
   std::filesystem::remove_all(dir);
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(CapacityVolumes, FilesAndLinksNamedLikeTestFilesSurviveCheckAndWipe) {
+  // A file of the user's and a link to a file elsewhere, both named like test files: a
+  // run must neither write through them nor delete them, and still measure the volume.
+  testing::FakeVolumes volumes;
+  std::string dir = FreshFolder("taken");
+  std::string outside = FreshFolder("outside");
+  volumes.Add(dir, 2 * kB + 8192);
+  const std::string precious(100000, 'p');
+  std::ofstream(outside + "/precious.txt", std::ios::binary) << precious;
+  std::ofstream(dir + "/temp_0.tmp", std::ios::binary) << "mine";
+  std::filesystem::create_symlink(outside + "/precious.txt", dir + "/temp_1.tmp");
+
+  for (CapacityMode mode : {CapacityMode::kCapacityCheck, CapacityMode::kWipe}) {
+    testing::RecordingReporter reporter;
+    PatternStream stream(5);
+    CapacityOptions o;
+    o.root = dir;
+    o.freeBytes = 2 * kB + 8192;
+    o.mode = mode;
+    o.endPauseMs = 0;
+    CapacityResult res = CapacityRun(o, stream, reporter).Run();
+    if (reporter.CountLogsStartingWith("文件系统不支持") > 0) GTEST_SKIP() << "temporary folder refuses O_DIRECT";
+    EXPECT_EQ(res.end, CapacityEnd::kFinished);
+    EXPECT_EQ(res.errors, 0);
+    std::vector<std::string> logs = reporter.logs();
+    EXPECT_TRUE(std::find(logs.begin(), logs.end(), "创建文件:" + dir + "/temp_2.tmp") != logs.end());
+    EXPECT_EQ(ReadAll(dir + "/temp_0.tmp"), "mine");
+    EXPECT_TRUE(std::filesystem::is_symlink(dir + "/temp_1.tmp"));
+    EXPECT_EQ(ReadAll(outside + "/precious.txt"), precious);
+    EXPECT_EQ(TestFilesIn(dir), 2);  // only the user's two
+    if (mode == CapacityMode::kCapacityCheck) {
+      EXPECT_EQ(logs.back(), "处理结束！您的磁盘有效容量：32 MB (0.03 GB)");
+    }
+  }
+  std::filesystem::remove_all(dir);
+  std::filesystem::remove_all(outside);
+}
+
+// Counts the 1 KiB pieces of an image that begin with the marker.
+size_t MarkedPieces(const std::string& image, const std::string& marker) {
+  std::string bytes = ReadAll(image);
+  size_t n = 0;
+  for (size_t at = 0; at + marker.size() <= bytes.size(); at += 1024)
+    if (bytes.compare(at, marker.size(), marker) == 0) ++n;
+  return n;
+}
+
+TEST(CapacityVolumes, WipeAsRootOverwritesTheBlocksKeptForRoot) {
+  std::string why = testing::LoopVolume::Unavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  testing::LoopVolume loop(64ull * 1024 * 1024, 10);  // about 6 MB kept for root
+  if (!loop.ok()) GTEST_SKIP() << loop.error();
+
+  // A deleted file that had taken every free block (root may), every 1 KiB marked.
+  const std::string marker = "SORVANTA-DELETED";
+  std::string piece = marker + std::string(1024 - marker.size(), 'd');
+  std::string chunk;
+  for (int i = 0; i < 1024; ++i) chunk += piece;
+  {
+    std::FILE* f = std::fopen((loop.root() + "/secret.bin").c_str(), "wb");
+    ASSERT_TRUE(f);
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    while (std::fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size()) {
+    }
+    std::fclose(f);
+  }
+  sync();
+  std::filesystem::remove(loop.root() + "/secret.bin");
+  sync();
+
+  std::optional<CapacityVolume> v = ReadCapacityVolume(loop.root());
+  ASSERT_TRUE(v);
+  testing::RecordingReporter reporter;
+  PatternStream stream(3);
+  CapacityOptions o;
+  o.root = v->root;
+  o.freeBytes = v->freeBytes;
+  o.mode = CapacityMode::kWipe;
+  o.endPauseMs = 0;
+  CapacityResult res = CapacityRun(o, stream, reporter).Run();
+  EXPECT_EQ(res.errors, 0);
+  EXPECT_GT(res.writtenBytes, v->freeBytes + 4 * 1024 * 1024);  // the reserved blocks too
+  EXPECT_EQ(reporter.logs().back(), "处理结束！您的磁盘数据已毁尸灭迹！");
+  EXPECT_EQ(TestFilesIn(loop.root()), 0);
+  ASSERT_TRUE(loop.Unmount());
+  // ext4 keeps about 2 % of its blocks even from root; the 6 MB kept for root are gone.
+  EXPECT_LT(MarkedPieces(loop.image(), marker) * 1024, 2u * 1024 * 1024);
 }
 
 TEST(CapacityVolumes, LoopVolumeCheckAndWipeFillTheWholeFreeSpace) {

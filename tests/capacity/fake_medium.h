@@ -47,6 +47,10 @@ class FakeMedium : public platform::FileSystem {
     wholeOrNothing_ = wholeOrNothing;
   }
 
+  // Files cannot grow past this many bytes: a write that would is cut there and fails
+  // with EFBIG (FAT32 stops at 4 GiB - 1).
+  void LimitFileSize(uint64_t bytes) { fileLimit_ = bytes; }
+
   struct Stats {
     std::vector<std::string> created;        // in order
     std::map<std::string, int> readOpens;    // path -> opens for reading
@@ -120,6 +124,7 @@ class FakeMedium : public platform::FileSystem {
   uint64_t failReadsFrom_ = UINT64_MAX;
   uint64_t corruptFrom_ = UINT64_MAX;
   uint64_t spaceLimit_ = UINT64_MAX;
+  uint64_t fileLimit_ = UINT64_MAX;
   bool wholeOrNothing_ = false;
   Stats stats_;
 };
@@ -171,7 +176,11 @@ inline std::unique_ptr<platform::File> FakeMedium::Open(const std::string& path,
                                                         bool direct, int* error) {
   std::lock_guard<std::mutex> l(mu_);
   *error = 0;
-  if (mode == platform::OpenMode::kCreateTruncate) {
+  if (mode == platform::OpenMode::kCreateNew && files_.count(path)) {
+    *error = EEXIST;
+    return nullptr;
+  }
+  if (mode == platform::OpenMode::kCreateTruncate || mode == platform::OpenMode::kCreateNew) {
     if (refuseFrom_ >= 0 && static_cast<int>(stats_.created.size()) >= refuseFrom_) {
       *error = refuseError_;
       return nullptr;
@@ -213,6 +222,10 @@ inline ssize_t FakeMedium::Write(const std::string& path, const uint8_t* data, s
   if (fw != failWrites_.end()) {
     allowed = std::min(len, fw->second);
     failure = EIO;
+  }
+  if (offset + allowed > fileLimit_) {
+    allowed = fileLimit_ > offset ? static_cast<size_t>(fileLimit_ - offset) & ~(platform::kDirectAlign - 1) : 0;
+    failure = EFBIG;
   }
   uint64_t used = Used() - f.size + std::min<uint64_t>(f.size, offset);
   if (used + allowed > spaceLimit_) {

@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <regex>
 #include <set>
@@ -264,24 +267,115 @@ TEST_F(DiskEngine, FullMediumEndsTheWriteNormallyAndLaterTestsUseTheShorterFile)
   EXPECT_GT(past, 0u);
 }
 
-// A write error (not a full disk) in the third block ends the sequential write like a full
-// disk: the failed call adds nothing and the speed covers the two blocks written.
-TEST_F(DiskEngine, WriteErrorEndsTheSequentialWriteWithoutCountingTheFailedCall) {
+TEST_F(DiskEngine, TakenNamesSurviveAndUnalignedSizesMeasureAllSixtyFourWorkers) {
+  if (!directWorks_) GTEST_SKIP() << "temporary folder refuses O_DIRECT";
+  // A file of the user's and a link, both named like the test file, are left alone.
+  { std::ofstream(file_, std::ios::binary) << "mine"; }
+  { std::ofstream((dir_ / "precious.txt").string(), std::ios::binary) << "precious"; }
+  fs::create_symlink(dir_ / "precious.txt", temp_ + "diskwritetest_1.bin");
+
+  // 64 MiB - 64 bytes: one 64th is not a whole number of 4 KiB pages, which unbuffered
+  // I/O refuses at unaligned offsets.
+  RunTestSequence(root_, 64 * kMiB - 64, Quick(temp_));
+  for (const std::string& line : sink_.Logs()) EXPECT_EQ(line.rfind("[X]", 0), std::string::npos) << line;
+  std::map<int, double> cells;
+  for (const Event& e : sink_.Of("C"))
+    if (e.x) cells[e.a] = *e.x;
+  ASSERT_TRUE(cells.count(6) && cells.count(7));
+  EXPECT_GT(cells[6], 0);
+  EXPECT_GT(cells[7], 0);
+
+  std::ifstream mine(file_, std::ios::binary), precious(dir_ / "precious.txt", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(mine), {}), "mine");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(precious), {}), "precious");
+  EXPECT_TRUE(fs::is_symlink(temp_ + "diskwritetest_1.bin"));
+  EXPECT_FALSE(fs::exists(temp_ + "diskwritetest_2.bin"));  // the run's own file, deleted
+}
+
+// Puts transfer failures under the engine: reads and/or writes fail with EIO.
+class FailingMedium : public platform::FileSystem {
+ public:
+  explicit FailingMedium(testing::NullMedium& inner) : inner_(inner) { platform::SetFileSystemForTesting(this); }
+  ~FailingMedium() override { platform::SetFileSystemForTesting(&inner_); }
+  std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode, bool direct,
+                                       int* error) override {
+    std::unique_ptr<platform::File> f = inner_.Open(path, mode, direct, error);
+    return f ? std::make_unique<File>(std::move(f), *this) : nullptr;
+  }
+  bool Remove(const std::string& path) override { return inner_.Remove(path); }
+  bool Exists(const std::string& path) override { return inner_.Exists(path); }
+  void DropCache(const std::string& path) override { inner_.DropCache(path); }
+
+  std::atomic<bool> failReads{false};
+  std::atomic<bool> failWrites{false};
+
+ private:
+  class File : public platform::File {
+   public:
+    File(std::unique_ptr<platform::File> inner, FailingMedium& m) : inner_(std::move(inner)), m_(m) {}
+    ssize_t Write(const void* d, size_t n) override { return m_.failWrites ? Fail() : inner_->Write(d, n); }
+    ssize_t Read(void* d, size_t n) override { return m_.failReads ? Fail() : inner_->Read(d, n); }
+    ssize_t PWrite(const void* d, size_t n, uint64_t o) override {
+      return m_.failWrites ? Fail() : inner_->PWrite(d, n, o);
+    }
+    ssize_t PRead(void* d, size_t n, uint64_t o) override { return m_.failReads ? Fail() : inner_->PRead(d, n, o); }
+    bool Seek(uint64_t o) override { return inner_->Seek(o); }
+    bool Sync() override { return inner_->Sync(); }
+    int64_t Size() override { return inner_->Size(); }
+    int LastError() const override { return error_; }
+    bool Direct() const override { return inner_->Direct(); }
+
+   private:
+    ssize_t Fail() {
+      error_ = EIO;
+      return -1;
+    }
+    std::unique_ptr<platform::File> inner_;
+    FailingMedium& m_;
+    int error_ = 0;
+  };
+  testing::NullMedium& inner_;
+};
+
+TEST_F(DiskEngine, FailedTransfersEndTheTestWithTheErrorInsteadOfAFastResult) {
+  testing::NullMedium inner;
+  FailingMedium medium(inner);
+  medium.failReads = true;
+  RunTestSequence(root_, 32 * kMiB, Quick(temp_));
+  std::vector<std::string> logs = sink_.Logs();
+  ASSERT_EQ(logs.size(), 3u) << ::testing::PrintToString(logs);
+  EXPECT_EQ(logs[2], "[X]分区" + root_ + "读取失败！错误代码：0x5测试终止");
+  for (const Event& e : sink_.Of("C")) EXPECT_NE(e.a, 3);
+
+  // A file of the run's own for the single and the 64-thread tests.
+  medium.failReads = false;
+  int err = 0;
+  ASSERT_TRUE(medium.Open(file_, platform::OpenMode::kCreateNew, true, &err));
+  ASSERT_EQ(inner.Open(file_, platform::OpenMode::kReadWrite, true, &err)->PWrite("", 32 * kMiB, 0),
+            static_cast<ssize_t>(32 * kMiB));
+  medium.failWrites = true;
+  RecordingSink second;
+  SetCurrentBenchSink(&second);
+  platform::AlignedBuffer block(kBlockSize);
+  EXPECT_FALSE(RandWrite4KTest(file_, root_, block.data(), Quick(temp_)));
+  EXPECT_FALSE(Concurrent4KTest(file_, root_, 32 * kMiB, Quick(temp_)));
+  SetCurrentBenchSink(&sink_);
+  EXPECT_EQ(second.Logs(), (std::vector<std::string>{
+                               "[X]分区" + root_ + "写入失败！错误代码：0x5测试终止",
+                               "[X]分区" + root_ + "64并发4k写入失败！64个线程读写出错，错误代码：0x5测试终止"}));
+  EXPECT_TRUE(second.Of("CB").empty());
+}
+
+// A write error that is not a full disk fails the sequential write with its error code
+// instead of ending it like a full disk with the speed of the blocks before it.
+TEST_F(DiskEngine, WriteErrorFailsTheSequentialWriteWithItsCode) {
   testing::NullMedium medium;
   medium.FailWritesFrom(2);
   platform::AlignedBuffer block(kBlockSize);
-  ASSERT_TRUE(SeqWriteTest(file_, root_, 40 * kMiB, block.data(), Quick(temp_)));
+  EXPECT_FALSE(SeqWriteTest(file_, root_, 40 * kMiB, block.data(), Quick(temp_)));
   EXPECT_EQ(medium.SizeOf(file_), static_cast<int64_t>(32 * kMiB));
-  std::vector<int> writeProgress;
-  for (const Event& e : sink_.Of("P"))
-    if (e.b == 0) writeProgress.push_back(e.a);
-  EXPECT_EQ(writeProgress, (std::vector<int>{0, 40, 80}));  // 0, 16 and 32 MiB of 40; never 100
-  std::vector<Event> cells = sink_.Of("C");
-  ASSERT_FALSE(cells.empty());
-  EXPECT_EQ(cells[0].a, 1);
-  ASSERT_TRUE(cells[0].x.has_value());
-  EXPECT_GT(*cells[0].x, 0.0);
-  EXPECT_LE(*cells[0].x, 32.0 * 1000);  // 32 MiB in at least a millisecond
+  EXPECT_EQ(sink_.Logs(), (std::vector<std::string>{"[X]分区" + root_ + "写入失败！错误代码：0x5测试终止"}));
+  EXPECT_TRUE(sink_.Of("C").empty());
 }
 
 // The timed loops end once more than their duration has passed (20,001 ms or more for the
@@ -311,10 +405,10 @@ TEST_F(DiskEngine, TimedLoopsRunUntilMoreThanTheirDurationHasPassed) {
 }
 
 TEST(DiskEngineMath, ConcurrentRegionsSplitTheWriteSize) {
-  const uint64_t size = 64ull * 4096 * 1000 * 3 + 12345;  // not a multiple of 64
+  const uint64_t size = 64ull * 4096 * 1000 * 3 + 12345;  // not a multiple of 64 x 4096
   std::vector<GM_TestFile> tasks = MakeConcurrentRecords("/x/f", size);
   ASSERT_EQ(tasks.size(), 64u);
-  const uint64_t len = size / 64;
+  const uint64_t len = 4096ull * 1000 * 3;  // whole pages, so that unbuffered I/O can use them
   for (int i = 0; i < 64; ++i) {
     EXPECT_EQ(tasks[i].seed, i);
     EXPECT_EQ(tasks[i].path, "/x/f");
@@ -328,9 +422,12 @@ TEST(DiskEngineMath, ConcurrentRegionsSplitTheWriteSize) {
   }
   // k x (length / 4096) / 1000 blocks into the region: 3000 blocks -> 3 per step.
   EXPECT_EQ(ConcurrentOffset(tasks[1], 500), len + 1500 * 4096);
-  // Regions smaller than one block leave every worker at its region start.
+  // Regions smaller than one page leave every worker at offset 0.
   std::vector<GM_TestFile> tiny = MakeConcurrentRecords("/x/f", 64 * 4000);
-  EXPECT_EQ(ConcurrentOffset(tiny[7], 999), 7u * 4000);
+  EXPECT_EQ(ConcurrentOffset(tiny[7], 999), 0u);
+  std::vector<GM_TestFile> odd = MakeConcurrentRecords("/x/f", 67108800);  // 64 MiB - 64
+  EXPECT_EQ(odd[1].regionStart, 1044480u);  // 255 pages, not 1048575 bytes
+  EXPECT_EQ(ConcurrentOffset(odd[63], 999) % 4096, 0u);
   EXPECT_EQ(RandomOffset(0, 999), 0u);
   EXPECT_EQ(RandomOffset(2000, 999), 1998u * 4096);
 }
@@ -388,8 +485,20 @@ TEST(DiskEngineMath, UnitsAndTestFilePlace) {
   EXPECT_EQ(IopsOf(0.0039), 0u);
   EXPECT_EQ(DiskSpeedText(812.345), "812.34");  // single precision, then "%.2f"
   std::string tmp = ::testing::TempDir();
-  EXPECT_EQ(DiskTestFilePath(tmp, tmp), (tmp.back() == '/' ? tmp : tmp + "/") + "diskwritetest.bin");
-  EXPECT_EQ(DiskTestFilePath("/proc", tmp), "/proc/diskwritetest.bin");
+  EXPECT_EQ(DiskTestFilePath(tmp, tmp), (tmp.back() == '/' ? tmp : tmp + "/") + kTestFileName);
+  EXPECT_EQ(DiskTestFilePath("/proc", tmp), std::string("/proc/") + kTestFileName);
+
+  // A root this user may not write, with the temporary folder elsewhere: the first writable
+  // fallback on the same file system holds the file; with none, the root (and its hint).
+  const std::string root = tmp + "place_root", other = tmp + "place_other";
+  fs::create_directories(root);
+  fs::create_directories(other);
+  auto allButRoot = [&](const std::string& p) { return p != root; };
+  EXPECT_EQ(TestFileFolder(root, "/proc/", {"/proc", other}, allButRoot), other);
+  EXPECT_EQ(TestFileFolder(root, "/proc/", {"/proc"}, allButRoot), root);
+  EXPECT_EQ(TestFileFolder(root, "/proc/", {other}, [](const std::string&) { return false; }), root);
+  fs::remove_all(root);
+  fs::remove_all(other);
 }
 
 // What a user runs with; every other test shortens the timed tests.

@@ -588,25 +588,3 @@ TEST(DiskRunLoopVolume, PrefillStepLowersTheFreeSpaceByItsAmount) {
 
 }  // namespace
 }  // namespace sorvanta
-
-namespace sorvanta {
-namespace {
-
-TEST(PrefillNote, RemovesEveryNotedFileWithoutTheRun) {
-  testing::TempDir dir("fillnote");
-  ASSERT_TRUE(dir.ok());
-  std::string folder = dir.path() + "/";
-  NoteFillFolder(folder);
-  for (const char* name : {"prewritefile0_0", "prewritefile0_1", "prewritefileE_0", "prewritefile1_0", "keep"})
-    ASSERT_TRUE(testing::WriteWholeFile(folder + name, "x"));
-  NoteFillChunks(0, 2);
-  NoteFillRemainder(0);
-  NoteFillChunks(1, 1);
-  RemoveNotedFillFilesNow();
-  std::vector<std::string> left;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path())) left.push_back(e.path().filename().string());
-  EXPECT_EQ(left, std::vector<std::string>{"keep"});
-}
-
-}  // namespace
-}  // namespace sorvanta

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <set>
 #include <thread>
@@ -11,6 +14,8 @@
 #include "platform/random.h"
 #include "platform/volumes.h"
 #include "support/fake_volumes.h"
+#include "support/scoped_env_var.h"
+#include "support/temp_dir.h"
 
 namespace sorvanta::platform {
 namespace {
@@ -92,6 +97,31 @@ TEST(Paths, FoldersAndJoin) {
   EXPECT_GE(ProcessCpuCount(), 1);
   EXPECT_TRUE(PinCurrentThreadToNthCpu(0));
   EXPECT_FALSE(PinCurrentThreadToNthCpu(100000));
+}
+
+// An installed copy (under /usr, or a folder this user cannot write) keeps its files in
+// ~/.local/state/sorvanta, created private; a build tree keeps them beside the program.
+TEST(Paths, ProgramWriteFolderFallsBackToTheStateFolder) {
+  testing::TempDir home("home");
+  testing::ScopedEnvVar homeVar("HOME", home.path());
+  testing::ScopedEnvVar stateVar("XDG_STATE_HOME", "relative/is/ignored");
+
+  EXPECT_EQ(ProgramWriteFolder(home.path()), home.path());
+  const std::string state = home.path() + "/.local/state/sorvanta";
+  EXPECT_EQ(ProgramWriteFolder("/usr/bin"), state);
+  struct stat st {};
+  ASSERT_EQ(stat(state.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(ProgramWriteFolder("/usr"), state);
+  EXPECT_EQ(ProgramWriteFolder(home.Path("missing")), state);  // nothing to write into
+
+  testing::ScopedEnvVar stateAbs("XDG_STATE_HOME", home.Path("st/"));
+  EXPECT_EQ(ProgramWriteFolder("/usr/local/bin"), home.Path("st/sorvanta"));
+  if (geteuid() != 0) {  // root may write into a read-only folder
+    ASSERT_EQ(chmod(home.path().c_str(), 0555), 0);
+    EXPECT_EQ(ProgramWriteFolder(home.path()), home.Path("st/sorvanta"));
+    chmod(home.path().c_str(), 0755);
+  }
 }
 
 TEST(DirectIo, AlignedBufferAndRoundTrip) {

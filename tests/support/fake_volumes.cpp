@@ -44,7 +44,7 @@ bool FakeVolumes::Space(const std::string& path, platform::VolumeSpace* out) {
     }
   }
   if (!platform::SystemVolumes().Space(path, out)) return false;
-  if (fixed >= 0) out->freeBytes = static_cast<uint64_t>(fixed);
+  if (fixed >= 0) out->freeBytes = out->rootFreeBytes = static_cast<uint64_t>(fixed);
   return true;
 }
 

@@ -38,7 +38,7 @@ std::string LoopVolume::Unavailable() {
   return "";
 }
 
-LoopVolume::LoopVolume(uint64_t sizeBytes) {
+LoopVolume::LoopVolume(uint64_t sizeBytes, int reservedPercent) {
   error_ = Unavailable();
   if (!error_.empty()) return;
   char tmpl[] = "/tmp/sorvanta-loop-XXXXXX";
@@ -51,7 +51,7 @@ LoopVolume::LoopVolume(uint64_t sizeBytes) {
   mountPoint_ = dir_ + "/mnt";
   int st = 0;
   Run("truncate -s " + std::to_string(sizeBytes) + " " + image_ + " && mkdir -p " + mountPoint_ +
-          " && mkfs.ext4 -q -F -m 0 " + image_,
+          " && mkfs.ext4 -q -F -m " + std::to_string(reservedPercent) + " " + image_,
       &st);
   if (st != 0) {
     error_ = "cannot create the ext4 image";

@@ -11,7 +11,8 @@ class LoopVolume {
  public:
   // Creates an image of sizeBytes under a fresh temporary folder, formats it as ext4 and
   // mounts it. Check ok() (and skip the test with error() when false).
-  explicit LoopVolume(uint64_t sizeBytes);
+  // reservedPercent: blocks kept for root (mkfs.ext4 -m).
+  explicit LoopVolume(uint64_t sizeBytes, int reservedPercent = 0);
   ~LoopVolume();  // unmounts, detaches and deletes everything
   LoopVolume(const LoopVolume&) = delete;
   LoopVolume& operator=(const LoopVolume&) = delete;
@@ -20,6 +21,8 @@ class LoopVolume {
   const std::string& error() const { return error_; }
   // The mount point (a volume root while mounted).
   const std::string& root() const { return mountPoint_; }
+  // The image file behind the volume (read it after Unmount to see what reached the medium).
+  const std::string& image() const { return image_; }
   bool Unmount();
   bool Mount();
 

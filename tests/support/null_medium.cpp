@@ -92,10 +92,17 @@ std::unique_ptr<platform::File> NullMedium::Open(const std::string& path, platfo
     return nullptr;
   }
   auto it = sizes_.find(path);
-  if (mode == platform::OpenMode::kCreateTruncate) {
-    if (it != sizes_.end()) used_ -= it->second;
+  if (mode == platform::OpenMode::kCreateNew && it != sizes_.end()) {
+    if (error) *error = EEXIST;
+    return nullptr;
+  }
+  if (mode == platform::OpenMode::kCreateTruncate || mode == platform::OpenMode::kCreateNew) {
+    if (it != sizes_.end()) {
+      used_ -= it->second;  // emptied, not created again
+    } else {
+      ++created_[path];
+    }
     sizes_[path] = 0;
-    ++created_[path];
   } else if (it == sizes_.end()) {
     if (error) *error = ENOENT;
     return nullptr;

@@ -1,10 +1,10 @@
 // A do-nothing medium for testing run logic without a disk: files exist only as sizes,
 // writes are accepted at once until the medium's capacity is used up (then they transfer
 // 0 bytes, like a full disk), reads return the bytes a file holds without touching the
-// buffer; writes can be made to fail from a chosen call on. Installs itself as the
-// current platform::FileSystem for its lifetime. It can refuse every open (an unwritable
-// folder) or only unbuffered ones (a file system without O_DIRECT), and records every
-// seek and positioned transfer.
+// buffer; writes can be made to fail from a chosen call on. Installs itself as the current
+// platform::FileSystem for its lifetime. It can
+// refuse every open (an unwritable folder) or only unbuffered ones (a file system without
+// O_DIRECT), and records every seek and positioned transfer.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +37,7 @@ class NullMedium : public platform::FileSystem {
   std::vector<uint64_t> Seeks();
   // Size of a file, or -1 when it does not exist.
   int64_t SizeOf(const std::string& path);
-  // Every path that was ever created.
+  // Every path that was ever created, with how often (emptying an existing file is not a creation).
   std::map<std::string, int> Created();
 
  private:

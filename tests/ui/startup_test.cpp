@@ -7,6 +7,7 @@
 
 #include "app/CSorvantaApp.h"
 #include "support/fake_volumes.h"
+#include "support/scoped_env_var.h"
 #include "ui_test_support.h"
 
 using sorvanta::ui::CSorvantaApp;
@@ -121,6 +122,24 @@ class StartupTest : public QObject {
     QVERIFY(!autorun.exists());
     QStringList logs = QDir(program.path() + "/log").entryList({"sorvanta-*.log"}, QDir::Files);
     QCOMPARE(logs.size(), 3);
+  }
+
+  // An installed copy cannot write beside /usr/bin/sorvanta: it works and logs in the
+  // state folder instead.
+  void installedCopyWorksAndLogsInTheStateFolder() {
+    QTemporaryDir state, volume;
+    sorvanta::testing::FakeVolumes volumes;
+    volumes.Add(volume.path().toStdString());
+    sorvanta::testing::ScopedEnvVar stateVar("XDG_STATE_HOME", state.path().toStdString());
+
+    const bool hadUsrLog = QFileInfo::exists("/usr/bin/log");
+    StartupRun run = RunApp("/usr/bin", {});
+
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.cwd, state.path() + "/sorvanta");
+    QStringList logs = QDir(state.path() + "/sorvanta/log").entryList({"sorvanta-*.log"}, QDir::Files);
+    QCOMPARE(logs.size(), 3);
+    if (!hadUsrLog) QVERIFY(!QFileInfo::exists("/usr/bin/log"));
   }
 };
 

@@ -184,6 +184,24 @@ TEST_F(UsbRunTest, PassesCopyPowerCycleAndVerify) {
   EXPECT_EQ(sink.space.size(), 6u);  // before the copy and after the verification
 }
 
+TEST_F(UsbRunTest, CopiesNeverGoThroughNamesTheRunDidNotCreate) {
+  // A file of the user's and a link to a file elsewhere, named like the first two copies.
+  { std::ofstream(Target(0), std::ios::binary) << "mine"; }
+  { std::ofstream(dir_.Path("precious.txt"), std::ios::binary) << "precious"; }
+  ASSERT_EQ(::symlink(dir_.Path("precious.txt").c_str(), Target(1).c_str()), 0);
+  auto sw = DriveSwitch();
+  UsbTestControl control;
+  RecordingSink sink;
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 2), control, sink);
+  EXPECT_EQ(out.passed, 2);
+  ASSERT_EQ(sink.rows().size(), 2u);
+  EXPECT_EQ(sink.rows()[0][kColFile], Target(2));
+  EXPECT_EQ(sink.rows()[1][kColFile], Target(3));
+  EXPECT_EQ(ReadWholeFile(Target(0)), "mine");
+  EXPECT_EQ(ReadWholeFile(dir_.Path("precious.txt")), "precious");
+  EXPECT_EQ(ReadWholeFile(Target(3)), ReadWholeFile(source_));
+}
+
 TEST_F(UsbRunTest, DamagedMissingAndUnreadableCopiesLowerThePassRate) {
   // While the drive is off, pass 4's copy gets one byte flipped, pass 7's copy vanishes and
   // pass 9's copy turns into something that opens but cannot be read (a folder).

@@ -1,0 +1,404 @@
+// sorvanta-cli as a script or a user meets it: the program runs as a child process, and
+// the tests read its exit status, its standard output and error, its --json objects and
+// what it leaves on a temporary volume after signals.
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "../../tools/usb_switch_server.h"
+#include "support/loop_volume.h"
+#include "support/temp_dir.h"
+
+#if __has_include("server/reference_service.h")
+#include "server/reference_service.h"
+#define SORVANTA_HAVE_SERVICE 1
+#endif
+
+extern char** environ;
+
+namespace sorvanta {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool WaitFor(const std::function<bool()>& done, int ms) {
+  auto end = Clock::now() + std::chrono::milliseconds(ms);
+  while (Clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
+}
+
+// One run of the program: started with fork/exec, output into files, stdin from /dev/null.
+class Cli {
+ public:
+  // uid >= 0: the program runs as that user (the test runs as root).
+  Cli(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}, int uid = -1) {
+    static int counter = 0;
+    ++counter;
+    out_ = dir_.Path("out" + std::to_string(counter));
+    err_ = dir_.Path("err" + std::to_string(counter));
+    std::string exe = fs::read_symlink("/proc/self/exe").parent_path() / "sorvanta-cli";
+    std::vector<std::string> argv{exe};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> envs;
+    for (char** e = environ; *e; ++e) {
+      std::string kv = *e;
+      if (!env.count(kv.substr(0, kv.find('=')))) envs.push_back(kv);
+    }
+    for (const auto& [k, v] : env) envs.push_back(k + "=" + v);
+    // Everything the child needs is ready before fork: other threads may hold locks.
+    std::vector<char*> a, e;
+    for (auto& s : argv) a.push_back(s.data());
+    for (auto& s : envs) e.push_back(s.data());
+    a.push_back(nullptr);
+    e.push_back(nullptr);
+    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in, 0);
+      dup2(out, 1);
+      dup2(err, 2);
+      // Sockets of the test (a listening switch) must not live on in the program.
+      for (int fd = 3; fd < 1024; ++fd) close(fd);
+      if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(uid)) != 0 ||
+                       setuid(static_cast<uid_t>(uid)) != 0))
+        _exit(126);
+      execve(a[0], a.data(), e.data());
+      _exit(127);
+    }
+    close(in);
+    close(out);
+    close(err);
+  }
+  ~Cli() {
+    if (!done_ && pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status_, 0);
+    }
+  }
+
+  void Signal(int signal) { kill(pid_, signal); }
+  // Waits for the end; false (and the child killed) when it takes longer than ms.
+  bool Wait(int ms = 60000) {
+    bool ended = WaitFor([&] { return waitpid(pid_, &status_, WNOHANG) == pid_; }, ms);
+    if (!ended) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status_, 0);
+    }
+    done_ = true;
+    return ended;
+  }
+  // The exit status, or 128 + the signal that ended it.
+  int code() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_); }
+  bool exited() const { return WIFEXITED(status_); }
+  std::string out() const { return ReadFile(out_); }
+  std::string err() const { return ReadFile(err_); }
+  Json::Value json() const {
+    Json::Value v;
+    Json::Reader().parse(out(), v, false);
+    return v;
+  }
+
+ private:
+  testing::TempDir dir_{"cli"};
+  std::string out_, err_;
+  pid_t pid_ = -1;
+  int status_ = 0;
+  bool done_ = false;
+};
+
+// Runs to the end and returns the finished run.
+std::unique_ptr<Cli> RunCli(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
+                            int uid = -1) {
+  auto cli = std::make_unique<Cli>(args, env, uid);
+  EXPECT_TRUE(cli->Wait()) << "sorvanta-cli did not end";
+  return cli;
+}
+
+std::set<std::string> Keys(const Json::Value& v) {
+  std::set<std::string> keys;
+  for (const std::string& k : v.getMemberNames()) keys.insert(k);
+  return keys;
+}
+
+TEST(CliArguments, RefusalsExitTwoWithTheirTexts) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  std::vector<Case> cases = {
+      {{"frobnicate"}, "未知命令: frobnicate（--help 列出全部命令）\n"},
+      {{"capacity"}, "用法: sorvanta-cli capacity ROOT [--yes] [--json] | capacity --list [--json]\n"},
+      {{"wipe", "/no/such/volume", "--yes"}, "/no/such/volume 不是已挂载的卷的根目录（capacity --list 列出全部卷）\n"},
+      {{"disk", "/no/such/volume"}, "/no/such/volume 不是已挂载分区的根目录（sorvanta-cli disks 列出可测分区）\n"},
+      {{"disk", "/", "--size", "12X"}, "写入大小无效: 12X（字节数，可带 K、M、G 后缀）\n"},
+      {{"switch", "127.0.0.1", "USBON"}, "树莓派IP应包含端口号！\n例子：192.168.0.100:5000\n"},
+      {{"usbtest", "--passes", "0"}, "--passes 应为 1 到 1000000 之间的整数\n"},
+  };
+  for (const Case& c : cases) {
+    auto cli = RunCli(c.args);
+    EXPECT_EQ(cli->code(), 2) << c.args[0];
+    EXPECT_EQ(cli->err(), c.err);
+    EXPECT_EQ(cli->out(), "");
+  }
+  auto help = RunCli({});
+  EXPECT_EQ(help->code(), 2);
+  EXPECT_EQ(help->out().rfind("用法: sorvanta-cli <命令> [参数]\n", 0), 0u);
+}
+
+TEST(CliSwitch, PrintsTheTestButtonTexts) {
+  tools::SwitchServerConfig config;
+  config.bind = "127.0.0.1";
+  config.port = 0;
+  config.quiet = true;
+  tools::UsbSwitchServer server(config, [](const std::string&) { return 0; });
+  std::string error;
+  ASSERT_TRUE(server.Listen(&error)) << error;
+  const std::string address = "127.0.0.1:" + std::to_string(server.port());
+  std::thread serve([&] { server.ServeOne(); });
+  auto ok = RunCli({"switch", address, "USBON"});
+  serve.join();
+  EXPECT_EQ(ok->code(), 0);
+  EXPECT_EQ(ok->out(), "测试通过！\n树莓派返回：USBON OK\n");
+
+  server.Close();  // nobody listens on the port any more
+  auto failed = RunCli({"switch", address, "USBOFF"});
+  EXPECT_EQ(failed->code(), 1);
+  EXPECT_EQ(failed->err(), "树莓派通讯错误！试验终止！\n");
+}
+
+// Runs on a small loop-mounted ext4 volume (root only): the real unbuffered files, the
+// real mount table the program reads.
+class CliOnAVolume : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why = testing::LoopVolume::Unavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    volume_ = std::make_unique<testing::LoopVolume>(192ull << 20);
+    if (!volume_->ok()) GTEST_SKIP() << volume_->error();
+    root_ = volume_->root();
+    // Files named like test files that the program did not create.
+    { std::ofstream(root_ + "/temp_0.tmp", std::ios::binary) << "mine"; }
+    { std::ofstream(dir_.Path("precious.txt"), std::ios::binary) << "precious"; }
+    fs::create_symlink(dir_.Path("precious.txt"), root_ + "/temp_1.tmp");
+  }
+
+  // Test files on the volume besides the user's two.
+  std::vector<std::string> Leftovers() {
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(root_)) {
+      std::string name = e.path().filename().string();
+      if (name == "temp_0.tmp" || name == "temp_1.tmp" || name == "lost+found") continue;
+      left.push_back(name);
+    }
+    return left;
+  }
+  void ExpectUserFilesIntact() {
+    EXPECT_EQ(ReadFile(root_ + "/temp_0.tmp"), "mine");
+    EXPECT_TRUE(fs::is_symlink(root_ + "/temp_1.tmp"));
+    EXPECT_EQ(ReadFile(dir_.Path("precious.txt")), "precious");
+  }
+  // Waits until the run has created a file of its own on the volume.
+  bool RunHasStarted() {
+    return WaitFor([&] { return !Leftovers().empty(); }, 20000);
+  }
+
+  testing::TempDir dir_{"clivol"};
+  std::unique_ptr<testing::LoopVolume> volume_;
+  std::string root_;
+};
+
+TEST_F(CliOnAVolume, CapacityJsonForScriptsLeavesOtherFilesAlone) {
+  auto cli = RunCli({"capacity", root_, "--yes", "--json"});
+  EXPECT_EQ(cli->code(), 0) << cli->err();
+  Json::Value v = cli->json();
+  EXPECT_EQ(Keys(v), (std::set<std::string>{"mode", "root", "freeBytes", "writtenBytes", "validSpace", "errors",
+                                            "aborted", "endMessage", "keptFiles", "realCapacityEstimate",
+                                            "failureKind"}));
+  EXPECT_TRUE(v["realCapacityEstimate"].isNull());  // nothing was lost, so nothing to judge
+  EXPECT_TRUE(v["failureKind"].isNull());
+  EXPECT_EQ(v["mode"].asString(), "capacity");
+  EXPECT_EQ(v["root"].asString(), root_);
+  EXPECT_GT(v["freeBytes"].asUInt64(), 100ull << 20);
+  EXPECT_EQ(v["validSpace"].asUInt64(), v["writtenBytes"].asUInt64());
+  EXPECT_EQ(v["errors"].asInt(), 0);
+  EXPECT_FALSE(v["aborted"].asBool());
+  EXPECT_EQ(v["endMessage"].asString().rfind("处理结束！您的磁盘有效容量：", 0), 0u) << v["endMessage"].asString();
+  EXPECT_TRUE(v["keptFiles"].isArray() && v["keptFiles"].empty());
+  // Standard error carries the log, standard output only the object.
+  EXPECT_NE(cli->err().find("文件已存在,跳过:" + root_ + "/temp_1.tmp"), std::string::npos);
+  ExpectUserFilesIntact();
+  EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
+}
+
+TEST_F(CliOnAVolume, SecondCtrlCWaitsForTheCleanup) {
+  Cli cli({"capacity", root_, "--yes", "--json"});
+  ASSERT_TRUE(RunHasStarted());
+  cli.Signal(SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  cli.Signal(SIGINT);
+  ASSERT_TRUE(cli.Wait());
+  EXPECT_EQ(cli.code(), 1);
+  EXPECT_TRUE(cli.json()["aborted"].asBool());
+  EXPECT_NE(cli.err().find("正在停止并清理测试文件，请稍候..."), std::string::npos);
+  ExpectUserFilesIntact();
+  EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
+}
+
+TEST_F(CliOnAVolume, ClosedTerminalStopsADiskRunAndItsFileGoes) {
+  // The temporary folder lies on another file system, so the file goes to the volume.
+  Cli cli({"disk", root_, "--size", "160M"}, {{"TMPDIR", dir_.path()}});
+  ASSERT_TRUE(RunHasStarted());
+  cli.Signal(SIGHUP);
+  ASSERT_TRUE(cli.Wait());
+  EXPECT_EQ(cli.code(), 130) << cli.err();
+  EXPECT_TRUE(cli.exited());
+  EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
+}
+
+TEST_F(CliOnAVolume, PrefilledDiskRunTakesTheSpaceAndTwoSignalsLeaveNoFillFile) {
+  struct statvfs before {};
+  ASSERT_EQ(statvfs(root_.c_str(), &before), 0);
+  Cli cli({"disk", root_, "--size", "16M", "--prefill", "50"}, {{"TMPDIR", dir_.path()}});
+  // The fill file comes first, then the measurement's test file.
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(root_ + "/diskwritetest.bin"); }, 20000)) << cli.out() << cli.err();
+  ASSERT_TRUE(fs::exists(root_ + "/prewritefileE_0"));
+  struct statvfs during {};
+  ASSERT_EQ(statvfs(root_.c_str(), &during), 0);
+  // Half the volume is taken (the fill is reserved, not a sparse file).
+  EXPECT_LE(during.f_bavail * during.f_frsize, before.f_blocks * before.f_frsize / 2);
+  cli.Signal(SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  cli.Signal(SIGINT);
+  ASSERT_TRUE(cli.Wait());
+  EXPECT_EQ(cli.code(), 130);
+  EXPECT_NE(cli.out().find("[>>]预填充数据"), std::string::npos) << cli.out();
+  ExpectUserFilesIntact();
+  EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
+}
+
+TEST_F(CliOnAVolume, CapacityThatCannotWriteDoesNotExitZero) {
+  ASSERT_EQ(mount(nullptr, root_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0) << errno;
+  auto cli = RunCli({"capacity", root_, "--yes"});
+  mount(nullptr, root_.c_str(), nullptr, MS_REMOUNT, nullptr);
+  EXPECT_EQ(cli->code(), 1);
+  EXPECT_NE(cli->out().find("无法创建文件,介质只读或没有权限"), std::string::npos) << cli->out();
+}
+
+TEST_F(CliOnAVolume, SecondCtrlCInUsbtestWritesTheCsvOfThePassesSoFar) {
+  // The switch answers the first pass, then goes away: the run retries without limit.
+  tools::SwitchServerConfig config;
+  config.bind = "127.0.0.1";
+  config.port = 0;
+  config.quiet = true;
+  tools::UsbSwitchServer server(config, [](const std::string&) { return 0; });
+  std::string error;
+  ASSERT_TRUE(server.Listen(&error)) << error;
+  std::thread serve([&] {
+    server.ServeOne();
+    server.ServeOne();
+    server.Close();
+  });
+  const std::string source = dir_.Path("source.bin");
+  { std::ofstream(source, std::ios::binary) << std::string(100000, 's'); }
+  const std::string csv = dir_.Path("passes.csv");
+  Cli cli({"usbtest", "--file", source, "--drive", root_, "--switch", "127.0.0.1:" + std::to_string(server.port()),
+           "--passes", "5", "--csv", csv});
+  serve.join();
+  ASSERT_TRUE(WaitFor([&] { return cli.out().find("树莓派通讯错误！重试！") != std::string::npos; }, 20000))
+      << cli.out();
+  cli.Signal(SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  cli.Signal(SIGINT);
+  ASSERT_TRUE(cli.Wait(10000));
+  EXPECT_EQ(cli.code(), 130);
+  std::string text = ReadFile(csv);
+  // The header, the passed first pass and the second one that was cut short (GBK text).
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+  EXPECT_NE(text.find("1," + root_ + "/writetest0.bin,"), std::string::npos) << text;
+  EXPECT_NE(text.find("2," + root_ + "/writetest1.bin,"), std::string::npos) << text;
+}
+
+TEST(CliAsAUser, DiskUsesAWritableFolderAndWipeSaysWhatStayedUnwritten) {
+  std::string why = testing::LoopVolume::Unavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  testing::LoopVolume volume(96ull << 20, 5);  // 5 % kept for root
+  if (!volume.ok()) GTEST_SKIP() << volume.error();
+  const std::string root = volume.root();
+  const int nobody = 65534;
+  chmod(fs::path(root).parent_path().c_str(), 0755);
+  chmod(root.c_str(), 0755);  // only root may write the volume's root
+  fs::create_directories(root + "/home");
+  chmod((root + "/home").c_str(), 0777);
+  testing::TempDir temp("cliuser");  // on another file system
+  chmod(temp.path().c_str(), 0777);
+
+  // The disk test goes to the user's folder on the volume and says so.
+  {
+    Cli cli({"disk", root, "--size", "32M"}, {{"TMPDIR", temp.path()}, {"HOME", root + "/home"}}, nobody);
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(root + "/home/diskwritetest.bin"); }, 20000)) << cli.out() << cli.err();
+    cli.Signal(SIGINT);
+    ASSERT_TRUE(cli.Wait());
+    EXPECT_EQ(cli.code(), 130);
+    EXPECT_NE(cli.out().find("[>]分区" + root + "根目录不可写，测试文件放在：" + root + "/home\n"), std::string::npos)
+        << cli.out();
+    EXPECT_FALSE(fs::exists(root + "/home/diskwritetest.bin"));
+  }
+
+  // A wipe without root rights cannot reach the blocks kept for root and must say so.
+  chmod(root.c_str(), 0777);
+  auto wipe = RunCli({"wipe", root, "--yes", "--json"}, {{"HOME", root + "/home"}}, nobody);
+  EXPECT_EQ(wipe->code(), 0) << wipe->err();
+  std::string end = wipe->json()["endMessage"].asString();
+  EXPECT_TRUE(std::regex_match(end, std::regex("处理结束！有[0-9]+ MB保留空间未能覆盖，请使用管理员权限（sudo）重新擦除！")))
+      << end;
+}
+
+#ifdef SORVANTA_HAVE_SERVICE
+TEST(CliCpu, CtrlCEndsTheExamPromptly) {
+  testing::TempDir dir("clicpu");
+  fs::create_directories(dir.Path("service"));
+  server::ServiceOptions so;
+  so.port = 0;
+  so.dataDir = dir.Path("service");
+  std::string error;
+  auto service = server::ReferenceService::Start(so, &error);
+  ASSERT_TRUE(service) << error;
+  Cli cli({"cpu"}, {{"SORVANTA_SERVICE_URL", service->BaseUrl()}, {"XDG_DATA_HOME", dir.path()}});
+  ASSERT_TRUE(WaitFor([&] { return cli.out().find("开始单核考试") != std::string::npos; }, 20000)) << cli.out() << cli.err();
+  cli.Signal(SIGINT);
+  auto start = Clock::now();
+  ASSERT_TRUE(cli.Wait(5000)) << "Ctrl-C did not reach the exam";
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+  EXPECT_NE(cli.code(), 0);
+}
+#endif
+
+}  // namespace
+}  // namespace sorvanta

@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Checks the Debian package from scripts/package, then installs it on this machine, runs the
+# installed programs (version, the desktop program's log folder, a CPU exam against the
+# installed service) and removes it again. Needs root or sudo; CI runs it.
+# Usage: package_test.sh build/package/sorvanta_<version>_<arch>.deb
+set -uo pipefail
+[ -f "${1:-}" ] || { echo "usage: package_test.sh PACKAGE.deb" >&2; exit 2; }
+deb=$(realpath "$1")
+tmp=$(mktemp -d)
+fail=0
+service_pid=
+installed=0
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+
+had_usr_log=0
+[ ! -e /usr/bin/log ] || had_usr_log=1
+cleanup() {
+  [ -z "$service_pid" ] || kill "$service_pid" 2>/dev/null
+  [ -z "$service_pid" ] || wait "$service_pid" 2>/dev/null
+  [ $installed = 0 ] || "${apt_get[@]}" purge -y -qq sorvanta > /dev/null
+  [ $had_usr_log = 1 ] || "${sudo_cmd[@]}" rm -rf /usr/bin/log
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+check() {  # check WHAT COMMAND...
+  local what=$1; shift
+  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; fail=1; fi
+}
+
+# 1. What the package holds: exactly these files (folders aside), programs executable.
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $1, $6 }' | sort -k2 > "$tmp/files"
+cat > "$tmp/expected" <<'LIST'
+-rwxr-xr-x usr/bin/sorvanta
+-rwxr-xr-x usr/bin/sorvanta-cli
+-rwxr-xr-x usr/bin/sorvanta-service
+-rwxr-xr-x usr/bin/sorvanta-usb-switch
+-rw-r--r-- usr/lib/systemd/system/sorvanta-service.service
+-rw-r--r-- usr/lib/sysusers.d/sorvanta-service.conf
+-rw-r--r-- usr/share/applications/sorvanta-usb-endurance.desktop
+-rw-r--r-- usr/share/applications/sorvanta.desktop
+-rw-r--r-- usr/share/doc/sorvanta/changelog.gz
+-rw-r--r-- usr/share/doc/sorvanta/copyright
+-rw-r--r-- usr/share/icons/hicolor/scalable/apps/sorvanta.svg
+-rw-r--r-- usr/share/man/man1/sorvanta-cli.1.gz
+-rw-r--r-- usr/share/man/man1/sorvanta-service.1.gz
+-rw-r--r-- usr/share/man/man1/sorvanta-usb-switch.1.gz
+-rw-r--r-- usr/share/man/man1/sorvanta.1.gz
+-rw-r--r-- usr/share/polkit-1/actions/org.sorvanta.fstrim.policy
+-rw-r--r-- usr/share/sorvanta/sorvanta-service.default
+LIST
+check "file list" diff -u "$tmp/expected" "$tmp/files"
+dpkg-deb -f "$deb" Depends > "$tmp/depends"
+for lib in libqt6widgets6 libcurl4 libsqlite3-0 libjsoncpp25; do
+  check "depends on $lib (computed from the programs)" grep -q "$lib (" "$tmp/depends"
+done
+
+# 2. lintian and the menu entries as packed.
+check "lintian: no errors or warnings" lintian --fail-on error,warning "$deb" 2> >(grep -v "root privileges" >&2)
+dpkg-deb -x "$deb" "$tmp/root"
+check "desktop-file-validate" desktop-file-validate \
+  "$tmp/root/usr/share/applications/sorvanta.desktop" "$tmp/root/usr/share/applications/sorvanta-usb-endurance.desktop"
+check "endurance entry starts the endurance test" \
+  grep -qx "Exec=sorvanta bustudisk" "$tmp/root/usr/share/applications/sorvanta-usb-endurance.desktop"
+
+# 3. Install it as a user would. Other checkouts may run this test at the same time on this
+# machine: one at a time, and apt waits for the package database instead of failing.
+exec 9> /tmp/sorvanta-package-test.lock
+flock -w 900 9 || { echo "FAIL: another package test holds /tmp/sorvanta-package-test.lock"; exit 1; }
+apt_get=("${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=300)
+if ! "${apt_get[@]}" install -y -qq "$deb" > "$tmp/apt.log" 2>&1; then
+  cat "$tmp/apt.log"
+  echo "FAIL: apt-get install $deb"
+  exit 1
+fi
+installed=1
+check "sorvanta-cli --version" test "$(/usr/bin/sorvanta-cli --version)" = "sorvanta-cli $(dpkg-deb -f "$deb" Version)"
+check "service unit installed disabled" test "$(systemctl is-enabled sorvanta-service.service 2>/dev/null)" = disabled
+if command -v systemd-sysusers > /dev/null; then
+  user_exists() { getent passwd sorvanta-service > /dev/null; }
+  check "service user created" user_exists
+fi
+check "service unit verifies" systemd-analyze verify /usr/lib/systemd/system/sorvanta-service.service
+
+# The installed service on a free loopback port, with its data in a scratch folder.
+export HOME=$tmp/home XDG_STATE_HOME=$tmp/home/.local/state XDG_DATA_HOME=$tmp/home/.local/share
+mkdir -p "$HOME"
+/usr/bin/sorvanta-service --listen 127.0.0.1 --port 0 --data "$tmp/service" 2> "$tmp/service.log" &
+service_pid=$!
+url=
+for _ in $(seq 100); do
+  url=$(sed -n 's/^sorvanta-service: serving \(https:[^ ]*\) .*/\1/p' "$tmp/service.log")
+  [ -n "$url" ] || ! kill -0 "$service_pid" 2>/dev/null && break
+  sleep 0.1
+done
+check "installed service started" test -n "$url"
+export SORVANTA_SERVICE_URL=$url
+
+# The desktop program from /usr/bin logs into ~/.local/state/sorvanta/log and not beside itself.
+logs_written() { compgen -G "$XDG_STATE_HOME/sorvanta/log/sorvanta-*_Notice.log" > /dev/null; }
+QT_QPA_PLATFORM=offscreen /usr/bin/sorvanta > "$tmp/gui.log" 2>&1 &
+gui_pid=$!
+for _ in $(seq 50); do logs_written && break; sleep 0.1; done
+kill "$gui_pid" 2>/dev/null
+wait "$gui_pid" 2>/dev/null
+check "desktop program logs under ~/.local/state/sorvanta/log" logs_written
+
+if [ -n "$url" ]; then
+  /usr/bin/sorvanta-cli cpu > "$tmp/cpu.log" 2>&1
+  check "CPU exam against the installed service" grep -q "跑分成功！" "$tmp/cpu.log"
+  [ $fail = 0 ] || cat "$tmp/cpu.log" "$tmp/service.log"
+fi
+check "command-line front end logs under ~/.local/state/sorvanta/log" \
+  grep -q "cpuscoresubmitV4" "$XDG_STATE_HOME/sorvanta/log/"sorvanta-*_Notice.log
+# Files the package does not own would outlive its removal.
+check "nothing written beside the installed programs" test ! -e /usr/bin/log
+
+# 4. Remove it again.
+"${apt_get[@]}" purge -y -qq sorvanta > /dev/null 2>&1
+installed=0
+gone() { [ ! -e /usr/bin/sorvanta-cli ] && ! dpkg -s sorvanta > /dev/null 2>&1; }
+check "removed and purged" gone
+[ $fail = 0 ] && echo "package test passed"
+exit $fail
