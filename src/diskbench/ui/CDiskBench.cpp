@@ -248,7 +248,8 @@ void CDiskBench::BuildResultList() {
 }
 
 bool CDiskBench::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == results_->viewport() && event->type() == QEvent::MouseButtonRelease) {
+  // The type first: the list may be half destroyed when its last events arrive.
+  if (event->type() == QEvent::MouseButtonRelease && watched == results_->viewport()) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     if (mouse->button() == Qt::LeftButton) {
       QModelIndex index = results_->indexAt(mouse->position().toPoint());
