@@ -51,7 +51,8 @@ class DiskWindowTest : public QObject {
   QTemporaryDir dir_;
   std::string root_;
   std::unique_ptr<sorvanta::testing::FakeVolumes> volumes_;
-  std::atomic<int> closes_{0}, posts_{0};
+  std::atomic<int> closes_{0}, posts_{0}, trims_{0};
+  std::atomic<bool> trimRelease_{true};
   std::function<void()> sequence_;  // what the engine does on the run thread
 
   sorvanta::DiskRunConfig Config() {
@@ -68,6 +69,11 @@ class DiskWindowTest : public QObject {
     c.board = [] { return sorvanta::platform::BoardInfo{true, "Maker", "Board"}; };
     c.post = [this](const sorvanta::DiskSubmission&) { return ++posts_, std::string("4321"); };
     c.sequence = [this](const std::string&, uint64_t) { sequence_(); };
+    c.secondMs = 1;
+    c.trim = [this](const std::string&) {
+      for (++trims_; !trimRelease_;) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return sorvanta::platform::TrimOutcome{true, 0};
+    };
     return c;
   }
 
@@ -78,7 +84,8 @@ class DiskWindowTest : public QObject {
     QDir(dir_.filePath(QStringLiteral("history"))).removeRecursively();
     volumes_ = std::make_unique<sorvanta::testing::FakeVolumes>();
     volumes_->Add(root_, 300ll << 30);
-    closes_ = posts_ = 0;
+    closes_ = posts_ = trims_ = 0;
+    trimRelease_ = true;
   }
   void cleanup() { volumes_.reset(); }
 
@@ -266,14 +273,20 @@ class DiskWindowTest : public QObject {
     QCOMPARE(boxes.boxes[0].caption, QStringLiteral("注意啊"));
     QVERIFY(boxes.boxes[0].icon == sorvanta::ui::MessageIcon::kInformation);
 
-    // Two laps of the whole disk: the second starts from the end of the first.
+    // Two laps of the whole disk, each trimmed first: the second starts from the end of the first.
     click(DiskOption::kSystemCache);
     boxes.boxes.clear();
     click(DiskOption::kWholeDisk);
+    click(DiskOption::kTrim);
     window.LapsField()->setText(QStringLiteral("2"));
     sequence_ = [] {};
+    trimRelease_ = false;
     window.StartButton()->click();
+    QTRY_COMPARE(window.StatusText(), QStringLiteral("执行TRIM中......"));
+    trimRelease_ = true;
     QTRY_VERIFY(window.StartButton()->isEnabled());
+    QCOMPARE(trims_.load(), 2);
+    QCOMPARE(window.StatusText(), QString());
     QCOMPARE(posts_.load(), 0);  // the cache box was checked: nothing submitted
     QCOMPARE(window.LapsField()->text(), QStringLiteral("1"));
     QCOMPARE(window.LogText().count(QStringLiteral("测试结束！")), 1);  // the log starts again with each lap
