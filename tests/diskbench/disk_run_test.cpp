@@ -138,7 +138,7 @@ class DiskRun : public ::testing::Test {
     config.openIdentification = [](std::string*) { return 0; };
     config.closeIdentification = [] {};
     config.enumerate = [this](DiskList& list) {
-      list["Model X/" + root_] = DiskEntry{serial_, {root_}, "Model X", false};
+      list["Model X/" + root_] = DiskEntry{serial_, {root_}, "Model X", removable_};
       return true;
     };
     if (!config.board) config.board = [] { return platform::BoardInfo{true, "Maker", "Board X"}; };
@@ -196,6 +196,7 @@ class DiskRun : public ::testing::Test {
   std::vector<std::string> trims_;
   std::function<void()> duringSequence_;
   bool realEngine_ = false;
+  bool removable_ = false;
 };
 
 TEST(PrefillPlanTest, StepsAndRefusals) {
@@ -283,6 +284,25 @@ TEST_F(DiskRun, NormalRunSubmitsSavesAndReturnsToIdle) {
   EXPECT_EQ(testing::ReadWholeFile(base + "_0_score.bin"), std::string("\xE1\x10\0\0", 4));
   EXPECT_EQ(testing::ReadWholeFile(base + "_lines_0").size(), 3232u);
   EXPECT_EQ(testing::ReadWholeFile(base).substr(0, 22), "100.12MB/s,200.12MB/s,");
+}
+
+TEST_F(DiskRun, UnreadableBoardSendsNothingAndRemovableDisksAreNotTrimmed) {
+  testing::NullMedium medium;
+  MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
+  removable_ = true;
+  DiskRunConfig config;
+  config.board = [] { return platform::BoardInfo{}; };  // neither DMI nor a device tree
+  Make(config);
+  view_.options.trim = true;
+  ASSERT_TRUE(StartAndFinish());
+  EXPECT_TRUE(trims_.empty());
+  EXPECT_TRUE(view_.statuses.empty());
+  EXPECT_TRUE(posted_.empty());
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0], "主板信息获取异常！");
+  EXPECT_EQ(view_.score, "");
+  std::string base = dir_.Path("history") + "/" + DiskHistoryBaseName(root_ + " Model X");
+  EXPECT_EQ(testing::ReadWholeFile(base + "_0_score.bin"), std::string(4, '\0'));
 }
 
 TEST_F(DiskRun, StoppedRowIsNeitherSubmittedNorSavedAndCacheRunSavesZero) {
