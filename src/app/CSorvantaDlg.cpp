@@ -15,6 +15,7 @@
 #include "app/CAboutDlg.h"
 #include "capacity/ui/CdriveclearDlg.h"
 #include "cpubench/ui/CCPUBench.h"
+#include "diskbench/ui/CDiskBench.h"
 #include "service/requests.h"
 #include "ui/look.h"
 #include "ui/queued_calls.h"
@@ -24,7 +25,6 @@ namespace sorvanta::ui {
 namespace {
 
 const QString kAboutEntry = QStringLiteral("关于 Sorvanta(&A)...");
-const QString kNotYet = QStringLiteral("此功能尚未提供，敬请期待");
 
 }  // namespace
 
@@ -69,11 +69,9 @@ CSorvantaDlg::CSorvantaDlg(QWidget* parent) : QDialog(parent) {
     row->addWidget(buttons_[i]);
   }
   connect(buttons_[0], &QPushButton::clicked, this, &CSorvantaDlg::OpenCpuBench);
+  connect(buttons_[1], &QPushButton::clicked, this, &CSorvantaDlg::OpenDiskBench);
   connect(buttons_[2], &QPushButton::clicked, this, &CSorvantaDlg::OpenRankingPage);
   connect(buttons_[3], &QPushButton::clicked, this, &CSorvantaDlg::OpenCapacityCheck);
-  // The disk benchmark opens its window once that exists.
-  buttons_[1]->setEnabled(false);
-  buttons_[1]->setToolTip(kNotYet);
 
   announcement_ = new QPlainTextEdit(this);
   announcement_->setReadOnly(true);
@@ -155,6 +153,11 @@ void CSorvantaDlg::AddAnnouncementLine(const QString& line) { announcement_->app
 
 void CSorvantaDlg::OpenCpuBench() {
   CCPUBench tool(this);
+  RunTool(tool);
+}
+
+void CSorvantaDlg::OpenDiskBench() {
+  CDiskBench tool(this);
   RunTool(tool);
 }
 

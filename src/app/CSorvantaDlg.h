@@ -57,6 +57,7 @@ class CSorvantaDlg : public QDialog {
   void AddAnnouncementLine(const QString& line);
 
   void OpenCpuBench();
+  void OpenDiskBench();
   void OpenCapacityCheck();
   void OpenRankingPage();
   void ShowAbout();

@@ -95,6 +95,25 @@ class QueuedCallsTest : public QObject {
     afterDetach.join();
     QCOMPARE(ran.load(), 1);
   }
+
+  // Detach releases a poster that waits for a window thread that no longer runs events (so the
+  // window may then wait for that poster's thread); PostLater runs after the current handler.
+  void detachReleasesWaitingPostersAndPostLaterDefers() {
+    QWidget window;
+    QueuedCalls calls(&window);
+    std::atomic<int> ran{0};
+    std::thread worker([&] { calls.Post([&] { ++ran; }, true); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the poster is waiting now
+    calls.Detach();
+    worker.join();  // no event is processed meanwhile
+    QCoreApplication::processEvents();
+    QCOMPARE(ran.load(), 0);
+
+    QueuedCalls live(&window);
+    live.PostLater([&] { ++ran; });
+    QCOMPARE(ran.load(), 0);
+    QTRY_COMPARE(ran.load(), 1);
+  }
 };
 
 QTEST_MAIN(QueuedCallsTest)
