@@ -35,7 +35,10 @@ ChartCtrl::ChartCtrl(QWidget* parent) : QChartView(parent), axisX_(new QValueAxi
   legend->setAlignment(Qt::AlignTop);  // items side by side
   legend->detachFromChart();
   legend->setBackgroundVisible(false);
+  // The view made a default chart of its own and only lets go of it here: delete it.
+  QChart* previous = this->chart();
   setChart(chart);
+  delete previous;
   setRenderHint(QPainter::Antialiasing);
   setMinimumSize(200, 120);
 }
