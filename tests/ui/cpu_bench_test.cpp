@@ -89,6 +89,17 @@ class CpuBenchTest : public QObject {
     return options;
   }
 
+  // A run that holds until release is set, then ends with "结果"; restarts are counted.
+  CCPUBench::Options HeldRunOptions(std::atomic<bool>& release, int& restarts) {
+    CCPUBench::Options options = BaseOptions();
+    options.restart = [&restarts] { ++restarts; };
+    options.runExam = [&release](Json::Value) {
+      while (!release) QThread::msleep(5);
+      sorvanta::BenchDone("结果", "");
+    };
+    return options;
+  }
+
  private slots:
   void init() {
     historyPath_ = data_.filePath("cputest.bin").toStdString();
@@ -288,12 +299,7 @@ class CpuBenchTest : public QObject {
     GrantingService service;
     std::atomic<bool> release{false};
     int restarts = 0;
-    CCPUBench::Options options = BaseOptions();
-    options.restart = [&restarts] { ++restarts; };
-    options.runExam = [&release](Json::Value) {
-      while (!release) QThread::msleep(5);
-      sorvanta::BenchDone("结果", "");
-    };
+    CCPUBench::Options options = HeldRunOptions(release, restarts);
     CCPUBench window(nullptr, options);
     {
       sorvanta::testing::MessageRecorder yesToStart;
@@ -326,12 +332,7 @@ class CpuBenchTest : public QObject {
     GrantingService service;
     std::atomic<bool> release{false};
     int restarts = 0;
-    CCPUBench::Options options = BaseOptions();
-    options.restart = [&restarts] { ++restarts; };
-    options.runExam = [&release](Json::Value) {
-      while (!release) QThread::msleep(5);
-      sorvanta::BenchDone("结果", "");
-    };
+    CCPUBench::Options options = HeldRunOptions(release, restarts);
     CCPUBench window(nullptr, options);
     sorvanta::ui::SetMessageHandler([&](QWidget*, const sorvanta::ui::MessageRequest& request) {
       if (request.caption == QStringLiteral("警告")) {
