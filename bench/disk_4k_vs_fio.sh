@@ -7,6 +7,10 @@
 #
 # -B adds a column for another build of bench_disk_4k (an earlier engine), run in the same
 # rounds, for a before/after table.
+# Besides the medians of MB/s it prints the median of the per-round ratios (each round's
+# figures were taken minutes apart at most, so a device that changes speed over time hurts
+# them less) and each program's CPU time per I/O (user + system of the measuring thread,
+# getrusage for both), which the device's speed does not enter.
 # DIR (default /var/tmp) must accept O_DIRECT; the file (default 1024 MiB) is written once
 # and deleted at the end.
 set -eu
@@ -56,6 +60,8 @@ import json, sys
 for b in json.load(open(sys.argv[2]))["benchmarks"]:
     t = "4kwrite" if "Write" in b["name"] else "4kread"
     print(sys.argv[1], t, sys.argv[3], "%.2f" % b["MBps"])
+    if "cpu_us_per_io" in b:
+        print(sys.argv[1], t, sys.argv[3] + "-cpu", "%.2f" % b["cpu_us_per_io"])
 PY
   if [ -z "${2:-}" ] && [ -n "$before" ]; then ours "$1" "$before" before; fi
 }
@@ -64,7 +70,12 @@ theirs() {
   for op in write read; do
     out=$(fio --output-format=terse --terse-version=3 --name=$op --filename="$file" --direct=1 --ioengine=psync \
       --iodepth=1 --read_iolog="$work/$op.log" --replay_no_stall=1 --runtime="$secs" --thread)
-    echo "$out" | tail -n 1 | awk -F';' -v r="$1" -v op="$op" '{ printf "%s 4k%s fio %.2f\n", r, op, (op == "read" ? $7 : $48) / 1024 }' >>"$results"
+    # Terse v3: read KB, KB/s, IOPS, ms in fields 6-9, the write ones in 47-50; usr and sys
+    # CPU in per cent of the run time in 88 and 89.
+    echo "$out" | tail -n 1 | awk -F';' -v r="$1" -v op="$op" '{
+      kb = (op == "read" ? $6 : $47); ms = (op == "read" ? $9 : $50)
+      printf "%s 4k%s fio %.2f\n", r, op, (op == "read" ? $7 : $48) / 1024
+      if (kb > 0) printf "%s 4k%s fio-cpu %.2f\n", r, op, ($88 + $89) / 100 * ms * 1000 / (kb / 4) }' >>"$results"
   done
 }
 
@@ -78,12 +89,20 @@ printf '%-8s %5s %10s %10s %10s\n' test round ours fio before
 for t in 4kwrite 4kread; do
   awk -v t="$t" '$2 == t { v[$1 " " $3] = $4; if ($1 > n) n = $1 } END { for (r = 1; r <= n; r++) printf "%-8s %5d %10s %10s %10s\n", t, r, v[r " ours"], v[r " fio"], (v[r " before"] == "" ? "-" : v[r " before"]) }' "$results"
 done
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
-printf '\n%-8s %10s %10s %7s %10s %7s\n' test ours fio ratio before ratio
+median() { sort -n | awk '{ v[NR] = $1 } END { if (NR == 0) print ""; else print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+# pick TEST LABEL: the figures of one program in one test, a line per round.
+pick() { awk -v t="$1" -v l="$2" '$2 == t && $3 == l { print $4 }' "$results"; }
+# ratios TEST A B: A over B in each round both have.
+ratios() { awk -v t="$1" -v a="$2" -v b="$3" '$2 == t && $3 == a { x[$1] = $4 } $2 == t && $3 == b { y[$1] = $4 }
+  END { for (r in x) if ((r in y) && y[r] > 0) print x[r] / y[r] }' "$results"; }
+# show VALUE [FORMAT]: the value, or "-" when there is none.
+show() { [ -n "$1" ] && printf "${2:-%.2f}" "$1" || printf '-'; }
+ratio() { [ -n "$1" ] && [ -n "$2" ] && awk -v o="$1" -v f="$2" 'BEGIN { printf "%.3f", o / f }' || printf '-'; }
+printf '\n%-8s %8s %8s %7s %7s %10s %10s %8s %7s\n' test ours fio ratio paired "cpu/io us" "fio cpu/io" before ratio
 for t in 4kwrite 4kread; do
-  o=$(awk -v t="$t" '$2 == t && $3 == "ours" { print $4 }' "$results" | median)
-  f=$(awk -v t="$t" '$2 == t && $3 == "fio" { print $4 }' "$results" | median)
-  b=$(awk -v t="$t" '$2 == t && $3 == "before" { print $4 }' "$results" | median)
-  printf '%-8s %10.2f %10.2f %7.3f %10.2f %7.3f\n' "$t" "$o" "$f" "$(awk -v o="$o" -v f="$f" 'BEGIN { print o / f }')" \
-    "${b:-0}" "$(awk -v o="${b:-0}" -v f="$f" 'BEGIN { print o / f }')"
+  o=$(pick $t ours | median); f=$(pick $t fio | median); b=$(pick $t before | median)
+  p=$(ratios $t ours fio | median)
+  printf '%-8s %8s %8s %7s %7s %10s %10s %8s %7s\n' "$t" "$(show "$o")" "$(show "$f")" "$(ratio "$o" "$f")" \
+    "$(show "$p" %.3f)" "$(show "$(pick $t ours-cpu | median)")" "$(show "$(pick $t fio-cpu | median)")" \
+    "$(show "$b")" "$(ratio "$b" "$f")"
 done
