@@ -3,7 +3,7 @@
 # on one file, with the same kind of positions (1000 evenly spread 4 KiB positions, one
 # drawn at random per I/O), alternating which tool goes first, and the medians.
 #
-#   bench/disk_4k_vs_fio.sh [-d DIR] [-s SIZE_MIB] [-r ROUNDS] [-t SECONDS] [-b BENCH] [-B EARLIER_BENCH]
+#   bench/disk_4k_vs_fio.sh [-d DIR] [-s SIZE_MIB] [-r ROUNDS] [-t SECONDS] [-c CPU] [-b BENCH] [-B EARLIER_BENCH]
 #
 # -B adds a column for another build of bench_disk_4k (an earlier engine), run in the same
 # rounds, for a before/after table.
@@ -11,6 +11,11 @@
 # figures were taken minutes apart at most, so a device that changes speed over time hurts
 # them less) and each program's CPU time per I/O (user + system of the measuring thread,
 # getrusage for both), which the device's speed does not enter.
+# -c CPU runs every program on that processor only (taskset). At queue depth 1 the figure
+# depends on whether the thread runs on the processor that takes the device's completion
+# interrupts (see /proc/interrupts): on a virtual machine with two processors the same
+# program measured 54-59 MB/s there and 33-37 MB/s on the other, and unpinned programs
+# move between the two every few seconds, which swamps any difference between them.
 # DIR (default /var/tmp) must accept O_DIRECT; the file (default 1024 MiB) is written once
 # and deleted at the end.
 set -eu
@@ -20,21 +25,28 @@ rounds=5
 secs=10
 bench=
 before=
-while getopts d:s:r:t:b:B: opt; do
+cpu=
+while getopts d:s:r:t:c:b:B: opt; do
   case $opt in
     d) dir=$OPTARG ;;
     s) mib=$OPTARG ;;
     r) rounds=$OPTARG ;;
     t) secs=$OPTARG ;;
+    c) cpu=$OPTARG ;;
     b) bench=$OPTARG ;;
     B) before=$OPTARG ;;
-    *) echo "usage: $0 [-d DIR] [-s SIZE_MIB] [-r ROUNDS] [-t SECONDS] [-b BENCH] [-B EARLIER_BENCH]" >&2; exit 2 ;;
+    *) echo "usage: $0 [-d DIR] [-s SIZE_MIB] [-r ROUNDS] [-t SECONDS] [-c CPU] [-b BENCH] [-B EARLIER_BENCH]" >&2; exit 2 ;;
   esac
 done
 here=$(cd "$(dirname "$0")/.." && pwd)
 [ -n "$bench" ] || bench=$here/build/bin/bench_disk_4k
 [ -x "$bench" ] || { echo "build bench_disk_4k first" >&2; exit 1; }
 command -v fio >/dev/null || { echo "fio is not installed" >&2; exit 1; }
+pin=
+if [ -n "$cpu" ]; then
+  pin="taskset -c $cpu"
+  $pin true || { echo "cannot run on processor $cpu" >&2; exit 1; }
+fi
 work=$(mktemp -d "$dir/disk_4k_vs_fio.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
@@ -54,7 +66,7 @@ done
 
 # ours ROUND [BINARY LABEL]
 ours() {
-  SORVANTA_BENCH_FILE=$file SORVANTA_BENCH_MS=$((secs * 1000)) "${2:-$bench}" --benchmark_format=json >"$work/ours.json"
+  SORVANTA_BENCH_FILE=$file SORVANTA_BENCH_MS=$((secs * 1000)) $pin "${2:-$bench}" --benchmark_format=json >"$work/ours.json"
   python3 - "$1" "$work/ours.json" "${3:-ours}" >>"$results" <<'PY'
 import json, sys
 for b in json.load(open(sys.argv[2]))["benchmarks"]:
@@ -68,7 +80,7 @@ PY
 
 theirs() {
   for op in write read; do
-    out=$(fio --output-format=terse --terse-version=3 --name=$op --filename="$file" --direct=1 --ioengine=psync \
+    out=$($pin fio --output-format=terse --terse-version=3 --name=$op --filename="$file" --direct=1 --ioengine=psync \
       --iodepth=1 --read_iolog="$work/$op.log" --replay_no_stall=1 --runtime="$secs" --thread)
     # Terse v3: read KB, KB/s, IOPS, ms in fields 6-9, the write ones in 47-50; usr and sys
     # CPU in per cent of the run time in 88 and 89.
