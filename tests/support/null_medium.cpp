@@ -86,6 +86,14 @@ NullMedium::~NullMedium() { platform::SetFileSystemForTesting(nullptr); }
 
 std::unique_ptr<platform::File> NullMedium::Open(const std::string& path, platform::OpenMode mode, bool direct,
                                                  int* error) {
+  bool created = false;
+  std::unique_ptr<platform::File> file = OpenLocked(path, mode, direct, error, &created);
+  if (created && onCreate_) onCreate_(path);
+  return file;
+}
+
+std::unique_ptr<platform::File> NullMedium::OpenLocked(const std::string& path, platform::OpenMode mode, bool direct,
+                                                       int* error, bool* created) {
   std::lock_guard<std::mutex> lock(mu_);
   if (refuseError_ || (direct && refuseDirect_)) {
     if (error) *error = refuseError_ ? refuseError_ : EINVAL;
@@ -101,6 +109,7 @@ std::unique_ptr<platform::File> NullMedium::Open(const std::string& path, platfo
       used_ -= it->second;  // emptied, not created again
     } else {
       ++created_[path];
+      *created = true;
     }
     sizes_[path] = 0;
   } else if (it == sizes_.end()) {

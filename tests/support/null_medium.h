@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -39,9 +40,14 @@ class NullMedium : public platform::FileSystem {
   int64_t SizeOf(const std::string& path);
   // Every path that was ever created, with how often (emptying an existing file is not a creation).
   std::map<std::string, int> Created();
+  // Called on the opening thread, outside the medium's lock, after each file is created: a
+  // test can act at an exact point of a run (set before the run starts).
+  void OnCreate(std::function<void(const std::string& path)> hook) { onCreate_ = std::move(hook); }
 
  private:
   friend class NullFile;
+  std::unique_ptr<platform::File> OpenLocked(const std::string& path, platform::OpenMode mode, bool direct, int* error,
+                                             bool* created);
   std::mutex mu_;
   uint64_t capacity_;
   uint64_t used_ = 0;
@@ -52,6 +58,7 @@ class NullMedium : public platform::FileSystem {
   bool refuseDirect_ = false;
   int writeCalls_ = 0;
   int failWritesFrom_ = -1;
+  std::function<void(const std::string&)> onCreate_;
 };
 
 }  // namespace sorvanta::testing
