@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cell_sink.h"
 #include "diskbench/disk_run.h"
 #include "diskbench/disk_results.h"
 #include "platform/volumes.h"
@@ -58,21 +59,7 @@ void Report(benchmark::State& state, const DiskResults& r) {
     if (c != 2) state.counters[names[c - 1]] = r.Value(c).value_or(0);
 }
 
-class CellSink : public BenchSink {
- public:
-  void Log(const std::string&) override {}
-  void Done(const std::string&, const std::string&) override {}
-  void Progress(int, int, bool) override {}
-  void Speed(std::optional<double>, std::optional<double>, bool) override {}
-  void Bar(double, int) override {}
-  void Cell(std::optional<double> v, int column) override {
-    std::lock_guard<std::mutex> lock(mu);
-    results.SetCell(column, v);
-  }
-  void RowDone(int) override {}
-  std::mutex mu;
-  DiskResults results;
-};
+using bench::CellSink;
 
 void BM_EngineDirect(benchmark::State& state) {
   std::string dir = BenchDir(), root = VolumeOf(dir);
