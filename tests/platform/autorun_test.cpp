@@ -3,13 +3,16 @@
 #include "platform/autorun.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "support/fake_volumes.h"
 #include "support/loop_volume.h"
@@ -91,6 +94,34 @@ TEST_F(AutorunTest, LinksAreRemovedAsLinksAndNeverFollowed) {
   EXPECT_EQ(RemoveAutorunEntry(root), AutorunOutcome::kRemoved);
   EXPECT_FALSE(fs::exists(dir));
   EXPECT_TRUE(fs::exists(fs::path(outside) / "keep.txt"));
+}
+
+// Another user who can write a volume root keeps swapping a folder inside "autorun.inf" with
+// a link to a file of their choosing while the removal runs: the link's target keeps its mode.
+TEST_F(AutorunTest, AFolderSwappedForALinkMidwayNeverChangesTheLinkTargetsMode) {
+  std::string root = Make("race");
+  fs::path victim = fs::path(top_.path()) / "victim";
+  Write(victim);
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  const fs::path dir = fs::path(root) / "autorun.inf";
+  const fs::path folder = dir / "x", link = dir / "y";
+  std::atomic<bool> done{false};
+  std::thread attacker([&] {
+    while (!done) renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+  });
+  int round = 0;
+  struct stat st{};
+  for (; round < 10000; ++round) {
+    mkdir(dir.c_str(), 0755);
+    if (mkdir(folder.c_str(), 0700) == 0) chmod(folder.c_str(), 0777);
+    symlink(victim.c_str(), link.c_str());
+    RemoveAutorunEntry(root);
+    if (stat(victim.c_str(), &st) != 0 || (st.st_mode & 07777) != 0600) break;
+  }
+  done = true;
+  attacker.join();
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u) << "mode changed in round " << round;
 }
 
 TEST_F(AutorunTest, NameMatchesInAnyCase) {
