@@ -14,7 +14,7 @@
 
 #include "capacity/capacity_run.h"
 #include "platform/cpu.h"
-#include "service/crypto.h"
+#include "base/crypto.h"
 
 namespace sorvanta {
 namespace {

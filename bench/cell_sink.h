@@ -6,7 +6,7 @@
 #include <string>
 
 #include "diskbench/disk_results.h"
-#include "service/bench_sink.h"
+#include "base/bench_sink.h"
 
 namespace sorvanta::bench {
 

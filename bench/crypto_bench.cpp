@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "service/crypto.h"
+#include "base/crypto.h"
 
 namespace {
 

@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "server/exam_protocol.h"
-#include "service/crypto.h"
+#include "base/crypto.h"
 
 namespace {
 

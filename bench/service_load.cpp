@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "server/exam_protocol.h"
-#include "service/crypto.h"
-#include "service/text.h"
+#include "base/crypto.h"
+#include "base/text.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "server/exam_protocol.h"
-#include "service/crypto.h"
+#include "base/crypto.h"
 
 namespace {
 

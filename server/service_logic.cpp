@@ -13,8 +13,8 @@
 #include <sstream>
 
 #include "server/exam_protocol.h"
-#include "service/crypto.h"
-#include "service/text.h"
+#include "base/crypto.h"
+#include "base/text.h"
 
 namespace sorvanta::server {
 

@@ -1,6 +1,7 @@
-# Checks that includes point one way (engines <- ui <- tool windows, ui <- app) and that
-# engines never write to a terminal. Run as: cmake -DSRC=<src folder> -P include_layers.cmake
-set(engine_dirs platform service cpubench diskbench capacity usbtest)
+# Checks that includes point one way (base <- platform <- service <- engines <- ui <- tool
+# windows, ui <- app; engines never include each other) and that engines never write to a
+# terminal. Run as: cmake -DSRC=<src folder> -P include_layers.cmake
+set(engine_dirs base platform service cpubench diskbench capacity usbtest)
 set(failures "")
 
 function(check_files files pattern why)
@@ -25,6 +26,26 @@ foreach(dir IN LISTS engine_dirs)
   check_files("${files}" "#include [<\"](Q|ui/|app/|chart/|[a-z]+/ui/)" "engine includes window code")
   check_files("${files}" "std::cout|std::cerr|(^|[^a-z_])printf\\(|(^|[^a-z_])(stdout|stderr)([^a-z_]|$)"
               "engine writes to a terminal")
+endforeach()
+
+# What each engine folder may include besides itself.
+set(allowed_base "")
+set(allowed_platform "base")
+set(allowed_service "base|platform")
+foreach(dir IN ITEMS cpubench diskbench capacity usbtest)
+  set(allowed_${dir} "base|platform|service")
+endforeach()
+foreach(dir IN LISTS engine_dirs)
+  file(GLOB files ${SRC}/${dir}/*.h ${SRC}/${dir}/*.cpp)
+  foreach(file IN LISTS files)
+    file(STRINGS ${file} includes REGEX "^[ \t]*#include \"[a-z_]+/")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^[ \t]*#include \"([a-z_]+)/.*" "\\1" target "${line}")
+      if(NOT target STREQUAL dir AND NOT target MATCHES "^(${allowed_${dir}})$")
+        list(APPEND failures "${file}: ${dir} includes ${target}/, a layer it may not use")
+      endif()
+    endforeach()
+  endforeach()
 endforeach()
 
 file(GLOB ui_files ${SRC}/ui/*.h ${SRC}/ui/*.cpp)

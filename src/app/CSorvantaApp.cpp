@@ -10,7 +10,7 @@
 #include "app/CSorvantaDlg.h"
 #include "platform/autorun.h"
 #include "platform/paths.h"
-#include "service/log.h"
+#include "base/log.h"
 #include "service/requests.h"
 #include "ui/look.h"
 #include "usbtest/ui/CRankListDlg.h"

@@ -11,7 +11,7 @@
 #include <functional>
 #include <memory>
 
-#include "service/run_thread.h"
+#include "base/run_thread.h"
 #include "service/update_check.h"
 
 class QLabel;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "capacity/capacity_run.h"
-#include "service/run_thread.h"
+#include "base/run_thread.h"
 
 namespace sorvanta {
 

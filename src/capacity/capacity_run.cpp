@@ -12,7 +12,7 @@
 #include "platform/clock.h"
 #include "platform/cpu.h"
 #include "platform/volumes.h"
-#include "service/crypto.h"
+#include "base/crypto.h"
 
 namespace sorvanta {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "capacity/read_back.h"
 #include "capacity/real_capacity.h"
-#include "capacity/test_blocks.h"
+#include "capacity/pattern_blocks.h"
 
 namespace sorvanta {
 

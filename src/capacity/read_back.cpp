@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "service/crypto.h"
+#include "base/crypto.h"
 
 namespace sorvanta {
 

@@ -15,7 +15,7 @@
 
 #include <boost/thread/thread.hpp>
 
-#include "capacity/test_blocks.h"
+#include "capacity/pattern_blocks.h"
 
 namespace sorvanta {
 

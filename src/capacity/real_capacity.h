@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "capacity/read_back.h"
-#include "capacity/test_blocks.h"
+#include "capacity/pattern_blocks.h"
 
 namespace sorvanta {
 

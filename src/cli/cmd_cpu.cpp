@@ -13,10 +13,11 @@
 #include "cpubench/cpu_history.h"
 #include "cpubench/cpu_machine.h"
 #include "cpubench/exam_session.h"
-#include "cpubench/exam_token.h"
+#include "service/token.h"
+#include "service/wire_protocol.h"
 #include "platform/clock.h"
-#include "service/bench_sink.h"
-#include "service/json_input.h"
+#include "base/bench_sink.h"
+#include "base/json_input.h"
 
 namespace sorvanta::cli {
 namespace {
@@ -145,7 +146,7 @@ int RunCpu(const std::vector<std::string>& args) {
   std::fprintf(out, "服务器通讯中......\n");
   std::fflush(out);
 
-  const std::string reply = RequestExamToken(machine);
+  const std::string reply = RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores);
   switch (JudgeTokenReply(reply)) {
     case TokenVerdict::kNoReply:
       std::fprintf(stderr, "错误：%s\n", kTokenNoReplyText);

@@ -10,7 +10,7 @@
 #include "diskbench/disk_results.h"
 #include "diskbench/disk_run.h"
 #include "platform/volumes.h"
-#include "service/text.h"
+#include "base/text.h"
 
 namespace sorvanta::cli {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "cli/command.h"
 #include "usbtest/switch_link.h"
-#include "usbtest/usb_test.h"
+#include "usbtest/endurance_run.h"
 
 namespace sorvanta::cli {
 namespace {

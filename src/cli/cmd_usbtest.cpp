@@ -12,8 +12,8 @@
 #include "cli/command.h"
 #include "platform/eject.h"
 #include "usbtest/switch_link.h"
-#include "usbtest/usb_test.h"
-#include "usbtest/usb_test_csv.h"
+#include "usbtest/endurance_run.h"
+#include "usbtest/endurance_csv.h"
 
 namespace sorvanta::cli {
 namespace {

@@ -9,7 +9,7 @@
 #include "build_config.h"
 #include "cli/command.h"
 #include "platform/paths.h"
-#include "service/log.h"
+#include "base/log.h"
 
 using sorvanta::cli::Commands;
 

@@ -8,8 +8,8 @@
 #include <sstream>
 
 #include "platform/paths.h"
-#include "service/json_input.h"
-#include "service/text.h"
+#include "base/json_input.h"
+#include "base/text.h"
 
 namespace sorvanta {
 namespace {

@@ -5,7 +5,7 @@
 #include "cpubench/exam_session.h"
 #include "platform/paths.h"
 #include "platform/system_info.h"
-#include "service/text.h"
+#include "base/text.h"
 
 namespace sorvanta {
 namespace {

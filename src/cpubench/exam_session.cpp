@@ -13,12 +13,13 @@
 #include "platform/clock.h"
 #include "platform/cpu.h"
 #include "platform/paths.h"
-#include "service/bench_sink.h"
-#include "service/crypto.h"
-#include "service/json_input.h"
-#include "service/log.h"
+#include "base/bench_sink.h"
+#include "base/crypto.h"
+#include "base/json_input.h"
+#include "base/log.h"
 #include "service/requests.h"
-#include "service/text.h"
+#include "service/wire_protocol.h"
+#include "base/text.h"
 
 namespace sorvanta {
 namespace {
@@ -90,25 +91,6 @@ Json::Value BuildResultObject(Json::Value device, const GM_ExamData& single,
   for (const GM_ExamData& d : multi) cores.append(ExamEntry(d, d.coreid));
   device["multicore"] = cores;
   return device;
-}
-
-bool EncryptSubmission(const std::string& plaintext, const uint8_t key[16], int rounds,
-                       std::string* cipher) {
-  cipher->clear();
-  const size_t padded = (plaintext.size() + 15) & ~static_cast<size_t>(15);
-  if (padded > kSubmissionBufferSize) return false;
-  // Two working buffers of the fixed size: each pass reads one and writes the other.
-  std::unique_ptr<uint8_t[]> in(new uint8_t[kSubmissionBufferSize]());
-  std::unique_ptr<uint8_t[]> out(new uint8_t[kSubmissionBufferSize]());
-  std::memcpy(in.get(), plaintext.data(), plaintext.size());
-  size_t len = plaintext.size();
-  for (int r = 0; r < rounds; ++r) {
-    Sm4EcbCrypt(out.get(), key, in.get(), &len, 1);
-    std::swap(in, out);
-  }
-  // With no pass the zero-padded plaintext stands in for the ciphertext.
-  cipher->assign(reinterpret_cast<const char*>(in.get()), padded);
-  return true;
 }
 
 bool AppendCpuHistory(const std::string& path, const std::string& record) {

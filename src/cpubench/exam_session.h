@@ -2,7 +2,7 @@
 // token, runs the single-core and multi-core phases, submits the encrypted answers and
 // stores the score record in "cputest.bin".
 //
-// It reports through the current benchmark sink (service/bench_sink.h): status lines
+// It reports through the current benchmark sink (base/bench_sink.h): status lines
 // (Log), progress (Progress(p, -1, true)) and, at the end, Done(result text, second text).
 #pragma once
 
@@ -50,16 +50,6 @@ int CountLogicalProcessors();
 // "multicore" added, from the records of the two phases.
 Json::Value BuildResultObject(Json::Value device, const GM_ExamData& single,
                               const std::vector<GM_ExamData>& multi);
-
-// Largest plaintext (zero padding included) that the submission will encrypt.
-constexpr size_t kSubmissionBufferSize = 1048576;
-
-// Encrypts plaintext rounds times with SM4-ECB under key (zero padding to a multiple of
-// 16). A round count of 0 or less runs no pass and gives the zero-padded plaintext.
-// Returns false, leaving *cipher empty, when the padded plaintext exceeds the 1 MiB
-// working buffer.
-bool EncryptSubmission(const std::string& plaintext, const uint8_t key[16], int rounds,
-                       std::string* cipher);
 
 // Appends one record to the history file: creates "[\r\n" + record + "\r\n]", or turns
 // the final "]" of an existing file into ",\r\n" + record + "\r\n]". A record that is not

@@ -9,11 +9,11 @@
 
 #include "platform/clock.h"
 #include "platform/cpu.h"
-#include "service/bench_sink.h"
-#include "service/crypto.h"
-#include "service/json_input.h"
+#include "base/bench_sink.h"
+#include "base/crypto.h"
+#include "base/json_input.h"
 #include "service/requests.h"
-#include "service/text.h"
+#include "base/text.h"
 
 namespace sorvanta {
 namespace {

@@ -16,7 +16,7 @@
 #include "platform/paths.h"
 #include "platform/random.h"
 #include "platform/volumes.h"
-#include "service/bench_sink.h"
+#include "base/bench_sink.h"
 
 namespace sorvanta {
 

@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "platform/paths.h"
-#include "service/text.h"
+#include "base/text.h"
 
 namespace sorvanta {
 namespace {

@@ -4,12 +4,10 @@
 #include <limits>
 
 #include "diskbench/disk_engine.h"
+#include "service/wire_protocol.h"
 
 namespace sorvanta {
 
-const std::array<const char*, 7> kDiskCellKeys = {"linerbufferwrite", "linernobufferwrite", "linerread",
-                                                  "fourkwrite",       "fourkread",          "mtfourkwrite",
-                                                  "mtfourkread"};
 const std::array<const char*, 7> kDiskCellLabels = {"缓内写入", "缓外写入", "顺序读取",   "4K随机写",
                                                     "4K随机读", "64T4K随机写", "64T4K随机读"};
 

@@ -10,8 +10,7 @@
 
 namespace sorvanta {
 
-// Submission keys and list headings of columns 1..7 (index 0..6).
-extern const std::array<const char*, 7> kDiskCellKeys;
+// List headings of columns 1..7 (index 0..6); the submission keys are kDiskCellKeys.
 extern const std::array<const char*, 7> kDiskCellLabels;
 
 struct DiskResults {

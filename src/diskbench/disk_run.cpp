@@ -9,7 +9,7 @@
 #include "platform/direct_io.h"
 #include "platform/paths.h"
 #include "platform/volumes.h"
-#include "service/text.h"
+#include "base/text.h"
 
 namespace sorvanta {
 
@@ -310,7 +310,9 @@ void DiskBenchRun::OnRowDone(int row) {
     return;
   }
   DiskSubmission s;
-  if (row >= 0 && row <= 3) s.cells = table_[static_cast<size_t>(row)];
+  if (row >= 0 && row <= 3) {
+    for (size_t i = 0; i < 7; ++i) s.figures[i] = CellNumber(table_[static_cast<size_t>(row)][i]);
+  }
   s.prefill = row;
   s.writeSizeGiB = writeSizeGiB_;
   s.timestamp = static_cast<int64_t>(platform::WallClock());

@@ -26,12 +26,12 @@
 #include "diskbench/disk_engine.h"
 #include "diskbench/disk_history.h"
 #include "diskbench/disk_identification.h"
-#include "diskbench/disk_submission.h"
+#include "service/disk_score.h"
 #include "diskbench/prefill.h"
 #include "platform/system_info.h"
 #include "platform/trim.h"
-#include "service/bench_sink.h"
-#include "service/run_thread.h"
+#include "base/bench_sink.h"
+#include "base/run_thread.h"
 
 namespace sorvanta {
 

@@ -10,8 +10,8 @@
 #include <mutex>
 
 #include "build_config.h"
-#include "service/log.h"
-#include "service/text.h"
+#include "base/log.h"
+#include "base/text.h"
 
 namespace sorvanta {
 namespace {

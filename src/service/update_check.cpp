@@ -7,7 +7,7 @@
 #include "build_config.h"
 #include "platform/program_file.h"
 #include "service/requests.h"
-#include "service/text.h"
+#include "base/text.h"
 
 namespace sorvanta {
 namespace {

@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "service/bench_sink.h"
+#include "base/bench_sink.h"
 #include "ui/queued_calls.h"
 
 namespace sorvanta::ui {

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "service/text.h"
+#include "base/text.h"
 
 namespace sorvanta {
 namespace {

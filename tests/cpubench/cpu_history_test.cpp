@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "cpubench/exam_session.h"
-#include "service/json_input.h"
+#include "base/json_input.h"
 #include "support/scoped_env_var.h"
 #include "support/temp_dir.h"
 

@@ -12,8 +12,8 @@
 #include "cpubench/cpu_history.h"
 #include "fake_exam_service.h"
 #include "recording_sink.h"
-#include "service/crypto.h"
-#include "service/log.h"
+#include "base/crypto.h"
+#include "base/log.h"
 #include "service/requests.h"
 #include "support/scoped_env_var.h"
 #include "support/temp_dir.h"
@@ -242,25 +242,6 @@ TEST_F(ExamSessionTest, ResultLargerThanTheWorkingBufferIsRefusedNotSent) {
   EXPECT_EQ(sink.Dones()[0].text, "成绩数据超过1MB，无法提交！");
   EXPECT_EQ(SessionLines().back(), "成绩数据超过1MB，无法提交！");
   EXPECT_FALSE(out.scored);
-}
-
-TEST(EncryptSubmission, RoundsZeroOrLessSendThePaddedPlaintextAndTheBufferLimitHolds) {
-  const uint8_t* key = reinterpret_cast<const uint8_t*>(kKey.data());
-  std::string cipher;
-  for (int rounds : {0, -1, -128}) {
-    ASSERT_TRUE(EncryptSubmission("hello", key, rounds, &cipher));
-    EXPECT_EQ(cipher, std::string("hello") + std::string(11, '\0')) << rounds;
-  }
-  ASSERT_TRUE(EncryptSubmission("hello", key, 2, &cipher));
-  std::vector<uint8_t> once = Sm4EcbCrypt(std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}, key, 1);
-  std::vector<uint8_t> twice = Sm4EcbCrypt(once, key, 1);
-  EXPECT_EQ(cipher, std::string(twice.begin(), twice.end()));
-
-  EXPECT_TRUE(EncryptSubmission(std::string(kSubmissionBufferSize, 'a'), key, 1, &cipher));
-  EXPECT_EQ(cipher.size(), kSubmissionBufferSize);
-  EXPECT_TRUE(EncryptSubmission(std::string(kSubmissionBufferSize - 15, 'a'), key, 1, &cipher));
-  EXPECT_FALSE(EncryptSubmission(std::string(kSubmissionBufferSize + 1, 'a'), key, 1, &cipher));
-  EXPECT_TRUE(cipher.empty());
 }
 
 }  // namespace

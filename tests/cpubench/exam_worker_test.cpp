@@ -9,7 +9,7 @@
 #include "fake_exam_service.h"
 #include "platform/clock.h"
 #include "recording_sink.h"
-#include "service/crypto.h"
+#include "base/crypto.h"
 
 namespace sorvanta {
 namespace {

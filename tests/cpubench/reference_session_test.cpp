@@ -10,7 +10,8 @@
 #include "cpubench/cpu_history.h"
 #include "cpubench/cpu_machine.h"
 #include "cpubench/exam_session.h"
-#include "cpubench/exam_token.h"
+#include "service/token.h"
+#include "service/wire_protocol.h"
 #include "platform/clock.h"
 #include "recording_sink.h"
 #include "support/https_test_server.h"
@@ -50,7 +51,7 @@ class ReferenceSessionTest : public ::testing::Test {
 
 TEST_F(ReferenceSessionTest, TokenExamSubmissionAndStoredRecord) {
   CpuMachine machine = ReadCpuMachine();
-  const std::string reply = RequestExamToken(machine);
+  const std::string reply = RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores);
   ASSERT_EQ(JudgeTokenReply(reply), TokenVerdict::kAccepted) << reply;
 
   testing::RecordingCpuSink sink;

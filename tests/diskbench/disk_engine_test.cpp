@@ -17,7 +17,7 @@
 #include "diskbench/disk_engine.h"
 #include "platform/clock.h"
 #include "platform/direct_io.h"
-#include "service/bench_sink.h"
+#include "base/bench_sink.h"
 #include "support/loop_volume.h"
 #include "support/null_medium.h"
 #include "support/recording_bench_sink.h"

@@ -562,7 +562,7 @@ TEST_F(DiskRun, TheReferenceServiceScoresTheSubmittedRow) {
   testing::ScopedServiceUrl url(service->BaseUrl());
 
   DiskSubmission s;
-  s.cells = {"800.00MB/s", "未测试", "1000.00MB/s", "40.00MB/s", "30.00MB/s", "200.00MB/s", "300.00MB/s"};
+  s.figures = {800.0, 0.0, 1000.0, 40.0, 30.0, 200.0, 300.0};
   s.prefill = 0;
   s.writeSizeGiB = 20;
   s.timestamp = 1700000000;

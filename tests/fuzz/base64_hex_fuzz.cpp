@@ -1,7 +1,7 @@
 // Base64 and hexadecimal text from replies (credentials, block keys): decoding never reads
 // or writes out of bounds, and encoding what was decoded gives the same bytes back.
 #include "fuzz_input.h"
-#include "service/crypto.h"
+#include "base/crypto.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace sorvanta;

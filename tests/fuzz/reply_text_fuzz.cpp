@@ -1,7 +1,7 @@
 // The conversion every text reply gets (UTF-8 check, line ends), and the piece splitter
 // that cuts replies at "||".
 #include "fuzz_input.h"
-#include "service/text.h"
+#include "base/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace sorvanta;

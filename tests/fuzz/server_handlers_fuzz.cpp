@@ -11,14 +11,15 @@
 #include <memory>
 #include <string>
 
-#include "cpubench/exam_token.h"
+#include "service/token.h"
+#include "service/wire_protocol.h"
 #include "fuzz_input.h"
 #include "platform/clock.h"
 #include "server/exam_protocol.h"
 #include "server/service_logic.h"
 #include "server/store.h"
-#include "service/crypto.h"
-#include "service/text.h"
+#include "base/crypto.h"
+#include "base/text.h"
 
 namespace {
 

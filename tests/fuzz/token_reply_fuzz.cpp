@@ -1,8 +1,9 @@
 // The token reply and the exam credential in it, as the CPU window and the session read them.
-#include "cpubench/exam_token.h"
+#include "service/token.h"
+#include "service/wire_protocol.h"
 #include "fuzz_input.h"
-#include "service/crypto.h"
-#include "service/text.h"
+#include "base/crypto.h"
+#include "base/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace sorvanta;

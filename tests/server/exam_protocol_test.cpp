@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "service/crypto.h"
+#include "base/crypto.h"
 
 namespace sorvanta::server {
 namespace {

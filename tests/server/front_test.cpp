@@ -19,7 +19,7 @@
 #include "server/exam_protocol.h"
 #include "server/reference_service.h"
 #include "service/requests.h"
-#include "service/text.h"
+#include "base/text.h"
 #include "service_client.h"
 #include "support/temp_dir.h"
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "service/requests.h"
-#include "service/text.h"
+#include "base/text.h"
 #include "service_client.h"
 
 namespace sorvanta::testing {

@@ -5,9 +5,9 @@
 #include <ctime>
 
 #include "server/exam_protocol.h"
-#include "service/crypto.h"
+#include "base/crypto.h"
 #include "service/requests.h"
-#include "service/text.h"
+#include "base/text.h"
 
 namespace sorvanta::testing {
 

@@ -11,9 +11,9 @@
 
 #include "cpubench/exam_options.h"
 #include "server/exam_protocol.h"
-#include "service/crypto.h"
+#include "base/crypto.h"
 #include "service/requests.h"
-#include "service/text.h"
+#include "base/text.h"
 #include "support/scoped_env_var.h"
 #include "support/temp_dir.h"
 

@@ -11,9 +11,9 @@
 
 #include "server/exam_protocol.h"
 #include "server/service_logic.h"
-#include "service/crypto.h"
+#include "base/crypto.h"
 #include "service/requests.h"
-#include "service/text.h"
+#include "base/text.h"
 #include "service_client.h"
 
 namespace sorvanta::testing {

@@ -6,7 +6,7 @@
 #include <atomic>
 
 #include "support/https_test_server.h"
-#include "service/log.h"
+#include "base/log.h"
 #include "support/temp_dir.h"
 
 namespace sorvanta {

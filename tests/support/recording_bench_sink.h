@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "service/bench_sink.h"
+#include "base/bench_sink.h"
 
 namespace sorvanta::testing {
 

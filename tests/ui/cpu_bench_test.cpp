@@ -11,10 +11,11 @@
 #include <fstream>
 
 #include "cpubench/exam_session.h"
-#include "cpubench/exam_token.h"
+#include "service/token.h"
+#include "service/wire_protocol.h"
 #include "cpubench/ui/CCPUBench.h"
 #include "cpubench/ui/CLoadingDlg.h"
-#include "service/bench_sink.h"
+#include "base/bench_sink.h"
 #include "support/https_test_server.h"
 #include "ui_test_support.h"
 
@@ -234,7 +235,7 @@ class CpuBenchTest : public QObject {
     sorvanta::testing::LocalService service(serviceOptions);
     if (!service.ok()) QFAIL(service.error().c_str());
     const sorvanta::CpuMachine machine = sorvanta::ReadCpuMachine();
-    QVERIFY(sorvanta::IsValidExamCredential(sorvanta::RequestExamToken(machine)));  // the allowance
+    QVERIFY(sorvanta::IsValidExamCredential(sorvanta::RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores)));  // the allowance
     sorvanta::testing::MessageRecorder boxes;
     CCPUBench::Options options = BaseOptions();
     options.readMachine = [machine] { return machine; };

@@ -9,7 +9,7 @@
 #include "../../tools/usb_switch_server.h"
 #include "support/https_test_server.h"
 #include "usbtest/fake_switch.h"
-#include "usbtest/usb_test.h"
+#include "usbtest/endurance_run.h"
 
 namespace sorvanta {
 namespace {

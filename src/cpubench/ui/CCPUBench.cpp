@@ -16,7 +16,8 @@
 #include <ctime>
 
 #include "cpubench/exam_session.h"
-#include "cpubench/exam_token.h"
+#include "service/token.h"
+#include "service/wire_protocol.h"
 #include "cpubench/ui/CLoadingDlg.h"
 #include "ui/look.h"
 #include "ui/message_box.h"
@@ -195,7 +196,7 @@ void CCPUBench::StartRun() {
   auto request = options_.requestToken;
   CpuMachine machine = machine_;
   QThread* helper = QThread::create([reply, request, machine] {
-    *reply = request ? request(machine) : RequestExamToken(machine);
+    *reply = request ? request(machine) : RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores);
   });
   connect(helper, &QThread::finished, helper, &QObject::deleteLater);
   connect(helper, &QThread::finished, this, [this, reply] { OnTokenReply(*reply); });

@@ -20,7 +20,7 @@
 
 #include "cpubench/cpu_history.h"
 #include "cpubench/cpu_machine.h"
-#include "service/run_thread.h"
+#include "base/run_thread.h"
 
 class QLabel;
 class QLineEdit;

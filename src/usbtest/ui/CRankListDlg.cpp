@@ -24,8 +24,8 @@
 #include "ui/queued_calls.h"
 #include "usbtest/switch_link.h"
 #include "usbtest/usb_drives.h"
-#include "usbtest/usb_test_csv.h"
-#include "usbtest/usb_test_settings.h"
+#include "usbtest/endurance_csv.h"
+#include "usbtest/endurance_settings.h"
 
 namespace sorvanta::ui {
 namespace {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "usbtest/usb_test.h"
+#include "usbtest/endurance_run.h"
 
 class QCheckBox;
 class QComboBox;

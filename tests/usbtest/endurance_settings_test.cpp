@@ -1,4 +1,4 @@
-#include "usbtest/usb_test_settings.h"
+#include "usbtest/endurance_settings.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

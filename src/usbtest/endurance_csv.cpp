@@ -1,8 +1,8 @@
-#include "usbtest/usb_test_csv.h"
+#include "usbtest/endurance_csv.h"
 
 #include <cstdio>
 
-#include "service/text.h"
+#include "base/text.h"
 
 namespace sorvanta {
 namespace {

@@ -1,4 +1,4 @@
-#include "service/bench_sink.h"
+#include "base/bench_sink.h"
 
 #include <atomic>
 

@@ -1,5 +1,5 @@
 // JSON texts from outside: hostile nesting must fail quietly, honest texts must parse.
-#include "service/json_input.h"
+#include "base/json_input.h"
 
 #include <gtest/gtest.h>
 #include <json/value.h>

@@ -1,4 +1,4 @@
-#include "usbtest/usb_test.h"
+#include "usbtest/endurance_run.h"
 
 #include <sys/stat.h>
 
@@ -12,8 +12,8 @@
 #include "platform/file_copy.h"
 #include "platform/paths.h"
 #include "platform/volumes.h"
-#include "service/crypto.h"
-#include "service/text.h"
+#include "base/crypto.h"
+#include "base/text.h"
 #include "usbtest/switch_link.h"
 
 namespace sorvanta {

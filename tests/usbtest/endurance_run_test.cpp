@@ -1,4 +1,4 @@
-#include "usbtest/usb_test.h"
+#include "usbtest/endurance_run.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,15 +15,15 @@
 
 #include "platform/eject.h"
 #include "platform/volumes.h"
-#include "service/crypto.h"
-#include "service/text.h"
+#include "base/crypto.h"
+#include "base/text.h"
 #include "support/fake_volumes.h"
 #include "support/loop_volume.h"
 #include "support/sync_recorder.h"
 #include "support/temp_dir.h"
 #include "usbtest/fake_switch.h"
 #include "usbtest/switch_link.h"
-#include "usbtest/usb_test_csv.h"
+#include "usbtest/endurance_csv.h"
 
 namespace sorvanta {
 namespace {

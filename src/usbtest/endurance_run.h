@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "service/run_thread.h"
+#include "base/run_thread.h"
 
 namespace sorvanta {
 

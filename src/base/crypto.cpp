@@ -1,4 +1,4 @@
-#include "service/crypto.h"
+#include "base/crypto.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "service/run_thread.h"
+#include "base/run_thread.h"
 
 #include <gtest/gtest.h>
 

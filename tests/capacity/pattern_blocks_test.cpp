@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "capacity/test_blocks.h"
+#include "capacity/pattern_blocks.h"
 #include "platform/random.h"
-#include "service/crypto.h"
+#include "base/crypto.h"
 
 namespace sorvanta {
 namespace {

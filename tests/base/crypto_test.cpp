@@ -1,4 +1,4 @@
-#include "service/crypto.h"
+#include "base/crypto.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

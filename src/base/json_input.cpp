@@ -1,4 +1,4 @@
-#include "service/json_input.h"
+#include "base/json_input.h"
 
 #include <json/reader.h>
 

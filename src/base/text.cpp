@@ -1,4 +1,4 @@
-#include "service/text.h"
+#include "base/text.h"
 
 #include <iconv.h>
 

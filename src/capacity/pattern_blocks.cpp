@@ -1,11 +1,11 @@
-#include "capacity/test_blocks.h"
+#include "capacity/pattern_blocks.h"
 
 #include <chrono>
 #include <cstring>
 #include <random>
 #include <thread>
 
-#include "service/crypto.h"
+#include "base/crypto.h"
 
 namespace sorvanta {
 

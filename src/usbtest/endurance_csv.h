@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "usbtest/usb_test.h"
+#include "usbtest/endurance_run.h"
 
 namespace sorvanta {
 

@@ -1,11 +1,10 @@
-#include "service/log.h"
+#include "base/log.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
-
-#include "platform/clock.h"
+#include <ctime>
 
 namespace sorvanta {
 namespace {
@@ -42,7 +41,7 @@ xLogMessager::xLogMessager(const std::string& prefix, const std::string& folder,
       prefix_(prefix),
       folder_(folder),
       enabled_(enabled),
-      clock_(clock ? std::move(clock) : Clock([] { return platform::WallClock(); })) {
+      clock_(clock ? std::move(clock) : Clock([] { return std::time(nullptr); })) {
   if (enabled_) {
     std::lock_guard<std::mutex> guard(lock_);
     const std::tm now = LocalNow();

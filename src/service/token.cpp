@@ -1,0 +1,32 @@
+#include "service/token.h"
+
+#include <vector>
+
+#include "base/crypto.h"
+#include "base/text.h"
+#include "platform/clock.h"
+#include "service/requests.h"
+#include "service/wire_protocol.h"
+
+namespace sorvanta {
+
+const char* const kTokenNoReplyText = "服务器通讯错误，此时无法跑分，请检查网络或者请稍后再试！";
+const char* const kTokenRefusedText = "当前跑分人数过多，请稍后再试！";
+
+std::string RequestExamToken(const std::string& brandString, const std::string& machineId, int logicalCores) {
+  const DeviceFingerprint fp =
+      BuildDeviceFingerprint(brandString, machineId, static_cast<int64_t>(platform::WallClock()));
+  return ServicePostText(ServiceUrl("sorvanta/getTokenV3"), BuildTokenRequestBody(fp, logicalCores));
+}
+
+bool IsValidExamCredential(const std::string& reply) {
+  const std::vector<std::string> pieces = SplitPieces(reply, "||");
+  return !pieces.empty() && Base64Decode(pieces[0]).size() == 17;
+}
+
+TokenVerdict JudgeTokenReply(const std::string& reply) {
+  if (reply.empty()) return TokenVerdict::kNoReply;
+  return IsValidExamCredential(reply) ? TokenVerdict::kAccepted : TokenVerdict::kRefused;
+}
+
+}  // namespace sorvanta
