@@ -10,7 +10,7 @@ namespace {
 TEST(DeviceObject, CarriesTheMachineFieldsAndTheWholeReply) {
   CpuMachine m;
   m.cpuName = "Example CPU";
-  m.osVersion = "12";
+  m.osVersion = std::string("12");
   m.boardName = "B450M";
   m.boardVendor = "Maker Inc.";
   m.architecture = "x86_64";
