@@ -77,7 +77,7 @@ BENCHMARK(BM_EngineDirect)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime
 // A view that shows nothing: the window's drawing is not the run logic's cost.
 class QuietView : public DiskRunView {
  public:
-  explicit QuietView(DiskRunLoop& loop) : loop_(loop) {}
+  explicit QuietView(TaskLoop& loop) : loop_(loop) {}
   void SetDriveLines(const std::vector<std::string>&, int) override {}
   DiskRunOptions Options() override { return {}; }
   void SetOptionChecked(DiskOption, bool) override {}
@@ -98,7 +98,7 @@ class QuietView : public DiskRunView {
   void Post(std::function<void()> task) override { loop_.Post(std::move(task)); }
 
  private:
-  DiskRunLoop& loop_;
+  TaskLoop& loop_;
 };
 
 void BM_ThroughRunLogic(benchmark::State& state) {
@@ -106,7 +106,7 @@ void BM_ThroughRunLogic(benchmark::State& state) {
   if (dir.empty() || root.empty()) return state.SkipWithError("set SORVANTA_BENCH_DIR to a folder on a volume");
   DiskResultTable table{};
   for (auto _ : state) {
-    DiskRunLoop loop;
+    TaskLoop loop;
     QuietView view(loop);
     DiskRunConfig config;
     config.standardWriteSize = BenchBytes();
@@ -139,7 +139,7 @@ BENCHMARK(BM_ThroughRunLogic)->Iterations(1)->Unit(benchmark::kSecond)->UseRealT
 // alone, arg 1 through the loop and the run logic, with the loop on its own thread.
 void BM_ProgressNotification(benchmark::State& state) {
   CellSink direct;
-  DiskRunLoop loop;
+  TaskLoop loop;
   QuietView view(loop);
   DiskRunConfig config;
   config.enumerate = [](DiskList&) { return true; };

@@ -47,7 +47,7 @@ struct RowReport {
 // --json), the live speed line on a terminal, messages on standard error.
 class CliDiskView : public DiskRunView {
  public:
-  CliDiskView(DiskRunLoop& loop, bool json, DiskRunOptions options)
+  CliDiskView(TaskLoop& loop, bool json, DiskRunOptions options)
       : loop_(loop), json_(json), options_(options) {}
 
   void SetDriveLines(const std::vector<std::string>&, int) override {}
@@ -98,7 +98,7 @@ class CliDiskView : public DiskRunView {
     std::fflush(out);
   }
 
-  DiskRunLoop& loop_;
+  TaskLoop& loop_;
   bool json_;
   DiskRunOptions options_;
   int percent_ = 0;
@@ -312,13 +312,13 @@ int RunDisk(const std::vector<std::string>& args) {
     out = list;
     return true;
   };
-  DiskRunLoop loop;
+  TaskLoop loop;
   CliDiskView view(loop, json, options);
   DiskBenchRun run(view, config);
   view.Attach(&run);
   // Keeps the cells' exact values beside the texts the run logic shows.
   struct ExactSink : LoopBenchSink {
-    ExactSink(DiskRunLoop& loop, DiskBenchRun& run, CliDiskView& view) : LoopBenchSink(loop, run), view_(view) {}
+    ExactSink(TaskLoop& loop, DiskBenchRun& run, CliDiskView& view) : LoopBenchSink(loop, run), view_(view) {}
     void Cell(std::optional<double> mbps, int column) override {
       view_.exact.SetCell(column, mbps);
       LoopBenchSink::Cell(mbps, column);

@@ -8,7 +8,7 @@
 //
 // Threads: every On* handler, LoadHistory and SaveHistory run on the window thread (the
 // thread that owns the view). The engine's notifications reach the handlers through the
-// window's BenchSink, which carries them to that thread (DiskRunLoop does it without Qt).
+// window's BenchSink, which carries them to that thread (TaskLoop does it without Qt).
 // The run thread itself performs the TRIM and the score request, so the window keeps
 // painting meanwhile; it waits until the window has handled each row.
 #pragma once
@@ -32,6 +32,7 @@
 #include "platform/trim.h"
 #include "base/bench_sink.h"
 #include "base/run_thread.h"
+#include "base/task_loop.h"
 
 namespace sorvanta {
 
@@ -114,7 +115,7 @@ class DiskBenchRun {
  public:
   DiskBenchRun(DiskRunView& view, DiskRunConfig config = {});
   // A run still going is stopped and joined; its later notifications must already be
-  // dropped by the sink (the window detaches it, DiskRunLoop::Shutdown does it too).
+  // dropped by the sink (the window detaches it, TaskLoop::Shutdown does it too).
   ~DiskBenchRun();
   DiskBenchRun(const DiskBenchRun&) = delete;
   DiskBenchRun& operator=(const DiskBenchRun&) = delete;
@@ -208,30 +209,11 @@ class DiskBenchRun {
   RunThread<void> runThread_;
 };
 
-// A task queue that plays the window thread where there is no window (command line, tests):
-// Post from any thread, Run* on the owning thread.
-class DiskRunLoop {
- public:
-  // Queues task; with wait, returns once it ran (or the loop was shut down).
-  void Post(std::function<void()> task, bool wait = false);
-  // Runs queued tasks until done() holds (checked after each task) or timeoutMs passed
-  // without one; false on the time-out.
-  bool RunUntil(const std::function<bool()>& done, uint32_t timeoutMs = 600000);
-  // Drops queued and later tasks and releases every waiting poster.
-  void Shutdown();
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<std::pair<std::function<void()>, std::shared_ptr<bool>>> tasks_;
-  bool shutdown_ = false;
-};
-
-// Carries the engine's notifications to a DiskBenchRun through a DiskRunLoop, waiting where
+// Carries the engine's notifications to a DiskBenchRun through a TaskLoop, waiting where
 // the notification waits.
 class LoopBenchSink : public BenchSink {
  public:
-  LoopBenchSink(DiskRunLoop& loop, DiskBenchRun& run) : loop_(loop), run_(run) {}
+  LoopBenchSink(TaskLoop& loop, DiskBenchRun& run) : loop_(loop), run_(run) {}
   void Log(const std::string& text) override;
   void Done(const std::string& text, const std::string& second) override;
   void Progress(int percent, int chartLine, bool wait) override;
@@ -241,7 +223,7 @@ class LoopBenchSink : public BenchSink {
   void RowDone(int row) override;
 
  private:
-  DiskRunLoop& loop_;
+  TaskLoop& loop_;
   DiskBenchRun& run_;
 };
 

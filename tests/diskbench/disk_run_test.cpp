@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 // Records what the run logic shows; option boxes and the laps field are set by the test.
 class FakeView : public DiskRunView {
  public:
-  explicit FakeView(DiskRunLoop& loop) : loop_(loop) {}
+  explicit FakeView(TaskLoop& loop) : loop_(loop) {}
 
   void SetDriveLines(const std::vector<std::string>& lines, int) override { driveLines = lines; }
   DiskRunOptions Options() override {
@@ -72,7 +72,7 @@ class FakeView : public DiskRunView {
   int progress = -1;
 
  private:
-  DiskRunLoop& loop_;
+  TaskLoop& loop_;
 };
 
 // Free space = a starting figure minus what the do-nothing medium holds.
@@ -181,7 +181,7 @@ class DiskRun : public ::testing::Test {
   testing::TempDir dir_{"diskrun"};
   std::string root_;
   std::string serial_ = "\x03" "ABCDEFGH12345678";
-  DiskRunLoop loop_;
+  TaskLoop loop_;
   FakeView view_{loop_};
   std::unique_ptr<DiskBenchRun> run_;
   std::unique_ptr<LoopBenchSink> sink_;
