@@ -148,8 +148,9 @@ std::unique_ptr<platform::File> CapacityRun::CreateTestFile(std::string* path) {
   constexpr uint32_t kMaxSkips = 100000;
   for (uint32_t skipped = 0;; ++skipped) {
     *path = CapacityTestFilePath(options_.root, nextNumber_++);
-    int error = 0;
-    std::unique_ptr<platform::File> file = platform::Files().Open(*path, platform::OpenMode::kCreateNew, true, &error);
+    Result<std::unique_ptr<platform::File>> opened = platform::Files().Open(*path, platform::OpenMode::kCreateNew, true);
+    const int error = opened.status().errnoValue();
+    std::unique_ptr<platform::File> file = std::move(opened).value_or(nullptr);
     if (!file && error == EEXIST && skipped < kMaxSkips) {
       reporter_.Log("文件已存在,跳过:" + *path);
       continue;

@@ -46,9 +46,8 @@ void ReadBack::Read() {
   };
   for (size_t f = 0; f < files_.size(); ++f) {
     const TestFileRecord& record = files_[f];
-    int error = 0;
     std::unique_ptr<platform::File> file =
-        platform::Files().Open(record.path, platform::OpenMode::kReadOnly, true, &error);
+        platform::Files().Open(record.path, platform::OpenMode::kReadOnly, true).value_or(nullptr);
     auto opened = std::make_unique<Slot>();
     opened->item.kind = file ? ReadBackItem::kOpened : ReadBackItem::kOpenFailed;
     opened->item.file = f;

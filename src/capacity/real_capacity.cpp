@@ -32,9 +32,8 @@ std::vector<BlockFate> ReadBlockFates(const std::vector<TestFileRecord>& files, 
   platform::AlignedBuffer sector(kTagSectorBytes);
   int failuresInRow = 0;
   for (const TestFileRecord& record : files) {
-    int error = 0;
     std::unique_ptr<platform::File> file =
-        platform::Files().Open(record.path, platform::OpenMode::kReadOnly, true, &error);
+        platform::Files().Open(record.path, platform::OpenMode::kReadOnly, true).value_or(nullptr);
     for (const WrittenBlock& wb : record.blocks) {
       if (!running.load()) return {};
       BlockFate fate;

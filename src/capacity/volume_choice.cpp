@@ -19,10 +19,9 @@ using DevNumber = std::pair<unsigned, unsigned>;
 // and by name. Sticks that call themselves fixed disks still hang below a USB port in sysfs.
 void RemovableDevices(const platform::BlockRoots& roots, std::map<DevNumber, bool>* byNumber,
                       std::map<std::string, bool>* byName) {
-  std::vector<platform::BlockDisk> disks;
-  int error = 0;
-  if (!platform::ReadBlockDisks(roots, &disks, &error)) return;
-  for (const platform::BlockDisk& disk : disks) {
+  const Result<std::vector<platform::BlockDisk>> disks = platform::ReadBlockDisks(roots);
+  if (!disks.ok()) return;
+  for (const platform::BlockDisk& disk : disks.value()) {
     bool removable = disk.removable;
     if (!removable) {
       std::error_code ec;

@@ -146,7 +146,7 @@ int RunCpu(const std::vector<std::string>& args) {
   std::fprintf(out, "服务器通讯中......\n");
   std::fflush(out);
 
-  const std::string reply = RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores);
+  const Result<std::string> reply = RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores);
   switch (JudgeTokenReply(reply)) {
     case TokenVerdict::kNoReply:
       std::fprintf(stderr, "错误：%s\n", kTokenNoReplyText);
@@ -160,7 +160,7 @@ int RunCpu(const std::vector<std::string>& args) {
 
   CliCpuSink sink(out);
   SetCurrentBenchSink(&sink);
-  CpuExamOutcome outcome = RunCpuExamSession(BuildDeviceObject(machine, reply), CpuExamOptions());
+  CpuExamOutcome outcome = RunCpuExamSession(BuildDeviceObject(machine, reply.value()), CpuExamOptions());
   SetCurrentBenchSink(nullptr);
 
   if (!outcome.finished) {

@@ -150,7 +150,7 @@ CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& optio
     GM_ExamData d;
     d.token = pieces[0];
     d.examFile = pieces[i];
-    d.paper = ServiceGetBinary(ServiceUrl("exampaper/" + pieces[i]));
+    d.paper = ServiceGetBinary(ServiceUrl("exampaper/" + pieces[i])).value_or("");
     (i == 1 ? single : multi).push_back(std::move(d));
     Progress(static_cast<int>(i * 90 / pieces.size()));
   }
@@ -181,7 +181,7 @@ CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& optio
     return Finish(text, "", false);
   }
   const std::string body = pieces[0] + "||" + Base64Encode(cipher);
-  const std::string reply = ServicePostText(ServiceUrl("sorvanta/cpuscoresubmitV4"), body);
+  const std::string reply = ServicePostText(ServiceUrl("sorvanta/cpuscoresubmitV4"), body).value_or("");
 
   const std::vector<std::string> answer = SplitPieces(reply, "||");
   if (answer.size() != 2) return Finish(reply, body, false);

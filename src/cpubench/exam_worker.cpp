@@ -118,7 +118,7 @@ void ExamWorker(GM_ExamData* data, const CpuExamOptions& options) {
   if (!platform::PinCurrentThreadToNthCpu(data->coreid))
     BenchLog("线程" + IntText(data->coreid) + "绑定CPU核失败！但测试依然继续...");
 
-  std::string reply = ServicePostText(ServiceUrl("sorvanta/startexam"), StartExamBody(*data));
+  std::string reply = ServicePostText(ServiceUrl("sorvanta/startexam"), StartExamBody(*data)).value_or("");
   if (!AcceptStartExamReply(reply, data)) {
     BenchLog("开始考试失败！");
     return;
@@ -129,7 +129,7 @@ void ExamWorker(GM_ExamData* data, const CpuExamOptions& options) {
     return;
   }
 
-  reply = ServicePostText(ServiceUrl("sorvanta/endexam"), EndExamBody(*data));
+  reply = ServicePostText(ServiceUrl("sorvanta/endexam"), EndExamBody(*data)).value_or("");
   if (reply != "ok") BenchLog("结束考试失败：" + reply);
 }
 

@@ -60,8 +60,9 @@ void LogIoFailure(const std::string& root, bool write, int error) {
 std::unique_ptr<File> OpenTestFile(const std::string& path, OpenMode mode, const std::string& root,
                                    const std::string& failLine, int* error = nullptr) {
   bool direct = !g_useSystemCache.load();
-  int err = 0;
-  std::unique_ptr<File> f = Files().Open(path, mode, direct, &err);
+  Result<std::unique_ptr<File>> opened = Files().Open(path, mode, direct);
+  const int err = opened.status().errnoValue();
+  std::unique_ptr<File> f = std::move(opened).value_or(nullptr);
   if (error) *error = err;
   if (!f && failLine.size()) {
     if (direct && err == EINVAL)
@@ -489,7 +490,9 @@ int ClaimTestFile(std::string* path) {
   int err = 0;
   for (int n = 0; n < 1000; ++n) {
     *path = n == 0 ? first : stem + "_" + std::to_string(n) + ".bin";
-    if (Files().Open(*path, OpenMode::kCreateNew, false, &err)) return 0;
+    const Result<std::unique_ptr<File>> claimed = Files().Open(*path, OpenMode::kCreateNew, false);
+    if (claimed.ok()) return 0;
+    err = claimed.status().errnoValue();
     if (err != EEXIST) break;
   }
   return err ? err : EEXIST;

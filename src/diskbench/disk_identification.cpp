@@ -53,13 +53,13 @@ int InitDiskIdentification(const platform::BlockRoots& roots, std::string* error
 bool EnumerateDisks(DiskList& list, std::ostream& out) {
   std::lock_guard<std::mutex> lock(g_mu);
   if (!g_open) return false;
-  std::vector<platform::BlockDisk> disks;
-  int error = 0;
-  if (!platform::ReadBlockDisks(*g_open, &disks, &error)) {
-    out << "Query for processes failed. " << "Error code = 0x" << Hex(error) << "\n";
+  const Result<std::vector<platform::BlockDisk>> read = platform::ReadBlockDisks(*g_open);
+  if (!read.ok()) {
+    out << "Query for processes failed. " << "Error code = 0x" << Hex(read.status().errnoValue()) << "\n";
     g_open.reset();
     return false;
   }
+  const std::vector<platform::BlockDisk>& disks = read.value();
   for (const platform::BlockDisk& disk : disks) {
     if (!disk.serial.empty()) out << "硬盘SerialNumber:" << disk.serial << "\n";
     out << "硬盘型号:" << disk.model << "\n";

@@ -53,7 +53,7 @@ DiskBenchRun::DiskBenchRun(DiskRunView& view, DiskRunConfig config)
   if (!config_.closeIdentification) config_.closeIdentification = [] { ReleaseDiskIdentification(); };
   if (!config_.enumerate) config_.enumerate = [](DiskList& list) { return EnumerateDisks(list); };
   if (!config_.board) config_.board = [] { return platform::ReadBoardInfo(); };
-  if (!config_.post) config_.post = PostDiskSubmission;
+  if (!config_.post) config_.post = [](const DiskSubmission& s) { return PostDiskSubmission(s).value_or(""); };
   bool elevate = config_.elevateTrim;
   if (!config_.trim) config_.trim = [elevate](const std::string& root) { return platform::RunTrim(root, elevate); };
   if (config_.engine.tempFolder.empty()) config_.engine.tempFolder = platform::TempFolder();

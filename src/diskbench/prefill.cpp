@@ -52,13 +52,13 @@ std::string PrefillRemainderName(int step) { return "prewritefileE_" + std::to_s
 
 bool CreateFilledFile(const std::string& path, uint64_t size, int* error) {
   platform::FileSystem& fs = platform::Files();
-  int err = 0;
-  std::unique_ptr<platform::File> f = fs.Open(path, platform::OpenMode::kCreateTruncate, false, &err);
-  if (!f) {
-    *error = err;
+  Result<std::unique_ptr<platform::File>> opened = fs.Open(path, platform::OpenMode::kCreateTruncate, false);
+  if (!opened.ok()) {
+    *error = opened.status().errnoValue();
     return false;
   }
-  err = f->Allocate(size);
+  std::unique_ptr<platform::File> f = std::move(opened).value();
+  int err = f->Allocate(size).errnoValue();
   if (err == EOPNOTSUPP || err == ENOSYS) {
     // The file system cannot reserve without writing: write the file and flush it, so that
     // the space is taken before the measurements begin.

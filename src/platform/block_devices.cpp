@@ -148,16 +148,14 @@ std::string DecodeHexEscapes(const std::string& s) {
   return out;
 }
 
-bool ReadBlockDisks(const BlockRoots& roots, std::vector<BlockDisk>* disks, int* error) {
-  disks->clear();
-  if (error) *error = 0;
+Result<std::vector<BlockDisk>> ReadBlockDisks(const BlockRoots& roots) {
+  std::vector<BlockDisk> found;
+  std::vector<BlockDisk>* disks = &found;
   std::vector<std::string> names;
-  if (!ListDir(roots.sys + "/block", &names, error)) return false;
+  int error = 0;
+  if (!ListDir(roots.sys + "/block", &names, &error)) return Status::FromErrno(error, "read " + roots.sys + "/block");
   std::ifstream mountinfo(roots.proc + "/self/mountinfo");
-  if (!mountinfo) {
-    if (error) *error = errno ? errno : ENOENT;
-    return false;
-  }
+  if (!mountinfo) return Status::FromErrno(errno ? errno : ENOENT, "read " + roots.proc + "/self/mountinfo");
   std::stringstream text;
   text << mountinfo.rdbuf();
   std::vector<MountEntry> mounts = ParseMountInfo(text.str());
@@ -261,7 +259,7 @@ bool ReadBlockDisks(const BlockRoots& roots, std::vector<BlockDisk>* disks, int*
       AddPoints(&part->mountPoints, points);
     }
   }
-  return true;
+  return found;
 }
 
 }  // namespace sorvanta::platform

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
+
 namespace sorvanta::platform {
 
 struct BlockRoots {
@@ -39,8 +41,8 @@ struct BlockDisk {
 // Undoes "\xNN" escapes (udev's way of writing blanks and other bytes in names and values).
 std::string DecodeHexEscapes(const std::string& text);
 
-// Reads the physical disks, their partitions and the partitions' volume roots. Returns
-// false (with errno in *error) when <sys>/block or <proc>/self/mountinfo cannot be read.
-bool ReadBlockDisks(const BlockRoots& roots, std::vector<BlockDisk>* disks, int* error);
+// Reads the physical disks, their partitions and the partitions' volume roots, ascending by
+// name. Fails (with the errno) when <sys>/block or <proc>/self/mountinfo cannot be read.
+Result<std::vector<BlockDisk>> ReadBlockDisks(const BlockRoots& roots);
 
 }  // namespace sorvanta::platform

@@ -40,13 +40,13 @@ class PosixFile : public File {
     return true;
   }
   bool Sync() override { return fsync(fd_) == 0 || Fail(); }
-  int Allocate(uint64_t length) override {
-    if (length == 0) return 0;
+  Status Allocate(uint64_t length) override {
+    if (length == 0) return Status::Ok();
     int rc;
     do {
       rc = fallocate(fd_, 0, 0, static_cast<off_t>(length));
     } while (rc != 0 && errno == EINTR);
-    return rc == 0 ? 0 : errno;
+    return rc == 0 ? Status::Ok() : Status::FromErrno(errno, "fallocate");
   }
   int64_t Size() override {
     struct stat st {};
@@ -89,7 +89,7 @@ class PosixFile : public File {
 
 class PosixFileSystem : public FileSystem {
  public:
-  std::unique_ptr<File> Open(const std::string& path, OpenMode mode, bool direct, int* error) override {
+  Result<std::unique_ptr<File>> Open(const std::string& path, OpenMode mode, bool direct) override {
     int flags = O_CLOEXEC;
     switch (mode) {
       case OpenMode::kCreateTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW; break;
@@ -99,12 +99,8 @@ class PosixFileSystem : public FileSystem {
     }
     if (direct) flags |= O_DIRECT;
     int fd = ::open(path.c_str(), flags, 0644);
-    if (fd < 0) {
-      if (error) *error = errno;
-      return nullptr;
-    }
-    if (error) *error = 0;
-    return std::make_unique<PosixFile>(fd, direct);
+    if (fd < 0) return Status::FromErrno(errno, "open " + path);
+    return std::unique_ptr<File>(std::make_unique<PosixFile>(fd, direct));
   }
   bool Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
   bool Exists(const std::string& path) override { return ::access(path.c_str(), F_OK) == 0; }

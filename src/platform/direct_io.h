@@ -15,6 +15,8 @@
 #include <memory>
 #include <string>
 
+#include "base/status.h"
+
 namespace sorvanta::platform {
 
 constexpr size_t kDirectAlign = 4096;
@@ -57,9 +59,10 @@ class File {
   virtual bool Seek(uint64_t offset) = 0;
   virtual bool Sync() = 0;
   virtual int64_t Size() = 0;
-  // Reserves the first length bytes on the medium and makes the file that long; 0 or an
-  // errno (EOPNOTSUPP where the file system cannot reserve without writing).
-  virtual int Allocate(uint64_t length) { return EOPNOTSUPP; }
+  // Reserves the first length bytes on the medium and makes the file that long; the failure
+  // carries the errno (EOPNOTSUPP, kUnsupported, where the file system cannot reserve
+  // without writing).
+  virtual Status Allocate(uint64_t length) { return Status::FromErrno(EOPNOTSUPP, "fallocate"); }
   // errno of the last failed call (0 when none).
   virtual int LastError() const = 0;
   // Whether the file really bypasses the page cache.
@@ -69,10 +72,10 @@ class File {
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
-  // Opens path; direct asks for O_DIRECT. nullptr on failure with the errno in *error.
-  // A file system that refuses O_DIRECT fails with EINVAL: never silently cached.
-  virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode, bool direct,
-                                     int* error) = 0;
+  // Opens path; direct asks for O_DIRECT. A failure carries the errno (EEXIST for a taken
+  // name under kCreateNew). A file system that refuses O_DIRECT fails with EINVAL: never
+  // silently cached.
+  virtual Result<std::unique_ptr<File>> Open(const std::string& path, OpenMode mode, bool direct) = 0;
   virtual bool Remove(const std::string& path) = 0;
   virtual bool Exists(const std::string& path) = 0;
   // Asks the kernel to drop the cached pages of a file (after writing it, before reading it).

@@ -37,6 +37,12 @@ std::string DirName(const std::string& path) {
   return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+// A command that ended with a non-zero status, or could not be run at all (-1).
+Status CommandFailure(const std::string& command, int exitStatus) {
+  return Status::Error(StatusCode::kFailed, exitStatus < 0 ? command + ": could not be run"
+                                                           : command + ": exit status " + std::to_string(exitStatus));
+}
+
 }  // namespace
 
 int RunProgram(const std::vector<std::string>& argv) {
@@ -91,16 +97,18 @@ std::string WholeDiskOf(const std::string& device, const std::string& sysRoot) {
 UdisksEjector::UdisksEjector(Runner runner, std::string sysRoot, int attempts, uint32_t retryMs)
     : runner_(std::move(runner)), sysRoot_(std::move(sysRoot)), attempts_(attempts), retryMs_(retryMs) {}
 
-bool UdisksEjector::TryOnce(const std::string& root, const std::string& device) {
-  if (IsVolumeRoot(root) &&
-      runner_({"udisksctl", "unmount", "--block-device", device, "--no-user-interaction"}) != 0) {
-    return false;
+Status UdisksEjector::TryOnce(const std::string& root, const std::string& device) {
+  if (IsVolumeRoot(root)) {
+    const int exitStatus = runner_({"udisksctl", "unmount", "--block-device", device, "--no-user-interaction"});
+    if (exitStatus != 0) return CommandFailure("udisksctl unmount " + device, exitStatus);
   }
   std::string disk = WholeDiskOf(device, sysRoot_);
-  return runner_({"udisksctl", "power-off", "--block-device", disk, "--no-user-interaction"}) == 0;
+  const int exitStatus = runner_({"udisksctl", "power-off", "--block-device", disk, "--no-user-interaction"});
+  if (exitStatus != 0) return CommandFailure("udisksctl power-off " + disk, exitStatus);
+  return Status::Ok();
 }
 
-bool UdisksEjector::Eject(const std::string& root) {
+Status UdisksEjector::Eject(const std::string& root) {
   std::string key = NormalizeRoot(root);
   std::string device;
   if (auto volume = FindVolume(key)) {
@@ -113,12 +121,16 @@ bool UdisksEjector::Eject(const std::string& root) {
     auto it = lastDevice_.find(key);
     if (it != lastDevice_.end()) device = it->second;
   }
-  if (device.rfind("/dev/", 0) != 0) return false;
+  if (device.rfind("/dev/", 0) != 0) {
+    return Status::Error(StatusCode::kNotFound, "no block device mounted at " + key);
+  }
+  Status outcome = Status::Error(StatusCode::kFailed, "no attempt to eject " + key);
   for (int attempt = 0; attempt < attempts_; ++attempt) {
     if (attempt > 0) SleepMs(retryMs_);
-    if (TryOnce(key, device)) return true;
+    outcome = TryOnce(key, device);
+    if (outcome.ok()) break;
   }
-  return false;
+  return outcome;
 }
 
 DriveEjector& SystemEjector() {

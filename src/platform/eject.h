@@ -9,14 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
+
 namespace sorvanta::platform {
 
 class DriveEjector {
  public:
   virtual ~DriveEjector() = default;
-  // Ejects the drive whose volume is mounted at root; false when any step fails. May be
-  // called again after a failure (the drive may already be unmounted by then).
-  virtual bool Eject(const std::string& root) = 0;
+  // Ejects the drive whose volume is mounted at root; the failure names the step that
+  // failed. May be called again after a failure (the drive may already be unmounted by then).
+  virtual Status Eject(const std::string& root) = 0;
 };
 
 // Runs a program (argv[0] looked up in PATH) without a shell, output discarded; returns its
@@ -31,16 +33,18 @@ bool UdisksAvailable();
 std::string WholeDiskOf(const std::string& device, const std::string& sysRoot = "/sys");
 
 // udisks2: "udisksctl unmount" of the volume's block device, then "udisksctl power-off" of
-// its disk; up to `attempts` tries, retryMs apart. Never asks for a password.
+// its disk; up to `attempts` tries, retryMs apart. Never asks for a password. Fails with
+// kNotFound when no block device was ever seen at the root, else kFailed naming the command
+// of the last try that failed.
 class UdisksEjector : public DriveEjector {
  public:
   using Runner = std::function<int(const std::vector<std::string>& argv)>;
   explicit UdisksEjector(Runner runner = RunProgram, std::string sysRoot = "/sys", int attempts = 3,
                          uint32_t retryMs = 200);
-  bool Eject(const std::string& root) override;
+  Status Eject(const std::string& root) override;
 
  private:
-  bool TryOnce(const std::string& root, const std::string& device);
+  Status TryOnce(const std::string& root, const std::string& device);
 
   Runner runner_;
   std::string sysRoot_;

@@ -49,11 +49,6 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool Fail(std::string* error, const std::string& what, int code) {
-  if (error != nullptr) *error = what + ": " + std::strerror(code);
-  return false;
-}
-
 }  // namespace
 
 std::string ProgramPath() {
@@ -87,16 +82,16 @@ bool IsWritableFolder(const std::string& folder) {
   return ::access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
-bool ReplaceProgramFile(const std::string& path, const std::string& bytes, std::string* error) {
+Status ReplaceProgramFile(const std::string& path, const std::string& bytes) {
   const std::string folder = FolderOf(path);
   std::string temporary = folder + "/.sorvanta-update-XXXXXX";
   int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return Fail(error, "cannot create a file in " + folder, errno);
+  if (fd < 0) return Status::FromErrno(errno, "cannot create a file in " + folder);
 
   auto abandon = [&](const std::string& what, int code) {
     if (fd >= 0) ::close(fd);
     ::unlink(temporary.c_str());
-    return Fail(error, what, code);
+    return Status::FromErrno(code, what);
   };
 
   size_t written = 0;
@@ -127,7 +122,7 @@ bool ReplaceProgramFile(const std::string& path, const std::string& bytes, std::
     ::fsync(dir);
     ::close(dir);
   }
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace sorvanta::platform

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "base/status.h"
+
 namespace sorvanta::platform {
 
 // Full path of the running program file (from /proc/self/exe); empty when unknown.
@@ -20,7 +22,7 @@ bool IsWritableFolder(const std::string& folder);
 // new one at every moment: the bytes are written to a temporary file beside it, made
 // executable, flushed to disk, then renamed over path, and the folder is flushed. On any
 // failure (full disk, short write, no permission) the temporary file is removed, path is
-// left as it was, and *error says what failed.
-bool ReplaceProgramFile(const std::string& path, const std::string& bytes, std::string* error);
+// left as it was, and the failure names the step and carries its errno.
+Status ReplaceProgramFile(const std::string& path, const std::string& bytes);
 
 }  // namespace sorvanta::platform

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <atomic>
 #include <climits>
@@ -68,13 +69,14 @@ class RealVolumes : public VolumeSource {
     return out;
   }
 
-  bool Space(const std::string& path, VolumeSpace* out) override {
+  Result<VolumeSpace> Space(const std::string& path) override {
     struct statvfs st {};
-    if (statvfs(path.c_str(), &st) != 0) return false;
-    out->freeBytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
-    out->totalBytes = static_cast<uint64_t>(st.f_blocks) * st.f_frsize;
-    out->rootFreeBytes = static_cast<uint64_t>(st.f_bfree) * st.f_frsize;
-    return true;
+    if (statvfs(path.c_str(), &st) != 0) return Status::FromErrno(errno, "statvfs " + path);
+    VolumeSpace space;
+    space.freeBytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+    space.totalBytes = static_cast<uint64_t>(st.f_blocks) * st.f_frsize;
+    space.rootFreeBytes = static_cast<uint64_t>(st.f_bfree) * st.f_frsize;
+    return space;
   }
 
   std::string Label(const Volume& volume) override {
@@ -194,9 +196,9 @@ std::optional<Volume> FindVolume(const std::string& root) {
 bool IsVolumeRoot(const std::string& path) { return FindVolume(path).has_value(); }
 
 std::optional<VolumeSpace> SpaceOf(const std::string& path) {
-  VolumeSpace s;
-  if (!Volumes().Space(path, &s)) return std::nullopt;
-  return s;
+  Result<VolumeSpace> space = Volumes().Space(path);
+  if (!space.ok()) return std::nullopt;
+  return space.value();
 }
 
 std::string FileSystemDisplayName(const std::string& fsType) {

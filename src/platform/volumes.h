@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
+
 namespace sorvanta::platform {
 
 // One line of mountinfo, octal escapes (\040 for a blank) decoded.
@@ -50,8 +52,8 @@ class VolumeSource {
   virtual ~VolumeSource() = default;
   // Every mounted volume, ordered by root; a root mounted twice is listed once (the last mount).
   virtual std::vector<Volume> List() = 0;
-  // Space of the file system holding path; false when it cannot be read.
-  virtual bool Space(const std::string& path, VolumeSpace* out) = 0;
+  // Space of the file system holding path, or why it cannot be read.
+  virtual Result<VolumeSpace> Space(const std::string& path) = 0;
   // The volume's label, or empty.
   virtual std::string Label(const Volume& volume) = 0;
 };

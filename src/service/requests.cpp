@@ -74,14 +74,6 @@ size_t AppendTo(char* data, size_t size, size_t count, void* target) {
   return bytes;
 }
 
-// What a verified request asks of the connection and learns about its failure.
-struct Verification {
-  std::string caBundle;  // PEM trust list handed to libcurl; empty = its default store
-  bool untrusted = false;
-  std::string error;
-  char errorBuffer[CURL_ERROR_SIZE] = {};
-};
-
 bool ReadFileText(const std::string& path, std::string& out) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -111,24 +103,40 @@ bool IsTrustFailure(CURLcode code) {
          code == CURLE_UNSUPPORTED_PROTOCOL;
 }
 
-// Runs one request with up to five attempts on one handle. Returns false when every
-// attempt failed; reply then holds nothing. With verify, the peer's certificate and host
-// name are checked, only https is spoken (redirects included), and a refused certificate
-// ends the request at once.
-bool Perform(const RequestKind& kind, const std::string& url, const std::string* body,
-             std::string& reply, Verification* verify = nullptr) {
+// Why a transfer failed, by the kind of failure a caller tells apart.
+StatusCode CodeOfTransferFailure(CURLcode code, bool verified) {
+  if (verified && IsTrustFailure(code)) return StatusCode::kUntrusted;
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT: return StatusCode::kUnreachable;
+    case CURLE_OPERATION_TIMEDOUT: return StatusCode::kTimedOut;
+    case CURLE_WRITE_ERROR:  // the reply or its headers passed the buffer's limit
+    case CURLE_FILESIZE_EXCEEDED: return StatusCode::kTooLarge;
+    default: return StatusCode::kTransferFailed;
+  }
+}
+
+// Runs one request with up to five attempts on one handle. Returns the failure of the last
+// attempt when every attempt failed; reply then holds nothing. With verified, the peer's
+// certificate and host name are checked, only https is spoken (redirects included), and a
+// refused certificate ends the request at once.
+Status Perform(const RequestKind& kind, const std::string& url, const std::string* body,
+               std::string& reply, bool verified = false) {
   reply.clear();
-  if (url.empty()) return false;
+  if (url.empty()) return Status::Error(StatusCode::kInvalidArgument, "no address");
   LogLine(url, kLogNotice, true);
 
   InFlight inFlight;
   EnsureCurlReady();
   CURL* handle = curl_easy_init();
-  if (handle == nullptr) return false;
+  if (handle == nullptr) return Status::Error(StatusCode::kTransferFailed, "libcurl cannot start a transfer");
 
   std::string headers;  // collected because the transfer needs somewhere to put them
   CappedBuffer replyBuffer{&reply, kind.maxReplyBytes};
   CappedBuffer headerBuffer{&headers, kMaxHeaderBytes};
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+  std::string caBundle;  // PEM trust list of a verified request; empty = libcurl's default store
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
   curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kind.maxRedirects);
   if (kind.post) curl_easy_setopt(handle, CURLOPT_POST, 1L);
@@ -142,81 +150,77 @@ bool Perform(const RequestKind& kind, const std::string& url, const std::string*
   curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kind.maxReplyBytes));
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &AppendTo);
   curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &AppendTo);
+  curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
 
-  if (verify != nullptr) {
+  if (verified) {
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, verify->errorBuffer);
-    verify->caBundle = ServiceCaBundle(handle);
-    if (!verify->caBundle.empty()) {
-      curl_blob blob{verify->caBundle.data(), verify->caBundle.size(), CURL_BLOB_NOCOPY};
+    caBundle = ServiceCaBundle(handle);
+    if (!caBundle.empty()) {
+      curl_blob blob{caBundle.data(), caBundle.size(), CURL_BLOB_NOCOPY};
       curl_easy_setopt(handle, CURLOPT_CAINFO_BLOB, &blob);
     }
   }
 
-  bool done = false;
-  for (int attempt = 0; attempt < kAttempts && !done; ++attempt) {
+  Status outcome;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
     // A failed attempt may have received part of a reply; it must not precede the next
     // attempt's body.
     reply.clear();
     headers.clear();
     const CURLcode code = curl_easy_perform(handle);
     if (code == CURLE_OK) {
-      done = true;
-    } else {
-      LogLine("curl err ret=" + std::to_string(static_cast<int>(code)) + " url=" + url,
-              kLogError, true);
-      if (verify != nullptr) {
-        verify->error = verify->errorBuffer[0] != '\0' ? verify->errorBuffer : curl_easy_strerror(code);
-        verify->untrusted = IsTrustFailure(code);
-        if (verify->untrusted) break;  // trying again cannot change the certificate
-      }
+      outcome = Status::Ok();
+      break;
     }
+    LogLine("curl err ret=" + std::to_string(static_cast<int>(code)) + " url=" + url,
+            kLogError, true);
+    outcome = Status::Error(CodeOfTransferFailure(code, verified),
+                            errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code));
+    if (outcome.code() == StatusCode::kUntrusted) break;  // trying again cannot change the certificate
   }
   curl_easy_cleanup(handle);
-  if (!done) reply.clear();
-  return done;
+  if (!outcome.ok()) reply.clear();
+  return outcome;
 }
 
 }  // namespace
 
-std::string ServicePostText(const std::string& url, const std::string& body) {
+Result<std::string> ServicePostText(const std::string& url, const std::string& body) {
   std::string reply;
-  if (!Perform(kTextPost, url, &body, reply)) return {};
+  Status status = Perform(kTextPost, url, &body, reply);
+  if (!status.ok()) return status;
   return ConvertReplyText(reply);
 }
 
-std::string ServiceGetText(const std::string& url) {
+Result<std::string> ServiceGetText(const std::string& url) {
   std::string reply;
-  if (!Perform(kTextGet, url, nullptr, reply)) return {};
+  Status status = Perform(kTextGet, url, nullptr, reply);
+  if (!status.ok()) return status;
   return ConvertReplyText(reply);
 }
 
-std::string ServiceGetBinary(const std::string& url) {
+Result<std::string> ServiceGetBinary(const std::string& url) {
   std::string reply;
-  if (!Perform(kBinaryGet, url, nullptr, reply)) return {};
+  Status status = Perform(kBinaryGet, url, nullptr, reply);
+  if (!status.ok()) return status;
   return reply;
 }
 
-VerifiedReply ServiceGetVerifiedText(const std::string& url) {
-  VerifiedReply result;
-  Verification verify;
-  result.ok = Perform(kTextGet, url, nullptr, result.body, &verify);
-  if (result.ok) result.body = ConvertReplyText(result.body);
-  result.untrusted = verify.untrusted;
-  result.error = verify.error;
-  return result;
+Result<std::string> ServiceGetVerifiedText(const std::string& url) {
+  std::string reply;
+  Status status = Perform(kTextGet, url, nullptr, reply, true);
+  if (!status.ok()) return status;
+  return ConvertReplyText(reply);
 }
 
-VerifiedReply ServiceGetVerifiedBinary(const std::string& url) {
-  VerifiedReply result;
-  Verification verify;
-  result.ok = Perform(kBinaryGet, url, nullptr, result.body, &verify);
-  result.untrusted = verify.untrusted;
-  result.error = verify.error;
-  return result;
+Result<std::string> ServiceGetVerifiedBinary(const std::string& url) {
+  std::string reply;
+  Status status = Perform(kBinaryGet, url, nullptr, reply, true);
+  if (!status.ok()) return status;
+  return reply;
 }
 
 std::string ServiceBaseUrl() {

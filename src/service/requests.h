@@ -2,12 +2,18 @@
 //
 // Each logs the URL (level Notice, echoed), tries the transfer up to five times, logs
 // every failure ("curl err ret=<code> url=<url>", level Error, echoed) and returns the
-// reply body of the one successful attempt, or an empty result when none succeeded.
-// HTTP status codes are not examined: an error page is a reply. Safe from any thread.
+// reply body of the one successful attempt, or, when none succeeded, the failure of the
+// last attempt: kUnreachable (no connection), kTimedOut, kTooLarge (the reply passed its
+// limit), kUntrusted (verified requests only), kTransferFailed (cut short, too many
+// redirects, anything else), with libcurl's words as the message; an empty URL fails with
+// kInvalidArgument before anything is logged. HTTP status codes are not examined: an error
+// page is a reply. Safe from any thread.
 #pragma once
 
 #include <cstddef>
 #include <string>
+
+#include "base/status.h"
 
 namespace sorvanta {
 
@@ -23,11 +29,11 @@ constexpr size_t kMaxTextReplyBytes = size_t{16} << 20;
 constexpr size_t kMaxBinaryReplyBytes = size_t{256} << 20;
 
 // Text POST (20 s time-out, 5 redirects); the reply gets ConvertReplyText.
-std::string ServicePostText(const std::string& url, const std::string& body);
+Result<std::string> ServicePostText(const std::string& url, const std::string& body);
 // Text GET (5 s time-out, 5 redirects); the reply gets ConvertReplyText.
-std::string ServiceGetText(const std::string& url);
+Result<std::string> ServiceGetText(const std::string& url);
 // Binary GET (10 s time-out, 10 redirects); the reply bytes unchanged.
-std::string ServiceGetBinary(const std::string& url);
+Result<std::string> ServiceGetBinary(const std::string& url);
 
 // The service base URL: $SORVANTA_SERVICE_URL when set, else the compiled-in one. Always
 // ends in "/" (added when the configured value lacks it).
@@ -40,15 +46,10 @@ const std::string& ClientTag();
 
 // A GET whose peer must prove itself: the certificate must chain to the system's CA store
 // or to the CA certificate in the file $SORVANTA_SERVICE_CA, and name the host; only https
-// is spoken, redirects included. Otherwise like ServiceGetText / ServiceGetBinary.
-struct VerifiedReply {
-  bool ok = false;         // a reply arrived over a verified connection
-  bool untrusted = false;  // refused: the peer could not be verified, or the address is not https
-  std::string body;        // the reply; empty unless ok
-  std::string error;       // libcurl's reason for the last failure
-};
-VerifiedReply ServiceGetVerifiedText(const std::string& url);
-VerifiedReply ServiceGetVerifiedBinary(const std::string& url);
+// is spoken, redirects included. A peer that cannot be verified, or an address that is not
+// https, fails at once with kUntrusted. Otherwise like ServiceGetText / ServiceGetBinary.
+Result<std::string> ServiceGetVerifiedText(const std::string& url);
+Result<std::string> ServiceGetVerifiedBinary(const std::string& url);
 
 // libcurl's process-wide set-up and release: call Init at program start and Cleanup once at
 // the end, after the last request. Init returns false when libcurl cannot start. (The first

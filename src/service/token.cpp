@@ -13,7 +13,7 @@ namespace sorvanta {
 const char* const kTokenNoReplyText = "服务器通讯错误，此时无法跑分，请检查网络或者请稍后再试！";
 const char* const kTokenRefusedText = "当前跑分人数过多，请稍后再试！";
 
-std::string RequestExamToken(const std::string& brandString, const std::string& machineId, int logicalCores) {
+Result<std::string> RequestExamToken(const std::string& brandString, const std::string& machineId, int logicalCores) {
   const DeviceFingerprint fp =
       BuildDeviceFingerprint(brandString, machineId, static_cast<int64_t>(platform::WallClock()));
   return ServicePostText(ServiceUrl("sorvanta/getTokenV3"), BuildTokenRequestBody(fp, logicalCores));
@@ -27,6 +27,10 @@ bool IsValidExamCredential(const std::string& reply) {
 TokenVerdict JudgeTokenReply(const std::string& reply) {
   if (reply.empty()) return TokenVerdict::kNoReply;
   return IsValidExamCredential(reply) ? TokenVerdict::kAccepted : TokenVerdict::kRefused;
+}
+
+TokenVerdict JudgeTokenReply(const Result<std::string>& reply) {
+  return reply.ok() ? JudgeTokenReply(reply.value()) : TokenVerdict::kNoReply;
 }
 
 }  // namespace sorvanta

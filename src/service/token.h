@@ -5,12 +5,14 @@
 
 #include <string>
 
+#include "base/status.h"
+
 namespace sorvanta {
 
 // Builds the fingerprint of the machine (processor brand, machine id) at the current
 // wall-clock time, posts the body for logicalCores to ServiceUrl("sorvanta/getTokenV3") and
-// returns the reply text (empty on failure).
-std::string RequestExamToken(const std::string& brandString, const std::string& machineId, int logicalCores);
+// returns the reply text, or why no reply came (the failures of ServicePostText).
+Result<std::string> RequestExamToken(const std::string& brandString, const std::string& machineId, int logicalCores);
 
 // How a token reply is judged before a run starts.
 enum class TokenVerdict {
@@ -19,6 +21,8 @@ enum class TokenVerdict {
   kAccepted,  // build the device object and start the exam session
 };
 TokenVerdict JudgeTokenReply(const std::string& reply);
+// A failed request is kNoReply; a reply is judged as above.
+TokenVerdict JudgeTokenReply(const Result<std::string>& reply);
 
 // True when the first "||" piece of reply (the exam credential) Base64-decodes to
 // exactly 17 bytes: a 16-byte SM4 key and the signed round count.

@@ -35,18 +35,19 @@ UpdateOptions DefaultUpdateOptions() {
 
 UpdateOutcome RunUpdateCheck(const UpdateOptions& options, UpdateReporter& reporter,
                              const std::atomic<bool>& stop) {
-  const std::string announcement = ServiceGetText(ServiceUrl("update/sorvanta/getAnnouncementPC"));
+  const std::string announcement = ServiceGetText(ServiceUrl("update/sorvanta/getAnnouncementPC")).value_or("");
   if (stop) return UpdateOutcome::kStopped;
   reporter.ShowAnnouncement(announcement);
 
-  const VerifiedReply versionReply = ServiceGetVerifiedText(ServiceUrl("update/sorvanta/versionPC"));
+  const Result<std::string> versionReply = ServiceGetVerifiedText(ServiceUrl("update/sorvanta/versionPC"));
   if (stop) return UpdateOutcome::kStopped;
-  if (versionReply.untrusted) {
-    reporter.AddNotice("无法验证更新服务器的证书，本次不检查更新（" + versionReply.error + "）");
+  if (versionReply.status().code() == StatusCode::kUntrusted) {
+    reporter.AddNotice("无法验证更新服务器的证书，本次不检查更新（" + versionReply.status().message() + "）");
     return UpdateOutcome::kNotVerified;
   }
-  const std::vector<std::string> pieces = SplitPieces(versionReply.body, "||");
-  if (!versionReply.ok || pieces.size() != 2) return UpdateOutcome::kNoVersion;
+  if (!versionReply.ok()) return UpdateOutcome::kNoVersion;
+  const std::vector<std::string> pieces = SplitPieces(versionReply.value(), "||");
+  if (pieces.size() != 2) return UpdateOutcome::kNoVersion;
   const std::string& version = pieces[0];
   if (version == options.productVersion) {
     reporter.MarkUpToDate();
@@ -61,28 +62,29 @@ UpdateOutcome RunUpdateCheck(const UpdateOptions& options, UpdateReporter& repor
     return UpdateOutcome::kReadOnly;
   }
 
-  const VerifiedReply download = ServiceGetVerifiedBinary(pieces[1]);
+  const Result<std::string> download = ServiceGetVerifiedBinary(pieces[1]);
   if (stop) return UpdateOutcome::kStopped;
-  if (download.untrusted) {
-    reporter.AddNotice("无法验证新版本下载地址的证书，本次不升级（" + download.error + "）");
+  if (download.status().code() == StatusCode::kUntrusted) {
+    reporter.AddNotice("无法验证新版本下载地址的证书，本次不升级（" + download.status().message() + "）");
     return UpdateOutcome::kNotVerified;
   }
-  if (!download.ok || download.body.empty()) {
+  if (!download.ok() || download->empty()) {
     reporter.AddNotice("新版本 " + version + " 下载失败，本次不升级。");
     return UpdateOutcome::kDownloadFailed;
   }
   // A release whose version text differs from the one compiled into it would otherwise be
   // installed and restarted again at every start.
-  if (download.body == FileBytes(options.programPath)) return UpdateOutcome::kSameProgram;
-  if (!platform::IsRunnableHere(download.body)) {
+  const std::string& program = download.value();
+  if (program == FileBytes(options.programPath)) return UpdateOutcome::kSameProgram;
+  if (!platform::IsRunnableHere(program)) {
     reporter.AddNotice("下载的新版本 " + version + " 不是本机可以运行的程序，本次不升级。");
     return UpdateOutcome::kNotRunnable;
   }
 
-  std::string error;
-  if (!platform::ReplaceProgramFile(options.programPath, download.body, &error)) {
+  const Status written = platform::ReplaceProgramFile(options.programPath, program);
+  if (!written.ok()) {
     reporter.AddNotice("新版本 " + version + " 无法完整写入程序文件夹（磁盘已满？），本次不升级（" +
-                       error + "）");
+                       written.message() + "）");
     return UpdateOutcome::kWriteFailed;
   }
   // The new program is in place; once the program is being closed it is left for the next

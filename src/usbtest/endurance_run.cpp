@@ -59,9 +59,10 @@ std::string ClaimTarget(const std::string& root, int* next, bool* claimed) {
   std::string target;
   for (int skipped = 0; skipped < 100000; ++skipped) {
     target = platform::JoinPath(root, "writetest" + std::to_string((*next)++) + ".bin");
-    int error = 0;
-    *claimed = platform::Files().Open(target, platform::OpenMode::kCreateNew, false, &error) != nullptr;
-    if (*claimed || error != EEXIST) break;
+    const Result<std::unique_ptr<platform::File>> created =
+        platform::Files().Open(target, platform::OpenMode::kCreateNew, false);
+    *claimed = created.ok();
+    if (*claimed || created.status().errnoValue() != EEXIST) break;
   }
   return target;
 }
@@ -131,7 +132,7 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestControl& control, UsbTe
 
       if (control.safeEject.load()) {
         sink.Log("安全弹出...");
-        while (!platform::Ejector().Eject(p.driveRoot)) {
+        while (!platform::Ejector().Eject(p.driveRoot).ok()) {
           sink.Log("安全弹出U盘失败，重试...");
           SleepMs(p.retryMs);
         }

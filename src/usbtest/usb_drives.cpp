@@ -19,10 +19,9 @@ bool OnUsbBus(const platform::BlockRoots& roots, const std::string& name) {
 
 std::vector<std::string> UsbTestDriveRoots(const platform::BlockRoots& roots) {
   std::vector<std::string> result;
-  std::vector<platform::BlockDisk> disks;
-  int error = 0;
-  if (!platform::ReadBlockDisks(roots, &disks, &error)) return result;
-  for (const platform::BlockDisk& disk : disks) {
+  const Result<std::vector<platform::BlockDisk>> disks = platform::ReadBlockDisks(roots);
+  if (!disks.ok()) return result;
+  for (const platform::BlockDisk& disk : disks.value()) {
     if (!disk.removable && !OnUsbBus(roots, disk.name)) continue;
     for (const platform::BlockPartition& part : disk.partitions) {
       result.insert(result.end(), part.mountPoints.begin(), part.mountPoints.end());

@@ -71,8 +71,8 @@ class FakeMedium : public platform::FileSystem {
     return files_.count(path) > 0;
   }
 
-  std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode, bool direct,
-                                       int* error) override;
+  Result<std::unique_ptr<platform::File>> Open(const std::string& path, platform::OpenMode mode,
+                                               bool direct) override;
   bool Remove(const std::string& path) override {
     std::lock_guard<std::mutex> l(mu_);
     ++stats_.removes[path];
@@ -176,18 +176,15 @@ class FakeMediumFile : public platform::File {
   int err_ = 0;
 };
 
-inline std::unique_ptr<platform::File> FakeMedium::Open(const std::string& path, platform::OpenMode mode,
-                                                        bool direct, int* error) {
+inline Result<std::unique_ptr<platform::File>> FakeMedium::Open(const std::string& path, platform::OpenMode mode,
+                                                                bool direct) {
   std::lock_guard<std::mutex> l(mu_);
-  *error = 0;
   if (mode == platform::OpenMode::kCreateNew && files_.count(path)) {
-    *error = EEXIST;
-    return nullptr;
+    return Status::FromErrno(EEXIST, "open " + path);
   }
   if (mode == platform::OpenMode::kCreateTruncate || mode == platform::OpenMode::kCreateNew) {
     if (refuseFrom_ >= 0 && static_cast<int>(stats_.created.size()) >= refuseFrom_) {
-      *error = refuseError_;
-      return nullptr;
+      return Status::FromErrno(refuseError_, "open " + path);
     }
     stats_.created.push_back(path);
     // Files follow one another on the device, as a fill writes them.
@@ -197,15 +194,14 @@ inline std::unique_ptr<platform::File> FakeMedium::Open(const std::string& path,
     next_ = end;
   } else {
     if (!files_.count(path)) {
-      *error = ENOENT;
-      return nullptr;
+      return Status::FromErrno(ENOENT, "open " + path);
     }
     if (mode == platform::OpenMode::kReadOnly) {
       ++stats_.readOpens[path];
       stats_.events.push_back("read-open:" + path);
     }
   }
-  return std::make_unique<FakeMediumFile>(*this, path);
+  return std::unique_ptr<platform::File>(std::make_unique<FakeMediumFile>(*this, path));
 }
 
 inline ssize_t FakeMedium::Write(const std::string& path, const uint8_t* data, size_t len, uint64_t offset,

@@ -27,12 +27,13 @@ class DeviceVolumes : public platform::VolumeSource {
     labels_[v.root] = label;
   }
   std::vector<platform::Volume> List() override { return volumes_; }
-  bool Space(const std::string& path, platform::VolumeSpace* out) override {
+  Result<platform::VolumeSpace> Space(const std::string& path) override {
     auto it = totals_.find(path);
-    if (it == totals_.end()) return false;
-    out->totalBytes = it->second;
-    out->freeBytes = it->second / 2;
-    return true;
+    if (it == totals_.end()) return Status::FromErrno(ENOENT, "statvfs " + path);
+    platform::VolumeSpace space;
+    space.totalBytes = it->second;
+    space.freeBytes = it->second / 2;
+    return space;
   }
   std::string Label(const platform::Volume& v) override { return labels_[v.root]; }
 

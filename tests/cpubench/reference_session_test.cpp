@@ -51,7 +51,7 @@ class ReferenceSessionTest : public ::testing::Test {
 
 TEST_F(ReferenceSessionTest, TokenExamSubmissionAndStoredRecord) {
   CpuMachine machine = ReadCpuMachine();
-  const std::string reply = RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores);
+  const std::string reply = RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores).value_or("");
   ASSERT_EQ(JudgeTokenReply(reply), TokenVerdict::kAccepted) << reply;
 
   testing::RecordingCpuSink sink;

@@ -22,8 +22,7 @@ struct Lcg {
 
 std::vector<uint64_t> Positions(bool write, uint64_t fileBytes) {
   testing::NullMedium medium;
-  int err = 0;
-  auto f = medium.Open("/t/file", platform::OpenMode::kCreateTruncate, true, &err);
+  std::unique_ptr<platform::File> f = medium.Open("/t/file", platform::OpenMode::kCreateTruncate, true).value();
   std::vector<char> bytes(1 << 20);
   for (uint64_t done = 0; done < fileBytes; done += bytes.size()) f->Write(bytes.data(), bytes.size());
   f.reset();

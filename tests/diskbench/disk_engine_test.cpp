@@ -54,10 +54,7 @@ class DiskEngine : public ::testing::Test {
     file_ = temp_ + kTestFileName;
     g_stopRequested = false;
     g_useSystemCache = false;
-    int err = 0;
-    auto probe = platform::RealFileSystem().Open(temp_ + "probe", platform::OpenMode::kCreateTruncate, true, &err);
-    directWorks_ = probe != nullptr;
-    probe.reset();
+    directWorks_ = platform::RealFileSystem().Open(temp_ + "probe", platform::OpenMode::kCreateTruncate, true).ok();
     fs::remove(temp_ + "probe");
     SetCurrentBenchSink(&sink_);
   }
@@ -229,8 +226,7 @@ TEST_F(DiskEngine, ReadOnlyVolumeIsReportedNotWritable) {
 
 TEST_F(DiskEngine, RandomTestOnAFileShorterThanOneBlockStaysAtOffsetZero) {
   testing::NullMedium medium;
-  int err = 0;
-  ASSERT_EQ(medium.Open(file_, platform::OpenMode::kCreateTruncate, true, &err)->Write(std::string(100, 'x').data(), 100), 100);
+  ASSERT_EQ(medium.Open(file_, platform::OpenMode::kCreateTruncate, true).value()->Write(std::string(100, 'x').data(), 100), 100);
   platform::AlignedBuffer block(kBlockSize);
   ASSERT_TRUE(RandRead4KTest(file_, root_, block.data(), Quick(temp_)));
   std::vector<uint64_t> seeks = medium.Seeks();
@@ -297,10 +293,11 @@ class FailingMedium : public platform::FileSystem {
  public:
   explicit FailingMedium(testing::NullMedium& inner) : inner_(inner) { platform::SetFileSystemForTesting(this); }
   ~FailingMedium() override { platform::SetFileSystemForTesting(&inner_); }
-  std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode, bool direct,
-                                       int* error) override {
-    std::unique_ptr<platform::File> f = inner_.Open(path, mode, direct, error);
-    return f ? std::make_unique<File>(std::move(f), *this) : nullptr;
+  Result<std::unique_ptr<platform::File>> Open(const std::string& path, platform::OpenMode mode,
+                                               bool direct) override {
+    Result<std::unique_ptr<platform::File>> f = inner_.Open(path, mode, direct);
+    if (!f.ok()) return f;
+    return std::unique_ptr<platform::File>(std::make_unique<File>(std::move(f).value(), *this));
   }
   bool Remove(const std::string& path) override { return inner_.Remove(path); }
   bool Exists(const std::string& path) override { return inner_.Exists(path); }
@@ -349,9 +346,8 @@ TEST_F(DiskEngine, FailedTransfersEndTheTestWithTheErrorInsteadOfAFastResult) {
 
   // A file of the run's own for the single and the 64-thread tests.
   medium.failReads = false;
-  int err = 0;
-  ASSERT_TRUE(medium.Open(file_, platform::OpenMode::kCreateNew, true, &err));
-  ASSERT_EQ(inner.Open(file_, platform::OpenMode::kReadWrite, true, &err)->PWrite("", 32 * kMiB, 0),
+  ASSERT_TRUE(medium.Open(file_, platform::OpenMode::kCreateNew, true).ok());
+  ASSERT_EQ(inner.Open(file_, platform::OpenMode::kReadWrite, true).value()->PWrite("", 32 * kMiB, 0),
             static_cast<ssize_t>(32 * kMiB));
   medium.failWrites = true;
   RecordingSink second;
@@ -383,9 +379,8 @@ TEST_F(DiskEngine, WriteErrorFailsTheSequentialWriteWithItsCode) {
 // loop makes exactly 31 I/Os.
 TEST_F(DiskEngine, TimedLoopsRunUntilMoreThanTheirDurationHasPassed) {
   testing::NullMedium medium;
-  int err = 0;
   std::string data(1 << 20, 'x');
-  ASSERT_EQ(medium.Open(file_, platform::OpenMode::kCreateTruncate, true, &err)->Write(data.data(), data.size()),
+  ASSERT_EQ(medium.Open(file_, platform::OpenMode::kCreateTruncate, true).value()->Write(data.data(), data.size()),
             static_cast<ssize_t>(data.size()));
   platform::SetTickSourceForTesting([&medium] { return 5000u + static_cast<uint32_t>(medium.Seeks().size()); });
   DiskEngineOptions o = Quick(temp_);

@@ -84,16 +84,17 @@ class MediumVolumes : public platform::VolumeSource {
   }
   ~MediumVolumes() override { platform::SetVolumeSourceForTesting(nullptr); }
   std::vector<platform::Volume> List() override { return {platform::Volume{root_, "/dev/fake1", fs_, 8, 1}}; }
-  bool Space(const std::string&, platform::VolumeSpace* out) override {
+  Result<platform::VolumeSpace> Space(const std::string&) override {
     uint64_t held = 0;
     if (track)
       for (const auto& [path, n] : medium_.Created()) {
       int64_t size = medium_.SizeOf(path);
       if (size > 0) held += static_cast<uint64_t>(size);
     }
-    out->totalBytes = total_;
-    out->freeBytes = free_ > held ? free_ - held : 0;
-    return true;
+    platform::VolumeSpace space;
+    space.totalBytes = total_;
+    space.freeBytes = free_ > held ? free_ - held : 0;
+    return space;
   }
   std::string Label(const platform::Volume&) override { return ""; }
   bool track = true;  // false: the free figure never moves (a file system that takes nothing)
@@ -570,14 +571,14 @@ TEST_F(DiskRun, TheReferenceServiceScoresTheSubmittedRow) {
   s.diskName = "/ Model X";
   // 0.25 x (800 + 0) + 0.5 x 1000 + 8 x 40 + 10 x 30 + 200 + 1.5 x 300 = 1970
   s.serial = "\x02" "SERIAL-0001";
-  EXPECT_EQ(PostDiskSubmission(s), "1970");
+  EXPECT_EQ(PostDiskSubmission(s).value_or(""), "1970");
   // A serial whose first byte gives no rounds sends the plain text; the service takes it.
   s.serial = "\xC3\xA9" "X";
   s.timestamp += 1;
-  EXPECT_EQ(PostDiskSubmission(s), "1970");
+  EXPECT_EQ(PostDiskSubmission(s).value_or(""), "1970");
   s.serial = "Z";  // too short for a key: nothing is sent
   EXPECT_EQ(DiskSubmissionBody(s, ""), "");
-  EXPECT_EQ(PostDiskSubmission(s), "");
+  EXPECT_EQ(PostDiskSubmission(s).value_or(""), "");
 }
 #endif
 

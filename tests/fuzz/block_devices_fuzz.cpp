@@ -46,9 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const platform::BlockRoots& roots = Roots();
   Write(roots.proc + "/self/mountinfo", input.substr(0, nul));
   Write(roots.run + "/udev/data/b8:0", nul == std::string::npos ? std::string() : input.substr(nul + 1));
-  std::vector<platform::BlockDisk> disks;
-  int error = 0;
-  fuzz::Require(platform::ReadBlockDisks(roots, &disks, &error));
-  fuzz::Require(disks.size() == 1 && disks[0].name == "sda");
+  const Result<std::vector<platform::BlockDisk>> disks = platform::ReadBlockDisks(roots);
+  fuzz::Require(disks.ok());
+  fuzz::Require(disks->size() == 1 && disks->at(0).name == "sda");
   return 0;
 }

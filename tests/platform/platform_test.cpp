@@ -130,9 +130,9 @@ TEST(DirectIo, AlignedBufferAndRoundTrip) {
   EXPECT_EQ(buf.size(), 8192u);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(buf.data()) % kDirectAlign, 0u);
   std::string path = ::testing::TempDir() + "direct_io.bin";
-  int err = 0;
-  auto f = Files().Open(path, OpenMode::kCreateTruncate, /*direct=*/false, &err);
-  ASSERT_NE(f, nullptr) << err;
+  Result<std::unique_ptr<File>> opened = Files().Open(path, OpenMode::kCreateTruncate, /*direct=*/false);
+  ASSERT_TRUE(opened.ok()) << opened.status().message();
+  std::unique_ptr<File> f = std::move(opened).value();
   for (size_t i = 0; i < buf.size(); ++i) buf.data()[i] = static_cast<uint8_t>(i);
   EXPECT_EQ(f->Write(buf.data(), buf.size()), 8192);
   EXPECT_EQ(f->Size(), 8192);
@@ -142,8 +142,9 @@ TEST(DirectIo, AlignedBufferAndRoundTrip) {
   EXPECT_EQ(f->PRead(back.data(), 4096, 8192), 0);  // end of file
   f.reset();
   EXPECT_TRUE(Files().Remove(path));
-  EXPECT_EQ(Files().Open(path, OpenMode::kReadOnly, false, &err), nullptr);
-  EXPECT_EQ(err, ENOENT);
+  const Result<std::unique_ptr<File>> missing = Files().Open(path, OpenMode::kReadOnly, false);
+  EXPECT_FALSE(missing.ok());
+  EXPECT_EQ(missing.status().errnoValue(), ENOENT);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 namespace {
 
+using sorvanta::Status;
 using sorvanta::platform::ReplaceProgramFile;
 using sorvanta::testing::ReadWholeFile;
 using sorvanta::testing::TempDir;
@@ -42,13 +43,12 @@ TEST(ProgramFileTest, WriteThatCannotCompleteKeepsTheOldProgram) {
   struct rlimit small = saved;
   small.rlim_cur = 64 * 1024;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  std::string error;
-  const bool replaced = ReplaceProgramFile(path, big, &error);
+  const Status replaced = ReplaceProgramFile(path, big);
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::sigaction(SIGXFSZ, &previous, nullptr);
 
-  EXPECT_FALSE(replaced);
-  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(replaced.ok());
+  EXPECT_FALSE(replaced.message().empty());
   EXPECT_EQ(ReadWholeFile(path), "old program");
   EXPECT_EQ(EntriesIn(dir.path()), 1u);  // the temporary file is gone
 }
@@ -69,8 +69,8 @@ TEST(ProgramFileTest, ReadersSeeTheOldOrTheNewProgramNeverAMixture) {
       ++reads;
     }
   });
-  std::string error;
-  EXPECT_TRUE(ReplaceProgramFile(path, newBytes, &error)) << error;
+  const Status replaced = ReplaceProgramFile(path, newBytes);
+  EXPECT_TRUE(replaced.ok()) << replaced.message();
   while (reads < 2) std::this_thread::yield();
   done = true;
   reader.join();

@@ -114,7 +114,7 @@ TEST(ServiceFront, SlowAndSilentClientsAreCutOffWhileOthersAreServed) {
   // Honest requests go through at once.
   for (int i = 0; i < 8; ++i) {
     auto start = Clock::now();
-    EXPECT_EQ(ServiceGetText(ServiceUrl("update/sorvanta/getAnnouncementPC")), "欢迎使用参考跑分服务。");
+    EXPECT_EQ(ServiceGetText(ServiceUrl("update/sorvanta/getAnnouncementPC")).value_or(""), "欢迎使用参考跑分服务。");
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
   }
   // And the slow ones are gone after their deadline.
@@ -141,7 +141,7 @@ TEST(ServiceFront, ConnectionsPerAddressAreCapped) {
   EXPECT_FALSE(fifth.ok());
   held.clear();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(ServiceGetText(ServiceUrl("update/sorvanta/getAnnouncementPC")), "欢迎使用参考跑分服务。");
+  EXPECT_EQ(ServiceGetText(ServiceUrl("update/sorvanta/getAnnouncementPC")).value_or(""), "欢迎使用参考跑分服务。");
 }
 
 TEST(ServiceFront, HeaderFloodsGet431AndPipelinedRequestsAreAllAnswered) {
@@ -210,7 +210,7 @@ TEST(ServiceFront, ControlCharactersInPathsCannotForgeLogLines) {
   RunningService service(o);
   ASSERT_TRUE(service.ok()) << service.error();
   ::testing::internal::CaptureStderr();
-  ServiceGetText(ServiceUrl("nothing%0a127.0.0.1%20GET%20/forged%1b[2J"));
+  ServiceGetText(ServiceUrl("nothing%0a127.0.0.1%20GET%20/forged%1b[2J")).value_or("");
   std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("GET /nothing%0a127.0.0.1%20GET%20/forged%1b[2J -> 404"), std::string::npos) << log;
   EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
@@ -270,7 +270,7 @@ TEST(ServiceFront, DatabaseFilesArePrivateAndPapersAreNotStored) {
   ASSERT_TRUE(service.ok()) << service.error();
   IssuedToken token = RequestToken("machine-many-cores", 254);
   ASSERT_EQ(token.papers.size(), 255u);
-  EXPECT_EQ(ServiceGetBinary(ServiceUrl("exampaper/" + token.papers[254])).size(), 4096u);
+  EXPECT_EQ(ServiceGetBinary(ServiceUrl("exampaper/" + token.papers[254])).value_or("").size(), 4096u);
   for (const char* name : {"service.sqlite", "service.sqlite-wal", "service.sqlite-shm", "key.pem", "ca-key.pem"}) {
     struct stat st;
     ASSERT_EQ(::stat(dir.Path(name).c_str(), &st), 0) << name;

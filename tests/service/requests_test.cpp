@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 
 #include "support/https_test_server.h"
 #include "base/log.h"
@@ -42,8 +43,8 @@ TEST_F(RequestsTest, HttpErrorPageIsTheReply) {
     res.set_content("no such page", "text/plain");
   });
   server.Start();
-  EXPECT_EQ(ServiceGetText(server.Url("missing")), "no such page");
-  EXPECT_EQ(ServiceGetBinary(server.Url("missing")), "no such page");
+  EXPECT_EQ(ServiceGetText(server.Url("missing")).value_or(""), "no such page");
+  EXPECT_EQ(ServiceGetBinary(server.Url("missing")).value_or(""), "no such page");
 }
 
 TEST_F(RequestsTest, TextPostSendsTheBodyAndConvertsLineEnds) {
@@ -56,7 +57,7 @@ TEST_F(RequestsTest, TextPostSendsTheBodyAndConvertsLineEnds) {
     res.set_content("ok\n", "text/plain");
   });
   server.Start();
-  EXPECT_EQ(ServicePostText(server.Url("sorvanta/startexam"), "{\"a\":1}"), "ok\r\n");
+  EXPECT_EQ(ServicePostText(server.Url("sorvanta/startexam"), "{\"a\":1}").value_or(""), "ok\r\n");
   EXPECT_EQ(receivedMethod, "POST");
   EXPECT_EQ(receivedBody, "{\"a\":1}");
 }
@@ -79,10 +80,10 @@ TEST_F(RequestsTest, ChineseTextStaysIntactAndBinaryBytesAreUntouched) {
   });
   server.Start();
 
-  EXPECT_EQ(ServiceGetText(server.Url("text")), "服务器通讯中......\r\n跑分");
-  EXPECT_EQ(ServicePostText(server.Url("text"), "x"), "服务器通讯中......\r\n跑分");
-  EXPECT_EQ(ServiceGetBinary(server.Url("text")), chinese);
-  EXPECT_EQ(ServiceGetBinary(server.Url("exampaper/paper_1.bin")), allBytes);
+  EXPECT_EQ(ServiceGetText(server.Url("text")).value_or(""), "服务器通讯中......\r\n跑分");
+  EXPECT_EQ(ServicePostText(server.Url("text"), "x").value_or(""), "服务器通讯中......\r\n跑分");
+  EXPECT_EQ(ServiceGetBinary(server.Url("text")).value_or(""), chinese);
+  EXPECT_EQ(ServiceGetBinary(server.Url("exampaper/paper_1.bin")).value_or(""), allBytes);
 }
 
 TEST_F(RequestsTest, UnreachableServiceGivesEmptyReplyAndFiveErrorLines) {
@@ -92,7 +93,7 @@ TEST_F(RequestsTest, UnreachableServiceGivesEmptyReplyAndFiveErrorLines) {
 
   std::string echoed;
   logger_->SetEcho([&echoed](const std::string& line) { echoed += line + "\n"; });
-  EXPECT_EQ(ServicePostText(url, "body"), "");
+  EXPECT_EQ(ServicePostText(url, "body").value_or(""), "");
   logger_->SetEcho(nullptr);
 
   const std::string errors = ReadWholeFile(logger_->PathOf(kLogError));
@@ -115,7 +116,7 @@ TEST_F(RequestsTest, RetryReturnsOnlyTheSuccessfulAttemptsBody) {
   });
   server.Start();
 
-  EXPECT_EQ(ServiceGetText(server.Url("update/sorvanta/versionPC")), "1.0.7\r\n");
+  EXPECT_EQ(ServiceGetText(server.Url("update/sorvanta/versionPC")).value_or(""), "1.0.7\r\n");
   EXPECT_EQ(attempts.load(), 3);
   EXPECT_EQ(CountOf(ReadWholeFile(logger_->PathOf(kLogError)), "curl err ret="), 2);
 }
@@ -145,12 +146,12 @@ TEST_F(RequestsTest, RepliesPastTheirLimitFailLikeTransportErrors) {
   server.Start();
 
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(ServiceGetText(server.Url("stream")), "");
+  EXPECT_EQ(ServiceGetText(server.Url("stream")).value_or(""), "");
   const std::string errors = ReadWholeFile(logger_->PathOf(kLogError));
   EXPECT_EQ(CountOf(errors, "curl err ret=23 url="), 5);  // write error, each attempt
 
-  EXPECT_EQ(ServiceGetBinary(server.Url("stream")).size(), justOverText);
-  EXPECT_EQ(ServiceGetBinary(server.Url("announced")), "");
+  EXPECT_EQ(ServiceGetBinary(server.Url("stream")).value_or("").size(), justOverText);
+  EXPECT_EQ(ServiceGetBinary(server.Url("announced")).value_or(""), "");
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(CountOf(ReadWholeFile(logger_->PathOf(kLogError)), "curl err ret=63 url="), 5);
 }
@@ -165,7 +166,7 @@ TEST_F(RequestsTest, TransferCutShortEveryTimeGivesNothing) {
   });
   server.Start();
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(ServiceGetBinary(server.Url("exampaper/p1.bin")), "");
+  EXPECT_EQ(ServiceGetBinary(server.Url("exampaper/p1.bin")).value_or(""), "");
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(attempts.load(), 5);
 }
@@ -186,13 +187,63 @@ TEST_F(RequestsTest, RedirectLimitsOfTheThreeOperations) {
   server.Post(R"(/hop/(\d+))", hop);
   server.Start();
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(ServiceGetText(server.Url("hop/5")), "end");
-  EXPECT_EQ(ServiceGetText(server.Url("hop/6")), "");
-  EXPECT_EQ(ServicePostText(server.Url("hop/5"), "x"), "end");
-  EXPECT_EQ(ServicePostText(server.Url("hop/6"), "x"), "");
-  EXPECT_EQ(ServiceGetBinary(server.Url("hop/10")), "end");
-  EXPECT_EQ(ServiceGetBinary(server.Url("hop/11")), "");
+  EXPECT_EQ(ServiceGetText(server.Url("hop/5")).value_or(""), "end");
+  EXPECT_EQ(ServiceGetText(server.Url("hop/6")).value_or(""), "");
+  EXPECT_EQ(ServicePostText(server.Url("hop/5"), "x").value_or(""), "end");
+  EXPECT_EQ(ServicePostText(server.Url("hop/6"), "x").value_or(""), "");
+  EXPECT_EQ(ServiceGetBinary(server.Url("hop/10")).value_or(""), "end");
+  EXPECT_EQ(ServiceGetBinary(server.Url("hop/11")).value_or(""), "");
   ::testing::internal::GetCapturedStdout();
+}
+
+// A failed request says why, so that a caller can tell a dead network from a refused peer.
+TEST_F(RequestsTest, FailuresCarryTheirReason) {
+  HttpsTestServer server;
+  server.Get("/big", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(kMaxTextReplyBytes + 1, 'b'), "text/plain");
+  });
+  server.Get("/cut", [](const httplib::Request&, httplib::Response& res) {
+    HttpsTestServer::SendTruncated(res, std::string(3000, 'p'), 8192);
+  });
+  server.Get(R"(/hop/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+    const int left = std::stoi(req.matches[1]);
+    if (left == 0) {
+      res.set_content("end", "text/plain");
+    } else {
+      res.set_redirect("/hop/" + std::to_string(left - 1));
+    }
+  });
+  server.Start();
+  const int closedPort = sorvanta::testing::UnusedLoopbackPort();
+  ASSERT_GT(closedPort, 0);
+  const std::string nobody = "https://127.0.0.1:" + std::to_string(closedPort) + "/sorvanta/getTokenV3";
+  const std::string plainHttp = "http://127.0.0.1:" + std::to_string(server.Port()) + "/hop/0";
+
+  struct Case {
+    const char* what;
+    std::function<Result<std::string>()> request;
+    StatusCode code;
+  };
+  const Case cases[] = {
+      {"empty address", [] { return ServicePostText("", "x"); }, StatusCode::kInvalidArgument},
+      {"nothing listens", [&] { return ServicePostText(nobody, "x"); }, StatusCode::kUnreachable},
+      {"reply past its limit", [&] { return ServiceGetText(server.Url("big")); }, StatusCode::kTooLarge},
+      {"reply cut short", [&] { return ServiceGetBinary(server.Url("cut")); }, StatusCode::kTransferFailed},
+      {"one redirect too many", [&] { return ServiceGetText(server.Url("hop/6")); }, StatusCode::kTransferFailed},
+      {"self-signed peer", [&] { return ServiceGetVerifiedText(server.Url("hop/0")); }, StatusCode::kUntrusted},
+      {"plain http", [&] { return ServiceGetVerifiedBinary(plainHttp); }, StatusCode::kUntrusted},
+  };
+  ::testing::internal::CaptureStdout();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Result<std::string> reply = c.request();
+    EXPECT_FALSE(reply.ok());
+    EXPECT_EQ(reply.status().code(), c.code) << reply.status().message();
+    EXPECT_FALSE(reply.status().message().empty());
+  }
+  ::testing::internal::GetCapturedStdout();
+  // The same server answers when nothing is wrong with the request.
+  EXPECT_EQ(ServiceGetText(server.Url("hop/5")).value_or(""), "end");
 }
 
 TEST(RequestDefaults, TimeOutsOfTheThreeOperations) {
@@ -202,9 +253,9 @@ TEST(RequestDefaults, TimeOutsOfTheThreeOperations) {
 }
 
 TEST_F(RequestsTest, EmptyUrlIsRefusedWithoutLogging) {
-  EXPECT_EQ(ServiceGetText(""), "");
-  EXPECT_EQ(ServicePostText("", "x"), "");
-  EXPECT_EQ(ServiceGetBinary(""), "");
+  EXPECT_EQ(ServiceGetText("").value_or(""), "");
+  EXPECT_EQ(ServicePostText("", "x").value_or(""), "");
+  EXPECT_EQ(ServiceGetBinary("").value_or(""), "");
   // The Notice file holds the start marker alone.
   EXPECT_EQ(CountOf(ReadWholeFile(logger_->PathOf(kLogNotice)), "\n"), 1);
 }

@@ -29,7 +29,7 @@ std::vector<platform::Volume> FakeVolumes::List() {
   return out;
 }
 
-bool FakeVolumes::Space(const std::string& path, platform::VolumeSpace* out) {
+Result<platform::VolumeSpace> FakeVolumes::Space(const std::string& path) {
   long long fixed = -1;
   {
     std::lock_guard<std::mutex> l(mu_);
@@ -43,9 +43,9 @@ bool FakeVolumes::Space(const std::string& path, platform::VolumeSpace* out) {
       }
     }
   }
-  if (!platform::SystemVolumes().Space(path, out)) return false;
-  if (fixed >= 0) out->freeBytes = out->rootFreeBytes = static_cast<uint64_t>(fixed);
-  return true;
+  Result<platform::VolumeSpace> space = platform::SystemVolumes().Space(path);
+  if (space.ok() && fixed >= 0) space->freeBytes = space->rootFreeBytes = static_cast<uint64_t>(fixed);
+  return space;
 }
 
 std::string FakeVolumes::Label(const platform::Volume& volume) {

@@ -23,7 +23,7 @@ class FakeVolumes : public platform::VolumeSource {
   void SetFree(const std::string& root, long long freeBytes);
 
   std::vector<platform::Volume> List() override;
-  bool Space(const std::string& path, platform::VolumeSpace* out) override;
+  Result<platform::VolumeSpace> Space(const std::string& path) override;
   std::string Label(const platform::Volume& volume) override;
 
  private:

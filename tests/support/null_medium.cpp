@@ -84,11 +84,13 @@ class NullFile : public platform::File {
 NullMedium::NullMedium(uint64_t capacity) : capacity_(capacity) { platform::SetFileSystemForTesting(this); }
 NullMedium::~NullMedium() { platform::SetFileSystemForTesting(nullptr); }
 
-std::unique_ptr<platform::File> NullMedium::Open(const std::string& path, platform::OpenMode mode, bool direct,
-                                                 int* error) {
+Result<std::unique_ptr<platform::File>> NullMedium::Open(const std::string& path, platform::OpenMode mode,
+                                                         bool direct) {
   bool created = false;
-  std::unique_ptr<platform::File> file = OpenLocked(path, mode, direct, error, &created);
+  int error = 0;
+  std::unique_ptr<platform::File> file = OpenLocked(path, mode, direct, &error, &created);
   if (created && onCreate_) onCreate_(path);
+  if (!file) return Status::FromErrno(error, "open " + path);
   return file;
 }
 

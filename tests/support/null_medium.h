@@ -24,8 +24,8 @@ class NullMedium : public platform::FileSystem {
   explicit NullMedium(uint64_t capacity = std::numeric_limits<uint64_t>::max());
   ~NullMedium() override;
 
-  std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode, bool direct,
-                                       int* error) override;
+  Result<std::unique_ptr<platform::File>> Open(const std::string& path, platform::OpenMode mode,
+                                               bool direct) override;
   bool Remove(const std::string& path) override;
   bool Exists(const std::string& path) override;
   void DropCache(const std::string&) override {}

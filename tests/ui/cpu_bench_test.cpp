@@ -235,7 +235,7 @@ class CpuBenchTest : public QObject {
     sorvanta::testing::LocalService service(serviceOptions);
     if (!service.ok()) QFAIL(service.error().c_str());
     const sorvanta::CpuMachine machine = sorvanta::ReadCpuMachine();
-    QVERIFY(sorvanta::IsValidExamCredential(sorvanta::RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores)));  // the allowance
+    QVERIFY(sorvanta::IsValidExamCredential(sorvanta::RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores).value_or("")));  // the allowance
     sorvanta::testing::MessageRecorder boxes;
     CCPUBench::Options options = BaseOptions();
     options.readMachine = [machine] { return machine; };

@@ -319,9 +319,9 @@ class UsbTestWindowTest : public QObject {
   // The box is read as the run goes: ticked during the run, the next pass ejects first.
   void safeEjectBoxReachesTheRun() {
     struct CountingEjector : sorvanta::platform::DriveEjector {
-      bool Eject(const std::string& root) override {
+      sorvanta::Status Eject(const std::string& root) override {
         roots.push_back(root);
-        return true;
+        return sorvanta::Status::Ok();
       }
       std::vector<std::string> roots;
     } ejector;

@@ -40,35 +40,38 @@ TEST_F(FileCopyTest, CopiesWholeFilesAndReplacesLongerTargets) {
   ASSERT_TRUE(WriteWholeFile(dir_ + "/empty.bin", ""));
   ASSERT_TRUE(WriteWholeFile(dir_ + "/dst.bin", std::string(5 << 20, 'x')));
 
-  std::string error;
-  ASSERT_TRUE(CopyWholeFile(dir_ + "/src.bin", dir_ + "/dst.bin", &error)) << error;
+  Status copied = CopyWholeFile(dir_ + "/src.bin", dir_ + "/dst.bin");
+  ASSERT_TRUE(copied.ok()) << copied.message();
   EXPECT_EQ(ReadWholeFile(dir_ + "/dst.bin"), data);  // no tail of the old, longer file
-  ASSERT_TRUE(CopyWholeFile(dir_ + "/empty.bin", dir_ + "/dst.bin", &error)) << error;
+  copied = CopyWholeFile(dir_ + "/empty.bin", dir_ + "/dst.bin");
+  ASSERT_TRUE(copied.ok()) << copied.message();
   EXPECT_EQ(ReadWholeFile(dir_ + "/dst.bin"), "");
 
-  EXPECT_FALSE(CopyWholeFile(dir_ + "/missing.bin", dir_ + "/dst2.bin", &error));
-  EXPECT_NE(error.find("missing.bin"), std::string::npos);
+  copied = CopyWholeFile(dir_ + "/missing.bin", dir_ + "/dst2.bin");
+  EXPECT_FALSE(copied.ok());
+  EXPECT_NE(copied.message().find("missing.bin"), std::string::npos);
   EXPECT_NE(::access((dir_ + "/dst2.bin").c_str(), F_OK), 0);  // nothing created for a missing source
-  EXPECT_FALSE(CopyWholeFile(dir_ + "/src.bin", dir_ + "/no/folder/dst.bin", &error));
+  EXPECT_FALSE(CopyWholeFile(dir_ + "/src.bin", dir_ + "/no/folder/dst.bin").ok());
 }
 
 // A copy that did not reach the device is a failed copy, whatever was transferred.
 TEST_F(FileCopyTest, CopyCutShortOrNotSyncedFails) {
   ASSERT_TRUE(WriteWholeFile(dir_ + "/src.bin", std::string(1 << 20, 'a')));
-  std::string error;
   // A device that takes no byte (writes fail with ENOSPC).
-  EXPECT_FALSE(CopyWholeFile(dir_ + "/src.bin", "/dev/full", &error));
-  EXPECT_FALSE(error.empty());
+  Status copied = CopyWholeFile(dir_ + "/src.bin", "/dev/full");
+  EXPECT_FALSE(copied.ok());
+  EXPECT_FALSE(copied.message().empty());
 
   const std::string target = dir_ + "/dst.bin";
   testing::FailSyncsOf(target);
-  error.clear();
-  EXPECT_FALSE(CopyWholeFile(dir_ + "/src.bin", target, &error));
+  copied = CopyWholeFile(dir_ + "/src.bin", target);
+  EXPECT_FALSE(copied.ok());
   testing::FailSyncsOf("");
-  EXPECT_NE(error.find(target), std::string::npos) << error;
+  EXPECT_NE(copied.message().find(target), std::string::npos) << copied.message();
 
   testing::ClearSyncs();
-  ASSERT_TRUE(CopyWholeFile(dir_ + "/src.bin", target, &error)) << error;
+  copied = CopyWholeFile(dir_ + "/src.bin", target);
+  ASSERT_TRUE(copied.ok()) << copied.message();
   EXPECT_GE(testing::SyncCount(target), 1);
 }
 
@@ -90,7 +93,7 @@ TEST_F(EjectTest, GivesUpAfterThreeAttemptsTwoHundredMillisecondsApart) {
       },
       dir_);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(ejector.Eject(dir_));
+  EXPECT_FALSE(ejector.Eject(dir_).ok());
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(powerOffs, 3);
@@ -129,7 +132,7 @@ TEST_F(EjectTest, UnmountsThenPowersOffAndFinishesAfterAPartialAttempt) {
       },
       dir_, 3, 1);
 
-  ASSERT_TRUE(ejector.Eject(root + "/"));
+  ASSERT_TRUE(ejector.Eject(root + "/").ok());
   using Args = std::vector<std::string>;
   EXPECT_EQ(calls, (std::vector<Args>{
                        Args{"udisksctl", "unmount", "--block-device", "/dev/fake", "--no-user-interaction"},
@@ -140,11 +143,11 @@ TEST_F(EjectTest, UnmountsThenPowersOffAndFinishesAfterAPartialAttempt) {
   // A later eject of the same, now unmounted, root still knows its device.
   calls.clear();
   powerOffFailures = 10;
-  EXPECT_FALSE(ejector.Eject(root));
+  EXPECT_FALSE(ejector.Eject(root).ok());
   EXPECT_EQ(calls.size(), 3u);  // three attempts, then failure
 
   calls.clear();
-  EXPECT_FALSE(ejector.Eject(dir_ + "/never-mounted"));
+  EXPECT_FALSE(ejector.Eject(dir_ + "/never-mounted").ok());
   EXPECT_TRUE(calls.empty());
 }
 

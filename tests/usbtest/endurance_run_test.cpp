@@ -291,9 +291,9 @@ TEST_F(UsbRunTest, UnreachableSwitchAndRefusedEjectAreRetried) {
   int port = FakeSwitch::UnusedPort();
   std::unique_ptr<FakeSwitch> sw;
   struct RefusingEjector : platform::DriveEjector {
-    bool Eject(const std::string& root) override {
+    Status Eject(const std::string& root) override {
       roots.push_back(root);
-      return roots.size() > 2;
+      return roots.size() > 2 ? Status::Ok() : Status::Error(StatusCode::kFailed, "refused");
     }
     std::vector<std::string> roots;
   } ejector;

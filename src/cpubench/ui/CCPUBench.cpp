@@ -196,7 +196,7 @@ void CCPUBench::StartRun() {
   auto request = options_.requestToken;
   CpuMachine machine = machine_;
   QThread* helper = QThread::create([reply, request, machine] {
-    *reply = request ? request(machine) : RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores);
+    *reply = request ? request(machine) : RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores).value_or("");
   });
   connect(helper, &QThread::finished, helper, &QObject::deleteLater);
   connect(helper, &QThread::finished, this, [this, reply] { OnTokenReply(*reply); });
