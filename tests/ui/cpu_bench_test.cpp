@@ -54,19 +54,9 @@ sorvanta::cpubench::CpuMachine GoodMachine() {
   return m;
 }
 
-// A fake service whose token reply carries a credential of the right length (17 bytes), so
-// that "跑分" goes on to start a run; the service URL points at it while it lives.
-struct GrantingService {
-  static sorvanta::testing::HttpsTestServer& Started(sorvanta::testing::HttpsTestServer& server) {
-    server.Post("/sorvanta/getTokenV3", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content("AAAAAAAAAAAAAAAAAAAAAAA=||p1||p2", "text/plain");
-    });
-    server.Start();
-    return server;
-  }
-  sorvanta::testing::HttpsTestServer server;
-  sorvanta::testing::ScopedServiceUrl url{Started(server).BaseUrl()};
-};
+// A token reply whose credential has the right length (17 bytes), so that "跑分" goes on to
+// start a run.
+std::string GrantedToken(const sorvanta::cpubench::CpuMachine&) { return "AAAAAAAAAAAAAAAAAAAAAAA=||p1||p2"; }
 
 bool LoadingBoxVisible() {
   for (QWidget* w : QApplication::topLevelWidgets()) {
@@ -116,6 +106,7 @@ class CpuBenchTest : public QObject {
   CCPUBench::Options HeldRunOptions(std::atomic<bool>& release, int& restarts) {
     CCPUBench::Options options = BaseOptions();
     options.restart = [&restarts] { ++restarts; };
+    options.requestToken = GrantedToken;
     options.runExam = [&release](Json::Value, CpuEvents& events, std::stop_token) {
       while (!release) QThread::msleep(5);
       events.Done("结果", "");
@@ -249,13 +240,13 @@ class CpuBenchTest : public QObject {
 
   // Closing, Esc and Enter during a run ask first; No keeps the window, Yes restarts.
   void closingDuringARunAsksAndYesRestarts() {
-    GrantingService service;
     sorvanta::testing::MessageRecorder boxes;
     std::atomic<bool> release{false};
     std::atomic<bool> ended{false};
     std::string deviceToken;
     int restarts = 0;
     CCPUBench::Options options = BaseOptions();
+    options.requestToken = GrantedToken;
     options.restart = [&restarts] { ++restarts; };
     options.runExam = [&](Json::Value device, CpuEvents& events, std::stop_token) {
       deviceToken = device["token"].asString();
@@ -298,7 +289,6 @@ class CpuBenchTest : public QObject {
 
   // The real force-stop question: Enter picks "否", so the run goes on and nothing restarts.
   void enterAtTheForceStopQuestionKeepsTheRun() {
-    GrantingService service;
     std::atomic<bool> release{false};
     int restarts = 0;
     CCPUBench::Options options = HeldRunOptions(release, restarts);
@@ -320,7 +310,6 @@ class CpuBenchTest : public QObject {
 
   // The run ends while the close question is up: Yes then just closes, no restart.
   void runEndingDuringTheCloseQuestionClosesWithoutRestart() {
-    GrantingService service;
     std::atomic<bool> release{false};
     int restarts = 0;
     CCPUBench::Options options = HeldRunOptions(release, restarts);
@@ -347,11 +336,11 @@ class CpuBenchTest : public QObject {
   // A window destroyed under a running session: the worker's later messages (waiting and
   // queued) are dropped, nothing deadlocks and the worker ends.
   void destroyingTheWindowDuringARunIsSafe() {
-    GrantingService service;
     sorvanta::testing::MessageRecorder boxes;
     std::atomic<int> sent{0};
     std::atomic<bool> ended{false};
     CCPUBench::Options options = BaseOptions();
+    options.requestToken = GrantedToken;
     options.runExam = [&](Json::Value, CpuEvents& events, std::stop_token) {
       for (int i = 0; i < 400; ++i) {
         events.Status("line " + std::to_string(i));

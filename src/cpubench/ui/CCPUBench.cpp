@@ -12,7 +12,6 @@
 #include <QScrollBar>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-#include <ctime>
 
 #include "cpubench/ui/CLoadingDlg.h"
 #include "ui/look.h"
