@@ -18,8 +18,8 @@
 
 namespace {
 
-using sorvanta::ExamBlockWorker;
-using sorvanta::GM_ExamData;
+using sorvanta::cpubench::ExamBlockWorker;
+using sorvanta::cpubench::GM_ExamData;
 
 const std::string kKey = "00112233445566778899aabbccddeeff";
 
@@ -43,7 +43,7 @@ void BM_ExamPaperLoop(benchmark::State& state) {
   long blocks = 0;
   for (auto _ : state) {
     data.answers.clear();
-    blocks += sorvanta::WorkExamPaper(&data, 1000000, &work);
+    blocks += sorvanta::cpubench::WorkExamPaper(&data, 1000000, &work);
   }
   state.SetItemsProcessed(blocks);
 }

@@ -1,26 +1,26 @@
-// sorvanta-cli cpu: the CPU exam without the window. It reads the machine, asks for the
-// token the way the window does, runs the exam session and prints its status lines, a
-// live progress line on a terminal, the result text and the newest history record.
+// sorvanta-cli cpu: the CPU exam without the window. It drives the window's run logic
+// (cpubench::CpuBenchRun) through a view that prints: the machine, the token request and its
+// verdict, the session's status lines, a live progress line on a terminal, the result text
+// and the newest history record.
 #include <json/json.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <ctime>
-#include <mutex>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "base/json_input.h"
+#include "base/task_loop.h"
 #include "cli/command.h"
 #include "cpubench/cpu_history.h"
-#include "cpubench/cpu_machine.h"
-#include "cpubench/exam_session.h"
-#include "service/token.h"
-#include "service/wire_protocol.h"
+#include "cpubench/cpu_run.h"
 #include "platform/clock.h"
-#include "base/bench_sink.h"
-#include "base/json_input.h"
 
 namespace sorvanta::cli {
 namespace {
+
+using namespace cpubench;
 
 // Columns on a terminal: CJK and other wide characters take two.
 size_t DisplayWidth(const std::string& s) {
@@ -39,8 +39,7 @@ std::string Pad(const std::string& s, size_t width) {
   return w >= width ? s : s + std::string(width - w, ' ');
 }
 
-void PrintRecord(std::FILE* out, const CpuScoreRecord& r) {
-  std::vector<CpuRecordRow> rows = CpuRecordRows(r);
+void PrintRecord(std::FILE* out, const std::vector<CpuRecordRow>& rows, const std::string& age) {
   size_t w0 = DisplayWidth("项目"), w1 = DisplayWidth("数值");
   for (const auto& row : rows) {
     w0 = std::max(w0, DisplayWidth(row.item));
@@ -49,7 +48,7 @@ void PrintRecord(std::FILE* out, const CpuScoreRecord& r) {
   std::fprintf(out, "%s  %s  %s\n", Pad("项目", w0).c_str(), Pad("数值", w1).c_str(), "系数");
   for (const auto& row : rows)
     std::fprintf(out, "%s  %s  %s\n", Pad(row.item, w0).c_str(), Pad(row.value, w1).c_str(), row.ratio.c_str());
-  std::fprintf(out, "(%s)\n", CpuRecordAgeLabel(r, platform::WallClock()).c_str());
+  std::fprintf(out, "(%s)\n", age.c_str());
 }
 
 // JSON for people and scripts: indented, Chinese kept as UTF-8 rather than escaped.
@@ -60,40 +59,63 @@ std::string JsonText(const Json::Value& v) {
   return Json::writeString(b, v) + "\n";
 }
 
-// Prints what the session reports: status lines as lines, progress on one live line.
-// The exam workers report from their own threads, so every call takes the lock: the
-// live line and the lines around it are shared state.
-class CliCpuSink : public BenchSink {
+// Prints what the run shows: the machine and its warnings, the request, status lines as
+// lines and progress on one live line (with --json on standard error, so that standard
+// output carries only the object); errors go to standard error. Every call comes on the
+// thread that runs the loop. The record on show is kept for the end of the command.
+class CliCpuView : public CpuRunView {
  public:
-  explicit CliCpuSink(std::FILE* out) : out_(out) {}
-  void Log(const std::string& text) override {
-    std::lock_guard<std::mutex> guard(lock_);
+  explicit CliCpuView(std::FILE* out) : out_(out) {}
+
+  void SetMachineLines(const std::string& cpu, const std::string& board, const std::string& memory,
+                       const std::string& os) override {
+    std::fprintf(out_, "CPU信息：%s\n主板信息：%s\n内存信息：%s\n系统信息：%s\n", cpu.c_str(), board.c_str(),
+                 memory.c_str(), os.c_str());
+  }
+  void ShowRecord(const std::vector<CpuRecordRow>& rows, const std::string& age) override {
+    rows_ = rows;
+    age_ = age;
+  }
+  void SetStartEnabled(bool) override {}
+  void AppendLog(const std::string& line) override {
     if (out_ == stdout) EndLiveLine();
-    std::fprintf(out_, "%s\n", text.c_str());
+    std::fprintf(out_, "%s\n", line.c_str());
     std::fflush(out_);
     ShowProgress();
   }
-  void Done(const std::string&, const std::string&) override {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (out_ == stdout) EndLiveLine();
-  }
-  void Progress(int percent, int, bool) override {
-    std::lock_guard<std::mutex> guard(lock_);
+  void SetProgress(int percent) override {
     percent_ = percent;
     ShowProgress();
   }
-  void Speed(std::optional<double>, std::optional<double>, bool) override {}
-  void Bar(double, int) override {}
-  void Cell(std::optional<double>, int) override {}
-  void RowDone(int) override {}
+  void ShowWaiting(bool shown) override {
+    if (!shown) return;
+    std::fprintf(out_, "服务器通讯中......\n");
+    std::fflush(out_);
+  }
+  void ShowResult(const std::string&) override {
+    if (out_ == stdout) EndLiveLine();
+  }
+  void ShowMessage(const std::string& text, const std::string&, CpuMessageIcon icon) override {
+    if (icon == CpuMessageIcon::kError) {
+      std::fprintf(stderr, "错误：%s\n", text.c_str());
+    } else {
+      std::fprintf(out_, "%s\n", text.c_str());
+    }
+  }
+  // Running the command is the confirmation.
+  bool Ask(const std::string&, const std::string&, CpuMessageIcon, bool) override { return true; }
+
+  const std::vector<CpuRecordRow>& Rows() const { return rows_; }
+  const std::string& Age() const { return age_; }
 
  private:
   void ShowProgress() {
     if (out_ == stdout && percent_ >= 0) PrintLiveLine("进度 " + std::to_string(percent_) + "%");
   }
-  std::mutex lock_;
   std::FILE* out_;
   int percent_ = -1;
+  std::vector<CpuRecordRow> rows_;
+  std::string age_;
 };
 
 int ShowHistory(bool json) {
@@ -119,7 +141,7 @@ int ShowHistory(bool json) {
   }
   for (size_t i = 0; i < history.size(); ++i) {
     std::printf("--- 记录 %zu/%zu ---\n", i + 1, history.size());
-    PrintRecord(stdout, history[i]);
+    PrintRecord(stdout, CpuRecordRows(history[i]), CpuRecordAgeLabel(history[i], platform::WallClock()));
   }
   return 0;
 }
@@ -138,30 +160,19 @@ int RunCpu(const std::vector<std::string>& args) {
 
   // With --json, standard output carries only the object; everything else goes to stderr.
   std::FILE* out = json ? stderr : stdout;
-  CpuMachine machine = ReadCpuMachine();
-  std::fprintf(out, "CPU信息：%s\n主板信息：%s\n内存信息：%s\n系统信息：%s\n", CpuInfoLine(machine).c_str(),
-               BoardInfoLine(machine).c_str(), MemoryInfoLine(machine).c_str(), OsInfoLine(machine).c_str());
-  if (!machine.boardFound) std::fprintf(out, "主板信息获取异常！\n");
-  if (!machine.memoryOk) std::fprintf(out, "内存信息获取异常！\n");
-  std::fprintf(out, "服务器通讯中......\n");
-  std::fflush(out);
-
-  const Result<std::string> reply = RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores);
-  switch (JudgeTokenReply(reply)) {
-    case TokenVerdict::kNoReply:
-      std::fprintf(stderr, "错误：%s\n", kTokenNoReplyText);
-      return 1;
-    case TokenVerdict::kRefused:
-      std::fprintf(stderr, "错误：%s\n", kTokenRefusedText);
-      return 1;
-    case TokenVerdict::kAccepted:
-      break;
-  }
-
-  CliCpuSink sink(out);
-  SetCurrentBenchSink(&sink);
-  CpuExamOutcome outcome = RunCpuExamSession(BuildDeviceObject(machine, reply.value()), CpuExamOptions());
-  SetCurrentBenchSink(nullptr);
+  TaskLoop loop;  // this thread plays the window thread
+  CliCpuView view(out);
+  CpuBenchRun run(view, [&loop](std::function<void()> call, bool wait) { loop.Post(std::move(call), wait); });
+  auto runUntil = [&loop](const std::function<bool()>& done) {
+    while (!loop.RunUntil(done)) {
+    }
+  };
+  run.OnOpen();
+  run.OnStart();
+  runUntil([&run] { return run.State() != CpuRunState::kRequesting; });
+  if (run.State() != CpuRunState::kRunning) return 1;  // the view said why
+  runUntil([&run] { return run.LastOutcome().has_value(); });
+  const CpuExamOutcome outcome = *run.LastOutcome();
 
   if (!outcome.finished) {
     std::fprintf(stderr, "错误：考试凭据无效，成绩未提交\n");
@@ -177,10 +188,7 @@ int RunCpu(const std::vector<std::string>& args) {
     return outcome.scored ? 0 : 1;
   }
   std::printf("---------跑分结果---------\n%s\n", outcome.result.c_str());
-  if (outcome.scored) {
-    std::vector<CpuScoreRecord> records = LoadCpuHistory();
-    if (!records.empty()) PrintRecord(stdout, records.back());
-  }
+  if (outcome.scored && !view.Rows().empty()) PrintRecord(stdout, view.Rows(), view.Age());
   return outcome.scored ? 0 : 1;
 }
 

@@ -11,7 +11,7 @@
 #include "base/json_input.h"
 #include "base/text.h"
 
-namespace sorvanta {
+namespace sorvanta::cpubench {
 namespace {
 
 double NumberOr0(const Json::Value& v) { return v.isNumeric() ? v.asDouble() : 0.0; }
@@ -132,4 +132,4 @@ int NextRecordIndex(int shown, int count) {
   return shown + 1 >= count ? 0 : shown + 1;
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::cpubench

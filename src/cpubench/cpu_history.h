@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace sorvanta {
+namespace sorvanta::cpubench {
 
 // One past run. Missing or ill-typed keys read as 0 or an empty list.
 struct CpuScoreRecord {
@@ -53,4 +53,4 @@ std::string CpuRecordAgeLabel(const CpuScoreRecord& r, std::time_t now);
 int PreviousRecordIndex(int shown, int count);
 int NextRecordIndex(int shown, int count);
 
-}  // namespace sorvanta
+}  // namespace sorvanta::cpubench

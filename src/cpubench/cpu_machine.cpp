@@ -7,7 +7,7 @@
 #include "platform/system_info.h"
 #include "base/text.h"
 
-namespace sorvanta {
+namespace sorvanta::cpubench {
 namespace {
 
 std::string TrimBlanks(const std::string& s) {
@@ -83,4 +83,4 @@ Json::Value BuildDeviceObject(const CpuMachine& m, const std::string& tokenReply
   return d;
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::cpubench

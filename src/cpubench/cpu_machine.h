@@ -2,7 +2,7 @@
 //
 // ReadCpuMachine gathers everything once (on the window's thread when it opens); the
 // line functions turn it into the four information lines; BuildDeviceObject turns it,
-// with a token reply, into the JSON object that RunCpuExam takes.
+// with a token reply, into the JSON object that RunCpuExamSession takes.
 #pragma once
 
 #include <json/value.h>
@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-namespace sorvanta {
+namespace sorvanta::cpubench {
 
 struct CpuMachine {
   std::string brandString;    // raw processor brand string (fingerprint input; may start with blanks)
@@ -43,9 +43,9 @@ std::string MemoryInfoLine(const CpuMachine& m);
 // "内核版本：" + NAME + " " + architecture when there is no version.
 std::string OsInfoLine(const CpuMachine& m);
 
-// The device object for RunCpuExam: "socname", "RELEASE", "HARDWARE" (" "), "MODEL",
+// The device object for RunCpuExamSession: "socname", "RELEASE", "HARDWARE" (" "), "MODEL",
 // "MANUFACTURER" (" "), "BRAND", "PRODUCT" (" "), "CPU_ABI", "CPU_ABI2" (" ") and
 // "token" (the whole token reply), every value a string.
 Json::Value BuildDeviceObject(const CpuMachine& m, const std::string& tokenReply);
 
-}  // namespace sorvanta
+}  // namespace sorvanta::cpubench

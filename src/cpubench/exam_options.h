@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace sorvanta {
+namespace sorvanta::cpubench {
 
 struct CpuExamOptions {
   // Per-worker time budget of the block loop, in milliseconds.
@@ -18,4 +18,4 @@ struct CpuExamOptions {
   std::function<int()> countProcessors;
 };
 
-}  // namespace sorvanta
+}  // namespace sorvanta::cpubench

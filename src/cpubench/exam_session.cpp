@@ -6,14 +6,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <utility>
 
 #include "cpubench/cpu_history.h"
 #include "platform/clock.h"
 #include "platform/cpu.h"
 #include "platform/paths.h"
-#include "base/bench_sink.h"
 #include "base/crypto.h"
 #include "base/json_input.h"
 #include "base/log.h"
@@ -21,30 +19,37 @@
 #include "service/wire_protocol.h"
 #include "base/text.h"
 
-namespace sorvanta {
+namespace sorvanta::cpubench {
 namespace {
 
-// Workers of the running phase, as (worker index, thread). Touched only by the driver.
-std::vector<std::pair<int, std::unique_ptr<boost::thread>>>& ThreadList() {
-  static std::vector<std::pair<int, std::unique_ptr<boost::thread>>> list;
-  return list;
-}
+// The workers of one phase, joined when the phase is left, however it is left: they
+// write into records the phase's caller owns.
+class PhaseWorkers {
+ public:
+  PhaseWorkers() = default;
+  PhaseWorkers(const PhaseWorkers&) = delete;
+  PhaseWorkers& operator=(const PhaseWorkers&) = delete;
+  ~PhaseWorkers() { JoinAll(); }
 
-void JoinThreadList() {
-  auto& list = ThreadList();
-  for (auto& entry : list)
-    if (entry.second && entry.second->joinable()) entry.second->join();
-  list.clear();
-}
+  void Start(GM_ExamData* record, const CpuExamOptions& options, CpuEvents& events) {
+    threads_.emplace_back([record, &options, &events] { ExamWorker(record, options, events); });
+  }
+  void JoinAll() {
+    for (boost::thread& t : threads_)
+      if (t.joinable()) t.join();
+    threads_.clear();
+  }
+
+ private:
+  std::vector<boost::thread> threads_;
+};
 
 int CountProcessors(const CpuExamOptions& options) {
   return options.countProcessors ? options.countProcessors() : CountLogicalProcessors();
 }
 
-void Progress(int percent) { BenchProgress(percent, -1, true); }
-
-CpuExamOutcome Finish(const std::string& result, const std::string& second, bool scored) {
-  BenchDone(result, second);
+CpuExamOutcome Finish(CpuEvents& events, const std::string& result, const std::string& second, bool scored) {
+  events.Done(result, second);
   return CpuExamOutcome{true, scored, result, second};
 }
 
@@ -60,26 +65,25 @@ Json::Value ExamEntry(const GM_ExamData& d, int coreid) {
 
 int CountLogicalProcessors() { return platform::ProcessCpuCount(); }
 
-void RunExamPhase(int* progress, std::vector<GM_ExamData>* records, int count,
-                  const CpuExamOptions& options) {
-  JoinThreadList();
+void RunExamPhase(int* progress, std::vector<GM_ExamData>* records, int count, const CpuExamOptions& options,
+                  CpuEvents& events) {
   if (count < 0 || static_cast<size_t>(count) != records->size()) return;
 
-  auto& list = ThreadList();
+  PhaseWorkers workers;
   for (int j = 0; j < count; ++j) {
     GM_ExamData* record = &(*records)[j];
     record->coreid = j;
-    list.emplace_back(j, std::make_unique<boost::thread>([record, options] { ExamWorker(record, options); }));
+    workers.Start(record, options, events);
   }
-  BenchLog("开始！使用" + IntText(count) + "核！");
+  events.Status("开始！使用" + IntText(count) + "核！");
   for (int step = 0; step < 10; ++step) {
     platform::SleepMs(options.paceStepMs);
     *progress += 5;
-    Progress(*progress);
+    events.Progress(*progress);
   }
-  BenchLog("停笔！");
+  events.Status("停笔！");
   platform::SleepMs(options.paceStepMs);
-  JoinThreadList();
+  workers.JoinAll();
 }
 
 Json::Value BuildResultObject(Json::Value device, const GM_ExamData& single,
@@ -130,10 +134,9 @@ bool AppendCpuHistory(const std::string& path, const std::string& record) {
   return ok;
 }
 
-void RunCpuExam(Json::Value device) { RunCpuExamSession(std::move(device), CpuExamOptions()); }
-
-CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& options) {
-  Progress(10);
+CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& options, CpuEvents& events,
+                                 std::stop_token stop) {
+  events.Progress(10);
   int progress = 0;
 
   const Json::Value& tokenValue = device.isObject() ? device["token"] : Json::Value::nullSingleton();
@@ -141,9 +144,9 @@ CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& optio
   const std::vector<std::string> pieces = SplitPieces(token, "||");
   const int n = CountProcessors(options);
   if (n < 1 || pieces.size() != static_cast<size_t>(n) + 2)
-    return Finish("服务器返回错误信息", "", false);
+    return Finish(events, "服务器返回错误信息", "", false);
 
-  BenchLog("请求试卷中....");
+  events.Status("请求试卷中....");
   std::vector<GM_ExamData> single, multi;
   multi.reserve(pieces.size() - 2);
   for (size_t i = 1; i < pieces.size(); ++i) {
@@ -152,23 +155,24 @@ CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& optio
     d.examFile = pieces[i];
     d.paper = ServiceGetBinary(ServiceUrl("exampaper/" + pieces[i])).value_or("");
     (i == 1 ? single : multi).push_back(std::move(d));
-    Progress(static_cast<int>(i * 90 / pieces.size()));
+    events.Progress(static_cast<int>(i * 90 / pieces.size()));
   }
 
-  BenchLog("请求开始单核考试....");
-  Progress(100);
-  BenchLog("开始单核考试....");
-  RunExamPhase(&progress, &single, 1, options);
+  events.Status("请求开始单核考试....");
+  events.Progress(100);
+  events.Status("开始单核考试....");
+  RunExamPhase(&progress, &single, 1, options, events);
 
-  BenchLog("请求开始多核考试....");
-  BenchLog("开始多核考试....");
-  RunExamPhase(&progress, &multi, CountProcessors(options), options);
+  events.Status("请求开始多核考试....");
+  events.Status("开始多核考试....");
+  RunExamPhase(&progress, &multi, CountProcessors(options), options, events);
 
-  BenchLog("考试结束，等待判分....");
+  events.Status("考试结束，等待判分....");
   Json::Value result = BuildResultObject(std::move(device), single[0], multi);
 
   const std::string credential = Base64Decode(pieces[0]);
-  if (credential.size() <= 16) return CpuExamOutcome{};
+  // A stop is honoured here only, where a short credential ends the session too.
+  if (credential.size() <= 16 || stop.stop_requested()) return CpuExamOutcome{};
   uint8_t key[16];
   std::memcpy(key, credential.data(), sizeof(key));
   const int rounds = static_cast<int8_t>(static_cast<uint8_t>(credential[16]));
@@ -177,20 +181,20 @@ CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& optio
   std::string cipher;
   if (!EncryptSubmission(plaintext, key, rounds, &cipher)) {
     const std::string text = "成绩数据超过1MB，无法提交！";
-    BenchLog(text);
-    return Finish(text, "", false);
+    events.Status(text);
+    return Finish(events, text, "", false);
   }
   const std::string body = pieces[0] + "||" + Base64Encode(cipher);
   const std::string reply = ServicePostText(ServiceUrl("sorvanta/cpuscoresubmitV4"), body).value_or("");
 
   const std::vector<std::string> answer = SplitPieces(reply, "||");
-  if (answer.size() != 2) return Finish(reply, body, false);
+  if (answer.size() != 2) return Finish(events, reply, body, false);
   platform::SetWorkingDirectory(platform::ProgramWriteFolder(platform::ProgramFolder()));
   const std::string historyPath = CpuHistoryPath();
   if (!AppendCpuHistory(historyPath, answer[1]))
     LogLine("history record not stored in " + historyPath + " (not a JSON object, or the file cannot be written)",
             kLogError, false);
-  return Finish(answer[0], answer[1], true);
+  return Finish(events, answer[0], answer[1], true);
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::cpubench

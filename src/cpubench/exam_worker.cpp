@@ -9,13 +9,12 @@
 
 #include "platform/clock.h"
 #include "platform/cpu.h"
-#include "base/bench_sink.h"
 #include "base/crypto.h"
 #include "base/json_input.h"
 #include "service/requests.h"
 #include "base/text.h"
 
-namespace sorvanta {
+namespace sorvanta::cpubench {
 namespace {
 
 // Upper bound of the answers reserved ahead, so that the timed loop does not grow the
@@ -110,27 +109,25 @@ long WorkExamPaper(GM_ExamData* data, uint32_t budgetMs, ExamBlockWorker* work) 
   return worked;
 }
 
-void ExamWorker(GM_ExamData* data) { ExamWorker(data, CpuExamOptions()); }
-
-void ExamWorker(GM_ExamData* data, const CpuExamOptions& options) {
+void ExamWorker(GM_ExamData* data, const CpuExamOptions& options, CpuEvents& events) {
   ExamBlockWorker work;
 
   if (!platform::PinCurrentThreadToNthCpu(data->coreid))
-    BenchLog("线程" + IntText(data->coreid) + "绑定CPU核失败！但测试依然继续...");
+    events.Status("线程" + IntText(data->coreid) + "绑定CPU核失败！但测试依然继续...");
 
   std::string reply = ServicePostText(ServiceUrl("sorvanta/startexam"), StartExamBody(*data)).value_or("");
   if (!AcceptStartExamReply(reply, data)) {
-    BenchLog("开始考试失败！");
+    events.Status("开始考试失败！");
     return;
   }
 
   if (WorkExamPaper(data, options.examBudgetMs, &work) < 0) {
-    BenchLog("SM4 FAILED!!!");
+    events.Status("SM4 FAILED!!!");
     return;
   }
 
   reply = ServicePostText(ServiceUrl("sorvanta/endexam"), EndExamBody(*data)).value_or("");
-  if (reply != "ok") BenchLog("结束考试失败：" + reply);
+  if (reply != "ok") events.Status("结束考试失败：" + reply);
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::cpubench

@@ -3,17 +3,18 @@
 // It pins itself to the coreid-th CPU of the process's affinity set, asks the service
 // to start the exam ("sorvanta/startexam"), works the paper in 32-byte blocks until the
 // paper ends or the time budget is spent, and tells the service that the exam ended
-// ("sorvanta/endexam") with the SM3 digest of its answers. It reports only through
-// status lines (BenchLog) to the current benchmark sink.
+// ("sorvanta/endexam") with the SM3 digest of its answers. It reports only status lines,
+// through the session's CpuEvents.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "cpubench/cpu_events.h"
 #include "cpubench/exam_options.h"
 
-namespace sorvanta {
+namespace sorvanta::cpubench {
 
 // Paper bytes per answer, and the size of each of the worker's two work buffers.
 constexpr size_t kExamBlockSize = 32;
@@ -32,10 +33,10 @@ struct GM_ExamData {
   int32_t id = 0;       // exam id from the start-exam reply; 0 until then
 };
 
-// Thread entry of one worker; data->coreid is set by the caller. Returns when the worker
-// is done (after the end-exam reply, or early after a failed start or self-check).
-void ExamWorker(GM_ExamData* data);
-void ExamWorker(GM_ExamData* data, const CpuExamOptions& options);
+// Thread entry of one worker; data->coreid is set by the caller, and data, options and
+// events outlive the call. Returns when the worker is done (after the end-exam reply, or
+// early after a failed start or self-check).
+void ExamWorker(GM_ExamData* data, const CpuExamOptions& options, CpuEvents& events);
 
 // --- Pieces of the worker, exposed for the tests and the benchmark. ---
 
@@ -77,4 +78,4 @@ class ExamBlockWorker {
   uint8_t key_[16];
 };
 
-}  // namespace sorvanta
+}  // namespace sorvanta::cpubench

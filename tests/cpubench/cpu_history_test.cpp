@@ -11,7 +11,7 @@
 #include "support/scoped_env_var.h"
 #include "support/temp_dir.h"
 
-namespace sorvanta {
+namespace sorvanta::cpubench {
 namespace {
 
 using testing::ReadWholeFile;
@@ -199,4 +199,4 @@ TEST(CpuRecordBrowse, WrapsBothWaysAndDoesNothingWithoutRecords) {
 }
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::cpubench

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-namespace sorvanta {
+namespace sorvanta::cpubench {
 namespace {
 
 TEST(DeviceObject, CarriesTheMachineFieldsAndTheWholeReply) {
@@ -52,4 +52,4 @@ TEST(MachineLines, FormatsOfTheFourInformationLines) {
 }
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::cpubench

@@ -8,22 +8,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <stop_token>
 
 #include "cpubench/cpu_history.h"
 #include "fake_exam_service.h"
-#include "recording_sink.h"
+#include "recording_cpu_events.h"
 #include "base/crypto.h"
 #include "base/log.h"
 #include "service/requests.h"
 #include "support/scoped_env_var.h"
 #include "support/temp_dir.h"
 
-namespace sorvanta {
+namespace sorvanta::cpubench {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::FakeExamService;
-using testing::RecordingCpuSink;
+using testing::RecordingCpuEvents;
 
 const std::string kKey = "0123456789abcdef";
 
@@ -67,14 +68,14 @@ class ExamSessionTest : public ::testing::Test {
   std::vector<std::string> SessionLines() const {
     static const std::vector<std::string> worker = {"开始考试失败！", "SM4 FAILED!!!"};
     std::vector<std::string> lines;
-    for (const std::string& l : sink.Logs())
+    for (const std::string& l : events.Logs())
       if (l.rfind("线程", 0) != 0 && l.rfind("结束考试失败", 0) != 0 &&
           std::find(worker.begin(), worker.end(), l) == worker.end())
         lines.push_back(l);
     return lines;
   }
 
-  RecordingCpuSink sink;
+  RecordingCpuEvents events;
   FakeExamService service;
   CpuExamOptions options;
   testing::TempDir dataDir_{"cpusession"};
@@ -85,8 +86,8 @@ TEST_F(ExamSessionTest, TokenWithWrongPieceCountFinishesWithAnErrorAndNoRequest)
   service.Start();
   for (const std::string& token :
        {Credential(1) + "||s.bin||m0.bin", Credential(1) + "||s.bin||m0.bin||m1.bin||m2.bin||m3.bin", std::string()}) {
-    RecordingCpuSink local;
-    CpuExamOutcome out = RunCpuExamSession(Device(token), options);
+    RecordingCpuEvents local;
+    CpuExamOutcome out = RunCpuExamSession(Device(token), options, local);
     ASSERT_EQ(local.Dones().size(), 1u);
     EXPECT_EQ(local.Dones()[0].text, "服务器返回错误信息");
     EXPECT_EQ(local.Dones()[0].second, "");
@@ -103,7 +104,7 @@ TEST_F(ExamSessionTest, WholeSessionReportsInOrderSubmitsTheResultAndStoresTheRe
   service.submit = [&](const std::string&) { return "单核 1000||" + record; };
   service.Start();
   const int rounds = 3;
-  CpuExamOutcome out = RunCpuExamSession(Device(Credential(rounds) + "||s.bin||m0.bin||m1.bin"), options);
+  CpuExamOutcome out = RunCpuExamSession(Device(Credential(rounds) + "||s.bin||m0.bin||m1.bin"), options, events);
 
   const std::vector<std::string> want = {"请求试卷中....", "请求开始单核考试....", "开始单核考试....", "开始！使用1核！",
                                          "停笔！", "请求开始多核考试....", "开始多核考试....", "开始！使用2核！",
@@ -111,8 +112,7 @@ TEST_F(ExamSessionTest, WholeSessionReportsInOrderSubmitsTheResultAndStoresTheRe
   EXPECT_EQ(SessionLines(), want);
   std::vector<int> progress = {10, 22, 45, 67, 100};
   for (int p = 5; p <= 100; p += 5) progress.push_back(p);
-  EXPECT_EQ(sink.Progresses(), progress);
-  EXPECT_EQ(sink.BadCalls(), 0);
+  EXPECT_EQ(events.Progresses(), progress);
   EXPECT_EQ(service.Bodies("paper"), (std::vector<std::string>{"s.bin", "m0.bin", "m1.bin"}));
   EXPECT_EQ(service.Count("startexam"), 3);
   EXPECT_EQ(service.Count("endexam"), 3);
@@ -141,12 +141,12 @@ TEST_F(ExamSessionTest, WholeSessionReportsInOrderSubmitsTheResultAndStoresTheRe
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(ids, (std::vector<int>{101, 102, 103}));
 
-  ASSERT_EQ(sink.Dones().size(), 1u);
-  EXPECT_EQ(sink.Dones()[0].text, "单核 1000");
-  EXPECT_EQ(sink.Dones()[0].second, record);
+  ASSERT_EQ(events.Dones().size(), 1u);
+  EXPECT_EQ(events.Dones()[0].text, "单核 1000");
+  EXPECT_EQ(events.Dones()[0].second, record);
   EXPECT_TRUE(out.scored);
   EXPECT_EQ(testing::ReadWholeFile(CpuHistoryPath()), "[\r\n" + record + "\r\n]");
-  EXPECT_EQ(sink.Calls().back().kind, 'D');
+  EXPECT_EQ(events.Calls().back().kind, 'D');
 }
 
 TEST_F(ExamSessionTest, DifferentSecondProcessorCountStartsNoMultiCoreWorker) {
@@ -154,7 +154,7 @@ TEST_F(ExamSessionTest, DifferentSecondProcessorCountStartsNoMultiCoreWorker) {
   service.Start();
   std::atomic<int> calls{0};
   options.countProcessors = [&] { return calls++ == 0 ? 2 : 3; };
-  RunCpuExamSession(Device(Credential(1) + "||s.bin||m0.bin||m1.bin"), options);
+  RunCpuExamSession(Device(Credential(1) + "||s.bin||m0.bin||m1.bin"), options, events);
   std::vector<std::string> lines = SessionLines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "开始！使用1核！"), 1);
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("开始！使用", 0) == 0; }), 1);
@@ -168,13 +168,13 @@ TEST_F(ExamSessionTest, DifferentSecondProcessorCountStartsNoMultiCoreWorker) {
     EXPECT_EQ(e["result"].asString(), "");
   }
   // Progress stops at 50: the skipped phase paces nothing.
-  EXPECT_EQ(sink.Progresses().back(), 50);
+  EXPECT_EQ(events.Progresses().back(), 50);
 }
 
 TEST_F(ExamSessionTest, FailedPaperDownloadGivesAnEmptyPaperAndTheRunGoesOn) {
   service.papers["s.bin"] = std::string(32, 's');
   service.Start();
-  CpuExamOutcome out = RunCpuExamSession(Device(Credential(1) + "||s.bin||gone0.bin||gone1.bin"), options);
+  CpuExamOutcome out = RunCpuExamSession(Device(Credential(1) + "||s.bin||gone0.bin||gone1.bin"), options, events);
   EXPECT_TRUE(out.scored);
   EXPECT_EQ(service.Count("endexam"), 3);
 }
@@ -183,10 +183,10 @@ TEST_F(ExamSessionTest, ReplyThatIsNotTwoPiecesIsShownWithTheBodyAndNothingIsSto
   ServePapers();
   service.submit = [](const std::string&) { return std::string("服务器繁忙"); };
   service.Start();
-  CpuExamOutcome out = RunCpuExamSession(Device(Credential(2) + "||s.bin||m0.bin||m1.bin"), options);
-  ASSERT_EQ(sink.Dones().size(), 1u);
-  EXPECT_EQ(sink.Dones()[0].text, "服务器繁忙");
-  EXPECT_EQ(sink.Dones()[0].second, service.Bodies("submit").at(0));
+  CpuExamOutcome out = RunCpuExamSession(Device(Credential(2) + "||s.bin||m0.bin||m1.bin"), options, events);
+  ASSERT_EQ(events.Dones().size(), 1u);
+  EXPECT_EQ(events.Dones()[0].text, "服务器繁忙");
+  EXPECT_EQ(events.Dones()[0].second, service.Bodies("submit").at(0));
   EXPECT_FALSE(out.scored);
   EXPECT_FALSE(fs::exists(CpuHistoryPath()));
 }
@@ -198,9 +198,9 @@ TEST_F(ExamSessionTest, RecordThatIsNotAJsonObjectFinishesTheRunButIsNotStored) 
   testing::TempDir logDir("cpusession-log");
   ASSERT_TRUE(logDir.ok());
   xLogMessager logger("sorvanta", logDir.path(), true);
-  CpuExamOutcome out = RunCpuExamSession(Device(Credential(1) + "||s.bin||m0.bin||m1.bin"), options);
-  ASSERT_EQ(sink.Dones().size(), 1u);
-  EXPECT_EQ(sink.Dones()[0].text, "单核 900");
+  CpuExamOutcome out = RunCpuExamSession(Device(Credential(1) + "||s.bin||m0.bin||m1.bin"), options, events);
+  ASSERT_EQ(events.Dones().size(), 1u);
+  EXPECT_EQ(events.Dones()[0].text, "单核 900");
   EXPECT_TRUE(out.scored);
   EXPECT_FALSE(fs::exists(CpuHistoryPath()));
   EXPECT_NE(testing::ReadWholeFile(logger.PathOf(kLogError)).find("history record not stored"), std::string::npos);
@@ -213,22 +213,36 @@ TEST_F(ExamSessionTest, ScoreIsShownEvenWhenTheHistoryCannotBeStored) {
   ServePapers();
   service.submit = [](const std::string&) { return std::string("单核 1000||{\"singlecore\":1000}"); };
   service.Start();
-  RunCpuExamSession(Device(Credential(1) + "||s.bin||m0.bin||m1.bin"), options);
-  ASSERT_EQ(sink.Dones().size(), 1u);
-  EXPECT_EQ(sink.Dones()[0].text, "单核 1000");
-  EXPECT_EQ(sink.Dones()[0].second, "{\"singlecore\":1000}");
+  RunCpuExamSession(Device(Credential(1) + "||s.bin||m0.bin||m1.bin"), options, events);
+  ASSERT_EQ(events.Dones().size(), 1u);
+  EXPECT_EQ(events.Dones()[0].text, "单核 1000");
+  EXPECT_EQ(events.Dones()[0].second, "{\"singlecore\":1000}");
   EXPECT_FALSE(fs::exists(CpuHistoryPath()));
 }
 
-TEST_F(ExamSessionTest, ShortCredentialEndsSilentlyWithoutSubmission) {
+// Both silent ends come after the phases, where the result would be submitted: a credential
+// too short to carry a key, and a stop requested meanwhile.
+TEST_F(ExamSessionTest, ShortCredentialOrStopEndsSilentlyWithoutSubmission) {
   ServePapers();
   service.Start();
-  CpuExamOutcome out =
-      RunCpuExamSession(Device(Base64Encode(kKey) + "||s.bin||m0.bin||m1.bin"), options);
-  EXPECT_FALSE(out.finished);
-  EXPECT_TRUE(sink.Dones().empty());
+  struct Case {
+    std::string credential;
+    bool stop;
+  };
+  for (const Case& c : {Case{Base64Encode(kKey), false}, Case{Credential(1), true}}) {
+    RecordingCpuEvents local;
+    std::stop_source stop;
+    local.hook = [&stop, c](const testing::CpuCall& call) {
+      if (c.stop && call.kind == 'P' && call.percent == 5) stop.request_stop();  // the single-core phase
+    };
+    CpuExamOutcome out = RunCpuExamSession(Device(c.credential + "||s.bin||m0.bin||m1.bin"), options, local,
+                                           stop.get_token());
+    EXPECT_FALSE(out.finished) << c.stop;
+    EXPECT_TRUE(local.Dones().empty()) << c.stop;
+    EXPECT_EQ(local.Logs().back(), "考试结束，等待判分....") << c.stop;
+    EXPECT_EQ(local.Progresses().back(), 100) << c.stop;  // both phases paced in full
+  }
   EXPECT_EQ(service.Count("submit"), 0);
-  EXPECT_EQ(SessionLines().back(), "考试结束，等待判分....");
 }
 
 TEST_F(ExamSessionTest, ResultLargerThanTheWorkingBufferIsRefusedNotSent) {
@@ -236,13 +250,13 @@ TEST_F(ExamSessionTest, ResultLargerThanTheWorkingBufferIsRefusedNotSent) {
   service.Start();
   Json::Value device = Device(Credential(1) + "||s.bin||m0.bin||m1.bin");
   device["socname"] = std::string(1048576, 'x');
-  CpuExamOutcome out = RunCpuExamSession(device, options);
+  CpuExamOutcome out = RunCpuExamSession(device, options, events);
   EXPECT_EQ(service.Count("submit"), 0);
-  ASSERT_EQ(sink.Dones().size(), 1u);
-  EXPECT_EQ(sink.Dones()[0].text, "成绩数据超过1MB，无法提交！");
+  ASSERT_EQ(events.Dones().size(), 1u);
+  EXPECT_EQ(events.Dones()[0].text, "成绩数据超过1MB，无法提交！");
   EXPECT_EQ(SessionLines().back(), "成绩数据超过1MB，无法提交！");
   EXPECT_FALSE(out.scored);
 }
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::cpubench

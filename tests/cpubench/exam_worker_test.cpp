@@ -8,14 +8,14 @@
 
 #include "fake_exam_service.h"
 #include "platform/clock.h"
-#include "recording_sink.h"
+#include "recording_cpu_events.h"
 #include "base/crypto.h"
 
-namespace sorvanta {
+namespace sorvanta::cpubench {
 namespace {
 
 using testing::FakeExamService;
-using testing::RecordingCpuSink;
+using testing::RecordingCpuEvents;
 
 // The answer to one paper block: SM3 of the block padded with zeros to 1 MiB.
 std::string ExpectedAnswer(const std::string& block) {
@@ -81,10 +81,10 @@ class ExamWorkerTest : public ::testing::Test {
     service.Start();
     CpuExamOptions options;
     options.examBudgetMs = budgetMs;
-    ExamWorker(&d, options);
+    ExamWorker(&d, options, events);
     return d;
   }
-  RecordingCpuSink sink;
+  RecordingCpuEvents events;
   FakeExamService service;
 };
 
@@ -101,7 +101,7 @@ TEST_F(ExamWorkerTest, WorksWholeBlocksOnlyAndSendsTheDigestOfItsAnswers) {
   EXPECT_EQ(end["answersm3"].asString(), Sm3HexDigest(d.answers.data(), d.answers.size()));
   EXPECT_EQ(end["id"].asInt(), 101);
   EXPECT_EQ(end["token"].asString(), d.token);
-  EXPECT_TRUE(sink.Logs().empty());
+  EXPECT_TRUE(events.Logs().empty());
 }
 
 TEST_F(ExamWorkerTest, EmptyPaperStillEndsTheExamWithTheDigestOfNoAnswers) {
@@ -110,18 +110,18 @@ TEST_F(ExamWorkerTest, EmptyPaperStillEndsTheExamWithTheDigestOfNoAnswers) {
   ASSERT_EQ(service.Count("endexam"), 1);
   EXPECT_EQ(Parse(service.Bodies("endexam")[0])["answersm3"].asString(),
             "1ab21d8355cfa17f8e61194831e81a8f22bec8c728fefb747ed035eb5082aa2b");
-  EXPECT_TRUE(sink.Logs().empty());
+  EXPECT_TRUE(events.Logs().empty());
 }
 
 TEST_F(ExamWorkerTest, UnusableStartReplyEndsTheWorkerWithoutEndingTheExam) {
   for (const char* reply : {R"({"randFile":"p.bin","sm4key":"00","id":5})",
                             R"([{"randFile":"other.bin","sm4key":"00","id":5}])"}) {
-    RecordingCpuSink local;
+    RecordingCpuEvents local;
     FakeExamService svc;
     svc.startExam = [reply](const std::string&) { return std::string(reply); };
     svc.Start();
     GM_ExamData d = Paper("p.bin", std::string(64, 'a'));
-    ExamWorker(&d);
+    ExamWorker(&d, CpuExamOptions(), local);
     EXPECT_EQ(local.Logs(), std::vector<std::string>{"开始考试失败！"}) << reply;
     EXPECT_EQ(svc.Count("endexam"), 0) << reply;
     EXPECT_TRUE(d.answers.empty());
@@ -135,17 +135,17 @@ TEST_F(ExamWorkerTest, OverlongKeyLeavesTheZeroKeyAndTheWorkGoesOn) {
   };
   GM_ExamData d = RunWorker(Paper("p.bin", std::string(64, 'x')));
   EXPECT_EQ(d.answers.size(), 64u);
-  EXPECT_TRUE(sink.Logs().empty());  // the SM4 self-check passes with the zero key too
+  EXPECT_TRUE(events.Logs().empty());  // the SM4 self-check passes with the zero key too
 }
 
 TEST_F(ExamWorkerTest, EndExamReplyMustBeExactlyOk) {
   for (const char* reply : {"ok", "OK", "ok ", "ok\n", ""}) {
-    RecordingCpuSink local;
+    RecordingCpuEvents local;
     FakeExamService svc;
     svc.endExam = [reply](const std::string&) { return std::string(reply); };
     svc.Start();
     GM_ExamData d = Paper("p.bin", "");
-    ExamWorker(&d);
+    ExamWorker(&d, CpuExamOptions(), local);
     std::string r = reply;
     if (r == "ok") {
       EXPECT_TRUE(local.Logs().empty());
@@ -179,4 +179,4 @@ TEST(ExamBudget, WorkStopsAfterTheFirstBlockThatEndsPastTheBudget) {
 }
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::cpubench

@@ -13,12 +13,12 @@
 #include "service/token.h"
 #include "service/wire_protocol.h"
 #include "platform/clock.h"
-#include "recording_sink.h"
+#include "recording_cpu_events.h"
 #include "support/https_test_server.h"
 #include "support/scoped_env_var.h"
 #include "support/temp_dir.h"
 
-namespace sorvanta {
+namespace sorvanta::cpubench {
 namespace {
 
 namespace fs = std::filesystem;
@@ -54,23 +54,23 @@ TEST_F(ReferenceSessionTest, TokenExamSubmissionAndStoredRecord) {
   const std::string reply = RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores).value_or("");
   ASSERT_EQ(JudgeTokenReply(reply), TokenVerdict::kAccepted) << reply;
 
-  testing::RecordingCpuSink sink;
+  testing::RecordingCpuEvents events;
   CpuExamOptions options;
   options.examBudgetMs = kBudgetMs;
   options.paceStepMs = 60;
-  CpuExamOutcome out = RunCpuExamSession(BuildDeviceObject(machine, reply), options);
+  CpuExamOutcome out = RunCpuExamSession(BuildDeviceObject(machine, reply), options, events);
 
   std::vector<std::string> lines;
-  for (const std::string& l : sink.Logs())
+  for (const std::string& l : events.Logs())
     if (l.rfind("线程", 0) != 0) lines.push_back(l);
   const int n = CountLogicalProcessors();
   const std::vector<std::string> want = {"请求试卷中....", "请求开始单核考试....", "开始单核考试....",
                                          "开始！使用1核！", "停笔！", "请求开始多核考试....", "开始多核考试....",
                                          "开始！使用" + std::to_string(n) + "核！", "停笔！", "考试结束，等待判分...."};
   EXPECT_EQ(lines, want);
-  ASSERT_EQ(sink.Dones().size(), 1u);
+  ASSERT_EQ(events.Dones().size(), 1u);
   ASSERT_TRUE(out.scored) << out.result << "\n" << out.second;
-  EXPECT_EQ(sink.Dones()[0].text, out.result);
+  EXPECT_EQ(events.Dones()[0].text, out.result);
 
   std::vector<CpuScoreRecord> history = LoadCpuHistory();
   ASSERT_EQ(history.size(), 1u);
@@ -85,7 +85,7 @@ TEST_F(ReferenceSessionTest, TokenExamSubmissionAndStoredRecord) {
 }
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::cpubench
 
 #else
 TEST(ReferenceSessionTest, NeedsTheReferenceService) { GTEST_SKIP() << "reference service not built"; }

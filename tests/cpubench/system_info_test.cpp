@@ -34,7 +34,7 @@ TEST(SystemInfo, EmptyTreeGivesNothingAndFailsQuietly) {
   EXPECT_FALSE(ReadMemoryInfo(t.root()).ok);  // a fake root never falls back to sysinfo()
   EXPECT_FALSE(ReadOsRelease(t.root()).found);
   EXPECT_EQ(MachineId(t.root()), "");
-  CpuMachine m = ReadCpuMachine(t.root());
+  cpubench::CpuMachine m = cpubench::ReadCpuMachine(t.root());
   EXPECT_FALSE(m.boardFound);
   EXPECT_FALSE(m.memoryOk);
   EXPECT_EQ(MemoryInfoLine(m), "总量 0.00 GB (0.00 GB 剩余)");
@@ -95,7 +95,7 @@ TEST(SystemInfo, MemoryOsReleaseAndMachineId) {
   t.Write("etc/machine-id", "  5f3a9c0d1e2b4a6f8c7d9e0f1a2b3c4d \nextra\n");
   EXPECT_EQ(MachineId(t.root()), "5f3a9c0d1e2b4a6f8c7d9e0f1a2b3c4d");
 
-  CpuMachine m = ReadCpuMachine(t.root());
+  cpubench::CpuMachine m = cpubench::ReadCpuMachine(t.root());
   EXPECT_EQ(m.osVersion, "12");
   EXPECT_EQ(m.machineId, "5f3a9c0d1e2b4a6f8c7d9e0f1a2b3c4d");
   EXPECT_GE(m.logicalCores, 1);

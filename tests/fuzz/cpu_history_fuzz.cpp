@@ -7,6 +7,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace sorvanta;
+  using namespace sorvanta::cpubench;
   const std::vector<CpuScoreRecord> history = ParseCpuHistory(fuzz::Text(data, size));
   for (const CpuScoreRecord& r : history) {
     fuzz::Require(r.coreValues.size() == r.coreRatios.size());

@@ -24,6 +24,7 @@ std::string HistoryPath() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace sorvanta;
+  using namespace sorvanta::cpubench;
   const std::string path = HistoryPath();
   std::remove(path.c_str());
   fuzz::Require(AppendCpuHistory(path, "{\"singlecore\":1}"));

@@ -112,7 +112,7 @@ TEST_F(ServiceLogicTest, ScoreFormulas) {
 // The exam length users run with, on both sides: a client budget shorter than the service's
 // would score every machine too low, a longer one would have its exams refused.
 TEST(ShippedDefaults, ExamTimingAgreesBetweenClientAndService) {
-  const CpuExamOptions client;
+  const cpubench::CpuExamOptions client;
   const ServiceOptions service;
   EXPECT_EQ(client.examBudgetMs, 10000u);
   EXPECT_EQ(client.paceStepMs, 1000u);

@@ -10,61 +10,57 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-#include <ctime>
 
-#include "cpubench/exam_session.h"
-#include "service/token.h"
-#include "service/wire_protocol.h"
 #include "cpubench/ui/CLoadingDlg.h"
 #include "ui/look.h"
 #include "ui/message_box.h"
+#include "ui/queued_calls.h"
 #include "ui/restart.h"
-#include "ui/window_bench_sink.h"
 
 namespace sorvanta::ui {
 namespace {
 
-const QString kCaption = QStringLiteral("CPU跑分");
-const QString kConfirmText = QStringLiteral(
-    "1、CPU跑分请关闭后台应用，以免导致跑分偏低；\n"
-    "2、笔记本电脑建议插上外接电源，并把电源策略调为“高性能”\n"
-    "3、跑分时间不长（不到1分钟），确认开始？");
-const QString kForceStopText =
-    QStringLiteral("正在跑分，强行中止吗？频繁中断将会被服务器判定为恶意行为并禁止跑分。");
 const QString kResultHeader = QStringLiteral("---------跑分结果---------");
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
+MessageIcon ToMessageIcon(cpubench::CpuMessageIcon icon) {
+  switch (icon) {
+    case cpubench::CpuMessageIcon::kQuestion: return MessageIcon::kQuestion;
+    case cpubench::CpuMessageIcon::kWarning: return MessageIcon::kWarning;
+    case cpubench::CpuMessageIcon::kError: return MessageIcon::kError;
+    case cpubench::CpuMessageIcon::kNone: break;
+  }
+  return MessageIcon::kNone;
+}
+
+// How the run's threads reach this window: every call through the one QueuedCalls, which
+// drops it once the window is detached or gone.
+cpubench::CpuCallCarrier CarrierOf(std::shared_ptr<QueuedCalls> calls) {
+  return [calls = std::move(calls)](std::function<void()> call, bool wait) { calls->Post(std::move(call), wait); };
+}
+
 }  // namespace
 
 CCPUBench::CCPUBench(QWidget* parent, Options options)
-    : QDialog(parent), options_(std::move(options)) {
-  setWindowTitle(kCaption);
+    : QDialog(parent), restart_(std::move(options.restart)) {
+  setWindowTitle(Q(cpubench::kCpuCaption));
   setWindowIcon(MainIcon());
   setWindowFlag(Qt::WindowMinimizeButtonHint, true);
   BuildControls();
-  ReadMachineLines();
-
-  // This window becomes the current benchmark window: the session reports here.
-  WindowBenchSink::Handlers handlers;
-  handlers.log = [this](const std::string& text) { AppendLog(Q(text)); };
-  handlers.done = [this](const std::string& text, const std::string&) { OnRunFinished(text); };
-  handlers.progress = [this](int percent, int) { progress_->setValue(percent); };
-  sink_ = WindowBenchSink::Create(this, std::move(handlers));
-  sink_->Install();
-
-  LoadHistory();
-  ShowRecord();
+  calls_ = std::make_shared<QueuedCalls>(this);
+  run_ = std::make_unique<cpubench::CpuBenchRun>(static_cast<cpubench::CpuRunView&>(*this), CarrierOf(calls_),
+                                                 std::move(static_cast<cpubench::CpuRunConfig&>(options)));
+  run_->OnOpen();
   results_->setFocus();
 }
 
 CCPUBench::~CCPUBench() {
   // A run still going (only when the window is destroyed without the close box) is left
-  // to end by itself when run_ goes; its later calls are dropped by the detached sink.
-  sink_->Detach();
+  // to end by itself; its later calls are dropped, and a waiting one is released.
+  calls_->Detach();
 }
 
 void CCPUBench::BuildControls() {
@@ -134,137 +130,76 @@ void CCPUBench::BuildControls() {
   ResizeWithinScreen(this, QSize(760, 520));
 }
 
-void CCPUBench::ReadMachineLines() {
-  machine_ = options_.readMachine ? options_.readMachine() : ReadCpuMachine();
-  info_[0]->setText(Q(CpuInfoLine(machine_)));
-  info_[1]->setText(Q(BoardInfoLine(machine_)));
-  info_[2]->setText(Q(MemoryInfoLine(machine_)));
-  info_[3]->setText(Q(OsInfoLine(machine_)));
-  for (QLineEdit* line : info_) line->setCursorPosition(0);
-  if (!machine_.boardFound) ShowMessage(this, QStringLiteral("主板信息获取异常！"));
-  if (!machine_.memoryOk) ShowMessage(this, QStringLiteral("内存信息获取异常！"));
-}
-
-void CCPUBench::LoadHistory() {
-  history_ = options_.historyPath.empty() ? LoadCpuHistory() : LoadCpuHistory(options_.historyPath);
-  shown_ = static_cast<int>(history_.size()) - 1;
-}
-
-void CCPUBench::ShowRecord() {
-  results_->clear();
-  if (shown_ < 0 || shown_ >= static_cast<int>(history_.size())) {
-    age_->clear();
-    return;
+void CCPUBench::SetMachineLines(const std::string& cpu, const std::string& board, const std::string& memory,
+                                const std::string& os) {
+  const std::string* lines[4] = {&cpu, &board, &memory, &os};
+  for (int i = 0; i < 4; ++i) {
+    info_[i]->setText(Q(*lines[i]));
+    info_[i]->setCursorPosition(0);
   }
-  const CpuScoreRecord& record = history_[shown_];
-  for (const CpuRecordRow& row : CpuRecordRows(record)) {
+}
+
+void CCPUBench::ShowRecord(const std::vector<cpubench::CpuRecordRow>& rows, const std::string& age) {
+  results_->clear();
+  for (const cpubench::CpuRecordRow& row : rows) {
     new QTreeWidgetItem(results_, {Q(row.item), Q(row.value), Q(row.ratio)});
   }
-  age_->setText(Q(CpuRecordAgeLabel(record, std::time(nullptr))));
+  age_->setText(Q(age));
 }
 
-void CCPUBench::ShowPrevious() {
-  if (shown_ < 0) return;
-  shown_ = PreviousRecordIndex(shown_, static_cast<int>(history_.size()));
-  ShowRecord();
-}
+void CCPUBench::ShowPrevious() { run_->OnPrevious(); }
+void CCPUBench::ShowNext() { run_->OnNext(); }
+void CCPUBench::StartRun() { run_->OnStart(); }
 
-void CCPUBench::ShowNext() {
-  if (shown_ < 0) return;
-  shown_ = NextRecordIndex(shown_, static_cast<int>(history_.size()));
-  ShowRecord();
-}
+void CCPUBench::SetStartEnabled(bool enabled) { start_->setEnabled(enabled); }
+void CCPUBench::AppendLog(const std::string& line) { AppendLogLine(Q(line)); }
+void CCPUBench::SetProgress(int percent) { progress_->setValue(percent); }
 
-void CCPUBench::AppendLog(const QString& line) {
+void CCPUBench::AppendLogLine(const QString& line) {
   log_->appendPlainText(line);
   log_->verticalScrollBar()->setValue(log_->verticalScrollBar()->maximum());
 }
 
-void CCPUBench::StartRun() {
-  if (state_ != State::kIdle) return;
-  if (!AskYesNo(this, kConfirmText, kCaption)) return;
-
-  state_ = State::kRequesting;
-  start_->setEnabled(false);
-  loading_ = new CLoadingDlg(this);
-  loading_->setWindowModality(Qt::ApplicationModal);
-  loading_->show();
-
-  // The request blocks for up to a few minutes; it runs on a helper thread so that the
-  // window keeps painting, and its reply comes back to this thread through the signal.
-  auto reply = std::make_shared<std::string>();
-  auto request = options_.requestToken;
-  CpuMachine machine = machine_;
-  QThread* helper = QThread::create([reply, request, machine] {
-    *reply = request ? request(machine) : RequestExamToken(machine.brandString, machine.machineId, machine.logicalCores).value_or("");
-  });
-  connect(helper, &QThread::finished, helper, &QObject::deleteLater);
-  connect(helper, &QThread::finished, this, [this, reply] { OnTokenReply(*reply); });
-  helper->start();
+void CCPUBench::ShowResult(const std::string& result) {
+  AppendLogLine(kResultHeader);
+  AppendLogLine(Q(result));
 }
 
-void CCPUBench::OnTokenReply(const std::string& reply) {
-  if (loading_) {
+void CCPUBench::ShowWaiting(bool shown) {
+  if (shown && !loading_) {
+    loading_ = new CLoadingDlg(this);
+    loading_->setWindowModality(Qt::ApplicationModal);
+    loading_->show();
+  } else if (!shown && loading_) {
     loading_->accept();
     loading_->deleteLater();
     loading_ = nullptr;
   }
-  switch (JudgeTokenReply(reply)) {
-    case TokenVerdict::kNoReply:
-      state_ = State::kIdle;
-      ShowMessage(this, Q(kTokenNoReplyText), QStringLiteral("错误"), MessageIcon::kError);
-      start_->setEnabled(true);
-      return;
-    case TokenVerdict::kRefused:
-      state_ = State::kRefused;
-      ShowMessage(this, Q(kTokenRefusedText), QStringLiteral("错误"), MessageIcon::kError);
-      return;
-    case TokenVerdict::kAccepted:
-      break;
-  }
-  state_ = State::kRunning;
-  Json::Value device = BuildDeviceObject(machine_, reply);
-  // The run thread holds the sink for as long as it may report through it.
-  // The last session returned right after its Done, long before a new token came back.
-  const bool started = run_.Start(
-      [sink = sink_, run = options_.runExam, device = std::move(device)]() mutable {
-        if (run) {
-          run(std::move(device));
-        } else {
-          RunCpuExam(std::move(device));
-        }
-      });
-  if (!started) {
-    state_ = State::kIdle;
-    start_->setEnabled(true);
-  }
 }
 
-void CCPUBench::OnRunFinished(const std::string& result) {
-  start_->setEnabled(true);
-  AppendLog(kResultHeader);
-  AppendLog(Q(result));
-  state_ = State::kIdle;
-  LoadHistory();
-  ShowRecord();
+void CCPUBench::ShowMessage(const std::string& text, const std::string& caption, cpubench::CpuMessageIcon icon) {
+  ui::ShowMessage(this, Q(text), Q(caption), ToMessageIcon(icon));
+}
+
+bool CCPUBench::Ask(const std::string& text, const std::string& caption, cpubench::CpuMessageIcon icon,
+                    bool defaultNo) {
+  return AskYesNo(this, Q(text), Q(caption), ToMessageIcon(icon), defaultNo);
 }
 
 void CCPUBench::reject() {
-  if (state_ == State::kRequesting) return;  // the window does not respond meanwhile
-  if (state_ != State::kRunning) {
-    QDialog::reject();
-    return;
-  }
-  // "否" is the default: a stray Enter must not abandon the run and restart the program.
-  if (!AskYesNo(this, kForceStopText, QStringLiteral("警告"), MessageIcon::kWarning, true)) return;
-  if (state_ != State::kRunning) {  // the run ended while the question was up: just close
-    QDialog::reject();
-    return;
-  }
-  if (options_.restart) {
-    options_.restart();
-  } else {
-    RestartProgram();  // the run is abandoned as it stands
+  switch (run_->OnCloseRequest()) {
+    case cpubench::CpuCloseAction::kStay:
+      return;
+    case cpubench::CpuCloseAction::kClose:
+      QDialog::reject();
+      return;
+    case cpubench::CpuCloseAction::kRestart:
+      if (restart_) {
+        restart_();
+      } else {
+        RestartProgram();  // the run is abandoned as it stands
+      }
+      return;
   }
 }
 

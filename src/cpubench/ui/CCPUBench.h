@@ -1,16 +1,11 @@
 // The CPU benchmark window "CPU跑分".
 //
 // Shows what the machine is, the stored scores one record at a time, and runs a CPU
-// benchmark: after the confirmation it requests a token (on a helper thread while the
-// "服务器通讯中......" box is shown, so the window keeps painting), then starts the exam
-// session on its run thread, which reports back through a WindowBenchSink.
-//
-// States: Idle ("跑分" enabled), Requesting (token request under way), Running (session
-// under way), Refused (the service turned the machine away; "跑分" stays disabled until
-// the window is opened again). Closing while Running asks first; Yes restarts the program.
+// benchmark. The run logic (states, confirmations, the token request, the session, the
+// history, the closing rules) is cpubench::CpuBenchRun; this window builds the controls,
+// serves the run as its view and hands it every user action. The run's threads reach the
+// window through one QueuedCalls, detached when the window goes.
 #pragma once
-
-#include <json/value.h>
 
 #include <QDialog>
 #include <functional>
@@ -18,9 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cpubench/cpu_history.h"
-#include "cpubench/cpu_machine.h"
-#include "base/run_thread.h"
+#include "cpubench/cpu_run.h"
 
 class QLabel;
 class QLineEdit;
@@ -32,26 +25,22 @@ class QTreeWidget;
 namespace sorvanta::ui {
 
 class CLoadingDlg;
-class WindowBenchSink;
+class QueuedCalls;
 
-class CCPUBench : public QDialog {
+class CCPUBench : public QDialog, private cpubench::CpuRunView {
   Q_OBJECT
  public:
-  enum class State { kIdle, kRequesting, kRunning, kRefused };
+  using State = cpubench::CpuRunState;
 
-  // Seams for tests; every empty member means the real thing.
-  struct Options {
-    std::string historyPath;                                   // CpuHistoryPath()
-    std::function<CpuMachine()> readMachine;                   // ReadCpuMachine()
-    std::function<std::string(const CpuMachine&)> requestToken;  // RequestExamToken(), helper thread
-    std::function<void(Json::Value device)> runExam;           // RunCpuExam(), run thread
-    std::function<void()> restart;                             // start a new copy, end this one
+  // Seams for tests (every empty member means the real thing), and the forced stop.
+  struct Options : cpubench::CpuRunConfig {
+    std::function<void()> restart;  // start a new copy, end this one
   };
 
   explicit CCPUBench(QWidget* parent = nullptr, Options options = Options());
   ~CCPUBench() override;
 
-  State CurrentState() const { return state_; }
+  State CurrentState() const { return run_->State(); }
 
   // What the window shows, for tests and screenshots.
   QString InfoLine(int index) const;  // 0 CPU, 1 board, 2 memory, 3 OS
@@ -59,8 +48,8 @@ class CCPUBench : public QDialog {
   QString AgeText() const;
   QString LogText() const;
   int ProgressValue() const;
-  int ShownIndex() const { return shown_; }
-  int RecordCount() const { return static_cast<int>(history_.size()); }
+  int ShownIndex() const { return run_->ShownIndex(); }
+  int RecordCount() const { return run_->RecordCount(); }
   QPushButton* StartButton() const { return start_; }
   QPushButton* PreviousButton() const { return previous_; }
   QPushButton* NextButton() const { return next_; }
@@ -77,20 +66,24 @@ class CCPUBench : public QDialog {
 
  private:
   void BuildControls();
-  void ReadMachineLines();
-  void LoadHistory();
-  void ShowRecord();
-  void AppendLog(const QString& line);
-  void OnTokenReply(const std::string& reply);
-  void OnRunFinished(const std::string& result);
+  void AppendLogLine(const QString& line);
 
-  Options options_;
-  State state_ = State::kIdle;
-  CpuMachine machine_;
-  std::vector<CpuScoreRecord> history_;
-  int shown_ = -1;
-  std::shared_ptr<WindowBenchSink> sink_;
-  RunThread<void> run_;  // the session; it cannot be stopped, so it has no stop hook
+  // CpuRunView, on the window thread.
+  void SetMachineLines(const std::string& cpu, const std::string& board, const std::string& memory,
+                       const std::string& os) override;
+  void ShowRecord(const std::vector<cpubench::CpuRecordRow>& rows, const std::string& age) override;
+  void SetStartEnabled(bool enabled) override;
+  void AppendLog(const std::string& line) override;
+  void SetProgress(int percent) override;
+  void ShowWaiting(bool shown) override;
+  void ShowResult(const std::string& result) override;
+  void ShowMessage(const std::string& text, const std::string& caption, cpubench::CpuMessageIcon icon) override;
+  bool Ask(const std::string& text, const std::string& caption, cpubench::CpuMessageIcon icon,
+           bool defaultNo) override;
+
+  std::function<void()> restart_;
+  std::shared_ptr<QueuedCalls> calls_;  // shared with the carrier the run's threads hold
+  std::unique_ptr<cpubench::CpuBenchRun> run_;
   CLoadingDlg* loading_ = nullptr;
 
   QLineEdit* info_[4] = {};
