@@ -16,7 +16,7 @@
 #include "platform/cpu.h"
 #include "base/crypto.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 namespace {
 
 void BM_Sm3Block(benchmark::State& state) {
@@ -66,7 +66,7 @@ double CpuSeconds(int who) {
 }
 
 // Notes when (wall clock and process CPU time) the fill and the read-back begin and end.
-class TimingReporter : public CapacityReporter {
+class TimingReporter : public CapacityEvents {
  public:
   using Clock = std::chrono::steady_clock;
   void Log(const std::string& m) override {
@@ -86,12 +86,9 @@ class TimingReporter : public CapacityReporter {
     last = m;
   }
   double cpuFillStart = 0, cpuVerifyStart = 0, cpuVerifyEnd = 0;
-  void Remaining(const std::string&) override {}
-  void Speed(const std::string&) override {}
+  void Remaining(uint64_t) override {}
+  void Speed(uint64_t, uint32_t) override {}
   void Progress(int) override {}
-  void VolumeControlsEnabled(bool) override {}
-  void StartButtonEnabled(bool) override {}
-  void StartButtonText(const std::string&) override {}
   std::mutex mu_;
   Clock::time_point fillStart, verifyStart, verifyEnd;
   std::string last;
@@ -104,10 +101,10 @@ void BM_CapacityRunOnFolder(benchmark::State& state) {
     state.SkipWithError("set SORVANTA_BENCH_DIR and SORVANTA_BENCH_BYTES (see bench/capacity_vs_dd.sh)");
     return;
   }
-  PatternStream stream(1);
+  auto stream = std::make_shared<PatternStream>(1);
   // SM3's cost per byte on one core, in CPU time, which a busy machine does not distort.
   platform::AlignedBuffer block(kCapacityBlockSize);
-  BuildTestBlock(stream, block.data());
+  BuildTestBlock(*stream, block.data());
   uint8_t digest[32];
   double t0 = CpuSeconds(RUSAGE_THREAD);
   for (int i = 0; i < 4; ++i) Sm3Digest(block.data(), kCapacityBlockSize, digest);
@@ -118,9 +115,8 @@ void BM_CapacityRunOnFolder(benchmark::State& state) {
     CapacityOptions o;
     o.root = dir;
     o.freeBytes = std::strtoull(bytes, nullptr, 10);
-    o.endPauseMs = 0;
-    CapacityRun run(o, stream, reporter);
-    result = run.Run();
+    o.stream = stream;
+    result = RunCapacityCheck(o, reporter, std::stop_token());
   }
   if (result.end != CapacityEnd::kFinished || result.errors != 0) {
     state.SkipWithError(("run did not finish cleanly: " + reporter.last).c_str());
@@ -142,4 +138,4 @@ void BM_CapacityRunOnFolder(benchmark::State& state) {
 BENCHMARK(BM_CapacityRunOnFolder)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

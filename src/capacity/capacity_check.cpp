@@ -1,10 +1,14 @@
 #include "capacity/capacity_check.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <set>
 
 #include "platform/volumes.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 
 std::vector<std::string> ListCapacityVolumes() {
   std::vector<std::string> roots;
@@ -36,26 +40,235 @@ std::string FreeSpaceText(uint64_t freeBytes) {
   return buf;
 }
 
-CapacityCheck::CapacityCheck(uint32_t seed) : stream_(seed) {}
+const char* const kCapacityHelpText =
+    "原理:\r\n  本软件通过覆盖磁盘可用空间来达到彻底清除曾经删除的文件.\r\n\r\n作用:\r\n  "
+    "可以彻底清除磁盘曾经储存但被移动、修改、删除的痕迹,这样就可以不必担心以前删除了的文件被他人使用 "
+    "磁盘恢复软件 恢复了.\r\n\r\n常识:\r\n  "
+    "一般常规方式删除(比如清空回收站或SHIFT+DELETE,以及在windows下的格式化)只是清除文件在文件系统中的索引位置,"
+    "而文件的实体还是保存在磁盘扇区里的,所以所谓 磁盘恢复软件 依然能够恢复你已删除了的文件,"
+    "只有完全清除文件在磁盘物理扇区上所占用的每一个区块才算彻底删除,所谓的 文件粉碎软件 就是这个原理.";
 
-CapacityCheck::~CapacityCheck() {
-  Stop();
-  Wait();
+const char* const kBusyCloseText = "正在处理,请先停止!";
+const char* const kChooseVolumeText = "请先选择驱动器";
+
+// Carries the run's events to the window thread; never waits, so the run never blocks on
+// the window. What arrives once the run logic is gone is dropped.
+class CapacityCheckRun::Relay : public CapacityEvents {
+ public:
+  Relay(WindowPost post, std::shared_ptr<bool> alive, CapacityCheckRun* owner)
+      : post_(std::move(post)), alive_(std::move(alive)), owner_(owner) {}
+
+  void Log(const std::string& message) override {
+    Post([message](CapacityCheckRun& r) { r.AddLog(message); });
+  }
+  void Remaining(uint64_t bytes) override {
+    Post([text = MegabytesText(bytes)](CapacityCheckRun& r) { r.view_.SetRemaining(text); });
+  }
+  void Speed(uint64_t bytes, uint32_t stepMs) override {
+    Post([text = CapacitySpeedText(bytes, stepMs)](CapacityCheckRun& r) { r.view_.SetSpeed(text); });
+  }
+  void Progress(int percent) override {
+    Post([percent](CapacityCheckRun& r) { r.view_.SetProgress(percent); });
+  }
+  void Ended(const CapacityResult& result) {
+    Post([result](CapacityCheckRun& r) { r.OnRunEnded(result); });
+  }
+  void PauseOver() {
+    Post([](CapacityCheckRun& r) { r.OnPauseOver(); });
+  }
+
+ private:
+  void Post(std::function<void(CapacityCheckRun&)> call) {
+    post_([alive = alive_, owner = owner_, call = std::move(call)] {
+      if (*alive) call(*owner);
+    });
+  }
+  WindowPost post_;
+  std::shared_ptr<bool> alive_;
+  CapacityCheckRun* owner_;
+};
+
+CapacityCheckRun::CapacityCheckRun(CapacityCheckView& view, CapacityCheckConfig config)
+    : view_(view),
+      config_(std::move(config)),
+      post_(view.Poster()),
+      alive_(std::make_shared<bool>(true)),
+      // The pattern generator is seeded once, when the window opens.
+      stream_(std::make_shared<PatternStream>(config_.seed ? config_.seed
+                                                            : static_cast<uint32_t>(std::time(nullptr)))) {}
+
+CapacityCheckRun::~CapacityCheckRun() {
+  *alive_ = false;
+  closing_.request_stop();
+  stop_.request_stop();
+  runThread_.Wait();
 }
 
-bool CapacityCheck::Start(const CapacityOptions& options, CapacityReporter& reporter) {
-  if (worker_.Active()) return false;
-  auto run = std::make_shared<CapacityRun>(options, stream_, reporter);
-  return worker_.Start([run] { return run->Run(); }, [run] { run->Stop(); });
+void CapacityCheckRun::OnOpen() {
+  log_ = kCapacityHelpText;
+  view_.SetLogText(log_);
+  view_.SetMode(CapacityMode::kCapacityCheck);
+  ListVolumes();
 }
 
-void CapacityCheck::Stop() { worker_.RequestStop(); }
+void CapacityCheckRun::OnRefresh() { ListVolumes(); }
 
-bool CapacityCheck::Active() const { return worker_.Active(); }
+void CapacityCheckRun::OnSelectVolume() { ReadSelectedVolume(); }
 
-std::optional<CapacityResult> CapacityCheck::Wait() {
-  worker_.Wait();
-  return worker_.LastOutcome();
+void CapacityCheckRun::OnMountTableChanged() {
+  if (!Active()) ListVolumes();
 }
 
-}  // namespace sorvanta
+bool CapacityCheckRun::OnCloseRequest() {
+  if (!Active()) return true;
+  view_.ShowMessage(kBusyCloseText);
+  return false;
+}
+
+std::string CapacityCheckRun::SelectedRoot() const {
+  const int index = view_.SelectedVolume();
+  if (index < 0 || static_cast<size_t>(index) >= choices_.size()) return {};
+  return choices_[static_cast<size_t>(index)].root;
+}
+
+void CapacityCheckRun::ListVolumes() {
+  std::set<std::string> before;
+  for (const VolumeChoice& c : choices_) before.insert(c.root);
+  const bool firstListing = choices_.empty();
+  const std::string previous = selectedRoot_;
+
+  choices_ = ListVolumeChoices(config_.facts);
+  std::vector<std::string> lines;
+  for (const VolumeChoice& c : choices_) lines.push_back(VolumeChoiceText(c));
+
+  // A removable drive that just appeared is what the user came for; otherwise the pick
+  // stays, and a fresh list starts on the first volume that is not the system's.
+  int select = -1;
+  for (size_t i = 0; i < choices_.size() && !firstListing; ++i) {
+    if (choices_[i].removable && !before.count(choices_[i].root)) {
+      select = static_cast<int>(i);
+      break;
+    }
+  }
+  for (size_t i = 0; select < 0 && !previous.empty() && i < choices_.size(); ++i) {
+    if (choices_[i].root == previous) select = static_cast<int>(i);
+  }
+  if (select < 0) select = PreselectedVolume(choices_);
+  view_.SetVolumeLines(lines, select);
+  ReadSelectedVolume();
+}
+
+void CapacityCheckRun::ReadSelectedVolume() {
+  const std::string root = SelectedRoot();
+  if (root.empty()) {
+    ClearVolumeFields();
+    return;
+  }
+  if (ReadVolume(root)) return;
+  // The volume went away: list again, once (a second failure leaves the fields empty).
+  if (relisting_) {
+    ClearVolumeFields();
+    return;
+  }
+  relisting_ = true;
+  ListVolumes();
+  relisting_ = false;
+}
+
+bool CapacityCheckRun::ReadVolume(const std::string& root) {
+  std::optional<CapacityVolume> volume = ReadCapacityVolume(root);
+  if (!volume) return false;
+  view_.SetVolumeFields(VolumeInfoText(*volume), FreeSpaceText(volume->freeBytes));
+  selectedRoot_ = root;
+  freeBytes_ = volume->freeBytes;
+  return true;
+}
+
+void CapacityCheckRun::ClearVolumeFields() {
+  view_.SetVolumeFields("", "");
+  selectedRoot_.clear();
+  freeBytes_ = 0;
+}
+
+void CapacityCheckRun::OnStartOrStop() {
+  if (Active()) {
+    view_.SetStartEnabled(false);
+    if (phase_ == Phase::kRunning) phase_ = Phase::kStopping;
+    stop_.request_stop();
+    return;
+  }
+  const std::string root = SelectedRoot();
+  if (root.empty()) {
+    view_.ShowMessage(kChooseVolumeText);
+    return;
+  }
+  if (!ReadVolume(root)) {
+    ListVolumes();
+    return;
+  }
+  const CapacityMode mode = view_.Mode();
+  if (IsSystemVolume(root, config_.facts) && !view_.AskYesNo(SystemVolumeQuestion(root, mode))) return;
+  log_.clear();
+  view_.SetLogText(log_);
+
+  CapacityOptions options = config_.run;
+  options.root = root;
+  options.freeBytes = freeBytes_;
+  options.mode = mode;
+  options.stream = stream_;
+  // A run whose end pause is over is only returning from its thread.
+  if (runThread_.Active()) runThread_.Wait(std::chrono::seconds(2));
+  stop_ = std::stop_source();
+  closing_ = std::stop_source();
+  auto relay = std::make_shared<Relay>(post_, alive_, this);
+  const uint32_t pauseMs = config_.endPauseMs;
+  std::stop_source stop = stop_;
+  std::stop_source closing = closing_;
+  const bool started = runThread_.Start(
+      [options, relay, stop, closing, pauseMs] {
+        CapacityResult result = RunCapacityCheck(options, *relay, stop.get_token());
+        relay->Ended(result);
+        // Start stays disabled for a moment after the end message; only closing cuts it short.
+        std::mutex mu;
+        std::condition_variable_any cv;
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait_for(lock, closing.get_token(), std::chrono::milliseconds(pauseMs), [] { return false; });
+        relay->PauseOver();
+        return result;
+      },
+      [stop, closing]() mutable {
+        stop.request_stop();
+        closing.request_stop();
+      });
+  if (!started) return;
+  phase_ = Phase::kRunning;
+  if (freeBytes_ > 0) {
+    view_.SetVolumeControlsEnabled(false);
+    view_.SetStartText("停止");
+  }
+}
+
+void CapacityCheckRun::AddLog(const std::string& message) {
+  std::time_t now = config_.now ? config_.now() : std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof(stamp), "[%H:%M:%S]", &local);
+  log_ = stamp + message + "\r\n" + log_;
+  view_.SetLogText(log_);
+}
+
+void CapacityCheckRun::OnRunEnded(const CapacityResult& result) {
+  lastResult_ = result;
+  phase_ = Phase::kEnding;
+  view_.SetStartEnabled(false);
+}
+
+void CapacityCheckRun::OnPauseOver() {
+  phase_ = Phase::kIdle;
+  view_.SetVolumeControlsEnabled(true);
+  view_.SetStartEnabled(true);
+  view_.SetStartText("开始");
+}
+
+}  // namespace sorvanta::capacity

@@ -14,7 +14,7 @@
 #include "platform/volumes.h"
 #include "base/crypto.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
@@ -29,17 +29,53 @@ std::string Format(const char* fmt, ...) {
   return buf;
 }
 
+// One run: the state of a fill, its files and its verification.
+class CapacityRun {
+ public:
+  CapacityRun(const CapacityOptions& options, CapacityEvents& events, std::stop_token stop);
+  CapacityResult Run();
+
+ private:
+  enum class Fill { kDone, kCreateFailed };
+  bool Stopped() const { return stop_.stop_requested(); }
+  Fill FillFreeSpace(BlockGenerators& generators);
+  // Creates the next test file under a name nobody uses; nullptr when creation failed.
+  std::unique_ptr<platform::File> CreateTestFile(std::string* path);
+  // Says so when the medium was full with more than a block of the announced space unwritten.
+  void NoteEarlyFull(uint64_t unwritten);
+  // Syncs a finished test file; a failure counts as an error with its own log line.
+  void SyncTestFile(platform::File& file, const std::string& path);
+  // Wipe: overwrites the free blocks kept for root (as root), else notes them as unwritten.
+  void FillReserved(BlockGenerators& generators);
+  void Verify();
+  // After an abort or a verification with mismatches: map where each block went, log the
+  // real capacity.
+  void JudgeRealCapacity();
+  // The tail of the free space: returns the bytes written, or -1 when it failed. Sets
+  // *fileFull when the file reached its size limit (the tail goes on in the next file).
+  int64_t WriteTail(platform::File& file, const uint8_t* data, uint64_t offset, bool* fileFull);
+  void Display(uint32_t stepStart, uint64_t stepBytes, int percent);
+  void Cleanup();
+
+  const CapacityOptions& options_;
+  CapacityEvents& events_;
+  const std::stop_token stop_;
+  std::shared_ptr<PatternStream> stream_;
+  BlockBufferPool pool_;
+  const RunTag tag_ = NewRunTag();
+
+  uint64_t validSpace_ = 0;
+  uint64_t reservedWritten_ = 0;  // wipe as root: bytes written to the reserved blocks
+  uint32_t nextNumber_ = 0;        // number of the next test file name to try
+  int errors_ = 0;
+  int mismatches_ = 0;
+  bool aborted_ = false;
+  uint32_t lastDisplay_ = 0;
+  std::vector<TestFileRecord> files_;
+  CapacityResult result_;
+};
+
 }  // namespace
-
-const char* const kCapacityHelpText =
-    "原理:\r\n  本软件通过覆盖磁盘可用空间来达到彻底清除曾经删除的文件.\r\n\r\n作用:\r\n  "
-    "可以彻底清除磁盘曾经储存但被移动、修改、删除的痕迹,这样就可以不必担心以前删除了的文件被他人使用 "
-    "磁盘恢复软件 恢复了.\r\n\r\n常识:\r\n  "
-    "一般常规方式删除(比如清空回收站或SHIFT+DELETE,以及在windows下的格式化)只是清除文件在文件系统中的索引位置,"
-    "而文件的实体还是保存在磁盘扇区里的,所以所谓 磁盘恢复软件 依然能够恢复你已删除了的文件,"
-    "只有完全清除文件在磁盘物理扇区上所占用的每一个区块才算彻底删除,所谓的 文件粉碎软件 就是这个原理.";
-
-const char* const kBusyCloseText = "正在处理,请先停止!";
 
 std::string CapacityTestFilePath(const std::string& root, size_t number) {
   std::string path = root;
@@ -56,8 +92,13 @@ std::string CapacitySpeedText(uint64_t bytes, uint32_t stepMs) {
   return Format("%.2f MB/S", static_cast<double>(bytes) * 1000.0 / stepMs / static_cast<double>(kMiB));
 }
 
-CapacityRun::CapacityRun(CapacityOptions options, PatternStream& stream, CapacityReporter& reporter)
-    : options_(std::move(options)), stream_(stream), reporter_(reporter) {
+CapacityResult RunCapacityCheck(const CapacityOptions& options, CapacityEvents& events, std::stop_token stop) {
+  return CapacityRun(options, events, std::move(stop)).Run();
+}
+
+CapacityRun::CapacityRun(const CapacityOptions& options, CapacityEvents& events, std::stop_token stop)
+    : options_(options), events_(events), stop_(std::move(stop)), stream_(options.stream) {
+  if (!stream_) stream_ = std::make_shared<PatternStream>(platform::TickMs());
   if (options_.maxBlockBuffers >= 0) pool_.SetLimit(static_cast<size_t>(options_.maxBlockBuffers));
 }
 
@@ -72,22 +113,18 @@ CapacityResult CapacityRun::Run() {
   result_.freeBytes = options_.freeBytes;
 
   if (options_.freeBytes == 0) {
-    reporter_.Log("剩余0字节...");
-    running_.store(false);
-    ResetInterface();
+    events_.Log("剩余0字节...");
     result_.end = CapacityEnd::kNoFreeSpace;
     return result_;
   }
 
   int generatorCount = options_.generatorThreads > 0 ? options_.generatorThreads
                                                      : std::min(platform::ProcessCpuCount(), 4);
-  BlockGenerators generators(stream_, pool_, capacity, tag_);
+  BlockGenerators generators(*stream_, pool_, capacity, tag_);
   generators.Start(generatorCount);
 
-  reporter_.VolumeControlsEnabled(false);
-  reporter_.StartButtonText("停止");
   lastDisplay_ = platform::TickMs();
-  reporter_.Log("准备填充...");
+  events_.Log("准备填充...");
   validSpace_ = options_.freeBytes;
   errors_ = 0;
   mismatches_ = 0;
@@ -98,11 +135,9 @@ CapacityResult CapacityRun::Run() {
   generators.Stop();  // they finish the block in hand while the run goes on
   result_.writtenBytes = options_.freeBytes - validSpace_ + reservedWritten_;
   if (fill == Fill::kCreateFailed) {
-    running_.store(false);
     for (const TestFileRecord& f : files_) result_.keptFiles.push_back(f.path);
     generators.Join();
     pool_.Clear();
-    ResetInterface();
     result_.end = CapacityEnd::kCreateFailed;
     result_.errors = errors_;
     return result_;
@@ -112,7 +147,7 @@ CapacityResult CapacityRun::Run() {
     Verify();
     result_.verifiedBytes = validSpace_;
   }
-  if (capacity && running_.load() && (aborted_ || mismatches_ > 0)) JudgeRealCapacity();
+  if (capacity && !Stopped() && (aborted_ || mismatches_ > 0)) JudgeRealCapacity();
   Cleanup();
 
   if (!aborted_) {
@@ -130,12 +165,11 @@ CapacityResult CapacityRun::Run() {
                                   static_cast<long long>(validSpace_ / kMiB),
                                   static_cast<double>(validSpace_) / static_cast<double>(kGiB));
     }
-    reporter_.Log(result_.endMessage);
+    events_.Log(result_.endMessage);
   }
   files_.clear();
   generators.Join();
   pool_.Clear();
-  ResetInterface();
   result_.end = aborted_ ? CapacityEnd::kAborted : CapacityEnd::kFinished;
   result_.errors = errors_;
   result_.aborted = aborted_;
@@ -152,13 +186,13 @@ std::unique_ptr<platform::File> CapacityRun::CreateTestFile(std::string* path) {
     const int error = opened.status().errnoValue();
     std::unique_ptr<platform::File> file = std::move(opened).value_or(nullptr);
     if (!file && error == EEXIST && skipped < kMaxSkips) {
-      reporter_.Log("文件已存在,跳过:" + *path);
+      events_.Log("文件已存在,跳过:" + *path);
       continue;
     }
-    reporter_.Log("创建文件:" + *path);
+    events_.Log("创建文件:" + *path);
     if (!file) {
-      if (error == EINVAL) reporter_.Log("文件系统不支持绕过缓存的直接读写");
-      reporter_.Log("无法创建文件,介质只读或没有权限");
+      if (error == EINVAL) events_.Log("文件系统不支持绕过缓存的直接读写");
+      events_.Log("无法创建文件,介质只读或没有权限");
     }
     return file;
   }
@@ -169,14 +203,14 @@ void CapacityRun::SyncTestFile(platform::File& file, const std::string& path) {
   // clean pass or a wipe reported as complete.
   if (file.Sync()) return;
   ++errors_;
-  reporter_.Log("文件同步失败！" + path);
+  events_.Log("文件同步失败！" + path);
 }
 
 void CapacityRun::NoteEarlyFull(uint64_t unwritten) {
   // File-system bookkeeping costs a few KiB; more than a block means another program took
   // free space while the run was filling it, so the capacity found is smaller than the drive's.
   if (unwritten > kCapacityBlockSize) {
-    reporter_.Log(Format("可用空间在检测过程中减少了%llu MB（可能有其他程序占用），结果偏小！",
+    events_.Log(Format("可用空间在检测过程中减少了%llu MB（可能有其他程序占用），结果偏小！",
                          static_cast<unsigned long long>(unwritten / kMiB)));
   }
 }
@@ -192,7 +226,7 @@ void CapacityRun::FillReserved(BlockGenerators& generators) {
     result_.unwrittenBytes = reserved;
     return;
   }
-  reporter_.Log(Format("覆盖保留空间...%llu MB", static_cast<unsigned long long>(reserved / kMiB)));
+  events_.Log(Format("覆盖保留空间...%llu MB", static_cast<unsigned long long>(reserved / kMiB)));
   std::string path;
   std::unique_ptr<platform::File> file = CreateTestFile(&path);
   if (!file) return;
@@ -201,7 +235,7 @@ void CapacityRun::FillReserved(BlockGenerators& generators) {
   while (reservedWritten_ < reserved) {
     length = std::min(length, (reserved - reservedWritten_) & ~static_cast<uint64_t>(platform::kDirectAlign - 1));
     if (length < platform::kDirectAlign) break;
-    TestBlock block = generators.Take([this] { return !running_.load(); });
+    TestBlock block = generators.Take([this] { return Stopped(); });
     if (!block.data) break;
     ssize_t n = file->PWrite(block.data->data(), length, offset);
     pool_.Release(std::move(block.data));
@@ -214,18 +248,18 @@ void CapacityRun::FillReserved(BlockGenerators& generators) {
       if (file->LastError() == EFBIG) break;  // one file is enough for the reserved blocks
       length = (length / 2) & ~static_cast<uint64_t>(platform::kDirectAlign - 1);
     }
-    if (!running_.load()) break;
+    if (Stopped()) break;
   }
   SyncTestFile(*file, path);
   file.reset();
   files_.push_back(TestFileRecord{path, {}});
-  if (!running_.load()) {
-    reporter_.Log("用户终止!");
+  if (Stopped()) {
+    events_.Log("用户终止!");
     aborted_ = true;
     return;
   }
   if (reserved > reservedWritten_ + kMiB)
-    reporter_.Log(Format("有%llu MB空闲空间由文件系统保留,无法写入",
+    events_.Log(Format("有%llu MB空闲空间由文件系统保留,无法写入",
                          static_cast<unsigned long long>((reserved - reservedWritten_) / kMiB)));
 }
 
@@ -253,12 +287,12 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
     }
 
     uint32_t stepStart = platform::TickMs();
-    TestBlock block = generators.Take([this] { return !running_.load(); });
+    TestBlock block = generators.Take([this] { return Stopped(); });
     if (!block.data) {
-      if (!running_.load()) {  // Stop while waiting for a block
-        reporter_.Log("用户终止!");
+      if (Stopped()) {  // Stop while waiting for a block
+        events_.Log("用户终止!");
       } else {  // the generators gave up (no memory left for blocks)
-        reporter_.Log("内存不足,检测中断！");
+        events_.Log("内存不足,检测中断！");
       }
       aborted_ = true;
       break;
@@ -285,12 +319,12 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
       } else {
         ++errors_;
         if (errors_ > kMaxRunErrors) {
-          reporter_.Log("错误过多，检测中断！");
+          events_.Log("错误过多，检测中断！");
           aborted_ = true;
           pool_.Release(std::move(block.data));
           break;
         }
-        reporter_.Log(Format("文件写入错误！位置：%llu MB", static_cast<unsigned long long>(validSpace_ / kMiB)));
+        events_.Log(Format("文件写入错误！位置：%llu MB", static_cast<unsigned long long>(validSpace_ / kMiB)));
         count = std::max<ssize_t>(n, 0);
       }
     } else {
@@ -306,10 +340,10 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
 
     uint64_t written = static_cast<uint64_t>(count);
     validSpace_ -= std::min(written, validSpace_);
-    reporter_.Remaining(MegabytesText(validSpace_));
+    events_.Remaining(validSpace_);
 
-    if (!running_.load()) {
-      reporter_.Log("用户终止!");
+    if (Stopped()) {
+      events_.Log("用户终止!");
       aborted_ = true;
       pool_.Release(std::move(block.data));
       break;
@@ -343,7 +377,7 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
 }
 
 int64_t CapacityRun::WriteTail(platform::File& file, const uint8_t* data, uint64_t offset, bool* fileFull) {
-  reporter_.Log(Format("收尾...%llu KB", static_cast<unsigned long long>(validSpace_ / 1024)));
+  events_.Log(Format("收尾...%llu KB", static_cast<unsigned long long>(validSpace_ / 1024)));
   // Unbuffered transfers are whole 4 KiB pages; a smaller rest cannot be written this way.
   uint64_t length = std::min<uint64_t>(validSpace_, kCapacityBlockSize) & ~static_cast<uint64_t>(platform::kDirectAlign - 1);
   if (length == 0) return 0;
@@ -375,7 +409,7 @@ int64_t CapacityRun::WriteTail(platform::File& file, const uint8_t* data, uint64
     if (next == 0) break;
     length = next;
   }
-  reporter_.Log(Format("收尾失败！请不要操作测试分区！validSpace: %llu /n: %u",
+  events_.Log(Format("收尾失败！请不要操作测试分区！validSpace: %llu /n: %u",
                        static_cast<unsigned long long>(validSpace_), static_cast<unsigned>(reported)));
   return -1;
 }
@@ -385,8 +419,8 @@ void CapacityRun::Display(uint32_t stepStart, uint64_t stepBytes, int percent) {
   uint32_t stepMs = platform::TickDiff(now, stepStart);
   if (platform::TickDiff(now, lastDisplay_) > 1000) {
     lastDisplay_ = now;
-    reporter_.Progress(percent);
-    reporter_.Speed(CapacitySpeedText(stepBytes, stepMs));
+    events_.Progress(percent);
+    events_.Speed(stepBytes, stepMs);
   }
 }
 
@@ -401,22 +435,22 @@ void CapacityRun::Verify() {
     const TestFileRecord& record = files_[item.file];
     switch (item.kind) {
       case ReadBackItem::kOpened:
-        reporter_.Log("校验文件：" + record.path);
+        events_.Log("校验文件：" + record.path);
         break;
       case ReadBackItem::kOpenFailed:
-        reporter_.Log("无法读取文件：" + record.path + ",介质损坏！");
+        events_.Log("无法读取文件：" + record.path + ",介质损坏！");
         break;
       case ReadBackItem::kNoMemory:
-        reporter_.Log("内存不足,检测中断！");
+        events_.Log("内存不足,检测中断！");
         aborted_ = true;
         break;
       case ReadBackItem::kReadFailed:
-        reporter_.Log("读取错误!数据意外终止！");
+        events_.Log("读取错误!数据意外终止！");
         aborted_ = true;
         break;
       case ReadBackItem::kBlock: {
-        if (!running_.load()) {
-          reporter_.Log("用户终止!");
+        if (Stopped()) {
+          events_.Log("用户终止!");
           aborted_ = true;
           break;
         }
@@ -428,21 +462,21 @@ void CapacityRun::Verify() {
           wb.check = WrittenBlock::kMismatch;
           ++mismatches_;
           ++errors_;
-          reporter_.Log(Format("%s文件检测到%d个错误，位置：%llu MB", record.path.c_str(), errors_,
+          events_.Log(Format("%s文件检测到%d个错误，位置：%llu MB", record.path.c_str(), errors_,
                                static_cast<unsigned long long>(wb.offset / kMiB)));
           if (errors_ > kMaxRunErrors) {
-            reporter_.Log("错误过多，检测中断！");
+            events_.Log("错误过多，检测中断！");
             aborted_ = true;
             break;
           }
         }
         uint64_t intact = std::min(validSpace_, freeBytes);
-        reporter_.Remaining(MegabytesText(freeBytes - intact));
-        reporter_.Progress(static_cast<int>(intact * 100 / freeBytes));
+        events_.Remaining(freeBytes - intact);
+        events_.Progress(static_cast<int>(intact * 100 / freeBytes));
         uint32_t now = platform::TickMs();
         if (platform::TickDiff(now, lastDisplay_) > 1000) {
           lastDisplay_ = now;
-          reporter_.Speed(CapacitySpeedText(item.bytesRead, platform::TickDiff(now, stepStart)));
+          events_.Speed(item.bytesRead, platform::TickDiff(now, stepStart));
         }
         stepStart = now;
         break;
@@ -452,27 +486,18 @@ void CapacityRun::Verify() {
 }
 
 void CapacityRun::JudgeRealCapacity() {
-  std::vector<BlockFate> fates = ReadBlockFates(files_, tag_, running_);
+  std::vector<BlockFate> fates = ReadBlockFates(files_, tag_, stop_);
   if (fates.empty()) return;  // stopped meanwhile, or nothing was written
   result_.verdict = JudgeBlockFates(fates);
   std::string line = VerdictText(result_.verdict);
-  if (!line.empty()) reporter_.Log(line);
+  if (!line.empty()) events_.Log(line);
 }
 
 void CapacityRun::Cleanup() {
-  reporter_.Log("清理数据中...");
+  events_.Log("清理数据中...");
   for (const TestFileRecord& f : files_) platform::Files().Remove(f.path);
-  running_.store(false);
-  reporter_.Progress(100);
-  reporter_.Remaining("0 MB");
+  events_.Progress(100);
+  events_.Remaining(0);
 }
 
-void CapacityRun::ResetInterface() {
-  reporter_.StartButtonEnabled(false);
-  if (options_.endPauseMs > 0) platform::SleepMs(options_.endPauseMs);
-  reporter_.VolumeControlsEnabled(true);
-  reporter_.StartButtonEnabled(true);
-  reporter_.StartButtonText("开始");
-}
-
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

@@ -7,7 +7,7 @@
 
 #include "base/crypto.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 
 uint64_t PatternStream::Draw(uint8_t* out, size_t n) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -186,4 +186,4 @@ void BlockGenerators::Join() {
   queue_.clear();
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

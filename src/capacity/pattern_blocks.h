@@ -24,7 +24,7 @@
 
 #include "platform/direct_io.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 
 constexpr uint32_t kCapacityBlockSize = 16u * 1024 * 1024;
 constexpr size_t kPatternBytes = 23333;
@@ -133,4 +133,4 @@ class BlockGenerators {
   std::vector<boost::thread> threads_;
 };
 
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

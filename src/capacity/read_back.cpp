@@ -4,7 +4,7 @@
 
 #include "base/crypto.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 
 ReadBack::ReadBack(const std::vector<TestFileRecord>& files, BlockBufferPool& pool, int hashThreads)
     : files_(files), pool_(pool), maxBuffers_(static_cast<size_t>(std::max(1, hashThreads)) + 2) {
@@ -163,4 +163,4 @@ bool ReadBack::Next(ReadBackItem* item) {
   return true;
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

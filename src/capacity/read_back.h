@@ -17,7 +17,7 @@
 
 #include "capacity/pattern_blocks.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 
 // A block as written: where it lies in its file, the digest of its first size bytes, the
 // number it carries and what the verification found.
@@ -90,4 +90,4 @@ class ReadBack {
   std::vector<boost::thread> threads_;
 };
 
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

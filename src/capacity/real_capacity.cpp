@@ -7,7 +7,7 @@
 
 #include "platform/direct_io.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 namespace {
 
 // A drive that fails every read can take seconds per read; after this many in a row the
@@ -21,7 +21,7 @@ bool Intact(const BlockFate& f) {
 }  // namespace
 
 std::vector<BlockFate> ReadBlockFates(const std::vector<TestFileRecord>& files, const RunTag& tag,
-                                      const std::atomic<bool>& running) {
+                                      std::stop_token stop) {
   std::unordered_map<uint64_t, size_t> bySequence;
   size_t total = 0;
   for (const TestFileRecord& file : files) {
@@ -35,7 +35,7 @@ std::vector<BlockFate> ReadBlockFates(const std::vector<TestFileRecord>& files, 
     std::unique_ptr<platform::File> file =
         platform::Files().Open(record.path, platform::OpenMode::kReadOnly, true).value_or(nullptr);
     for (const WrittenBlock& wb : record.blocks) {
-      if (!running.load()) return {};
+      if (stop.stop_requested()) return {};
       BlockFate fate;
       fate.size = wb.size;
       fate.mismatch = wb.check == WrittenBlock::kMismatch;
@@ -147,4 +147,4 @@ std::string VerdictText(const CapacityVerdict& verdict) {
   return buf;
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

@@ -4,15 +4,15 @@
 // nothing of this run (writes dropped), or an error. From that map follows one verdict.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <stop_token>
 #include <string>
 #include <vector>
 
 #include "capacity/read_back.h"
 #include "capacity/pattern_blocks.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 
 // What the tag sector of one written block held.
 struct BlockFate {
@@ -41,9 +41,9 @@ struct CapacityVerdict {
 // Reads the tag sector of every block of files (unbuffered, through the current FileSystem)
 // and returns one fate per block in file and block order; mismatch is copied from the
 // verification. After 16 failed reads in a row the rest is marked unreadable without reading.
-// Returns an empty list when running turns false meanwhile.
+// Returns an empty list when a stop is requested meanwhile.
 std::vector<BlockFate> ReadBlockFates(const std::vector<TestFileRecord>& files, const RunTag& tag,
-                                      const std::atomic<bool>& running);
+                                      std::stop_token stop);
 
 // The verdict of a map of fates in volume order.
 CapacityVerdict JudgeBlockFates(const std::vector<BlockFate>& fates);
@@ -53,4 +53,4 @@ std::string FailureKindName(FailureKind kind);
 // The log line, e.g. "估计真实容量：约 256 MB（超出部分的写入回绕覆盖了前面的数据）"; empty for kNone.
 std::string VerdictText(const CapacityVerdict& verdict);
 
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

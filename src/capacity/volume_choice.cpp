@@ -10,7 +10,7 @@
 
 #include "platform/volumes.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 namespace {
 
 using DevNumber = std::pair<unsigned, unsigned>;
@@ -112,4 +112,4 @@ std::string SystemVolumeQuestion(const std::string& root, CapacityMode mode) {
          "会用测试数据填满它的全部可用空间，期间系统和其他程序可能因磁盘已满而出错。确定要继续吗？";
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

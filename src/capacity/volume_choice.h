@@ -10,7 +10,7 @@
 #include "capacity/capacity_run.h"
 #include "platform/block_devices.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 
 struct VolumeChoice {
   std::string root;        // mount point
@@ -45,4 +45,4 @@ std::string SizeText(uint64_t bytes);
 // The second question before a run on the system volume, naming its mount point.
 std::string SystemVolumeQuestion(const std::string& root, CapacityMode mode);
 
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

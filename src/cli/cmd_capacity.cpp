@@ -21,12 +21,15 @@
 namespace sorvanta::cli {
 namespace {
 
+using capacity::CapacityMode;
+using capacity::CapacityVolume;
+
 // Prints log lines in time order with a time stamp and keeps a live status line on a
 // terminal. With --json the log goes to standard error so that standard output holds only
 // the JSON object.
-class CliCapacityReporter : public CapacityReporter {
+class CliCapacityEvents : public capacity::CapacityEvents {
  public:
-  explicit CliCapacityReporter(bool json) : json_(json), live_(!json && StdoutIsTerminal()) {}
+  explicit CliCapacityEvents(bool json) : json_(json), live_(!json && StdoutIsTerminal()) {}
 
   void Log(const std::string& message) override {
     std::lock_guard<std::mutex> lock(mu_);
@@ -41,12 +44,9 @@ class CliCapacityReporter : public CapacityReporter {
     std::fflush(out);
     DrawLive();
   }
-  void Remaining(const std::string& text) override { Update(&remaining_, text); }
-  void Speed(const std::string& text) override { Update(&speed_, text); }
+  void Remaining(uint64_t bytes) override { Update(&remaining_, capacity::MegabytesText(bytes)); }
+  void Speed(uint64_t bytes, uint32_t stepMs) override { Update(&speed_, capacity::CapacitySpeedText(bytes, stepMs)); }
   void Progress(int percent) override { Update(&progress_, std::to_string(percent) + "%"); }
-  void VolumeControlsEnabled(bool) override {}
-  void StartButtonEnabled(bool) override {}
-  void StartButtonText(const std::string&) override {}
 
   void Finish() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -85,19 +85,19 @@ bool Confirm(const CapacityVolume& volume, bool wipe) {
     return false;
   }
   std::fprintf(stderr, "%s将用测试数据填满 %s 的全部可用空间 (%s)，结束后删除测试文件。继续吗? [y/N] ",
-               wipe ? "擦除" : "扩容鉴定", volume.root.c_str(), FreeSpaceText(volume.freeBytes).c_str());
+               wipe ? "擦除" : "扩容鉴定", volume.root.c_str(), capacity::FreeSpaceText(volume.freeBytes).c_str());
   if (!Yes()) return false;
   // The volume of the running system is asked about once more, by name.
-  if (!IsSystemVolume(volume.root)) return true;
+  if (!capacity::IsSystemVolume(volume.root)) return true;
   std::fprintf(stderr, "%s [y/N] ",
-               SystemVolumeQuestion(volume.root, wipe ? CapacityMode::kWipe : CapacityMode::kCapacityCheck).c_str());
+               capacity::SystemVolumeQuestion(volume.root, wipe ? CapacityMode::kWipe : CapacityMode::kCapacityCheck).c_str());
   return Yes();
 }
 
 int ListVolumes(bool json) {
   Json::Value list(Json::arrayValue);
-  for (const std::string& root : ListCapacityVolumes()) {
-    std::optional<CapacityVolume> v = ReadCapacityVolume(root);
+  for (const std::string& root : capacity::ListCapacityVolumes()) {
+    std::optional<CapacityVolume> v = capacity::ReadCapacityVolume(root);
     if (!v) continue;
     if (json) {
       Json::Value item;
@@ -107,7 +107,7 @@ int ListVolumes(bool json) {
       item["freeBytes"] = Json::UInt64(v->freeBytes);
       list.append(item);
     } else {
-      std::printf("%-40s %-30s %s\n", v->root.c_str(), VolumeInfoText(*v).c_str(), FreeSpaceText(v->freeBytes).c_str());
+      std::printf("%-40s %-30s %s\n", v->root.c_str(), capacity::VolumeInfoText(*v).c_str(), capacity::FreeSpaceText(v->freeBytes).c_str());
     }
   }
   if (json) std::printf("%s\n", Json::writeString(Json::StreamWriterBuilder(), list).c_str());
@@ -149,7 +149,7 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
     root = resolved;
     std::free(resolved);
   }
-  std::optional<CapacityVolume> volume = ReadCapacityVolume(root);
+  std::optional<CapacityVolume> volume = capacity::ReadCapacityVolume(root);
   if (!volume) {
     std::fprintf(stderr, "%s 不是已挂载的卷的根目录（capacity --list 列出全部卷）\n", root.c_str());
     return 2;
@@ -159,23 +159,25 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
     return 2;
   }
   if (!json) {
-    std::printf("%s: %s, 可用容量: %s\n", volume->root.c_str(), VolumeInfoText(*volume).c_str(),
-                FreeSpaceText(volume->freeBytes).c_str());
+    std::printf("%s: %s, 可用容量: %s\n", volume->root.c_str(), capacity::VolumeInfoText(*volume).c_str(),
+                capacity::FreeSpaceText(volume->freeBytes).c_str());
   }
 
-  CliCapacityReporter reporter(json);
-  CapacityCheck check(static_cast<uint32_t>(std::time(nullptr)));
-  CapacityOptions options;
+  CliCapacityEvents events(json);
+  capacity::CapacityOptions options;
   options.root = volume->root;
   options.freeBytes = volume->freeBytes;
   options.mode = mode;
-  options.endPauseMs = 0;  // no button to keep disabled
+  options.stream = std::make_shared<capacity::PatternStream>(static_cast<uint32_t>(std::time(nullptr)));
   // Ctrl-C acts like the Stop button, also when it comes before the run has started.
-  InterruptScope interrupt([&check] { check.Stop(); });
-  check.Start(options, reporter);
-  if (interrupt.Interrupted()) check.Stop();
-  std::optional<CapacityResult> result = check.Wait();
-  reporter.Finish();
+  std::stop_source stop;
+  InterruptScope interrupt([stop]() mutable { stop.request_stop(); });
+  std::optional<capacity::CapacityResult> result;
+  try {
+    result = capacity::RunCapacityCheck(options, events, stop.get_token());
+  } catch (...) {
+  }
+  events.Finish();
   if (!result) return 1;
   if (!json && !result->keptFiles.empty()) {
     // The run could not create a test file and ends without deleting what it wrote.
@@ -183,6 +185,7 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
     for (const std::string& f : result->keptFiles) std::printf("  %s\n", f.c_str());
   }
 
+  using capacity::CapacityEnd;
   bool failed = result->aborted || result->errors > 0 || result->end == CapacityEnd::kCreateFailed;
   if (json) {
     Json::Value out;
@@ -195,10 +198,10 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
     out["aborted"] = result->aborted || result->end == CapacityEnd::kCreateFailed;
     out["endMessage"] = result->endMessage;
     // What a drive that lost data really holds; null when nothing was lost.
-    const CapacityVerdict& verdict = result->verdict;
-    bool judged = verdict.kind != FailureKind::kNone;
+    const capacity::CapacityVerdict& verdict = result->verdict;
+    bool judged = verdict.kind != capacity::FailureKind::kNone;
     out["realCapacityEstimate"] = judged ? Json::Value(Json::UInt64(verdict.estimateBytes)) : Json::Value();
-    out["failureKind"] = judged ? Json::Value(FailureKindName(verdict.kind)) : Json::Value();
+    out["failureKind"] = judged ? Json::Value(capacity::FailureKindName(verdict.kind)) : Json::Value();
     Json::Value kept(Json::arrayValue);
     for (const std::string& f : result->keptFiles) kept.append(f);
     out["keptFiles"] = kept;

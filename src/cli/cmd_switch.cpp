@@ -5,11 +5,13 @@
 #include <vector>
 
 #include "cli/command.h"
-#include "usbtest/switch_link.h"
 #include "usbtest/endurance_run.h"
+#include "usbtest/switch_link.h"
 
 namespace sorvanta::cli {
 namespace {
+
+using namespace sorvanta::usbtest;
 
 int RunSwitch(const std::vector<std::string>& args) {
   if (args.size() != 2 || (args[1] != "USBON" && args[1] != "USBOFF")) {
@@ -21,9 +23,10 @@ int RunSwitch(const std::vector<std::string>& args) {
     std::fprintf(stderr, "%s\n", message.c_str());
     return 2;
   }
-  SetSwitchErrorOutput(PrintLine);
+  SwitchLinkOptions link;
+  link.errorOutput = PrintLine;
   std::string reply;
-  if (!SendSwitchCommand(args[0], args[1], &reply)) {
+  if (!SendSwitchCommand(args[0], args[1], &reply, link)) {
     std::fprintf(stderr, "%s\n", kUsbMsgSwitchFailed);
     return 1;
   }

@@ -2,26 +2,30 @@
 // run's log and one line per finished pass, and writes the results as CSV at the end.
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <vector>
 
+#include "base/run_thread.h"
 #include "cli/command.h"
 #include "platform/eject.h"
-#include "usbtest/switch_link.h"
-#include "usbtest/endurance_run.h"
 #include "usbtest/endurance_csv.h"
+#include "usbtest/endurance_run.h"
 
 namespace sorvanta::cli {
 namespace {
 
-// Prints what the run reports; keeps the results table for the CSV.
-class CliUsbSink : public UsbTestSink {
+using namespace sorvanta::usbtest;
+
+// Prints what the run tells; keeps the results table for the CSV.
+class CliUsbEvents : public UsbTestEvents {
  public:
-  void RunStarted(int passes) override {
+  void Started(int passes) override {
     passes_ = passes;
     std::lock_guard<std::mutex> l(mu_);
     table_.Clear();
@@ -51,7 +55,7 @@ class CliUsbSink : public UsbTestSink {
     std::printf("%s\n", text.c_str());
     std::fflush(stdout);
   }
-  void RunEnded() override { EndLiveLine(); }
+  void Ended() override { EndLiveLine(); }
 
   std::vector<UsbTestRow> Rows() {
     std::lock_guard<std::mutex> l(mu_);
@@ -127,16 +131,18 @@ int RunUsbTestCommand(const std::vector<std::string>& args) {
     return 2;
   }
 
-  SetSwitchErrorOutput(PrintLine);  // the switch's connection errors, between the log lines
-  auto sink = std::make_shared<CliUsbSink>();
-  UsbTestRunner runner;
+  params.link.errorOutput = PrintLine;  // the switch's connection errors, between the log lines
+  params.safeEject = std::make_shared<std::atomic<bool>>(eject);
+  auto sink = std::make_shared<CliUsbEvents>();
+  RunThread<UsbTestOutcome> runner;
+  std::stop_source stop;
   {
     // A second Ctrl-C leaves at once (a pass may wait for the switch without limit), but
     // not without the CSV of the passes done so far.
     InterruptScope interrupt(
-        [&runner] {
+        [stop]() mutable {
           std::fprintf(stderr, "\n将在本轮结束后停止（再按一次 Ctrl-C 立即退出）\n");
-          runner.RequestStop();
+          stop.request_stop();
         },
         [sink, csv] {
           std::fflush(stdout);
@@ -148,10 +154,11 @@ int RunUsbTestCommand(const std::vector<std::string>& args) {
           std::fflush(stderr);
           _exit(130);
         });
-    runner.Start(params, sink, eject);
+    runner.Start([params, sink, stop] { return RunUsbTest(params, *sink, stop.get_token()); },
+                 [stop]() mutable { stop.request_stop(); });
     runner.Wait();
   }
-  UsbTestOutcome outcome = runner.LastOutcome();
+  UsbTestOutcome outcome = runner.LastOutcome().value_or(UsbTestOutcome{});
   std::printf("通过率：%s\n", sink->rate().c_str());
 
   // Success: every pass that got to its verification passed, and the drive never got lost.

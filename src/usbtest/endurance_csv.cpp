@@ -4,7 +4,7 @@
 
 #include "base/text.h"
 
-namespace sorvanta {
+namespace sorvanta::usbtest {
 namespace {
 
 std::string WithoutMs(std::string text) {
@@ -48,4 +48,4 @@ void UsbTestTable::SetCell(int row, int column, const std::string& text) {
   rows_[static_cast<size_t>(row)][static_cast<size_t>(column)] = text;
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::usbtest

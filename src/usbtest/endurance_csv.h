@@ -7,7 +7,7 @@
 
 #include "usbtest/endurance_run.h"
 
-namespace sorvanta {
+namespace sorvanta::usbtest {
 
 using UsbTestRow = std::array<std::string, kUsbTestColumns>;
 
@@ -29,4 +29,4 @@ class UsbTestTable {
   std::vector<UsbTestRow> rows_;
 };
 
-}  // namespace sorvanta
+}  // namespace sorvanta::usbtest

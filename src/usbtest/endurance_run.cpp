@@ -16,7 +16,7 @@
 #include "base/text.h"
 #include "usbtest/switch_link.h"
 
-namespace sorvanta {
+namespace sorvanta::usbtest {
 namespace {
 
 using platform::SleepMs;
@@ -25,7 +25,7 @@ using platform::TickMs;
 
 // Reads the drive's space, reports the used percentage and returns the free bytes
 // (0 when the volume cannot be read).
-uint64_t ReportSpace(const std::string& root, UsbTestSink& sink) {
+uint64_t ReportSpace(const std::string& root, UsbTestEvents& events) {
   auto space = platform::SpaceOf(root);
   int percent = 100;
   uint64_t freeBytes = 0;
@@ -34,16 +34,16 @@ uint64_t ReportSpace(const std::string& root, UsbTestSink& sink) {
     uint64_t used = space->totalBytes > space->freeBytes ? space->totalBytes - space->freeBytes : 0;
     percent = static_cast<int>(used * 100 / space->totalBytes);
   }
-  sink.Space(percent);
+  events.Space(percent);
   return freeBytes;
 }
 
 // Sends a command until the switch answers; there is no limit, as a run cannot go on
 // without the power cycle.
-std::string SendUntilAnswered(const UsbTestParams& p, const std::string& command, UsbTestSink& sink) {
+std::string SendUntilAnswered(const UsbTestParams& p, const std::string& command, UsbTestEvents& events) {
   std::string reply;
-  while (!SendSwitchCommand(p.switchAddress, command, &reply)) {
-    sink.Log("树莓派通讯错误！重试！");
+  while (!SendSwitchCommand(p.switchAddress, command, &reply, p.link)) {
+    events.Log("树莓派通讯错误！重试！");
     SleepMs(p.retryMs);
   }
   return reply;
@@ -85,68 +85,68 @@ std::string CheckUsbTestInput(const std::string& copyFile, std::string* driveRoo
   return CheckSwitchAddress(switchAddress);
 }
 
-UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestControl& control, UsbTestSink& sink) {
+UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestEvents& events, std::stop_token stop) {
   UsbTestOutcome outcome;
-  sink.RunStarted(p.passes);
+  events.Started(p.passes);
 
   uint8_t sourceDigest[32];
   struct stat st;
   if (Sm3File(p.copyFile, sourceDigest) != kSm3FileOk || ::stat(p.copyFile.c_str(), &st) != 0) {
-    sink.Log("计算原始文件SM3失败！");
+    events.Log("计算原始文件SM3失败！");
     outcome.end = UsbTestEnd::kSourceDigestFailed;
   } else {
     const uint64_t sourceSize = static_cast<uint64_t>(st.st_size);
     int nextNumber = 0;
-    sink.Log("原始文件SM3:" + HexEncode(sourceDigest, sizeof(sourceDigest)));
+    events.Log("原始文件SM3:" + HexEncode(sourceDigest, sizeof(sourceDigest)));
     outcome.end = UsbTestEnd::kFinished;
 
     for (int i = 0; i < p.passes; ++i) {
       const int n = i + 1;
-      if (control.stop.load()) {
+      if (stop.stop_requested()) {
         outcome.end = UsbTestEnd::kStopped;
         break;
       }
-      sink.Progress(i);
+      events.Progress(i);
       bool claimed = false;
       const std::string target = ClaimTarget(p.driveRoot, &nextNumber, &claimed);
-      sink.RowAdded(i, std::to_string(n), target);
+      events.RowAdded(i, std::to_string(n), target);
       outcome.rows = n;
 
-      if (ReportSpace(p.driveRoot, sink) <= sourceSize) {
+      if (ReportSpace(p.driveRoot, events) <= sourceSize) {
         if (claimed) platform::Files().Remove(target);
-        sink.Log("存储空间不足，停止测试...");
+        events.Log("存储空间不足，停止测试...");
         outcome.end = UsbTestEnd::kNoSpace;
         break;
       }
 
       // Copy; a failed copy is caught by the verification below.
-      sink.Log("拷贝文件：\r\n" + target);
+      events.Log("拷贝文件：\r\n" + target);
       uint32_t start = TickMs();
       if (claimed) platform::CopyWholeFile(p.copyFile, target);  // never over a name it did not create
-      sink.CellSet(i, kColCopy, Ms(TickDiff(TickMs(), start)));
+      events.CellSet(i, kColCopy, Ms(TickDiff(TickMs(), start)));
 
       if (p.disconnectDelaySec > 0) {
-        sink.Log("等待断开...");
+        events.Log("等待断开...");
         SleepMs(static_cast<uint32_t>(p.disconnectDelaySec) * 1000u);
       }
 
-      if (control.safeEject.load()) {
-        sink.Log("安全弹出...");
+      if (p.safeEject && p.safeEject->load()) {
+        events.Log("安全弹出...");
         while (!platform::Ejector().Eject(p.driveRoot).ok()) {
-          sink.Log("安全弹出U盘失败，重试...");
+          events.Log("安全弹出U盘失败，重试...");
           SleepMs(p.retryMs);
         }
       }
 
-      sink.Log("请求树莓派断开USB...");
-      std::string reply = SendUntilAnswered(p, "USBOFF", sink);
-      sink.Log("树莓派返回：" + reply);
+      events.Log("请求树莓派断开USB...");
+      std::string reply = SendUntilAnswered(p, "USBOFF", events);
+      events.Log("树莓派返回：" + reply);
       SleepMs(p.afterOffMs);
 
-      sink.Log("连接USB...");
-      SendUntilAnswered(p, "USBON", sink);
+      events.Log("连接USB...");
+      SendUntilAnswered(p, "USBON", events);
 
-      sink.Log("等待U盘就绪...");
+      events.Log("等待U盘就绪...");
       start = TickMs();
       bool back = false;
       for (int check = 0; check < p.reconnectChecks; ++check) {
@@ -157,65 +157,34 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestControl& control, UsbTe
         if (check + 1 < p.reconnectChecks) SleepMs(p.reconnectIntervalMs);
       }
       if (!back) {
-        sink.Log("U盘无法重连！可能损坏！试验终止！");
+        events.Log("U盘无法重连！可能损坏！试验终止！");
         outcome.end = UsbTestEnd::kDriveLost;
         break;
       }
-      sink.CellSet(i, kColReconnect, Ms(TickDiff(TickMs(), start)));
+      events.CellSet(i, kColReconnect, Ms(TickDiff(TickMs(), start)));
 
-      sink.Log("校验数据...");
+      events.Log("校验数据...");
       uint8_t digest[32];
       if (!claimed || Sm3File(target, digest) != kSm3FileOk) {
-        sink.Log("计算U盘文件SM3失败！");
-        sink.CellSet(i, kColResult, "文件错误");
+        events.Log("计算U盘文件SM3失败！");
+        events.CellSet(i, kColResult, "文件错误");
       } else if (std::memcmp(digest, sourceDigest, sizeof(digest)) == 0) {
-        sink.CellSet(i, kColResult, "通过");
+        events.CellSet(i, kColResult, "通过");
         ++outcome.passed;
       } else {
-        sink.Log("拷贝的文件损坏：\r\n" + target);
-        sink.CellSet(i, kColResult, "文件损坏");
+        events.Log("拷贝的文件损坏：\r\n" + target);
+        events.CellSet(i, kColResult, "文件损坏");
       }
 
-      ReportSpace(p.driveRoot, sink);
-      sink.PassRate(std::to_string(outcome.passed) + "/" + std::to_string(n) + " " +
+      ReportSpace(p.driveRoot, events);
+      events.PassRate(std::to_string(outcome.passed) + "/" + std::to_string(n) + " " +
                     std::to_string(outcome.passed * 100 / n) + "%");
     }
   }
 
-  sink.Log("结束！");
-  sink.RunEnded();
+  events.Log("结束！");
+  events.Ended();
   return outcome;
 }
 
-// ---------------------------------------------------------------------------------------
-
-UsbTestRunner::UsbTestRunner() : control_(std::make_shared<UsbTestControl>()) {}
-
-UsbTestRunner::~UsbTestRunner() = default;
-
-bool UsbTestRunner::Start(const UsbTestParams& params, std::shared_ptr<UsbTestSink> sink, bool safeEject) {
-  if (thread_.Active()) return false;
-  control_->stop = false;
-  control_->safeEject = safeEject;
-  std::shared_ptr<UsbTestControl> control = control_;
-  return thread_.Start([params, control, sink] { return RunUsbTest(params, *control, *sink); },
-                       [control] { control->stop = true; });
-}
-
-bool UsbTestRunner::Active() const { return thread_.Active(); }
-
-void UsbTestRunner::RequestStop() { thread_.RequestStop(); }
-
-void UsbTestRunner::SetSafeEject(bool on) { control_->safeEject = on; }
-
-bool UsbTestRunner::Wait(uint32_t ms) {
-  if (ms == 0) {
-    thread_.Wait();
-    return true;
-  }
-  return thread_.Wait(std::chrono::milliseconds(ms));
-}
-
-UsbTestOutcome UsbTestRunner::LastOutcome() const { return thread_.LastOutcome().value_or(UsbTestOutcome{}); }
-
-}  // namespace sorvanta
+}  // namespace sorvanta::usbtest

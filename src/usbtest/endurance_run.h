@@ -6,12 +6,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <stop_token>
 #include <string>
-#include <vector>
 
-#include "base/run_thread.h"
+#include "usbtest/switch_link.h"
 
-namespace sorvanta {
+namespace sorvanta::usbtest {
 
 // Texts the window and the command line show.
 inline constexpr const char* kUsbMsgAddress = "树莓派IP应包含端口号！\n例子：192.168.0.100:5000";
@@ -36,12 +36,18 @@ std::string CheckSwitchAddress(const std::string& address);
 std::string CheckUsbTestInput(const std::string& copyFile, std::string* driveRoot,
                               const std::string& switchAddress);
 
+// A yes/no setting that its owner may change while a run reads it (the safe-eject box).
+using LiveFlag = std::shared_ptr<std::atomic<bool>>;
+
 struct UsbTestParams {
   std::string copyFile;       // source file
   std::string driveRoot;      // mount point of the USB drive's volume
   std::string switchAddress;  // host:port of the switch
   int disconnectDelaySec = 1; // wait before the eject and power cut
   int passes = kUsbTestPasses;
+  // Eject safely before each power cut; read at each pass's eject step. Null: never.
+  LiveFlag safeEject;
+  SwitchLinkOptions link;  // how the switch is reached
 
   // Timing, shortened by tests.
   uint32_t retryMs = 2333;             // between failed ejects or switch commands
@@ -50,37 +56,32 @@ struct UsbTestParams {
   uint32_t reconnectIntervalMs = 100;  // ...this far apart
 };
 
-// Shared between the run and its owner; both flags are read by the run while it goes.
-struct UsbTestControl {
-  std::atomic<bool> stop{false};       // read at the start of each pass
-  std::atomic<bool> safeEject{false};  // read at each pass's eject step
-};
-
-// Where a run reports. Called on the run's thread, in order; texts are UTF-8.
-class UsbTestSink {
+// What a run tells while it goes. Called on the run's thread, in order; texts are UTF-8 and
+// valid only during the call.
+class UsbTestEvents {
  public:
-  virtual ~UsbTestSink() = default;
-  // The run begins: empty the results list, reset the log to "日志：", progress range 0..passes.
-  virtual void RunStarted(int passes) = 0;
-  // A row is appended (row is its 0-based index) with the pass number and the copy's path.
+  virtual ~UsbTestEvents() = default;
+  // The run begins with this many passes.
+  virtual void Started(int passes) = 0;
+  // Pass row (0-based) begins: its number and the copy's path.
   virtual void RowAdded(int row, const std::string& number, const std::string& path) = 0;
-  // A cell of a row gets its text (column 2, 3 or 4).
+  // A column (kColReconnect, kColCopy or kColResult) of a row has its text.
   virtual void CellSet(int row, int column, const std::string& text) = 0;
-  // Overall progress: the pass index.
+  // Pass passIndex (0-based) begins.
   virtual void Progress(int passIndex) = 0;
   // Used space of the drive in percent (100 when it cannot be read).
   virtual void Space(int usedPercent) = 0;
-  // The pass-rate text, e.g. "9/10 90%".
+  // The pass rate after a verified pass, e.g. "9/10 90%".
   virtual void PassRate(const std::string& text) = 0;
   // One log line (it may itself hold "\r\n").
   virtual void Log(const std::string& line) = 0;
   // The run has ended (after its last log line "结束！").
-  virtual void RunEnded() = 0;
+  virtual void Ended() = 0;
 };
 
 enum class UsbTestEnd {
   kFinished,            // all passes done
-  kStopped,             // stop flag seen at the start of a pass
+  kStopped,             // stop seen at the start of a pass
   kSourceDigestFailed,  // the copy file could not be read
   kNoSpace,             // the drive had no room for another copy
   kDriveLost,           // the drive did not come back after a power cut
@@ -93,35 +94,8 @@ struct UsbTestOutcome {
 };
 
 // Runs the test on the calling thread until it ends; blocks (the switch and eject retries
-// have no limit). The inputs are expected to have passed CheckUsbTestInput.
-UsbTestOutcome RunUsbTest(const UsbTestParams& params, UsbTestControl& control, UsbTestSink& sink);
+// have no limit). A stop is seen at the start of the next pass: the pass under way is
+// finished first. The inputs are expected to have passed CheckUsbTestInput.
+UsbTestOutcome RunUsbTest(const UsbTestParams& params, UsbTestEvents& events, std::stop_token stop);
 
-// Owns a run on its own thread. Active() is true from Start until the run has ended,
-// including for a run that ends at once.
-class UsbTestRunner {
- public:
-  UsbTestRunner();
-  // Asks a running test to stop and lets its thread go on alone (it keeps the sink and its
-  // flags alive): the run may sit in a retry without limit.
-  ~UsbTestRunner();
-  UsbTestRunner(const UsbTestRunner&) = delete;
-  UsbTestRunner& operator=(const UsbTestRunner&) = delete;
-
-  // Starts a run; false when one is active.
-  bool Start(const UsbTestParams& params, std::shared_ptr<UsbTestSink> sink, bool safeEject);
-  bool Active() const;
-  // Sets the stop flag; the run ends at the start of its next pass.
-  void RequestStop();
-  // The safe-eject box may change during a run.
-  void SetSafeEject(bool on);
-  // Waits up to ms for the run to end (0: without limit); true when no run is active.
-  bool Wait(uint32_t ms = 0);
-  // Outcome of the last run that ended.
-  UsbTestOutcome LastOutcome() const;
-
- private:
-  std::shared_ptr<UsbTestControl> control_;
-  RunThread<UsbTestOutcome> thread_;
-};
-
-}  // namespace sorvanta
+}  // namespace sorvanta::usbtest

@@ -10,7 +10,7 @@
 
 #include "platform/paths.h"
 
-namespace sorvanta {
+namespace sorvanta::usbtest {
 namespace {
 
 // mkdir -p for the settings folder; existing folders are fine.
@@ -91,4 +91,4 @@ bool SaveUsbTestSettings(const std::string& path, const UsbTestSettings& setting
   return true;
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::usbtest

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace sorvanta {
+namespace sorvanta::usbtest {
 
 struct UsbTestSettings {
   std::string copyFile;       // "copy_file": source file of the last run or choice
@@ -23,4 +23,4 @@ UsbTestSettings LoadUsbTestSettings(const std::string& path);
 // could not be written, in which case the old one stays as it was.
 bool SaveUsbTestSettings(const std::string& path, const UsbTestSettings& settings);
 
-}  // namespace sorvanta
+}  // namespace sorvanta::usbtest

@@ -1,39 +1,15 @@
 #include "usbtest/switch_link.h"
 
 #include <utility>  // before Asio, whose coroutine header needs std::exchange
-#include <atomic>
 #include <boost/asio.hpp>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 
 #include "base/text.h"
 
-namespace sorvanta {
-namespace {
+namespace sorvanta::usbtest {
 
 using boost::asio::ip::tcp;
-
-std::mutex g_outputMu;
-std::function<void(const std::string&)> g_output;
-std::atomic<uint32_t> g_receiveTimeoutMs{0};
-
-// Hands a connection error to the output the program installed; none by default.
-void WriteError(const std::string& text) {
-  std::function<void(const std::string&)> out;
-  {
-    std::lock_guard<std::mutex> l(g_outputMu);
-    out = g_output;
-  }
-  if (out) out(text);
-}
-
-uint32_t ReceiveTimeoutMs() {
-  uint32_t ms = g_receiveTimeoutMs.load();
-  return ms ? ms : kSwitchReceiveTimeoutMs;
-}
-
-}  // namespace
 
 bool SplitSwitchAddress(const std::string& address, std::string* host, int* port) {
   std::vector<std::string> pieces = SplitPieces(address, ":");
@@ -50,18 +26,19 @@ struct SwitchLinkClient::Impl {
   std::unique_ptr<tcp::socket> socket;
 };
 
-SwitchLinkClient::SwitchLinkClient(const std::string& address) : impl_(std::make_unique<Impl>()) {
+SwitchLinkClient::SwitchLinkClient(const std::string& address, SwitchLinkOptions options)
+    : options_(std::move(options)), impl_(std::make_unique<Impl>()) {
   SplitSwitchAddress(address, &host_, &port_);
 }
 
-SwitchLinkClient::SwitchLinkClient(std::string host, int port)
-    : host_(std::move(host)), port_(port), impl_(std::make_unique<Impl>()) {}
+SwitchLinkClient::SwitchLinkClient(std::string host, int port, SwitchLinkOptions options)
+    : host_(std::move(host)), port_(port), options_(std::move(options)), impl_(std::make_unique<Impl>()) {}
 
 SwitchLinkClient::~SwitchLinkClient() { Close(); }
 
 void SwitchLinkClient::Fail(const std::string& what) {
   lastError_ = what;
-  WriteError(what);
+  if (options_.errorOutput) options_.errorOutput(what);
 }
 
 bool SwitchLinkClient::Connect() {
@@ -128,13 +105,13 @@ bool SwitchLinkClient::Exchange(const std::string& request, std::string* reply, 
                                    got = e ? 0 : n;
                                  });
   impl_->io.restart();
-  impl_->io.run_for(std::chrono::milliseconds(ReceiveTimeoutMs()));
+  impl_->io.run_for(std::chrono::milliseconds(options_.receiveTimeoutMs));
   if (!done) {
     impl_->socket->close(ec);  // aborts the pending receive
     impl_->io.restart();
     impl_->io.run();
     impl_->socket.reset();
-    Fail("switch receive: no answer within " + std::to_string(ReceiveTimeoutMs()) + " ms");
+    Fail("switch receive: no answer within " + std::to_string(options_.receiveTimeoutMs) + " ms");
     return false;
   }
   if (got > 0) reply->assign(buf, got);
@@ -150,8 +127,9 @@ bool SwitchLinkClient::Close() {
   return true;
 }
 
-bool SendSwitchCommand(const std::string& address, const std::string& command, std::string* reply) {
-  SwitchLinkClient client(address);
+bool SendSwitchCommand(const std::string& address, const std::string& command, std::string* reply,
+                       const SwitchLinkOptions& options) {
+  SwitchLinkClient client(address, options);
   if (!client.Connect()) return false;
   std::string text;
   if (!client.Exchange(command, &text)) return false;
@@ -160,11 +138,4 @@ bool SendSwitchCommand(const std::string& address, const std::string& command, s
   return true;
 }
 
-void SetSwitchErrorOutput(std::function<void(const std::string&)> output) {
-  std::lock_guard<std::mutex> l(g_outputMu);
-  g_output = std::move(output);
-}
-
-void SetSwitchReceiveTimeoutForTesting(uint32_t ms) { g_receiveTimeoutMs = ms; }
-
-}  // namespace sorvanta
+}  // namespace sorvanta::usbtest

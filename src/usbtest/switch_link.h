@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-namespace sorvanta {
+namespace sorvanta::usbtest {
 
 // Splits a switch address "host:port" at every ":" into its non-empty pieces. Returns true
 // and fills host and port (read as "%d"; not a number gives 0) when there are exactly two
@@ -20,12 +20,20 @@ bool SplitSwitchAddress(const std::string& address, std::string* host, int* port
 // How long a command waits for the switch's reply before it fails like a connection error.
 constexpr uint32_t kSwitchReceiveTimeoutMs = 10000;
 
+// How a connection behaves; the program (or a test) passes it with each use.
+struct SwitchLinkOptions {
+  uint32_t receiveTimeoutMs = kSwitchReceiveTimeoutMs;
+  // Where connection errors go besides lastError(): nowhere when empty. Called on the
+  // connecting thread.
+  std::function<void(const std::string&)> errorOutput;
+};
+
 // One connection to the switch; not shared between threads.
 class SwitchLinkClient {
  public:
   // Host "127.0.0.1" and port 50000 unless the address has exactly two pieces.
-  explicit SwitchLinkClient(const std::string& address);
-  SwitchLinkClient(std::string host, int port);
+  explicit SwitchLinkClient(const std::string& address, SwitchLinkOptions options = {});
+  SwitchLinkClient(std::string host, int port, SwitchLinkOptions options = {});
   ~SwitchLinkClient();
   SwitchLinkClient(const SwitchLinkClient&) = delete;
   SwitchLinkClient& operator=(const SwitchLinkClient&) = delete;
@@ -34,7 +42,7 @@ class SwitchLinkClient {
   int port() const { return port_; }
 
   // Resolves the host (three attempts), then connects, blocking. On failure the error text
-  // goes to lastError() and the installed error output, and false is returned.
+  // goes to lastError() and the options' error output, and false is returned.
   bool Connect();
   // Sends request in full, then (unless sendOnly) waits for the first chunk of at most 128
   // bytes and stores it in *reply when there is one. Fails when the send fails or when no
@@ -53,6 +61,7 @@ class SwitchLinkClient {
 
   std::string host_ = "127.0.0.1";
   int port_ = 50000;
+  SwitchLinkOptions options_;
   std::string lastError_;
   std::unique_ptr<Impl> impl_;
 };
@@ -60,12 +69,7 @@ class SwitchLinkClient {
 // Sends one command ("USBOFF" or "USBON") to the switch at address. Returns true with the
 // reply text (possibly empty) in *reply, or false when the connection or the send fails or
 // the switch does not answer in time.
-bool SendSwitchCommand(const std::string& address, const std::string& command, std::string* reply);
+bool SendSwitchCommand(const std::string& address, const std::string& command, std::string* reply,
+                       const SwitchLinkOptions& options = {});
 
-// Where connection errors go besides lastError(): nowhere unless the program installs an
-// output (nullptr removes it). Process-wide; install before threads use it.
-void SetSwitchErrorOutput(std::function<void(const std::string&)> output);
-// Replaces the receive time-out (0 restores kSwitchReceiveTimeoutMs). Process-wide.
-void SetSwitchReceiveTimeoutForTesting(uint32_t ms);
-
-}  // namespace sorvanta
+}  // namespace sorvanta::usbtest

@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstdlib>
 
-namespace sorvanta {
+namespace sorvanta::usbtest {
 namespace {
 
 // USB disks that report themselves fixed (most USB hard disks and SSDs) still have a USB
@@ -30,4 +30,4 @@ std::vector<std::string> UsbTestDriveRoots(const platform::BlockRoots& roots) {
   return result;
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::usbtest

@@ -6,10 +6,10 @@
 
 #include "platform/block_devices.h"
 
-namespace sorvanta {
+namespace sorvanta::usbtest {
 
 // Mount points of the partitions of disks that are removable or sit on a USB bus, in
 // disk order; empty when sysfs or mountinfo cannot be read.
 std::vector<std::string> UsbTestDriveRoots(const platform::BlockRoots& roots = platform::BlockRoots());
 
-}  // namespace sorvanta
+}  // namespace sorvanta::usbtest

@@ -1,5 +1,5 @@
-// The capacity check and wipe run over a simulated drive (FakeMedium): fill, tail, files,
-// verification, errors, stop, creation failures, and what is reported, in order.
+// The capacity check and wipe run over a simulated drive: fill, tail, files, verification,
+// errors, stop, creation failures, and what is reported, in order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,16 +7,17 @@
 #include <filesystem>
 #include <future>
 
+#include "capacity/capacity_check.h"
 #include "capacity/capacity_run.h"
-#include "capacity/fake_medium.h"
-#include "capacity/recording_reporter.h"
+#include "capacity/recording_events.h"
 #include "support/fake_volumes.h"
+#include "support/simulated_medium.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 namespace {
 
-using testing::FakeMedium;
-using testing::RecordingReporter;
+using Medium = testing::SimulatedMedium;
+using RecordingReporter = testing::RecordingCapacityEvents;
 
 constexpr uint64_t kB = kCapacityBlockSize;
 const std::string kRoot = "/fake";
@@ -32,31 +33,20 @@ CapacityOptions Options(uint64_t freeBytes, CapacityMode mode = CapacityMode::kC
   o.generatorThreads = 2;
   o.hashThreads = 2;
   o.blocksPerFile = perFile;
-  o.endPauseMs = 0;
+  o.stream = std::make_shared<PatternStream>(20240601);
   return o;
 }
 
 CapacityResult RunOn(const CapacityOptions& o, RecordingReporter& reporter) {
-  PatternStream stream(20240601);
-  CapacityRun run(o, stream, reporter);
-  return run.Run();
+  return RunCapacityCheck(o, reporter, std::stop_token());
 }
 
 bool Contains(const std::vector<std::string>& v, const std::string& s) {
   return std::find(v.begin(), v.end(), s) != v.end();
 }
 
-// The last calls of every run put the window back to idle.
-void ExpectIdleAtEnd(RecordingReporter& r) {
-  auto calls = r.calls();
-  ASSERT_GE(calls.size(), 4u);
-  std::vector<std::string> tail;
-  for (size_t i = calls.size() - 4; i < calls.size(); ++i) tail.push_back(calls[i].what + ":" + calls[i].text);
-  EXPECT_EQ(tail, (std::vector<std::string>{"button:off", "controls:on", "button:on", "text:开始"}));
-}
-
 TEST(CapacityRun, ExactMultipleOfBlockFillsVerifiesAndReportsCapacity) {
-  FakeMedium medium(3 * kB);
+  Medium medium(3 * kB, Medium::Beyond::kFiller);
   RecordingReporter r;
   CapacityResult res = RunOn(Options(3 * kB), r);
 
@@ -72,15 +62,11 @@ TEST(CapacityRun, ExactMultipleOfBlockFillsVerifiesAndReportsCapacity) {
   EXPECT_FALSE(medium.Exists(kFile0));
   // Remaining counts down while writing, then while verifying, and ends at 0.
   EXPECT_EQ(r.Texts("remaining"), (std::vector<std::string>{"32 MB", "16 MB", "0 MB", "32 MB", "16 MB", "0 MB", "0 MB"}));
-  auto calls = r.calls();
-  EXPECT_EQ(calls[0].what + ":" + calls[0].text, "controls:off");
-  EXPECT_EQ(calls[1].what + ":" + calls[1].text, "text:停止");
   EXPECT_EQ(r.Texts("progress").back(), "100");
-  ExpectIdleAtEnd(r);
 }
 
 TEST(CapacityRun, RemainderBelowOneBlockIsWrittenAsExactTail) {
-  FakeMedium medium(3 * kB);
+  Medium medium(3 * kB, Medium::Beyond::kFiller);
   RecordingReporter r;
   const uint64_t freeBytes = 2 * kB + 300 * 1024;
   CapacityResult res = RunOn(Options(freeBytes), r);
@@ -96,7 +82,7 @@ TEST(CapacityRun, RemainderBelowOneBlockIsWrittenAsExactTail) {
 
 TEST(CapacityRun, FilesOfAtMostNBlocksEachVerifiedAndDeletedOnce) {
   {
-    FakeMedium medium(5 * kB);
+    Medium medium(5 * kB, Medium::Beyond::kFiller);
     RecordingReporter r;
     CapacityResult res = RunOn(Options(5 * kB, CapacityMode::kCapacityCheck, 2), r);
     auto st = medium.stats();
@@ -110,7 +96,7 @@ TEST(CapacityRun, FilesOfAtMostNBlocksEachVerifiedAndDeletedOnce) {
   }
   {
     // The block that fills the volume is also the last one its file may hold.
-    FakeMedium medium(4 * kB);
+    Medium medium(4 * kB, Medium::Beyond::kFiller);
     RecordingReporter r;
     CapacityResult res = RunOn(Options(4 * kB, CapacityMode::kCapacityCheck, 2), r);
     auto st = medium.stats();
@@ -124,7 +110,7 @@ TEST(CapacityRun, FilesOfAtMostNBlocksEachVerifiedAndDeletedOnce) {
 }
 
 TEST(CapacityRun, WipeWritesOneFileAndReadsNothingBack) {
-  FakeMedium medium(4 * kB);
+  Medium medium(4 * kB, Medium::Beyond::kFiller);
   RecordingReporter r;
   CapacityResult res = RunOn(Options(3 * kB + 64 * 1024, CapacityMode::kWipe, 2), r);
   auto st = medium.stats();
@@ -149,7 +135,7 @@ size_t FindEvent(const std::vector<std::string>& events, const std::string& even
 // power loss would still take away.
 TEST(CapacityRun, EveryFileIsSyncedAfterItsLastWriteBeforeReadBackOrRemoval) {
   for (CapacityMode mode : {CapacityMode::kCapacityCheck, CapacityMode::kWipe}) {
-    FakeMedium medium(4 * kB);
+    Medium medium(4 * kB, Medium::Beyond::kFiller);
     RecordingReporter r;
     RunOn(Options(3 * kB + 64 * 1024, mode, 2), r);
     auto st = medium.stats();
@@ -170,7 +156,7 @@ TEST(CapacityRun, EveryFileIsSyncedAfterItsLastWriteBeforeReadBackOrRemoval) {
 }
 
 TEST(CapacityRun, DriveSmallerThanItClaimsStopsAfterElevenMismatches) {
-  FakeMedium medium(kB, FakeMedium::Beyond::kFiller);  // holds one block, claims thirteen
+  Medium medium(kB, Medium::Beyond::kFiller);  // holds one block, claims thirteen
   RecordingReporter r;
   CapacityResult res = RunOn(Options(13 * kB), r);
 
@@ -192,7 +178,7 @@ TEST(CapacityRun, DriveSmallerThanItClaimsStopsAfterElevenMismatches) {
 
 TEST(CapacityRun, WrappingDriveCannotPassOffAnotherBlockAsItsOwn) {
   // Blocks 4 and 5 land where blocks 0 and 1 were: had blocks repeated, this would pass.
-  FakeMedium medium(4 * kB, FakeMedium::Beyond::kWrap);
+  Medium medium(4 * kB, Medium::Beyond::kWrap);
   RecordingReporter r;
   CapacityResult res = RunOn(Options(6 * kB), r);
   auto logs = r.logs();
@@ -207,7 +193,7 @@ TEST(CapacityRun, WrappingDriveCannotPassOffAnotherBlockAsItsOwn) {
 
 TEST(CapacityRun, WriteErrorsAreCountedAndTheTenthStillFinishes) {
   {
-    FakeMedium medium(8 * kB);
+    Medium medium(8 * kB, Medium::Beyond::kFiller);
     medium.FailWrite(1);
     medium.FailWrite(3);
     RecordingReporter r;
@@ -223,7 +209,7 @@ TEST(CapacityRun, WriteErrorsAreCountedAndTheTenthStillFinishes) {
     for (const auto& f : {kFile0, kFile1, kFile2}) EXPECT_FALSE(medium.Exists(f));
   }
   {
-    FakeMedium medium(2 * kB);
+    Medium medium(2 * kB, Medium::Beyond::kFiller);
     for (int i = 0; i < 11; ++i) medium.FailWrite(i);
     RecordingReporter r;
     // Wipe mode: the count is the same and the blocks need no digests.
@@ -237,7 +223,7 @@ TEST(CapacityRun, WriteErrorsAreCountedAndTheTenthStillFinishes) {
 }
 
 TEST(CapacityRun, WipeWithAWriteErrorDoesNotClaimTheDataIsGone) {
-  FakeMedium medium(4 * kB);
+  Medium medium(4 * kB, Medium::Beyond::kFiller);
   medium.FailWrite(1);
   RecordingReporter r;
   CapacityResult res = RunOn(Options(3 * kB, CapacityMode::kWipe), r);
@@ -250,7 +236,7 @@ TEST(CapacityRun, WipeWithAWriteErrorDoesNotClaimTheDataIsGone) {
 // capacity nor a completed wipe may be claimed.
 TEST(CapacityRun, RefusedSyncIsAnErrorInBothModes) {
   for (CapacityMode mode : {CapacityMode::kCapacityCheck, CapacityMode::kWipe}) {
-    FakeMedium medium(4 * kB);
+    Medium medium(4 * kB, Medium::Beyond::kFiller);
     medium.FailSyncs();
     RecordingReporter r;
     CapacityResult res = RunOn(Options(2 * kB, mode), r);
@@ -262,15 +248,16 @@ TEST(CapacityRun, RefusedSyncIsAnErrorInBothModes) {
 
 TEST(CapacityRun, StopDuringFillOrVerificationEndsWithoutVerdict) {
   for (bool duringVerify : {false, true}) {
-    FakeMedium medium(4 * kB);
+    Medium medium(4 * kB, Medium::Beyond::kFiller);
     RecordingReporter r;
-    PatternStream stream(7);
-    CapacityRun run(Options(4 * kB), stream, r);
-    r.onCall = [&](const RecordingReporter::Call& c) {
-      if (!duringVerify && c.what == "remaining") run.Stop();
-      if (duringVerify && c.what == "log" && c.text.rfind("校验文件：", 0) == 0) run.Stop();
+    std::stop_source stop;
+    CapacityOptions o = Options(4 * kB);
+    o.stream = std::make_shared<PatternStream>(7);
+    r.hook = [&](const testing::CapacityCall& c) {
+      if (!duringVerify && c.what == "remaining") stop.request_stop();
+      if (duringVerify && c.what == "log" && c.text.rfind("校验文件：", 0) == 0) stop.request_stop();
     };
-    CapacityResult res = run.Run();
+    CapacityResult res = RunCapacityCheck(o, r, stop.get_token());
     auto logs = r.logs();
     ASSERT_GE(logs.size(), 3u);
     EXPECT_EQ(logs[logs.size() - 2], "用户终止!");
@@ -278,28 +265,25 @@ TEST(CapacityRun, StopDuringFillOrVerificationEndsWithoutVerdict) {
     EXPECT_EQ(r.CountLogsStartingWith("校验文件："), duringVerify ? 1 : 0);
     EXPECT_TRUE(res.aborted);
     EXPECT_EQ(res.end, CapacityEnd::kAborted);
-    EXPECT_FALSE(run.Running());
     EXPECT_FALSE(medium.Exists(kFile0));
     if (!duringVerify) {
       EXPECT_EQ(medium.stats().writeLengths.size(), 1u);
     }
-    ExpectIdleAtEnd(r);
   }
 }
 
 TEST(CapacityRun, MediumThatCannotTakeAFileKeepsWhatWasWritten) {
   {
-    FakeMedium medium(2 * kB);
+    Medium medium(2 * kB, Medium::Beyond::kFiller);
     medium.RefuseCreateFrom(0);
     RecordingReporter r;
     CapacityResult res = RunOn(Options(2 * kB), r);
     EXPECT_EQ(r.logs(), (std::vector<std::string>{"准备填充...", "创建文件:" + kFile0, "无法创建文件,介质只读或没有权限"}));
     EXPECT_EQ(res.end, CapacityEnd::kCreateFailed);
     EXPECT_TRUE(res.keptFiles.empty());
-    ExpectIdleAtEnd(r);
   }
   {
-    FakeMedium medium(3 * kB);
+    Medium medium(3 * kB, Medium::Beyond::kFiller);
     medium.RefuseCreateFrom(1);
     RecordingReporter r;
     CapacityResult res = RunOn(Options(3 * kB, CapacityMode::kCapacityCheck, 1), r);
@@ -312,18 +296,16 @@ TEST(CapacityRun, MediumThatCannotTakeAFileKeepsWhatWasWritten) {
 }
 
 TEST(CapacityRun, NoFreeSpaceDoesNothing) {
-  FakeMedium medium(kB);
+  Medium medium(kB, Medium::Beyond::kFiller);
   RecordingReporter r;
   CapacityResult res = RunOn(Options(0), r);
   EXPECT_EQ(r.logs(), (std::vector<std::string>{"剩余0字节..."}));
   EXPECT_EQ(res.end, CapacityEnd::kNoFreeSpace);
   EXPECT_TRUE(medium.stats().created.empty());
-  EXPECT_TRUE(r.Texts("text") == std::vector<std::string>{"开始"});  // never showed "停止"
-  ExpectIdleAtEnd(r);
 }
 
 TEST(CapacityRun, ReadErrorAbortsAndDeletes) {
-  FakeMedium medium(3 * kB);
+  Medium medium(3 * kB, Medium::Beyond::kFiller);
   medium.FailReadsFrom(kB);
   RecordingReporter r;
   CapacityResult res = RunOn(Options(3 * kB), r);
@@ -339,7 +321,7 @@ TEST(CapacityRun, ReadErrorAbortsAndDeletes) {
 TEST(CapacityRun, FileSystemFullBeforeItsAnnouncedEnd) {
   {
     // Room runs out 64 KiB into the third block: what fitted is the tail, not a write error.
-    FakeMedium medium(4 * kB);
+    Medium medium(4 * kB, Medium::Beyond::kFiller);
     medium.LimitSpace(2 * kB + 64 * 1024);
     RecordingReporter r;
     CapacityResult res = RunOn(Options(3 * kB), r);
@@ -350,7 +332,7 @@ TEST(CapacityRun, FileSystemFullBeforeItsAnnouncedEnd) {
   }
   {
     // Nothing of the tail fits: the fill ends, and only verified blocks count.
-    FakeMedium medium(4 * kB);
+    Medium medium(4 * kB, Medium::Beyond::kFiller);
     medium.LimitSpace(2 * kB);
     RecordingReporter r;
     CapacityResult res = RunOn(Options(2 * kB + 64 * 1024), r);
@@ -363,7 +345,7 @@ TEST(CapacityRun, FileSystemFullBeforeItsAnnouncedEnd) {
 
 TEST(CapacityRun, FreeSpaceTakenByAnotherProgramIsSaidToShrink) {
   // Another program took a block and more after Start: the small capacity is not clean.
-  FakeMedium medium(8 * kB);
+  Medium medium(8 * kB, Medium::Beyond::kFiller);
   medium.LimitSpace(2 * kB);
   RecordingReporter r;
   CapacityResult res = RunOn(Options(4 * kB), r);
@@ -375,7 +357,7 @@ TEST(CapacityRun, FileSizeLimitContinuesInTheNextFile) {
   // FAT32 refuses files of 4 GiB and more: a wipe or check larger than one file goes on
   // in the next file instead of counting write errors until it gives up.
   for (CapacityMode mode : {CapacityMode::kWipe, CapacityMode::kCapacityCheck}) {
-    FakeMedium medium(8 * kB);
+    Medium medium(8 * kB, Medium::Beyond::kFiller);
     medium.LimitFileSize(2 * kB + 64 * 1024);
     RecordingReporter r;
     CapacityResult res = RunOn(Options(5 * kB, mode), r);
@@ -391,7 +373,7 @@ TEST(CapacityRun, FileSizeLimitContinuesInTheNextFile) {
 TEST(CapacityRun, RunningOutOfBlockMemoryEndsTheRunInsteadOfHanging) {
   {
     // Not one block fits in memory: the run ends with the memory line, the file goes.
-    FakeMedium medium(4 * kB);
+    Medium medium(4 * kB, Medium::Beyond::kFiller);
     RecordingReporter r;
     CapacityOptions o = Options(3 * kB);
     o.maxBlockBuffers = 0;
@@ -405,7 +387,7 @@ TEST(CapacityRun, RunningOutOfBlockMemoryEndsTheRunInsteadOfHanging) {
   {
     // One block at a time is slow but enough, for the fill and for the read-back, which
     // must neither give up nor blame the medium.
-    FakeMedium medium(4 * kB);
+    Medium medium(4 * kB, Medium::Beyond::kFiller);
     RecordingReporter r;
     CapacityOptions o = Options(3 * kB);
     o.maxBlockBuffers = 1;
@@ -423,7 +405,7 @@ TEST(CapacityRun, TailRefusedWholeIsRetriedWithTheRoomLeft) {
   std::string root = ::testing::TempDir() + "sorvanta_capacity_tail";
   std::filesystem::create_directories(root);  // the volume layer reads its real statvfs
   volumes.Add(root, 56 * 1024);  // what the volume says is left once the blocks are in
-  FakeMedium medium(3 * kB);
+  Medium medium(3 * kB, Medium::Beyond::kFiller);
   medium.LimitSpace(kB + 56 * 1024, true);
   RecordingReporter r;
   CapacityOptions o = Options(kB + 64 * 1024);
@@ -436,27 +418,11 @@ TEST(CapacityRun, TailRefusedWholeIsRetriedWithTheRoomLeft) {
   std::filesystem::remove_all(root);
 }
 
-// After a run the Start button stays disabled for the end pause before it comes back.
-TEST(CapacityRun, StartStaysDisabledForTheEndPause) {
-  FakeMedium medium(kB);
-  RecordingReporter r;
-  using Clock = std::chrono::steady_clock;
-  Clock::time_point off, on;
-  r.onCall = [&](const RecordingReporter::Call& c) {
-    if (c.what == "button") (c.text == "off" ? off : on) = Clock::now();
-  };
-  CapacityOptions o = Options(kB);
-  o.endPauseMs = 200;
-  RunOn(o, r);
-  ExpectIdleAtEnd(r);
-  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(on - off).count(), 200);
-}
-
 // What a user runs with; every other test shortens the pause and the files.
 TEST(CapacityDefaults, FilesPauseAndLimitsOfARealRun) {
   CapacityOptions o;
   EXPECT_EQ(o.blocksPerFile, 100u);
-  EXPECT_EQ(o.endPauseMs, 2333u);
+  EXPECT_EQ(CapacityCheckConfig().endPauseMs, 2333u);
   EXPECT_EQ(o.mode, CapacityMode::kCapacityCheck);
   EXPECT_EQ(kCapacityBlockSize, 16777216u);
   EXPECT_EQ(kMaxRunErrors, 10);
@@ -473,4 +439,4 @@ TEST(CapacityTexts, FormatsOfTheFields) {
 }
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

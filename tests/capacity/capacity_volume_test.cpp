@@ -12,14 +12,17 @@
 #include <fstream>
 #include <thread>
 
+#include "base/run_thread.h"
 #include "capacity/capacity_check.h"
-#include "capacity/recording_reporter.h"
+#include "capacity/recording_events.h"
 #include "platform/mount_watch.h"
 #include "support/fake_volumes.h"
 #include "support/loop_volume.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 namespace {
+
+using RecordingReporter = testing::RecordingCapacityEvents;
 
 constexpr uint64_t kB = kCapacityBlockSize;
 
@@ -71,19 +74,21 @@ TEST(CapacityVolumes, RunWithUnbufferedFilesOnADeclaredSmallVolume) {
   std::optional<CapacityVolume> v = ReadCapacityVolume(dir);
   ASSERT_TRUE(v);
 
-  testing::RecordingReporter reporter;
-  CapacityCheck check(42);
+  RecordingReporter reporter;
+  RunThread<CapacityResult> check;
   CapacityOptions o;
   o.root = v->root;
   o.freeBytes = v->freeBytes;
-  o.endPauseMs = 30;
+  o.stream = std::make_shared<PatternStream>(42);
   int filesDuringRun = 0;
-  reporter.onCall = [&](const testing::RecordingReporter::Call& c) {
+  reporter.hook = [&](const testing::CapacityCall& c) {
     if (c.what == "log" && c.text == "清理数据中...") filesDuringRun = TestFilesIn(dir);
   };
-  ASSERT_TRUE(check.Start(o, reporter));
-  EXPECT_FALSE(check.Start(o, reporter));  // one run at a time
-  std::optional<CapacityResult> res = check.Wait();
+  auto body = [&] { return RunCapacityCheck(o, reporter, std::stop_token()); };
+  ASSERT_TRUE(check.Start(body));
+  EXPECT_FALSE(check.Start(body));  // one run at a time
+  check.Wait();
+  std::optional<CapacityResult> res = check.LastOutcome();
   ASSERT_TRUE(res);
   if (reporter.CountLogsStartingWith("文件系统不支持") > 0) GTEST_SKIP() << "temporary folder refuses O_DIRECT";
   EXPECT_EQ(filesDuringRun, 1);
@@ -113,14 +118,13 @@ TEST(CapacityVolumes, FilesAndLinksNamedLikeTestFilesSurviveCheckAndWipe) {
   std::filesystem::create_symlink(outside + "/precious.txt", dir + "/temp_1.tmp");
 
   for (CapacityMode mode : {CapacityMode::kCapacityCheck, CapacityMode::kWipe}) {
-    testing::RecordingReporter reporter;
-    PatternStream stream(5);
+    RecordingReporter reporter;
     CapacityOptions o;
     o.root = dir;
     o.freeBytes = 2 * kB + 8192;
     o.mode = mode;
-    o.endPauseMs = 0;
-    CapacityResult res = CapacityRun(o, stream, reporter).Run();
+    o.stream = std::make_shared<PatternStream>(5);
+    CapacityResult res = RunCapacityCheck(o, reporter, std::stop_token());
     if (reporter.CountLogsStartingWith("文件系统不支持") > 0) GTEST_SKIP() << "temporary folder refuses O_DIRECT";
     EXPECT_EQ(res.end, CapacityEnd::kFinished);
     EXPECT_EQ(res.errors, 0);
@@ -172,14 +176,13 @@ TEST(CapacityVolumes, WipeAsRootOverwritesTheBlocksKeptForRoot) {
 
   std::optional<CapacityVolume> v = ReadCapacityVolume(loop.root());
   ASSERT_TRUE(v);
-  testing::RecordingReporter reporter;
-  PatternStream stream(3);
+  RecordingReporter reporter;
   CapacityOptions o;
   o.root = v->root;
   o.freeBytes = v->freeBytes;
   o.mode = CapacityMode::kWipe;
-  o.endPauseMs = 0;
-  CapacityResult res = CapacityRun(o, stream, reporter).Run();
+  o.stream = std::make_shared<PatternStream>(3);
+  CapacityResult res = RunCapacityCheck(o, reporter, std::stop_token());
   EXPECT_EQ(res.errors, 0);
   EXPECT_GT(res.writtenBytes, v->freeBytes + 4 * 1024 * 1024);  // the reserved blocks too
   EXPECT_EQ(reporter.logs().back(), "处理结束！您的磁盘数据已毁尸灭迹！");
@@ -199,15 +202,13 @@ TEST(CapacityVolumes, LoopVolumeCheckAndWipeFillTheWholeFreeSpace) {
     std::optional<CapacityVolume> v = ReadCapacityVolume(loop.root());
     ASSERT_TRUE(v);
     EXPECT_EQ(v->fileSystem, "EXT4");
-    testing::RecordingReporter reporter;
-    PatternStream stream(9);
+    RecordingReporter reporter;
     CapacityOptions o;
     o.root = v->root;
     o.freeBytes = v->freeBytes;
     o.mode = mode;
-    o.endPauseMs = 0;
-    CapacityRun run(o, stream, reporter);
-    CapacityResult res = run.Run();
+    o.stream = std::make_shared<PatternStream>(9);
+    CapacityResult res = RunCapacityCheck(o, reporter, std::stop_token());
     EXPECT_EQ(res.end, CapacityEnd::kFinished);
     EXPECT_EQ(res.errors, 0);
     // Unbuffered transfers are whole 4 KiB pages: a smaller rest of a 1 KiB-block ext4 stays.
@@ -238,4 +239,4 @@ TEST(MountWatch, ReportsVolumesComingAndGoing) {
 }
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

@@ -13,7 +13,7 @@
 #include "platform/random.h"
 #include "base/crypto.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 namespace {
 
 TEST(TestBlocks, PatternStreamIsTheClassicGeneratorModulo255) {
@@ -124,4 +124,4 @@ TEST(TestBlocks, WipeBlocksCarryNoDigestAndTheQueueStaysBounded) {
 }
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

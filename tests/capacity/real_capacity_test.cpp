@@ -8,14 +8,14 @@
 #include <string>
 
 #include "capacity/capacity_run.h"
-#include "capacity/fake_medium.h"
-#include "capacity/recording_reporter.h"
+#include "capacity/recording_events.h"
+#include "support/simulated_medium.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 namespace {
 
-using testing::FakeMedium;
-using testing::RecordingReporter;
+using FakeMedium = testing::SimulatedMedium;
+using RecordingReporter = testing::RecordingCapacityEvents;
 
 constexpr uint64_t kB = kCapacityBlockSize;
 constexpr uint64_t kMiB = 1024 * 1024;
@@ -58,10 +58,9 @@ TEST(RealCapacity, FakeDrivesGetAnEstimateWithinOneBlock) {
     o.freeBytes = d.claimed;
     o.generatorThreads = 2;
     o.hashThreads = 2;
-    o.endPauseMs = 0;
-    PatternStream stream(4242);
+    o.stream = std::make_shared<PatternStream>(4242);
     RecordingReporter r;
-    CapacityResult res = CapacityRun(o, stream, r).Run();
+    CapacityResult res = RunCapacityCheck(o, r, std::stop_token());
 
     EXPECT_EQ(FailureKindName(res.verdict.kind), d.kind);
     const uint64_t estimate = res.verdict.estimateBytes;
@@ -92,18 +91,17 @@ TEST(RealCapacity, NoVerdictAfterAUserStop) {
   CapacityOptions o;
   o.root = "/fake";
   o.freeBytes = 4 * kB;
-  o.endPauseMs = 0;
-  PatternStream stream(1);
+  o.stream = std::make_shared<PatternStream>(1);
   RecordingReporter r;
-  CapacityRun run(o, stream, r);
-  r.onCall = [&](const RecordingReporter::Call& c) {
-    if (c.what == "log" && c.text.find("文件检测到2个错误") != std::string::npos) run.Stop();
+  std::stop_source stop;
+  r.hook = [&](const testing::CapacityCall& c) {
+    if (c.what == "log" && c.text.find("文件检测到2个错误") != std::string::npos) stop.request_stop();
   };
-  CapacityResult res = run.Run();
+  CapacityResult res = RunCapacityCheck(o, r, stop.get_token());
   EXPECT_EQ(res.verdict.kind, FailureKind::kNone);
   EXPECT_EQ(r.CountLogsStartingWith("估计真实容量"), 0);
   EXPECT_EQ(r.CountLogsStartingWith("用户终止!"), 1);
 }
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

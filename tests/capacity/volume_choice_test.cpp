@@ -10,7 +10,7 @@
 #include "platform/volumes.h"
 #include "support/temp_dir.h"
 
-namespace sorvanta {
+namespace sorvanta::capacity {
 namespace {
 
 namespace fs = std::filesystem;
@@ -103,4 +103,4 @@ TEST(VolumeChoice, RemovableFirstSystemVolumeNeverPreselected) {
 }
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::capacity

@@ -6,7 +6,7 @@
 
 #include "diskbench/disk_engine.h"
 #include "platform/direct_io.h"
-#include "support/null_medium.h"
+#include "support/simulated_medium.h"
 
 namespace sorvanta {
 namespace {
@@ -21,7 +21,7 @@ struct Lcg {
 };
 
 std::vector<uint64_t> Positions(bool write, uint64_t fileBytes) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   std::unique_ptr<platform::File> f = medium.Open("/t/file", platform::OpenMode::kCreateTruncate, true).value();
   std::vector<char> bytes(1 << 20);
   for (uint64_t done = 0; done < fileBytes; done += bytes.size()) f->Write(bytes.data(), bytes.size());

@@ -19,7 +19,7 @@
 #include "platform/direct_io.h"
 #include "base/bench_sink.h"
 #include "support/loop_volume.h"
-#include "support/null_medium.h"
+#include "support/simulated_medium.h"
 #include "support/recording_bench_sink.h"
 
 namespace sorvanta {
@@ -193,7 +193,7 @@ TEST_F(DiskEngine, StopInEachTestReportsNothingOfItAndDeletesTheFile) {
 }
 
 TEST_F(DiskEngine, UnwritableOrUncachedRefusingFolderEndsTheSequence) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   medium.RefuseOpens(EACCES);
   RunTestSequence(root_, 32 * kMiB, Quick(temp_));
   EXPECT_EQ(sink_.Logs(), (std::vector<std::string>{
@@ -225,7 +225,7 @@ TEST_F(DiskEngine, ReadOnlyVolumeIsReportedNotWritable) {
 }
 
 TEST_F(DiskEngine, RandomTestOnAFileShorterThanOneBlockStaysAtOffsetZero) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   ASSERT_EQ(medium.Open(file_, platform::OpenMode::kCreateTruncate, true).value()->Write(std::string(100, 'x').data(), 100), 100);
   platform::AlignedBuffer block(kBlockSize);
   ASSERT_TRUE(RandRead4KTest(file_, root_, block.data(), Quick(temp_)));
@@ -239,7 +239,7 @@ TEST_F(DiskEngine, RandomTestOnAFileShorterThanOneBlockStaysAtOffsetZero) {
 }
 
 TEST_F(DiskEngine, FullMediumEndsTheWriteNormallyAndLaterTestsUseTheShorterFile) {
-  testing::NullMedium medium(40 * kMiB);  // fills up in the third 16 MiB block
+  testing::SimulatedMedium medium(40 * kMiB);  // fills up in the third 16 MiB block
   RunTestSequence(root_, kDefaultWriteSize + kMiB, Quick(temp_));
   EXPECT_EQ(medium.Created()[file_], 1);
   EXPECT_FALSE(medium.Exists(file_));
@@ -291,7 +291,7 @@ TEST_F(DiskEngine, TakenNamesSurviveAndUnalignedSizesMeasureAllSixtyFourWorkers)
 // Puts transfer failures under the engine: reads and/or writes fail with EIO.
 class FailingMedium : public platform::FileSystem {
  public:
-  explicit FailingMedium(testing::NullMedium& inner) : inner_(inner) { platform::SetFileSystemForTesting(this); }
+  explicit FailingMedium(testing::SimulatedMedium& inner) : inner_(inner) { platform::SetFileSystemForTesting(this); }
   ~FailingMedium() override { platform::SetFileSystemForTesting(&inner_); }
   Result<std::unique_ptr<platform::File>> Open(const std::string& path, platform::OpenMode mode,
                                                bool direct) override {
@@ -331,11 +331,11 @@ class FailingMedium : public platform::FileSystem {
     FailingMedium& m_;
     int error_ = 0;
   };
-  testing::NullMedium& inner_;
+  testing::SimulatedMedium& inner_;
 };
 
 TEST_F(DiskEngine, FailedTransfersEndTheTestWithTheErrorInsteadOfAFastResult) {
-  testing::NullMedium inner;
+  testing::SimulatedMedium inner;
   FailingMedium medium(inner);
   medium.failReads = true;
   RunTestSequence(root_, 32 * kMiB, Quick(temp_));
@@ -365,7 +365,7 @@ TEST_F(DiskEngine, FailedTransfersEndTheTestWithTheErrorInsteadOfAFastResult) {
 // A write error that is not a full disk fails the sequential write with its error code
 // instead of ending it like a full disk with the speed of the blocks before it.
 TEST_F(DiskEngine, WriteErrorFailsTheSequentialWriteWithItsCode) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   medium.FailWritesFrom(2);
   platform::AlignedBuffer block(kBlockSize);
   EXPECT_FALSE(SeqWriteTest(file_, root_, 40 * kMiB, block.data(), Quick(temp_)));
@@ -378,7 +378,7 @@ TEST_F(DiskEngine, WriteErrorFailsTheSequentialWriteWithItsCode) {
 // real 20 s), checked after each I/O. The clock here advances 1 ms per I/O, so a 30 ms
 // loop makes exactly 31 I/Os.
 TEST_F(DiskEngine, TimedLoopsRunUntilMoreThanTheirDurationHasPassed) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   std::string data(1 << 20, 'x');
   ASSERT_EQ(medium.Open(file_, platform::OpenMode::kCreateTruncate, true).value()->Write(data.data(), data.size()),
             static_cast<ssize_t>(data.size()));

@@ -13,7 +13,7 @@
 #include "platform/clock.h"
 #include "platform/volumes.h"
 #include "support/loop_volume.h"
-#include "support/null_medium.h"
+#include "support/simulated_medium.h"
 #include "support/temp_dir.h"
 
 #if __has_include("server/reference_service.h")
@@ -78,7 +78,7 @@ class FakeView : public DiskRunView {
 // Free space = a starting figure minus what the do-nothing medium holds.
 class MediumVolumes : public platform::VolumeSource {
  public:
-  MediumVolumes(testing::NullMedium& medium, std::string root, uint64_t total, uint64_t free, std::string fs = "ext4")
+  MediumVolumes(testing::SimulatedMedium& medium, std::string root, uint64_t total, uint64_t free, std::string fs = "ext4")
       : medium_(medium), root_(std::move(root)), total_(total), free_(free), fs_(std::move(fs)) {
     platform::SetVolumeSourceForTesting(this);
   }
@@ -100,7 +100,7 @@ class MediumVolumes : public platform::VolumeSource {
   bool track = true;  // false: the free figure never moves (a file system that takes nothing)
 
  private:
-  testing::NullMedium& medium_;
+  testing::SimulatedMedium& medium_;
   std::string root_;
   uint64_t total_, free_;
   std::string fs_;
@@ -224,7 +224,7 @@ TEST(PrefillPlanTest, StepsAndRefusals) {
 }
 
 TEST_F(DiskRun, StartChecksRefuseFatAndSmallVolumes) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   {
     MediumVolumes fat(medium, root_, 100 * GiB, 80 * GiB, "vfat");
     Make();
@@ -245,7 +245,7 @@ TEST_F(DiskRun, StartChecksRefuseFatAndSmallVolumes) {
 }
 
 TEST_F(DiskRun, NormalRunSubmitsSavesAndReturnsToIdle) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
   Make();
   EXPECT_EQ(view_.info, "分区" + root_ + " 可用空间：250.00G/500.00G");
@@ -284,7 +284,7 @@ TEST_F(DiskRun, NormalRunSubmitsSavesAndReturnsToIdle) {
 }
 
 TEST_F(DiskRun, UnreadableBoardSendsNothingAndRemovableDisksAreNotTrimmed) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
   removable_ = true;
   DiskRunConfig config;
@@ -303,7 +303,7 @@ TEST_F(DiskRun, UnreadableBoardSendsNothingAndRemovableDisksAreNotTrimmed) {
 }
 
 TEST_F(DiskRun, StoppedRowIsNeitherSubmittedNorSavedAndCacheRunSavesZero) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
   Make();
   duringSequence_ = [this] { loop_.Post([this] { run_->OnStopRun(); }, true); };
@@ -324,7 +324,7 @@ TEST_F(DiskRun, StoppedRowIsNeitherSubmittedNorSavedAndCacheRunSavesZero) {
 }
 
 TEST_F(DiskRun, LapsCountDownAndAStopEndsThemAll) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
   Make();
   view_.options.wholeDisk = true;
@@ -354,7 +354,7 @@ TEST_F(DiskRun, LapsCountDownAndAStopEndsThemAll) {
 }
 
 TEST_F(DiskRun, PrefillCreatesChunksAndRemainderAndDeletesThem) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   // 60 GiB with 27.5 GiB used: the 50 % step adds 2.5 GiB.
   MediumVolumes vol(medium, root_, 60 * GiB, 60 * GiB - (55 * GiB) / 2);
   Make();
@@ -375,7 +375,7 @@ TEST_F(DiskRun, PrefillCreatesChunksAndRemainderAndDeletesThem) {
 }
 
 TEST_F(DiskRun, StopDuringPrefillChunksCreatesNoRemainderAndMeasuresNothing) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   MediumVolumes vol(medium, root_, 60 * GiB, 60 * GiB - (55 * GiB) / 2);
   Make();
   view_.options.prefill50 = true;
@@ -397,7 +397,7 @@ TEST_F(DiskRun, StopDuringPrefillChunksCreatesNoRemainderAndMeasuresNothing) {
 }
 
 TEST_F(DiskRun, PrefillThatDoesNotTakeTheSpaceIsNotMeasured) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   MediumVolumes vol(medium, root_, 60 * GiB, 60 * GiB - (55 * GiB) / 2);
   vol.track = false;
   Make();
@@ -442,7 +442,7 @@ TEST_F(DiskRun, HistoryFilesMatchTheirByteLayoutBothWays) {
 }
 
 TEST_F(DiskRun, LoadHistoryToleratesShortLinesNullCellsAndBadChartFiles) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
   Make();
   const std::string base = dir_.Path("history") + "/" + DiskHistoryBaseName(root_ + " Model X");
@@ -480,7 +480,7 @@ TEST_F(DiskRun, LoadHistoryToleratesShortLinesNullCellsAndBadChartFiles) {
 }
 
 TEST_F(DiskRun, ProgressAndSpeedFollowTheChartRules) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
   Make();
   view_.draws.clear();
@@ -502,7 +502,7 @@ TEST_F(DiskRun, ProgressAndSpeedFollowTheChartRules) {
 }
 
 TEST_F(DiskRun, CloseIsRefusedDuringARunAndOptionBoxesUncheckEachOther) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
   Make();
   view_.options.prefill50 = view_.options.prefill90 = true;
@@ -532,7 +532,7 @@ TEST_F(DiskRun, CloseIsRefusedDuringARunAndOptionBoxesUncheckEachOther) {
 }
 
 TEST_F(DiskRun, RealEngineOnTheDoNothingMediumFillsTheRow) {
-  testing::NullMedium medium;
+  testing::SimulatedMedium medium;
   MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
   DiskRunConfig config;
   config.standardWriteSize = 64ull << 20;

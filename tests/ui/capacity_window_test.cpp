@@ -4,6 +4,7 @@
 // saved as PNG after the fake drive was caught (for scripts/screenshots).
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -11,10 +12,10 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "capacity/fake_medium.h"
 #include "capacity/ui/CdriveclearDlg.h"
 #include "support/fake_volumes.h"
 #include "support/loop_volume.h"
+#include "support/simulated_medium.h"
 #include "ui_test_support.h"
 
 using sorvanta::ui::CdriveclearDlg;
@@ -103,11 +104,12 @@ class CapacityWindowTest : public QObject {
     QVERIFY(!QFile::exists(file));
     // The button stays off for the pause after the end message, then all comes back.
     QTRY_VERIFY(!window.StartButton()->isEnabled());
-    QTest::qWait(1500);
-    QVERIFY(!window.StartButton()->isEnabled());
+    QElapsedTimer off;
+    off.start();
     QVERIFY(!window.DriveList()->isEnabled());
     QVERIFY(window.RunActive());
-    QTRY_VERIFY_WITH_TIMEOUT(window.StartButton()->isEnabled(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(window.StartButton()->isEnabled(), 5000);
+    QVERIFY2(off.elapsed() >= 1500, qPrintable(QString::number(off.elapsed())));
     QCOMPARE(window.StartButton()->text(), QStringLiteral("开始"));
     QVERIFY(window.DriveList()->isEnabled() && window.RefreshButton()->isEnabled() && window.ModeCheck()->isEnabled());
     QTRY_VERIFY(!window.RunActive());
@@ -119,7 +121,7 @@ class CapacityWindowTest : public QObject {
     sorvanta::testing::FakeVolumes volumes;
     volumes.Add(dir.path().toStdString(), 16 * kB, "vfat", "FAKE1G");
     // Holds 4 blocks, announces 16; writes past the real size land on the first blocks.
-    sorvanta::testing::FakeMedium medium(4 * kB, sorvanta::testing::FakeMedium::Beyond::kWrap);
+    sorvanta::testing::SimulatedMedium medium(4 * kB, sorvanta::testing::SimulatedMedium::Beyond::kWrap);
     sorvanta::testing::MessageRecorder boxes;
     CdriveclearDlg window(nullptr, QuietOptions(200));
     window.show();
@@ -178,7 +180,7 @@ class CapacityWindowTest : public QObject {
       QTemporaryDir a, b;
       sorvanta::testing::FakeVolumes volumes;
       volumes.Add(a.path().toStdString(), 64 * kB);
-      sorvanta::testing::FakeMedium medium(2 * kB, sorvanta::testing::FakeMedium::Beyond::kWrap);
+      sorvanta::testing::SimulatedMedium medium(2 * kB, sorvanta::testing::SimulatedMedium::Beyond::kWrap);
       sorvanta::testing::MessageRecorder boxes;
       CdriveclearDlg window(nullptr, QuietOptions(100));
       window.ModeCheck()->setChecked(false);  // wipe

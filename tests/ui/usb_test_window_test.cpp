@@ -86,7 +86,7 @@ class UsbTestWindowTest : public QObject {
     options.listDrives = [] { return std::vector<std::string>(); };
     options.chooseCopyFile = [] { return QString(); };
     options.chooseCsvFile = [] { return QString(); };
-    options.adjustParams = [passes](sorvanta::UsbTestParams& p) {
+    options.adjustParams = [passes](sorvanta::usbtest::UsbTestParams& p) {
       QCOMPARE(p.disconnectDelaySec, 1);  // what Start passes
       p.disconnectDelaySec = 0;
       p.passes = passes;
@@ -166,8 +166,9 @@ class UsbTestWindowTest : public QObject {
     QCOMPARE(boxes.Texts(), (QStringList{QStringLiteral("拷贝文件不存在！"), formatText, formatText, formatText,
                                          QStringLiteral("U盘路径不存在！"), addressText, addressText, addressText,
                                          addressText}));
+    // Every check runs before anything starts: no run and no switch test is under way.
     QVERIFY(!window.RunActive());
-    QTest::qWait(50);
+    QVERIFY(!window.SwitchTestActive());
     QVERIFY(sw->Received().empty());
     QVERIFY(window.LogText().isEmpty());
     QVERIFY(!QFileInfo::exists(Target(0)));
@@ -309,7 +310,10 @@ class UsbTestWindowTest : public QObject {
     delete window;
     release_ = true;
     QTRY_COMPARE_WITH_TIMEOUT(ended.load(), 1, 20000);
-    QTest::qWait(50);  // reports still queued are dropped, not delivered to a gone window
+    // The run queued its last events before it ended: they are dropped, not delivered to a
+    // gone window.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
     QCOMPARE(sw->ReceivedAfter(2), (std::vector<std::string>{"USBOFF", "USBON"}));
     QVERIFY(QFileInfo::exists(Target(0)));
     QVERIFY(!QFileInfo::exists(Target(1)));

@@ -20,13 +20,17 @@
 #include "support/fake_volumes.h"
 #include "support/loop_volume.h"
 #include "support/sync_recorder.h"
+#include "base/run_thread.h"
 #include "support/temp_dir.h"
 #include "usbtest/fake_switch.h"
+#include "usbtest/recording_events.h"
 #include "usbtest/switch_link.h"
 #include "usbtest/endurance_csv.h"
 
-namespace sorvanta {
+namespace sorvanta::usbtest {
 namespace {
+
+using RecordingSink = testing::RecordingUsbEvents;
 
 using testing::FakeSwitch;
 using testing::FakeVolumes;
@@ -41,47 +45,6 @@ void WriteRandom(const std::string& path, size_t size, unsigned seed) {
   WriteWholeFile(path, data);
 }
 
-// Records every report of a run, in order.
-class RecordingSink : public UsbTestSink {
- public:
-  void RunStarted(int passes) override { startedWith = passes; table.Clear(); }
-  void RowAdded(int row, const std::string& number, const std::string& path) override {
-    table.AddRow(row, number, path);
-  }
-  void CellSet(int row, int column, const std::string& text) override { table.SetCell(row, column, text); }
-  void Progress(int passIndex) override { progress.push_back(passIndex); }
-  void Space(int usedPercent) override { space.push_back(usedPercent); }
-  void PassRate(const std::string& text) override {
-    rates.push_back(text);
-    if (onPassRate) onPassRate();
-  }
-  void Log(const std::string& line) override {
-    {
-      std::lock_guard<std::mutex> l(mu);
-      logs.push_back(line);
-    }
-    if (onLog) onLog(line);
-  }
-  void RunEnded() override { ++ended; }
-
-  size_t Count(const std::string& line) {
-    std::lock_guard<std::mutex> l(mu);
-    return std::count(logs.begin(), logs.end(), line);
-  }
-  const std::vector<UsbTestRow>& rows() const { return table.rows(); }
-
-  std::mutex mu;
-  int startedWith = -1;
-  int ended = 0;
-  UsbTestTable table;
-  std::vector<int> progress;
-  std::vector<int> space;
-  std::vector<std::string> rates;
-  std::vector<std::string> logs;
-  std::function<void()> onPassRate;
-  std::function<void(const std::string&)> onLog;
-};
-
 bool EndsWithMs(const std::string& s) { return s.size() > 2 && s.compare(s.size() - 2, 2, "ms") == 0; }
 
 // A temporary drive folder, registered as a fake volume, with a source file beside it.
@@ -94,15 +57,8 @@ class UsbRunTest : public ::testing::Test {
     source_ = dir_.Path("source.bin");
     WriteRandom(source_, 100 * 1024 + 7, 42);
     volumes_.Add(drive_);
-    SetSwitchErrorOutput([this](const std::string& text) {
-      std::lock_guard<std::mutex> l(mu_);
-      switchErrors_.push_back(text);
-    });
   }
-  void TearDown() override {
-    SetSwitchErrorOutput(nullptr);
-    EXPECT_TRUE(dir_.Remove());
-  }
+  void TearDown() override { EXPECT_TRUE(dir_.Remove()); }
 
   UsbTestParams Params(const std::string& switchAddress, int passes) {
     UsbTestParams p;
@@ -115,6 +71,10 @@ class UsbRunTest : public ::testing::Test {
     p.afterOffMs = 5;
     p.reconnectChecks = 30;
     p.reconnectIntervalMs = 5;
+    p.link.errorOutput = [this](const std::string& text) {
+      std::lock_guard<std::mutex> l(mu_);
+      switchErrors_.push_back(text);
+    };
     return p;
   }
 
@@ -151,20 +111,20 @@ class UsbRunTest : public ::testing::Test {
 
 TEST_F(UsbRunTest, PassesCopyPowerCycleAndVerify) {
   auto sw = DriveSwitch();
-  UsbTestControl control;
   RecordingSink sink;
-  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 3), control, sink);
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 3), sink, {});
 
   EXPECT_EQ(out.end, UsbTestEnd::kFinished);
   EXPECT_EQ(out.rows, 3);
   EXPECT_EQ(out.passed, 3);
-  EXPECT_EQ(sink.startedWith, 3);
-  EXPECT_EQ(sink.ended, 1);
-  EXPECT_EQ(sink.progress, (std::vector<int>{0, 1, 2}));
-  EXPECT_EQ(sink.rates, (std::vector<std::string>{"1/1 100%", "2/2 100%", "3/3 100%"}));
+  EXPECT_EQ(sink.startedWith(), 3);
+  EXPECT_EQ(sink.ended(), 1);
+  EXPECT_EQ(sink.progress(), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(sink.rates(), (std::vector<std::string>{"1/1 100%", "2/2 100%", "3/3 100%"}));
   ASSERT_EQ(sink.rows().size(), 3u);
+  const std::vector<UsbTestRow> rows = sink.rows();
   for (int i = 0; i < 3; ++i) {
-    const UsbTestRow& row = sink.rows()[static_cast<size_t>(i)];
+    const UsbTestRow& row = rows[static_cast<size_t>(i)];
     EXPECT_EQ(row[kColNumber], std::to_string(i + 1));
     EXPECT_EQ(row[kColFile], Target(i));
     EXPECT_TRUE(EndsWithMs(row[kColReconnect])) << row[kColReconnect];
@@ -176,12 +136,13 @@ TEST_F(UsbRunTest, PassesCopyPowerCycleAndVerify) {
 
   uint8_t digest[32];
   ASSERT_EQ(Sm3File(source_, digest), 0);
-  std::vector<std::string> firstPass(sink.logs.begin(), sink.logs.begin() + 8);
+  const std::vector<std::string> logs = sink.logs();
+  std::vector<std::string> firstPass(logs.begin(), logs.begin() + 8);
   EXPECT_EQ(firstPass, (std::vector<std::string>{"原始文件SM3:" + HexEncode(digest, 32), "拷贝文件：\r\n" + Target(0),
                                                  "请求树莓派断开USB...", "树莓派返回：USBOFF OK", "连接USB...",
                                                  "等待U盘就绪...", "校验数据...", "拷贝文件：\r\n" + Target(1)}));
-  EXPECT_EQ(sink.logs.back(), "结束！");
-  EXPECT_EQ(sink.space.size(), 6u);  // before the copy and after the verification
+  EXPECT_EQ(logs.back(), "结束！");
+  EXPECT_EQ(sink.space().size(), 6u);  // before the copy and after the verification
 }
 
 TEST_F(UsbRunTest, CopiesNeverGoThroughNamesTheRunDidNotCreate) {
@@ -190,9 +151,8 @@ TEST_F(UsbRunTest, CopiesNeverGoThroughNamesTheRunDidNotCreate) {
   { std::ofstream(dir_.Path("precious.txt"), std::ios::binary) << "precious"; }
   ASSERT_EQ(::symlink(dir_.Path("precious.txt").c_str(), Target(1).c_str()), 0);
   auto sw = DriveSwitch();
-  UsbTestControl control;
   RecordingSink sink;
-  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 2), control, sink);
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 2), sink, {});
   EXPECT_EQ(out.passed, 2);
   ASSERT_EQ(sink.rows().size(), 2u);
   EXPECT_EQ(sink.rows()[0][kColFile], Target(2));
@@ -217,9 +177,8 @@ TEST_F(UsbRunTest, DamagedMissingAndUnreadableCopiesLowerThePassRate) {
       ::mkdir(Target(8).c_str(), 0755);
     }
   });
-  UsbTestControl control;
   RecordingSink sink;
-  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 10), control, sink);
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 10), sink, {});
 
   EXPECT_EQ(out.end, UsbTestEnd::kFinished);
   EXPECT_EQ(out.passed, 7);
@@ -229,9 +188,9 @@ TEST_F(UsbRunTest, DamagedMissingAndUnreadableCopiesLowerThePassRate) {
   EXPECT_EQ(sink.rows()[8][kColResult], "文件错误");  // a read error is no digest of what was read
   EXPECT_EQ(sink.Count("拷贝的文件损坏：\r\n" + Target(3)), 1u);
   EXPECT_EQ(sink.Count("计算U盘文件SM3失败！"), 2u);
-  EXPECT_EQ(sink.rates[3], "3/4 75%");
-  EXPECT_EQ(sink.rates[5], "5/6 83%");
-  EXPECT_EQ(sink.rates.back(), "7/10 70%");
+  EXPECT_EQ(sink.rates()[3], "3/4 75%");
+  EXPECT_EQ(sink.rates()[5], "5/6 83%");
+  EXPECT_EQ(sink.rates().back(), "7/10 70%");
 }
 
 // The copy must be on the device, not in memory, when the power is cut; otherwise the cut
@@ -240,9 +199,8 @@ TEST_F(UsbRunTest, EachCopyIsSyncedBeforeThePowerCut) {
   testing::ClearSyncs();
   std::vector<int> syncedAtCut;
   auto sw = DriveSwitch([&](int pass) { syncedAtCut.push_back(testing::SyncCount(Target(pass))); });
-  UsbTestControl control;
   RecordingSink sink;
-  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 2), control, sink);
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 2), sink, {});
   EXPECT_EQ(out.passed, 2);
   ASSERT_EQ(syncedAtCut.size(), 2u);
   for (int count : syncedAtCut) EXPECT_GE(count, 1);
@@ -250,19 +208,19 @@ TEST_F(UsbRunTest, EachCopyIsSyncedBeforeThePowerCut) {
 
 TEST_F(UsbRunTest, DriveThatNeverComesBackEndsTheRun) {
   auto sw = DriveSwitch(nullptr, /*comesBack=*/false);
-  UsbTestControl control;
   RecordingSink sink;
-  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 5), control, sink);
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 5), sink, {});
 
   EXPECT_EQ(out.end, UsbTestEnd::kDriveLost);
   ASSERT_EQ(sink.rows().size(), 1u);
   EXPECT_TRUE(EndsWithMs(sink.rows()[0][kColCopy]));
   EXPECT_EQ(sink.rows()[0][kColReconnect], "");
   EXPECT_EQ(sink.rows()[0][kColResult], "");
-  ASSERT_GE(sink.logs.size(), 2u);
-  EXPECT_EQ(sink.logs[sink.logs.size() - 2], "U盘无法重连！可能损坏！试验终止！");
-  EXPECT_EQ(sink.logs.back(), "结束！");
-  EXPECT_TRUE(sink.rates.empty());
+  const std::vector<std::string> logs = sink.logs();
+  ASSERT_GE(logs.size(), 2u);
+  EXPECT_EQ(logs[logs.size() - 2], "U盘无法重连！可能损坏！试验终止！");
+  EXPECT_EQ(logs.back(), "结束！");
+  EXPECT_TRUE(sink.rates().empty());
   EXPECT_EQ(sw->ReceivedAfter(2).size(), 2u);
 }
 
@@ -270,20 +228,19 @@ TEST_F(UsbRunTest, FullDriveStopsBeforeCopying) {
   // Free space exactly the size of the source is not enough.
   volumes_.SetFree(drive_, 100 * 1024 + 7);
   auto sw = DriveSwitch();
-  UsbTestControl control;
   RecordingSink sink;
-  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 5), control, sink);
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 5), sink, {});
 
   EXPECT_EQ(out.end, UsbTestEnd::kNoSpace);
   EXPECT_EQ(sink.Count("存储空间不足，停止测试..."), 1u);
-  EXPECT_EQ(sink.logs.back(), "结束！");
+  EXPECT_EQ(sink.logs().back(), "结束！");
   ASSERT_EQ(sink.rows().size(), 1u);
   EXPECT_EQ(sink.rows()[0][kColCopy], "");
   EXPECT_NE(::access(Target(0).c_str(), F_OK), 0);
   EXPECT_TRUE(sw->Received().empty());
-  ASSERT_EQ(sink.space.size(), 1u);
-  EXPECT_GT(sink.space[0], 0);
-  EXPECT_LE(sink.space[0], 100);
+  ASSERT_EQ(sink.space().size(), 1u);
+  EXPECT_GT(sink.space()[0], 0);
+  EXPECT_LE(sink.space()[0], 100);
 }
 
 TEST_F(UsbRunTest, UnreachableSwitchAndRefusedEjectAreRetried) {
@@ -299,14 +256,14 @@ TEST_F(UsbRunTest, UnreachableSwitchAndRefusedEjectAreRetried) {
   } ejector;
   platform::SetEjectorForTesting(&ejector);
 
-  UsbTestControl control;
-  control.safeEject = true;
   RecordingSink sink;
-  sink.onLog = [&](const std::string& line) {
-    if (line == "树莓派通讯错误！重试！" && !sw)
+  sink.hook = [&](const testing::UsbCall& c) {
+    if (c.what == "log" && c.text == "树莓派通讯错误！重试！" && !sw)
       sw = std::make_unique<FakeSwitch>([](const std::string& r) { return r + " OK"; }, port);
   };
-  UsbTestOutcome out = RunUsbTest(Params("127.0.0.1:" + std::to_string(port), 1), control, sink);
+  UsbTestParams params = Params("127.0.0.1:" + std::to_string(port), 1);
+  params.safeEject = std::make_shared<std::atomic<bool>>(true);
+  UsbTestOutcome out = RunUsbTest(params, sink, {});
   platform::SetEjectorForTesting(nullptr);
 
   EXPECT_EQ(out.passed, 1);
@@ -321,30 +278,38 @@ TEST_F(UsbRunTest, UnreachableSwitchAndRefusedEjectAreRetried) {
 
 TEST_F(UsbRunTest, StopTakesEffectAtTheNextPass) {
   auto sw = DriveSwitch();
-  UsbTestControl control;
   RecordingSink sink;
-  sink.onPassRate = [&] { control.stop = true; };
-  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 5), control, sink);
+  std::stop_source stop;
+  sink.hook = [&](const testing::UsbCall& c) {
+    if (c.what == "rate") stop.request_stop();
+  };
+  UsbTestOutcome out = RunUsbTest(Params(sw->address(), 5), sink, stop.get_token());
   EXPECT_EQ(out.end, UsbTestEnd::kStopped);
   EXPECT_EQ(sink.rows().size(), 1u);
   EXPECT_EQ(sink.rows()[0][kColResult], "通过");
-  EXPECT_EQ(sink.logs.back(), "结束！");
+  EXPECT_EQ(sink.logs().back(), "结束！");
 }
 
 TEST_F(UsbRunTest, RunnerIsIdleAfterARunThatEndsAtOnce) {
-  UsbTestRunner runner;
+  RunThread<UsbTestOutcome> runner;
   UsbTestParams p = Params("127.0.0.1:1", 3);
   p.copyFile = dir_.Path("missing.bin");
   auto sink = std::make_shared<RecordingSink>();
-  ASSERT_TRUE(runner.Start(p, sink, false));
-  ASSERT_TRUE(runner.Wait(10000));
+  auto start = [&runner, p](std::shared_ptr<RecordingSink> events) {
+    std::stop_source stop;
+    return runner.Start([p, events, stop] { return RunUsbTest(p, *events, stop.get_token()); },
+                        [stop]() mutable { stop.request_stop(); });
+  };
+  ASSERT_TRUE(start(sink));
+  ASSERT_TRUE(runner.Wait(std::chrono::milliseconds(10000)));
   EXPECT_FALSE(runner.Active());
-  EXPECT_EQ(runner.LastOutcome().end, UsbTestEnd::kSourceDigestFailed);
-  EXPECT_EQ(sink->logs, (std::vector<std::string>{"计算原始文件SM3失败！", "结束！"}));
-  EXPECT_EQ(sink->ended, 1);
+  ASSERT_TRUE(runner.LastOutcome());
+  EXPECT_EQ(runner.LastOutcome()->end, UsbTestEnd::kSourceDigestFailed);
+  EXPECT_EQ(sink->logs(), (std::vector<std::string>{"计算原始文件SM3失败！", "结束！"}));
+  EXPECT_EQ(sink->ended(), 1);
   // A new run starts without any stop request.
-  ASSERT_TRUE(runner.Start(p, std::make_shared<RecordingSink>(), false));
-  EXPECT_TRUE(runner.Wait(10000));
+  ASSERT_TRUE(start(std::make_shared<RecordingSink>()));
+  EXPECT_TRUE(runner.Wait(std::chrono::milliseconds(10000)));
 }
 
 TEST_F(UsbRunTest, InputChecksInOrder) {
@@ -373,12 +338,11 @@ TEST_F(UsbRunTest, DisconnectDelayAndPowerOffPauseAreWaited) {
   UsbTestParams p = Params(sw->address(), 1);
   p.disconnectDelaySec = 1;
   p.afterOffMs = 150;
-  UsbTestControl control;
   RecordingSink sink;
-  sink.onLog = [&](const std::string& line) {
-    if (line == "等待断开...") delayLogged = Clock::now();
+  sink.hook = [&](const testing::UsbCall& c) {
+    if (c.what == "log" && c.text == "等待断开...") delayLogged = Clock::now();
   };
-  UsbTestOutcome out = RunUsbTest(p, control, sink);
+  UsbTestOutcome out = RunUsbTest(p, sink, {});
   EXPECT_EQ(out.passed, 1);
   auto ms = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
   EXPECT_GE(ms(off - delayLogged), 1000);
@@ -449,17 +413,16 @@ TEST(UsbRunLoopVolume, PassesAcrossRealUnmountAndMount) {
   p.afterOffMs = 5;
   p.reconnectIntervalMs = 10;
   ASSERT_EQ(CheckUsbTestInput(p.copyFile, &p.driveRoot, p.switchAddress), "");
-  UsbTestControl control;
   RecordingSink sink;
-  UsbTestOutcome out = RunUsbTest(p, control, sink);
+  UsbTestOutcome out = RunUsbTest(p, sink, {});
   EXPECT_FALSE(mountFailed);
   EXPECT_EQ(out.end, UsbTestEnd::kFinished);
   EXPECT_EQ(out.passed, 2);
-  EXPECT_EQ(sink.rates.back(), "2/2 100%");
+  EXPECT_EQ(sink.rates().back(), "2/2 100%");
   EXPECT_TRUE(platform::IsVolumeRoot(volume.root()));
   EXPECT_EQ(ReadWholeFile(volume.root() + "/writetest1.bin"), ReadWholeFile(source));
   EXPECT_TRUE(src.Remove());
 }
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::usbtest

@@ -10,7 +10,7 @@
 #include "support/temp_dir.h"
 #include "usbtest/usb_drives.h"
 
-namespace sorvanta {
+namespace sorvanta::usbtest {
 namespace {
 
 using testing::ReadWholeFile;
@@ -87,4 +87,4 @@ TEST(UsbTestDrives, RemovableAndUsbDisksOnly) {
 }
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::usbtest

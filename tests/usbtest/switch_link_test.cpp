@@ -11,7 +11,7 @@
 #include "usbtest/fake_switch.h"
 #include "usbtest/endurance_run.h"
 
-namespace sorvanta {
+namespace sorvanta::usbtest {
 namespace {
 
 using testing::FakeSwitch;
@@ -20,20 +20,20 @@ using testing::FakeSwitch;
 class SwitchLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetSwitchErrorOutput([this](const std::string& text) {
+    link_.errorOutput = [this](const std::string& text) {
       std::lock_guard<std::mutex> l(mu_);
       errors_.push_back(text);
-    });
+    };
   }
-  void TearDown() override {
-    SetSwitchErrorOutput(nullptr);
-    SetSwitchReceiveTimeoutForTesting(0);
+  bool Send(const std::string& address, const std::string& command, std::string* reply) {
+    return SendSwitchCommand(address, command, reply, link_);
   }
   std::vector<std::string> Errors() {
     std::lock_guard<std::mutex> l(mu_);
     return errors_;
   }
 
+  SwitchLinkOptions link_;
   std::mutex mu_;
   std::vector<std::string> errors_;
 };
@@ -69,9 +69,9 @@ TEST_F(SwitchLinkTest, TwoByteReplyAndTheExactCommandBytes) {
   FakeSwitch sw([](const std::string&) { return std::string("OK"); });
   ASSERT_TRUE(sw.ok());
   std::string reply = "stale";
-  ASSERT_TRUE(SendSwitchCommand(sw.address(), "USBOFF", &reply));
+  ASSERT_TRUE(Send(sw.address(), "USBOFF", &reply));
   EXPECT_EQ(reply, "OK");
-  ASSERT_TRUE(SendSwitchCommand(sw.address(), "USBON", &reply));
+  ASSERT_TRUE(Send(sw.address(), "USBON", &reply));
   EXPECT_EQ(reply, "OK");
   // One connection per command, the bare command and nothing else on it.
   EXPECT_EQ(sw.ReceivedAfter(2), (std::vector<std::string>{"USBOFF", "USBON"}));
@@ -81,7 +81,7 @@ TEST_F(SwitchLinkTest, TwoByteReplyAndTheExactCommandBytes) {
 TEST_F(SwitchLinkTest, SilentCloseIsSuccessWithEmptyReply) {
   FakeSwitch sw([](const std::string&) { return std::string(FakeSwitch::kCloseSilently); });
   std::string reply = "stale";
-  ASSERT_TRUE(SendSwitchCommand(sw.address(), "USBON", &reply));
+  ASSERT_TRUE(Send(sw.address(), "USBON", &reply));
   EXPECT_EQ(reply, "");
 }
 
@@ -90,7 +90,7 @@ TEST_F(SwitchLinkTest, LongReplyIsCutToTheFirstChunk) {
   for (int i = 0; i < 300; ++i) longReply += static_cast<char>('a' + i % 26);
   FakeSwitch sw([&](const std::string&) { return longReply; });
   std::string reply;
-  ASSERT_TRUE(SendSwitchCommand(sw.address(), "USBOFF", &reply));
+  ASSERT_TRUE(Send(sw.address(), "USBOFF", &reply));
   ASSERT_FALSE(reply.empty());
   EXPECT_LE(reply.size(), 128u);
   EXPECT_EQ(reply, longReply.substr(0, reply.size()));
@@ -98,9 +98,9 @@ TEST_F(SwitchLinkTest, LongReplyIsCutToTheFirstChunk) {
 
 TEST_F(SwitchLinkTest, ConnectionFailuresAreReportedAndFail) {
   std::string reply = "kept";
-  EXPECT_FALSE(SendSwitchCommand("127.0.0.1:" + std::to_string(FakeSwitch::UnusedPort()), "USBON", &reply));
-  EXPECT_FALSE(SendSwitchCommand("127.0.0.1:abc", "USBON", &reply));  // port 0
-  EXPECT_FALSE(SendSwitchCommand("127.0.0.1:70000", "USBON", &reply));
+  EXPECT_FALSE(Send("127.0.0.1:" + std::to_string(FakeSwitch::UnusedPort()), "USBON", &reply));
+  EXPECT_FALSE(Send("127.0.0.1:abc", "USBON", &reply));  // port 0
+  EXPECT_FALSE(Send("127.0.0.1:70000", "USBON", &reply));
   EXPECT_EQ(reply, "kept");
   auto errors = Errors();
   ASSERT_EQ(errors.size(), 3u);
@@ -112,11 +112,11 @@ TEST_F(SwitchLinkTest, ConnectionFailuresAreReportedAndFail) {
 }
 
 TEST_F(SwitchLinkTest, SilentServerFailsAfterTheReceiveTimeOut) {
-  SetSwitchReceiveTimeoutForTesting(300);
+  link_.receiveTimeoutMs = 300;
   FakeSwitch sw([](const std::string&) { return std::string(FakeSwitch::kNeverAnswer); });
   std::string reply = "kept";
   auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(SendSwitchCommand(sw.address(), "USBOFF", &reply));
+  EXPECT_FALSE(Send(sw.address(), "USBOFF", &reply));
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   EXPECT_GE(ms, 250);
   EXPECT_LT(ms, 5000);
@@ -144,7 +144,7 @@ TEST_F(SwitchLinkTest, ReferenceServerRunsTheConfiguredCommands) {
   auto ask = [&](const std::string& command) {
     std::string reply;
     std::thread serve([&] { server.ServeOne(); });
-    bool ok = SendSwitchCommand(address, command, &reply);
+    bool ok = Send(address, command, &reply);
     serve.join();
     return ok ? reply : std::string("<failed>");
   };
@@ -162,7 +162,6 @@ TEST_F(SwitchLinkTest, ReferenceServerRunsTheConfiguredCommands) {
 TEST(SwitchLinkOutput, FailuresReachNoTerminalUnlessTheProgramAsks) {
   const int port = sorvanta::testing::UnusedLoopbackPort();
   ASSERT_GT(port, 0);
-  SetSwitchErrorOutput(nullptr);
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
   SwitchLinkClient client("127.0.0.1", port);
@@ -176,4 +175,4 @@ TEST(SwitchLinkOutput, FailuresReachNoTerminalUnlessTheProgramAsks) {
 }
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::usbtest

@@ -1,14 +1,9 @@
 // The capacity-check window "扩容U盘鉴定".
 //
-// Lists the volumes (removable drives first, the system volume never preselected), shows the
-// selected one's label, file system and free space, and runs one capacity check or
-// free-space wipe at a time through a CapacityCheck. The run reports through a reporter whose
-// calls are queued to this window's thread; the log shows the newest line first.
-//
-// States: Idle (all controls enabled, "开始"), Running (volume controls disabled, "停止"),
-// Stopping (after "停止", the button disabled until the run has ended), Ending (the button
-// disabled for 2333 ms after the end message). The window refuses to close while a run is
-// active; while idle it lists the volumes again whenever the mount table changes.
+// Builds the controls and shows what its run logic (capacity::CapacityCheckRun, which holds
+// the volume list, the states and the runs) tells it; clicks go to that logic. The run's
+// events reach this window's thread through queued calls; the log shows the newest line
+// first. While idle the volumes are listed again whenever the mount table changes.
 #pragma once
 
 #include <QDialog>
@@ -20,7 +15,6 @@
 #include <vector>
 
 #include "capacity/capacity_check.h"
-#include "capacity/volume_choice.h"
 
 class QCheckBox;
 class QComboBox;
@@ -39,13 +33,13 @@ class QueuedCalls;
 
 // Seams for tests and the launcher; defaults mean the real thing.
 struct CdriveclearOptions {
-  VolumeFacts facts;                                   // sysfs roots and system paths
+  capacity::VolumeFacts facts;                         // sysfs roots and system paths
   std::string mountInfoPath = "/proc/self/mountinfo";  // watched for volumes coming and going
-  uint32_t endPauseMs = kEndPauseMs;                   // Start stays disabled this long after a run
+  uint32_t endPauseMs = capacity::kEndPauseMs;         // Start stays disabled this long after a run
   std::function<void(QWidget* parent)> showAbout;      // the program's about box
 };
 
-class CdriveclearDlg : public QDialog {
+class CdriveclearDlg : public QDialog, private capacity::CapacityCheckView {
   Q_OBJECT
  public:
   using Options = CdriveclearOptions;
@@ -83,26 +77,28 @@ class CdriveclearDlg : public QDialog {
   void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
-  class Reporter;
+  // The view of the run logic.
+  void SetVolumeLines(const std::vector<std::string>& lines, int selected) override;
+  int SelectedVolume() override;
+  void SetVolumeFields(const std::string& info, const std::string& freeSpace) override;
+  capacity::CapacityMode Mode() override;
+  void SetMode(capacity::CapacityMode mode) override;
+  void SetVolumeControlsEnabled(bool enabled) override;
+  void SetStartEnabled(bool enabled) override;
+  void SetStartText(const std::string& text) override;
+  void SetLogText(const std::string& text) override;
+  void SetRemaining(const std::string& text) override;
+  void SetSpeed(const std::string& text) override;
+  void SetProgress(int percent) override;
+  void ShowMessage(const std::string& text) override;
+  bool AskYesNo(const std::string& text) override;
+  capacity::WindowPost Poster() override;
+
   void BuildControls();
-  void ReadSelectedVolume();
-  bool ReadVolume(const QString& root);
-  void ClearVolumeFields();
-  void AddLog(const QString& message);
-  void ShowLog();
-  void SetVolumeControlsEnabled(bool enabled);
-  bool RefuseWhileRunning();
 
   Options options_;
-  std::vector<VolumeChoice> choices_;
-  QString selectedRoot_;
-  uint64_t freeBytes_ = 0;
-  QString log_;
-  bool relisting_ = false;
-
-  std::unique_ptr<QueuedCalls> calls_;
-  std::unique_ptr<Reporter> reporter_;
-  std::unique_ptr<CapacityCheck> check_;  // after the reporter: it dies first and waits
+  std::shared_ptr<QueuedCalls> calls_;
+  std::unique_ptr<capacity::CapacityCheckRun> run_;  // after the calls: it dies first and waits
   std::unique_ptr<platform::MountWatch> mountWatch_;
 
   QComboBox* drives_;

@@ -14,7 +14,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -22,10 +21,7 @@
 #include "ui/look.h"
 #include "ui/message_box.h"
 #include "ui/queued_calls.h"
-#include "usbtest/switch_link.h"
 #include "usbtest/usb_drives.h"
-#include "usbtest/endurance_csv.h"
-#include "usbtest/endurance_settings.h"
 
 namespace sorvanta::ui {
 namespace {
@@ -67,76 +63,34 @@ class DriveBox : public QComboBox {
 
 }  // namespace
 
-// Carries the run's reports to the window thread. The run holds it through a shared_ptr;
-// after Detach (a new run, or the window's destructor) every report is dropped.
-class CRankListDlg::Sink : public UsbTestSink {
- public:
-  Sink(CRankListDlg* window, std::function<void()> runEnded)
-      : calls_(window), window_(window), runEnded_(std::move(runEnded)) {}
-
-  void Detach() { calls_.Detach(); }
-
-  void RunStarted(int passes) override {
-    Post([w = window_, passes] { w->OnRunStarted(passes); });
-  }
-  void RowAdded(int row, const std::string& number, const std::string& path) override {
-    Post([w = window_, row, number = Q(number), path = Q(path)] { w->OnRowAdded(row, number, path); });
-  }
-  void CellSet(int row, int column, const std::string& text) override {
-    Post([w = window_, row, column, text = Q(text)] { w->OnCellSet(row, column, text); });
-  }
-  void Progress(int passIndex) override {
-    Post([w = window_, passIndex] { w->progress_->setValue(passIndex); });
-  }
-  void Space(int usedPercent) override {
-    Post([w = window_, usedPercent] {
-      w->space_->setRange(0, 100);
-      w->space_->setValue(usedPercent);
-    });
-  }
-  void PassRate(const std::string& text) override {
-    Post([w = window_, text = Q(text)] { w->passRate_->setText(text); });
-  }
-  void Log(const std::string& line) override {
-    Post([w = window_, line = Q(line)] { w->AppendLog(line); });
-  }
-  void RunEnded() override {
-    Post([w = window_] { w->OnRunEnded(); });
-    if (runEnded_) runEnded_();
-  }
-
- private:
-  // The window pointer is only followed on the window thread while the window exists.
-  void Post(std::function<void()> call) { calls_.Post(std::move(call), false); }
-
-  QueuedCalls calls_;
-  CRankListDlg* window_;
-  std::function<void()> runEnded_;
-};
-
 CRankListDlg::CRankListDlg(QWidget* parent, Options options)
     : QDialog(parent), options_(std::move(options)) {
   setWindowTitle(kCaption);
   setWindowIcon(MainIcon());
   setWindowFlag(Qt::WindowMinimizeButtonHint, true);
-  if (!options_.listDrives) options_.listDrives = [] { return UsbTestDriveRoots(); };
-  if (options_.settingsPath.empty()) options_.settingsPath = UsbTestSettingsPath();
+  if (!options_.listDrives) options_.listDrives = [] { return usbtest::UsbTestDriveRoots(); };
   BuildControls();
-  sink_ = std::make_shared<Sink>(this, options_.runEnded);
-  runner_ = std::make_unique<UsbTestRunner>();
-  LoadSettings();
+  calls_ = std::make_shared<QueuedCalls>(this);
+  usbtest::EnduranceConfig config;
+  config.settingsPath = options_.settingsPath;
+  config.listDrives = options_.listDrives;
+  config.adjustParams = options_.adjustParams;
+  config.runEnded = options_.runEnded;
+  usbtest::EnduranceView& view = *this;
+  run_ = std::make_unique<usbtest::EnduranceRun>(view, std::move(config));
+  run_->OnOpen();
 }
 
 CRankListDlg::~CRankListDlg() {
-  // Reports still on their way are dropped; the runner's destructor asks the run to stop
-  // at its next pass and lets it go (it may sit in a retry without limit).
-  sink_->Detach();
-  runner_.reset();
+  // Events still on their way are dropped; the run logic asks the run to stop at its next
+  // pass and lets it go (it may sit in a retry without limit).
+  calls_->Detach();
+  run_.reset();
 }
 
 void CRankListDlg::BuildControls() {
   results_ = new QTreeWidget(this);
-  results_->setColumnCount(kUsbTestColumns);
+  results_->setColumnCount(usbtest::kUsbTestColumns);
   results_->setHeaderLabels({QStringLiteral("编号"), QStringLiteral("文件"), QStringLiteral("识别U盘用时"),
                              QStringLiteral("拷贝用时"), QStringLiteral("校验结果")});
   results_->setRootIsDecorated(false);
@@ -146,7 +100,7 @@ void CRankListDlg::BuildControls() {
   results_->setTextElideMode(Qt::ElideMiddle);
 
   progress_ = new QProgressBar(this);
-  progress_->setRange(0, kUsbTestPasses);
+  progress_->setRange(0, usbtest::kUsbTestPasses);
   progress_->setValue(0);
   progress_->setFormat(QStringLiteral("%v/%m"));
   space_ = new QProgressBar(this);
@@ -183,7 +137,7 @@ void CRankListDlg::BuildControls() {
   connect(test_, &QPushButton::clicked, this, &CRankListDlg::TestSwitch);
   connect(export_, &QPushButton::clicked, this, &CRankListDlg::ExportCsv);
   // The box may change during a run; the run reads it at each pass's eject step.
-  connect(safeEject_, &QCheckBox::toggled, this, [this](bool on) { runner_->SetSafeEject(on); });
+  connect(safeEject_, &QCheckBox::toggled, this, [this](bool on) { run_->OnSafeEjectToggled(on); });
 
   auto* grid = new QGridLayout;
   grid->addWidget(new QLabel(QStringLiteral("总进度："), this), 0, 0);
@@ -237,12 +191,12 @@ void CRankListDlg::showEvent(QShowEvent* event) {
 // Fits the columns once to a row of dashes: columns 1 to 4 to the wider of that row and
 // their header, column 0 to what remains of the list's width.
 void CRankListDlg::FitColumns() {
-  const int dashes[kUsbTestColumns] = {4, 20, 10, 10, 4};
+  const int dashes[usbtest::kUsbTestColumns] = {4, 20, 10, 10, 4};
   auto* sample = new QTreeWidgetItem(results_);
-  for (int c = 0; c < kUsbTestColumns; ++c) sample->setText(c, QString(dashes[c], QLatin1Char('-')));
+  for (int c = 0; c < usbtest::kUsbTestColumns; ++c) sample->setText(c, QString(dashes[c], QLatin1Char('-')));
   // Fitting to the contents takes the header's width into account as well.
   int used = 0;
-  for (int c = 1; c < kUsbTestColumns; ++c) {
+  for (int c = 1; c < usbtest::kUsbTestColumns; ++c) {
     results_->resizeColumnToContents(c);
     used += results_->columnWidth(c);
   }
@@ -251,166 +205,90 @@ void CRankListDlg::FitColumns() {
   delete sample;
 }
 
-void CRankListDlg::LoadSettings() {
-  const UsbTestSettings saved = LoadUsbTestSettings(options_.settingsPath);
-  copyFile_->setText(Q(saved.copyFile));
-  copyFile_->setToolTip(copyFile_->text());
-  if (!saved.driveRoot.empty()) {
-    drive_->setEditText(Q(saved.driveRoot));
-  } else if (drive_->count() > 0) {
-    drive_->setCurrentIndex(0);
-  }
-  switch_->setText(Q(saved.switchAddress));
+void CRankListDlg::Browse() { run_->OnBrowse(); }
+void CRankListDlg::StartOrStop() { run_->OnStartOrStop(); }
+void CRankListDlg::TestSwitch() { run_->OnTestSwitch(); }
+void CRankListDlg::ExportCsv() { run_->OnExportCsv(); }
+
+usbtest::EnduranceInputs CRankListDlg::Inputs() {
+  usbtest::EnduranceInputs inputs;
+  inputs.copyFile = FilePath(copyFile_->text());
+  inputs.driveRoot = FilePath(drive_->currentText());
+  inputs.switchAddress = S(switch_->text());
+  inputs.safeEject = safeEject_->isChecked();
+  return inputs;
 }
 
-void CRankListDlg::SaveSettings() const {
-  UsbTestSettings settings;
-  settings.copyFile = S(copyFile_->text());
-  settings.driveRoot = S(drive_->currentText());
-  settings.switchAddress = S(switch_->text());
-  SaveUsbTestSettings(options_.settingsPath, settings);  // remembering is a convenience only
+void CRankListDlg::SetCopyFileField(const std::string& path) { SetCopyFile(QFile::decodeName(path.c_str())); }
+void CRankListDlg::SetDriveField(const std::string& text) { drive_->setEditText(QFile::decodeName(text.c_str())); }
+void CRankListDlg::SetSwitchField(const std::string& text) { switch_->setText(Q(text)); }
+
+void CRankListDlg::ClearRows() { results_->clear(); }
+
+void CRankListDlg::AddRow(const std::string& number, const std::string& path) {
+  auto* item = new QTreeWidgetItem(results_, {Q(number), Q(path)});
+  item->setToolTip(1, Q(path));
+  results_->scrollToItem(item);
 }
 
-void CRankListDlg::AppendLog(const QString& line) {
-  QString text = line;
+void CRankListDlg::SetCell(int row, int column, const std::string& text) {
+  if (QTreeWidgetItem* item = results_->topLevelItem(row)) item->setText(column, Q(text));
+}
+
+void CRankListDlg::SetProgressRange(int maximum) { progress_->setRange(0, maximum); }
+void CRankListDlg::SetProgress(int value) { progress_->setValue(value); }
+
+void CRankListDlg::SetSpace(int usedPercent) {
+  space_->setRange(0, 100);
+  space_->setValue(usedPercent);
+}
+
+void CRankListDlg::SetPassRate(const std::string& text) { passRate_->setText(Q(text)); }
+void CRankListDlg::SetLogText(const std::string& text) { log_->setPlainText(Q(text)); }
+
+void CRankListDlg::AppendLog(const std::string& line) {
+  QString text = Q(line);
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   log_->appendPlainText(text);
   log_->verticalScrollBar()->setValue(log_->verticalScrollBar()->maximum());
 }
 
-void CRankListDlg::Browse() {
-  QString path;
-  if (options_.chooseCopyFile) {
-    path = options_.chooseCopyFile();
-  } else {
-    // Linux file names need no dot, so the filter matches every name.
-    path = QFileDialog::getOpenFileName(this, QString(), QFileInfo(copyFile_->text()).path(),
-                                        QStringLiteral("All File(*)"));
-  }
-  if (path.isEmpty()) return;
-  SetCopyFile(path);
-  SaveSettings();
+void CRankListDlg::SetStartEnabled(bool enabled) { start_->setEnabled(enabled); }
+void CRankListDlg::SetTestEnabled(bool enabled) { test_->setEnabled(enabled); }
+
+void CRankListDlg::ShowMessage(const std::string& text, const std::string& caption) {
+  ui::ShowMessage(this, Q(text), caption.empty() ? QString() : Q(caption));
 }
 
-void CRankListDlg::StartOrStop() {
-  // A run whose body failed before its end report leaves no thread behind: idle again.
-  if (running_ && !runner_->Active()) OnRunEnded();
-  if (running_) {
-    if (!AskYesNo(this, QStringLiteral("中断当前操作吗？"), QStringLiteral("问你"))) return;
-    if (!running_) return;  // the run ended while the question was up
-    runner_->RequestStop();
-    start_->setEnabled(false);
-    return;
-  }
-
-  UsbTestParams params;
-  params.copyFile = FilePath(copyFile_->text());
-  params.driveRoot = FilePath(drive_->currentText());
-  params.switchAddress = S(switch_->text());
-  const std::string typed = params.driveRoot;
-  const std::string message = CheckUsbTestInput(params.copyFile, &params.driveRoot, params.switchAddress);
-  if (params.driveRoot != typed) drive_->setEditText(QFile::decodeName(params.driveRoot.c_str()));
-  if (!message.empty()) {
-    ShowMessage(this, Q(message));
-    return;
-  }
-  params.disconnectDelaySec = 1;
-  if (options_.adjustParams) options_.adjustParams(params);
-  SaveSettings();
-
-  // A run whose end has reached the window is only returning from its thread.
-  if (runner_->Active()) runner_->Wait(2000);
-  // Each run reports through its own sink, so nothing late from an earlier run can reach
-  // the window once a new one has begun.
-  sink_->Detach();
-  sink_ = std::make_shared<Sink>(this, options_.runEnded);
-  running_ = true;
-  if (!runner_->Start(params, sink_, safeEject_->isChecked())) {
-    running_ = false;
-    AppendLog(QStringLiteral("无法启动测试线程！"));
-  }
+bool CRankListDlg::AskYesNo(const std::string& text, const std::string& caption) {
+  return ui::AskYesNo(this, Q(text), Q(caption));
 }
 
-void CRankListDlg::TestSwitch() {
-  const std::string address = S(switch_->text());
-  const std::string message = CheckSwitchAddress(address);
-  if (!message.empty()) {
-    ShowMessage(this, Q(message));
-    return;
-  }
-  // The exchange may take up to the switch's answer time-out; the window keeps painting
-  // meanwhile and the answer comes back to this thread when the helper finishes.
-  test_->setEnabled(false);
-  ++switchTests_;
-  auto reply = std::make_shared<std::string>();
-  auto ok = std::make_shared<bool>(false);
-  QThread* helper = QThread::create([address, reply, ok] { *ok = SendSwitchCommand(address, "USBON", reply.get()); });
-  connect(helper, &QThread::finished, helper, &QObject::deleteLater);
-  connect(helper, &QThread::finished, this, [this, reply, ok] {
-    --switchTests_;
-    test_->setEnabled(true);
-    if (!*ok) {
-      AppendLog(QStringLiteral("树莓派通讯错误！试验终止！"));
-      return;
-    }
-    SaveSettings();
-    ShowMessage(this, Q(*reply), QStringLiteral("测试通过！"));
-  });
-  helper->start();
+std::string CRankListDlg::ChooseCopyFile() {
+  if (options_.chooseCopyFile) return FilePath(options_.chooseCopyFile());
+  // Linux file names need no dot, so the filter matches every name.
+  return FilePath(QFileDialog::getOpenFileName(this, QString(), QFileInfo(copyFile_->text()).path(),
+                                               QStringLiteral("All File(*)")));
 }
 
-void CRankListDlg::ExportCsv() {
-  if (running_ || results_->topLevelItemCount() == 0) {
-    ShowMessage(this, QStringLiteral("尚未完成试验！"));
-    return;
-  }
-  QString path;
-  if (options_.chooseCsvFile) {
-    path = options_.chooseCsvFile();
-  } else {
-    QFileDialog dialog(this, QString(), QString(), QStringLiteral("CSV File(*.csv)"));
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setDefaultSuffix(QStringLiteral("csv"));
-    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) path = dialog.selectedFiles().first();
-  }
-  if (path.isEmpty()) return;
-  std::vector<UsbTestRow> rows;
-  for (const QStringList& shown : Rows()) {
-    UsbTestRow row;
-    for (int c = 0; c < kUsbTestColumns; ++c) row[static_cast<size_t>(c)] = S(shown.value(c));
-    rows.push_back(std::move(row));
-  }
-  if (!WriteUsbTestCsv(FilePath(path), rows)) ShowMessage(this, QStringLiteral("无法保存！"));
+std::string CRankListDlg::ChooseCsvFile() {
+  if (options_.chooseCsvFile) return FilePath(options_.chooseCsvFile());
+  QFileDialog dialog(this, QString(), QString(), QStringLiteral("CSV File(*.csv)"));
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setDefaultSuffix(QStringLiteral("csv"));
+  if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) return FilePath(dialog.selectedFiles().first());
+  return {};
 }
 
-void CRankListDlg::OnRunStarted(int passes) {
-  results_->clear();
-  log_->setPlainText(QStringLiteral("日志："));
-  progress_->setRange(0, passes);
-  progress_->setValue(0);
-}
-
-void CRankListDlg::OnRowAdded(int row, const QString& number, const QString& path) {
-  if (row != results_->topLevelItemCount()) return;  // rows come in order, one per pass
-  auto* item = new QTreeWidgetItem(results_, {number, path});
-  item->setToolTip(1, path);
-  results_->scrollToItem(item);
-}
-
-void CRankListDlg::OnCellSet(int row, int column, const QString& text) {
-  if (QTreeWidgetItem* item = results_->topLevelItem(row)) item->setText(column, text);
-}
-
-void CRankListDlg::OnRunEnded() {
-  running_ = false;
-  start_->setEnabled(true);
+usbtest::WindowPost CRankListDlg::Poster() {
+  return [calls = calls_](std::function<void()> task) { calls->Post(std::move(task), false); };
 }
 
 std::vector<QStringList> CRankListDlg::Rows() const {
   std::vector<QStringList> rows;
   for (int r = 0; r < results_->topLevelItemCount(); ++r) {
     QStringList cells;
-    for (int c = 0; c < kUsbTestColumns; ++c) cells << results_->topLevelItem(r)->text(c);
+    for (int c = 0; c < usbtest::kUsbTestColumns; ++c) cells << results_->topLevelItem(r)->text(c);
     rows.push_back(cells);
   }
   return rows;
@@ -433,7 +311,7 @@ QStringList CRankListDlg::OfferedDrives() const {
 
 QList<int> CRankListDlg::ColumnWidths() const {
   QList<int> widths;
-  for (int c = 0; c < kUsbTestColumns; ++c) widths << results_->columnWidth(c);
+  for (int c = 0; c < usbtest::kUsbTestColumns; ++c) widths << results_->columnWidth(c);
   return widths;
 }
 

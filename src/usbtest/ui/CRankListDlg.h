@@ -1,14 +1,11 @@
 // The USB endurance test window "USB存储不安全弹出暴力测试".
 //
-// Collects the copy file, the drive's mount point and the switch address, starts the
-// endurance run (UsbTestRunner) and shows what it reports: one row per pass, the overall
-// progress, the drive's used space, the pass rate and the log. The run reports through a
-// small adapter that posts every call to this window's thread; once the window is gone the
-// posts are dropped, and destroying the window asks the run to stop at its next pass
-// without waiting for it.
-//
-// States: Idle (no run), Running ("开始" offers to stop), Stopping ("开始" disabled until
-// the run reaches its next pass and ends).
+// Builds the controls (copy file, drive mount point, switch address, the results list, the
+// overall progress, the drive's used space, the pass rate and the log) and shows what its
+// run logic (usbtest::EnduranceRun, which holds the states, the runs and the switch test)
+// tells it; clicks go to that logic. The run's events reach this window's thread through
+// queued calls; once the window is gone they are dropped, and destroying the window asks
+// the run to stop at its next pass without waiting for it.
 #pragma once
 
 #include <QDialog>
@@ -18,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "usbtest/endurance_run.h"
+#include "usbtest/endurance_presenter.h"
 
 class QCheckBox;
 class QComboBox;
@@ -31,7 +28,9 @@ class QTreeWidget;
 
 namespace sorvanta::ui {
 
-class CRankListDlg : public QDialog {
+class QueuedCalls;
+
+class CRankListDlg : public QDialog, private usbtest::EnduranceView {
   Q_OBJECT
  public:
   // Seams for tests and screenshots; every empty member means the real thing.
@@ -40,7 +39,7 @@ class CRankListDlg : public QDialog {
     std::function<std::vector<std::string>()> listDrives;       // UsbTestDriveRoots()
     std::function<QString()> chooseCopyFile;                    // open-file dialog; empty: cancelled
     std::function<QString()> chooseCsvFile;                     // save dialog; empty: cancelled
-    std::function<void(UsbTestParams&)> adjustParams;           // shortens timings in tests
+    std::function<void(usbtest::UsbTestParams&)> adjustParams;  // shortens timings in tests
     // Called on the run's thread when a run has ended, even after the window is gone.
     std::function<void()> runEnded;
   };
@@ -50,9 +49,9 @@ class CRankListDlg : public QDialog {
   ~CRankListDlg() override;
 
   // True from a successful start until the run's end has reached the window.
-  bool RunActive() const { return running_; }
+  bool RunActive() const { return run_->Running(); }
   // True while "测试" waits for the switch's answer on its helper thread.
-  bool SwitchTestActive() const { return switchTests_ > 0; }
+  bool SwitchTestActive() const { return run_->SwitchTestActive(); }
 
   // What the window shows, for tests and screenshots.
   std::vector<QStringList> Rows() const;
@@ -85,24 +84,35 @@ class CRankListDlg : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
-  class Sink;
+  // The view of the run logic.
+  usbtest::EnduranceInputs Inputs() override;
+  void SetCopyFileField(const std::string& path) override;
+  void SetDriveField(const std::string& text) override;
+  void SetSwitchField(const std::string& text) override;
+  void ClearRows() override;
+  void AddRow(const std::string& number, const std::string& path) override;
+  void SetCell(int row, int column, const std::string& text) override;
+  void SetProgressRange(int maximum) override;
+  void SetProgress(int value) override;
+  void SetSpace(int usedPercent) override;
+  void SetPassRate(const std::string& text) override;
+  void SetLogText(const std::string& text) override;
+  void AppendLog(const std::string& line) override;
+  void SetStartEnabled(bool enabled) override;
+  void SetTestEnabled(bool enabled) override;
+  void ShowMessage(const std::string& text, const std::string& caption) override;
+  bool AskYesNo(const std::string& text, const std::string& caption) override;
+  std::string ChooseCopyFile() override;
+  std::string ChooseCsvFile() override;
+  usbtest::WindowPost Poster() override;
 
   void BuildControls();
   void FitColumns();
-  void LoadSettings();
-  void SaveSettings() const;
-  void AppendLog(const QString& line);
-  void OnRunStarted(int passes);
-  void OnRowAdded(int row, const QString& number, const QString& path);
-  void OnCellSet(int row, int column, const QString& text);
-  void OnRunEnded();
 
   Options options_;
-  bool running_ = false;
   bool columnsFitted_ = false;
-  int switchTests_ = 0;
-  std::shared_ptr<Sink> sink_;
-  std::unique_ptr<UsbTestRunner> runner_;
+  std::shared_ptr<QueuedCalls> calls_;
+  std::unique_ptr<usbtest::EnduranceRun> run_;
 
   QTreeWidget* results_;
   QProgressBar* progress_;

@@ -1,0 +1,169 @@
+// The capacity window's run logic without a window: what the controls do from Start to the
+// end pause for every way a run ends, the close refusal meanwhile, and the pause itself.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "base/task_loop.h"
+#include "capacity/capacity_check.h"
+#include "support/call_recorder.h"
+#include "support/fake_volumes.h"
+#include "support/simulated_medium.h"
+#include "support/temp_dir.h"
+
+namespace sorvanta::capacity {
+namespace {
+
+constexpr uint64_t kB = kCapacityBlockSize;
+using Clock = std::chrono::steady_clock;
+
+struct ViewCall {
+  std::string what;  // "controls", "start", "text", "message", ...
+  std::string text;
+  Clock::time_point at = Clock::now();
+};
+
+// Records every call of the run logic; posts go through a TaskLoop that the test runs.
+class RecordingView : public CapacityCheckView, public testing::CallRecorder<ViewCall> {
+ public:
+  explicit RecordingView(TaskLoop& loop) : loop_(loop) {}
+
+  void SetVolumeLines(const std::vector<std::string>& lines, int selected) override {
+    selected_ = selected;
+    Add({"lines", std::to_string(lines.size())});
+  }
+  int SelectedVolume() override { return selected_; }
+  void SetVolumeFields(const std::string& info, const std::string& freeSpace) override {
+    Add({"fields", info + "|" + freeSpace});
+  }
+  CapacityMode Mode() override { return mode_; }
+  void SetMode(CapacityMode mode) override { mode_ = mode; }
+  void SetVolumeControlsEnabled(bool on) override { Add({"controls", on ? "on" : "off"}); }
+  void SetStartEnabled(bool on) override { Add({"start", on ? "on" : "off"}); }
+  void SetStartText(const std::string& text) override { Add({"text", text}); }
+  void SetLogText(const std::string& text) override { log = text; }
+  void SetRemaining(const std::string& text) override { Add({"remaining", text}); }
+  void SetSpeed(const std::string& text) override { Add({"speed", text}); }
+  void SetProgress(int percent) override { Add({"progress", std::to_string(percent)}); }
+  void ShowMessage(const std::string& text) override { Add({"message", text}); }
+  bool AskYesNo(const std::string& text) override {
+    Add({"ask", text});
+    return true;
+  }
+  WindowPost Poster() override {
+    return [loop = &loop_](std::function<void()> task) { loop->Post(std::move(task)); };
+  }
+
+  // The calls that enable, disable or name the controls, as "what:text".
+  std::vector<std::string> ControlCalls() const {
+    std::vector<std::string> out;
+    for (const ViewCall& c : Where([](const ViewCall& c) { return c.what == "controls" || c.what == "start" || c.what == "text"; }))
+      out.push_back(c.what + ":" + c.text);
+    return out;
+  }
+
+  std::string log;
+
+ private:
+  TaskLoop& loop_;
+  int selected_ = -1;
+  CapacityMode mode_ = CapacityMode::kWipe;
+};
+
+class CapacityCheckRunTest : public ::testing::Test {
+ protected:
+  CapacityCheckConfig Config(uint32_t pauseMs = 0) {
+    CapacityCheckConfig config;
+    config.facts.block.sys = "/nonexistent";  // no removable drives
+    config.facts.systemPaths = {"/proc"};      // no declared folder holds the system
+    config.endPauseMs = pauseMs;
+    config.seed = 11;
+    config.run.generatorThreads = 2;
+    config.run.hashThreads = 2;
+    return config;
+  }
+
+  testing::TempDir dir_{"capacity_run"};
+  testing::FakeVolumes volumes_;
+  TaskLoop loop_;
+};
+
+// Start turns the volume controls off and names the button "停止" at once, unless there is
+// nothing to fill; every end disables the button for the pause, then all comes back.
+TEST_F(CapacityCheckRunTest, ControlsFromStartToIdleForEveryEnd) {
+  const std::vector<std::string> running = {"controls:off", "text:停止"};
+  const std::vector<std::string> idleAgain = {"start:off", "controls:on", "start:on", "text:开始"};
+  struct Case {
+    const char* name;
+    uint64_t freeBytes;
+    bool refuseCreate;
+    bool stop;
+    const char* lastLog;
+  } cases[] = {
+      {"finished", 2 * kB, false, false, "处理结束！您的磁盘有效容量：32 MB (0.03 GB)"},
+      {"no free space", 0, false, false, "剩余0字节..."},
+      {"no file can be created", 2 * kB, true, false, "无法创建文件,介质只读或没有权限"},
+      {"stopped", 4 * kB, false, true, "清理数据中..."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    volumes_.Add(dir_.path(), static_cast<long long>(c.freeBytes));
+    testing::SimulatedMedium medium(4 * kB, testing::SimulatedMedium::Beyond::kFiller);
+    if (c.refuseCreate) medium.RefuseCreateFrom(0);
+    RecordingView view(loop_);
+    {
+      CapacityCheckRun run(view, Config());
+      run.OnOpen();
+      ASSERT_EQ(run.SelectedRoot(), dir_.path());
+      run.OnStartOrStop();
+      ASSERT_TRUE(run.Active());
+      std::vector<std::string> expected = c.freeBytes > 0 ? running : std::vector<std::string>{};
+      EXPECT_EQ(view.ControlCalls(), expected);
+      if (c.stop) {
+        ASSERT_TRUE(loop_.RunUntil([&] { return view.log.find("创建文件:") != std::string::npos; }, 30000));
+        run.OnStartOrStop();
+        expected.push_back("start:off");  // at once, until the run has ended
+        EXPECT_EQ(view.ControlCalls(), expected);
+      }
+      ASSERT_TRUE(loop_.RunUntil([&] { return !run.Active(); }, 60000));
+      expected.insert(expected.end(), idleAgain.begin(), idleAgain.end());
+      EXPECT_EQ(view.ControlCalls(), expected);
+      const std::string newest = view.log.substr(10, view.log.find("\r\n") - 10);  // after "[HH:MM:SS]"
+      EXPECT_EQ(newest, c.lastLog);
+      ASSERT_TRUE(run.LastResult());
+      EXPECT_EQ(run.LastResult()->aborted, c.stop);
+    }
+    volumes_.Remove(dir_.path());
+  }
+}
+
+// The window cannot close while a run or its end pause lasts; the button comes back only
+// after the pause.
+TEST_F(CapacityCheckRunTest, EndPauseKeepsStartDisabledAndClosingRefused) {
+  volumes_.Add(dir_.path(), static_cast<long long>(kB));
+  testing::SimulatedMedium medium(kB, testing::SimulatedMedium::Beyond::kFiller);
+  RecordingView view(loop_);
+  CapacityCheckRun run(view, Config(200));
+  run.OnOpen();
+  run.OnStartOrStop();
+  EXPECT_FALSE(run.OnCloseRequest());
+  ASSERT_TRUE(loop_.RunUntil([&] { return view.log.find("处理结束！") != std::string::npos; }, 30000));
+  ASSERT_TRUE(loop_.RunUntil([&] { return !view.Where([](const ViewCall& c) { return c.what == "start"; }).empty(); }, 30000));
+  EXPECT_TRUE(run.Active());
+  EXPECT_FALSE(run.OnCloseRequest());
+  ASSERT_TRUE(loop_.RunUntil([&] { return !run.Active(); }, 30000));
+  EXPECT_TRUE(run.OnCloseRequest());
+  auto starts = view.Where([](const ViewCall& c) { return c.what == "start"; });
+  ASSERT_EQ(starts.size(), 2u);
+  EXPECT_EQ(starts[0].text, "off");
+  EXPECT_EQ(starts[1].text, "on");
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(starts[1].at - starts[0].at).count(), 200);
+  auto messages = view.Where([](const ViewCall& c) { return c.what == "message"; });
+  ASSERT_EQ(messages.size(), 2u);
+  for (const ViewCall& m : messages) EXPECT_EQ(m.text, "正在处理,请先停止!");
+}
+
+}  // namespace
+}  // namespace sorvanta::capacity
