@@ -1,6 +1,10 @@
 // The pieces of the exam protocol that both ends compute: the fingerprint's CRC, the
 // token request body, paper bytes, block answers and repeated SM4 passes. The service
 // uses them to check; tests and the load generator use them to play the client.
+//
+// This is deliberately the service's own copy, written apart from the client's
+// (src/service/wire_protocol.h): the tests hold one against the other, so a slip on either
+// side shows as a disagreement instead of passing unseen. Only SM3/SM4 are shared.
 #pragma once
 
 #include <cstdint>

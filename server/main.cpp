@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 
 #include "platform/paths.h"
+#include "server/rate_limits.h"
 #include "server/reference_service.h"
 
 namespace {
@@ -126,10 +127,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "sorvanta-service: give --release-version and --release-file together\n");
     return 2;
   }
-  if (options.rateLimitTokens == 0 && !addressLimitGiven) {
-    options.rateLimitPerAddress = 0;
-    options.tokenRequestBurst = 0;
-  }
+  sorvanta::server::LiftLimitsWithoutTokenLimit(&options, addressLimitGiven);
   if (options.dataDir.empty()) {
     options.dataDir = sorvanta::platform::JoinPath(sorvanta::platform::LocalAppDataFolder(), "sorvanta-service");
   }

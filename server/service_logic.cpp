@@ -145,7 +145,7 @@ int DiskScore(const double s[7]) {
 }
 
 ServiceLogic::ServiceLogic(Store* store, const ServiceOptions& options)
-    : store_(store), options_(options), paperNameKey_(store->KeptSecret("paper-names")) {}
+    : store_(store), options_(options), paperNameKey_(store->KeptSecret("paper-names")), limits_(options) {}
 
 namespace {
 std::string Sm4Block(const std::string& key16, const uint8_t in[16]) {
@@ -219,32 +219,11 @@ void ServiceLogic::ForgetOldTokens() {
   store_->ForgetTokensBefore(now - 2 * static_cast<int64_t>(options_.tokenLifetimeSec));
 }
 
-bool ServiceLogic::AdmitTokenRequest(const std::string& clientAddress) {
-  const int burst = options_.tokenRequestBurst;
-  if (burst <= 0 || clientAddress.empty()) return true;
-  const int64_t now = NowMs();
-  std::lock_guard<std::mutex> lock(bucketsMu_);
-  if (buckets_.size() > 100000) {
-    // Forget addresses whose budget has refilled: they are as good as new.
-    for (auto it = buckets_.begin(); it != buckets_.end();) {
-      it = now - it->second.lastMs > burst * 1000LL ? buckets_.erase(it) : std::next(it);
-    }
-  }
-  auto [it, fresh] = buckets_.try_emplace(clientAddress);
-  Bucket& b = it->second;
-  if (fresh) b.tokens = burst;
-  b.tokens = std::min<double>(burst, b.tokens + static_cast<double>(now - b.lastMs) / 1000.0);
-  b.lastMs = now;
-  if (b.tokens < 1) return false;
-  b.tokens -= 1;
-  return true;
-}
-
 Reply ServiceLogic::IssueToken(const std::string& body, const std::string& clientAddress) {
   // The cheap checks and the per-address budget come before any decryption.
   std::string text = Trim(body);
   if (text.size() != 88) return Refuse("");
-  if (!AdmitTokenRequest(clientAddress)) return Refuse(Base64Encode(RandomBytes(16)));
+  if (!limits_.AdmitTokenRequest(clientAddress, NowMs())) return Refuse(Base64Encode(RandomBytes(16)));
   DecodedFingerprint fp;
   if (!DecodeTokenRequestBody(text, &fp)) return Refuse("");
   int64_t now = NowSec();
@@ -262,13 +241,7 @@ Reply ServiceLogic::IssueToken(const std::string& body, const std::string& clien
   token.address = clientAddress;
   token.paperSeed = RandomBytes(16);
   token.paperBytes = options_.paperBytes;
-  // Counted per address and identity (so nobody elsewhere can use up a machine's quota by
-  // sending its identity) and per address (so one address cannot mint tokens without end).
-  TokenLimits limits;
-  limits.since = now - options_.rateLimitWindowSec;
-  limits.perAddressAndMachine = std::max(0, options_.rateLimitTokens);
-  limits.perAddress = std::max(0, options_.rateLimitPerAddress);
-  StoreResult result = store_->AddTokenWithin(&token, limits);
+  StoreResult result = store_->AddTokenWithin(&token, limits_.TokenLimitsAt(now));
   if (result == StoreResult::kLimited) {
     // A credential of 16 bytes: the client tells its user to come back later.
     return Refuse(Base64Encode(RandomBytes(16)));
@@ -592,11 +565,7 @@ Reply ServiceLogic::SubmitDiskScore(const std::string& body, const std::string& 
   std::string canonical = score.serial + "\n" + CompactJson(r);
   score.digest = Sm3HexDigest(canonical.data(), canonical.size());
   score.score = DiskScore(score.speeds);
-  DiskLimits limits;
-  limits.since = score.runtime - options_.diskScoreWindowSec;
-  limits.perSerial = std::max(0, options_.diskScoresPerSerial);
-  limits.perAddress = std::max(0, options_.diskScoresPerAddress);
-  StoreResult stored = store_->AddDiskScoreWithin(&score, limits);
+  StoreResult stored = store_->AddDiskScoreWithin(&score, limits_.DiskScoreLimitsAt(score.runtime));
   if (stored == StoreResult::kLimited) return Refuse("评分失败：提交过于频繁，请稍后再试");
   if (stored != StoreResult::kOk && stored != StoreResult::kConflict) return Refuse("评分失败：服务器存储错误");
   return Accept(IntText(score.score));

@@ -10,7 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "server/reference_service.h"
+#include "server/rate_limits.h"
+#include "server/service_options.h"
 #include "server/store.h"
 
 namespace sorvanta::server {
@@ -71,16 +72,9 @@ class ServiceLogic {
   Store* store_;
   ServiceOptions options_;
   std::function<int64_t()> clock_;
-  // Admits one token request from the address, or false when its budget is spent.
-  bool AdmitTokenRequest(const std::string& clientAddress);
 
   std::string paperNameKey_;
-  struct Bucket {
-    double tokens = 0;
-    int64_t lastMs = 0;
-  };
-  std::mutex bucketsMu_;
-  std::map<std::string, Bucket> buckets_;
+  RateLimits limits_;
   std::mutex janitorMu_;
   int64_t lastJanitorSec_ = 0;
 };

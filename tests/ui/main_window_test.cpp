@@ -103,16 +103,16 @@ class MainWindowTest : public QObject {
     dlg.show();
     bool mainHiddenMeanwhile = false;
     bool sawCpuWindow = false;
-    QTimer::singleShot(100, [&] {
-      for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (auto* cpu = qobject_cast<sorvanta::ui::CCPUBench*>(w); cpu && cpu->isVisible()) {
-          sawCpuWindow = true;
-          mainHiddenMeanwhile = !dlg.isVisible();
-          cpu->reject();
-        }
-      }
-    });
+    bool missed = false;
+    sorvanta::testing::WhenShown([](QWidget* w) { return qobject_cast<sorvanta::ui::CCPUBench*>(w) != nullptr; },
+                                 [&](QWidget* w) {
+                                   sawCpuWindow = true;
+                                   mainHiddenMeanwhile = !dlg.isVisible();
+                                   static_cast<sorvanta::ui::CCPUBench*>(w)->reject();
+                                 },
+                                 &missed);
     dlg.Button(0)->click();  // returns when the CPU window has closed
+    QVERIFY2(!missed, "the CPU window did not show within 10 s");
     QVERIFY(sawCpuWindow);
     QVERIFY(mainHiddenMeanwhile);
     QVERIFY(dlg.isVisible());
@@ -131,23 +131,27 @@ class MainWindowTest : public QObject {
       bool mainHiddenMeanwhile = false;
       bool mainBackAfterwards = false;
       QString caption;
-      QTimer::singleShot(50, [&] { dlg.Button(buttons[i])->click(); });
-      QTimer::singleShot(300, [&] {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-          auto* tool = qobject_cast<QDialog*>(w);
-          if (tool && tool != &dlg && tool->isVisible() && tool->windowTitle() == captions[i]) {
-            caption = tool->windowTitle();
+      bool missedTool = false, missedReturn = false;
+      // The tool window first; once it is gone, the main window back in its place.
+      sorvanta::testing::WhenShown(
+          [&](QWidget* w) { return w != &dlg && qobject_cast<QDialog*>(w) && w->windowTitle() == captions[i]; },
+          [&](QWidget* w) {
+            caption = w->windowTitle();
             mainHiddenMeanwhile = !dlg.isVisible();
-            tool->reject();
-          }
-        }
-      });
-      QTimer::singleShot(500, [&] {
-        mainBackAfterwards = dlg.isVisible();
-        dlg.reject();
-      });
+            static_cast<QDialog*>(w)->reject();
+            sorvanta::testing::WhenShown([&](QWidget* m) { return m == &dlg; },
+                                         [&](QWidget*) {
+                                           mainBackAfterwards = true;
+                                           dlg.reject();
+                                         },
+                                         &missedReturn, [&] { dlg.reject(); });
+          },
+          &missedTool, [&] { dlg.reject(); });
+      QTimer::singleShot(0, [&] { dlg.Button(buttons[i])->click(); });
       dlg.RunUntilClosed();
       if (i == 1 && caption.isEmpty() && !boxes.boxes.empty()) QSKIP("the disk identification cannot be opened here");
+      QVERIFY2(!missedTool, "the tool window did not show within 10 s");
+      QVERIFY2(!missedReturn, "the main window did not come back within 10 s");
       QCOMPARE(caption, captions[i]);
       QVERIFY(mainHiddenMeanwhile);
       QVERIFY(mainBackAfterwards);

@@ -4,10 +4,15 @@
 
 #include "support/scoped_env_var.h"
 
+#include <QApplication>
+#include <QDialog>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,5 +76,42 @@ class LocalService {
   std::unique_ptr<ScopedEnvVar> url_;
 };
 #endif
+
+
+// For a window that a blocking call made right after this opens (a modal tool window, a
+// click that returns only when it closes): runs action on the first visible top-level
+// widget for which match holds, looking every 10 ms. When none shows within deadlineMs,
+// *missed is set and giveUp runs (by default the active modal window is rejected), so that
+// the blocking call returns and the test fails at once instead of hanging.
+inline void WhenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action, bool* missed,
+                      std::function<void()> giveUp = nullptr, int deadlineMs = 10000) {
+  auto* timer = new QTimer;
+  auto* clock = new QElapsedTimer;
+  clock->start();
+  *missed = false;
+  QObject::connect(timer, &QTimer::timeout, [=] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->isVisible() && match(w)) {
+        timer->stop();
+        timer->deleteLater();
+        delete clock;
+        action(w);
+        return;
+      }
+    }
+    if (clock->elapsed() > deadlineMs) {
+      timer->stop();
+      timer->deleteLater();
+      delete clock;
+      *missed = true;
+      if (giveUp) {
+        giveUp();
+      } else if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        modal->reject();
+      }
+    }
+  });
+  timer->start(10);
+}
 
 }  // namespace sorvanta::testing
