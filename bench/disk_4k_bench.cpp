@@ -13,13 +13,11 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "cell_sink.h"
 #include "diskbench/disk_engine.h"
 #include "platform/direct_io.h"
 
-namespace sorvanta {
+namespace sorvanta::diskbench {
 namespace {
-
 
 double ThreadCpuSeconds() {
   rusage usage{};
@@ -32,24 +30,25 @@ void Run4K(benchmark::State& state, bool write) {
   const char* file = std::getenv("SORVANTA_BENCH_FILE");
   if (!file) return state.SkipWithError("set SORVANTA_BENCH_FILE to an existing file");
   const char* ms = std::getenv("SORVANTA_BENCH_MS");
-  DiskEngineOptions opt;
-  opt.randomTestMs = ms ? static_cast<uint32_t>(std::atoi(ms)) : 10000;
+  DiskTestOptions opt;
+  opt.root = "bench";
+  opt.engine.randomTestMs = ms ? static_cast<uint32_t>(std::atoi(ms)) : 10000;
   platform::AlignedBuffer block(kBlockSize);
-  bench::CellSink sink;
-  SetCurrentBenchSink(&sink);
+  NoDiskEvents events;
+  DiskResult result;
   bool ok = true;
   double cpuSeconds = 0;
   double wallSeconds = 0;
   for (auto _ : state) {
     double cpuBefore = ThreadCpuSeconds();
     auto wallBefore = std::chrono::steady_clock::now();
-    ok = write ? RandWrite4KTest(file, "bench", block.data(), opt) : RandRead4KTest(file, "bench", block.data(), opt);
+    ok = write ? RandWrite4KTest(file, opt, block.data(), events, result, {})
+               : RandRead4KTest(file, opt, block.data(), events, result, {});
     wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
     cpuSeconds = ThreadCpuSeconds() - cpuBefore;
   }
-  SetCurrentBenchSink(nullptr);
   if (!ok) return state.SkipWithError("the test failed");
-  const double mbps = sink.results.Value(write ? 4 : 5).value_or(0);
+  const double mbps = result.cells.Value(write ? 4 : 5).value_or(0);
   state.counters["MBps"] = mbps;
   // The test's own figure is MB/s over its time, so MB/s x time gives its I/O count.
   double ios = mbps * 1048576.0 * wallSeconds / kSmallIo;
@@ -62,4 +61,4 @@ BENCHMARK(BM_RandWrite4K)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime(
 BENCHMARK(BM_RandRead4K)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::diskbench

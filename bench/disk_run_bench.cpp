@@ -1,24 +1,25 @@
 // What the disk run logic adds to the engine's figures: the same short sequence on the same
-// folder, once with the engine alone (a sink that only keeps the cells) and once through
+// folder, once with the engine alone (events nobody listens to) and once through
 // DiskBenchRun with its task loop playing the window thread, which is the path of the
 // window and the command line. Each repetition is one whole sequence; run with
 // --benchmark_enable_random_interleaving=true so that the two paths alternate
-// (bench/disk_run_overhead.sh does). A third benchmark prices one notification on each path.
+// (bench/disk_run_overhead.sh does). A third benchmark prices one event on each path.
 //
 // Needs SORVANTA_BENCH_DIR, a folder on a volume that accepts O_DIRECT (the test file goes
 // there); SORVANTA_BENCH_BYTES sets the sequential size (default 1 GiB).
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
 
-#include "cell_sink.h"
-#include "diskbench/disk_run.h"
+#include "diskbench/disk_bench_run.h"
+#include "diskbench/disk_events_loop.h"
 #include "diskbench/disk_results.h"
 #include "platform/volumes.h"
 
-namespace sorvanta {
+namespace sorvanta::diskbench {
 namespace {
 
 std::string BenchDir() {
@@ -53,24 +54,23 @@ DiskEngineOptions Options(const std::string& dir) {
   return o;
 }
 
-void Report(benchmark::State& state, const DiskResults& r) {
+void Report(benchmark::State& state, const DiskCells& r) {
   const char* names[] = {"seqwrite", "nobuf", "seqread", "4kwrite", "4kread", "64twrite", "64tread"};
   for (int c = 1; c <= 7; ++c)
     if (c != 2) state.counters[names[c - 1]] = r.Value(c).value_or(0);
 }
 
-using bench::CellSink;
-
 void BM_EngineDirect(benchmark::State& state) {
   std::string dir = BenchDir(), root = VolumeOf(dir);
   if (dir.empty() || root.empty()) return state.SkipWithError("set SORVANTA_BENCH_DIR to a folder on a volume");
-  CellSink sink;
-  for (auto _ : state) {
-    SetCurrentBenchSink(&sink);
-    RunTestSequence(root, BenchBytes(), Options(dir));
-    SetCurrentBenchSink(nullptr);
-  }
-  Report(state, sink.results);
+  NoDiskEvents events;
+  DiskTestOptions opt;
+  opt.root = root;
+  opt.writeSize = BenchBytes();
+  opt.engine = Options(dir);
+  DiskResult result;
+  for (auto _ : state) result = RunTestSequence(opt, events, {});
+  Report(state, result.cells);
 }
 BENCHMARK(BM_EngineDirect)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
@@ -96,6 +96,9 @@ class QuietView : public DiskRunView {
   void ShowStatus(const std::string&) override {}
   void ShowMessage(const std::string&, const std::string&, DiskMessageIcon) override {}
   void Post(std::function<void()> task) override { loop_.Post(std::move(task)); }
+  void RowCompleted(int, const std::string&, const DiskResult& r) override { result = r; }
+
+  DiskResult result;  // of the last completed row
 
  private:
   TaskLoop& loop_;
@@ -104,7 +107,7 @@ class QuietView : public DiskRunView {
 void BM_ThroughRunLogic(benchmark::State& state) {
   std::string dir = BenchDir(), root = VolumeOf(dir);
   if (dir.empty() || root.empty()) return state.SkipWithError("set SORVANTA_BENCH_DIR to a folder on a volume");
-  DiskResultTable table{};
+  DiskResult result;
   for (auto _ : state) {
     TaskLoop loop;
     QuietView view(loop);
@@ -118,41 +121,34 @@ void BM_ThroughRunLogic(benchmark::State& state) {
       return true;
     };
     DiskBenchRun run(view, config);
-    LoopBenchSink sink(loop, run);
-    SetCurrentBenchSink(&sink);
+    LoopDiskEvents events(loop, run);
+    run.SetEvents(&events);
     run.OnRefreshDisks();
     if (!run.OnStartRun()) return state.SkipWithError("the run did not start (free space?)");
     loop.RunUntil([&run] { return !run.Running(); });
-    SetCurrentBenchSink(nullptr);
-    table = run.Table();
+    result = view.result;
   }
-  DiskResults r;
-  for (int c = 1; c <= 7; ++c) {
-    const std::string& text = table[0][static_cast<size_t>(c - 1)];
-    if (text.find("MB/s") != std::string::npos) r.SetCell(c, CellNumber(text));
-  }
-  Report(state, r);
+  Report(state, result.cells);
 }
 BENCHMARK(BM_ThroughRunLogic)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
-// One progress notification (the engine's most frequent) on each path: arg 0 the engine
-// alone, arg 1 through the loop and the run logic, with the loop on its own thread.
+// One progress event (the engine's most frequent) on each path: arg 0 the engine alone,
+// arg 1 through the loop and the run logic, with the loop on its own thread.
 void BM_ProgressNotification(benchmark::State& state) {
-  CellSink direct;
+  NoDiskEvents direct;
   TaskLoop loop;
   QuietView view(loop);
   DiskRunConfig config;
   config.enumerate = [](DiskList&) { return true; };
   DiskBenchRun run(view, config);
-  LoopBenchSink sink(loop, run);
+  LoopDiskEvents throughLoop(loop, run);
   std::atomic<bool> done{false};
   std::thread window([&] {
     while (!done) loop.RunUntil([&] { return done.load(); }, 100);
   });
-  SetCurrentBenchSink(state.range(0) ? static_cast<BenchSink*>(&sink) : &direct);
+  DiskEvents& events = state.range(0) ? static_cast<DiskEvents&>(throughLoop) : direct;
   int p = 0;
-  for (auto _ : state) BenchProgress(p++ % 101, 0, false);
-  SetCurrentBenchSink(nullptr);
+  for (auto _ : state) events.Progress(p++ % 101, 0);
   if (state.range(0)) loop.Post([] {}, true);
   done = true;
   window.join();
@@ -161,4 +157,4 @@ void BM_ProgressNotification(benchmark::State& state) {
 BENCHMARK(BM_ProgressNotification)->Arg(0)->Arg(1);
 
 }  // namespace
-}  // namespace sorvanta
+}  // namespace sorvanta::diskbench

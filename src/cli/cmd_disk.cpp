@@ -7,13 +7,16 @@
 #include <sstream>
 
 #include "cli/command.h"
+#include "diskbench/disk_bench_run.h"
+#include "diskbench/disk_events_loop.h"
 #include "diskbench/disk_results.h"
-#include "diskbench/disk_run.h"
 #include "platform/volumes.h"
 #include "base/text.h"
 
 namespace sorvanta::cli {
 namespace {
+
+using namespace sorvanta::diskbench;
 
 const char* kUsage =
     "disk ROOT [--size N[K|M|G]] [--prefill 50|90|50,90] [--laps N] [--trim] [--cache] [--submit] [--json] | "
@@ -38,9 +41,10 @@ std::string OneLine(const std::string& text) {
 struct RowReport {
   int row = 0;
   DiskRowCells cells;
+  std::array<double, 7> figures{};  // the cells as submitted, for the IOPS beside them
   std::string score;
   DiskChartData chart;
-  DiskResults exact;  // the cells at full precision, for the IOPS
+  DiskCells exact;  // the row's sequence's cells at full precision
 };
 
 // The window of the command line: log lines on standard output (standard error with
@@ -76,12 +80,12 @@ class CliDiskView : public DiskRunView {
     std::fprintf(stderr, "%s\n", text.c_str());
   }
   void Post(std::function<void()> task) override { loop_.Post(std::move(task)); }
-  void RowCompleted(int row, const std::string& score) override {
-    if (run_ && row >= 0 && row <= 3)
-      rows.push_back(RowReport{row, run_->Table()[static_cast<size_t>(row)], score, run_->Chart(), exact});
-    exact = DiskResults();
+  void RowCompleted(int row, const std::string& score, const DiskResult& result) override {
+    if (run_ && row >= 0 && row <= 3) {
+      size_t r = static_cast<size_t>(row);
+      rows.push_back(RowReport{row, run_->Table()[r], run_->Figures()[r], score, run_->Chart(), result.cells});
+    }
   }
-  DiskResults exact;  // the current row's cells at full precision
 
   void Attach(const DiskBenchRun* run) { run_ = run; }
   std::vector<RowReport> rows;
@@ -107,7 +111,7 @@ class CliDiskView : public DiskRunView {
 
 // The seven cells of a row as the scripts read them (values rounded to 0.01).
 Json::Value CellsJson(const DiskRowCells& cells) {
-  DiskResults results;
+  DiskCells results;
   for (int c = 1; c <= 7; ++c) {
     const std::string& text = cells[static_cast<size_t>(c - 1)];
     if (text.empty()) continue;
@@ -141,11 +145,13 @@ void PrintJson(const Json::Value& v) {
   std::cout << Json::writeString(builder, v) << std::endl;
 }
 
-void PrintCells(const DiskRowCells& cells) {
+// The cells' texts, with the IOPS of the 4 KiB columns from their figures.
+void PrintCells(const DiskRowCells& cells, const std::array<double, 7>& figures) {
   for (int c = 1; c <= 7; ++c) {
     const std::string& text = cells[static_cast<size_t>(c - 1)];
     std::string iops;
-    if (c >= 4 && text.find("MB/s") != std::string::npos) iops = "  " + std::to_string(IopsOf(CellNumber(text))) + " IOPS";
+    if (c >= 4 && text.find("MB/s") != std::string::npos)
+      iops = "  " + std::to_string(IopsOf(figures[static_cast<size_t>(c - 1)])) + " IOPS";
     std::printf("  %-12s %s%s\n", kDiskCellLabels[static_cast<size_t>(c - 1)], text.empty() ? "-" : text.c_str(),
                 iops.c_str());
   }
@@ -170,10 +176,8 @@ DiskList ListFor(const std::string& root, bool* identified) {
   DiskList list;
   std::ostringstream quiet;
   std::string error;
-  if (InitDiskIdentification({}, &error, quiet) == 0) {
-    EnumerateDisks(list, quiet);
-    ReleaseDiskIdentification();
-  }
+  DiskIdentification identification;
+  if (identification.Open({}, &error, quiet) == 0) identification.Enumerate(list, quiet);
   *identified = false;
   for (const auto& [key, entry] : list)
     for (const std::string& r : entry.roots)
@@ -220,7 +224,9 @@ int RunHistory(const std::string& root, bool json) {
       rows.append(o);
     } else {
       std::printf("%s  得分：%d\n", kDiskRowLabels[static_cast<size_t>(r)], score);
-      PrintCells(cells);
+      std::array<double, 7> figures{};  // a stored text read back as a figure
+      for (size_t c = 0; c < 7; ++c) figures[c] = CellNumber(cells[c]);
+      PrintCells(cells, figures);
     }
   }
   if (json) PrintJson(rows);
@@ -316,18 +322,9 @@ int RunDisk(const std::vector<std::string>& args) {
   CliDiskView view(loop, json, options);
   DiskBenchRun run(view, config);
   view.Attach(&run);
-  // Keeps the cells' exact values beside the texts the run logic shows.
-  struct ExactSink : LoopBenchSink {
-    ExactSink(TaskLoop& loop, DiskBenchRun& run, CliDiskView& view) : LoopBenchSink(loop, run), view_(view) {}
-    void Cell(std::optional<double> mbps, int column) override {
-      view_.exact.SetCell(column, mbps);
-      LoopBenchSink::Cell(mbps, column);
-    }
-    CliDiskView& view_;
-  } sink(loop, run, view);
+  LoopDiskEvents events(loop, run);
+  run.SetEvents(&events);
 
-  g_stopRequested = false;
-  g_useSystemCache = false;
   run.OnRefreshDisks();
   int index = 0;
   for (size_t i = 0; i < run.Entries().size(); ++i)
@@ -335,9 +332,8 @@ int RunDisk(const std::vector<std::string>& args) {
       if (r == root) index = static_cast<int>(i);
   run.OnSelectDisk(index);
 
-  SetCurrentBenchSink(&sink);
   bool started = false;
-  bool stopped = false;  // the run logic clears the stop flag when the run ends
+  bool stopped = false;
   {
     // Like the stop button: the run ends and removes its files, whatever signal comes next.
     InterruptScope interrupt([&loop, &run] { loop.Post([&run] { run.OnStopRun(); }); });
@@ -345,14 +341,12 @@ int RunDisk(const std::vector<std::string>& args) {
     if (started) loop.RunUntil([&run] { return !run.Running(); }, 0xFFFFFFFFu);
     stopped = interrupt.Interrupted();
   }
-  SetCurrentBenchSink(nullptr);
   view.Finish();
-  g_stopRequested = false;
   if (!started) return 1;
   const std::vector<RowReport>& rows = view.rows;
 
   if (json) {
-    Json::Value out = rows.empty() ? DiskResults().ToJson() : rows.back().exact.ToJson();
+    Json::Value out = rows.empty() ? DiskCells().ToJson() : rows.back().exact.ToJson();
     Json::Value list(Json::arrayValue);
     for (const RowReport& r : rows) list.append(RowJson(r));
     out["rows"] = list;
@@ -365,7 +359,7 @@ int RunDisk(const std::vector<std::string>& args) {
     for (const RowReport& r : rows) {
       std::printf("%s%s\n", kDiskRowLabels[static_cast<size_t>(r.row)],
                   submit && !options.systemCache ? ("  得分：" + r.score).c_str() : "");
-      PrintCells(r.cells);
+      PrintCells(r.cells, r.figures);
     }
   }
   if (stopped) {

@@ -28,13 +28,14 @@ int RunDisks(const std::vector<std::string>& args) {
   std::ostringstream quiet;
   std::ostream& diag = verbose ? (json ? std::cerr : std::cout) : quiet;
   std::string error;
-  if (InitDiskIdentification({}, &error, diag) != 0) {
+  diskbench::DiskIdentification identification;
+  if (identification.Open({}, &error, diag) != 0) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
-  DiskList list;
-  bool ok = EnumerateDisks(list, diag);
-  ReleaseDiskIdentification();
+  diskbench::DiskList list;
+  bool ok = identification.Enumerate(list, diag);
+  identification.Release();
   diag.flush();
   if (!ok) {
     std::fprintf(stderr, "读取硬盘列表失败\n");

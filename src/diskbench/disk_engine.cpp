@@ -16,14 +16,8 @@
 #include "platform/paths.h"
 #include "platform/random.h"
 #include "platform/volumes.h"
-#include "base/bench_sink.h"
 
-namespace sorvanta {
-
-std::atomic<bool> g_stopRequested{false};
-std::atomic<bool> g_useSystemCache{false};
-std::atomic<int> g_currentRow{0};
-
+namespace sorvanta::diskbench {
 namespace {
 
 using platform::File;
@@ -32,8 +26,6 @@ using platform::OpenMode;
 using platform::ThreadRand;
 using platform::TickDiff;
 using platform::TickMs;
-
-bool Stopped() { return g_stopRequested.load(std::memory_order_relaxed); }
 
 // Percent of done over size, never above 100 (a file may end one block past the size).
 int Percent(uint64_t done, uint64_t size) {
@@ -51,24 +43,25 @@ std::string HexCode(int error) {
 
 // A transfer that failed is a failure of the test, never a fast operation that moved
 // nothing: its line names the error and the test ends without a result.
-void LogIoFailure(const std::string& root, bool write, int error) {
-  BenchLog("[X]分区" + root + (write ? "写入失败！错误代码：0x" : "读取失败！错误代码：0x") + HexCode(error) + "测试终止");
+void LogIoFailure(DiskEvents& events, const std::string& root, bool write, int error) {
+  events.Log("[X]分区" + root + (write ? "写入失败！错误代码：0x" : "读取失败！错误代码：0x") + HexCode(error) + "测试终止");
 }
 
 // Opens the test file; direct unless the system cache was chosen. A file system that
 // refuses O_DIRECT is named as such instead of the generic failure line.
-std::unique_ptr<File> OpenTestFile(const std::string& path, OpenMode mode, const std::string& root,
-                                   const std::string& failLine, int* error = nullptr) {
-  bool direct = !g_useSystemCache.load();
+std::unique_ptr<File> OpenTestFile(const std::string& path, OpenMode mode, const DiskTestOptions& opt,
+                                   DiskEvents& events, const std::string& failLine, int* error = nullptr) {
+  const std::string& root = opt.root;
+  bool direct = !opt.systemCache;
   Result<std::unique_ptr<File>> opened = Files().Open(path, mode, direct);
   const int err = opened.status().errnoValue();
   std::unique_ptr<File> f = std::move(opened).value_or(nullptr);
   if (error) *error = err;
   if (!f && failLine.size()) {
     if (direct && err == EINVAL)
-      BenchLog("[X]分区" + root + "不支持无缓存读写（O_DIRECT），无法测试！");
+      events.Log("[X]分区" + root + "不支持无缓存读写（O_DIRECT），无法测试！");
     else
-      BenchLog(failLine);
+      events.Log(failLine);
   }
   return f;
 }
@@ -85,15 +78,23 @@ void FillRandom(uint8_t* data, size_t len) {
   for (size_t i = 0; i < len; ++i) data[i] = static_cast<uint8_t>(ThreadRand() % 255);
 }
 
+// A result cell: recorded in the result, then reported.
+void ReportCell(DiskEvents& events, DiskResult& result, std::optional<double> mbps, int column) {
+  result.cells.SetCell(column, mbps);
+  events.Cell(mbps, column);
+}
+
 uint32_t BudgetMs(const DiskEngineOptions& opt) { return opt.randomTestMs + 1; }
 
 // The errors of a transfer that mean its position could not be reached.
 bool PositionFailed(int error) { return error == ESPIPE || error == EOVERFLOW || error == ENXIO; }
 
-bool RandomTest(bool write, const std::string& path, const std::string& root, uint8_t* buffer,
-                const DiskEngineOptions& opt) {
+bool RandomTest(bool write, const std::string& path, const DiskTestOptions& opt, uint8_t* buffer, DiskEvents& events,
+                DiskResult& result, std::stop_token stop) {
+  const std::string& root = opt.root;
   std::string fail = "[X]分区" + root + (write ? "不可写！测试终止" : "不可读！测试终止");
-  std::unique_ptr<File> f = OpenTestFile(path, write ? OpenMode::kReadWrite : OpenMode::kReadOnly, root, fail);
+  std::unique_ptr<File> f =
+      OpenTestFile(path, write ? OpenMode::kReadWrite : OpenMode::kReadOnly, opt, events, fail);
   if (!f) return false;
   if (write) FillRandom(buffer, kSmallIo);
   int64_t length = f->Size();
@@ -114,11 +115,11 @@ bool RandomTest(bool write, const std::string& path, const std::string& root, ui
       n = f->PRead(buffer, kSmallIo, offset);
     }
     if (n < 0 && PositionFailed(f->LastError())) {
-      BenchLog("[X]分区" + root + "定位文件" + std::to_string(offset) + "失败！测试终止");
+      events.Log("[X]分区" + root + "定位文件" + std::to_string(offset) + "失败！测试终止");
       return false;
     }
     if (n < 0) {
-      LogIoFailure(root, write, f->LastError());
+      LogIoFailure(events, root, write, f->LastError());
       return false;
     }
     total += Transferred(n);
@@ -127,32 +128,34 @@ bool RandomTest(bool write, const std::string& path, const std::string& root, ui
     uint32_t elapsed = TickDiff(now, start);
     if (second != lastSecond) {
       lastSecond = second;
-      uint64_t pct = static_cast<uint64_t>(elapsed) * 100 / std::max<uint32_t>(opt.randomTestMs, 1);
-      BenchProgress(static_cast<int>(std::min<uint64_t>(pct, 100)), -1, false);
-      BenchSpeed(SpeedMBps(total, elapsed), std::nullopt, false);
+      uint64_t pct = static_cast<uint64_t>(elapsed) * 100 / std::max<uint32_t>(opt.engine.randomTestMs, 1);
+      events.Progress(static_cast<int>(std::min<uint64_t>(pct, 100)), -1);
+      events.Speed(SpeedMBps(total, elapsed), std::nullopt, false);
     }
-    if (Stopped() || elapsed >= BudgetMs(opt)) break;
+    if (stop.stop_requested() || elapsed >= BudgetMs(opt.engine)) break;
   }
   f.reset();
-  if (Stopped()) {
-    platform::SleepMs(opt.stopPauseMs);
+  if (stop.stop_requested()) {
+    platform::SleepMs(opt.engine.stopPauseMs);
     return false;
   }
   double speed = SpeedMBps(total, TickDiff(now, start));
-  BenchLog(std::string(write ? "[>]4K随机写均速：\r\n" : "[>]4K随机读均速：\r\n") + DiskSpeedText(speed) + "MB/s\r\n" +
+  events.Log(std::string(write ? "[>]4K随机写均速：\r\n" : "[>]4K随机读均速：\r\n") + DiskSpeedText(speed) + "MB/s\r\n" +
            std::to_string(IopsOf(speed)) + " IOPS");
-  BenchCell(speed, write ? 4 : 5);
-  BenchBar(speed, write ? 0 : 1);
+  ReportCell(events, result, speed, write ? 4 : 5);
+  events.Bar(speed, write ? 0 : 1);
   return true;
 }
 
-void ConcurrentWorker(bool write, const std::string& root, GM_TestFile* task, const DiskEngineOptions& opt) {
+void ConcurrentWorker(bool write, GM_TestFile* task, const DiskTestOptions& opt, DiskEvents& events,
+                      std::stop_token stop) {
+  const std::string& root = opt.root;
   platform::ThreadSrand(static_cast<uint32_t>(task->seed));
   int err = 0;
   std::unique_ptr<File> f =
-      OpenTestFile(task->path, write ? OpenMode::kReadWrite : OpenMode::kReadOnly, root, "", &err);
+      OpenTestFile(task->path, write ? OpenMode::kReadWrite : OpenMode::kReadOnly, opt, events, "", &err);
   if (!f) {
-    BenchLog("[X]分区" + root + (write ? "不可写！错误代码：0x" : "不可读！错误代码：0x") + HexCode(err) + "测试终止");
+    events.Log("[X]分区" + root + (write ? "不可写！错误代码：0x" : "不可读！错误代码：0x") + HexCode(err) + "测试终止");
     return;
   }
   platform::AlignedBuffer buffer(kSmallIo);
@@ -171,7 +174,7 @@ void ConcurrentWorker(bool write, const std::string& root, GM_TestFile* task, co
       n = f->PRead(buffer.data(), kSmallIo, offset);
     }
     if (n < 0 && PositionFailed(f->LastError())) {
-      BenchLog("[X]分区" + root + "定位文件" + std::to_string(offset) + "失败！测试终止");
+      events.Log("[X]分区" + root + "定位文件" + std::to_string(offset) + "失败！测试终止");
       break;
     }
     if (n < 0) {
@@ -179,31 +182,32 @@ void ConcurrentWorker(bool write, const std::string& root, GM_TestFile* task, co
       break;
     }
     total += Transferred(n);
-    if (Stopped() || TickDiff(TickMs(), start) >= BudgetMs(opt)) break;
+    if (stop.stop_requested() || TickDiff(TickMs(), start) >= BudgetMs(opt.engine)) break;
   }
   f.reset();
-  if (!Stopped() && task->error == 0) task->speed = SpeedMBps(total, TickDiff(TickMs(), start));
+  if (!stop.stop_requested() && task->error == 0) task->speed = SpeedMBps(total, TickDiff(TickMs(), start));
 }
 
 // One phase of the concurrent test: 64 workers, the driver's ticks, the summed result.
-bool ConcurrentPhase(bool write, const std::string& root, std::vector<GM_TestFile>& tasks,
-                     const DiskEngineOptions& opt) {
+bool ConcurrentPhase(bool write, std::vector<GM_TestFile>& tasks, const DiskTestOptions& opt, DiskEvents& events,
+                     DiskResult& result, std::stop_token stop) {
+  const std::string& root = opt.root;
   std::vector<boost::thread> threads;
   threads.reserve(tasks.size());
   for (GM_TestFile& task : tasks) {
     try {
-      threads.emplace_back([write, &root, &task, &opt] { ConcurrentWorker(write, root, &task, opt); });
+      threads.emplace_back([write, &task, &opt, &events, stop] { ConcurrentWorker(write, &task, opt, events, stop); });
     } catch (const boost::thread_resource_error&) {
       // A worker that cannot start adds 0, like one that cannot open the file.
     }
   }
-  for (int k = 0; k < opt.concurrentTicks; ++k) {
-    platform::SleepMs(opt.tickMs);
-    BenchProgress(k * 5, -1, false);
-    if (Stopped()) break;
+  for (int k = 0; k < opt.engine.concurrentTicks; ++k) {
+    platform::SleepMs(opt.engine.tickMs);
+    events.Progress(k * 5, -1);
+    if (stop.stop_requested()) break;
   }
   for (boost::thread& t : threads) t.join();
-  if (Stopped()) return false;
+  if (stop.stop_requested()) return false;
   int failed = 0;
   int error = 0;
   for (GM_TestFile& task : tasks) {
@@ -214,7 +218,7 @@ bool ConcurrentPhase(bool write, const std::string& root, std::vector<GM_TestFil
   }
   if (failed > 0) {
     // A sum without the failed workers would be a wrong figure, not a smaller one.
-    BenchLog("[X]分区" + root + (write ? "64并发4k写入失败！" : "64并发4k读取失败！") + std::to_string(failed) +
+    events.Log("[X]分区" + root + (write ? "64并发4k写入失败！" : "64并发4k读取失败！") + std::to_string(failed) +
              "个线程读写出错，错误代码：0x" + HexCode(error) + "测试终止");
     for (GM_TestFile& task : tasks) task.speed = 0;
     return false;
@@ -224,10 +228,10 @@ bool ConcurrentPhase(bool write, const std::string& root, std::vector<GM_TestFil
     sum += task.speed;
     task.speed = 0;
   }
-  BenchLog(std::string(write ? "[>]64并发4k写入均速：\r\n" : "[>]64并发4k读取均速：\r\n") + DiskSpeedText(sum) +
+  events.Log(std::string(write ? "[>]64并发4k写入均速：\r\n" : "[>]64并发4k读取均速：\r\n") + DiskSpeedText(sum) +
            "MB/s\r\n" + std::to_string(IopsOf(sum)) + " IOPS");
-  BenchCell(sum, write ? 6 : 7);
-  BenchBar(sum, write ? 2 : 3);
+  ReportCell(events, result, sum, write ? 6 : 7);
+  events.Bar(sum, write ? 2 : 3);
   return true;
 }
 
@@ -323,16 +327,17 @@ CacheDrop DetectCacheDrop(const std::vector<double>& samples) {
 }
 
 void ReportSeqWrite(const std::string& root, double average, const std::vector<double>& samples,
-                    uint64_t writeSize) {
-  BenchLog("[>]顺序写入：\r\n" + DiskSpeedText(average) + "MB/s");
-  BenchCell(average, 1);
-  if (writeSize <= kDefaultWriteSize) BenchCell(std::nullopt, 2);
+                    uint64_t writeSize, DiskEvents& events, DiskResult& result) {
+  events.Log("[>]顺序写入：\r\n" + DiskSpeedText(average) + "MB/s");
+  ReportCell(events, result, average, 1);
+  if (writeSize <= kDefaultWriteSize) ReportCell(events, result, std::nullopt, 2);
   CacheDrop d = DetectCacheDrop(samples);
+  result.cacheDrop = d;
   if (!d.found) return;
-  BenchLog("[>]缓内速度：\r\n" + DiskSpeedText(d.peak) + "MB/s");
-  BenchLog("[>]缓外速度：\r\n" + DiskSpeedText(d.afterCache) + "MB/s");
-  BenchCell(d.peak, 1);
-  BenchCell(d.last, 2);
+  events.Log("[>]缓内速度：\r\n" + DiskSpeedText(d.peak) + "MB/s");
+  events.Log("[>]缓外速度：\r\n" + DiskSpeedText(d.afterCache) + "MB/s");
+  ReportCell(events, result, d.peak, 1);
+  ReportCell(events, result, d.last, 2);
 }
 
 namespace {
@@ -340,7 +345,7 @@ namespace {
 // The live speed line of the sequential tests: sent at most every 50 ms, with the bytes
 // since the last line and the running average.
 struct LiveSpeed {
-  explicit LiveSpeed(uint32_t startTick) : start(startTick), reportTime(startTick) {}
+  LiveSpeed(uint32_t startTick, DiskEvents& events) : start(startTick), reportTime(startTick), events(events) {}
 
   // Counts bytes; averageBytes is the total the average is taken over.
   void Add(uint64_t bytes, uint64_t averageBytes) {
@@ -350,7 +355,7 @@ struct LiveSpeed {
       double instant = SpeedMBps(sinceReport, TickDiff(now, reportTime));
       average = SpeedMBps(averageBytes, TickDiff(now, start));
       reported = true;
-      BenchSpeed(instant, average, false);
+      events.Speed(instant, average, false);
       sinceReport = 0;
       reportTime = now;
     }
@@ -363,6 +368,7 @@ struct LiveSpeed {
 
   uint32_t start;
   uint32_t reportTime;
+  DiskEvents& events;
   uint64_t sinceReport = 0;
   double average = 0;
   bool reported = false;
@@ -370,14 +376,16 @@ struct LiveSpeed {
 
 }  // namespace
 
-bool SeqWriteTest(const std::string& path, const std::string& root, uint64_t writeSize, uint8_t* buffer,
-                  const DiskEngineOptions& opt) {
-  std::unique_ptr<File> f = OpenTestFile(path, OpenMode::kCreateTruncate, root,
+bool SeqWriteTest(const std::string& path, const DiskTestOptions& opt, uint8_t* buffer, DiskEvents& events,
+                  DiskResult& result, std::stop_token stop) {
+  const std::string& root = opt.root;
+  const uint64_t writeSize = opt.writeSize;
+  std::unique_ptr<File> f = OpenTestFile(path, OpenMode::kCreateTruncate, opt, events,
                                          "[X]分区" + root + "不可写！请使用管理员权限（sudo）重启本程序！");
   if (!f) return false;
   FillRandom(buffer, kBlockSize);
   uint32_t start = TickMs();
-  LiveSpeed live(start);
+  LiveSpeed live(start, events);
   uint32_t sampleTime = start;
   uint64_t total = 0;
   uint64_t totalAtSample = 0;
@@ -388,15 +396,15 @@ bool SeqWriteTest(const std::string& path, const std::string& root, uint64_t wri
     Scribble(buffer, 128, kBlockSize);
     ssize_t n = f->Write(buffer, kBlockSize);
     if (n < 0 && f->LastError() != ENOSPC) {  // a full medium ends the write normally
-      LogIoFailure(root, true, f->LastError());
+      LogIoFailure(events, root, true, f->LastError());
       return false;
     }
     uint64_t written = Transferred(n);
     live.Add(written, total);  // the average does not count this block yet
-    BenchProgress(Percent(total, size), 0, false);
+    events.Progress(Percent(total, size), 0);
     total += written;
     if (total >= writeSize) {
-      BenchProgress(100, 0, false);
+      events.Progress(100, 0);
       break;
     }
     if (total * 20 / size >= samples.size() + 1) {
@@ -405,77 +413,77 @@ bool SeqWriteTest(const std::string& path, const std::string& root, uint64_t wri
       sampleTime = now;
       totalAtSample = total;
     }
-    if (written == 0 || Stopped()) break;
+    if (written == 0 || stop.stop_requested()) break;
   }
   uint32_t elapsed = TickDiff(TickMs(), start);
   f.reset();
-  if (Stopped()) {
-    platform::SleepMs(opt.stopPauseMs);
+  if (stop.stop_requested()) {
+    platform::SleepMs(opt.engine.stopPauseMs);
     return false;
   }
   // A write that ended before the first 50 ms report still has a measured average.
-  ReportSeqWrite(root, live.Final(total, elapsed), samples, writeSize);
+  ReportSeqWrite(root, live.Final(total, elapsed), samples, writeSize, events, result);
   return true;
 }
 
-bool SeqReadTest(const std::string& path, const std::string& root, uint64_t writeSize, uint8_t* buffer,
-                 const DiskEngineOptions& opt) {
-  std::unique_ptr<File> f = OpenTestFile(path, OpenMode::kReadOnly, root, "[X]分区" + root + "不可读！测试终止");
+bool SeqReadTest(const std::string& path, const DiskTestOptions& opt, uint8_t* buffer, DiskEvents& events,
+                 DiskResult& result, std::stop_token stop) {
+  const std::string& root = opt.root;
+  std::unique_ptr<File> f =
+      OpenTestFile(path, OpenMode::kReadOnly, opt, events, "[X]分区" + root + "不可读！测试终止");
   if (!f) return false;
   uint32_t start = TickMs();
-  LiveSpeed live(start);
+  LiveSpeed live(start, events);
   uint64_t total = 0;
   for (;;) {
     ssize_t n = f->Read(buffer, kBlockSize);
     if (n < 0) {
-      LogIoFailure(root, false, f->LastError());
+      LogIoFailure(events, root, false, f->LastError());
       return false;
     }
     uint64_t got = Transferred(n);
     total += got;
     live.Add(got, total);
-    BenchProgress(Percent(total, writeSize), 1, false);
-    if (got == 0 || Stopped()) break;
+    events.Progress(Percent(total, opt.writeSize), 1);
+    if (got == 0 || stop.stop_requested()) break;
   }
   uint32_t elapsed = TickDiff(TickMs(), start);
   f.reset();
-  if (Stopped()) {
-    platform::SleepMs(opt.stopPauseMs);
+  if (stop.stop_requested()) {
+    platform::SleepMs(opt.engine.stopPauseMs);
     return false;
   }
   double average = live.Final(total, elapsed);
-  BenchLog("[>]顺序读取均速：\r\n" + DiskSpeedText(average) + "MB/s");
-  BenchCell(average, 3);
+  events.Log("[>]顺序读取均速：\r\n" + DiskSpeedText(average) + "MB/s");
+  ReportCell(events, result, average, 3);
   return true;
 }
 
-bool RandWrite4KTest(const std::string& path, const std::string& root, uint8_t* buffer,
-                     const DiskEngineOptions& opt) {
-  return RandomTest(true, path, root, buffer, opt);
+bool RandWrite4KTest(const std::string& path, const DiskTestOptions& opt, uint8_t* buffer, DiskEvents& events,
+                     DiskResult& result, std::stop_token stop) {
+  return RandomTest(true, path, opt, buffer, events, result, stop);
 }
 
-bool RandRead4KTest(const std::string& path, const std::string& root, uint8_t* buffer,
-                    const DiskEngineOptions& opt) {
-  return RandomTest(false, path, root, buffer, opt);
+bool RandRead4KTest(const std::string& path, const DiskTestOptions& opt, uint8_t* buffer, DiskEvents& events,
+                    DiskResult& result, std::stop_token stop) {
+  return RandomTest(false, path, opt, buffer, events, result, stop);
 }
 
-void ConcurrentWriteWorker(const std::string& root, GM_TestFile* task, const DiskEngineOptions& opt) {
-  ConcurrentWorker(true, root, task, opt);
+void ConcurrentWriteWorker(GM_TestFile* task, const DiskTestOptions& opt, DiskEvents& events,
+                           std::stop_token stop) {
+  ConcurrentWorker(true, task, opt, events, stop);
 }
 
-void ConcurrentReadWorker(const std::string& root, GM_TestFile* task, const DiskEngineOptions& opt) {
-  ConcurrentWorker(false, root, task, opt);
+void ConcurrentReadWorker(GM_TestFile* task, const DiskTestOptions& opt, DiskEvents& events,
+                          std::stop_token stop) {
+  ConcurrentWorker(false, task, opt, events, stop);
 }
 
-bool Concurrent4KTest(const std::string& path, const std::string& root, uint64_t writeSize,
-                      const DiskEngineOptions& opt) {
-  std::vector<GM_TestFile> tasks = MakeConcurrentRecords(path, writeSize);
-  if (!ConcurrentPhase(true, root, tasks, opt)) return false;
-  return ConcurrentPhase(false, root, tasks, opt);
-}
-
-void RunTestSequence(const std::string& root, uint64_t writeSize) {
-  RunTestSequence(root, writeSize, DiskEngineOptions{});
+bool Concurrent4KTest(const std::string& path, const DiskTestOptions& opt, DiskEvents& events, DiskResult& result,
+                      std::stop_token stop) {
+  std::vector<GM_TestFile> tasks = MakeConcurrentRecords(path, opt.writeSize);
+  if (!ConcurrentPhase(true, tasks, opt, events, result, stop)) return false;
+  return ConcurrentPhase(false, tasks, opt, events, result, stop);
 }
 
 namespace {
@@ -500,12 +508,16 @@ int ClaimTestFile(std::string* path) {
 
 }  // namespace
 
-void RunTestSequence(const std::string& root, uint64_t writeSize, const DiskEngineOptions& opt) {
-  const std::string temp = opt.tempFolder.empty() ? platform::TempFolder() : opt.tempFolder;
+DiskResult RunTestSequence(const DiskTestOptions& options, DiskEvents& events, std::stop_token stop) {
+  DiskResult result;
+  DiskTestOptions opt = options;
+  const std::string& root = opt.root;
+  opt.engine.tempFolder = opt.engine.tempFolder.empty() ? platform::TempFolder() : opt.engine.tempFolder;
+  const std::string& temp = opt.engine.tempFolder;
   const std::string folder = TestFileFolder(root, temp);
   std::string path = platform::JoinPath(folder, kTestFileName);
   if (platform::NormalizeRoot(folder) != platform::NormalizeRoot(root) && !platform::SameFileSystem(root, temp))
-    BenchLog("[>]分区" + root + "根目录不可写，测试文件放在：" + folder);
+    events.Log("[>]分区" + root + "根目录不可写，测试文件放在：" + folder);
   // The file goes whatever way the sequence ends, an exception included; only a file this
   // run created is deleted.
   const int claimError = ClaimTestFile(&path);
@@ -520,26 +532,27 @@ void RunTestSequence(const std::string& root, uint64_t writeSize, const DiskEngi
 
   platform::AlignedBuffer block(kBlockSize);
   if (!block.ok()) {
-    BenchLog("[X]内存不足，测试终止");
-    return;
+    events.Log("[X]内存不足，测试终止");
+    return result;
   }
-  BenchLog("[>>]开始顺序读写测试：");
+  events.Log("[>>]开始顺序读写测试：");
   if (claimError == EEXIST) {
-    BenchLog("[X]分区" + root + "不可写！测试文件名均被占用，测试终止");
-    return;
+    events.Log("[X]分区" + root + "不可写！测试文件名均被占用，测试终止");
+    return result;
   }
   if (!claimed) {  // a name that does not exist: the write's open fails the same way and says why
-    SeqWriteTest(path, root, writeSize, block.data(), opt);
-    return;
+    SeqWriteTest(path, opt, block.data(), events, result, stop);
+    return result;
   }
-  if (!SeqWriteTest(path, root, writeSize, block.data(), opt)) return;
-  if (!SeqReadTest(path, root, writeSize, block.data(), opt)) return;
-  BenchLog("[>>]开始4K随机读写测试：");
-  if (!RandWrite4KTest(path, root, block.data(), opt)) return;
-  if (!RandRead4KTest(path, root, block.data(), opt)) return;
-  BenchSpeed(std::nullopt, std::nullopt, true);
-  BenchLog("[>>]开始64并发4k测试");
-  Concurrent4KTest(path, root, writeSize, opt);
+  if (!SeqWriteTest(path, opt, block.data(), events, result, stop)) return result;
+  if (!SeqReadTest(path, opt, block.data(), events, result, stop)) return result;
+  events.Log("[>>]开始4K随机读写测试：");
+  if (!RandWrite4KTest(path, opt, block.data(), events, result, stop)) return result;
+  if (!RandRead4KTest(path, opt, block.data(), events, result, stop)) return result;
+  events.Speed(std::nullopt, std::nullopt, true);
+  events.Log("[>>]开始64并发4k测试");
+  result.completed = Concurrent4KTest(path, opt, events, result, stop);
+  return result;
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::diskbench

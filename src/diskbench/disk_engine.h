@@ -2,28 +2,24 @@
 //
 // RunTestSequence runs, on the caller's thread, a sequential write and read with 16 MiB
 // blocks, a 4 KiB random write and read, and a 64-thread 4 KiB random write and read. It
-// reports only through the current BenchSink (log lines, progress, live speed, bars and
-// result cells). Files are opened through platform::Files(), unbuffered (O_DIRECT) unless
-// g_useSystemCache is set. The test file is deleted before and after the sequence,
-// whatever the outcome.
+// reports live through the events it is given (log lines, progress, speed, bars and result
+// cells), ends early once its stop token is set, and returns the figures it measured.
+// Files are opened through platform::Files(), unbuffered (O_DIRECT) unless the options ask
+// for the system cache. The test file is deleted before and after the sequence, whatever
+// the outcome.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
-namespace sorvanta {
+#include "diskbench/disk_events.h"
+#include "diskbench/disk_results.h"
 
-// Set by the stop button (or Ctrl-C in the CLI); every measuring loop polls it. The run
-// logic clears it when a run ends.
-extern std::atomic<bool> g_stopRequested;
-// Copy of the "启用系统缓存" box taken when a run starts: open files through the page cache.
-extern std::atomic<bool> g_useSystemCache;
-// Result-list row 0..3 that cell notifications fill (read by the window, set by the run logic).
-extern std::atomic<int> g_currentRow;
+namespace sorvanta::diskbench {
 
 constexpr uint64_t kDefaultWriteSize = 21474836480ull;  // 20 GiB
 constexpr uint32_t kBlockSize = 16777216;               // 16 MiB sequential block
@@ -38,6 +34,14 @@ struct DiskEngineOptions {
   uint32_t tickMs = 1000;         // length of one tick
   uint32_t stopPauseMs = 1000;    // pause of a single-thread test after a stop
   std::string tempFolder;         // empty: platform::TempFolder()
+};
+
+// What one sequence measures and how.
+struct DiskTestOptions {
+  std::string root;                        // the volume's root; named in messages
+  uint64_t writeSize = kDefaultWriteSize;  // bytes of the sequential write
+  bool systemCache = false;                // open the file through the page cache ("启用系统缓存")
+  DiskEngineOptions engine;                // durations and the temporary folder
 };
 
 // Argument record of one concurrent worker.
@@ -80,35 +84,45 @@ uint64_t ConcurrentOffset(const GM_TestFile& task, int k);
 // Outcome of the write-cache drop detection over the per-5 % speed samples.
 struct CacheDrop {
   bool found = false;
-  double peak = 0;        // largest sample of the first half
-  double afterCache = 0;  // mean of all samples below 0.7 x peak
-  double last = 0;        // last sample
+  double peak = 0;        // MB/s, largest sample of the first half
+  double afterCache = 0;  // MB/s, mean of all samples below 0.7 x peak
+  double last = 0;        // MB/s, last sample
 };
 // Needs at least 11 samples; a drop means 0.7 x peak is strictly above the last sample.
 CacheDrop DetectCacheDrop(const std::vector<double>& samples);
+// What a sequence (or one of its tests) measured.
+struct DiskResult {
+  DiskCells cells;         // result columns 1..7 as reported; a stopped or failed test's stay empty
+  CacheDrop cacheDrop;     // of the sequential write, once it completed
+  bool completed = false;  // the whole sequence ran to its end
+};
+
 // The results of a completed sequential write: the average line and cells 1 and 2, then
-// the cache-drop lines and cells when a drop is found.
+// the cache-drop lines and cells when a drop is found; the cells and the drop detection
+// also go to result.
 void ReportSeqWrite(const std::string& root, double average, const std::vector<double>& samples,
-                    uint64_t writeSize);
+                    uint64_t writeSize, DiskEvents& events, DiskResult& result);
 
-// The tests. Each returns true when it completed, false when it failed or was stopped.
-// The root is used only in messages; buffer is the 16 MiB block (4096-aligned).
-bool SeqWriteTest(const std::string& path, const std::string& root, uint64_t writeSize, uint8_t* buffer,
-                  const DiskEngineOptions& opt = {});
-bool SeqReadTest(const std::string& path, const std::string& root, uint64_t writeSize, uint8_t* buffer,
-                 const DiskEngineOptions& opt = {});
-bool RandWrite4KTest(const std::string& path, const std::string& root, uint8_t* buffer,
-                     const DiskEngineOptions& opt = {});
-bool RandRead4KTest(const std::string& path, const std::string& root, uint8_t* buffer,
-                    const DiskEngineOptions& opt = {});
-bool Concurrent4KTest(const std::string& path, const std::string& root, uint64_t writeSize,
-                      const DiskEngineOptions& opt = {});
+// The tests. Each returns true when it completed, false when it failed or was stopped, and
+// records the cells it reports in result. opt.root is used only in messages (opt.writeSize
+// by the sequential and concurrent tests); buffer is the 16 MiB block (4096-aligned).
+bool SeqWriteTest(const std::string& path, const DiskTestOptions& opt, uint8_t* buffer, DiskEvents& events,
+                  DiskResult& result, std::stop_token stop);
+bool SeqReadTest(const std::string& path, const DiskTestOptions& opt, uint8_t* buffer, DiskEvents& events,
+                 DiskResult& result, std::stop_token stop);
+bool RandWrite4KTest(const std::string& path, const DiskTestOptions& opt, uint8_t* buffer, DiskEvents& events,
+                     DiskResult& result, std::stop_token stop);
+bool RandRead4KTest(const std::string& path, const DiskTestOptions& opt, uint8_t* buffer, DiskEvents& events,
+                    DiskResult& result, std::stop_token stop);
+bool Concurrent4KTest(const std::string& path, const DiskTestOptions& opt, DiskEvents& events, DiskResult& result,
+                      std::stop_token stop);
 // Thread bodies of the concurrent test; each fills task->speed unless stopped or failed.
-void ConcurrentWriteWorker(const std::string& root, GM_TestFile* task, const DiskEngineOptions& opt = {});
-void ConcurrentReadWorker(const std::string& root, GM_TestFile* task, const DiskEngineOptions& opt = {});
+void ConcurrentWriteWorker(GM_TestFile* task, const DiskTestOptions& opt, DiskEvents& events,
+                           std::stop_token stop);
+void ConcurrentReadWorker(GM_TestFile* task, const DiskTestOptions& opt, DiskEvents& events,
+                          std::stop_token stop);
 
-// The whole sequence on the volume at root with the given write size.
-void RunTestSequence(const std::string& root, uint64_t writeSize);
-void RunTestSequence(const std::string& root, uint64_t writeSize, const DiskEngineOptions& opt);
+// The whole sequence on the volume at opt.root.
+DiskResult RunTestSequence(const DiskTestOptions& opt, DiskEvents& events, std::stop_token stop);
 
-}  // namespace sorvanta
+}  // namespace sorvanta::diskbench

@@ -15,7 +15,7 @@
 #include "platform/paths.h"
 #include "base/text.h"
 
-namespace sorvanta {
+namespace sorvanta::diskbench {
 namespace {
 
 void PutLe64(std::string* out, uint64_t v) {
@@ -169,4 +169,4 @@ double CellNumber(const std::string& text) {
   return static_cast<double>(v);
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::diskbench

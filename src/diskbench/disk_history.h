@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-namespace sorvanta {
+namespace sorvanta::diskbench {
 
 constexpr int kChartPoints = 101;
 constexpr size_t kChartFileBytes = 4 * kChartPoints * sizeof(double);  // 3,232
@@ -70,4 +70,4 @@ int32_t ScoreFromText(const std::string& text);
 // The number a cell text starts with, read like "%f" in single precision; 0 when none.
 double CellNumber(const std::string& text);
 
-}  // namespace sorvanta
+}  // namespace sorvanta::diskbench

@@ -5,15 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
-#include <optional>
-#include <streambuf>
 
-namespace sorvanta {
+namespace sorvanta::diskbench {
 namespace {
-
-std::mutex g_mu;
-std::optional<platform::BlockRoots> g_open;  // set while the identification is open
 
 std::string Hex(int code) {
   char text[16];
@@ -21,23 +15,14 @@ std::string Hex(int code) {
   return text;
 }
 
-// Accepts every character and keeps none.
-class DiscardBuffer : public std::streambuf {
- protected:
-  int overflow(int c) override { return traits_type::not_eof(c); }
-  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-
 }  // namespace
 
-std::ostream& DiscardedDiagnostics() {
-  thread_local DiscardBuffer buffer;
-  thread_local std::ostream stream(&buffer);
-  return stream;
+int DiskIdentification::Open(const platform::BlockRoots& roots, std::string* error) {
+  std::ostream discard(nullptr);  // a stream without a buffer drops what is written to it
+  return Open(roots, error, discard);
 }
 
-int InitDiskIdentification(const platform::BlockRoots& roots, std::string* error, std::ostream& out) {
-  std::lock_guard<std::mutex> lock(g_mu);
+int DiskIdentification::Open(const platform::BlockRoots& roots, std::string* error, std::ostream& out) {
   std::string tree = roots.sys + "/block";
   DIR* dir = opendir(tree.c_str());
   if (!dir) {
@@ -46,17 +31,21 @@ int InitDiskIdentification(const platform::BlockRoots& roots, std::string* error
   }
   closedir(dir);
   out << "Connected to " << tree << "\n";
-  g_open = roots;
+  open_ = roots;
   return 0;
 }
 
-bool EnumerateDisks(DiskList& list, std::ostream& out) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  if (!g_open) return false;
-  const Result<std::vector<platform::BlockDisk>> read = platform::ReadBlockDisks(*g_open);
+bool DiskIdentification::Enumerate(DiskList& list) {
+  std::ostream discard(nullptr);
+  return Enumerate(list, discard);
+}
+
+bool DiskIdentification::Enumerate(DiskList& list, std::ostream& out) {
+  if (!open_) return false;
+  const Result<std::vector<platform::BlockDisk>> read = platform::ReadBlockDisks(*open_);
   if (!read.ok()) {
     out << "Query for processes failed. " << "Error code = 0x" << Hex(read.status().errnoValue()) << "\n";
-    g_open.reset();
+    open_.reset();
     return false;
   }
   const std::vector<platform::BlockDisk>& disks = read.value();
@@ -81,9 +70,4 @@ bool EnumerateDisks(DiskList& list, std::ostream& out) {
   return true;
 }
 
-void ReleaseDiskIdentification() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_open.reset();
-}
-
-}  // namespace sorvanta
+}  // namespace sorvanta::diskbench

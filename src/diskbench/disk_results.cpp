@@ -1,32 +1,34 @@
 #include "diskbench/disk_results.h"
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 #include "diskbench/disk_engine.h"
 #include "service/wire_protocol.h"
 
-namespace sorvanta {
+namespace sorvanta::diskbench {
 
 const std::array<const char*, 7> kDiskCellLabels = {"缓内写入", "缓外写入", "顺序读取",   "4K随机写",
                                                     "4K随机读", "64T4K随机写", "64T4K随机读"};
 
-void DiskResults::SetCell(int column, std::optional<double> mbps) {
+void DiskCells::SetCell(int column, std::optional<double> mbps) {
   if (column < 1 || column > 7) return;
   cells[column - 1] = mbps;
 }
 
-std::optional<double> DiskResults::Value(int column) const {
+std::optional<double> DiskCells::Value(int column) const {
   if (column < 1 || column > 7 || !cells[column - 1]) return std::nullopt;
   return *cells[column - 1];
 }
 
-std::string DiskResults::Text(int column) const {
+std::string DiskCells::Text(int column) const {
   std::optional<double> v = Value(column);
   return v ? DiskSpeedText(*v) + "MB/s" : "未测试";
 }
 
-Json::Value DiskResults::ToJson() const {
+Json::Value DiskCells::ToJson() const {
   Json::Value out(Json::objectValue);
   Json::Value iops(Json::objectValue);
   for (int column = 1; column <= 7; ++column) {
@@ -38,6 +40,20 @@ Json::Value DiskResults::ToJson() const {
   }
   out["iops"] = iops;
   return out;
+}
+
+std::string DiskCellText(std::optional<double> mbps) {
+  if (!mbps) return "未测试";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2fMB/s", *mbps);
+  return text;
+}
+
+double DiskCellFigure(std::optional<double> mbps) {
+  if (!mbps) return 0;
+  // Through the very text the list shows, read back in single precision.
+  std::string text = DiskCellText(mbps);
+  return static_cast<double>(std::strtof(text.c_str(), nullptr));
 }
 
 std::optional<uint64_t> ParseByteSize(const std::string& text) {
@@ -64,4 +80,4 @@ std::optional<uint64_t> ParseByteSize(const std::string& text) {
   return value << shift;
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::diskbench

@@ -1,4 +1,5 @@
-// The seven result cells of one disk run, as the command line and scripts see them.
+// The seven result cells of one disk run: their figures as the engine reports them, the
+// text the result list shows and the figure a score request carries.
 #pragma once
 
 #include <json/json.h>
@@ -8,12 +9,12 @@
 #include <optional>
 #include <string>
 
-namespace sorvanta {
+namespace sorvanta::diskbench {
 
 // List headings of columns 1..7 (index 0..6); the submission keys are kDiskCellKeys.
 extern const std::array<const char*, 7> kDiskCellLabels;
 
-struct DiskResults {
+struct DiskCells {
   // A column that was never written stays empty; one written with "none" holds nullopt.
   std::array<std::optional<std::optional<double>>, 7> cells;
 
@@ -28,8 +29,14 @@ struct DiskResults {
   Json::Value ToJson() const;
 };
 
+// The result list's text of a cell: "%.2f" of the MB/s + "MB/s", or "未测试" without one.
+std::string DiskCellText(std::optional<double> mbps);
+// The figure a score request carries for a cell: its result-list text read back as a
+// single-precision number, so that the service gets what the list shows; 0 for "未测试".
+double DiskCellFigure(std::optional<double> mbps);
+
 // Parses a byte count: digits with an optional K, M or G (powers of 1024, either case).
 // nullopt for anything else, for 0 and on overflow.
 std::optional<uint64_t> ParseByteSize(const std::string& text);
 
-}  // namespace sorvanta
+}  // namespace sorvanta::diskbench

@@ -9,7 +9,7 @@
 #include "platform/paths.h"
 #include "platform/volumes.h"
 
-namespace sorvanta {
+namespace sorvanta::diskbench {
 
 PrefillPlan PlanPrefill(bool fill50, bool fill90, uint64_t total, uint64_t freeBytes, uint64_t minFree) {
   PrefillPlan plan;
@@ -90,4 +90,4 @@ bool CreateFilledFile(const std::string& path, uint64_t size, int* error) {
   return true;
 }
 
-}  // namespace sorvanta
+}  // namespace sorvanta::diskbench

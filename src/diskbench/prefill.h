@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace sorvanta {
+namespace sorvanta::diskbench {
 
 constexpr uint64_t kGiB = 1073741824ull;
 
@@ -41,4 +41,4 @@ std::string PrefillRemainderName(int step);              // "prewritefileE_<s>"
 // *error holds the errno.
 bool CreateFilledFile(const std::string& path, uint64_t size, int* error);
 
-}  // namespace sorvanta
+}  // namespace sorvanta::diskbench

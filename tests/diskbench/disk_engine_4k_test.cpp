@@ -11,6 +11,8 @@
 namespace sorvanta {
 namespace {
 
+using namespace diskbench;
+
 // The engine's generator from a fresh thread's state.
 struct Lcg {
   uint32_t state = 1;
@@ -26,15 +28,18 @@ std::vector<uint64_t> Positions(bool write, uint64_t fileBytes) {
   std::vector<char> bytes(1 << 20);
   for (uint64_t done = 0; done < fileBytes; done += bytes.size()) f->Write(bytes.data(), bytes.size());
   f.reset();
-  DiskEngineOptions opt;
-  opt.randomTestMs = 30;
-  opt.stopPauseMs = 1;
+  DiskTestOptions opt;
+  opt.root = "/t";
+  opt.engine.randomTestMs = 30;
+  opt.engine.stopPauseMs = 1;
   std::thread t([&] {  // a fresh thread: the generator starts from its initial state
     platform::AlignedBuffer block(kBlockSize);
+    NoDiskEvents events;
+    DiskResult result;
     if (write) {
-      RandWrite4KTest("/t/file", "/t", block.data(), opt);
+      RandWrite4KTest("/t/file", opt, block.data(), events, result, {});
     } else {
-      RandRead4KTest("/t/file", "/t", block.data(), opt);
+      RandRead4KTest("/t/file", opt, block.data(), events, result, {});
     }
   });
   t.join();

@@ -17,19 +17,19 @@
 #include "diskbench/disk_engine.h"
 #include "platform/clock.h"
 #include "platform/direct_io.h"
-#include "base/bench_sink.h"
 #include "support/loop_volume.h"
 #include "support/simulated_medium.h"
-#include "support/recording_bench_sink.h"
+#include "support/recording_disk_events.h"
 
 namespace sorvanta {
 namespace {
 
+using namespace diskbench;
 namespace fs = std::filesystem;
 constexpr uint64_t kMiB = 1048576;
 
-using Event = testing::BenchEvent;
-using RecordingSink = testing::RecordingBenchSink;
+using Event = testing::DiskEvent;
+using RecordingSink = testing::RecordingDiskEvents;
 
 DiskEngineOptions Quick(const std::string& temp) {
   DiskEngineOptions o;
@@ -38,6 +38,15 @@ DiskEngineOptions Quick(const std::string& temp) {
   o.tickMs = 100;
   o.stopPauseMs = 5;
   o.tempFolder = temp;
+  return o;
+}
+
+// A sequence (or test) on root with the short durations.
+DiskTestOptions Quick(const std::string& root, uint64_t size, const std::string& temp) {
+  DiskTestOptions o;
+  o.root = root;
+  o.writeSize = size;
+  o.engine = Quick(temp);
   return o;
 }
 
@@ -52,29 +61,28 @@ class DiskEngine : public ::testing::Test {
     temp_ = (dir_ / "tmp").string() + "/";
     // The folder and the temporary folder share a file system, so the file goes to temp.
     file_ = temp_ + kTestFileName;
-    g_stopRequested = false;
-    g_useSystemCache = false;
     directWorks_ = platform::RealFileSystem().Open(temp_ + "probe", platform::OpenMode::kCreateTruncate, true).ok();
     fs::remove(temp_ + "probe");
-    SetCurrentBenchSink(&sink_);
   }
-  void TearDown() override {
-    SetCurrentBenchSink(nullptr);
-    g_stopRequested = false;
-    g_useSystemCache = false;
-    fs::remove_all(dir_);
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // The whole sequence on root_, reporting to sink.
+  DiskResult Sequence(uint64_t size, RecordingSink& sink, std::stop_token stop = {}) {
+    return RunTestSequence(Quick(root_, size, temp_), sink, stop);
   }
+  DiskResult Sequence(uint64_t size) { return Sequence(size, sink_); }
 
   fs::path dir_;
   std::string root_, temp_, file_;
   bool directWorks_ = false;
   RecordingSink sink_;
+  DiskResult result_;  // what a single test records
 };
 
 TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
   if (!directWorks_) GTEST_SKIP() << "temporary folder refuses O_DIRECT";
   const uint64_t size = 48 * kMiB + 1;  // not a multiple of the 16 MiB block
-  RunTestSequence(root_, size, Quick(temp_));
+  DiskResult result = Sequence(size);
   EXPECT_FALSE(fs::exists(file_));
   EXPECT_FALSE(fs::exists(root_ + "/diskwritetest.bin"));
 
@@ -104,6 +112,13 @@ TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
     EXPECT_GT(*e.x, 0) << e.kind << e.a;
   }
   EXPECT_EQ(*cb[3].x, *cb[4].x);  // bar 0 carries the 4K write speed
+  // The result holds every cell as reported.
+  EXPECT_TRUE(result.completed);
+  EXPECT_TRUE(result.cells.cells[1].has_value() && !result.cells.Value(2));
+  for (const Event& e : cb) {
+    if (e.kind != 'C' || !e.x) continue;
+    EXPECT_EQ(result.cells.Value(e.a), e.x) << e.a;
+  }
 
   // The logged IOPS is the cell's speed x 1 MiB / 4096.
   std::smatch m;
@@ -127,7 +142,7 @@ TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
   EXPECT_EQ(read.back(), 100);  // the file is one block longer than the size
 
   // Exactly one waiting speed call, the clearing one with neither value, before the 64-worker test.
-  std::vector<Event> all = sink_.Events();
+  std::vector<Event> all = sink_.Calls();
   int clearing = 0;
   for (size_t i = 0; i < all.size(); ++i) {
     if (all[i].kind != 'S' || !all[i].wait) continue;
@@ -142,9 +157,10 @@ TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
 TEST_F(DiskEngine, WriteStopsAfterTheBlockThatPassesTheSize) {
   if (!directWorks_) GTEST_SKIP() << "temporary folder refuses O_DIRECT";
   platform::AlignedBuffer block(kBlockSize);
-  ASSERT_TRUE(SeqWriteTest(file_, root_, 16 * kMiB + 4096, block.data(), Quick(temp_)));
+  DiskTestOptions opt = Quick(root_, 16 * kMiB + 4096, temp_);
+  ASSERT_TRUE(SeqWriteTest(file_, opt, block.data(), sink_, result_, {}));
   EXPECT_EQ(fs::file_size(file_), 32 * kMiB);
-  ASSERT_TRUE(SeqReadTest(file_, root_, 16 * kMiB + 4096, block.data(), Quick(temp_)));
+  ASSERT_TRUE(SeqReadTest(file_, opt, block.data(), sink_, result_, {}));
   std::vector<Event> cells = sink_.Of("C");
   ASSERT_EQ(cells.size(), 3u);
   EXPECT_EQ(cells[2].a, 3);
@@ -173,18 +189,21 @@ TEST_F(DiskEngine, StopInEachTestReportsNothingOfItAndDeletesTheFile) {
   for (const StopCase& c : cases) {
     SCOPED_TRACE(c.name);
     RecordingSink sink;
+    std::stop_source stop;
     sink.hook = [&](const Event& e) {
-      if (c.at(e)) g_stopRequested = true;
+      if (c.at(e)) stop.request_stop();
     };
-    SetCurrentBenchSink(&sink);
-    RunTestSequence(root_, 40 * kMiB, Quick(temp_));
-    SetCurrentBenchSink(&sink_);
-    EXPECT_TRUE(g_stopRequested.load());
-    g_stopRequested = false;
+    DiskResult result = Sequence(40 * kMiB, sink, stop.get_token());
+    EXPECT_TRUE(stop.stop_requested());
     EXPECT_FALSE(fs::exists(file_));
     std::set<int> cells;
     for (const Event& e : sink.Of("C")) cells.insert(e.a);
     EXPECT_EQ(cells, c.cellsBefore);
+    std::set<int> kept;
+    for (int col = 1; col <= 7; ++col)
+      if (result.cells.cells[static_cast<size_t>(col - 1)]) kept.insert(col);
+    EXPECT_EQ(kept, c.cellsBefore);
+    EXPECT_FALSE(result.completed);
     // No result line after the stop point beyond what the cells show.
     int results = 0;
     for (const std::string& l : sink.Logs()) results += l.rfind("[>]", 0) == 0;
@@ -195,7 +214,7 @@ TEST_F(DiskEngine, StopInEachTestReportsNothingOfItAndDeletesTheFile) {
 TEST_F(DiskEngine, UnwritableOrUncachedRefusingFolderEndsTheSequence) {
   testing::SimulatedMedium medium;
   medium.RefuseOpens(EACCES);
-  RunTestSequence(root_, 32 * kMiB, Quick(temp_));
+  Sequence(32 * kMiB);
   EXPECT_EQ(sink_.Logs(), (std::vector<std::string>{
                               "[>>]开始顺序读写测试：",
                               "[X]分区" + root_ + "不可写！请使用管理员权限（sudo）重启本程序！"}));
@@ -203,9 +222,8 @@ TEST_F(DiskEngine, UnwritableOrUncachedRefusingFolderEndsTheSequence) {
 
   // A file system without O_DIRECT is not testable: never measured through the cache.
   RecordingSink second;
-  SetCurrentBenchSink(&second);
   medium.RefuseOpens(0, true);
-  RunTestSequence(root_, 32 * kMiB, Quick(temp_));
+  Sequence(32 * kMiB, second);
   ASSERT_EQ(second.Logs().size(), 2u);
   EXPECT_EQ(second.Logs()[1], "[X]分区" + root_ + "不支持无缓存读写（O_DIRECT），无法测试！");
   EXPECT_FALSE(medium.Exists(file_));
@@ -218,7 +236,7 @@ TEST_F(DiskEngine, ReadOnlyVolumeIsReportedNotWritable) {
   if (!vol.ok()) GTEST_SKIP() << vol.error();
   ASSERT_EQ(mount(nullptr, vol.root().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0) << errno;
   // The temporary folder is on another file system, so the file would go to the volume root.
-  RunTestSequence(vol.root(), 32 * kMiB, Quick(temp_));
+  RunTestSequence(Quick(vol.root(), 32 * kMiB, temp_), sink_, {});
   mount(nullptr, vol.root().c_str(), nullptr, MS_REMOUNT, nullptr);
   ASSERT_EQ(sink_.Logs().size(), 2u);
   EXPECT_EQ(sink_.Logs()[1], "[X]分区" + vol.root() + "不可写！请使用管理员权限（sudo）重启本程序！");
@@ -228,7 +246,7 @@ TEST_F(DiskEngine, RandomTestOnAFileShorterThanOneBlockStaysAtOffsetZero) {
   testing::SimulatedMedium medium;
   ASSERT_EQ(medium.Open(file_, platform::OpenMode::kCreateTruncate, true).value()->Write(std::string(100, 'x').data(), 100), 100);
   platform::AlignedBuffer block(kBlockSize);
-  ASSERT_TRUE(RandRead4KTest(file_, root_, block.data(), Quick(temp_)));
+  ASSERT_TRUE(RandRead4KTest(file_, Quick(root_, 0, temp_), block.data(), sink_, result_, {}));
   std::vector<uint64_t> seeks = medium.Seeks();
   ASSERT_FALSE(seeks.empty());
   for (uint64_t s : seeks) EXPECT_EQ(s, 0u);
@@ -240,7 +258,7 @@ TEST_F(DiskEngine, RandomTestOnAFileShorterThanOneBlockStaysAtOffsetZero) {
 
 TEST_F(DiskEngine, FullMediumEndsTheWriteNormallyAndLaterTestsUseTheShorterFile) {
   testing::SimulatedMedium medium(40 * kMiB);  // fills up in the third 16 MiB block
-  RunTestSequence(root_, kDefaultWriteSize + kMiB, Quick(temp_));
+  Sequence(kDefaultWriteSize + kMiB);
   EXPECT_EQ(medium.Created()[file_], 1);
   EXPECT_FALSE(medium.Exists(file_));
   std::set<int> cells;
@@ -272,7 +290,7 @@ TEST_F(DiskEngine, TakenNamesSurviveAndUnalignedSizesMeasureAllSixtyFourWorkers)
 
   // 64 MiB - 64 bytes: one 64th is not a whole number of 4 KiB pages, which unbuffered
   // I/O refuses at unaligned offsets.
-  RunTestSequence(root_, 64 * kMiB - 64, Quick(temp_));
+  Sequence(64 * kMiB - 64);
   for (const std::string& line : sink_.Logs()) EXPECT_EQ(line.rfind("[X]", 0), std::string::npos) << line;
   std::map<int, double> cells;
   for (const Event& e : sink_.Of("C"))
@@ -338,7 +356,7 @@ TEST_F(DiskEngine, FailedTransfersEndTheTestWithTheErrorInsteadOfAFastResult) {
   testing::SimulatedMedium inner;
   FailingMedium medium(inner);
   medium.failReads = true;
-  RunTestSequence(root_, 32 * kMiB, Quick(temp_));
+  Sequence(32 * kMiB);
   std::vector<std::string> logs = sink_.Logs();
   ASSERT_EQ(logs.size(), 3u) << ::testing::PrintToString(logs);
   EXPECT_EQ(logs[2], "[X]分区" + root_ + "读取失败！错误代码：0x5测试终止");
@@ -351,11 +369,10 @@ TEST_F(DiskEngine, FailedTransfersEndTheTestWithTheErrorInsteadOfAFastResult) {
             static_cast<ssize_t>(32 * kMiB));
   medium.failWrites = true;
   RecordingSink second;
-  SetCurrentBenchSink(&second);
   platform::AlignedBuffer block(kBlockSize);
-  EXPECT_FALSE(RandWrite4KTest(file_, root_, block.data(), Quick(temp_)));
-  EXPECT_FALSE(Concurrent4KTest(file_, root_, 32 * kMiB, Quick(temp_)));
-  SetCurrentBenchSink(&sink_);
+  DiskTestOptions opt = Quick(root_, 32 * kMiB, temp_);
+  EXPECT_FALSE(RandWrite4KTest(file_, opt, block.data(), second, result_, {}));
+  EXPECT_FALSE(Concurrent4KTest(file_, opt, second, result_, {}));
   EXPECT_EQ(second.Logs(), (std::vector<std::string>{
                                "[X]分区" + root_ + "写入失败！错误代码：0x5测试终止",
                                "[X]分区" + root_ + "64并发4k写入失败！64个线程读写出错，错误代码：0x5测试终止"}));
@@ -368,7 +385,7 @@ TEST_F(DiskEngine, WriteErrorFailsTheSequentialWriteWithItsCode) {
   testing::SimulatedMedium medium;
   medium.FailWritesFrom(2);
   platform::AlignedBuffer block(kBlockSize);
-  EXPECT_FALSE(SeqWriteTest(file_, root_, 40 * kMiB, block.data(), Quick(temp_)));
+  EXPECT_FALSE(SeqWriteTest(file_, Quick(root_, 40 * kMiB, temp_), block.data(), sink_, result_, {}));
   EXPECT_EQ(medium.SizeOf(file_), static_cast<int64_t>(32 * kMiB));
   EXPECT_EQ(sink_.Logs(), (std::vector<std::string>{"[X]分区" + root_ + "写入失败！错误代码：0x5测试终止"}));
   EXPECT_TRUE(sink_.Of("C").empty());
@@ -383,15 +400,15 @@ TEST_F(DiskEngine, TimedLoopsRunUntilMoreThanTheirDurationHasPassed) {
   ASSERT_EQ(medium.Open(file_, platform::OpenMode::kCreateTruncate, true).value()->Write(data.data(), data.size()),
             static_cast<ssize_t>(data.size()));
   platform::SetTickSourceForTesting([&medium] { return 5000u + static_cast<uint32_t>(medium.Seeks().size()); });
-  DiskEngineOptions o = Quick(temp_);
-  o.randomTestMs = 30;
+  DiskTestOptions o = Quick(root_, 0, temp_);
+  o.engine.randomTestMs = 30;
   platform::AlignedBuffer block(kBlockSize);
-  const bool random = RandWrite4KTest(file_, root_, block.data(), o);
+  const bool random = RandWrite4KTest(file_, o, block.data(), sink_, result_, {});
   const size_t randomIos = medium.Seeks().size();
   GM_TestFile task;
   task.path = file_;
   task.regionLength = data.size();
-  ConcurrentReadWorker(root_, &task, o);
+  ConcurrentReadWorker(&task, o, sink_, {});
   const size_t concurrentIos = medium.Seeks().size() - randomIos;
   platform::SetTickSourceForTesting(nullptr);
   EXPECT_TRUE(random);
@@ -448,12 +465,12 @@ TEST(DiskEngineMath, CacheDropDetection) {
 
 TEST(DiskEngineMath, SequentialWriteResultCells) {
   RecordingSink sink;
-  SetCurrentBenchSink(&sink);
+  DiskResult r;
   std::vector<double> drop = {800, 1000, 950, 900, 850, 900, 300, 200, 250, 400, 100};
-  ReportSeqWrite("/v", 512.345, {1, 2, 3}, kDefaultWriteSize);          // up to 20 GiB: column 2 "未测试"
-  ReportSeqWrite("/v", 512.345, {1, 2, 3}, kDefaultWriteSize + 1);      // larger: column 2 untouched
-  ReportSeqWrite("/v", 600, drop, kDefaultWriteSize + 1);               // drop: peak and last sample
-  SetCurrentBenchSink(nullptr);
+  ReportSeqWrite("/v", 512.345, {1, 2, 3}, kDefaultWriteSize, sink, r);      // up to 20 GiB: column 2 "未测试"
+  ReportSeqWrite("/v", 512.345, {1, 2, 3}, kDefaultWriteSize + 1, sink, r);  // larger: column 2 untouched
+  EXPECT_FALSE(r.cacheDrop.found);
+  ReportSeqWrite("/v", 600, drop, kDefaultWriteSize + 1, sink, r);           // drop: peak and last sample
   std::vector<Event> c = sink.Of("C");
   ASSERT_EQ(c.size(), 6u);
   EXPECT_EQ(c[0].a, 1);
@@ -471,6 +488,11 @@ TEST(DiskEngineMath, SequentialWriteResultCells) {
   EXPECT_EQ(logs[0], "[>]顺序写入：\r\n512.34MB/s");  // narrowed to float first
   EXPECT_EQ(logs[3], "[>]缓内速度：\r\n1000.00MB/s");
   EXPECT_EQ(logs[4], "[>]缓外速度：\r\n250.00MB/s");
+  // The result keeps the drop and the cells as they ended.
+  EXPECT_TRUE(r.cacheDrop.found);
+  EXPECT_EQ(r.cacheDrop.peak, 1000);
+  EXPECT_EQ(r.cells.Value(1), 1000);
+  EXPECT_EQ(r.cells.Value(2), 100);
 }
 
 TEST(DiskEngineMath, UnitsAndTestFilePlace) {

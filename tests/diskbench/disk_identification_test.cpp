@@ -10,6 +10,8 @@
 namespace sorvanta {
 namespace {
 
+using namespace diskbench;
+
 namespace fs = std::filesystem;
 
 // A fake /sys, /proc and /run tree in a temporary folder.
@@ -78,9 +80,10 @@ struct Enumerated {
 Enumerated Enumerate(const FakeTree& tree) {
   Enumerated r;
   std::ostringstream out;
-  EXPECT_EQ(InitDiskIdentification(tree.roots, nullptr, out), 0);
-  r.ok = EnumerateDisks(r.list, out);
-  ReleaseDiskIdentification();
+  DiskIdentification identification;
+  EXPECT_EQ(identification.Open(tree.roots, nullptr, out), 0);
+  r.ok = identification.Enumerate(r.list, out);
+  identification.Release();
   r.out = out.str();
   return r;
 }
@@ -202,20 +205,21 @@ TEST(DiskIdentification, UnreadableTreesFailAndCloseTheIdentification) {
   missing.sys += "/nowhere";
   std::string error;
   std::ostringstream out;
-  EXPECT_EQ(InitDiskIdentification(missing, &error, out), 1);
+  DiskIdentification identification;
+  EXPECT_EQ(identification.Open(missing, &error, out), 1);
   EXPECT_EQ(error.rfind("Failed to open " + missing.sys + "/block. Error code = 0x2", 0), 0u) << error;
   DiskList list;
-  EXPECT_FALSE(EnumerateDisks(list, out));  // never opened
+  EXPECT_FALSE(identification.Enumerate(list, out));  // never opened
 
   // mountinfo missing: the query fails, says so, and the identification is closed.
-  ASSERT_EQ(InitDiskIdentification(t.roots, nullptr, out), 0);
+  ASSERT_EQ(identification.Open(t.roots, nullptr, out), 0);
   out.str("");
-  EXPECT_FALSE(EnumerateDisks(list, out));
+  EXPECT_FALSE(identification.Enumerate(list, out));
   EXPECT_EQ(out.str(), "Query for processes failed. Error code = 0x2\n");
   t.Mount("8:1", "/", "ext4", "/dev/sda1");
-  EXPECT_FALSE(EnumerateDisks(list, out));
-  ReleaseDiskIdentification();
-  ReleaseDiskIdentification();  // harmless twice
+  EXPECT_FALSE(identification.Enumerate(list, out));
+  identification.Release();
+  identification.Release();  // harmless twice
 }
 
 // Without a stream from the caller the diagnostic lines are dropped, never printed.
@@ -225,10 +229,11 @@ TEST(DiskIdentification, DiagnosticsReachNoTerminalByDefault) {
   t.Partition("sda", "sda1", "8:1");
   t.Mount("8:1", "/", "ext4", "/dev/sda1");
   ::testing::internal::CaptureStdout();
-  ASSERT_EQ(InitDiskIdentification(t.roots), 0);
+  DiskIdentification identification;
+  ASSERT_EQ(identification.Open(t.roots), 0);
   DiskList list;
-  EXPECT_TRUE(EnumerateDisks(list));
-  ReleaseDiskIdentification();
+  EXPECT_TRUE(identification.Enumerate(list));
+  identification.Release();
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(list.size(), 1u);
 }

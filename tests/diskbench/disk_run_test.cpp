@@ -9,7 +9,8 @@
 #include <map>
 #include <mutex>
 
-#include "diskbench/disk_run.h"
+#include "diskbench/disk_bench_run.h"
+#include "diskbench/disk_events_loop.h"
 #include "platform/clock.h"
 #include "platform/volumes.h"
 #include "support/loop_volume.h"
@@ -25,6 +26,7 @@
 namespace sorvanta {
 namespace {
 
+using namespace diskbench;
 namespace fs = std::filesystem;
 
 // Records what the run logic shows; option boxes and the laps field are set by the test.
@@ -60,6 +62,9 @@ class FakeView : public DiskRunView {
     messages.push_back(title.empty() ? text : title + "|" + text);
   }
   void Post(std::function<void()> task) override { loop_.Post(std::move(task)); }
+  void RowCompleted(int row, const std::string&, const DiskResult& result) override {
+    completed.push_back({row, result});
+  }
 
   DiskRunOptions options;
   std::atomic<int> laps{1};
@@ -70,6 +75,7 @@ class FakeView : public DiskRunView {
   std::vector<std::pair<int, int>> draws;
   std::map<int, std::pair<double, double>> bars;
   int progress = -1;
+  std::vector<std::pair<int, DiskResult>> completed;
 
  private:
   TaskLoop& loop_;
@@ -116,15 +122,10 @@ class DiskRun : public ::testing::Test {
     fs::create_directories(dir_.Path("tmp"));
     fs::create_directories(dir_.Path("history"));
     root_ = dir_.Path("vol");
-    g_stopRequested = false;
-    g_useSystemCache = false;
   }
   void TearDown() override {
     loop_.Shutdown();
     run_.reset();
-    SetCurrentBenchSink(nullptr);
-    g_stopRequested = false;
-    g_useSystemCache = false;
   }
 
   // A run over one disk entry at root_, with a fake sequence that fills every cell.
@@ -146,25 +147,26 @@ class DiskRun : public ::testing::Test {
         return std::string("4321");
       };
     if (!config.sequence && !realEngine_)
-      config.sequence = [this](const std::string& root, uint64_t size) {
+      config.sequence = [this](const DiskTestOptions& test, DiskEvents& events, std::stop_token) {
         {
           std::lock_guard<std::mutex> lock(mu_);
-          sequences_.push_back({root, size});
+          sequences_.push_back({test.root, test.writeSize});
         }
         // The laps field as the window shows it while this lap runs.
         loop_.Post([this] { lapsSeen_.push_back(view_.laps.load()); }, true);
         if (duringSequence_) duringSequence_();
-        BenchProgress(50, 0, false);
-        for (int c = 1; c <= 7; ++c) BenchCell(100.0 * c + 0.125, c);
-        BenchBar(400.125, 0);
+        events.Progress(50, 0);
+        for (int c = 1; c <= 7; ++c) events.Cell(100.0 * c + 0.125, c);
+        events.Bar(400.125, 0);
+        return DiskResult{};
       };
     config.trim = [this](const std::string& root) {
       trims_.push_back(root);
       return platform::TrimOutcome{true, 0};
     };
     run_ = std::make_unique<DiskBenchRun>(view_, config);
-    sink_ = std::make_unique<LoopBenchSink>(loop_, *run_);
-    SetCurrentBenchSink(sink_.get());
+    events_ = std::make_unique<LoopDiskEvents>(loop_, *run_);
+    run_->SetEvents(events_.get());
     ASSERT_TRUE(run_->OnOpen());
   }
   // Starts and waits until the run (with all its laps) is over.
@@ -185,7 +187,7 @@ class DiskRun : public ::testing::Test {
   TaskLoop loop_;
   FakeView view_{loop_};
   std::unique_ptr<DiskBenchRun> run_;
-  std::unique_ptr<LoopBenchSink> sink_;
+  std::unique_ptr<LoopDiskEvents> events_;
   std::mutex mu_;
   std::vector<DiskSubmission> posted_;
   std::vector<std::pair<std::string, uint64_t>> sequences_;
@@ -312,7 +314,7 @@ TEST_F(DiskRun, StoppedRowIsNeitherSubmittedNorSavedAndCacheRunSavesZero) {
   std::string base = dir_.Path("history") + "/" + DiskHistoryBaseName(root_ + " Model X");
   EXPECT_FALSE(fs::exists(base));
   EXPECT_EQ(view_.score, "待评分");
-  EXPECT_FALSE(g_stopRequested.load());  // cleared when the run ended
+  EXPECT_FALSE(run_->StopRequested());  // cleared when the run ended
 
   duringSequence_ = nullptr;
   view_.options.systemCache = true;
@@ -549,6 +551,15 @@ TEST_F(DiskRun, RealEngineOnTheDoNothingMediumFillsTheRow) {
     EXPECT_FALSE(view_.cells[std::make_pair(0, col)].empty()) << col;
   EXPECT_EQ(view_.cells[std::make_pair(0, 2)], "未测试");
   EXPECT_DOUBLE_EQ(posted_[0].writeSizeGiB, 0.0625);
+  // The row's own figures travel with it: the sequence's result, and the texts' read-back.
+  ASSERT_EQ(view_.completed.size(), 1u);
+  EXPECT_EQ(view_.completed[0].first, 0);
+  const DiskResult& result = view_.completed[0].second;
+  EXPECT_TRUE(result.completed);
+  for (int col = 1; col <= 7; ++col) {
+    ASSERT_TRUE(result.cells.cells[static_cast<size_t>(col - 1)].has_value()) << col;
+    EXPECT_EQ(posted_[0].figures[static_cast<size_t>(col - 1)], CellNumber(view_.cells[std::make_pair(0, col)]));
+  }
 }
 
 #ifdef HAVE_REFERENCE_SERVICE

@@ -5,6 +5,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace sorvanta;
+  using namespace sorvanta::diskbench;
   const std::string input = fuzz::Text(data, size);
   const size_t first = input.find('\0');
   const std::string list = input.substr(0, first);

@@ -24,10 +24,16 @@
 #include "ui/look.h"
 #include "ui/message_box.h"
 #include "ui/queued_calls.h"
-#include "ui/window_bench_sink.h"
+#include "diskbench/ui/disk_window_events.h"
 
 namespace sorvanta::ui {
 namespace {
+
+using diskbench::DiskBenchRun;
+using diskbench::DiskMessageIcon;
+using diskbench::DiskOption;
+using diskbench::DiskRunConfig;
+using diskbench::DiskRunOptions;
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
@@ -59,29 +65,19 @@ CDiskBench::CDiskBench(QWidget* parent, DiskRunConfig config) : QDialog(parent) 
   BuildControls();
 
   calls_ = std::make_unique<QueuedCalls>(this);
-  run_ = std::make_unique<DiskBenchRun>(static_cast<DiskRunView&>(*this), std::move(config));
+  run_ = std::make_unique<DiskBenchRun>(static_cast<diskbench::DiskRunView&>(*this), std::move(config));
   opened_ = run_->OnOpen();
   if (!opened_) return;  // exec() closes at once
 
-  // This window becomes the current benchmark window: the engine reports here.
-  WindowBenchSink::Handlers handlers;
-  handlers.log = [this](const std::string& text) { run_->OnLog(text); };
-  handlers.done = [this](const std::string& text, const std::string&) { run_->OnRunFinished(text); };
-  handlers.progress = [this](int percent, int line) { run_->OnProgress(percent, line); };
-  handlers.speed = [this](std::optional<double> instant, std::optional<double> average) {
-    run_->OnSpeed(instant, average);
-  };
-  handlers.bar = [this](double mbps, int bar) { run_->OnBar(mbps, bar); };
-  handlers.cell = [this](std::optional<double> mbps, int column) { run_->OnCell(mbps, column); };
-  handlers.rowDone = [this](int row) { run_->OnRowDone(row); };
-  sink_ = WindowBenchSink::Create(this, std::move(handlers));
-  sink_->Install();
+  // The engine's events of this window's runs come here.
+  events_ = std::make_unique<DiskWindowEvents>(this, *run_);
+  run_->SetEvents(events_.get());
 }
 
 CDiskBench::~CDiskBench() {
   // From here on no engine call reaches this window and no engine thread waits for it, so
   // waiting for a run still going cannot deadlock.
-  if (sink_) sink_->Detach();
+  if (events_) events_->Detach();
   calls_->Detach();
   run_.reset();  // stops a run still going, waits for its thread, closes the identification
 }
@@ -240,7 +236,7 @@ void CDiskBench::BuildResultList() {
   for (int c = 1; c < 8; ++c) results_->resizeColumnToContents(c);
   delete sample;
   results_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
-  for (const char* label : kDiskRowLabels) new QTreeWidgetItem(results_, {QString::fromUtf8(label)});
+  for (const char* label : diskbench::kDiskRowLabels) new QTreeWidgetItem(results_, {QString::fromUtf8(label)});
   // Room for the four rows and a strip below them (a click there selects no row).
   results_->setFixedHeight(results_->header()->sizeHint().height() + 9 * results_->sizeHintForRow(0) / 2 +
                            2 * results_->frameWidth());

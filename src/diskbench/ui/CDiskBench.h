@@ -2,8 +2,8 @@
 //
 // Shows the speed chart, the drive box, the options, the result list, the log and the score,
 // and hands every user action to the run logic (DiskBenchRun), which it serves as the view.
-// The engine's notifications reach the run logic on this window's thread through a
-// WindowBenchSink; the run logic's own posts go through the same queue, so nothing reaches
+// The engine's events reach the run logic on this window's thread through a
+// DiskWindowEvents; the run logic's own posts go through the same queue, so nothing reaches
 // the window once it is gone.
 //
 // States (switched by the run logic): idle (everything enabled but "终止") and running
@@ -16,7 +16,7 @@
 #include <QString>
 #include <memory>
 
-#include "diskbench/disk_run.h"
+#include "diskbench/disk_bench_run.h"
 
 class QCheckBox;
 class QComboBox;
@@ -34,13 +34,13 @@ class ChartCtrl;
 namespace sorvanta::ui {
 
 class QueuedCalls;
-class WindowBenchSink;
+class DiskWindowEvents;
 
-class CDiskBench : public QDialog, private DiskRunView {
+class CDiskBench : public QDialog, private diskbench::DiskRunView {
   Q_OBJECT
  public:
   // config holds the run logic's seams; an empty member means the real thing.
-  explicit CDiskBench(QWidget* parent = nullptr, DiskRunConfig config = DiskRunConfig());
+  explicit CDiskBench(QWidget* parent = nullptr, diskbench::DiskRunConfig config = diskbench::DiskRunConfig());
   ~CDiskBench() override;
 
   // False when the disk identification could not be opened: exec() then returns at once.
@@ -48,14 +48,14 @@ class CDiskBench : public QDialog, private DiskRunView {
   int exec() override;
 
   // The run logic and the controls, for tests and screenshots.
-  DiskBenchRun& Run() { return *run_; }
+  diskbench::DiskBenchRun& Run() { return *run_; }
   chart::ChartCtrl* Chart() const { return chart_; }
   QTreeWidget* ResultList() const { return results_; }
   QComboBox* DriveBox() const { return drives_; }
   QPushButton* RefreshButton() const { return refresh_; }
   QPushButton* StartButton() const { return start_; }
   QPushButton* StopButton() const { return stop_; }
-  QCheckBox* OptionBox(DiskOption option) const;
+  QCheckBox* OptionBox(diskbench::DiskOption option) const;
   QLineEdit* LapsField() const { return laps_; }
   QString LogText() const;  // with "\r\n" line ends
   QString InfoLine() const;
@@ -79,8 +79,8 @@ class CDiskBench : public QDialog, private DiskRunView {
 
   // DiskRunView
   void SetDriveLines(const std::vector<std::string>& lines, int selected) override;
-  DiskRunOptions Options() override;
-  void SetOptionChecked(DiskOption option, bool checked) override;
+  diskbench::DiskRunOptions Options() override;
+  void SetOptionChecked(diskbench::DiskOption option, bool checked) override;
   void SetLaps(int laps) override;
   void SetRunning(bool running) override;
   void SetStopEnabled(bool enabled) override;
@@ -94,13 +94,13 @@ class CDiskBench : public QDialog, private DiskRunView {
   void SetBar(int bar, double x, double mbps) override;
   void ClearBar(int bar) override;
   void ShowStatus(const std::string& text) override;
-  void ShowMessage(const std::string& text, const std::string& title, DiskMessageIcon icon) override;
+  void ShowMessage(const std::string& text, const std::string& title, diskbench::DiskMessageIcon icon) override;
   void Post(std::function<void()> task) override;
 
   bool opened_ = false;
   std::unique_ptr<QueuedCalls> calls_;
-  std::shared_ptr<WindowBenchSink> sink_;
-  std::unique_ptr<DiskBenchRun> run_;
+  std::unique_ptr<DiskWindowEvents> events_;  // outlives run_, which the destructor ends first
+  std::unique_ptr<diskbench::DiskBenchRun> run_;
 
   chart::ChartCtrl* chart_ = nullptr;
   QLabel* info_ = nullptr;

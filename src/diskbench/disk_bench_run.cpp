@@ -1,8 +1,10 @@
-#include "diskbench/disk_run.h"
+#include "diskbench/disk_bench_run.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 
 #include "platform/clock.h"
@@ -11,7 +13,7 @@
 #include "platform/volumes.h"
 #include "base/text.h"
 
-namespace sorvanta {
+namespace sorvanta::diskbench {
 
 const char* const kDiskWelcomeText =
     "欢迎使用磁盘测速！\r\n1、如果刚买来的硬盘，建议只分一个区进行测试，否则软件只会在最大的分区上进行测试！\r\n2、"
@@ -25,15 +27,7 @@ namespace {
 constexpr const char* kCacheWarning =
     "启用系统缓存会导致速度超过硬盘本身速度，测试结果不代表硬盘的真实实力，结果不会提交到服务器。";
 
-bool Stopped() { return g_stopRequested.load(); }
-
 std::string GiBText(uint64_t bytes) { return FloatText(static_cast<double>(bytes) / static_cast<double>(kGiB)); }
-
-std::string CellText(double mbps) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2fMB/s", mbps);
-  return text;
-}
 
 }  // namespace
 
@@ -49,18 +43,15 @@ struct DiskBenchRun::Shared {
 DiskBenchRun::DiskBenchRun(DiskRunView& view, DiskRunConfig config)
     : view_(view), config_(std::move(config)), shared_(std::make_shared<Shared>()) {
   if (!config_.openIdentification)
-    config_.openIdentification = [](std::string* error) { return InitDiskIdentification({}, error); };
-  if (!config_.closeIdentification) config_.closeIdentification = [] { ReleaseDiskIdentification(); };
-  if (!config_.enumerate) config_.enumerate = [](DiskList& list) { return EnumerateDisks(list); };
+    config_.openIdentification = [this](std::string* error) { return identification_.Open({}, error); };
+  if (!config_.closeIdentification) config_.closeIdentification = [this] { identification_.Release(); };
+  if (!config_.enumerate) config_.enumerate = [this](DiskList& list) { return identification_.Enumerate(list); };
   if (!config_.board) config_.board = [] { return platform::ReadBoardInfo(); };
   if (!config_.post) config_.post = [](const DiskSubmission& s) { return PostDiskSubmission(s).value_or(""); };
   bool elevate = config_.elevateTrim;
   if (!config_.trim) config_.trim = [elevate](const std::string& root) { return platform::RunTrim(root, elevate); };
   if (config_.engine.tempFolder.empty()) config_.engine.tempFolder = platform::TempFolder();
-  if (!config_.sequence) {
-    DiskEngineOptions engine = config_.engine;
-    config_.sequence = [engine](const std::string& root, uint64_t size) { RunTestSequence(root, size, engine); };
-  }
+  if (!config_.sequence) config_.sequence = RunTestSequence;
   for (auto& row : table_) row.fill("");
 }
 
@@ -83,8 +74,7 @@ bool DiskBenchRun::OnOpen() {
   view_.SetLaps(1);
   view_.SetLogText(kDiskWelcomeText);
   SetScore("-");
-  g_stopRequested = false;
-  g_useSystemCache = false;
+  stop_ = std::stop_source();
   return true;
 }
 
@@ -173,14 +163,20 @@ bool DiskBenchRun::OnStartRun() {
   lastIndex_ = 0;
 
   // The mode's checks come before the TRIM, so that a refused start trims nothing.
-  std::function<void()> body;
+  std::function<void(std::stop_token)> body;
   bool trim = opt.trim && !removable_;
-  const std::string root = root_;
+  DiskEvents* events = events_ ? events_ : &noEvents_;
+  DiskTestOptions test;
+  test.root = root_;
+  test.writeSize = config_.standardWriteSize;
+  test.systemCache = opt.systemCache;
+  test.engine = config_.engine;
   if (opt.wholeDisk) {
     if (opt.laps == 0) return false;
-    g_currentRow = 3;
+    currentRow_ = 3;
     writeSizeGiB_ = freeGiB;
-    body = [this, root, freeBytes, trim] { StandardRun(root, freeBytes, trim); };
+    test.writeSize = freeBytes;
+    body = [this, test, trim, events](std::stop_token stop) { StandardRun(test, trim, *events, stop); };
   } else if (opt.prefill50 || opt.prefill90) {
     PrefillPlan plan = PlanPrefill(opt.prefill50, opt.prefill90, totalBytes, freeBytes, config_.minFreeBytes);
     if (plan.refusedPercent) {
@@ -189,19 +185,18 @@ bool DiskBenchRun::OnStartRun() {
                         DiskMessageIcon::kNone);
       return false;
     }
-    g_currentRow = plan.steps.empty() ? 1 : plan.steps.front().row;
+    currentRow_ = plan.steps.empty() ? 1 : plan.steps.front().row;
     writeSizeGiB_ = static_cast<double>(config_.standardWriteSize) / static_cast<double>(kGiB);
-    uint64_t size = config_.standardWriteSize;
-    body = [this, root, steps = plan.steps, size, trim] { PrefillRun(root, steps, size, trim); };
+    body = [this, test, steps = plan.steps, trim, events](std::stop_token stop) {
+      PrefillRun(test, steps, trim, *events, stop);
+    };
   } else {
-    g_currentRow = 0;
+    currentRow_ = 0;
     writeSizeGiB_ = static_cast<double>(config_.standardWriteSize) / static_cast<double>(kGiB);
-    uint64_t size = config_.standardWriteSize;
-    body = [this, root, size, trim] { StandardRun(root, size, trim); };
+    body = [this, test, trim, events](std::stop_token stop) { StandardRun(test, trim, *events, stop); };
   }
 
   view_.SetLogText("[>>>]测试磁盘：\r\n" + driveText_);
-  g_useSystemCache = opt.systemCache;
   cacheRun_ = opt.systemCache;
   replies_.clear();
   {
@@ -221,8 +216,8 @@ bool DiskBenchRun::OnStartRun() {
 }
 
 void DiskBenchRun::OnStopRun() {
-  if (g_stopRequested || !running_) return;
-  g_stopRequested = true;
+  if (StopRequested() || !running_) return;
+  stop_.request_stop();
   view_.SetStopEnabled(false);
 }
 
@@ -287,20 +282,22 @@ void DiskBenchRun::OnBar(double mbps, int bar) {
 }
 
 void DiskBenchRun::OnCell(std::optional<double> mbps, int column) {
-  int row = g_currentRow.load();
+  int row = currentRow_.load();
   if (row < 0 || row > 3 || column < 1 || column > 7) return;
-  SetTableCell(row, column, mbps ? CellText(*mbps) : std::string("未测试"));
+  // The text and the submitted figure come from the number once, so they always agree.
+  SetTableCell(row, column, DiskCellText(mbps), DiskCellFigure(mbps));
 }
 
-void DiskBenchRun::OnRowDone(int row) {
-  if (g_stopRequested) return;  // a stopped row is neither submitted nor saved
+void DiskBenchRun::OnRowDone(int row, const DiskResult& result) {
+  if (StopRequested()) return;  // a stopped row is neither submitted nor saved
+  rowResult_ = result;
   if (cacheRun_) {
     SaveHistory(row);  // the score text still reads "待评分": stored as 0
-    view_.RowCompleted(row, "");
+    view_.RowCompleted(row, "", rowResult_);
     return;
   }
   if (!config_.submit) {
-    view_.RowCompleted(row, "");
+    view_.RowCompleted(row, "", rowResult_);
     return;
   }
   platform::BoardInfo board = config_.board();
@@ -311,7 +308,7 @@ void DiskBenchRun::OnRowDone(int row) {
   }
   DiskSubmission s;
   if (row >= 0 && row <= 3) {
-    for (size_t i = 0; i < 7; ++i) s.figures[i] = CellNumber(table_[static_cast<size_t>(row)][i]);
+    s.figures = figures_[static_cast<size_t>(row)];
   }
   s.prefill = row;
   s.writeSizeGiB = writeSizeGiB_;
@@ -330,7 +327,7 @@ void DiskBenchRun::CompleteRow(int row, const std::string& reply) {
   OnLog("测试结果：");
   OnLog(reply);
   SaveHistory(row);
-  view_.RowCompleted(row, reply);
+  view_.RowCompleted(row, reply, rowResult_);
 }
 
 void DiskBenchRun::OnRunFinished(const std::string& text) {
@@ -338,7 +335,7 @@ void DiskBenchRun::OnRunFinished(const std::string& text) {
   OnLog(text);
   ReleaseRunThread();
   DiskRunOptions opt = view_.Options();
-  if (opt.wholeDisk && opt.laps >= 2 && !g_stopRequested) {
+  if (opt.wholeDisk && opt.laps >= 2 && !StopRequested()) {
     // The next lap starts once this handler has let the finished thread return; until
     // then the run counts as going on, so a stop meanwhile still ends all laps.
     running_ = true;
@@ -349,17 +346,17 @@ void DiskBenchRun::OnRunFinished(const std::string& text) {
     return;
   }
   ToIdle();
-  g_stopRequested = false;
+  stop_ = std::stop_source();
 }
 
 void DiskBenchRun::StartNextLap(int laps) {
   running_ = false;
-  if (!g_stopRequested && OnStartRun()) {
+  if (!StopRequested() && OnStartRun()) {
     view_.SetLaps(laps - 1);
   } else {
     ToIdle();
+    stop_ = std::stop_source();
   }
-  g_stopRequested = false;
 }
 
 // ---- history ---------------------------------------------------------------------------
@@ -380,7 +377,7 @@ void DiskBenchRun::LoadHistory(int row) {
   std::optional<std::string> list = driveText_.empty() ? std::nullopt : ReadHistoryFile(files.List());
   if (!list || list->empty()) {
     for (int r = 0; r < 4; ++r)
-      for (int c = 1; c <= 7; ++c) SetTableCell(r, c, "");
+      for (int c = 1; c <= 7; ++c) SetTableCell(r, c, "", 0);
     ClearBars();
     ClearChart(true);
     return;
@@ -388,7 +385,11 @@ void DiskBenchRun::LoadHistory(int row) {
   DiskResultTable loaded = table_;
   ApplyHistoryList(*list, &loaded);
   for (int r = 0; r < 4; ++r)
-    for (int c = 1; c <= 7; ++c) SetTableCell(r, c, loaded[static_cast<size_t>(r)][static_cast<size_t>(c - 1)]);
+    for (int c = 1; c <= 7; ++c) {
+      // A stored text is read back the way a figure of this run would be.
+      const std::string& text = loaded[static_cast<size_t>(r)][static_cast<size_t>(c - 1)];
+      SetTableCell(r, c, text, CellNumber(text));
+    }
   if (row < 0 || row > 3) {
     ClearBars();
     ClearChart(true);
@@ -411,7 +412,7 @@ void DiskBenchRun::LoadHistory(int row) {
   for (int b = 0; b < 4; ++b) {
     view_.ClearBar(b);
     view_.SetBar(b, chart_.x[static_cast<size_t>((b + 1) * 100 / 6)],
-                 CellNumber(table_[static_cast<size_t>(row)][static_cast<size_t>(b + 3)]));
+                 figures_[static_cast<size_t>(row)][static_cast<size_t>(b + 3)]);
   }
 }
 
@@ -422,8 +423,9 @@ void DiskBenchRun::SetScore(const std::string& text) {
   view_.SetScoreText(text);
 }
 
-void DiskBenchRun::SetTableCell(int row, int column, const std::string& text) {
+void DiskBenchRun::SetTableCell(int row, int column, const std::string& text, double figure) {
   table_[static_cast<size_t>(row)][static_cast<size_t>(column - 1)] = text;
+  figures_[static_cast<size_t>(row)][static_cast<size_t>(column - 1)] = figure;
   view_.SetCell(row, column, text);
 }
 
@@ -442,17 +444,18 @@ void DiskBenchRun::ToIdle() {
 
 // ---- run thread --------------------------------------------------------------------------
 
-bool DiskBenchRun::StartRunThread(std::function<void()> body) {
-  runThread_.Wait();  // a finished run only had to return from its last notification
+bool DiskBenchRun::StartRunThread(std::function<void(std::stop_token)> body) {
+  runThread_.Wait();  // a finished run only had to return from its last event
+  stop_ = std::stop_source();
   std::shared_ptr<Shared> shared = shared_;
   // Asked when the run must end without the window (the window is going away).
-  auto abandon = [shared] {
-    g_stopRequested = true;
+  auto abandon = [shared, stop = stop_]() mutable {
+    stop.request_stop();
     std::lock_guard<std::mutex> lock(shared->mu);
     shared->abandoned = true;
     shared->cv.notify_all();
   };
-  running_ = runThread_.Start(std::move(body), abandon);
+  running_ = runThread_.Start([body = std::move(body), token = stop_.get_token()] { body(token); }, abandon);
   return running_;
 }
 
@@ -478,27 +481,25 @@ void DiskBenchRun::CallOnWindow(std::function<void()> task) {
   shared->cv.wait(lock, [&] { return *done || shared->abandoned; });
 }
 
-void DiskBenchRun::TrimPhase(const std::string& root) {
+void DiskBenchRun::TrimPhase(const std::string& root, DiskEvents& events, std::stop_token stop) {
   PostToWindow([this] { view_.ShowStatus("执行TRIM中......"); });
   platform::TrimOutcome outcome = config_.trim(root);
   PostToWindow([this] { view_.ShowStatus(""); });
   if (!outcome.started) {
-    BenchLog(platform::RunningAsRoot() || config_.elevateTrim ? "[X]无法执行TRIM（未找到fstrim或pkexec）"
-                                                              : "[X]TRIM需要root权限，本次未执行TRIM");
+    events.Log(platform::RunningAsRoot() || config_.elevateTrim ? "[X]无法执行TRIM（未找到fstrim或pkexec）"
+                                                                : "[X]TRIM需要root权限，本次未执行TRIM");
     return;
   }
-  if (outcome.exitCode != 0) BenchLog("[X]TRIM执行失败，退出码" + std::to_string(outcome.exitCode));
-  for (int n = 10; n >= 1 && !Stopped(); --n) {
+  if (outcome.exitCode != 0) events.Log("[X]TRIM执行失败，退出码" + std::to_string(outcome.exitCode));
+  for (int n = 10; n >= 1 && !stop.stop_requested(); --n) {
     PostToWindow([this, n] { view_.ShowStatus("等待" + std::to_string(n) + "秒......"); });
     platform::SleepMs(config_.secondMs);
   }
   PostToWindow([this] { view_.ShowStatus(""); });
 }
 
-void DiskBenchRun::RunSequence(const std::string& root, uint64_t size) { config_.sequence(root, size); }
-
-void DiskBenchRun::FinishRow() {
-  BenchRowDone(g_currentRow.load());
+void DiskBenchRun::FinishRow(int row, const DiskResult& result) {
+  CallOnWindow([this, row, result] { OnRowDone(row, result); });
   std::optional<DiskSubmission> job;
   {
     std::lock_guard<std::mutex> lock(shared_->mu);
@@ -506,28 +507,31 @@ void DiskBenchRun::FinishRow() {
   }
   if (!job) return;
   std::string reply = config_.post(*job);
-  int row = job->prefill;
-  CallOnWindow([this, row, reply] { CompleteRow(row, reply); });
+  int jobRow = job->prefill;
+  CallOnWindow([this, jobRow, reply] { CompleteRow(jobRow, reply); });
 }
 
-void DiskBenchRun::StandardRun(const std::string& root, uint64_t size, bool trim) {
-  if (trim) TrimPhase(root);
-  if (!Stopped()) RunSequence(root, size);
-  FinishRow();
-  BenchDone("[>>>]分区" + root + "测试结束！", "");
+void DiskBenchRun::StandardRun(const DiskTestOptions& test, bool trim, DiskEvents& events, std::stop_token stop) {
+  if (trim) TrimPhase(test.root, events, stop);
+  DiskResult result;
+  if (!stop.stop_requested()) result = config_.sequence(test, events, stop);
+  FinishRow(currentRow_.load(), result);
+  CallOnWindow([this, text = "[>>>]分区" + test.root + "测试结束！"] { OnRunFinished(text); });
 }
 
-void DiskBenchRun::PrefillRun(const std::string& root, std::vector<PrefillStep> steps, uint64_t size, bool trim) {
-  if (trim) TrimPhase(root);
+void DiskBenchRun::PrefillRun(const DiskTestOptions& test, std::vector<PrefillStep> steps, bool trim,
+                              DiskEvents& events, std::stop_token stop) {
+  const std::string& root = test.root;
+  if (trim) TrimPhase(root, events, stop);
   const std::string folder = PrefillFolder(root, config_.engine.tempFolder);
   std::vector<std::string> files;
-  for (size_t s = 0; s < steps.size() && !Stopped(); ++s) {
-    g_currentRow = steps[s].row;
+  for (size_t s = 0; s < steps.size() && !stop.stop_requested(); ++s) {
+    currentRow_ = steps[s].row;
     uint64_t amount = steps[s].amount;
     char line[96];
     std::snprintf(line, sizeof line, "[>>]预填充数据%.2f GB",
                   static_cast<double>(static_cast<float>(static_cast<double>(amount) / static_cast<double>(kGiB))));
-    BenchLog(line);
+    events.Log(line);
     std::optional<platform::VolumeSpace> before = platform::SpaceOf(root);
     bool failed = false;
     auto create = [&](const std::string& path, uint64_t bytes) {
@@ -538,7 +542,7 @@ void DiskBenchRun::PrefillRun(const std::string& root, std::vector<PrefillStep> 
       }
       char code[16];
       std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(err));
-      BenchLog("[X]预填充文件" + path + "创建失败！错误代码：0x" + code + "测试终止");
+      events.Log("[X]预填充文件" + path + "创建失败！错误代码：0x" + code + "测试终止");
       failed = true;
       return false;
     };
@@ -546,49 +550,29 @@ void DiskBenchRun::PrefillRun(const std::string& root, std::vector<PrefillStep> 
     for (uint64_t j = 0; j < chunks; ++j) {
       if (!create(folder + PrefillChunkName(static_cast<int>(s), j), kGiB)) break;
       amount -= kGiB;
-      BenchProgress(static_cast<int>(j * 100 / chunks), -1, false);
-      if (Stopped()) break;
+      events.Progress(static_cast<int>(j * 100 / chunks), -1);
+      if (stop.stop_requested()) break;
     }
-    if (!failed && !Stopped() && amount > 0) create(folder + PrefillRemainderName(static_cast<int>(s)), amount);
-    if (!failed && !Stopped() && before) {
+    if (!failed && !stop.stop_requested() && amount > 0)
+      create(folder + PrefillRemainderName(static_cast<int>(s)), amount);
+    if (!failed && !stop.stop_requested() && before) {
       // The volume must really be as full as the step says, or the row would be mislabelled.
       std::optional<platform::VolumeSpace> after = platform::SpaceOf(root);
       uint64_t taken = after && before->freeBytes > after->freeBytes ? before->freeBytes - after->freeBytes : 0;
       uint64_t slack = steps[s].amount / 100 + (64ull << 20);
       if (taken + slack < steps[s].amount) {
-        BenchLog("[X]预填充后可用空间只减少了" + GiBText(taken) + "G，少于预填充的" + GiBText(steps[s].amount) +
-                 "G，测试终止");
+        events.Log("[X]预填充后可用空间只减少了" + GiBText(taken) + "G，少于预填充的" + GiBText(steps[s].amount) +
+                   "G，测试终止");
         failed = true;
       }
     }
     if (failed) break;  // a row without its fill is not measured
-    if (!Stopped()) RunSequence(root, size);
-    FinishRow();
+    DiskResult result;
+    if (!stop.stop_requested()) result = config_.sequence(test, events, stop);
+    FinishRow(steps[s].row, result);
   }
   for (const std::string& path : files) platform::Files().Remove(path);
-  BenchDone("[>>>]分区" + root + "测试结束！", "");
+  CallOnWindow([this, text = "[>>>]分区" + root + "测试结束！"] { OnRunFinished(text); });
 }
 
-void LoopBenchSink::Log(const std::string& text) {
-  loop_.Post([this, text] { run_.OnLog(text); }, true);
-}
-void LoopBenchSink::Done(const std::string& text, const std::string&) {
-  loop_.Post([this, text] { run_.OnRunFinished(text); }, true);
-}
-void LoopBenchSink::Progress(int percent, int chartLine, bool wait) {
-  loop_.Post([this, percent, chartLine] { run_.OnProgress(percent, chartLine); }, wait);
-}
-void LoopBenchSink::Speed(std::optional<double> instant, std::optional<double> average, bool wait) {
-  loop_.Post([this, instant, average] { run_.OnSpeed(instant, average); }, wait);
-}
-void LoopBenchSink::Bar(double mbps, int index) {
-  loop_.Post([this, mbps, index] { run_.OnBar(mbps, index); }, true);
-}
-void LoopBenchSink::Cell(std::optional<double> mbps, int column) {
-  loop_.Post([this, mbps, column] { run_.OnCell(mbps, column); }, true);
-}
-void LoopBenchSink::RowDone(int row) {
-  loop_.Post([this, row] { run_.OnRowDone(row); }, true);
-}
-
-}  // namespace sorvanta
+}  // namespace sorvanta::diskbench

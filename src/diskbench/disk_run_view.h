@@ -1,0 +1,71 @@
+// What the disk benchmark's run logic (DiskBenchRun) needs of its window: the view
+// interface, the option boxes it reads and the texts it opens with.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "diskbench/disk_engine.h"
+
+namespace sorvanta::diskbench {
+
+// The log's text when the window opens.
+extern const char* const kDiskWelcomeText;
+// Labels of the four result rows (column 0).
+extern const std::array<const char*, 4> kDiskRowLabels;
+
+enum class DiskOption { kWholeDisk, kPrefill50, kPrefill90, kTrim, kSystemCache };
+enum class DiskMessageIcon { kNone, kInformation, kWarning, kError };
+
+// The option boxes and the laps field as the user left them.
+struct DiskRunOptions {
+  bool wholeDisk = false;    // "全盘稳定性跑"
+  bool prefill50 = false;    // "预占50%测速"
+  bool prefill90 = false;    // "预占90%测速"
+  bool trim = false;         // "跑分前TRIM"
+  bool systemCache = false;  // "启用系统缓存"
+  int laps = 1;              // the laps field ("圈"); 0 when empty
+};
+
+// What the run logic needs of the disk window. Every call comes on the window thread,
+// except Post, which any thread may call.
+class DiskRunView {
+ public:
+  virtual ~DiskRunView() = default;
+  // Replaces the drive box lines and selects one (-1: none).
+  virtual void SetDriveLines(const std::vector<std::string>& lines, int selected) = 0;
+  virtual DiskRunOptions Options() = 0;
+  virtual void SetOptionChecked(DiskOption option, bool checked) = 0;
+  virtual void SetLaps(int laps) = 0;
+  // Running: the start button, drive box, refresh button, option boxes and result list are
+  // disabled and the stop button enabled; idle: everything enabled except the stop button.
+  virtual void SetRunning(bool running) = 0;
+  virtual void SetStopEnabled(bool enabled) = 0;
+  virtual void SetScoreText(const std::string& text) = 0;
+  virtual void SetInfoLine(const std::string& text) = 0;  // the run-information line
+  virtual void AppendLog(const std::string& line) = 0;    // adds the line and scrolls to it
+  virtual void SetLogText(const std::string& text) = 0;   // replaces the whole log
+  virtual void SetProgress(int percent) = 0;
+  // Result list cell of row 0..3, column 1..7 ("" empties it).
+  virtual void SetCell(int row, int column, const std::string& text) = 0;
+  // Draws chart line 0 (write), 1 (read) or 2 (reference) with the first count points;
+  // count 0 clears it. The arrays stay valid only during the call.
+  virtual void DrawLine(int line, const double* x, const double* y, int count) = 0;
+  // Bar series 0..3: shows one bar at (x, mbps); ClearBar empties the series.
+  virtual void SetBar(int bar, double x, double mbps) = 0;
+  virtual void ClearBar(int bar) = 0;
+  // The status window of the TRIM phase with text; "" closes it.
+  virtual void ShowStatus(const std::string& text) = 0;
+  // A message box; an empty title means the toolkit's default. Returns when dismissed.
+  virtual void ShowMessage(const std::string& text, const std::string& title, DiskMessageIcon icon) = 0;
+  // Runs task later on the window thread; a task posted after the window is gone is dropped.
+  virtual void Post(std::function<void()> task) = 0;
+  // A completed, unstopped row has been handled (score shown, history written); score is the
+  // service's reply, "" when none was asked or none came, and result what the row's sequence
+  // measured, at full precision. The window need not care.
+  virtual void RowCompleted(int row, const std::string& score, const DiskResult& result) {}
+};
+
+}  // namespace sorvanta::diskbench
