@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-#include "diskbench/disk_bench_run.h"
+#include "diskbench/disk_presenter.h"
 #include "diskbench/disk_events_loop.h"
 #include "diskbench/disk_results.h"
 #include "platform/volumes.h"

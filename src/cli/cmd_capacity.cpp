@@ -13,7 +13,7 @@
 
 #include <json/json.h>
 
-#include "capacity/capacity_check.h"
+#include "capacity/capacity_presenter.h"
 #include "capacity/volume_choice.h"
 #include "cli/command.h"
 #include "platform/clock.h"

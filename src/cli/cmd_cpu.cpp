@@ -14,7 +14,7 @@
 #include "base/task_loop.h"
 #include "cli/command.h"
 #include "cpubench/cpu_history.h"
-#include "cpubench/cpu_run.h"
+#include "cpubench/cpu_presenter.h"
 #include "platform/clock.h"
 
 namespace sorvanta::cli {

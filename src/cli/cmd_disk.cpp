@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "cli/command.h"
-#include "diskbench/disk_bench_run.h"
+#include "diskbench/disk_presenter.h"
 #include "diskbench/disk_events_loop.h"
 #include "diskbench/disk_results.h"
 #include "platform/volumes.h"

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "base/task_loop.h"
-#include "diskbench/disk_bench_run.h"
+#include "diskbench/disk_presenter.h"
 #include "diskbench/disk_events.h"
 
 namespace sorvanta::diskbench {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <future>
 
-#include "capacity/capacity_check.h"
+#include "capacity/capacity_presenter.h"
 #include "capacity/capacity_run.h"
 #include "capacity/recording_events.h"
 #include "support/fake_volumes.h"

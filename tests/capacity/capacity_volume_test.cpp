@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "base/run_thread.h"
-#include "capacity/capacity_check.h"
+#include "capacity/capacity_presenter.h"
 #include "capacity/recording_events.h"
 #include "platform/mount_watch.h"
 #include "support/fake_volumes.h"

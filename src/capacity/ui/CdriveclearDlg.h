@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "capacity/capacity_check.h"
+#include "capacity/capacity_presenter.h"
 
 class QCheckBox;
 class QComboBox;

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cpubench/cpu_run.h"
+#include "cpubench/cpu_presenter.h"
 
 class QLabel;
 class QLineEdit;

@@ -16,7 +16,7 @@
 #include <QString>
 #include <memory>
 
-#include "diskbench/disk_bench_run.h"
+#include "diskbench/disk_presenter.h"
 
 class QCheckBox;
 class QComboBox;

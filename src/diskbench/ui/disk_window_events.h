@@ -6,7 +6,7 @@
 // dropped and waiting callers released, so the window may then wait for the run to end.
 #pragma once
 
-#include "diskbench/disk_bench_run.h"
+#include "diskbench/disk_presenter.h"
 #include "diskbench/disk_events.h"
 #include "ui/queued_calls.h"
 

@@ -1,4 +1,4 @@
-#include "cpubench/cpu_run.h"
+#include "cpubench/cpu_presenter.h"
 
 #include <utility>
 

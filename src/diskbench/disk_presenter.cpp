@@ -1,4 +1,4 @@
-#include "diskbench/disk_bench_run.h"
+#include "diskbench/disk_presenter.h"
 
 #include <algorithm>
 #include <atomic>

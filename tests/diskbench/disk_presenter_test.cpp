@@ -9,7 +9,7 @@
 #include <map>
 #include <mutex>
 
-#include "diskbench/disk_bench_run.h"
+#include "diskbench/disk_presenter.h"
 #include "diskbench/disk_events_loop.h"
 #include "platform/clock.h"
 #include "platform/volumes.h"

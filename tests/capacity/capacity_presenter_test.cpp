@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/task_loop.h"
-#include "capacity/capacity_check.h"
+#include "capacity/capacity_presenter.h"
 #include "support/call_recorder.h"
 #include "support/fake_volumes.h"
 #include "support/simulated_medium.h"

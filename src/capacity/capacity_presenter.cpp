@@ -1,4 +1,4 @@
-#include "capacity/capacity_check.h"
+#include "capacity/capacity_presenter.h"
 
 #include <chrono>
 #include <condition_variable>

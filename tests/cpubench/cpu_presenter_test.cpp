@@ -1,6 +1,6 @@
 // The CPU benchmark run logic driven through a fake window: a task loop plays the window
 // thread, and the token request and the session are stand-ins.
-#include "cpubench/cpu_run.h"
+#include "cpubench/cpu_presenter.h"
 
 #include <gtest/gtest.h>
 
