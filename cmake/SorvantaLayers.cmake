@@ -20,3 +20,14 @@ function(sorvanta_layer name)
     set_target_properties(${name}_layer_check PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/layer_check)
   endif()
 endfunction()
+
+# The windows of one tool (src/<engine>/ui/): a library on the window library and the
+# tool's own engine, plus whatever else it names (the chart control, platform).
+function(sorvanta_tool_windows name)
+  cmake_parse_arguments(WINDOWS "" "" "DEPENDS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  add_library(${name} STATIC ${sources})
+  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC sorvanta_ui ${WINDOWS_DEPENDS})
+endfunction()
