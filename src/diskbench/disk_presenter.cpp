@@ -320,6 +320,9 @@ void DiskBenchRun::OnProgress(int percent, int chartLine) {
   if (chartLine < 0 || chartLine > 1 || p == lastIndex_) return;
   auto& y = chart_.y[static_cast<size_t>(chartLine)];
   y[static_cast<size_t>(lastIndex_)] = smoothed_;
+  // A file of fewer than 100 blocks moves more than one percent per block: the points it
+  // passes over get the same speed, so that the curve does not drop to 0 between blocks.
+  for (int i = lastIndex_ + 1; i < p; ++i) y[static_cast<size_t>(i)] = smoothed_;
   if (p != 0) view_.DrawLine(chartLine, chart_.x.data(), y.data(), p);
   lastIndex_ = p;
 }
@@ -371,6 +374,8 @@ void DiskBenchRun::OnRowDone(int row, const DiskResult& result) {
     return;
   }
   if (!config_.submit) {
+    SetScore("-");  // nothing was asked for a score
+    SaveHistory(row);
     view_.RowCompleted(row, "", rowResult_);
     return;
   }

@@ -630,6 +630,8 @@ TEST_F(DiskRun, ProgressAndSpeedFollowTheChartRules) {
   run_->OnProgress(140, 1);  // above 100 counts as 100: y[1][3] stored, 100 points
   EXPECT_EQ(view_.draws, (std::vector<std::pair<int, int>>{{0, 3}, {1, 100}}));
   EXPECT_EQ(run_->Chart().y[0][0], 150.0);
+  EXPECT_EQ(run_->Chart().y[0][2], 150.0);  // a jump of several percent fills the points it passes
+  EXPECT_EQ(run_->Chart().y[0][3], 0.0);
   EXPECT_EQ(run_->Chart().y[1][3], 150.0);
   EXPECT_EQ(view_.progress, 140);
   run_->OnSpeed(std::nullopt, std::nullopt);
