@@ -353,6 +353,8 @@ void DiskBenchRun::OnCell(std::optional<double> mbps, int column) {
 
 void DiskBenchRun::OnRowDone(int row, const DiskResult& result) {
   if (StopRequested()) {  // a stopped row is neither submitted nor saved
+    if (row >= 0 && row <= 3) rowTimes_[static_cast<size_t>(row)] = platform::WallClock();
+    shownRow_ = row;
     view_.RowStopped(row, result);
     return;
   }
