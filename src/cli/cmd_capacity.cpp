@@ -203,6 +203,8 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
     builder["emitUTF8"] = true;
+    builder["precision"] = 2;  // the speeds, in MB/s
+    builder["precisionType"] = "decimal";
     std::printf("%s\n", Json::writeString(builder, out).c_str());
   }
   if (result->end == CapacityEnd::kNoFreeSpace) return 3;
