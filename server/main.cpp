@@ -30,7 +30,7 @@ const char* const kUsage =
     "  --address-limit N      tokens per client address per 10 minutes (default 60; 0 = none);\n"
     "                         token requests per address are also held to a burst of 60, then\n"
     "                         one per second\n"
-    "  --max-conns-per-address N  open connections per client address (default 512)\n"
+    "  --max-conns-per-address N  open connections per client address (default 64)\n"
     "  --exam-budget-ms N     exam length the checks allow (default 10000)\n"
     "  --sync full|normal     database sync: at every commit (default, survives power loss)\n"
     "                         or only at checkpoints (faster)\n"

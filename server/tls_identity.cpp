@@ -289,8 +289,10 @@ bool EnsureServiceIdentity(const std::string& dataDir, const std::string& listen
     if (keyThere || certThere) {
       *error = "the service CA in " + dataDir + " cannot be used (" + caKeyPath +
                (caKey ? " is readable" : " is missing or unreadable") + ", " + caPath +
-               (caCert ? (NearExpiry(caCert.get()) ? " expires soon" : " does not match the key")
-                       : " is missing or unreadable") +
+               (!caCert                      ? " is missing or unreadable"
+                : NearExpiry(caCert.get())   ? " expires soon"
+                : caKey                      ? " is no CA certificate for that key"
+                                             : " is readable") +
                "); fix the files, or remove both to create a new CA that every client must then trust";
       return false;
     }
