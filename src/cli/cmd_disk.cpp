@@ -121,7 +121,7 @@ class CliDiskView : public DiskRunView {
   }
   void ShowMessage(const std::string& text, const std::string&, DiskMessageIcon) override {
     EndLiveLine();
-    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fprintf(stderr, "%s\n", Printable(text).c_str());
   }
   // Naming the volume on the command line is the confirmation.
   bool Confirm(const std::string&) override { return true; }
@@ -144,7 +144,7 @@ class CliDiskView : public DiskRunView {
   void Print(const std::string& text) {
     EndLiveLine();
     std::FILE* out = json_ ? stderr : stdout;
-    std::fprintf(out, "%s\n", OneLine(text).c_str());
+    std::fprintf(out, "%s\n", Printable(OneLine(text)).c_str());
     std::fflush(out);
   }
 
@@ -274,7 +274,7 @@ int RunHistory(const std::string& root, bool json) {
       report.cells = cells;
       report.score = std::to_string(score);
       report.time = HistoryFileTime(files.Score(r));
-      std::printf("%s", DiskReportText(report).c_str());
+      std::printf("%s", Printable(DiskReportText(report)).c_str());
     }
   }
   if (json) PrintJson(rows);
@@ -404,7 +404,8 @@ int RunDisk(const std::vector<std::string>& args) {
     }
     PrintJson(out);
   } else {
-    for (const RowReport& r : rows) std::printf("%s", r.text.c_str());
+    // The drive's model and the service's score came from outside: each line escaped.
+    for (const RowReport& r : rows) std::printf("%s", Printable(r.text).c_str());
     std::fflush(stdout);
   }
   if (stopped) {

@@ -1,14 +1,13 @@
 #include "diskbench/disk_settings.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
 
 #include "diskbench/disk_run_view.h"
+#include "platform/file_replace.h"
 #include "platform/paths.h"
 
 namespace sorvanta::diskbench {
@@ -47,22 +46,8 @@ bool SaveDiskWriteSize(const std::string& path, uint64_t bytes) {
   const size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   if (!MakeFolders(folder)) return false;
-  // A name of this process's own: O_EXCL|O_NOFOLLOW never opens a file or link planted there.
-  std::string temp;
-  int fd = -1;
-  for (int n = 0; n < 100 && fd < 0; ++n) {
-    temp = path + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(n);
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 && errno != EEXIST) return false;
-  }
-  if (fd < 0) return false;
-  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
-  if (::close(fd) != 0) ok = false;
-  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  return true;
+  // Through a claimed temporary name: never written through a link planted beside it.
+  return platform::ReplaceFileContents(path, text, 0644).ok();
 }
 
 }  // namespace sorvanta::diskbench

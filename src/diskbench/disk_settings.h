@@ -16,9 +16,9 @@ std::string DiskSettingsPath();
 // nullopt for a missing or unreadable file or any other value.
 std::optional<uint64_t> LoadDiskWriteSize(const std::string& path);
 
-// Replaces the file with the size (whole GiB): written under a freshly claimed temporary
-// name (never through a link or over someone's file), flushed, renamed over the file. The
-// folder is created when missing. False when it could not be written; the old file stays.
+// Replaces the file with the size (whole GiB) through platform::ReplaceFileContents (a
+// claimed temporary name, flushed, renamed). The folder is created when missing. False
+// when it could not be written; the old file stays.
 bool SaveDiskWriteSize(const std::string& path, uint64_t bytes);
 
 }  // namespace sorvanta::diskbench
