@@ -3,14 +3,17 @@
 // from a separate process over loopback HTTPS. Run by bench/service_load.sh.
 //
 //   service_load [--url BASE] [--threads N] [--starts N] [--submissions N] [--cores N]
-//                [--blocks N] [--tokens N] [--rankings N] [--fresh]
+//                [--blocks N] [--tokens N] [--rankings N] [--fresh] [--cpu NAME=PID,PID...]
 //
 // Each timed phase prints its rate, the 50th and 99th percentile latency of its requests
-// and how many failed.
+// and how many failed; with --cpu (repeatable) also the CPU time per request that the
+// given processes and their children (a database server's backends) spent in it.
 //
 // --fresh opens a new connection (and TLS handshake) per request, as the desktop program's
 // request operations do; without it each thread keeps its connection alive.
 #include <curl/curl.h>
+#include <dirent.h>
+#include <unistd.h>
 #include <json/json.h>
 
 #include <algorithm>
@@ -19,6 +22,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <sstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -137,6 +142,54 @@ double Parallel(int threads, int count, Fn fn, std::vector<double>* latencies = 
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
+// Processes whose CPU time is reported per request, by name.
+std::vector<std::pair<std::string, std::vector<int>>> g_cpu;
+
+// CPU seconds (user + system) of a process, or 0 when it is gone.
+double ProcessCpu(int pid, int* parent = nullptr) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  double utime = 0, stime = 0;
+  for (int i = 3; fields >> field; ++i) {
+    if (i == 4 && parent) *parent = std::atoi(field.c_str());
+    if (i == 14) utime = std::atof(field.c_str());
+    if (i == 15) {
+      stime = std::atof(field.c_str());
+      break;
+    }
+  }
+  return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds of each --cpu group: its processes and their direct children.
+std::vector<double> GroupCpu() {
+  std::vector<double> out(g_cpu.size(), 0.0);
+  std::vector<std::pair<int, int>> all;  // pid, parent
+  if (DIR* d = opendir("/proc")) {
+    while (dirent* e = readdir(d)) {
+      int pid = std::atoi(e->d_name), parent = 0;
+      if (pid > 0) {
+        ProcessCpu(pid, &parent);
+        all.emplace_back(pid, parent);
+      }
+    }
+    closedir(d);
+  }
+  for (size_t g = 0; g < g_cpu.size(); ++g) {
+    for (int pid : g_cpu[g].second) {
+      out[g] += ProcessCpu(pid);
+      for (const auto& [child, parent] : all) {
+        if (parent == pid) out[g] += ProcessCpu(child);
+      }
+    }
+  }
+  return out;
+}
+
 double Percentile(std::vector<double> v, double q) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
@@ -148,6 +201,17 @@ void Report(const char* name, const char* unit, int count, double seconds, const
             int failed) {
   std::printf("%s: %d %s in %.2f s = %.1f %s/s, p50 %.1f ms, p99 %.1f ms (%d failed)\n", name, count, unit, seconds,
               count / seconds, unit, Percentile(latencies, 0.50), Percentile(latencies, 0.99), failed);
+}
+
+// CPU per request of each --cpu group since `before`.
+void ReportCpu(const std::vector<double>& before, int count) {
+  if (g_cpu.empty() || count == 0) return;
+  std::vector<double> after = GroupCpu();
+  std::printf("  cpu per request:");
+  for (size_t g = 0; g < g_cpu.size(); ++g) {
+    std::printf(" %s %.2f ms", g_cpu[g].first.c_str(), (after[g] - before[g]) * 1000.0 / count);
+  }
+  std::printf("\n");
 }
 
 }  // namespace
@@ -165,6 +229,17 @@ int main(int argc, char** argv) {
     else if (a == "--blocks") blocks = std::atoi(next());
     else if (a == "--tokens") tokens = std::atoi(next());
     else if (a == "--rankings") rankings = std::atoi(next());
+    else if (a == "--cpu") {
+      std::string spec = next();
+      size_t eq = spec.find('=');
+      std::vector<int> pids;
+      for (std::string rest = eq == std::string::npos ? "" : spec.substr(eq + 1); !rest.empty();) {
+        size_t comma = rest.find(',');
+        pids.push_back(std::atoi(rest.substr(0, comma).c_str()));
+        rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
+      }
+      g_cpu.emplace_back(spec.substr(0, eq), pids);
+    }
     else if (a == "--fresh") g_fresh = true;
     else {
       std::fprintf(stderr, "unknown option %s\n", a.c_str());
@@ -182,12 +257,13 @@ int main(int argc, char** argv) {
   if (tokens > 0) {
     std::atomic<int> failed{0};
     std::string tag = std::to_string(std::time(nullptr));
-    std::vector<double> ms;
+    std::vector<double> ms, cpu = GroupCpu();
     double s = Parallel(threads, tokens, [&](Http& h, int i) {
       Token token;
       if (!GetToken(h, "load-token-" + std::to_string(i) + "-" + tag, 254, &token)) ++failed;
     }, &ms);
     Report("getTokenV3 (255 passes, 255 papers)", "requests", tokens, s, ms, failed.load());
+    ReportCpu(cpu, tokens);
   }
 
   // startexam: papers of 254-processor tokens, one exam each.
@@ -204,11 +280,12 @@ int main(int argc, char** argv) {
     }
     jobs.resize(starts);
     std::atomic<int> failed{0};
-    std::vector<double> ms;
+    std::vector<double> ms, cpu = GroupCpu();
     double s = Parallel(threads, starts, [&](Http& h, int i) {
       if (StartedId(h.Post("sorvanta/startexam", StartBody(jobs[i].first, jobs[i].second))) == 0) ++failed;
     }, &ms);
     Report("startexam", "requests", starts, s, ms, failed.load());
+    ReportCpu(cpu, starts);
   }
 
   // Submissions: prepare whole runs (not timed), then post them all.
@@ -252,7 +329,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::atomic<int> refused{0};
-    std::vector<double> ms;
+    std::vector<double> ms, cpu = GroupCpu();
     double s = Parallel(threads, submissions, [&](Http& h, int i) {
       std::string reply = h.Post("sorvanta/cpuscoresubmitV4", bodies[i]);
       if (SplitPieces(reply, "||").size() != 2 && refused++ == 0) {
@@ -261,16 +338,18 @@ int main(int argc, char** argv) {
     }, &ms);
     std::printf("(submissions: %d exams of %d answers each, prepared in %.1f s)\n", cores + 1, blocks, prep);
     Report("cpuscoresubmitV4", "submissions", submissions, s, ms, refused.load());
+    ReportCpu(cpu, submissions);
   }
 
   // Ranking reads: the page's CPU table (the store's two ordered top-100 reads).
   if (rankings > 0) {
     std::atomic<int> failed{0};
-    std::vector<double> ms;
+    std::vector<double> ms, cpu = GroupCpu();
     double s = Parallel(threads, rankings, [&](Http& h, int) {
       if (h.Get("RankingList/cpu.json").find("\"single\"") == std::string::npos) ++failed;
     }, &ms);
     Report("RankingList/cpu.json", "requests", rankings, s, ms, failed.load());
+    ReportCpu(cpu, rankings);
   }
   curl_global_cleanup();
   return 0;

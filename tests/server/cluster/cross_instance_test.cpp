@@ -21,6 +21,7 @@
 #include "base/text.h"
 #include "pg_cluster.h"
 #include "server/exam_protocol.h"
+#include "server/reference_service.h"
 #include "service/requests.h"
 #include "service_client.h"
 #include "support/temp_dir.h"
@@ -163,6 +164,15 @@ TEST_F(CrossInstanceTest, ProxyHeaderCarriesTheClientAddress) {
   ASSERT_TRUE(ParseToken(reply, &token)) << reply;
   EXPECT_EQ(QueryStore(uri_, "SELECT address FROM tokens WHERE credential = '" + token.credential + "'"),
             "127.0.0.2");
+}
+
+TEST_F(CrossInstanceTest, AServiceOnItsOwnSqliteFileCannotJoinTheSharedFolder) {
+  server::ServiceOptions o;
+  o.port = 0;
+  o.dataDir = dir_->Path("data");
+  std::string error;
+  EXPECT_FALSE(server::ReferenceService::Start(o, &error));
+  EXPECT_NE(error.find("already using the data folder"), std::string::npos) << error;
 }
 
 // Declared last: it leaves one instance dead.
