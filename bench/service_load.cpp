@@ -204,10 +204,10 @@ void Report(const char* name, const char* unit, int count, double seconds, const
 }
 
 // CPU per request of each --cpu group since `before`.
-void ReportCpu(const std::vector<double>& before, int count) {
+void ReportCpu(const std::vector<double>& before, int count, const char* what = "request") {
   if (g_cpu.empty() || count == 0) return;
   std::vector<double> after = GroupCpu();
-  std::printf("  cpu per request:");
+  std::printf("  cpu per %s:", what);
   for (size_t g = 0; g < g_cpu.size(); ++g) {
     std::printf(" %s %.2f ms", g_cpu[g].first.c_str(), (after[g] - before[g]) * 1000.0 / count);
   }
@@ -293,6 +293,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> bodies(submissions);
     std::atomic<int> prepFailed{0};
     std::string tag = std::to_string(std::time(nullptr));
+    std::vector<double> prepCpu = GroupCpu();
     double prep = Parallel(threads, submissions, [&](Http& h, int i) {
       Token token;
       if (!GetToken(h, "load-submit-" + std::to_string(i) + "-" + tag, cores, &token)) {
@@ -328,6 +329,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "%d preparations failed\n", prepFailed.load());
       return 1;
     }
+    std::printf("(preparing a submission: 1 token, %d papers, exam starts and ends)\n", cores + 1);
+    ReportCpu(prepCpu, submissions, "preparation");
     std::atomic<int> refused{0};
     std::vector<double> ms, cpu = GroupCpu();
     double s = Parallel(threads, submissions, [&](Http& h, int i) {

@@ -323,7 +323,11 @@ class Transaction {
 };
 
 std::unique_ptr<Connection> Connect(const std::string& uri, std::string* error) {
-  auto c = std::make_unique<Connection>(PQconnectdb(uri.c_str()));
+  // Defaults the URI may override: a server that does not answer fails the request within
+  // seconds instead of holding a request thread for the system's TCP timeout.
+  const char* const keywords[] = {"connect_timeout", "application_name", "dbname", nullptr};
+  const char* const values[] = {"5", "sorvanta-service", uri.c_str(), nullptr};
+  auto c = std::make_unique<Connection>(PQconnectdbParams(keywords, values, 1));
   if (c->Bad()) {
     if (error) *error = "cannot connect to the store: " + c->Error();
     return nullptr;
