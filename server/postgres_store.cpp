@@ -717,6 +717,9 @@ class PostgresStore : public Store {
         Return(std::move(c));
         return result;
       } catch (const Transient&) {
+        // A connection lost to a restart or failover means its idle siblings are lost too:
+        // they go now, so that the next attempts connect afresh instead of finding them dead.
+        if (c->Bad()) DropIdle();
         Return(std::move(c));
       }
     }
@@ -749,6 +752,14 @@ class PostgresStore : public Store {
     std::lock_guard<std::mutex> lock(mu_);
     idle_.push_back(std::move(c));
     ready_.notify_one();
+  }
+
+  void DropIdle() {
+    std::vector<std::unique_ptr<Connection>> dropped;
+    std::lock_guard<std::mutex> lock(mu_);
+    open_ -= static_cast<int>(idle_.size());
+    dropped.swap(idle_);
+    ready_.notify_all();
   }
 
   void Forget() {

@@ -1,6 +1,7 @@
 #include "server/store.h"
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 
 #include <atomic>
 #include <functional>
@@ -225,6 +226,27 @@ TEST_P(StoreTest, ConcurrentCallersCannotOvershootALimitOrRepeatAnEvent) {
     EXPECT_EQ(ok.load(), c.expectedOk) << c.what;
     EXPECT_EQ(failed.load(), 0) << c.what;
   }
+}
+
+// A server restart or failover drops every pooled connection: the next operations get new
+// ones instead of failing.
+TEST_P(StoreTest, DroppedConnectionsAreReplacedWithoutAnError) {
+  if (uri_.empty()) GTEST_SKIP() << "one file, no connections to lose";
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) threads.emplace_back([this] { store_->FindToken("none"); });  // fill the pool
+  for (std::thread& t : threads) t.join();
+  PGconn* admin = PQconnectdb(uri_.c_str());
+  PGresult* r = PQexec(admin, "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                              "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+  ASSERT_EQ(PQresultStatus(r), PGRES_TUPLES_OK) << PQerrorMessage(admin);
+  EXPECT_GE(std::atoi(PQgetvalue(r, 0, 0)), 1);
+  PQclear(r);
+  PQfinish(admin);
+  int64_t token = AddToken("after-drop", 100, 1);
+  CpuScoreRecord score;
+  score.tokenId = token;
+  EXPECT_EQ(store_->AddCpuScore(&score), StoreResult::kOk);
+  EXPECT_TRUE(store_->FindToken("after-drop")->used);
 }
 
 }  // namespace
