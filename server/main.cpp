@@ -38,6 +38,7 @@ const char* const kUsage =
     "token and disk-score limits are counted in the store and hold across instances):\n"
     "  --store URI            PostgreSQL store shared by every instance (postgresql://...);\n"
     "                         default: the SQLite file in the data folder\n"
+    "  --store-replica URI    a streaming replica of it for the ranking reads\n"
     "  --service-key FILE     key paper names derive from, the same file at every instance\n"
     "                         (at least 16 bytes, mode 600); default: kept in the store\n"
     "  --proxy-protocol       connections from a trusted proxy start with a PROXY v2 header\n"
@@ -123,6 +124,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--store") {
       value(&v);
       options.store = v;
+    } else if (arg == "--store-replica") {
+      value(&v);
+      options.storeReplica = v;
     } else if (arg == "--service-key") {
       value(&v);
       options.serviceKeyFile = v;

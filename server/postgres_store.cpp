@@ -364,14 +364,97 @@ bool Migrate(Connection* c, std::string* error) {
   return true;
 }
 
-class PostgresStore : public Store {
+// Connections to one server: up to poolSize, leased one per operation.
+class Pool {
  public:
-  PostgresStore(std::string uri, int poolSize) : uri_(std::move(uri)), poolSize_(poolSize) {}
+  Pool(std::string uri, int poolSize, int attempts) : uri_(std::move(uri)), poolSize_(poolSize), attempts_(attempts) {}
 
   void Adopt(std::unique_ptr<Connection> c) {
     std::lock_guard<std::mutex> lock(mu_);
     idle_.push_back(std::move(c));
     ++open_;
+  }
+
+  // Runs one operation on a leased connection, again on a fresh connection after a
+  // transient failure, at most attempts_ times; then it is the store's error.
+  template <typename Op>
+  StoreResult Do(Op op) {
+    for (int attempt = 0; attempt < attempts_; ++attempt) {
+      if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt * attempt));
+      std::unique_ptr<Connection> c = Lease();
+      if (!c) continue;
+      try {
+        StoreResult result = op(*c);
+        Return(std::move(c));
+        return result;
+      } catch (const Transient&) {
+        // A connection lost to a restart or failover means its idle siblings are lost too:
+        // they go now, so that the next attempts connect afresh instead of finding them dead.
+        if (c->Bad()) DropIdle();
+        Return(std::move(c));
+      }
+    }
+    return StoreResult::kError;
+  }
+
+ private:
+  // A connection from the pool, a new one while fewer than poolSize_ are open; nullptr when
+  // the server cannot be reached.
+  std::unique_ptr<Connection> Lease() {
+    std::unique_lock<std::mutex> lock(mu_);
+    ready_.wait(lock, [this] { return !idle_.empty() || open_ < poolSize_; });
+    std::unique_ptr<Connection> c;
+    if (!idle_.empty()) {
+      c = std::move(idle_.back());
+      idle_.pop_back();
+    } else {
+      ++open_;
+    }
+    lock.unlock();
+    if (c && !c->Bad()) return c;
+    c = Connect(uri_, nullptr);
+    if (c && !c->Prepare(nullptr)) c.reset();
+    if (!c) Forget();
+    return c;
+  }
+
+  // Back to the pool; a broken connection, or one left inside a transaction, is dropped.
+  void Return(std::unique_ptr<Connection> c) {
+    if (c->Bad() || !c->Idle()) return Forget();
+    std::lock_guard<std::mutex> lock(mu_);
+    idle_.push_back(std::move(c));
+    ready_.notify_one();
+  }
+
+  void DropIdle() {
+    std::vector<std::unique_ptr<Connection>> dropped;
+    std::lock_guard<std::mutex> lock(mu_);
+    open_ -= static_cast<int>(idle_.size());
+    dropped.swap(idle_);
+    ready_.notify_all();
+  }
+
+  void Forget() {
+    std::lock_guard<std::mutex> lock(mu_);
+    --open_;
+    ready_.notify_one();
+  }
+
+  const std::string uri_;
+  const int poolSize_;
+  const int attempts_;
+  std::mutex mu_;
+  std::condition_variable ready_;
+  std::vector<std::unique_ptr<Connection>> idle_;
+  int open_ = 0;  // leased plus idle
+};
+
+class PostgresStore : public Store {
+ public:
+  PostgresStore(std::unique_ptr<Connection> first, const std::string& uri, const std::string& replicaUri, int poolSize)
+      : primary_(uri, poolSize, kAttempts),
+        replica_(replicaUri.empty() ? nullptr : std::make_unique<Pool>(replicaUri, poolSize, 1)) {
+    primary_.Adopt(std::move(first));
   }
 
   StoreResult AddToken(const TokenRecord& token, const std::vector<PaperRecord>& papers) override {
@@ -560,7 +643,7 @@ class PostgresStore : public Store {
 
   std::vector<CpuScoreRecord> TopCpu(bool byMulticore, int limit) override {
     std::vector<CpuScoreRecord> out;
-    Do([&](Connection& c) {
+    ReadDo([&](Connection& c) {
       out.clear();
       Result r = c.Run(byMulticore ? "top_multi" : "top_single", {limit});
       if (!r.ok()) return StoreResult::kError;
@@ -609,7 +692,7 @@ class PostgresStore : public Store {
 
   std::vector<DiskScoreRecord> TopDisk(int limit) override {
     std::vector<DiskScoreRecord> out;
-    Do([&](Connection& c) {
+    ReadDo([&](Connection& c) {
       out.clear();
       Result r = c.Run("top_disk", {limit});
       if (!r.ok()) return StoreResult::kError;
@@ -704,76 +787,20 @@ class PostgresStore : public Store {
     return out;
   }
 
-  // Runs one operation on a leased connection, again on a fresh connection after a
-  // transient failure, at most kAttempts times; then it is the store's error.
+  // Runs an operation on the primary; a ranking read on the replica when there is one,
+  // and on the primary when the replica cannot answer.
   template <typename Op>
   StoreResult Do(Op op) {
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-      if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt * attempt));
-      std::unique_ptr<Connection> c = Lease();
-      if (!c) continue;
-      try {
-        StoreResult result = op(*c);
-        Return(std::move(c));
-        return result;
-      } catch (const Transient&) {
-        // A connection lost to a restart or failover means its idle siblings are lost too:
-        // they go now, so that the next attempts connect afresh instead of finding them dead.
-        if (c->Bad()) DropIdle();
-        Return(std::move(c));
-      }
-    }
-    return StoreResult::kError;
+    return primary_.Do(op);
+  }
+  template <typename Op>
+  StoreResult ReadDo(Op op) {
+    if (replica_ && replica_->Do(op) == StoreResult::kOk) return StoreResult::kOk;
+    return primary_.Do(op);
   }
 
-  // A connection from the pool, a new one while fewer than poolSize_ are open; nullptr when
-  // the server cannot be reached.
-  std::unique_ptr<Connection> Lease() {
-    std::unique_lock<std::mutex> lock(mu_);
-    ready_.wait(lock, [this] { return !idle_.empty() || open_ < poolSize_; });
-    std::unique_ptr<Connection> c;
-    if (!idle_.empty()) {
-      c = std::move(idle_.back());
-      idle_.pop_back();
-    } else {
-      ++open_;
-    }
-    lock.unlock();
-    if (c && !c->Bad()) return c;
-    c = Connect(uri_, nullptr);
-    if (c && !c->Prepare(nullptr)) c.reset();
-    if (!c) Forget();
-    return c;
-  }
-
-  // Back to the pool; a broken connection, or one left inside a transaction, is dropped.
-  void Return(std::unique_ptr<Connection> c) {
-    if (c->Bad() || !c->Idle()) return Forget();
-    std::lock_guard<std::mutex> lock(mu_);
-    idle_.push_back(std::move(c));
-    ready_.notify_one();
-  }
-
-  void DropIdle() {
-    std::vector<std::unique_ptr<Connection>> dropped;
-    std::lock_guard<std::mutex> lock(mu_);
-    open_ -= static_cast<int>(idle_.size());
-    dropped.swap(idle_);
-    ready_.notify_all();
-  }
-
-  void Forget() {
-    std::lock_guard<std::mutex> lock(mu_);
-    --open_;
-    ready_.notify_one();
-  }
-
-  const std::string uri_;
-  const int poolSize_;
-  std::mutex mu_;
-  std::condition_variable ready_;
-  std::vector<std::unique_ptr<Connection>> idle_;
-  int open_ = 0;  // leased plus idle
+  Pool primary_;
+  std::unique_ptr<Pool> replica_;
 };
 
 }  // namespace
@@ -782,13 +809,12 @@ bool IsPostgresUri(const std::string& text) {
   return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0;
 }
 
-std::unique_ptr<Store> OpenPostgresStore(const std::string& uri, int poolSize, std::string* error) {
+std::unique_ptr<Store> OpenPostgresStore(const std::string& uri, int poolSize, std::string* error,
+                                         const std::string& replicaUri) {
   std::unique_ptr<Connection> first = Connect(uri, error);
   if (!first) return nullptr;
   if (!Migrate(first.get(), error) || !first->Prepare(error)) return nullptr;
-  auto store = std::make_unique<PostgresStore>(uri, std::max(1, poolSize));
-  store->Adopt(std::move(first));
-  return store;
+  return std::make_unique<PostgresStore>(std::move(first), uri, replicaUri, std::max(1, poolSize));
 }
 
 }  // namespace sorvanta::server

@@ -629,7 +629,7 @@ std::unique_ptr<ReferenceService> ReferenceService::Start(const ServiceOptions& 
     impl->caFile = options.dataDir + "/" + kCaCertFileName;
   }
   impl->certNames = NamesForListenAddress(options.listen);
-  impl->store = sharedStore ? OpenPostgresStore(options.store, std::max(1, options.threads), error)
+  impl->store = sharedStore ? OpenPostgresStore(options.store, std::max(1, options.threads), error, options.storeReplica)
                             : OpenSqliteStore(options.dataDir + "/service.sqlite", error, options.syncEveryCommit);
   if (!impl->store) return nullptr;
   impl->logic = std::make_unique<ServiceLogic>(impl->store.get(), impl->options);

@@ -69,6 +69,7 @@ struct ServiceOptions {
   // derive from, the same at every instance (read from serviceKeyFile when that is given);
   // empty = a key kept in the store.
   std::string store;
+  std::string storeReplica;  // a streaming replica of it that serves the ranking reads
   std::string serviceKeyFile;
   std::string serviceKey;
   // Connections from a trustedProxies address start with a PROXY protocol v2 header naming

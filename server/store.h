@@ -156,8 +156,10 @@ std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* err
 
 // The PostgreSQL store at a libpq URI (postgresql://...): applies the schema's migrations,
 // then serves from a pool of up to poolSize connections. nullptr and *error when the server
-// cannot be reached or the schema cannot be brought up to date.
-std::unique_ptr<Store> OpenPostgresStore(const std::string& uri, int poolSize, std::string* error);
+// cannot be reached or the schema cannot be brought up to date. With replicaUri (a streaming
+// replica), the ranking reads go there first and to the primary when it cannot answer.
+std::unique_ptr<Store> OpenPostgresStore(const std::string& uri, int poolSize, std::string* error,
+                                         const std::string& replicaUri = "");
 // True for a text that names a PostgreSQL store rather than a file.
 bool IsPostgresUri(const std::string& text);
 

@@ -249,5 +249,34 @@ TEST_P(StoreTest, DroppedConnectionsAreReplacedWithoutAnError) {
   EXPECT_TRUE(store_->FindToken("after-drop")->used);
 }
 
+// Ranking reads go to the replica, and to the primary when the replica cannot answer. The
+// "replica" here is another database holding another score, so the answer tells them apart.
+TEST_P(StoreTest, RankingReadsUseTheReplicaAndFallBackToThePrimary) {
+  if (uri_.empty()) GTEST_SKIP() << "one file, no replicas";
+  std::string why, error;
+  const std::string replica = sorvanta::testing::FreshPostgresDatabase(&why);
+  ASSERT_FALSE(replica.empty()) << why;
+  for (auto [uri, single] : {std::pair<std::string, int>(uri_, 7), std::pair<std::string, int>(replica, 9)}) {
+    std::unique_ptr<Store> store = OpenPostgresStore(uri, 2, &error);
+    ASSERT_TRUE(store) << error;
+    TokenRecord t;
+    t.credential = "ranked";
+    t.key = std::string(16, 'k');
+    ASSERT_EQ(store->AddToken(t, {}), StoreResult::kOk);
+    CpuScoreRecord score;
+    score.tokenId = store->FindToken("ranked")->id;
+    score.singlecore = single;
+    ASSERT_EQ(store->AddCpuScore(&score), StoreResult::kOk);
+  }
+  const std::pair<std::string, int> cases[] = {{replica, 9}, {"postgresql://sorvanta@127.0.0.1:1/none", 7}};
+  for (const auto& [replicaUri, expected] : cases) {
+    std::unique_ptr<Store> store = OpenPostgresStore(uri_, 2, &error, replicaUri);
+    ASSERT_TRUE(store) << error;
+    std::vector<CpuScoreRecord> top = store->TopCpu(false, 10);
+    ASSERT_EQ(top.size(), 1u) << replicaUri;
+    EXPECT_EQ(top[0].singlecore, expected) << replicaUri;
+  }
+}
+
 }  // namespace
 }  // namespace sorvanta::server
