@@ -47,8 +47,9 @@ void PrintRecord(std::FILE* out, const std::vector<CpuRecordRow>& rows, const st
   }
   std::fprintf(out, "%s  %s  %s\n", Pad("项目", w0).c_str(), Pad("数值", w1).c_str(), "系数");
   for (const auto& row : rows)
-    std::fprintf(out, "%s  %s  %s\n", Pad(row.item, w0).c_str(), Pad(row.value, w1).c_str(), row.ratio.c_str());
-  std::fprintf(out, "(%s)\n", age.c_str());
+    std::fprintf(out, "%s  %s  %s\n", Printable(Pad(row.item, w0)).c_str(), Printable(Pad(row.value, w1)).c_str(),
+                 Printable(row.ratio).c_str());
+  std::fprintf(out, "(%s)\n", Printable(age).c_str());
 }
 
 // JSON for people and scripts: indented, Chinese kept as UTF-8 rather than escaped.
@@ -69,8 +70,8 @@ class CliCpuView : public CpuRunView {
 
   void SetMachineLines(const std::string& cpu, const std::string& board, const std::string& memory,
                        const std::string& os) override {
-    std::fprintf(out_, "CPU信息：%s\n主板信息：%s\n内存信息：%s\n系统信息：%s\n", cpu.c_str(), board.c_str(),
-                 memory.c_str(), os.c_str());
+    std::fprintf(out_, "CPU信息：%s\n主板信息：%s\n内存信息：%s\n系统信息：%s\n", Printable(cpu).c_str(),
+                 Printable(board).c_str(), Printable(memory).c_str(), Printable(os).c_str());
   }
   void ShowRecord(const std::vector<CpuRecordRow>& rows, const std::string& age) override {
     rows_ = rows;
@@ -79,7 +80,7 @@ class CliCpuView : public CpuRunView {
   void SetStartEnabled(bool) override {}
   void AppendLog(const std::string& line) override {
     if (out_ == stdout) EndLiveLine();
-    std::fprintf(out_, "%s\n", line.c_str());
+    std::fprintf(out_, "%s\n", Printable(line).c_str());
     std::fflush(out_);
     ShowProgress();
   }
@@ -97,9 +98,9 @@ class CliCpuView : public CpuRunView {
   }
   void ShowMessage(const std::string& text, const std::string&, CpuMessageIcon icon) override {
     if (icon == CpuMessageIcon::kError) {
-      std::fprintf(stderr, "错误：%s\n", text.c_str());
+      std::fprintf(stderr, "错误：%s\n", Printable(text).c_str());
     } else {
-      std::fprintf(out_, "%s\n", text.c_str());
+      std::fprintf(out_, "%s\n", Printable(text).c_str());
     }
   }
   // Running the command is the confirmation.
@@ -187,7 +188,7 @@ int RunCpu(const std::vector<std::string>& args) {
     std::printf("%s", JsonText(obj).c_str());
     return outcome.scored ? 0 : 1;
   }
-  std::printf("---------跑分结果---------\n%s\n", outcome.result.c_str());
+  std::printf("---------跑分结果---------\n%s\n", Printable(outcome.result).c_str());
   if (outcome.scored && !view.Rows().empty()) PrintRecord(stdout, view.Rows(), view.Age());
   return outcome.scored ? 0 : 1;
 }

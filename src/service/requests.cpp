@@ -84,7 +84,7 @@ bool ReadFileText(const std::string& path, std::string& out) {
 // The trust list of a verified request: the system's CA store plus the CA certificate in
 // $SORVANTA_SERVICE_CA. Empty when there is no extra CA (libcurl then uses the store alone).
 std::string ServiceCaBundle(CURL* handle) {
-  const char* extraPath = std::getenv("SORVANTA_SERVICE_CA");
+  const char* extraPath = ::secure_getenv("SORVANTA_SERVICE_CA");
   std::string extra;
   if (extraPath == nullptr || *extraPath == '\0' || !ReadFileText(extraPath, extra)) return {};
   std::string bundle;
@@ -224,7 +224,7 @@ Result<std::string> ServiceGetVerifiedBinary(const std::string& url) {
 }
 
 std::string ServiceBaseUrl() {
-  const char* fromEnvironment = std::getenv("SORVANTA_SERVICE_URL");
+  const char* fromEnvironment = ::secure_getenv("SORVANTA_SERVICE_URL");
   std::string base = (fromEnvironment != nullptr && *fromEnvironment != '\0') ? fromEnvironment
                                                                             : SORVANTA_DEFAULT_SERVICE_URL;
   // Paths are appended without a leading "/", so a base given without its final "/"
