@@ -230,15 +230,15 @@ int main(int argc, char** argv) {
     else if (a == "--tokens") tokens = std::atoi(next());
     else if (a == "--rankings") rankings = std::atoi(next());
     else if (a == "--cpu") {
-      std::string spec = next();
-      size_t eq = spec.find('=');
+      std::string cpuArg = next();
+      size_t eq = cpuArg.find('=');
       std::vector<int> pids;
-      for (std::string rest = eq == std::string::npos ? "" : spec.substr(eq + 1); !rest.empty();) {
+      for (std::string rest = eq == std::string::npos ? "" : cpuArg.substr(eq + 1); !rest.empty();) {
         size_t comma = rest.find(',');
         pids.push_back(std::atoi(rest.substr(0, comma).c_str()));
         rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
       }
-      g_cpu.emplace_back(spec.substr(0, eq), pids);
+      g_cpu.emplace_back(cpuArg.substr(0, eq), pids);
     }
     else if (a == "--fresh") g_fresh = true;
     else {
