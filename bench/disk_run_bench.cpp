@@ -95,6 +95,7 @@ class QuietView : public DiskRunView {
   void ClearBar(int) override {}
   void ShowStatus(const std::string&) override {}
   void ShowMessage(const std::string&, const std::string&, DiskMessageIcon) override {}
+  bool Confirm(const std::string&) override { return true; }
   void Post(std::function<void()> task) override { loop_.Post(std::move(task)); }
   void RowCompleted(int, const std::string&, const DiskResult& r) override { result = r; }
 

@@ -53,10 +53,11 @@ void ChartCtrl::Attach(QAbstractSeries* series, const QString& name) {
   PlaceLegend();
 }
 
-int ChartCtrl::AddLineSeries(const QString& name, const QColor& color, qreal width) {
+int ChartCtrl::AddLineSeries(const QString& name, const QColor& color, qreal width, Qt::PenStyle style) {
   auto* series = new QLineSeries;
   QPen pen(color);
   pen.setWidthF(width);
+  pen.setStyle(style);
   pen.setCosmetic(true);
   series->setPen(pen);
   Attach(series, name);
@@ -64,14 +65,17 @@ int ChartCtrl::AddLineSeries(const QString& name, const QColor& color, qreal wid
   return static_cast<int>(lines_.size()) - 1;
 }
 
-int ChartCtrl::AddBarSeries(const QString& name, const QColor& color) {
+int ChartCtrl::AddBarSeries(const QString& name, const QColor& color, Qt::BrushStyle fill) {
   // A filled rectangle between two short horizontal lines: a bar at any numeric x.
   BarSlot slot;
   slot.top = new QLineSeries(this);
   slot.bottom = new QLineSeries(this);
   slot.area = new QAreaSeries(slot.top, slot.bottom);
-  slot.area->setColor(color);
-  slot.area->setBorderColor(color);
+  slot.area->setBrush(QBrush(color, fill));
+  QPen border(color);
+  border.setWidthF(1.5);
+  border.setCosmetic(true);
+  slot.area->setPen(border);
   Attach(slot.area, name);
   bars_.push_back(slot);
   return static_cast<int>(bars_.size()) - 1;

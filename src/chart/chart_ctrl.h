@@ -27,8 +27,9 @@ class ChartCtrl : public QChartView {
 
   // Adds a series and returns its index among the series of its kind (0, 1, ...).
   // width 0 draws the thinnest line the screen shows.
-  int AddLineSeries(const QString& name, const QColor& color, qreal width);
-  int AddBarSeries(const QString& name, const QColor& color);
+  // A dashed line or a hatched bar tells series apart where colours alone may not.
+  int AddLineSeries(const QString& name, const QColor& color, qreal width, Qt::PenStyle style = Qt::SolidLine);
+  int AddBarSeries(const QString& name, const QColor& color, Qt::BrushStyle fill = Qt::SolidPattern);
 
   // Replaces the points of a line by (x[i], y[i]) for i < count, in one step; count 0 clears.
   void SetLinePoints(int line, const double* x, const double* y, int count);

@@ -2,6 +2,8 @@
 // the window (prefill, laps, TRIM, score request and history), and disk --history ROOT.
 #include <json/json.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -10,6 +12,7 @@
 #include "diskbench/disk_presenter.h"
 #include "diskbench/disk_events_loop.h"
 #include "diskbench/disk_results.h"
+#include "platform/system_info.h"
 #include "platform/volumes.h"
 #include "base/text.h"
 
@@ -37,22 +40,43 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
-// One completed row as the command line reports it.
+// One row as the command line reports it: completed, or cut short by a stop.
 struct RowReport {
   int row = 0;
-  DiskRowCells cells;
-  std::array<double, 7> figures{};  // the cells as submitted, for the IOPS beside them
   std::string score;
   DiskChartData chart;
-  DiskCells exact;  // the row's sequence's cells at full precision
+  DiskCells exact;   // the row's sequence's cells at full precision
+  std::string text;  // the row as the window copies it
+  bool aborted = false;
+  bool complete = false;  // every test of the run produced its figure
 };
 
+// The live line's phase, from the engine's log lines: its name and, for the timed tests,
+// their length in seconds (0: the sequential tests, shown in percent).
+struct Phase {
+  std::string name;
+  int seconds = 0;
+};
+
+std::optional<Phase> PhaseAfter(const std::string& line, const DiskEngineOptions& engine) {
+  const int randomSeconds = static_cast<int>((engine.randomTestMs + 999) / 1000);
+  const int concurrentSeconds = static_cast<int>((static_cast<uint64_t>(engine.concurrentTicks) * engine.tickMs + 999) / 1000);
+  if (line.rfind("[>>]开始顺序读写测试", 0) == 0) return Phase{"顺序读写", 0};
+  if (line.rfind("[>>]开始4K随机读写测试", 0) == 0) return Phase{"4K随机写", randomSeconds};
+  if (line.rfind("[>]4K随机写均速", 0) == 0) return Phase{"4K随机读", randomSeconds};
+  if (line.rfind("[>>]开始64并发4k测试", 0) == 0) return Phase{"64线程4K随机写", concurrentSeconds};
+  if (line.rfind("[>]64并发4k写入", 0) == 0 || line.find("64并发4k写入：") != std::string::npos)
+    return Phase{"64线程4K随机读", concurrentSeconds};
+  return std::nullopt;
+}
+
 // The window of the command line: log lines on standard output (standard error with
-// --json), the live speed line on a terminal, messages on standard error.
+// --json), a live status line on a terminal (phase, seconds or percent, current speed) and
+// a plain one every 5 s otherwise, messages on standard error.
 class CliDiskView : public DiskRunView {
  public:
-  CliDiskView(TaskLoop& loop, bool json, DiskRunOptions options)
-      : loop_(loop), json_(json), options_(options) {}
+  CliDiskView(TaskLoop& loop, bool json, DiskRunOptions options, DiskEngineOptions engine)
+      : loop_(loop), json_(json), live_(!json && StdoutIsTerminal()), options_(options), engine_(engine) {}
 
   void SetDriveLines(const std::vector<std::string>&, int) override {}
   DiskRunOptions Options() override { return options_; }
@@ -62,10 +86,30 @@ class CliDiskView : public DiskRunView {
   void SetStopEnabled(bool) override {}
   void SetScoreText(const std::string&) override {}
   void SetInfoLine(const std::string& text) override {
-    if (json_ || text.rfind("实时速度：", 0) != 0) return;
-    PrintLiveLine("进度 " + std::to_string(percent_) + "%  " + text);
+    if (text.rfind("实时速度：", 0) != 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    std::string status = phase_.name.empty() ? "" : phase_.name + "  ";
+    if (phase_.seconds > 0) {
+      const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - phaseStart_).count();
+      status += std::to_string(std::min<int64_t>(elapsed, phase_.seconds)) + "/" + std::to_string(phase_.seconds) + "s  ";
+    } else {
+      status += "进度 " + std::to_string(percent_) + "%  ";
+    }
+    status += text;
+    if (live_) {
+      PrintLiveLine(status);
+    } else if (now - lastPlain_ >= std::chrono::seconds(5)) {
+      lastPlain_ = now;
+      Print(status);
+    }
   }
-  void AppendLog(const std::string& line) override { Print(line); }
+  void AppendLog(const std::string& line) override {
+    if (std::optional<Phase> next = PhaseAfter(line, engine_)) {
+      phase_ = *next;
+      phaseStart_ = lastPlain_ = std::chrono::steady_clock::now();
+    }
+    Print(line);
+  }
   void SetLogText(const std::string& text) override { Print(text); }
   void SetProgress(int percent) override { percent_ = percent; }
   void SetCell(int, int, const std::string&) override {}
@@ -76,27 +120,29 @@ class CliDiskView : public DiskRunView {
     if (!text.empty()) Print(text);
   }
   void ShowMessage(const std::string& text, const std::string&, DiskMessageIcon) override {
-    if (!json_) EndLiveLine();
+    EndLiveLine();
     std::fprintf(stderr, "%s\n", Printable(text).c_str());
   }
+  // Naming the volume on the command line is the confirmation.
+  bool Confirm(const std::string&) override { return true; }
   void Post(std::function<void()> task) override { loop_.Post(std::move(task)); }
   void RowCompleted(int row, const std::string& score, const DiskResult& result) override {
-    if (run_ && row >= 0 && row <= 3) {
-      size_t r = static_cast<size_t>(row);
-      rows.push_back(RowReport{row, run_->Table()[r], run_->Figures()[r], score, run_->Chart(), result.cells});
-    }
+    Keep(row, score, result, false);
   }
+  void RowStopped(int row, const DiskResult& result) override { Keep(row, "", result, true); }
 
   void Attach(const DiskBenchRun* run) { run_ = run; }
   std::vector<RowReport> rows;
 
-  void Finish() {
-    if (!json_) EndLiveLine();
-  }
+  void Finish() { EndLiveLine(); }
 
  private:
+  void Keep(int row, const std::string& score, const DiskResult& result, bool aborted) {
+    if (!run_ || row < 0 || row > 3) return;
+    rows.push_back(RowReport{row, score, run_->Chart(), result.cells, run_->ResultText(row), aborted, result.completed});
+  }
   void Print(const std::string& text) {
-    if (!json_) EndLiveLine();
+    EndLiveLine();
     std::FILE* out = json_ ? stderr : stdout;
     std::fprintf(out, "%s\n", Printable(OneLine(text)).c_str());
     std::fflush(out);
@@ -104,8 +150,12 @@ class CliDiskView : public DiskRunView {
 
   TaskLoop& loop_;
   bool json_;
+  bool live_;
   DiskRunOptions options_;
+  DiskEngineOptions engine_;
   int percent_ = 0;
+  Phase phase_;
+  std::chrono::steady_clock::time_point phaseStart_{}, lastPlain_{};
   const DiskBenchRun* run_ = nullptr;
 };
 
@@ -131,6 +181,7 @@ Json::Value RowJson(const RowReport& r) {
   o["row"] = r.row;
   o["label"] = kDiskRowLabels[static_cast<size_t>(r.row)];
   o["score"] = r.score;
+  o["aborted"] = r.aborted;
   Json::Value chart(Json::objectValue);
   chart["x"] = ArrayJson(r.chart.x);
   chart["write"] = ArrayJson(r.chart.y[0]);
@@ -143,18 +194,6 @@ void PrintJson(const Json::Value& v) {
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "  ";
   std::cout << Json::writeString(builder, v) << std::endl;
-}
-
-// The cells' texts, with the IOPS of the 4 KiB columns from their figures.
-void PrintCells(const DiskRowCells& cells, const std::array<double, 7>& figures) {
-  for (int c = 1; c <= 7; ++c) {
-    const std::string& text = cells[static_cast<size_t>(c - 1)];
-    std::string iops;
-    if (c >= 4 && text.find("MB/s") != std::string::npos)
-      iops = "  " + std::to_string(IopsOf(figures[static_cast<size_t>(c - 1)])) + " IOPS";
-    std::printf("  %-12s %s%s\n", kDiskCellLabels[static_cast<size_t>(c - 1)], text.empty() ? "-" : text.c_str(),
-                iops.c_str());
-  }
 }
 
 bool ParsePrefill(const std::string& text, DiskRunOptions* o) {
@@ -194,8 +233,10 @@ int RunHistory(const std::string& root, bool json) {
   bool identified = false;
   DiskList list = ListFor(root, &identified);
   DiskHistoryFiles files{DiskHistoryFolder(), ""};
+  std::string driveText = root;
   for (const auto& [key, entry] : list)
-    if (entry.roots.front() == root) files.base = DiskHistoryBaseName(root + " " + entry.model);
+    if (entry.roots.front() == root) driveText = root + " " + entry.model;
+  files.base = DiskHistoryBaseName(driveText);
   std::optional<std::string> text = ReadHistoryFile(files.List());
   if (!text || text->empty()) {
     if (json) {
@@ -223,10 +264,17 @@ int RunHistory(const std::string& root, bool json) {
       o["score"] = score;
       rows.append(o);
     } else {
-      std::printf("%s  得分：%d\n", kDiskRowLabels[static_cast<size_t>(r)], score);
-      std::array<double, 7> figures{};  // a stored text read back as a figure
-      for (size_t c = 0; c < 7; ++c) figures[c] = CellNumber(cells[c]);
-      PrintCells(cells, figures);
+      DiskReport report;
+      report.driveText = driveText;
+      platform::BoardInfo board = platform::ReadBoardInfo();
+      report.board = board.found ? board.vendor + " " + board.name : "";
+      report.rowLabel = kDiskRowLabels[static_cast<size_t>(r)];
+      if (std::optional<std::string> bytes = ReadHistoryFile(files.Chart(r)))
+        if (std::optional<DiskChartData> chart = DecodeChart(*bytes)) report.writeGiB = chart->x[kChartPoints - 1];
+      report.cells = cells;
+      report.score = std::to_string(score);
+      report.time = HistoryFileTime(files.Score(r));
+      std::printf("%s", Printable(DiskReportText(report)).c_str());
     }
   }
   if (json) PrintJson(rows);
@@ -305,10 +353,7 @@ int RunDisk(const std::vector<std::string>& args) {
   }
 
   DiskRunConfig config;
-  if (size) {
-    config.standardWriteSize = *size;
-    config.minFreeBytes = *size;
-  }
+  config.settingsPath = "-";  // the command line's --size is never remembered
   config.submit = submit;
   config.saveHistory = submit;
   config.elevateTrim = false;
@@ -318,8 +363,9 @@ int RunDisk(const std::vector<std::string>& args) {
     out = list;
     return true;
   };
+  if (size) options.writeSize = *size;
   TaskLoop loop;
-  CliDiskView view(loop, json, options);
+  CliDiskView view(loop, json, options, config.engine);
   DiskBenchRun run(view, config);
   view.Attach(&run);
   LoopDiskEvents events(loop, run);
@@ -345,29 +391,30 @@ int RunDisk(const std::vector<std::string>& args) {
   if (!started) return 1;
   const std::vector<RowReport>& rows = view.rows;
 
+  // Every figure measured so far, a stopped row's included; null only for tests that did not run.
   if (json) {
     Json::Value out = rows.empty() ? DiskCells().ToJson() : rows.back().exact.ToJson();
     Json::Value list(Json::arrayValue);
     for (const RowReport& r : rows) list.append(RowJson(r));
     out["rows"] = list;
+    out["aborted"] = stopped;
     if (!rows.empty()) {
       out["row"] = rows.back().row;
       out["score"] = rows.back().score;
     }
     PrintJson(out);
   } else {
-    for (const RowReport& r : rows) {
-      std::printf("%s%s\n", kDiskRowLabels[static_cast<size_t>(r.row)],
-                  submit && !options.systemCache ? ("  得分：" + r.score).c_str() : "");
-      PrintCells(r.cells, r.figures);
-    }
+    // The drive's model and the service's score came from outside: each line escaped.
+    for (const RowReport& r : rows) std::printf("%s", Printable(r.text).c_str());
+    std::fflush(stdout);
   }
   if (stopped) {
     std::fprintf(stderr, "已停止\n");
     return 130;
   }
   if (rows.empty()) return 1;
-  return rows.back().cells[6].find("MB/s") != std::string::npos ? 0 : 1;
+  // Exit 0 only for a row with every figure of its run (a complete row).
+  return rows.back().complete ? 0 : 1;
 }
 
 CliCommandRegistrar reg{CliCommand{"disk", kUsage, "测试分区的顺序、4K随机与64并发4K读写速度（可预占、跑圈、TRIM、提交）", RunDisk}};

@@ -9,6 +9,7 @@
 // the outcome.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -51,7 +52,9 @@ struct GM_TestFile {
   int seed = 0;                // worker index 0..63, also its generator seed
   uint64_t regionStart = 0;    // bytes
   uint64_t regionLength = 0;   // bytes = write size / 64, rounded down to whole 4 KiB pages
-  int error = 0;               // errno of a failed transfer; the phase then reports failure
+  int error = 0;               // errno of a failed open or transfer; the worker then adds 0
+  // Bytes moved so far, counted live for the driver's once-a-tick speed line (may be null).
+  std::atomic<uint64_t>* moved = nullptr;
 };
 
 // Bytes over milliseconds in MB/s (1 MB = 1,048,576 bytes). An interval of 0 ms counts as
@@ -94,7 +97,10 @@ CacheDrop DetectCacheDrop(const std::vector<double>& samples);
 struct DiskResult {
   DiskCells cells;         // result columns 1..7 as reported; a stopped or failed test's stay empty
   CacheDrop cacheDrop;     // of the sequential write, once it completed
-  bool completed = false;  // the whole sequence ran to its end
+  // The whole sequence ran to its end and every test produced its figure (no 64-thread
+  // worker failed): only such a result is a complete row.
+  bool completed = false;
+  int failedWorkers = 0;   // 64-thread workers (both phases) that failed and added 0
 };
 
 // The results of a completed sequential write: the average line and cells 1 and 2, then

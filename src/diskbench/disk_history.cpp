@@ -127,6 +127,11 @@ bool SaveDiskHistory(const DiskHistoryFiles& files, const DiskResultTable& table
   return ok;
 }
 
+std::time_t HistoryFileTime(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+}
+
 std::optional<std::string> ReadHistoryFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;

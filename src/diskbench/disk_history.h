@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -60,6 +61,9 @@ struct DiskHistoryFiles {
 // any file failed.
 bool SaveDiskHistory(const DiskHistoryFiles& files, const DiskResultTable& table, int row, int32_t score,
                      const DiskChartData& chart);
+
+// When a history file was last written (seconds since 1970), 0 when it cannot be read.
+std::time_t HistoryFileTime(const std::string& path);
 
 // The whole content of a file, or nullopt when it cannot be read.
 std::optional<std::string> ReadHistoryFile(const std::string& path);

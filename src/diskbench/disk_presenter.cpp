@@ -12,6 +12,7 @@
 #include "platform/paths.h"
 #include "platform/volumes.h"
 #include "base/text.h"
+#include "diskbench/disk_settings.h"
 
 namespace sorvanta::diskbench {
 
@@ -28,6 +29,20 @@ constexpr const char* kCacheWarning =
     "启用系统缓存会导致速度超过硬盘本身速度，测试结果不代表硬盘的真实实力，结果不会提交到服务器。";
 
 std::string GiBText(uint64_t bytes) { return FloatText(static_cast<double>(bytes) / static_cast<double>(kGiB)); }
+
+// What kept a row from being complete: the tests without a figure (column 2 has none when
+// no cache drop was found, which is a result) and failed 64-thread workers.
+std::string IncompleteReason(const DiskResult& result) {
+  std::string missing;
+  for (int column = 1; column <= 7; ++column) {
+    if (column == 2 || result.cells.Value(column)) continue;
+    missing += (missing.empty() ? "" : "、") + std::string(kDiskCellLabels[static_cast<size_t>(column - 1)]);
+  }
+  std::string reason = missing.empty() ? std::string() : "未测出：" + missing;
+  if (result.failedWorkers > 0)
+    reason += (reason.empty() ? "" : "；") + std::to_string(result.failedWorkers) + "个64并发线程读写出错";
+  return reason.empty() ? "测试未完成" : reason;
+}
 
 }  // namespace
 
@@ -70,6 +85,12 @@ bool DiskBenchRun::OnOpen() {
     return false;
   }
   identificationOpen_ = true;
+  if (config_.settingsPath != "-") {
+    std::optional<uint64_t> size =
+        LoadDiskWriteSize(config_.settingsPath.empty() ? DiskSettingsPath() : config_.settingsPath);
+    if (size) sizeChoice_ = *size;
+  }
+  view_.SetSizeChoice(sizeChoice_);
   OnRefreshDisks();
   view_.SetLaps(1);
   view_.SetLogText(kDiskWelcomeText);
@@ -120,8 +141,23 @@ void DiskBenchRun::OnRefreshDisks() {
 
 // ---- start, stop, close ----------------------------------------------------------------
 
-bool DiskBenchRun::OnStartRun() {
+bool DiskBenchRun::OnStartRun() { return StartRun(true); }
+
+void DiskBenchRun::OnSizeChosen(uint64_t bytes) {
+  if (bytes == 0) {  // "整盘": the whole-disk run
+    view_.SetOptionChecked(DiskOption::kWholeDisk, true);
+    OnOptionClicked(DiskOption::kWholeDisk);
+    return;
+  }
+  sizeChoice_ = bytes;
+  view_.SetOptionChecked(DiskOption::kWholeDisk, false);
+  if (config_.settingsPath != "-")
+    SaveDiskWriteSize(config_.settingsPath.empty() ? DiskSettingsPath() : config_.settingsPath, bytes);
+}
+
+bool DiskBenchRun::StartRun(bool ask) {
   if (running_) return false;
+  const std::string scoreBefore = scoreText_;
   SetScore("待评分");
   if (root_.empty()) {
     view_.ShowMessage("没有可测试的分区！请插入硬盘后点击“刷新”。", "", DiskMessageIcon::kNone);
@@ -135,66 +171,83 @@ bool DiskBenchRun::OnStartRun() {
                       "", DiskMessageIcon::kNone);
     return false;
   }
+  DiskRunOptions opt = view_.Options();
+  const uint64_t writeSize = config_.standardWriteSize ? config_.standardWriteSize : opt.writeSize;
+  // The free-space check follows the size that will be written.
+  const uint64_t needFree = config_.minFreeBytes ? config_.minFreeBytes : writeSize;
+  const std::string needText = needFree % kGiB == 0 ? std::to_string(needFree / kGiB) : GiBText(needFree);
   std::optional<platform::VolumeSpace> space = platform::SpaceOf(root_);
   uint64_t freeBytes = space ? space->freeBytes : 0;
   uint64_t totalBytes = space ? space->totalBytes : 0;
-  if (freeBytes < config_.minFreeBytes) {
-    view_.ShowMessage(config_.minFreeBytes == 20 * kGiB
-                          ? std::string("至少需要20G以上空闲空间！")
-                          : "至少需要" + GiBText(config_.minFreeBytes) + "G以上空闲空间！",
-                      "", DiskMessageIcon::kNone);
+  if (freeBytes < needFree) {
+    view_.ShowMessage("至少需要" + needText + "G以上空闲空间！", "", DiskMessageIcon::kNone);
     return false;
   }
-  DiskRunOptions opt = view_.Options();
 
+  // The mode's checks come before the question and the TRIM, so that a refused start asks
+  // nothing and trims nothing.
+  std::function<void(std::stop_token)> body;
+  bool trim = opt.trim && !removable_;
+  DiskEvents* events = events_ ? events_ : &noEvents_;
+  DiskTestOptions test;
+  test.root = root_;
+  test.writeSize = writeSize;
+  test.systemCache = opt.systemCache;
+  test.engine = config_.engine;
   const double freeGiB = static_cast<double>(freeBytes) / static_cast<double>(kGiB);
-  for (int i = 0; i < kChartPoints; ++i) {
-    double x = i / 5.0;  // 0 to 20 GB
-    if (opt.wholeDisk) {
-      x = i * (freeGiB / 100);
-    } else if (config_.standardWriteSize != kDefaultWriteSize) {
-      x = i * (static_cast<double>(config_.standardWriteSize) / static_cast<double>(kGiB) / 100);
+  uint64_t toWrite = writeSize;  // what the question names
+  std::vector<int> rows;         // the rows this run fills
+  int row = 0;
+  if (opt.wholeDisk) {
+    if (opt.laps == 0) return false;
+    row = 3;
+    rows = {3};
+    writeSizeGiB_ = freeGiB;
+    test.writeSize = freeBytes;
+    toWrite = freeBytes * static_cast<uint64_t>(opt.laps);
+    body = [this, test, trim, events](std::stop_token stop) { StandardRun(test, trim, *events, stop); };
+  } else if (opt.prefill50 || opt.prefill90) {
+    PrefillPlan plan = PlanPrefill(opt.prefill50, opt.prefill90, totalBytes, freeBytes, needFree);
+    if (plan.refusedPercent) {
+      view_.ShowMessage("填充" + std::to_string(plan.refusedPercent) + "%后至少需要" + needText + "G以上空闲空间！", "",
+                        DiskMessageIcon::kNone);
+      return false;
     }
+    row = plan.steps.empty() ? 1 : plan.steps.front().row;
+    toWrite = 0;
+    for (const PrefillStep& step : plan.steps) {
+      rows.push_back(step.row);
+      toWrite += step.amount + writeSize;
+    }
+    writeSizeGiB_ = static_cast<double>(writeSize) / static_cast<double>(kGiB);
+    body = [this, test, steps = plan.steps, trim, events](std::stop_token stop) {
+      PrefillRun(test, steps, trim, *events, stop);
+    };
+  } else {
+    rows = {0};
+    writeSizeGiB_ = static_cast<double>(writeSize) / static_cast<double>(kGiB);
+    body = [this, test, trim, events](std::stop_token stop) { StandardRun(test, trim, *events, stop); };
+  }
+  if (ask && toWrite > 0) {
+    const std::string amount = toWrite % kGiB == 0 ? std::to_string(toWrite / kGiB) : GiBText(toWrite);
+    if (!view_.Confirm("将在 " + root_ + " 写入 " + amount + " GB 测试数据，继续吗？")) {
+      SetScore(scoreBefore);
+      return false;
+    }
+  }
+  currentRow_ = row;
+
+  for (int i = 0; i < kChartPoints; ++i) {
+    double x = opt.wholeDisk ? i * (freeGiB / 100) : i * (static_cast<double>(writeSize) / static_cast<double>(kGiB) / 100);
     chart_.x[static_cast<size_t>(i)] = x;
     for (auto& line : chart_.y) line[static_cast<size_t>(i)] = 0;
   }
   for (int line = 0; line < 3; ++line) view_.DrawLine(line, chart_.x.data(), chart_.y[line].data(), kChartPoints);
   smoothed_ = 0;
   lastIndex_ = 0;
-
-  // The mode's checks come before the TRIM, so that a refused start trims nothing.
-  std::function<void(std::stop_token)> body;
-  bool trim = opt.trim && !removable_;
-  DiskEvents* events = events_ ? events_ : &noEvents_;
-  DiskTestOptions test;
-  test.root = root_;
-  test.writeSize = config_.standardWriteSize;
-  test.systemCache = opt.systemCache;
-  test.engine = config_.engine;
-  if (opt.wholeDisk) {
-    if (opt.laps == 0) return false;
-    currentRow_ = 3;
-    writeSizeGiB_ = freeGiB;
-    test.writeSize = freeBytes;
-    body = [this, test, trim, events](std::stop_token stop) { StandardRun(test, trim, *events, stop); };
-  } else if (opt.prefill50 || opt.prefill90) {
-    PrefillPlan plan = PlanPrefill(opt.prefill50, opt.prefill90, totalBytes, freeBytes, config_.minFreeBytes);
-    if (plan.refusedPercent) {
-      std::string need = config_.minFreeBytes == 20 * kGiB ? "20" : GiBText(config_.minFreeBytes);
-      view_.ShowMessage("填充" + std::to_string(plan.refusedPercent) + "%后至少需要" + need + "G以上空闲空间！", "",
-                        DiskMessageIcon::kNone);
-      return false;
-    }
-    currentRow_ = plan.steps.empty() ? 1 : plan.steps.front().row;
-    writeSizeGiB_ = static_cast<double>(config_.standardWriteSize) / static_cast<double>(kGiB);
-    body = [this, test, steps = plan.steps, trim, events](std::stop_token stop) {
-      PrefillRun(test, steps, trim, *events, stop);
-    };
-  } else {
-    currentRow_ = 0;
-    writeSizeGiB_ = static_cast<double>(config_.standardWriteSize) / static_cast<double>(kGiB);
-    body = [this, test, trim, events](std::stop_token stop) { StandardRun(test, trim, *events, stop); };
-  }
+  // A row holds only what this run measures: its old figures go before the run starts.
+  for (int r : rows) ClearRow(r);
+  shownRow_ = row;
 
   view_.SetLogText("[>>>]测试磁盘：\r\n" + driveText_);
   cacheRun_ = opt.systemCache;
@@ -215,6 +268,11 @@ bool DiskBenchRun::OnStartRun() {
   return true;
 }
 
+void DiskBenchRun::ClearRow(int row) {
+  for (int c = 1; c <= 7; ++c) SetTableCell(row, c, "", 0);
+  rowTimes_[static_cast<size_t>(row)] = 0;
+}
+
 void DiskBenchRun::OnStopRun() {
   if (StopRequested() || !running_) return;
   stop_.request_stop();
@@ -232,10 +290,12 @@ void DiskBenchRun::OnOptionClicked(DiskOption option) {
     case DiskOption::kWholeDisk:
       view_.SetOptionChecked(DiskOption::kPrefill50, false);
       view_.SetOptionChecked(DiskOption::kPrefill90, false);
+      view_.SetSizeChoice(view_.Options().wholeDisk ? 0 : sizeChoice_);
       break;
     case DiskOption::kPrefill50:
     case DiskOption::kPrefill90:
       view_.SetOptionChecked(DiskOption::kWholeDisk, false);
+      view_.SetSizeChoice(sizeChoice_);
       break;
     case DiskOption::kSystemCache:
       if (view_.Options().systemCache) view_.ShowMessage(kCacheWarning, "注意啊", DiskMessageIcon::kInformation);
@@ -260,6 +320,9 @@ void DiskBenchRun::OnProgress(int percent, int chartLine) {
   if (chartLine < 0 || chartLine > 1 || p == lastIndex_) return;
   auto& y = chart_.y[static_cast<size_t>(chartLine)];
   y[static_cast<size_t>(lastIndex_)] = smoothed_;
+  // A file of fewer than 100 blocks moves more than one percent per block: the points it
+  // passes over get the same speed, so that the curve does not drop to 0 between blocks.
+  for (int i = lastIndex_ + 1; i < p; ++i) y[static_cast<size_t>(i)] = smoothed_;
   if (p != 0) view_.DrawLine(chartLine, chart_.x.data(), y.data(), p);
   lastIndex_ = p;
 }
@@ -289,14 +352,32 @@ void DiskBenchRun::OnCell(std::optional<double> mbps, int column) {
 }
 
 void DiskBenchRun::OnRowDone(int row, const DiskResult& result) {
-  if (StopRequested()) return;  // a stopped row is neither submitted nor saved
+  if (StopRequested()) {  // a stopped row is neither submitted nor saved
+    if (row >= 0 && row <= 3) rowTimes_[static_cast<size_t>(row)] = platform::WallClock();
+    shownRow_ = row;
+    view_.RowStopped(row, result);
+    return;
+  }
   rowResult_ = result;
+  shownRow_ = row;
+  if (row >= 0 && row <= 3) rowTimes_[static_cast<size_t>(row)] = platform::WallClock();
+  if (!result.completed) {
+    // Only a row with every figure of this run is scored: the rest is shown and kept as
+    // measured, without a score.
+    OnLog("[X]本次测试不完整（" + IncompleteReason(result) + "），结果不提交，不计分");
+    SetScore("-");
+    SaveHistory(row);
+    view_.RowCompleted(row, "", rowResult_);
+    return;
+  }
   if (cacheRun_) {
     SaveHistory(row);  // the score text still reads "待评分": stored as 0
     view_.RowCompleted(row, "", rowResult_);
     return;
   }
   if (!config_.submit) {
+    SetScore("-");  // nothing was asked for a score
+    SaveHistory(row);
     view_.RowCompleted(row, "", rowResult_);
     return;
   }
@@ -351,7 +432,7 @@ void DiskBenchRun::OnRunFinished(const std::string& text) {
 
 void DiskBenchRun::StartNextLap(int laps) {
   running_ = false;
-  if (!StopRequested() && OnStartRun()) {
+  if (!StopRequested() && StartRun(false)) {
     view_.SetLaps(laps - 1);
   } else {
     ToIdle();
@@ -398,6 +479,8 @@ void DiskBenchRun::LoadHistory(int row) {
   std::optional<std::string> scoreBytes = ReadHistoryFile(files.Score(row));
   std::optional<int32_t> score = scoreBytes ? DecodeScore(*scoreBytes) : std::nullopt;
   SetScore(IntText(score.value_or(0)));
+  shownRow_ = row;
+  rowTimes_[static_cast<size_t>(row)] = scoreBytes ? HistoryFileTime(files.Score(row)) : 0;
   std::optional<std::string> chartBytes = ReadHistoryFile(files.Chart(row));
   std::optional<DiskChartData> chart = chartBytes ? DecodeChart(*chartBytes) : std::nullopt;
   if (!chart) {  // missing, or not the size of a chart file
@@ -414,6 +497,23 @@ void DiskBenchRun::LoadHistory(int row) {
     view_.SetBar(b, chart_.x[static_cast<size_t>((b + 1) * 100 / 6)],
                  figures_[static_cast<size_t>(row)][static_cast<size_t>(b + 3)]);
   }
+}
+
+// ---- result text -----------------------------------------------------------------------
+
+std::string DiskBenchRun::ResultText(int row) const {
+  if (row < 0 || row > 3) return "";
+  const size_t r = static_cast<size_t>(row);
+  DiskReport report;
+  report.driveText = driveText_;
+  platform::BoardInfo board = config_.board();
+  report.board = board.found ? board.vendor + " " + board.name : "";
+  report.rowLabel = kDiskRowLabels[r];
+  report.writeGiB = chart_.x[kChartPoints - 1];
+  report.cells = table_[r];
+  report.score = scoreText_;
+  report.time = rowTimes_[r];
+  return DiskReportText(report);
 }
 
 // ---- small helpers ---------------------------------------------------------------------
@@ -523,7 +623,9 @@ void DiskBenchRun::PrefillRun(const DiskTestOptions& test, std::vector<PrefillSt
                               DiskEvents& events, std::stop_token stop) {
   const std::string& root = test.root;
   if (trim) TrimPhase(root, events, stop);
-  const std::string folder = PrefillFolder(root, config_.engine.tempFolder);
+  // Fill files go where the test file goes, so a volume whose root this user cannot write
+  // is filled through the same folder it is measured in.
+  const std::string folder = TestFileFolder(root, config_.engine.tempFolder);
   std::vector<std::string> files;
   for (size_t s = 0; s < steps.size() && !stop.stop_requested(); ++s) {
     currentRow_ = steps[s].row;
@@ -534,9 +636,10 @@ void DiskBenchRun::PrefillRun(const DiskTestOptions& test, std::vector<PrefillSt
     events.Log(line);
     std::optional<platform::VolumeSpace> before = platform::SpaceOf(root);
     bool failed = false;
-    auto create = [&](const std::string& path, uint64_t bytes) {
+    auto create = [&](const std::string& name, uint64_t bytes) {
       int err = 0;
-      if (CreateFilledFile(path, bytes, &err)) {
+      std::string path;
+      if (ClaimFilledFile(folder, name, bytes, &path, &err)) {
         files.push_back(path);
         return true;
       }
@@ -548,13 +651,13 @@ void DiskBenchRun::PrefillRun(const DiskTestOptions& test, std::vector<PrefillSt
     };
     const uint64_t chunks = amount / kGiB;
     for (uint64_t j = 0; j < chunks; ++j) {
-      if (!create(folder + PrefillChunkName(static_cast<int>(s), j), kGiB)) break;
+      if (!create(PrefillChunkName(static_cast<int>(s), j), kGiB)) break;
       amount -= kGiB;
       events.Progress(static_cast<int>(j * 100 / chunks), -1);
       if (stop.stop_requested()) break;
     }
     if (!failed && !stop.stop_requested() && amount > 0)
-      create(folder + PrefillRemainderName(static_cast<int>(s)), amount);
+      create(PrefillRemainderName(static_cast<int>(s)), amount);
     if (!failed && !stop.stop_requested() && before) {
       // The volume must really be as full as the step says, or the row would be mislabelled.
       std::optional<platform::VolumeSpace> after = platform::SpaceOf(root);

@@ -15,6 +15,7 @@
 
 #include <array>
 #include <atomic>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -36,8 +37,9 @@ namespace sorvanta::diskbench {
 
 // Seams and limits; every empty member means the real thing.
 struct DiskRunConfig {
-  uint64_t standardWriteSize = kDefaultWriteSize;  // rows 0..2
-  uint64_t minFreeBytes = 20 * kGiB;               // free space a run needs
+  uint64_t standardWriteSize = 0;  // bytes each of rows 0..2 writes; 0: the view's size choice
+  uint64_t minFreeBytes = 0;       // free space a run needs; 0: its write size
+  std::string settingsPath;        // DiskSettingsPath(); "-" remembers nothing
   DiskEngineOptions engine;                        // durations; its tempFolder is used for prefill too
   std::string historyFolder;                       // DiskHistoryFolder()
   bool submit = true;                              // send rows to the service
@@ -78,8 +80,11 @@ class DiskBenchRun {
   // User actions.
   void OnSelectDisk(int index);
   void OnRefreshDisks();
-  // True when a run (or the next lap) started.
+  // True when a run started. Asks once (Confirm) for the volume and the amount it writes.
   bool OnStartRun();
+  // The size box: bytes of one of kDiskSizeChoicesGiB (remembered for the next start of the
+  // window), or 0 for "整盘", which checks the whole-disk box.
+  void OnSizeChosen(uint64_t bytes);
   void OnStopRun();
   // False (after "先停止跑分后再退出！") while a run exists.
   bool OnCloseRequest();
@@ -111,6 +116,11 @@ class DiskBenchRun {
   double WriteSizeGiB() const { return writeSizeGiB_; }
   // The score replies of this run's rows, in order (empty text for a failed request).
   const std::vector<std::string>& Replies() const { return replies_; }
+  // The shown result as plain text (the drive and board line, the row and its size, every
+  // figure with its unit, the score and the time); "" when no row has been run or loaded.
+  // The window copies it, the command line prints it.
+  std::string ResultText() const { return ResultText(shownRow_); }
+  std::string ResultText(int row) const;
 
  private:
   struct Shared;  // state shared with the run thread
@@ -118,6 +128,8 @@ class DiskBenchRun {
   // The end of a row and of the run, handed over by the run thread.
   void OnRowDone(int row, const DiskResult& result);
   void OnRunFinished(const std::string& text);
+  bool StartRun(bool ask);
+  void ClearRow(int row);
   void SetScore(const std::string& text);
   void SetTableCell(int row, int column, const std::string& text, double figure);
   void ClearChart(bool referenceLine);
@@ -169,6 +181,9 @@ class DiskBenchRun {
   std::atomic<int> currentRow_{0};
   DiskResult rowResult_;  // the finishing row's result, from OnRowDone to RowCompleted
   std::vector<std::string> replies_;
+  uint64_t sizeChoice_ = kDefaultWriteSize;  // the last size chosen in the box (never 0)
+  int shownRow_ = -1;                        // the row ResultText() gives
+  std::array<std::time_t, 4> rowTimes_{};    // when each row was measured (0: unknown)
   bool running_ = false;  // a run (or its next lap) is in progress
   // Of the current run: a new one at each start and once the run has ended. The run thread
   // holds its own token, the stop hook its own copy of the source.

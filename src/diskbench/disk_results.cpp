@@ -56,6 +56,39 @@ double DiskCellFigure(std::optional<double> mbps) {
   return static_cast<double>(std::strtof(text.c_str(), nullptr));
 }
 
+std::string DiskReportText(const DiskReport& report) {
+  std::string text = "硬盘：" + report.driveText;
+  if (!report.board.empty()) text += "  主板：" + report.board;
+  text += "\n" + report.rowLabel;
+  if (report.writeGiB > 0) {
+    char size[64];
+    std::snprintf(size, sizeof size, "  写入%.2f GB", report.writeGiB);
+    text += size;
+  }
+  text += "\n";
+  for (int column = 1; column <= 7; ++column) {
+    const std::string& cell = report.cells[static_cast<size_t>(column - 1)];
+    // Labels padded to 12 terminal columns (a Chinese character takes two).
+    const std::string label = kDiskCellLabels[static_cast<size_t>(column - 1)];
+    size_t width = 0;
+    for (unsigned char c : label) width += c < 0x80 ? 1 : ((c & 0xC0) == 0xC0 ? 2 : 0);
+    text += "  " + label + std::string(width < 12 ? 12 - width : 0, ' ') + " " + (cell.empty() ? "-" : cell);
+    if (column >= 4 && cell.find("MB/s") != std::string::npos)
+      text += "  " + std::to_string(IopsOf(std::strtof(cell.c_str(), nullptr))) + " IOPS";
+    text += "\n";
+  }
+  text += "得分：" + (report.score.empty() ? std::string("-") : report.score) + "\n";
+  std::string when = "-";
+  if (report.time > 0) {
+    std::tm local{};
+    char stamp[32];
+    if (localtime_r(&report.time, &local) && std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local))
+      when = stamp;
+  }
+  text += "时间：" + when + "\n";
+  return text;
+}
+
 std::optional<uint64_t> ParseByteSize(const std::string& text) {
   if (text.empty()) return std::nullopt;
   uint64_t value = 0;

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -34,6 +35,20 @@ std::string DiskCellText(std::optional<double> mbps);
 // The figure a score request carries for a cell: its result-list text read back as a
 // single-precision number, so that the service gets what the list shows; 0 for "未测试".
 double DiskCellFigure(std::optional<double> mbps);
+
+// One result row as the disk window copies it and the command line prints it.
+struct DiskReport {
+  std::string driveText;  // the drive box line ("/ Model X")
+  std::string board;      // board maker and product, "" when unknown
+  std::string rowLabel;   // "缺省20G", ...
+  double writeGiB = 0;    // what each test file held; 0 when unknown
+  std::array<std::string, 7> cells;  // the result list's texts of columns 1..7 ("" empty)
+  std::string score;      // the score text as shown ("-", "待评分", "4321")
+  std::time_t time = 0;   // when the row was measured; 0 when unknown
+};
+// Plain text, one item a line: "硬盘：…  主板：…", the row and its size, the seven figures
+// with their units (IOPS beside the 4 KiB ones), "得分：…" and "时间：…" (local time).
+std::string DiskReportText(const DiskReport& report);
 
 // Parses a byte count: digits with an optional K, M or G (powers of 1024, either case).
 // nullopt for anything else, for 0 and on overflow.

@@ -27,7 +27,12 @@ struct DiskRunOptions {
   bool trim = false;         // "跑分前TRIM"
   bool systemCache = false;  // "启用系统缓存"
   int laps = 1;              // the laps field ("圈"); 0 when empty
+  uint64_t writeSize = kDefaultWriteSize;  // the size box: bytes each row of rows 0..2 writes
 };
+
+// The sizes the window offers beside the drive box (GiB); "整盘" (the whole disk) is the
+// whole-disk box.
+constexpr std::array<int, 4> kDiskSizeChoicesGiB = {1, 4, 8, 20};
 
 // What the run logic needs of the disk window. Every call comes on the window thread,
 // except Post, which any thread may call.
@@ -60,12 +65,19 @@ class DiskRunView {
   virtual void ShowStatus(const std::string& text) = 0;
   // A message box; an empty title means the toolkit's default. Returns when dismissed.
   virtual void ShowMessage(const std::string& text, const std::string& title, DiskMessageIcon icon) = 0;
+  // Asks before a run writes to the volume; true only for an explicit Yes (No is the default).
+  virtual bool Confirm(const std::string& text) = 0;
+  // Shows a size choice in the size box: bytes of one of kDiskSizeChoicesGiB, or 0 for "整盘".
+  virtual void SetSizeChoice(uint64_t bytes) {}
   // Runs task later on the window thread; a task posted after the window is gone is dropped.
   virtual void Post(std::function<void()> task) = 0;
   // A completed, unstopped row has been handled (score shown, history written); score is the
   // service's reply, "" when none was asked or none came, and result what the row's sequence
   // measured, at full precision. The window need not care.
   virtual void RowCompleted(int row, const std::string& score, const DiskResult& result) {}
+  // A row's run was stopped: result holds what it measured before the stop (never
+  // submitted or saved).
+  virtual void RowStopped(int row, const DiskResult& result) {}
 };
 
 }  // namespace sorvanta::diskbench

@@ -37,13 +37,6 @@ PrefillPlan PlanPrefill(bool fill50, bool fill90, uint64_t total, uint64_t freeB
   return plan;
 }
 
-std::string PrefillFolder(const std::string& root, const std::string& tempFolder) {
-  std::string temp = tempFolder;
-  if (!temp.empty() && temp.back() != '/') temp += '/';
-  if (!temp.empty() && platform::SameFileSystem(root, temp)) return temp;
-  return root == "/" ? root : root + "/";
-}
-
 std::string PrefillChunkName(int step, uint64_t chunk) {
   return "prewritefile" + std::to_string(step) + "_" + std::to_string(chunk);
 }
@@ -52,7 +45,7 @@ std::string PrefillRemainderName(int step) { return "prewritefileE_" + std::to_s
 
 bool CreateFilledFile(const std::string& path, uint64_t size, int* error) {
   platform::FileSystem& fs = platform::Files();
-  Result<std::unique_ptr<platform::File>> opened = fs.Open(path, platform::OpenMode::kCreateTruncate, false);
+  Result<std::unique_ptr<platform::File>> opened = fs.Open(path, platform::OpenMode::kCreateNew, false);
   if (!opened.ok()) {
     *error = opened.status().errnoValue();
     return false;
@@ -88,6 +81,16 @@ bool CreateFilledFile(const std::string& path, uint64_t size, int* error) {
   }
   *error = 0;
   return true;
+}
+
+bool ClaimFilledFile(const std::string& folder, const std::string& name, uint64_t size, std::string* path,
+                     int* error) {
+  for (int n = 0; n < 1000; ++n) {
+    *path = platform::JoinPath(folder, n == 0 ? name : name + "_" + std::to_string(n));
+    if (CreateFilledFile(*path, size, error)) return true;
+    if (*error != EEXIST) return false;
+  }
+  return false;
 }
 
 }  // namespace sorvanta::diskbench

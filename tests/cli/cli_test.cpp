@@ -354,6 +354,24 @@ TEST_F(CliOnAVolume, ClosedTerminalStopsADiskRunAndItsFileGoes) {
   EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
 }
 
+TEST_F(CliOnAVolume, StoppedDiskJsonKeepsWhatWasMeasured) {
+  Cli cli({"disk", root_, "--size", "32M", "--json"}, {{"TMPDIR", dir_.path()}});
+  // The 4 KiB read starts right after the 4 KiB write's line, about 20 s in.
+  ASSERT_TRUE(WaitFor([&] { return cli.err().find("[>]4K随机写均速") != std::string::npos; }, 60000)) << cli.err();
+  cli.Signal(SIGINT);
+  ASSERT_TRUE(cli.Wait());
+  EXPECT_EQ(cli.code(), 130);
+  Json::Value v = cli.json();
+  EXPECT_TRUE(v["aborted"].asBool()) << cli.out();
+  for (const char* measured : {"linerbufferwrite", "linerread", "fourkwrite"})
+    EXPECT_GT(v[measured].asDouble(), 0) << measured;
+  for (const char* notRun : {"linernobufferwrite", "fourkread", "mtfourkwrite", "mtfourkread"})
+    EXPECT_TRUE(v[notRun].isNull()) << notRun;
+  ASSERT_EQ(v["rows"].size(), 1u);
+  EXPECT_TRUE(v["rows"][0]["aborted"].asBool());
+  EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
+}
+
 TEST_F(CliOnAVolume, PrefilledDiskRunTakesTheSpaceAndTwoSignalsLeaveNoFillFile) {
   struct statvfs before {};
   ASSERT_EQ(statvfs(root_.c_str(), &before), 0);

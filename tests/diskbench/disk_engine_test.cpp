@@ -372,11 +372,34 @@ TEST_F(DiskEngine, FailedTransfersEndTheTestWithTheErrorInsteadOfAFastResult) {
   platform::AlignedBuffer block(kBlockSize);
   DiskTestOptions opt = Quick(root_, 32 * kMiB, temp_);
   EXPECT_FALSE(RandWrite4KTest(file_, opt, block.data(), second, result_, {}));
-  EXPECT_FALSE(Concurrent4KTest(file_, opt, second, result_, {}));
-  EXPECT_EQ(second.Logs(), (std::vector<std::string>{
-                               "[X]分区" + root_ + "写入失败！错误代码：0x5测试终止",
-                               "[X]分区" + root_ + "64并发4k写入失败！64个线程读写出错，错误代码：0x5测试终止"}));
+  EXPECT_EQ(second.Logs(), (std::vector<std::string>{"[X]分区" + root_ + "写入失败！错误代码：0x5测试终止"}));
   EXPECT_TRUE(second.Of("CB").empty());
+}
+
+// A 64-thread worker that fails adds 0 and the others go on; the read phase still runs and
+// the failures are counted, so the row is not complete.
+TEST_F(DiskEngine, FailingConcurrentWorkerAddsZeroAndTheOthersGoOn) {
+  testing::SimulatedMedium medium;
+  ASSERT_EQ(medium.Open(file_, platform::OpenMode::kCreateNew, true).value()->PWrite("", 32 * kMiB, 0),
+            static_cast<ssize_t>(32 * kMiB));
+  medium.FailWrite(1);  // the first write of the 64 writers
+  DiskResult result;
+  ASSERT_TRUE(Concurrent4KTest(file_, Quick(root_, 32 * kMiB, temp_), sink_, result, {}));
+  EXPECT_EQ(result.failedWorkers, 1);
+  ASSERT_TRUE(result.cells.Value(6) && result.cells.Value(7));
+  EXPECT_GT(*result.cells.Value(6), 0);
+  EXPECT_GT(*result.cells.Value(7), 0);
+  std::vector<std::string> logs = sink_.Logs();
+  ASSERT_EQ(logs.size(), 2u) << ::testing::PrintToString(logs);
+  EXPECT_TRUE(std::regex_match(logs[0], std::regex("\\[X\\]分区" + root_ +
+                                                   "64并发4k写入：1个线程读写出错，错误代码：0x5，其余63个线程合计：\r\n"
+                                                   "[0-9]+\\.[0-9]{2}MB/s\r\n[0-9]+ IOPS")))
+      << logs[0];
+  EXPECT_EQ(logs[1].rfind("[>]64并发4k读取均速：\r\n", 0), 0u);
+  // Each tick of both phases shows what all workers moved during it.
+  int speeds = 0;
+  for (const Event& e : sink_.Of("S")) speeds += e.x.has_value() && !e.y && !e.wait;
+  EXPECT_EQ(speeds, 6);
 }
 
 // A write error that is not a full disk fails the sequential write with its error code

@@ -2,7 +2,9 @@
 // thread, the engine's do-nothing medium stands in for the disk, and a volume source
 // reports free space that shrinks with what the medium holds.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -61,10 +63,16 @@ class FakeView : public DiskRunView {
   void ShowMessage(const std::string& text, const std::string& title, DiskMessageIcon) override {
     messages.push_back(title.empty() ? text : title + "|" + text);
   }
+  bool Confirm(const std::string& text) override {
+    questions.push_back(text);
+    return answer;
+  }
+  void SetSizeChoice(uint64_t bytes) override { sizeChoice = bytes; }
   void Post(std::function<void()> task) override { loop_.Post(std::move(task)); }
   void RowCompleted(int row, const std::string&, const DiskResult& result) override {
     completed.push_back({row, result});
   }
+  void RowStopped(int row, const DiskResult& result) override { stopped.push_back({row, result}); }
 
   DiskRunOptions options;
   std::atomic<int> laps{1};
@@ -75,7 +83,10 @@ class FakeView : public DiskRunView {
   std::vector<std::pair<int, int>> draws;
   std::map<int, std::pair<double, double>> bars;
   int progress = -1;
-  std::vector<std::pair<int, DiskResult>> completed;
+  std::vector<std::pair<int, DiskResult>> completed, stopped;
+  std::vector<std::string> questions;
+  bool answer = true;
+  uint64_t sizeChoice = 1;
 
  private:
   TaskLoop& loop_;
@@ -131,6 +142,7 @@ class DiskRun : public ::testing::Test {
   // A run over one disk entry at root_, with a fake sequence that fills every cell.
   void Make(DiskRunConfig config = {}) {
     config.historyFolder = dir_.Path("history") + "/";
+    config.settingsPath = dir_.Path("config/disk.conf");
     config.engine.tempFolder = dir_.Path("tmp") + "/";
     config.secondMs = 1;
     config.openIdentification = [](std::string*) { return 0; };
@@ -156,9 +168,16 @@ class DiskRun : public ::testing::Test {
         loop_.Post([this] { lapsSeen_.push_back(view_.laps.load()); }, true);
         if (duringSequence_) duringSequence_();
         events.Progress(50, 0);
-        for (int c = 1; c <= 7; ++c) events.Cell(100.0 * c + 0.125, c);
+        DiskResult result;
+        for (int c = 1; c <= 7; ++c) {
+          if (cellsOfLap_ && !cellsOfLap_(static_cast<int>(sequences_.size()), c)) continue;
+          events.Cell(100.0 * c + 0.125, c);
+          result.cells.SetCell(c, 100.0 * c + 0.125);
+        }
         events.Bar(400.125, 0);
-        return DiskResult{};
+        result.failedWorkers = incomplete_ ? 1 : 0;
+        result.completed = result.cells.Value(7) && !incomplete_;
+        return result;
       };
     config.trim = [this](const std::string& root) {
       trims_.push_back(root);
@@ -194,6 +213,9 @@ class DiskRun : public ::testing::Test {
   std::vector<int> lapsSeen_;
   std::vector<std::string> trims_;
   std::function<void()> duringSequence_;
+  // Which cells lap n (1, 2, ...) of the fake sequence reports; unset: all seven.
+  std::function<bool(int lap, int column)> cellsOfLap_;
+  bool incomplete_ = false;  // the fake sequence reports a failed 64-thread worker
   bool realEngine_ = false;
   bool removable_ = false;
 };
@@ -355,22 +377,133 @@ TEST_F(DiskRun, LapsCountDownAndAStopEndsThemAll) {
   EXPECT_FALSE(run_->OnStartRun());
 }
 
+// A row holds only what its own run measured, and only a row with every figure is scored.
+TEST_F(DiskRun, RowsHoldOnlyThisRunsFiguresAndOnlyCompleteRowsAreScored) {
+  testing::SimulatedMedium medium;
+  MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
+  // The history holds a column-2 figure of an earlier whole-disk run.
+  const std::string base = dir_.Path("history") + "/" + DiskHistoryBaseName(root_ + " Model X");
+  const std::string nulls = "NULL,NULL,NULL,NULL,NULL,NULL,NULL,\r\n";
+  ASSERT_TRUE(testing::WriteWholeFile(base, nulls + nulls + nulls + "1.00MB/s,999.00MB/s," + "NULL,NULL,NULL,NULL,NULL,\r\n"));
+  Make();
+  ASSERT_EQ(view_.cells[std::make_pair(3, 2)], "999.00MB/s");
+  // Three laps over 20 GiB; only the second finds a cache drop and fills column 2.
+  cellsOfLap_ = [](int lap, int column) { return column != 2 || lap == 2; };
+  view_.options.wholeDisk = true;
+  view_.laps = 3;
+  ASSERT_TRUE(StartAndFinish());
+  ASSERT_EQ(posted_.size(), 3u);
+  EXPECT_EQ(posted_[0].figures[1], 0.0);
+  EXPECT_DOUBLE_EQ(posted_[1].figures[1], static_cast<double>(200.12f));
+  EXPECT_EQ(posted_[2].figures[1], 0.0);
+  EXPECT_EQ(view_.cells[std::make_pair(3, 2)], "");
+  EXPECT_EQ(view_.cells[std::make_pair(3, 1)], "100.12MB/s");
+
+  struct Case {
+    const char* name;
+    std::function<bool(int, int)> cells;
+    bool failedWorker;
+    const char* logLine;
+  };
+  const std::vector<Case> incomplete = {
+      {"4K write fails", [](int, int column) { return column <= 3; }, false,
+       "[X]本次测试不完整（未测出：4K随机写、4K随机读、64T4K随机写、64T4K随机读），结果不提交，不计分"},
+      {"a 64-thread worker fails", nullptr, true, "[X]本次测试不完整（1个64并发线程读写出错），结果不提交，不计分"},
+  };
+  view_.options.wholeDisk = false;
+  view_.laps = 1;
+  for (const Case& c : incomplete) {
+    SCOPED_TRACE(c.name);
+    posted_.clear();
+    cellsOfLap_ = c.cells;
+    incomplete_ = c.failedWorker;
+    ASSERT_TRUE(StartAndFinish());
+    EXPECT_TRUE(posted_.empty());
+    EXPECT_EQ(view_.score, "-");
+    EXPECT_NE(Log().find(std::string(c.logLine) + "\n"), std::string::npos) << Log();
+    EXPECT_EQ(view_.cells[std::make_pair(0, 3)], "300.12MB/s");  // shown as measured
+    EXPECT_EQ(view_.cells[std::make_pair(0, 4)], c.failedWorker ? "400.12MB/s" : "");
+    // Kept in the history as measured, without a score.
+    EXPECT_EQ(testing::ReadWholeFile(base + "_0_score.bin"), std::string(4, '\0'));
+    EXPECT_EQ(testing::ReadWholeFile(base).substr(0, 33), "100.12MB/s,200.12MB/s,300.12MB/s,");
+  }
+  // The next complete run is scored again.
+  cellsOfLap_ = nullptr;
+  incomplete_ = false;
+  ASSERT_TRUE(StartAndFinish());
+  ASSERT_EQ(posted_.size(), 1u);
+  EXPECT_EQ(view_.score, "4321");
+}
+
+TEST_F(DiskRun, ChosenSizeIsAskedForWrittenAndRemembered) {
+  testing::SimulatedMedium medium;
+  MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
+  Make();
+  EXPECT_EQ(view_.sizeChoice, 20 * GiB);  // nothing remembered yet
+  run_->OnSizeChosen(1 * GiB);
+  EXPECT_EQ(testing::ReadWholeFile(dir_.Path("config/disk.conf")), "write_size_gib=1\n");
+  view_.options.writeSize = 1 * GiB;
+
+  // No (the default) writes nothing.
+  view_.answer = false;
+  EXPECT_FALSE(run_->OnStartRun());
+  EXPECT_EQ(view_.questions, std::vector<std::string>{"将在 " + root_ + " 写入 1 GB 测试数据，继续吗？"});
+  EXPECT_TRUE(sequences_.empty());
+  EXPECT_FALSE(view_.running);
+  EXPECT_EQ(view_.score, "-");
+
+  view_.answer = true;
+  ASSERT_TRUE(StartAndFinish());
+  ASSERT_EQ(sequences_.size(), 1u);
+  EXPECT_EQ(sequences_[0].second, 1 * GiB);
+  EXPECT_DOUBLE_EQ(run_->Chart().x[100], 1.0);
+  ASSERT_EQ(posted_.size(), 1u);
+  EXPECT_DOUBLE_EQ(posted_[0].writeSizeGiB, 1.0);
+
+  // "整盘" is the whole-disk run; its laps are asked for once, with what they all write.
+  run_->OnSizeChosen(0);
+  EXPECT_TRUE(view_.options.wholeDisk);
+  EXPECT_EQ(view_.sizeChoice, 0u);
+  view_.laps = 2;
+  ASSERT_TRUE(StartAndFinish());
+  EXPECT_EQ(sequences_.size(), 3u);
+  EXPECT_EQ(view_.questions.size(), 3u);
+  EXPECT_EQ(view_.questions.back(), "将在 " + root_ + " 写入 500 GB 测试数据，继续吗？");
+  run_->OnOptionClicked(DiskOption::kPrefill50);  // leaving the whole disk shows the size again
+  EXPECT_EQ(view_.sizeChoice, 1 * GiB);
+
+  // The free-space check follows the size.
+  MediumVolumes small(medium, root_, 500 * GiB, 3 * GiB);
+  view_.options = {};
+  view_.options.writeSize = 4 * GiB;
+  EXPECT_FALSE(run_->OnStartRun());
+  EXPECT_EQ(view_.messages.back(), "至少需要4G以上空闲空间！");
+  EXPECT_EQ(view_.questions.size(), 3u);
+
+  Make();  // the window opened again
+  EXPECT_EQ(view_.sizeChoice, 1 * GiB);
+}
+
 TEST_F(DiskRun, PrefillCreatesChunksAndRemainderAndDeletesThem) {
   testing::SimulatedMedium medium;
   // 60 GiB with 27.5 GiB used: the 50 % step adds 2.5 GiB.
   MediumVolumes vol(medium, root_, 60 * GiB, 60 * GiB - (55 * GiB) / 2);
   Make();
   view_.options.prefill50 = true;
+  // A file of someone else's under a fill file's name is neither filled nor deleted.
+  const std::string theirs = dir_.Path("tmp") + "/prewritefileE_0";
+  ASSERT_EQ(medium.Open(theirs, platform::OpenMode::kCreateNew, false).value()->Write("mine", 4), 4);
   std::map<std::string, int64_t> during;
   duringSequence_ = [&] {
     for (const auto& [path, n] : medium.Created()) during[fs::path(path).filename().string()] = medium.SizeOf(path);
   };
   ASSERT_TRUE(StartAndFinish());
   std::map<std::string, int64_t> want = {{"prewritefile0_0", 1073741824}, {"prewritefile0_1", 1073741824},
-                                         {"prewritefileE_0", 536870912}};
+                                         {"prewritefileE_0", 4}, {"prewritefileE_0_1", 536870912 - 4}};  // theirs counts as used
   EXPECT_EQ(during, want);
   EXPECT_EQ(view_.log[1], "[>>]预填充数据2.50 GB");
-  for (const auto& [path, n] : medium.Created()) EXPECT_FALSE(medium.Exists(path)) << path;
+  for (const auto& [path, n] : medium.Created()) EXPECT_EQ(medium.Exists(path), path == theirs) << path;
+  EXPECT_EQ(medium.SizeOf(theirs), 4);
   ASSERT_EQ(posted_.size(), 1u);
   EXPECT_EQ(posted_[0].prefill, 1);
   EXPECT_EQ(view_.cells[std::make_pair(1, 1)], "100.12MB/s");
@@ -497,6 +630,8 @@ TEST_F(DiskRun, ProgressAndSpeedFollowTheChartRules) {
   run_->OnProgress(140, 1);  // above 100 counts as 100: y[1][3] stored, 100 points
   EXPECT_EQ(view_.draws, (std::vector<std::pair<int, int>>{{0, 3}, {1, 100}}));
   EXPECT_EQ(run_->Chart().y[0][0], 150.0);
+  EXPECT_EQ(run_->Chart().y[0][2], 150.0);  // a jump of several percent fills the points it passes
+  EXPECT_EQ(run_->Chart().y[0][3], 0.0);
   EXPECT_EQ(run_->Chart().y[1][3], 150.0);
   EXPECT_EQ(view_.progress, 140);
   run_->OnSpeed(std::nullopt, std::nullopt);
@@ -592,6 +727,29 @@ TEST_F(DiskRun, TheReferenceServiceScoresTheSubmittedRow) {
   EXPECT_EQ(PostDiskSubmission(s).value_or(""), "");
 }
 #endif
+
+TEST(PrefillFiles, NamesTakenByAnotherUserOrALinkAreLeftAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
+  testing::TempDir dir("prefillnames");
+  ASSERT_TRUE(dir.ok());
+  const std::string theirs = dir.Path("prewritefileE_0"), link = dir.Path("prewritefileE_0_1");
+  const std::string victim = dir.Path("victim");
+  ASSERT_TRUE(testing::WriteWholeFile(theirs, "theirs"));
+  ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+  ASSERT_TRUE(testing::WriteWholeFile(victim, "victim"));
+  fs::create_symlink(victim, link);
+  std::string path;
+  int err = -1;
+  ASSERT_TRUE(ClaimFilledFile(dir.path(), "prewritefileE_0", 1 << 20, &path, &err)) << err;
+  EXPECT_EQ(path, dir.Path("prewritefileE_0_2"));
+  EXPECT_EQ(fs::file_size(path), 1u << 20);
+  EXPECT_EQ(testing::ReadWholeFile(theirs), "theirs");
+  struct stat st {};
+  ASSERT_EQ(stat(theirs.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(testing::ReadWholeFile(victim), "victim");
+  EXPECT_TRUE(fs::is_symlink(link));
+}
 
 TEST(DiskRunLoopVolume, PrefillStepLowersTheFreeSpaceByItsAmount) {
   std::string why = testing::LoopVolume::Unavailable();

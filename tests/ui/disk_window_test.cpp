@@ -3,7 +3,9 @@
 // run, the option boxes, the opening failure, and a real short run. With SORVANTA_SHOT_DIR
 // set, the real run is saved as PNG during and after it and after a row click.
 #include <QAreaSeries>
+#include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QLineSeries>
@@ -53,12 +55,14 @@ class DiskWindowTest : public QObject {
   std::unique_ptr<sorvanta::testing::FakeVolumes> volumes_;
   std::atomic<int> closes_{0}, posts_{0}, trims_{0};
   std::atomic<bool> trimRelease_{true};
+  std::atomic<uint64_t> writeSize_{0};  // what the last sequence was asked to write
   std::function<void(DiskEvents&, std::stop_token)> sequence_;  // what the engine does on the run thread
 
   sorvanta::diskbench::DiskRunConfig Config() {
     sorvanta::diskbench::DiskRunConfig c;
     c.minFreeBytes = 1 << 20;
     c.historyFolder = dir_.filePath(QStringLiteral("history")).toStdString() + "/";
+    c.settingsPath = dir_.filePath(QStringLiteral("config/disk.conf")).toStdString();
     c.engine.tempFolder = dir_.path().toStdString() + "/";
     c.openIdentification = [](std::string*) { return 0; };
     c.closeIdentification = [this] { ++closes_; };
@@ -68,9 +72,12 @@ class DiskWindowTest : public QObject {
     };
     c.board = [] { return sorvanta::platform::BoardInfo{true, "Maker", "Board"}; };
     c.post = [this](const sorvanta::DiskSubmission&) { return ++posts_, std::string("4321"); };
-    c.sequence = [this](const sorvanta::diskbench::DiskTestOptions&, DiskEvents& events, std::stop_token stop) {
+    c.sequence = [this](const sorvanta::diskbench::DiskTestOptions& test, DiskEvents& events, std::stop_token stop) {
+      writeSize_ = test.writeSize;
       sequence_(events, stop);
-      return sorvanta::diskbench::DiskResult{};
+      sorvanta::diskbench::DiskResult result;
+      result.completed = true;
+      return result;
     };
     c.secondMs = 1;
     c.trim = [this](const std::string&) {
@@ -85,6 +92,8 @@ class DiskWindowTest : public QObject {
     root_ = dir_.filePath(QStringLiteral("vol")).toStdString();
     QVERIFY(QDir().mkpath(QString::fromStdString(root_)));
     QDir(dir_.filePath(QStringLiteral("history"))).removeRecursively();
+    QDir(dir_.filePath(QStringLiteral("config"))).removeRecursively();
+    writeSize_ = 0;
     volumes_ = std::make_unique<sorvanta::testing::FakeVolumes>();
     volumes_->Add(root_, 300ll << 30);
     closes_ = posts_ = trims_ = 0;
@@ -126,9 +135,18 @@ class DiskWindowTest : public QObject {
       auto* chart = window.Chart();
       QCOMPARE(chart->LegendNames(),
                (QStringList{"4K随机写", "4K随机读", "64并发4K随机写", "64并发4K随机读", "顺序写", "顺序读"}));
-      QCOMPARE(chart->BarSeries(2)->color(), QColor(128, 128, 0));
-      QCOMPARE(chart->BarSeries(3)->color(), QColor(0, 128, 128));
-      QCOMPARE(chart->LineSeries(2)->pen().color(), QColor(0, 0, 0));
+      // Six distinct hues safe for red-green colour blindness; the read line dashed, the
+      // 64-thread bars hatched.
+      QCOMPARE(chart->BarSeries(0)->brush().color(), QColor(230, 159, 0));
+      QCOMPARE(chart->BarSeries(1)->brush().color(), QColor(86, 180, 233));
+      QCOMPARE(chart->BarSeries(2)->brush().color(), QColor(204, 121, 167));
+      QCOMPARE(chart->BarSeries(3)->brush().color(), QColor(0, 158, 115));
+      QCOMPARE(chart->BarSeries(2)->brush().style(), Qt::BDiagPattern);
+      QCOMPARE(chart->LineSeries(0)->pen().color(), QColor(213, 94, 0));
+      QCOMPARE(chart->LineSeries(1)->pen().color(), QColor(0, 114, 178));
+      QCOMPARE(chart->LineSeries(1)->pen().style(), Qt::DashLine);
+      QCOMPARE(chart->LineSeries(2)->pen().color(), QColor(128, 128, 128));
+      QCOMPARE(window.SizeBox()->currentText(), QStringLiteral("20 GB"));
     }
     QCOMPARE(closes_.load(), 1);
 
@@ -174,7 +192,7 @@ class DiskWindowTest : public QObject {
     QVERIFY(window.LogText().endsWith(QStringLiteral("\r\n[>>]顺序写入测试")));
     QCOMPARE(window.InfoLine(), QStringLiteral("[>>]顺序写入测试"));
     QCOMPARE(window.ProgressValue(), 3);
-    QCOMPARE(chart->LinePoints(0), (QList<QPointF>{{0, 150}, {0.2, 0}, {0.4, 0}}));
+    QCOMPARE(chart->LinePoints(0), (QList<QPointF>{{0, 150}, {0.2, 150}, {0.4, 150}}));  // skipped points too
     QVERIFY(chart->LinePoints(1).isEmpty());
     QCOMPARE(chart->LinePoints(2).size(), 101);  // the reference line spans the run
     QCOMPARE(chart->AxisX()->max(), 20.0);
@@ -201,7 +219,7 @@ class DiskWindowTest : public QObject {
     QCOMPARE(posts_.load(), 1);
     QCOMPARE(window.ScoreText(), QStringLiteral("4321"));
     QVERIFY(window.LogText().endsWith(QString::fromStdString("测试结果：\r\n4321\r\n[>>>]分区" + root_ + "测试结束！")));
-    QVERIFY(boxes.boxes.empty());
+    QCOMPARE(boxes.Texts(), QStringList{QString::fromStdString("将在 " + root_ + " 写入 20 GB 测试数据，继续吗？")});
 
     // A click below the rows loads the list only; a click on row 0 brings its chart back.
     ClickRow(window, -1);
@@ -234,7 +252,7 @@ class DiskWindowTest : public QObject {
     window->reject();
     QTest::keyClick(window, Qt::Key_Escape);
     QVERIFY(window->isVisible());
-    QCOMPARE(boxes.Texts(), (QStringList{"先停止跑分后再退出！", "先停止跑分后再退出！"}));
+    QCOMPARE(boxes.Texts().mid(1), (QStringList{"先停止跑分后再退出！", "先停止跑分后再退出！"}));
 
     // No event loop runs during the destruction: a deadlock would hang here.
     std::atomic<bool> destroyed{false};
@@ -298,19 +316,77 @@ class DiskWindowTest : public QObject {
     QCOMPARE(window.LogText().count(QStringLiteral("测试结束！")), 1);  // the log starts again with each lap
   }
 
+  // The size box reaches the engine and is remembered; Start asks first and No writes
+  // nothing; the shown result is copied as the command line prints it.
+  void sizeIsAskedForWrittenRememberedAndTheResultCopied() {
+    sorvanta::testing::MessageRecorder boxes;
+    {
+      CDiskBench window(nullptr, Config());
+      window.show();
+      QComboBox* sizes = window.SizeBox();
+      QCOMPARE(sizes->count(), 5);
+      QCOMPARE(sizes->itemText(4), QStringLiteral("整盘"));
+      sizes->setCurrentIndex(0);
+      emit sizes->activated(0);
+      QCOMPARE(sizes->currentText(), QStringLiteral("1 GB"));
+
+      boxes.answers = {false};
+      window.StartButton()->click();
+      QCOMPARE(boxes.Texts(), QStringList{QString::fromStdString("将在 " + root_ + " 写入 1 GB 测试数据，继续吗？")});
+      QVERIFY(boxes.boxes[0].yesNo && boxes.boxes[0].defaultNo);
+      QVERIFY(window.StartButton()->isEnabled());
+      QCOMPARE(writeSize_.load(), uint64_t(0));
+
+      sequence_ = [](DiskEvents& events, std::stop_token) {
+        for (int c = 1; c <= 7; ++c) events.Cell(c == 2 ? std::nullopt : std::optional(100.0 * c + 0.125), c);
+      };
+      window.StartButton()->click();
+      QTRY_VERIFY(window.StartButton()->isEnabled());
+      QCOMPARE(writeSize_.load(), uint64_t(1) << 30);
+
+      const QString copied = QString::fromStdString("硬盘：" + root_ + " Model X  主板：Maker Board\n") +
+                             QStringLiteral("缺省20G  写入1.00 GB\n"
+                                            "  缓内写入     100.12MB/s\n"
+                                            "  缓外写入     未测试\n"
+                                            "  顺序读取     300.12MB/s\n"
+                                            "  4K随机写     400.12MB/s  102430 IOPS\n"
+                                            "  4K随机读     500.12MB/s  128030 IOPS\n"
+                                            "  64T4K随机写  600.12MB/s  153630 IOPS\n"
+                                            "  64T4K随机读  700.12MB/s  179230 IOPS\n"
+                                            "得分：4321\n时间：");
+      QGuiApplication::clipboard()->clear();
+      QVERIFY(window.ResultList()->actions().contains(window.CopyAction()));
+      QCOMPARE(window.CopyAction()->text(), QStringLiteral("复制结果"));
+      window.CopyAction()->trigger();
+      QVERIFY2(QGuiApplication::clipboard()->text().startsWith(copied), qPrintable(QGuiApplication::clipboard()->text()));
+      QGuiApplication::clipboard()->clear();
+      window.ResultList()->setFocus();
+      QTest::keyClick(window.ResultList(), Qt::Key_C, Qt::ControlModifier);
+      QVERIFY(QGuiApplication::clipboard()->text().startsWith(copied));
+    }
+    CDiskBench again(nullptr, Config());
+    QCOMPARE(again.SizeBox()->currentText(), QStringLiteral("1 GB"));
+  }
+
 #ifdef SORVANTA_HAVE_SERVER
   // The real engine on a small write size in a temporary folder, scored by the reference service.
   void realShortRunIsScoredByTheReferenceService() {
+    sorvanta::testing::MessageRecorder boxes;  // answers the question before the run
     sorvanta::testing::LocalService service;
     QVERIFY2(service.ok(), service.error().c_str());
     sorvanta::diskbench::DiskRunConfig config = Config();
     config.post = nullptr;
     config.sequence = nullptr;
-    // Screenshots want a point on every percent: more than 100 blocks of 16 MiB.
-    config.standardWriteSize = std::getenv("SORVANTA_SHOT_DIR") ? 2ull << 30 : 256ull << 20;
+    // Screenshots run the smallest size of the size box (1 GiB: a point on every percent).
+    const bool shots = std::getenv("SORVANTA_SHOT_DIR") != nullptr;
+    config.standardWriteSize = shots ? 0 : 256ull << 20;
     config.engine = {300, 2, 150, 1, config.engine.tempFolder};
     CDiskBench window(nullptr, config);
     window.show();
+    if (shots) {
+      window.SizeBox()->setCurrentIndex(0);
+      emit window.SizeBox()->activated(0);
+    }
     window.StartButton()->click();
     bool shot = false;
     // The checks below say what a run that did not end in time left undone.

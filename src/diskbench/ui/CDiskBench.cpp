@@ -1,6 +1,10 @@
 #include "diskbench/ui/CDiskBench.h"
 
+#include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QKeyEvent>
 #include <QComboBox>
 #include <QEvent>
 #include <QFrame>
@@ -118,6 +122,12 @@ void CDiskBench::BuildControls() {
   drives_->setMinimumContentsLength(18);
   drives_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   refresh_ = new QPushButton(QStringLiteral("刷新"), this);
+  // How much each row writes; "整盘" is the whole-disk run with laps.
+  sizes_ = new QComboBox(this);
+  for (int gib : diskbench::kDiskSizeChoicesGiB)
+    sizes_->addItem(QStringLiteral("%1 GB").arg(gib), QVariant::fromValue<qulonglong>(static_cast<qulonglong>(gib) << 30));
+  sizes_->addItem(QStringLiteral("整盘"), QVariant::fromValue<qulonglong>(0));
+  sizes_->setToolTip(QStringLiteral("每次测试写入的数据量"));
   const char* const boxTexts[5] = {"全盘稳定性跑", "预占50%测速", "预占90%测速", "跑分前TRIM", "启用系统缓存"};
   for (int i = 0; i < 5; ++i) options_[i] = new QCheckBox(QString::fromUtf8(boxTexts[i]), this);
   laps_ = new QLineEdit(this);
@@ -144,6 +154,7 @@ void CDiskBench::BuildControls() {
   auto* driveRow = new QHBoxLayout;
   driveRow->addWidget(new QLabel(QStringLiteral("选择硬盘："), this));
   driveRow->addWidget(drives_, 1);
+  driveRow->addWidget(sizes_);
   driveRow->addWidget(refresh_);
   auto* lapsRow = new QHBoxLayout;
   lapsRow->addWidget(options_[0]);
@@ -183,6 +194,18 @@ void CDiskBench::BuildControls() {
   connect(stop_, &QPushButton::clicked, this, [this] { run_->OnStopRun(); });
   connect(refresh_, &QPushButton::clicked, this, [this] { run_->OnRefreshDisks(); });
   connect(drives_, &QComboBox::currentIndexChanged, this, [this](int index) { run_->OnSelectDisk(index); });
+  connect(sizes_, &QComboBox::activated, this,
+          [this](int index) { run_->OnSizeChosen(sizes_->itemData(index).toULongLong()); });
+
+  copy_ = new QAction(QStringLiteral("复制结果"), this);
+  copy_->setShortcut(QKeySequence::Copy);
+  copy_->setShortcutContext(Qt::WindowShortcut);
+  connect(copy_, &QAction::triggered, this, [this] { CopyResult(); });
+  for (QWidget* w : {static_cast<QWidget*>(this), static_cast<QWidget*>(results_), static_cast<QWidget*>(chart_)}) {
+    w->addAction(copy_);
+    w->setContextMenuPolicy(Qt::ActionsContextMenu);
+  }
+  results_->installEventFilter(this);  // the list's own Ctrl+C would copy one cell
   const DiskOption kinds[5] = {DiskOption::kWholeDisk, DiskOption::kPrefill50, DiskOption::kPrefill90,
                                DiskOption::kTrim, DiskOption::kSystemCache};
   for (int i = 0; i < 5; ++i)
@@ -207,14 +230,16 @@ void CDiskBench::BuildChart() {
   chart_ = new chart::ChartCtrl(this);
   chart_->setFrameShape(QFrame::Box);
   chart_->setMinimumHeight(fontMetrics().height() * 9);
-  chart_->AddBarSeries(QStringLiteral("4K随机写"), QColor(255, 0, 0));
-  chart_->AddBarSeries(QStringLiteral("4K随机读"), QColor(0, 0, 255));
-  chart_->AddBarSeries(QStringLiteral("64并发4K随机写"), QColor(128, 128, 0));
-  chart_->AddBarSeries(QStringLiteral("64并发4K随机读"), QColor(0, 128, 128));
-  const qreal width = std::max(1, logicalDpiX() / 100);
-  chart_->AddLineSeries(QStringLiteral("顺序写"), QColor(255, 0, 0), width);
-  chart_->AddLineSeries(QStringLiteral("顺序读"), QColor(0, 0, 255), width);
-  chart_->AddLineSeries(QString(), QColor(0, 0, 0), 0);  // the reference line: thinnest, no legend entry
+  // Six hues that stay apart for red-green colour blindness and on light and dark palettes
+  // (orange/blue for the sequential lines, the read line dashed; the 64-thread bars hatched).
+  chart_->AddBarSeries(QStringLiteral("4K随机写"), QColor(230, 159, 0));
+  chart_->AddBarSeries(QStringLiteral("4K随机读"), QColor(86, 180, 233));
+  chart_->AddBarSeries(QStringLiteral("64并发4K随机写"), QColor(204, 121, 167), Qt::BDiagPattern);
+  chart_->AddBarSeries(QStringLiteral("64并发4K随机读"), QColor(0, 158, 115), Qt::FDiagPattern);
+  const qreal width = std::max(2, logicalDpiX() / 48);
+  chart_->AddLineSeries(QStringLiteral("顺序写"), QColor(213, 94, 0), width);
+  chart_->AddLineSeries(QStringLiteral("顺序读"), QColor(0, 114, 178), width, Qt::DashLine);
+  chart_->AddLineSeries(QString(), QColor(128, 128, 128), 0);  // the reference line: thinnest, no legend entry
 }
 
 void CDiskBench::BuildResultList() {
@@ -245,6 +270,12 @@ void CDiskBench::BuildResultList() {
 
 bool CDiskBench::eventFilter(QObject* watched, QEvent* event) {
   // The type first: the list may be half destroyed when its last events arrive.
+  if ((event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) && watched == results_ &&
+      static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+    if (event->type() == QEvent::KeyPress) CopyResult();
+    event->accept();
+    return true;
+  }
   if (event->type() == QEvent::MouseButtonRelease && watched == results_->viewport()) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     if (mouse->button() == Qt::LeftButton) {
@@ -296,6 +327,7 @@ DiskRunOptions CDiskBench::Options() {
   o.trim = options_[3]->isChecked();
   o.systemCache = options_[4]->isChecked();
   o.laps = laps_->text().toInt();  // 0 when empty
+  if (qulonglong bytes = sizes_->currentData().toULongLong()) o.writeSize = bytes;
   return o;
 }
 
@@ -308,6 +340,7 @@ void CDiskBench::SetRunning(bool running) {
                      static_cast<QWidget*>(results_)})
     w->setEnabled(!running);
   for (QCheckBox* box : options_) box->setEnabled(!running);
+  sizes_->setEnabled(!running);
   stop_->setEnabled(running);
 }
 
@@ -357,6 +390,21 @@ void CDiskBench::ShowStatus(const std::string& text) {
 
 void CDiskBench::ShowMessage(const std::string& text, const std::string& title, DiskMessageIcon icon) {
   ui::ShowMessage(this, Q(text), Q(title), ToMessageIcon(icon));
+}
+
+bool CDiskBench::Confirm(const std::string& text) {
+  return ui::AskYesNo(this, Q(text), QStringLiteral("硬盘跑分"), MessageIcon::kQuestion, true);
+}
+
+void CDiskBench::SetSizeChoice(uint64_t bytes) {
+  QSignalBlocker block(sizes_);
+  int index = sizes_->findData(QVariant::fromValue<qulonglong>(bytes));
+  if (index >= 0) sizes_->setCurrentIndex(index);
+}
+
+void CDiskBench::CopyResult() {
+  const std::string text = run_->ResultText();
+  if (!text.empty()) QGuiApplication::clipboard()->setText(Q(text));
 }
 
 void CDiskBench::Post(std::function<void()> task) { calls_->PostLater(std::move(task)); }

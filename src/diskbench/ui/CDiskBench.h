@@ -18,6 +18,7 @@
 
 #include "diskbench/disk_presenter.h"
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -52,6 +53,9 @@ class CDiskBench : public QDialog, private diskbench::DiskRunView {
   chart::ChartCtrl* Chart() const { return chart_; }
   QTreeWidget* ResultList() const { return results_; }
   QComboBox* DriveBox() const { return drives_; }
+  QComboBox* SizeBox() const { return sizes_; }
+  // "复制结果" (context menu and Ctrl+C): the shown result as plain text on the clipboard.
+  QAction* CopyAction() const { return copy_; }
   QPushButton* RefreshButton() const { return refresh_; }
   QPushButton* StartButton() const { return start_; }
   QPushButton* StopButton() const { return stop_; }
@@ -95,6 +99,9 @@ class CDiskBench : public QDialog, private diskbench::DiskRunView {
   void ClearBar(int bar) override;
   void ShowStatus(const std::string& text) override;
   void ShowMessage(const std::string& text, const std::string& title, diskbench::DiskMessageIcon icon) override;
+  bool Confirm(const std::string& text) override;
+  void SetSizeChoice(uint64_t bytes) override;
+  void CopyResult();
   void Post(std::function<void()> task) override;
 
   bool opened_ = false;
@@ -105,6 +112,8 @@ class CDiskBench : public QDialog, private diskbench::DiskRunView {
   chart::ChartCtrl* chart_ = nullptr;
   QLabel* info_ = nullptr;
   QComboBox* drives_ = nullptr;
+  QComboBox* sizes_ = nullptr;
+  QAction* copy_ = nullptr;
   QPushButton* refresh_ = nullptr;
   QCheckBox* options_[5] = {};
   QLineEdit* laps_ = nullptr;
