@@ -138,6 +138,20 @@ class Cli {
   }
 
   void Signal(int signal) { kill(pid_, signal); }
+  // Sends the signal and waits until the program has taken it: two signals sent while the
+  // first is still pending would arrive as one.
+  void SignalTaken(int signal) {
+    kill(pid_, signal);
+    const unsigned long long bit = 1ULL << (signal - 1);
+    WaitFor([&] {
+      std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+      unsigned long long pending = 0;
+      for (std::string line; std::getline(status, line);)
+        if (line.rfind("ShdPnd:", 0) == 0 || line.rfind("SigPnd:", 0) == 0)
+          pending |= std::stoull(line.substr(7), nullptr, 16);
+      return (pending & bit) == 0;
+    }, 10000);
+  }
   // Waits for the end; false (and the child killed) when it takes longer than ms.
   bool Wait(int ms = 60000) {
     bool ended = WaitFor([&] { return waitpid(pid_, &status_, WNOHANG) == pid_; }, ms);
@@ -332,8 +346,7 @@ TEST_F(CliOnAVolume, RefusedSyncIsAnErrorAndTheExitIsNotZero) {
 TEST_F(CliOnAVolume, SecondCtrlCWaitsForTheCleanup) {
   Cli cli({"capacity", root_, "--yes", "--json"});
   ASSERT_TRUE(RunHasStarted());
-  cli.Signal(SIGINT);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  cli.SignalTaken(SIGINT);
   cli.Signal(SIGINT);
   ASSERT_TRUE(cli.Wait());
   EXPECT_EQ(cli.code(), 1);
@@ -383,8 +396,7 @@ TEST_F(CliOnAVolume, PrefilledDiskRunTakesTheSpaceAndTwoSignalsLeaveNoFillFile) 
   ASSERT_EQ(statvfs(root_.c_str(), &during), 0);
   // Half the volume is taken (the fill is reserved, not a sparse file).
   EXPECT_LE(during.f_bavail * during.f_frsize, before.f_blocks * before.f_frsize / 2);
-  cli.Signal(SIGINT);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  cli.SignalTaken(SIGINT);
   cli.Signal(SIGINT);
   ASSERT_TRUE(cli.Wait());
   EXPECT_EQ(cli.code(), 130);
