@@ -132,6 +132,13 @@ check "update check trusted the installed service" \
 /usr/bin/sorvanta-cli cpu > "$tmp/cpu.log" 2>&1
 check "CPU exam against the installed service, nothing configured" grep -q "跑分成功！" "$tmp/cpu.log"
 [ $fail = 0 ] || cat "$tmp/cpu.log" "$tmp/service.log"
+# A real browser, without any certificate flag, renders that score from the loopback page.
+single=$(sed -n 's/^单核跑分 *\([0-9]\+\) .*/\1/p' "$tmp/cpu.log" | head -1)
+rendered() {
+  timeout 60 chromium --headless=new --no-sandbox --disable-gpu --user-data-dir="$tmp/chromium" \
+    --virtual-time-budget=5000 --dump-dom "$ranking" 2> /dev/null | grep -q "<td class=\"num\">$single</td>"
+}
+check "Chromium renders the score from $ranking" test -n "$single" -a "$(rendered && echo yes)" = yes
 check "command-line front end logs under ~/.local/state/sorvanta/log" \
   grep -q "cpuscoresubmitV4" "$XDG_STATE_HOME/sorvanta/log/"sorvanta-*_Notice.log
 # Files the package does not own would outlive its removal.
