@@ -31,7 +31,9 @@ std::optional<CapacityVolume> ReadCapacityVolume(const std::string& root) {
   return out;
 }
 
-std::string VolumeInfoText(const CapacityVolume& volume) { return volume.label + ", " + volume.fileSystem; }
+std::string VolumeInfoText(const CapacityVolume& volume) {
+  return volume.label.empty() ? volume.fileSystem : volume.label + ", " + volume.fileSystem;
+}
 
 std::string FreeSpaceText(uint64_t freeBytes) {
   char buf[64];
@@ -207,7 +209,15 @@ void CapacityCheckRun::OnStartOrStop() {
     return;
   }
   const CapacityMode mode = view_.Mode();
-  if (IsSystemVolume(root, config_.facts) && !view_.AskYesNo(SystemVolumeQuestion(root, mode))) return;
+  // Nothing is written unless the user agrees to it, with the volume and the amount named.
+  if (freeBytes_ > 0) {
+    uint64_t totalBytes = 0;
+    for (const VolumeChoice& c : choices_) {
+      if (c.root == root) totalBytes = c.totalBytes;
+    }
+    if (!view_.AskYesNo(RunQuestion(root, totalBytes, freeBytes_, mode), true)) return;
+  }
+  if (IsSystemVolume(root, config_.facts) && !view_.AskYesNo(SystemVolumeQuestion(root, mode), false)) return;
   log_.clear();
   view_.SetLogText(log_);
 
@@ -260,6 +270,10 @@ void CapacityCheckRun::AddLog(const std::string& message) {
 
 void CapacityCheckRun::OnRunEnded(const CapacityResult& result) {
   lastResult_ = result;
+  // Files left behind and the verdict come last, so that they are on top of the log.
+  for (const std::string& path : result.keptFiles) AddLog(KeptFileLine(path));
+  const std::string verdict = VerdictLine(result.verdict);
+  if (!verdict.empty()) AddLog(verdict);
   phase_ = Phase::kEnding;
   view_.SetStartEnabled(false);
 }

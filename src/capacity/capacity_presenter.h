@@ -29,7 +29,7 @@ std::vector<std::string> ListCapacityVolumes();
 // Reads a volume's information; nullopt when root is not a readable mounted volume (the
 // window then lists the volumes again).
 std::optional<CapacityVolume> ReadCapacityVolume(const std::string& root);
-// "%s, %s": label and file-system name.
+// "%s, %s": label and file-system name; only the file-system name when there is no label.
 std::string VolumeInfoText(const CapacityVolume& volume);
 // "%.2f MB" of the free bytes, in single precision.
 std::string FreeSpaceText(uint64_t freeBytes);
@@ -70,8 +70,8 @@ class CapacityCheckView {
   virtual void SetProgress(int percent) = 0;
   // An OK box with the window's caption.
   virtual void ShowMessage(const std::string& text) = 0;
-  // A Yes/No warning box with the window's caption; true for Yes.
-  virtual bool AskYesNo(const std::string& text) = 0;
+  // A Yes/No warning box with the window's caption; true for Yes. defaultNo: Enter answers No.
+  virtual bool AskYesNo(const std::string& text, bool defaultNo) = 0;
   virtual WindowPost Poster() = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "capacity/capacity_run.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -56,6 +57,11 @@ class CapacityRun {
   int64_t WriteTail(platform::File& file, const uint8_t* data, uint64_t offset, bool* fileFull);
   void Display(uint32_t stepStart, uint64_t stepBytes, int percent);
   void Cleanup();
+  // What the check concluded, from how it ended and what it found.
+  void Conclude(bool createFailed);
+
+  using Clock = std::chrono::steady_clock;
+  static double MBps(uint64_t bytes, Clock::duration took);
 
   const CapacityOptions& options_;
   CapacityEvents& events_;
@@ -70,6 +76,11 @@ class CapacityRun {
   int errors_ = 0;
   int mismatches_ = 0;
   bool aborted_ = false;
+  bool judged_ = false;          // the fates of the written blocks were read
+  VerdictBreakdown breakdown_;   // from those fates
+  uint64_t bytesRead_ = 0;       // by the verification
+  Clock::duration fillTime_{};
+  Clock::duration verifyTime_{};
   uint32_t lastDisplay_ = 0;
   std::vector<TestFileRecord> files_;
   CapacityResult result_;
@@ -89,7 +100,7 @@ std::string MegabytesText(uint64_t bytes) {
 
 std::string CapacitySpeedText(uint64_t bytes, uint32_t stepMs) {
   if (stepMs == 0) return "-";
-  return Format("%.2f MB/S", static_cast<double>(bytes) * 1000.0 / stepMs / static_cast<double>(kMiB));
+  return Format("%.2f MB/s", static_cast<double>(bytes) * 1000.0 / stepMs / static_cast<double>(kMiB));
 }
 
 CapacityResult RunCapacityCheck(const CapacityOptions& options, CapacityEvents& events, std::stop_token stop) {
@@ -130,8 +141,10 @@ CapacityResult CapacityRun::Run() {
   mismatches_ = 0;
   aborted_ = false;
 
+  const Clock::time_point fillStart = Clock::now();
   Fill fill = FillFreeSpace(generators);
   if (fill == Fill::kDone && !capacity && !aborted_) FillReserved(generators);
+  fillTime_ = Clock::now() - fillStart;
   generators.Stop();  // they finish the block in hand while the run goes on
   result_.writtenBytes = options_.freeBytes - validSpace_ + reservedWritten_;
   if (fill == Fill::kCreateFailed) {
@@ -140,11 +153,14 @@ CapacityResult CapacityRun::Run() {
     pool_.Clear();
     result_.end = CapacityEnd::kCreateFailed;
     result_.errors = errors_;
+    Conclude(true);
     return result_;
   }
 
   if (capacity && !aborted_) {
+    const Clock::time_point verifyStart = Clock::now();
     Verify();
+    verifyTime_ = Clock::now() - verifyStart;
     result_.verifiedBytes = validSpace_;
   }
   if (capacity && !Stopped() && (aborted_ || mismatches_ > 0)) JudgeRealCapacity();
@@ -173,6 +189,7 @@ CapacityResult CapacityRun::Run() {
   result_.end = aborted_ ? CapacityEnd::kAborted : CapacityEnd::kFinished;
   result_.errors = errors_;
   result_.aborted = aborted_;
+  Conclude(false);
   return result_;
 }
 
@@ -454,6 +471,7 @@ void CapacityRun::Verify() {
           aborted_ = true;
           break;
         }
+        bytesRead_ += item.bytesRead;
         WrittenBlock& wb = files_[item.file].blocks[item.block];
         if (std::memcmp(item.digest, wb.digest, sizeof(wb.digest)) == 0) {
           wb.check = WrittenBlock::kIntact;
@@ -488,16 +506,60 @@ void CapacityRun::Verify() {
 void CapacityRun::JudgeRealCapacity() {
   std::vector<BlockFate> fates = ReadBlockFates(files_, tag_, stop_);
   if (fates.empty()) return;  // stopped meanwhile, or nothing was written
-  result_.verdict = JudgeBlockFates(fates);
-  std::string line = VerdictText(result_.verdict);
+  judged_ = true;
+  breakdown_ = BreakdownOfFates(fates);
+  result_.realCapacity = JudgeBlockFates(fates);
+  std::string line = VerdictText(result_.realCapacity);
   if (!line.empty()) events_.Log(line);
 }
 
 void CapacityRun::Cleanup() {
   events_.Log("清理数据中...");
-  for (const TestFileRecord& f : files_) platform::Files().Remove(f.path);
+  // A file that cannot be deleted stays on the volume; the result names it.
+  for (const TestFileRecord& f : files_) {
+    if (!platform::Files().Remove(f.path) && platform::Files().Exists(f.path)) result_.keptFiles.push_back(f.path);
+  }
   events_.Progress(100);
   events_.Remaining(0);
+}
+
+double CapacityRun::MBps(uint64_t bytes, Clock::duration took) {
+  const double seconds = std::chrono::duration<double>(took).count();
+  return bytes > 0 && seconds > 0 ? static_cast<double>(bytes) / kMiB / seconds : 0;
+}
+
+void CapacityRun::Conclude(bool createFailed) {
+  if (options_.mode != CapacityMode::kCapacityCheck) return;  // a wipe ends with its end message
+  Verdict& v = result_.verdict;
+  v.claimedBytes = options_.freeBytes;
+  v.errors = errors_;
+  v.writeMBps = MBps(result_.writtenBytes, fillTime_);
+  v.readMBps = MBps(bytesRead_, verifyTime_);
+  if (Stopped() && aborted_) {
+    v.kind = VerdictKind::kStopped;
+    return;
+  }
+  if (judged_) {
+    v.breakdownKnown = true;
+    v.breakdown = breakdown_;
+  } else if (!aborted_ && !createFailed) {
+    // Every written block was verified: the intact ones and the rest.
+    v.breakdownKnown = true;
+    v.breakdown.intactBytes = result_.verifiedBytes;
+    v.breakdown.damagedBytes = result_.writtenBytes - std::min(result_.writtenBytes, result_.verifiedBytes);
+  }
+  v.estimateBytes = v.breakdownKnown ? v.breakdown.intactBytes : result_.verifiedBytes;
+  if (result_.realCapacity.kind != FailureKind::kNone) {
+    v.kind = VerdictKind::kFailed;
+    v.failure = result_.realCapacity.kind;
+    v.estimateBytes = result_.realCapacity.estimateBytes;
+  } else if (errors_ > 0) {
+    v.kind = VerdictKind::kErrors;
+  } else if (aborted_ || createFailed) {
+    v.kind = VerdictKind::kIncomplete;
+  } else {
+    v.kind = VerdictKind::kPassed;
+  }
 }
 
 }  // namespace sorvanta::capacity

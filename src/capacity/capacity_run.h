@@ -14,6 +14,7 @@
 #include "capacity/read_back.h"
 #include "capacity/real_capacity.h"
 #include "capacity/pattern_blocks.h"
+#include "capacity/verdict.h"
 
 namespace sorvanta::capacity {
 
@@ -68,17 +69,21 @@ struct CapacityResult {
   int errors = 0;              // write errors and mismatches
   bool aborted = false;
   std::string endMessage;            // empty when the run ended without one
-  std::vector<std::string> keptFiles;  // test files left on the volume (failed creation)
+  // Test files left on the volume: those written before a creation failed, and any that
+  // could not be deleted.
+  std::vector<std::string> keptFiles;
   uint64_t unwrittenBytes = 0;  // wipe: free bytes kept for root that this run could not overwrite
   // Capacity check that lost data: what the drive really holds. kind kNone when the run
   // found nothing lost or did not look (wipe, user stop).
-  CapacityVerdict verdict;
+  CapacityVerdict realCapacity;
+  // What the check concluded (kind kNone for a wipe), with its speeds and breakdown.
+  Verdict verdict;
 };
 
 // Texts the window and the command line share with the run.
 std::string CapacityTestFilePath(const std::string& root, size_t number);
 std::string MegabytesText(uint64_t bytes);  // "%llu MB" of bytes / 1 MiB
-std::string CapacitySpeedText(uint64_t bytes, uint32_t stepMs);  // "%.2f MB/S", "-" for 0 ms
+std::string CapacitySpeedText(uint64_t bytes, uint32_t stepMs);  // "%.2f MB/s", "-" for 0 ms
 
 // Runs the whole check or wipe on the calling thread. A stop request acts like the Stop
 // button: the run notices it at its next block, deletes its files and returns.

@@ -106,6 +106,14 @@ std::string VolumeChoiceText(const VolumeChoice& choice) {
   return text + ")";
 }
 
+std::string RunQuestion(const std::string& root, uint64_t totalBytes, uint64_t freeBytes, CapacityMode mode) {
+  const std::string volume = root + (totalBytes > 0 ? "（" + SizeText(totalBytes) + "）" : std::string(" "));
+  if (mode == CapacityMode::kWipe)
+    return "将向 " + volume + "写满可用空间 " + SizeText(freeBytes) +
+           " 的覆盖数据，使已删除的文件无法恢复，完成后删除。继续吗？";
+  return "将向 " + volume + "写满可用空间 " + SizeText(freeBytes) + " 的测试数据，测试后删除。继续吗？";
+}
+
 std::string SystemVolumeQuestion(const std::string& root, CapacityMode mode) {
   const char* what = mode == CapacityMode::kWipe ? "擦除" : "容量鉴定";
   return root + " 是正在运行的系统所在的卷。" + what +

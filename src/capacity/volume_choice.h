@@ -42,6 +42,9 @@ bool IsSystemVolume(const std::string& root, const VolumeFacts& facts = {});
 std::string VolumeChoiceText(const VolumeChoice& choice);
 // "60 MB", "7.45 GB", "1.82 TB" (binary units, as the free-space field).
 std::string SizeText(uint64_t bytes);
+// The question before every run that writes, naming the volume, its size and the amount that
+// will be written.
+std::string RunQuestion(const std::string& root, uint64_t totalBytes, uint64_t freeBytes, CapacityMode mode);
 // The second question before a run on the system volume, naming its mount point.
 std::string SystemVolumeQuestion(const std::string& root, CapacityMode mode);
 

@@ -179,11 +179,10 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
   }
   events.Finish();
   if (!result) return 1;
-  if (!json && !result->keptFiles.empty()) {
-    // The run could not create a test file and ends without deleting what it wrote.
-    std::printf("测试文件未删除，请手动删除：\n");
-    for (const std::string& f : result->keptFiles) std::printf("  %s\n", f.c_str());
-  }
+  // Files left behind and the verdict end the log, as in the window.
+  for (const std::string& f : result->keptFiles) events.Log(capacity::KeptFileLine(f));
+  const std::string verdict = capacity::VerdictLine(result->verdict);
+  if (!verdict.empty()) events.Log(verdict);
 
   using capacity::CapacityEnd;
   bool failed = result->aborted || result->errors > 0 || result->end == CapacityEnd::kCreateFailed;
@@ -197,17 +196,15 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
     out["errors"] = result->errors;
     out["aborted"] = result->aborted || result->end == CapacityEnd::kCreateFailed;
     out["endMessage"] = result->endMessage;
-    // What a drive that lost data really holds; null when nothing was lost.
-    const capacity::CapacityVerdict& verdict = result->verdict;
-    bool judged = verdict.kind != capacity::FailureKind::kNone;
-    out["realCapacityEstimate"] = judged ? Json::Value(Json::UInt64(verdict.estimateBytes)) : Json::Value();
-    out["failureKind"] = judged ? Json::Value(capacity::FailureKindName(verdict.kind)) : Json::Value();
+    capacity::AddVerdictJson(result->verdict, &out);
     Json::Value kept(Json::arrayValue);
     for (const std::string& f : result->keptFiles) kept.append(f);
     out["keptFiles"] = kept;
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
     builder["emitUTF8"] = true;
+    builder["precision"] = 2;  // the speeds, in MB/s
+    builder["precisionType"] = "decimal";
     std::printf("%s\n", Json::writeString(builder, out).c_str());
   }
   if (result->end == CapacityEnd::kNoFreeSpace) return 3;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,8 +49,8 @@ class RecordingView : public CapacityCheckView, public testing::CallRecorder<Vie
   void SetSpeed(const std::string& text) override { Add({"speed", text}); }
   void SetProgress(int percent) override { Add({"progress", std::to_string(percent)}); }
   void ShowMessage(const std::string& text) override { Add({"message", text}); }
-  bool AskYesNo(const std::string& text) override {
-    Add({"ask", text});
+  bool AskYesNo(const std::string& text, bool defaultNo) override {
+    Add({"ask", text + (defaultNo ? " [default no]" : "")});
     return true;
   }
   WindowPost Poster() override {
@@ -102,10 +103,10 @@ TEST_F(CapacityCheckRunTest, ControlsFromStartToIdleForEveryEnd) {
     bool stop;
     const char* lastLog;
   } cases[] = {
-      {"finished", 2 * kB, false, false, "处理结束！您的磁盘有效容量：32 MB (0.03 GB)"},
+      {"finished", 2 * kB, false, false, "检测完成，未发现错误。有效容量 0.03 GB（可用空间 0.03 GB），平均写入 "},
       {"no free space", 0, false, false, "剩余0字节..."},
-      {"no file can be created", 2 * kB, true, false, "无法创建文件,介质只读或没有权限"},
-      {"stopped", 4 * kB, false, true, "清理数据中..."},
+      {"no file can be created", 2 * kB, true, false, "检测未完成，无法得出结论。"},
+      {"stopped", 4 * kB, false, true, "检测已被用户停止，无法得出结论。"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -119,6 +120,15 @@ TEST_F(CapacityCheckRunTest, ControlsFromStartToIdleForEveryEnd) {
       ASSERT_EQ(run.SelectedRoot(), dir_.path());
       run.OnStartOrStop();
       ASSERT_TRUE(run.Active());
+      // Asked first, by volume and amount, unless there is nothing to write.
+      auto asks = view.Where([](const ViewCall& v) { return v.what == "ask"; });
+      ASSERT_EQ(asks.size(), c.freeBytes > 0 ? 1u : 0u);
+      if (c.freeBytes > 0) {
+        EXPECT_EQ(asks[0].text.rfind("将向 " + dir_.path() + "（", 0), 0u) << asks[0].text;
+        const std::string tail = "）写满可用空间 " + std::to_string(c.freeBytes >> 20) +
+                                 " MB 的测试数据，测试后删除。继续吗？ [default no]";
+        EXPECT_EQ(asks[0].text.substr(asks[0].text.size() - std::min(tail.size(), asks[0].text.size())), tail);
+      }
       std::vector<std::string> expected = c.freeBytes > 0 ? running : std::vector<std::string>{};
       EXPECT_EQ(view.ControlCalls(), expected);
       if (c.stop) {
@@ -131,10 +141,50 @@ TEST_F(CapacityCheckRunTest, ControlsFromStartToIdleForEveryEnd) {
       expected.insert(expected.end(), idleAgain.begin(), idleAgain.end());
       EXPECT_EQ(view.ControlCalls(), expected);
       const std::string newest = view.log.substr(10, view.log.find("\r\n") - 10);  // after "[HH:MM:SS]"
-      EXPECT_EQ(newest, c.lastLog);
+      EXPECT_EQ(newest.substr(0, std::string(c.lastLog).size()), c.lastLog);
       ASSERT_TRUE(run.LastResult());
       EXPECT_EQ(run.LastResult()->aborted, c.stop);
     }
+    volumes_.Remove(dir_.path());
+  }
+}
+
+// A file the run leaves on the volume is named in the log, right under the verdict: one kept
+// after a later file could not be created, and files the volume refused to delete.
+TEST_F(CapacityCheckRunTest, FilesLeftBehindAreListedUnderTheVerdict) {
+  const std::string file0 = dir_.path() + "/temp_0.tmp";
+  const std::string file1 = dir_.path() + "/temp_1.tmp";
+  struct Case {
+    const char* name;
+    std::function<void(testing::SimulatedMedium&)> setup;
+    std::vector<std::string> kept;
+  } cases[] = {
+      {"second file cannot be created", [](testing::SimulatedMedium& m) { m.RefuseCreateFrom(1); }, {file0}},
+      {"files cannot be deleted", [](testing::SimulatedMedium& m) { m.FailRemoves(); }, {file0, file1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    volumes_.Add(dir_.path(), static_cast<long long>(2 * kB));
+    testing::SimulatedMedium medium(4 * kB, testing::SimulatedMedium::Beyond::kFiller);
+    c.setup(medium);
+    RecordingView view(loop_);
+    CapacityCheckConfig config = Config();
+    config.run.blocksPerFile = 1;
+    CapacityCheckRun run(view, config);
+    run.OnOpen();
+    run.OnStartOrStop();
+    ASSERT_TRUE(loop_.RunUntil([&] { return !run.Active(); }, 60000));
+    std::vector<std::string> newest;  // messages without their stamps, newest first
+    for (size_t at = 0; newest.size() < c.kept.size() + 1 && at < view.log.size();) {
+      const size_t end = view.log.find("\r\n", at);
+      newest.push_back(view.log.substr(at + 10, end - at - 10));
+      at = end + 2;
+    }
+    std::vector<std::string> expected = {newest.at(0)};
+    for (auto it = c.kept.rbegin(); it != c.kept.rend(); ++it) expected.push_back("测试文件未删除，请手动删除：" + *it);
+    EXPECT_EQ(newest, expected);
+    EXPECT_EQ(newest.at(0).rfind("检测", 0), 0u) << newest.at(0);
+    for (const std::string& f : c.kept) EXPECT_TRUE(medium.Exists(f)) << f;
     volumes_.Remove(dir_.path());
   }
 }

@@ -56,6 +56,12 @@ TEST(CapacityRun, ExactMultipleOfBlockFillsVerifiesAndReportsCapacity) {
   EXPECT_EQ(res.verifiedBytes, 3 * kB);
   EXPECT_EQ(res.writtenBytes, 3 * kB);
   EXPECT_EQ(res.errors, 0);
+  EXPECT_EQ(res.verdict.kind, VerdictKind::kPassed);
+  EXPECT_EQ(res.verdict.estimateBytes, 3 * kB);
+  EXPECT_EQ(res.verdict.breakdown.intactBytes, 3 * kB);
+  EXPECT_EQ(res.verdict.breakdown.Total(), 3 * kB);
+  EXPECT_GT(res.verdict.writeMBps, 0);
+  EXPECT_GT(res.verdict.readMBps, 0);
   auto st = medium.stats();
   EXPECT_EQ(st.writeLengths, (std::vector<uint64_t>{kB, kB, kB}));
   EXPECT_EQ(st.removes[kFile0], 1);
@@ -242,6 +248,7 @@ TEST(CapacityRun, RefusedSyncIsAnErrorInBothModes) {
     CapacityResult res = RunOn(Options(2 * kB, mode), r);
     EXPECT_GE(res.errors, 1);
     EXPECT_TRUE(Contains(r.logs(), "文件同步失败！" + kFile0));
+    EXPECT_EQ(res.verdict.kind, mode == CapacityMode::kWipe ? VerdictKind::kNone : VerdictKind::kErrors);
     EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有错误！");
   }
 }
@@ -265,6 +272,8 @@ TEST(CapacityRun, StopDuringFillOrVerificationEndsWithoutVerdict) {
     EXPECT_EQ(r.CountLogsStartingWith("校验文件："), duringVerify ? 1 : 0);
     EXPECT_TRUE(res.aborted);
     EXPECT_EQ(res.end, CapacityEnd::kAborted);
+    EXPECT_EQ(res.verdict.kind, VerdictKind::kStopped);
+    EXPECT_EQ(VerdictLine(res.verdict), "检测已被用户停止，无法得出结论。");
     EXPECT_FALSE(medium.Exists(kFile0));
     if (!duringVerify) {
       EXPECT_EQ(medium.stats().writeLengths.size(), 1u);
@@ -435,7 +444,7 @@ TEST(CapacityTexts, FormatsOfTheFields) {
   EXPECT_EQ(CapacityTestFilePath("/", 0), "/temp_0.tmp");
   EXPECT_EQ(MegabytesText(3 * kB - 1), "47 MB");
   EXPECT_EQ(CapacitySpeedText(kB, 0), "-");
-  EXPECT_EQ(CapacitySpeedText(kB, 500), "32.00 MB/S");  // 16 MiB in half a second
+  EXPECT_EQ(CapacitySpeedText(kB, 500), "32.00 MB/s");  // 16 MiB in half a second
 }
 
 }  // namespace

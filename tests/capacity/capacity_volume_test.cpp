@@ -60,6 +60,7 @@ TEST(CapacityVolumes, ListingAndInformationComeFromTheVolumeLayer) {
   ASSERT_TRUE(v);
   EXPECT_EQ(v->root, dir);
   EXPECT_EQ(VolumeInfoText(*v), "MYUSB, FAT32");
+  EXPECT_EQ(VolumeInfoText(CapacityVolume{dir, "", "EXT4", 0}), "EXT4");  // no label, no leading comma
   EXPECT_EQ(v->freeBytes, 3 * kB + 512 * 1024);
   EXPECT_EQ(FreeSpaceText(v->freeBytes), "48.50 MB");
   EXPECT_FALSE(ReadCapacityVolume(dir + "/gone"));

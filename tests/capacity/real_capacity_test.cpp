@@ -29,25 +29,27 @@ struct FakeDrive {
   const char* kind;  // "failureKind" of the verdict
   const char* why;   // the reason in the log line
   bool aborts;       // the check itself aborts ("错误过多，检测中断！" or a read error)
+  uint64_t VerdictBreakdown::*lost;  // where the breakdown puts what the drive did not keep
   uint64_t deviceSize = 0;  // the simulated device, when larger than the data it keeps intact
 };
 
 TEST(RealCapacity, FakeDrivesGetAnEstimateWithinOneBlock) {
   const FakeDrive drives[] = {
       {"wrap", 2 * kB, FakeMedium::Beyond::kWrap, nullptr, 13 * kB, "wrap",
-       "超出部分的写入回绕覆盖了前面的数据", true},
+       "超出部分的写入回绕覆盖了前面的数据", true, &VerdictBreakdown::overwrittenBytes},
       // 2.5 blocks: tags land on pattern bytes, except every second lap where they meet
       // another block's tag five blocks on; the estimate must not take that for the period.
       {"wrap, period not a whole number of blocks", 5 * kB / 2, FakeMedium::Beyond::kWrap, nullptr, 6 * kB,
-       "wrap", "超出部分的写入回绕覆盖了前面的数据", false},
+       "wrap", "超出部分的写入回绕覆盖了前面的数据", false, &VerdictBreakdown::lostBytes},
       {"drop", 3 * kB + 512 * 1024, FakeMedium::Beyond::kFiller, nullptr, 5 * kB, "drop",
-       "超出部分的写入被丢弃，读回的不是写入的数据", false},
+       "超出部分的写入被丢弃，读回的不是写入的数据", false, &VerdictBreakdown::lostBytes},
       {"zeros", 2 * kB, FakeMedium::Beyond::kZeros, nullptr, 4 * kB, "drop",
-       "超出部分的写入被丢弃，读回的不是写入的数据", false},
+       "超出部分的写入被丢弃，读回的不是写入的数据", false, &VerdictBreakdown::lostBytes},
       {"corrupt", 3 * kB, FakeMedium::Beyond::kFiller, [](FakeMedium& m) { m.CorruptReadsFrom(3 * kB); }, 4 * kB,
-       "corrupt", "超出部分读回的数据已损坏", false, 4 * kB},
+       "corrupt", "超出部分读回的数据已损坏", false, &VerdictBreakdown::damagedBytes, 4 * kB},
       {"read error", 2 * kB + 100 * 4096, FakeMedium::Beyond::kFiller,
-       [](FakeMedium& m) { m.FailReadsFrom(2 * kB + 100 * 4096); }, 4 * kB, "readError", "超出部分无法读取", true},
+       [](FakeMedium& m) { m.FailReadsFrom(2 * kB + 100 * 4096); }, 4 * kB, "readError", "超出部分无法读取", true,
+       &VerdictBreakdown::unreadableBytes},
   };
   for (const FakeDrive& d : drives) {
     SCOPED_TRACE(d.name);
@@ -62,8 +64,8 @@ TEST(RealCapacity, FakeDrivesGetAnEstimateWithinOneBlock) {
     RecordingReporter r;
     CapacityResult res = RunCapacityCheck(o, r, std::stop_token());
 
-    EXPECT_EQ(FailureKindName(res.verdict.kind), d.kind);
-    const uint64_t estimate = res.verdict.estimateBytes;
+    EXPECT_EQ(FailureKindName(res.realCapacity.kind), d.kind);
+    const uint64_t estimate = res.realCapacity.estimateBytes;
     EXPECT_LT(estimate > d.realSize ? estimate - d.realSize : d.realSize - estimate, kB)
         << "estimate " << estimate << " real " << d.realSize;
     // The line comes once, after the check's own messages and before the clean-up.
@@ -82,6 +84,18 @@ TEST(RealCapacity, FakeDrivesGetAnEstimateWithinOneBlock) {
       EXPECT_EQ(logs.back(), "处理结束！您的磁盘有错误！");
     }
     EXPECT_FALSE(medium.Exists("/fake/temp_0.tmp"));
+
+    // The verdict: the same kind and estimate, and every byte written accounted for once.
+    const Verdict& v = res.verdict;
+    EXPECT_EQ(v.kind, VerdictKind::kFailed);
+    EXPECT_EQ(v.failure, res.realCapacity.kind);
+    EXPECT_EQ(v.estimateBytes, estimate);
+    EXPECT_EQ(v.claimedBytes, d.claimed);
+    ASSERT_TRUE(v.breakdownKnown);
+    EXPECT_EQ(v.breakdown.Total(), res.writtenBytes);
+    EXPECT_GT(v.breakdown.*d.lost, 0u);
+    EXPECT_LE(v.breakdown.intactBytes, d.realSize);
+    EXPECT_EQ(VerdictLine(v).rfind("检测结束：", 0), 0u) << VerdictLine(v);
   }
 }
 
@@ -98,7 +112,8 @@ TEST(RealCapacity, NoVerdictAfterAUserStop) {
     if (c.what == "log" && c.text.find("文件检测到2个错误") != std::string::npos) stop.request_stop();
   };
   CapacityResult res = RunCapacityCheck(o, r, stop.get_token());
-  EXPECT_EQ(res.verdict.kind, FailureKind::kNone);
+  EXPECT_EQ(res.realCapacity.kind, FailureKind::kNone);
+  EXPECT_EQ(res.verdict.kind, VerdictKind::kStopped);
   EXPECT_EQ(r.CountLogsStartingWith("估计真实容量"), 0);
   EXPECT_EQ(r.CountLogsStartingWith("用户终止!"), 1);
 }

@@ -274,9 +274,18 @@ TEST_F(CliOnAVolume, CapacityJsonForScriptsLeavesOtherFilesAlone) {
   Json::Value v = cli->json();
   EXPECT_EQ(Keys(v), (std::set<std::string>{"mode", "root", "freeBytes", "writtenBytes", "validSpace", "errors",
                                             "aborted", "endMessage", "keptFiles", "realCapacityEstimate",
-                                            "failureKind"}));
+                                            "failureKind", "verdict", "verdictText", "writeMBps", "readMBps",
+                                            "breakdown"}));
   EXPECT_TRUE(v["realCapacityEstimate"].isNull());  // nothing was lost, so nothing to judge
   EXPECT_TRUE(v["failureKind"].isNull());
+  EXPECT_EQ(v["verdict"].asString(), "passed");
+  EXPECT_EQ(v["verdictText"].asString().rfind("检测完成，未发现错误。有效容量 ", 0), 0u) << v["verdictText"].asString();
+  EXPECT_GT(v["writeMBps"].asDouble(), 0);
+  EXPECT_GT(v["readMBps"].asDouble(), 0);
+  EXPECT_EQ(v["breakdown"]["intactBytes"].asUInt64(), v["writtenBytes"].asUInt64());
+  EXPECT_EQ(v["breakdown"]["lostBytes"].asUInt64(), 0u);
+  // The verdict ends the log on standard error too.
+  EXPECT_NE(cli->err().find("]" + v["verdictText"].asString() + "\n"), std::string::npos) << cli->err();
   EXPECT_EQ(v["mode"].asString(), "capacity");
   EXPECT_EQ(v["root"].asString(), root_);
   EXPECT_GT(v["freeBytes"].asUInt64(), 100ull << 20);
@@ -287,6 +296,23 @@ TEST_F(CliOnAVolume, CapacityJsonForScriptsLeavesOtherFilesAlone) {
   EXPECT_TRUE(v["keptFiles"].isArray() && v["keptFiles"].empty());
   // Standard error carries the log, standard output only the object.
   EXPECT_NE(cli->err().find("文件已存在,跳过:" + root_ + "/temp_1.tmp"), std::string::npos);
+  ExpectUserFilesIntact();
+  EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
+}
+
+// A test file the drive refuses to sync is an error with its own line, and the command fails.
+TEST_F(CliOnAVolume, RefusedSyncIsAnErrorAndTheExitIsNotZero) {
+  const std::string preload = (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "lib" /
+                               "libsorvanta_fail_sync.so").string();
+  ASSERT_TRUE(fs::exists(preload)) << preload;
+  // temp_0.tmp and temp_1.tmp are the user's: the run's only file is temp_2.tmp.
+  auto cli = RunCli({"capacity", root_, "--yes"}, {{"LD_PRELOAD", preload},
+                                                   {"SORVANTA_FAIL_SYNC_SUFFIX", "/temp_2.tmp"},
+                                                   {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+  EXPECT_EQ(cli->code(), 1) << cli->out() << cli->err();
+  EXPECT_NE(cli->out().find("]文件同步失败！" + root_ + "/temp_2.tmp\n"), std::string::npos) << cli->out();
+  EXPECT_NE(cli->out().find("]检测结束：发现1个写入或同步错误，数据可能没有完整写入（可用空间 "), std::string::npos)
+      << cli->out();
   ExpectUserFilesIntact();
   EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
 }

@@ -116,6 +116,7 @@ bool SimulatedMedium::Remove(const std::string& path) {
   std::lock_guard<std::mutex> lock(mu_);
   ++stats_.removes[path];
   stats_.events.push_back("remove:" + path);
+  if (failRemoves_) return false;
   return files_.erase(path) > 0;
 }
 
@@ -289,6 +290,11 @@ void SimulatedMedium::LimitSpace(uint64_t bytes, bool wholeOrNothing) {
 void SimulatedMedium::LimitFileSize(uint64_t bytes) {
   std::lock_guard<std::mutex> lock(mu_);
   fileLimit_ = bytes;
+}
+
+void SimulatedMedium::FailRemoves() {
+  std::lock_guard<std::mutex> lock(mu_);
+  failRemoves_ = true;
 }
 
 void SimulatedMedium::FailSyncs() {

@@ -12,7 +12,7 @@
 //   4096-aligned like unbuffered I/O on a real drive.
 //
 // Either kind can announce less room than it has (LimitSpace), cap the file size, fail
-// writes, syncs or reads, refuse opens or creations, and records every call.
+// writes, syncs, reads or removals, refuse opens or creations, and records every call.
 #pragma once
 
 #include <cerrno>
@@ -65,6 +65,8 @@ class SimulatedMedium : public platform::FileSystem {
   void LimitFileSize(uint64_t bytes);
   // Every sync fails with EIO (the drive lost the data it had acknowledged).
   void FailSyncs();
+  // Every removal fails and the file stays.
+  void FailRemoves();
   // Called on the opening thread, outside the medium's lock, after each file is created: a
   // test can act at an exact point of a run (set before the run starts).
   void OnCreate(std::function<void(const std::string& path)> hook) { onCreate_ = std::move(hook); }
@@ -124,6 +126,7 @@ class SimulatedMedium : public platform::FileSystem {
   bool wholeOrNothing_ = false;
   uint64_t fileLimit_ = UINT64_MAX;
   bool failSyncs_ = false;
+  bool failRemoves_ = false;
   Stats stats_;
   std::vector<uint64_t> seeks_;
   std::map<std::string, int> createdCount_;

@@ -4,7 +4,10 @@
 // saved as PNG after the fake drive was caught (for scripts/screenshots).
 #include <QCheckBox>
 #include <QComboBox>
+#include <QAbstractButton>
 #include <QElapsedTimer>
+#include <QMessageBox>
+#include <QTimer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -46,6 +49,21 @@ void Shot(QWidget& window, const char* name) {
   if (!dir) return;
   QCoreApplication::processEvents();
   window.grab().save(QString::fromUtf8(dir) + QLatin1Char('/') + QLatin1String(name));
+}
+
+// Saves the next modal box (a real one) as PNG and answers it No.
+void ShootNextBoxAndAnswerNo(const char* name) {
+  QTimer::singleShot(300, [name] {
+    QWidget* box = QApplication::activeModalWidget();
+    if (!box) return;
+    Shot(*box, name);
+    if (auto* b = qobject_cast<QMessageBox*>(box)) b->button(QMessageBox::No)->click();
+  });
+}
+
+// The verdict line, speeds replaced by "S".
+QString WithoutSpeeds(QString line) {
+  return line.replace(QRegularExpression(QStringLiteral("\\d+\\.\\d\\d MB/s")), QStringLiteral("S"));
 }
 
 CdriveclearDlg::Options QuietOptions(uint32_t pauseMs) {
@@ -95,13 +113,18 @@ class CapacityWindowTest : public QObject {
     if (window.LogText().contains(QStringLiteral("文件系统不支持"))) QSKIP("temporary folder refuses O_DIRECT");
 
     const QString file = dir.path() + QStringLiteral("/temp_0.tmp");
-    QCOMPARE(Messages(window), (QStringList{QStringLiteral("处理结束！您的磁盘有效容量：32 MB (0.03 GB)"),
+    QStringList m = Messages(window);
+    QVERIFY(!m.isEmpty());
+    QCOMPARE(WithoutSpeeds(m.takeFirst()),
+             QStringLiteral("检测完成，未发现错误。有效容量 0.03 GB（可用空间 0.03 GB），平均写入 S，平均读取 S"));
+    QCOMPARE(m, (QStringList{QStringLiteral("处理结束！您的磁盘有效容量：32 MB (0.03 GB)"),
                                             QStringLiteral("清理数据中..."), QStringLiteral("校验文件：") + file,
                                             QStringLiteral("收尾...64 KB"), QStringLiteral("创建文件:") + file,
                                             QStringLiteral("准备填充...")}));
     QCOMPARE(window.Remaining(), QStringLiteral("0 MB"));
     QCOMPARE(window.ProgressValue(), 100);
     QVERIFY(!QFile::exists(file));
+    Shot(window, "capacity-honest.png");
     // The button stays off for the pause after the end message, then all comes back.
     QTRY_VERIFY(!window.StartButton()->isEnabled());
     QElapsedTimer off;
@@ -113,15 +136,83 @@ class CapacityWindowTest : public QObject {
     QCOMPARE(window.StartButton()->text(), QStringLiteral("开始"));
     QVERIFY(window.DriveList()->isEnabled() && window.RefreshButton()->isEnabled() && window.ModeCheck()->isEnabled());
     QTRY_VERIFY(!window.RunActive());
-    QVERIFY(boxes.boxes.empty());
+    // The only box was the question before the run, answered Yes; Enter would have said No.
+    QCOMPARE(boxes.boxes.size(), size_t{1});
+    QVERIFY(boxes.boxes[0].yesNo && boxes.boxes[0].defaultNo);
+    QVERIFY2(QRegularExpression(QStringLiteral("^将向 ") + QRegularExpression::escape(dir.path()) +
+                                QStringLiteral("（[0-9.]+ [MGT]B）写满可用空间 32 MB 的测试数据，测试后删除。继续吗？$"))
+                 .match(boxes.boxes[0].text)
+                 .hasMatch(),
+             qPrintable(boxes.boxes[0].text));
+  }
+
+  void answeringNoWritesNothingInEitherMode() {
+    QTemporaryDir dir;
+    sorvanta::testing::FakeVolumes volumes;
+    volumes.Add(dir.path().toStdString(), 2 * kB, "ext4", "");
+    sorvanta::testing::SimulatedMedium medium(4 * kB, sorvanta::testing::SimulatedMedium::Beyond::kFiller);
+    CdriveclearDlg window(nullptr, QuietOptions(0));
+    window.show();
+    QCOMPARE(window.VolumeInfo(), QStringLiteral("EXT4"));  // no label: no leading comma
+    const struct {
+      bool check;
+      QString question;
+    } cases[] = {
+        {true, QStringLiteral("写满可用空间 32 MB 的测试数据，测试后删除。继续吗？")},
+        {false, QStringLiteral("写满可用空间 32 MB 的覆盖数据，使已删除的文件无法恢复，完成后删除。继续吗？")},
+    };
+    for (const auto& c : cases) {
+      sorvanta::testing::MessageRecorder boxes;
+      boxes.answers = {false};
+      window.ModeCheck()->setChecked(c.check);
+      window.StartButton()->click();
+      QCOMPARE(boxes.boxes.size(), size_t{1});
+      QVERIFY2(boxes.boxes[0].text.endsWith(c.question), qPrintable(boxes.boxes[0].text));
+      QVERIFY(!window.RunActive());
+      QCOMPARE(window.StartButton()->text(), QStringLiteral("开始"));
+      QVERIFY(window.LogText().startsWith(QStringLiteral("原理:")));  // nothing started
+    }
+    QVERIFY(medium.stats().created.empty());
+    QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+    if (std::getenv("SORVANTA_SHOT_DIR")) {  // the real box, for the screenshot
+      window.ModeCheck()->setChecked(true);
+      ShootNextBoxAndAnswerNo("capacity-confirm.png");
+      window.StartButton()->click();
+      QVERIFY(!window.RunActive());
+      QVERIFY(medium.stats().created.empty());
+    }
+  }
+
+  void fakeDriveIsCaughtAndClosingIsRefusedMeanwhile_data() {
+    QTest::addColumn<int>("beyond");
+    QTest::addColumn<QString>("why");
+    QTest::addColumn<QString>("verdict");
+    QTest::addColumn<QString>("shot");
+    QTest::newRow("wrap") << static_cast<int>(sorvanta::testing::SimulatedMedium::Beyond::kWrap)
+                          << QStringLiteral("超出部分的写入回绕覆盖了前面的数据")
+                          << QStringLiteral("检测结束：疑似扩容盘（超出部分的写入回绕覆盖了前面的数据），真实容量约 0.06 GB"
+                                            "（可用空间 0.25 GB）。完好 64 MB，被本次其他数据覆盖 192 MB，丢失 0 MB，"
+                                            "无法读取 0 MB。平均写入 S，平均读取 S")
+                          << QStringLiteral("capacity-wrap.png");
+    QTest::newRow("drop") << static_cast<int>(sorvanta::testing::SimulatedMedium::Beyond::kFiller)
+                          << QStringLiteral("超出部分的写入被丢弃，读回的不是写入的数据")
+                          << QStringLiteral("检测结束：疑似扩容盘（超出部分的写入被丢弃），真实容量约 0.06 GB"
+                                            "（可用空间 0.25 GB）。完好 64 MB，被本次其他数据覆盖 0 MB，丢失 192 MB，"
+                                            "无法读取 0 MB。平均写入 S，平均读取 S")
+                          << QStringLiteral("capacity-drop.png");
   }
 
   void fakeDriveIsCaughtAndClosingIsRefusedMeanwhile() {
+    QFETCH(int, beyond);
+    QFETCH(QString, why);
+    QFETCH(QString, verdict);
+    QFETCH(QString, shot);
     QTemporaryDir dir;
     sorvanta::testing::FakeVolumes volumes;
     volumes.Add(dir.path().toStdString(), 16 * kB, "vfat", "FAKE1G");
-    // Holds 4 blocks, announces 16; writes past the real size land on the first blocks.
-    sorvanta::testing::SimulatedMedium medium(4 * kB, sorvanta::testing::SimulatedMedium::Beyond::kWrap);
+    // Holds 4 blocks, announces 16; writes past the real size land on the first blocks, or
+    // are dropped.
+    sorvanta::testing::SimulatedMedium medium(4 * kB, static_cast<sorvanta::testing::SimulatedMedium::Beyond>(beyond));
     sorvanta::testing::MessageRecorder boxes;
     CdriveclearDlg window(nullptr, QuietOptions(200));
     window.show();
@@ -133,21 +224,22 @@ class CapacityWindowTest : public QObject {
     QTest::keyClick(&window, Qt::Key_Escape);
     QTest::keyClick(&window, Qt::Key_Return);
     QVERIFY(window.isVisible());
-    QCOMPARE(boxes.Texts(), QStringList(3, QStringLiteral("正在处理,请先停止!")));
+    QCOMPARE(boxes.Texts().mid(1), QStringList(3, QStringLiteral("正在处理,请先停止!")));
 
-    QTRY_VERIFY_WITH_TIMEOUT(window.LogText().contains(QStringLiteral("清理数据中...")), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(window.LogText().contains(QStringLiteral("检测结束：")), 60000);
     QStringList m = Messages(window);
-    QCOMPARE(m.at(0), QStringLiteral("清理数据中..."));
-    QCOMPARE(m.at(1), QStringLiteral("估计真实容量：约 64 MB（超出部分的写入回绕覆盖了前面的数据）"));
-    QCOMPARE(m.at(2), QStringLiteral("错误过多，检测中断！"));
+    QCOMPARE(WithoutSpeeds(m.at(0)), verdict);
+    QCOMPARE(m.at(1), QStringLiteral("清理数据中..."));
+    QCOMPARE(m.at(2), QStringLiteral("估计真实容量：约 64 MB（") + why + QStringLiteral("）"));
+    QCOMPARE(m.at(3), QStringLiteral("错误过多，检测中断！"));
     QTRY_VERIFY(!window.RunActive());
     QTRY_VERIFY(window.StartButton()->isEnabled());
-    Shot(window, "capacity-fake.png");
+    Shot(window, qPrintable(shot));
 
     // Idle again: Esc closes.
     QTest::keyClick(&window, Qt::Key_Escape);
     QVERIFY(!window.isVisible());
-    QCOMPARE(boxes.boxes.size(), size_t{3});
+    QCOMPARE(boxes.boxes.size(), size_t{4});
   }
 
   void systemVolumeIsNotPreselectedAndAsksOnceMore() {
@@ -164,9 +256,10 @@ class CapacityWindowTest : public QObject {
 
     window.DriveList()->setCurrentIndex(0);
     window.ModeCheck()->setChecked(false);
-    boxes.answers = {false};
+    boxes.answers = {true, false};
     window.StartButton()->click();
-    QCOMPARE(boxes.Texts(), QStringList{dir.path() + QStringLiteral(
+    QCOMPARE(boxes.Texts().size(), 2);
+    QCOMPARE(boxes.Texts().mid(1), QStringList{dir.path() + QStringLiteral(
                                             " 是正在运行的系统所在的卷。擦除会用测试数据填满它的全部可用空间，"
                                             "期间系统和其他程序可能因磁盘已满而出错。确定要继续吗？")});
     QVERIFY(!window.RunActive());

@@ -165,8 +165,8 @@ void CdriveclearDlg::SetProgress(int percent) { progress_->setValue(percent); }
 
 void CdriveclearDlg::ShowMessage(const std::string& text) { ui::ShowMessage(this, Q(text), kCaption); }
 
-bool CdriveclearDlg::AskYesNo(const std::string& text) {
-  return ui::AskYesNo(this, Q(text), kCaption, MessageIcon::kWarning);
+bool CdriveclearDlg::AskYesNo(const std::string& text, bool defaultNo) {
+  return ui::AskYesNo(this, Q(text), kCaption, MessageIcon::kWarning, defaultNo);
 }
 
 capacity::WindowPost CdriveclearDlg::Poster() {

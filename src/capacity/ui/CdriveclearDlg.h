@@ -91,7 +91,7 @@ class CdriveclearDlg : public QDialog, private capacity::CapacityCheckView {
   void SetSpeed(const std::string& text) override;
   void SetProgress(int percent) override;
   void ShowMessage(const std::string& text) override;
-  bool AskYesNo(const std::string& text) override;
+  bool AskYesNo(const std::string& text, bool defaultNo) override;
   capacity::WindowPost Poster() override;
 
   void BuildControls();

@@ -1,0 +1,128 @@
+#include "capacity/verdict.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+namespace sorvanta::capacity {
+namespace {
+
+constexpr double kMiB = 1024.0 * 1024.0;
+constexpr double kGiB = kMiB * 1024.0;
+
+std::string Format(const char* fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof(buf), fmt, ap);
+  va_end(ap);
+  return buf;
+}
+
+std::string Gb(uint64_t bytes) { return Format("%.2f GB", static_cast<double>(bytes) / kGiB); }
+unsigned long long Mb(uint64_t bytes) { return bytes / (1024 * 1024); }
+
+std::string Speeds(const Verdict& v) {
+  auto speed = [](double mbps) { return mbps > 0 ? Format("%.2f MB/s", mbps) : std::string("-"); };
+  return "平均写入 " + speed(v.writeMBps) + "，平均读取 " + speed(v.readMBps);
+}
+
+std::string Breakdown(const VerdictBreakdown& b) {
+  std::string text = Format("完好 %llu MB，被本次其他数据覆盖 %llu MB，丢失 %llu MB，无法读取 %llu MB", Mb(b.intactBytes),
+                            Mb(b.overwrittenBytes), Mb(b.lostBytes), Mb(b.unreadableBytes));
+  if (b.damagedBytes > 0) text += Format("，损坏 %llu MB", Mb(b.damagedBytes));
+  return text;
+}
+
+}  // namespace
+
+VerdictBreakdown BreakdownOfFates(const std::vector<BlockFate>& fates) {
+  VerdictBreakdown b;
+  for (const BlockFate& f : fates) {
+    switch (f.kind) {
+      case BlockFate::kOwn:
+      case BlockFate::kUntagged:
+        (f.mismatch ? b.damagedBytes : b.intactBytes) += f.size;
+        break;
+      case BlockFate::kOther: b.overwrittenBytes += f.size; break;
+      case BlockFate::kForeign: b.lostBytes += f.size; break;
+      case BlockFate::kUnreadable: b.unreadableBytes += f.size; break;
+    }
+  }
+  return b;
+}
+
+std::string VerdictKindName(VerdictKind kind) {
+  switch (kind) {
+    case VerdictKind::kPassed: return "passed";
+    case VerdictKind::kFailed: return "failed";
+    case VerdictKind::kErrors: return "errors";
+    case VerdictKind::kStopped: return "stopped";
+    case VerdictKind::kIncomplete: return "incomplete";
+    case VerdictKind::kNone: break;
+  }
+  return {};
+}
+
+std::string VerdictLine(const Verdict& v) {
+  switch (v.kind) {
+    case VerdictKind::kNone:
+      return {};
+    case VerdictKind::kPassed:
+      return "检测完成，未发现错误。有效容量 " + Gb(v.estimateBytes) + "（可用空间 " + Gb(v.claimedBytes) + "），" +
+             Speeds(v);
+    case VerdictKind::kFailed: {
+      const char* what = "磁盘有错误（读回的数据已损坏）";
+      switch (v.failure) {
+        case FailureKind::kWrap: what = "疑似扩容盘（超出部分的写入回绕覆盖了前面的数据）"; break;
+        case FailureKind::kDrop: what = "疑似扩容盘（超出部分的写入被丢弃）"; break;
+        case FailureKind::kReadError: what = "磁盘有错误（部分数据无法读取）"; break;
+        case FailureKind::kCorrupt:
+        case FailureKind::kNone: break;
+      }
+      std::string text = std::string("检测结束：") + what + "，真实容量约 " + Gb(v.estimateBytes) + "（可用空间 " +
+                         Gb(v.claimedBytes) + "）。";
+      if (v.breakdownKnown) text += Breakdown(v.breakdown) + "。";
+      return text + Speeds(v);
+    }
+    case VerdictKind::kErrors: {
+      std::string text = Format("检测结束：发现%d个写入或同步错误，数据可能没有完整写入（可用空间 %s）。", v.errors,
+                                Gb(v.claimedBytes).c_str());
+      if (v.breakdownKnown) text += Breakdown(v.breakdown) + "。";
+      return text + Speeds(v);
+    }
+    case VerdictKind::kStopped:
+      return "检测已被用户停止，无法得出结论。";
+    case VerdictKind::kIncomplete:
+      return "检测未完成，无法得出结论。";
+  }
+  return {};
+}
+
+std::string KeptFileLine(const std::string& path) { return "测试文件未删除，请手动删除：" + path; }
+
+void AddVerdictJson(const Verdict& v, Json::Value* out) {
+  Json::Value& o = *out;
+  const std::string kind = VerdictKindName(v.kind);
+  o["verdict"] = kind.empty() ? Json::Value() : Json::Value(kind);
+  o["verdictText"] = VerdictLine(v);
+  o["writeMBps"] = std::round(v.writeMBps * 100) / 100;
+  o["readMBps"] = std::round(v.readMBps * 100) / 100;
+  if (v.breakdownKnown) {
+    Json::Value b;
+    b["intactBytes"] = Json::UInt64(v.breakdown.intactBytes);
+    b["overwrittenBytes"] = Json::UInt64(v.breakdown.overwrittenBytes);
+    b["lostBytes"] = Json::UInt64(v.breakdown.lostBytes);
+    b["unreadableBytes"] = Json::UInt64(v.breakdown.unreadableBytes);
+    b["damagedBytes"] = Json::UInt64(v.breakdown.damagedBytes);
+    o["breakdown"] = b;
+  } else {
+    o["breakdown"] = Json::Value();
+  }
+  // What a drive that lost data really holds; null when nothing was lost.
+  const bool lost = v.kind == VerdictKind::kFailed && v.failure != FailureKind::kNone;
+  o["realCapacityEstimate"] = lost ? Json::Value(Json::UInt64(v.estimateBytes)) : Json::Value();
+  o["failureKind"] = lost ? Json::Value(FailureKindName(v.failure)) : Json::Value();
+}
+
+}  // namespace sorvanta::capacity
