@@ -10,6 +10,7 @@
 #include "platform/paths.h"
 #include "server/rate_limits.h"
 #include "server/reference_service.h"
+#include "server/tls_identity.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ const char* const kUsage =
     "  --address-limit N      tokens per client address per 10 minutes (default 60; 0 = none);\n"
     "                         token requests per address are also held to a burst of 60, then\n"
     "                         one per second\n"
-    "  --max-conns-per-address N  open connections per client address (default 512)\n"
+    "  --max-conns-per-address N  open connections per client address (default 64)\n"
     "  --exam-budget-ms N     exam length the checks allow (default 10000)\n"
     "  --sync full|normal     database sync: at every commit (default, survives power loss)\n"
     "                         or only at checkpoints (faster)\n"
@@ -135,7 +136,12 @@ int main(int argc, char** argv) {
   }
   sorvanta::server::LiftLimitsWithoutTokenLimit(&options, addressLimitGiven);
   if (options.dataDir.empty()) {
-    options.dataDir = sorvanta::platform::JoinPath(sorvanta::platform::LocalAppDataFolder(), "sorvanta-service");
+    const std::string userData = sorvanta::platform::LocalAppDataFolder();
+    if (userData.empty()) {
+      std::fprintf(stderr, "sorvanta-service: no home folder (HOME is not set and the user has no passwd entry); give --data\n");
+      return 2;
+    }
+    options.dataDir = sorvanta::platform::JoinPath(userData, "sorvanta-service");
   }
 
   // Block the stop signals in every thread; the main thread waits for them below.
@@ -164,6 +170,11 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "sorvanta-service: serving %s (data in %s)\n", service->BaseUrl().c_str(),
                options.dataDir.c_str());
+  if (options.certFile.empty()) {
+    const std::string caPath = options.dataDir + "/" + sorvanta::server::kCaCertFileName;
+    std::fprintf(stderr, "sorvanta-service: CA %s, SHA-256 fingerprint %s\n", caPath.c_str(),
+                 sorvanta::server::CertificateFingerprint(caPath).c_str());
+  }
   std::fprintf(stderr, "sorvanta-service: ranking page %s\n", service->RankingUrl().c_str());
   int received = 0;
   sigwait(&signals, &received);

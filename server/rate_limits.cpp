@@ -17,20 +17,30 @@ RateLimits::RateLimits(const ServiceOptions& options)
 bool RateLimits::AdmitTokenRequest(const std::string& clientAddress, int64_t nowMs) {
   if (burst_ <= 0 || clientAddress.empty()) return true;
   std::lock_guard<std::mutex> lock(mu_);
-  if (buckets_.size() > 100000) {
-    // Forget addresses whose budget has refilled: they are as good as new.
-    for (auto it = buckets_.begin(); it != buckets_.end();) {
-      it = nowMs - it->second.lastMs > burst_ * 1000LL ? buckets_.erase(it) : std::next(it);
-    }
+  // Addresses whose budget has refilled are as good as new: forget them from the old end.
+  while (!recent_.empty() && (nowMs - recent_.front().lastMs > burst_ * 1000LL || recent_.size() >= kMaxAddresses)) {
+    if (recent_.front().address == clientAddress) break;
+    buckets_.erase(recent_.front().address);
+    recent_.pop_front();
   }
-  auto [it, fresh] = buckets_.try_emplace(clientAddress);
-  Bucket& b = it->second;
-  if (fresh) b.tokens = burst_;
+  auto found = buckets_.find(clientAddress);
+  if (found == buckets_.end()) {
+    recent_.push_back(Bucket{clientAddress, static_cast<double>(burst_), nowMs});
+    found = buckets_.emplace(clientAddress, std::prev(recent_.end())).first;
+  } else {
+    recent_.splice(recent_.end(), recent_, found->second);
+  }
+  Bucket& b = *found->second;
   b.tokens = std::min<double>(burst_, b.tokens + static_cast<double>(nowMs - b.lastMs) / 1000.0);
   b.lastMs = nowMs;
   if (b.tokens < 1) return false;
   b.tokens -= 1;
   return true;
+}
+
+size_t RateLimits::AddressesKept() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return buckets_.size();
 }
 
 TokenLimits RateLimits::TokenLimitsAt(int64_t nowSec) const {

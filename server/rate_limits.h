@@ -4,10 +4,12 @@
 // that a token limit of 0 without an explicit address limit lifts them all.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <map>
+#include <list>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "server/service_options.h"
 #include "server/store.h"
@@ -19,8 +21,12 @@ class RateLimits {
   explicit RateLimits(const ServiceOptions& options);
 
   // Admits one token request from the address: a burst of tokenRequestBurst, then one per
-  // second. False when its budget is spent. Any thread.
+  // second. False when its budget is spent. Any thread. Constant time: addresses are kept
+  // in the order they were last seen, refilled ones are forgotten from the old end, and
+  // beyond kMaxAddresses the longest unseen is forgotten even before it has refilled.
   bool AdmitTokenRequest(const std::string& clientAddress, int64_t nowMs);
+  static constexpr size_t kMaxAddresses = 100000;
+  size_t AddressesKept();
   // What a token issued at nowSec must fit: per address and machine identity (so nobody
   // elsewhere can use up a machine's quota by sending its identity) and per address.
   TokenLimits TokenLimitsAt(int64_t nowSec) const;
@@ -29,6 +35,7 @@ class RateLimits {
 
  private:
   struct Bucket {
+    std::string address;
     double tokens = 0;
     int64_t lastMs = 0;
   };
@@ -36,7 +43,8 @@ class RateLimits {
   const int tokenWindowSec_, tokensPerAddressAndMachine_, tokensPerAddress_;
   const int diskWindowSec_, disksPerSerial_, disksPerAddress_;
   std::mutex mu_;
-  std::map<std::string, Bucket> buckets_;
+  std::list<Bucket> recent_;  // least recently seen first
+  std::unordered_map<std::string, std::list<Bucket>::iterator> buckets_;
 };
 
 // The program's options: --rate-limit 0 without --address-limit switches every request

@@ -189,6 +189,8 @@ struct ReferenceService::Impl {
   std::map<std::string, int> perAddress;
   std::unordered_map<SessionBase*, std::weak_ptr<SessionBase>> sessions;
   int busy = 0;  // requests read and not yet answered
+  std::map<std::string, int> downloadsPerAddress;  // release downloads being sent
+  int downloads = 0;
 
   // Declared last: destroyed first, while the members above are still there.
   std::unique_ptr<ssl::context> tls;
@@ -220,9 +222,12 @@ struct ReferenceService::Impl {
   std::string BaseUrl() const { return "https://" + HostForUrl() + ":" + std::to_string(port) + "/"; }
   std::string PublicUrl(const Request& req) const;
 
-  Response Route(const Request& req, const std::string& addressKey);
+  // Answers one request. A release download takes a download slot, which *slot holds
+  // until the reply is sent; a client over its share gets 503 instead.
+  Response Route(const Request& req, const std::string& addressKey, std::shared_ptr<void>* slot);
   Response RouteLocal(const Request& req);
   std::optional<Response> RankingRoute(const std::string& path, bool get);
+  std::shared_ptr<void> ClaimDownload(const std::string& key);
   template <bool kTls>
   void Accept(tcp::acceptor* on);
   bool Admit(const std::string& key);
@@ -328,7 +333,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     // The handlers may take milliseconds (decryption, answers recomputed, the store): they
     // run on the worker pool, and the reply is written back on this connection's strand.
     asio::post(*service_->workers, [self = shared_from_this(), request] {
-      auto response = std::make_shared<Response>(kTls ? self->service_->Route(*request, self->key_)
+      std::shared_ptr<void> slot;
+      auto response = std::make_shared<Response>(kTls ? self->service_->Route(*request, self->key_, &slot)
                                                       : self->service_->RouteLocal(*request));
       response->keep_alive(request->keep_alive() && !self->service_->stopped);
       response->prepare_payload();
@@ -337,7 +343,10 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
                      LogSafe(request->method_string()).c_str(), LogSafe(request->target()).c_str(),
                      response->result_int(), response->body().size());
       }
-      asio::dispatch(self->stream_.get_executor(), [self, response] { self->Write(response, true); });
+      asio::dispatch(self->stream_.get_executor(), [self, response, slot = std::move(slot)] {
+        if (slot) return self->WriteDownload(response, slot);
+        self->Write(response, true);
+      });
     });
   }
 
@@ -351,6 +360,37 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       if (!response->keep_alive()) return self->Shutdown();
       self->ReadHead(std::chrono::milliseconds(self->service_->options.keepAliveTimeoutMs));
     });
+  }
+
+  // A release download: a small send buffer, and written piece by piece, each piece within
+  // the progress deadline and the whole within the usual one, so that a client that stops
+  // reading is dropped soon and holds little memory meanwhile.
+  void WriteDownload(std::shared_ptr<Response> response, std::shared_ptr<void> slot) {
+    beast::error_code ignored;
+    Lowest().socket().set_option(asio::socket_base::send_buffer_size(service_->options.downloadSendBufferBytes),
+                                 ignored);
+    auto serializer = std::make_shared<http::response_serializer<http::string_body>>(*response);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(service_->options.writeTimeoutMs +
+                                                    static_cast<int64_t>(response->body().size() / 64));
+    WritePiece(std::move(response), std::move(serializer), std::move(slot), deadline);
+  }
+
+  void WritePiece(std::shared_ptr<Response> response,
+                  std::shared_ptr<http::response_serializer<http::string_body>> serializer,
+                  std::shared_ptr<void> slot, std::chrono::steady_clock::time_point deadline) {
+    Lowest().expires_at(std::min(deadline, std::chrono::steady_clock::now() +
+                                               std::chrono::milliseconds(service_->options.downloadProgressMs)));
+    http::async_write_some(stream_, *serializer,
+                           [self = shared_from_this(), response, serializer, slot, deadline](beast::error_code ec, size_t) {
+                             if (!ec && !serializer->is_done()) {
+                               return self->WritePiece(response, serializer, slot, deadline);
+                             }
+                             self->Done();
+                             if (ec) return;
+                             if (!response->keep_alive()) return self->Shutdown();
+                             self->ReadHead(std::chrono::milliseconds(self->service_->options.keepAliveTimeoutMs));
+                           });
   }
 
   void Done() {
@@ -390,6 +430,24 @@ bool ReferenceService::Impl::Admit(const std::string& key) {
   if (n >= options.maxConnectionsPerAddress) return false;
   ++n;
   return true;
+}
+
+std::shared_ptr<void> ReferenceService::Impl::ClaimDownload(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mu);
+  int& mine = downloadsPerAddress[key];
+  if (downloads >= options.maxDownloads || mine >= options.maxDownloadsPerAddress) {
+    if (mine == 0) downloadsPerAddress.erase(key);
+    return nullptr;
+  }
+  ++mine;
+  ++downloads;
+  // The slot is given back when the last holder (the reply being written) lets go.
+  return std::shared_ptr<void>(static_cast<void*>(this), [this, key](void*) {
+    std::lock_guard<std::mutex> lock(mu);
+    --downloads;
+    auto it = downloadsPerAddress.find(key);
+    if (it != downloadsPerAddress.end() && --it->second <= 0) downloadsPerAddress.erase(it);
+  });
 }
 
 void ReferenceService::Impl::Release(SessionBase* s, const std::string& key) {
@@ -451,7 +509,8 @@ std::string ReferenceService::Impl::PublicUrl(const Request& req) const {
   return BaseUrl();
 }
 
-Response ReferenceService::Impl::Route(const Request& req, const std::string& addressKey) {
+Response ReferenceService::Impl::Route(const Request& req, const std::string& addressKey,
+                                       std::shared_ptr<void>* slot) {
   std::string path;
   if (!DecodePath(req.target(), &path)) return TextResponse(http::status::bad_request, "请求无效");
   const bool get = req.method() == http::verb::get, post = req.method() == http::verb::post;
@@ -499,7 +558,15 @@ Response ReferenceService::Impl::Route(const Request& req, const std::string& ad
     if (path.rfind(downloadPrefix, 0) == 0) {
       if (!get) return wrongMethod();
       std::string file = l->ReleasePath(path.substr(downloadPrefix.size())), bytes;
-      if (file.empty() || !ReadWholeFile(file, &bytes)) {
+      if (file.empty()) return TextResponse(http::status::not_found, "", "application/octet-stream");
+      *slot = ClaimDownload(addressKey);
+      if (!*slot) {
+        Response busyReply = TextResponse(http::status::service_unavailable, "下载人数过多，请稍后再试");
+        busyReply.set(http::field::retry_after, "30");
+        return busyReply;
+      }
+      if (!ReadWholeFile(file, &bytes)) {
+        slot->reset();
         return TextResponse(http::status::not_found, "", "application/octet-stream");
       }
       return binary(std::move(bytes));
@@ -582,6 +649,14 @@ std::unique_ptr<ReferenceService> ReferenceService::Start(const ServiceOptions& 
   }
   if (!MakeFolders(options.dataDir)) {
     *error = "cannot create the data folder " + options.dataDir;
+    return nullptr;
+  }
+  // Whoever may write the data folder may swap the keys and the store under the service.
+  struct stat folder {};
+  if (::stat(options.dataDir.c_str(), &folder) != 0 || (folder.st_mode & 0022) != 0 ||
+      (folder.st_uid != ::geteuid() && folder.st_uid != 0)) {
+    *error = "the data folder " + options.dataDir +
+             " is writable by other users or belongs to another user (chmod go-w and chown it to the service's user)";
     return nullptr;
   }
   if (options.port < 0 || options.port > 65535) {

@@ -43,7 +43,14 @@ struct ServiceOptions {
   int writeTimeoutMs = 30000;      // the reply, plus a millisecond per 64 bytes of it
   int stopGraceMs = 2000;          // on stop, time for requests in flight to be answered
   int maxConnections = 16384;      // open connections in all
-  int maxConnectionsPerAddress = 512;  // per client address (IPv6: per /64)
+  int maxConnectionsPerAddress = 64;  // per client address (IPv6: per /64): an office behind one NAT
+  // Release downloads being sent, per client address and in all; more get "503, try later".
+  // Each has a small send buffer and must take a piece at least every downloadProgressMs,
+  // so clients that do not read cannot pin kernel memory.
+  int maxDownloadsPerAddress = 4;
+  int maxDownloads = 64;
+  int downloadSendBufferBytes = 64 * 1024;
+  int downloadProgressMs = 10000;
   // Token requests per client address (IPv6: per /64) per rate-limit window, whatever
   // identity they claim; 0 = no limit. rateLimitTokens counts per address and identity.
   int rateLimitPerAddress = 60;

@@ -196,7 +196,9 @@ bool WritePublicFile(const std::string& path, const std::string& contents, std::
   std::string tmp = path + ".tmp";
   ::unlink(tmp.c_str());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  bool ok = fd >= 0 && WriteAll(fd, contents) && ::fsync(fd) == 0;
+  // Readable by every user whatever the umask (the unit's is 0077): the installed programs
+  // trust the CA certificate from this file.
+  bool ok = fd >= 0 && ::fchmod(fd, 0644) == 0 && WriteAll(fd, contents) && ::fsync(fd) == 0;
   if (fd >= 0) ok = ::close(fd) == 0 && ok;
   if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
     ::unlink(tmp.c_str());
@@ -253,6 +255,20 @@ std::vector<std::string> NamesForListenAddress(const std::string& listen) {
   return names;
 }
 
+std::string CertificateFingerprint(const std::string& certPath) {
+  CertPtr cert = ReadCert(certPath);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (!cert || X509_digest(cert.get(), EVP_sha256(), digest, &size) != 1) return "";
+  std::string text;
+  char hex[4];
+  for (unsigned int i = 0; i < size; ++i) {
+    std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : ":%02X", digest[i]);
+    text += hex;
+  }
+  return text;
+}
+
 bool CertificateCovers(const std::string& certPath, const std::string& host) {
   CertPtr cert = ReadCert(certPath);
   return cert && Covers(cert.get(), host);
@@ -267,6 +283,21 @@ bool EnsureServiceIdentity(const std::string& dataDir, const std::string& listen
   CertPtr caCert = ReadCert(caPath);
   bool freshCa = false;
   if (!UsableCa(caKey.get(), caCert.get())) {
+    // Clients trust the CA they were given: one that exists but cannot be used is never
+    // silently replaced, only a data folder without either file gets a new one.
+    struct stat st {};
+    const bool keyThere = ::lstat(caKeyPath.c_str(), &st) == 0 || errno != ENOENT;
+    const bool certThere = ::lstat(caPath.c_str(), &st) == 0 || errno != ENOENT;
+    if (keyThere || certThere) {
+      *error = "the service CA in " + dataDir + " cannot be used (" + caKeyPath +
+               (caKey ? " is readable" : " is missing or unreadable") + ", " + caPath +
+               (!caCert                      ? " is missing or unreadable"
+                : NearExpiry(caCert.get())   ? " expires soon"
+                : caKey                      ? " is no CA certificate for that key"
+                                             : " is readable") +
+               "); fix the files, or remove both to create a new CA that every client must then trust";
+      return false;
+    }
     if (!MakeCa(&caKey, &caCert)) {
       *error = "cannot create the service CA";
       return false;

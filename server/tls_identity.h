@@ -21,13 +21,17 @@ std::vector<std::string> NamesForListenAddress(const std::string& listen);
 
 // Makes sure dataDir holds the CA and a server certificate from it that covers every name
 // of NamesForListenAddress(listen), is not close to expiry and matches its key; otherwise
-// writes a fresh server certificate (and a fresh CA when the kept one is missing or
-// unusable). Keys are created readable by the owner only. False and *error on failure.
+// writes a fresh server certificate. A CA is created only when neither ca-key.pem nor
+// ca.pem exists; one that exists but cannot be used (unreadable, not matching, expiring)
+// is an error. Keys are created readable by the owner only. False and *error on failure.
 bool EnsureServiceIdentity(const std::string& dataDir, const std::string& listen, std::string* error);
 
 // Writes contents to path through a temporary file created with mode 0600 that is synced
 // and renamed into place, so no other user can ever open it. False and *error on failure.
 bool WriteOwnerOnlyFile(const std::string& path, const std::string& contents, std::string* error);
+
+// SHA-256 fingerprint of the PEM certificate in certPath ("AB:CD:..."); empty when unreadable.
+std::string CertificateFingerprint(const std::string& certPath);
 
 // True when the PEM certificate in certPath names host (a DNS name or an IP address).
 bool CertificateCovers(const std::string& certPath, const std::string& host);

@@ -34,7 +34,9 @@ int CSorvantaApp::Run() {
 
   const std::string folder =
       options_.programFolder.empty() ? platform::ProgramFolder() : options_.programFolder;
-  platform::SetWorkingDirectory(platform::ProgramWriteFolder(folder));
+  const std::string writeFolder = platform::ProgramWriteFolder(folder);
+  if (writeFolder.empty()) std::fprintf(stderr, "%s\n", platform::kNoHomeFolderText);
+  else platform::SetWorkingDirectory(writeFolder);
 
   int exitCode = 0;
   if (HasEnduranceSwitch(args_)) {
@@ -44,8 +46,8 @@ int CSorvantaApp::Run() {
     std::remove(kUpdateScriptName);
     // The logger writes into "log" under the working directory; it opens its files when
     // it is created, so the folder has to exist first.
-    ::mkdir("log", 0755);
-    auto logger = std::make_unique<xLogMessager>("sorvanta", "log", true);
+    if (!writeFolder.empty()) ::mkdir("log", 0755);
+    auto logger = std::make_unique<xLogMessager>("sorvanta", "log", !writeFolder.empty());
     logger->SetEcho([](const std::string& line) {
       std::fwrite(line.data(), 1, line.size(), stdout);
       std::fputc('\n', stdout);

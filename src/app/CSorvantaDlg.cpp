@@ -98,6 +98,7 @@ CSorvantaDlg::CSorvantaDlg(QWidget* parent) : QDialog(parent) {
 
 CSorvantaDlg::~CSorvantaDlg() {
   updateStop_->store(true);
+  toolRuns_->Cancel();
   if (updateAdapter_) updateAdapter_->Detach();
 }
 
@@ -106,12 +107,17 @@ void CSorvantaDlg::StartUpdateCheck(UpdateOptions options) {
   if (!options.restart) {
     options.restart = [](const std::string& path) { RestartProgram(QString::fromStdString(path)); };
   }
+  if (!options.toolRuns) options.toolRuns = toolRuns_;
+  std::shared_ptr<ToolRunGate> gate = options.toolRuns;
   updateAdapter_ = std::make_shared<UpdateAdapter>(this);
   updateRun_.Start(
       [reporter = updateAdapter_, stop = updateStop_, options = std::move(options)] {
         return RunUpdateCheck(options, *reporter, *stop);
       },
-      [stop = updateStop_] { stop->store(true); });
+      [stop = updateStop_, gate = std::move(gate)] {
+        stop->store(true);
+        gate->Cancel();
+      });
 }
 
 int CSorvantaDlg::RunUntilClosed() {
@@ -122,6 +128,7 @@ int CSorvantaDlg::RunUntilClosed() {
   show();
   loop.exec();
   updateStop_->store(true);  // the program is ending: no update is installed or started now
+  toolRuns_->Cancel();
   return result();
 }
 
@@ -181,9 +188,11 @@ void CSorvantaDlg::ShowAbout() {
 }
 
 void CSorvantaDlg::RunTool(QDialog& tool) {
+  toolRuns_->Begin();
   hide();
   tool.exec();
   show();
+  toolRuns_->End();
 }
 
 void CSorvantaDlg::showEvent(QShowEvent* event) {

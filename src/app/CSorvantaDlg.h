@@ -69,7 +69,7 @@ class CSorvantaDlg : public QDialog {
   void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
-  // Hides this window, runs tool modally, shows this window again.
+  // Hides this window, runs tool modally, shows this window again; an update waits meanwhile.
   void RunTool(QDialog& tool);
 
   QPushButton* buttons_[4] = {};
@@ -81,6 +81,7 @@ class CSorvantaDlg : public QDialog {
   class UpdateAdapter;
   std::shared_ptr<UpdateAdapter> updateAdapter_;
   std::shared_ptr<std::atomic<bool>> updateStop_ = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<ToolRunGate> toolRuns_ = std::make_shared<ToolRunGate>();
   RunThread<UpdateOutcome> updateRun_;
 };
 

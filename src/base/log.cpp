@@ -1,10 +1,15 @@
 #include "base/log.h"
 
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <cstdio>
 #include <ctime>
+
+#include "base/text.h"
 
 namespace sorvanta {
 namespace {
@@ -33,6 +38,23 @@ std::mutex& LoggerGate() {
   return *gate;
 }
 
+// Appends to (or creates) a log file, never through a link planted under its name.
+int OpenLogFile(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+// Writes text whole; false on any failure.
+bool WriteText(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
 xLogMessager::xLogMessager(const std::string& prefix, const std::string& folder, bool enabled,
@@ -48,10 +70,7 @@ xLogMessager::xLogMessager(const std::string& prefix, const std::string& folder,
     const std::string prefixText = LinePrefix(now);
     for (int level = 0; level < 3; ++level) {
       OpenLevel(level, now);
-      if (streams_[level].good()) {
-        streams_[level] << prefixText << "====LOG BEGIN====\n";
-        streams_[level].flush();
-      }
+      if (files_[level] >= 0) WriteText(files_[level], prefixText + "====LOG BEGIN====\n");
     }
   }
   Publish(this);
@@ -64,8 +83,9 @@ xLogMessager::~xLogMessager() {
   Retire();
   { std::lock_guard<std::mutex> gate(LoggerGate()); }
   std::lock_guard<std::mutex> guard(lock_);
-  for (auto& stream : streams_) {
-    if (stream.is_open()) stream.close();
+  for (int& fd : files_) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
   }
 }
 
@@ -80,14 +100,12 @@ std::tm xLogMessager::LocalNow() const {
 // A file that cannot be opened (missing folder, no permission) leaves the stream failed.
 void xLogMessager::OpenLevel(int level, const std::tm& now) {
   currentDay_ = now.tm_yday;
-  std::ofstream& stream = streams_[level];
-  if (stream.is_open()) stream.close();
-  stream.clear();
+  if (files_[level] >= 0) ::close(files_[level]);
   char path[512];
   std::snprintf(path, sizeof path, "%s/%s-%d-%d-%d_%s.log", folder_.c_str(), prefix_.c_str(),
                 now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, kLevelNames[level]);
   paths_[level] = path;
-  stream.open(paths_[level], std::ios::out | std::ios::app);
+  files_[level] = OpenLogFile(paths_[level]);
 }
 
 void xLogMessager::Log(const std::string& message, int level, bool echo) {
@@ -97,14 +115,14 @@ void xLogMessager::Log(const std::string& message, int level, bool echo) {
   if (now.tm_yday != currentDay_) {
     for (int l = 0; l < 3; ++l) OpenLevel(l, now);
   }
-  if (echo && echo_) echo_(message);
-  std::ofstream& stream = streams_[level];
-  if (!stream.good()) {
-    stream.flush();
-    return;
+  const std::string line = EscapeControls(message);
+  if (echo && echo_) echo_(line);
+  int& fd = files_[level];
+  if (fd < 0) return;
+  if (!WriteText(fd, LinePrefix(now) + line + '\n')) {
+    ::close(fd);
+    fd = -1;
   }
-  stream << LinePrefix(now) << message << '\n';
-  stream.flush();
 }
 
 void xLogMessager::SetEcho(Echo echo) {
@@ -118,11 +136,7 @@ void xLogMessager::Tick() {
   if (!enabled_) return;
   std::lock_guard<std::mutex> guard(lock_);
   for (int level = 0; level < 3; ++level) {
-    std::ofstream& stream = streams_[level];
-    if (stream.good()) continue;
-    if (stream.is_open()) stream.close();
-    stream.clear();
-    stream.open(paths_[level], std::ios::out | std::ios::app);
+    if (files_[level] < 0) files_[level] = OpenLogFile(paths_[level]);
   }
 }
 

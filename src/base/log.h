@@ -3,13 +3,14 @@
 // xLogMessager is a process-wide single instance: the program creates it at start-up
 // and destroys it at the end; any thread reaches it through Singleton::Instance(), which
 // is empty while no logger exists. One mutex serialises every call. The logger never
-// reports its own failures: a file that cannot be opened just loses its lines.
+// reports its own failures: a file that cannot be opened just loses its lines. Files are
+// never opened through a link, and control characters in a line are escaped (\xNN), so
+// text from outside cannot forge a line.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <ctime>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -83,7 +84,7 @@ class xLogMessager : public Singleton<xLogMessager>, public Timer {
   void OpenLevel(int level, const std::tm& now);
   std::tm LocalNow() const;
 
-  std::ofstream streams_[3];
+  int files_[3] = {-1, -1, -1};  // -1: not open, or a write failed (Tick reopens it)
   std::string prefix_;
   std::string folder_;
   bool enabled_;

@@ -19,6 +19,10 @@ std::string FloatText(double value);
 bool IsWellFormedUtf8(const std::string& text);
 // Every "\n" becomes "\r\n" (an existing "\r\n" becomes "\r\r\n").
 std::string LfToCrLf(const std::string& text);
+// text with every control character written as \xNN: the C0 bytes, DEL and the UTF-8
+// encoded C1 controls (U+0080..U+009F). Text from outside cannot break or forge a line of a
+// log or send escape sequences to a terminal this way; other bytes stay as they are.
+std::string EscapeControls(const std::string& text);
 // The conversion every text reply gets: replies stay UTF-8 on Linux, line ends become CR LF.
 std::string ConvertReplyText(const std::string& reply);
 // UTF-8 to GBK through iconv; characters GBK lacks become '?'. Used by the CSV export.

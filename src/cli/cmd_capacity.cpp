@@ -40,7 +40,7 @@ class CliCapacityEvents : public capacity::CapacityEvents {
     std::strftime(stamp, sizeof(stamp), "[%H:%M:%S]", &tm);
     if (live_) EndLiveLine();
     std::FILE* out = json_ ? stderr : stdout;
-    std::fprintf(out, "%s%s\n", stamp, message.c_str());
+    std::fprintf(out, "%s%s\n", stamp, Printable(message).c_str());
     std::fflush(out);
     DrawLive();
   }
@@ -107,7 +107,7 @@ int ListVolumes(bool json) {
       item["freeBytes"] = Json::UInt64(v->freeBytes);
       list.append(item);
     } else {
-      std::printf("%-40s %-30s %s\n", v->root.c_str(), capacity::VolumeInfoText(*v).c_str(), capacity::FreeSpaceText(v->freeBytes).c_str());
+      std::printf("%-40s %-30s %s\n", Printable(v->root).c_str(), Printable(capacity::VolumeInfoText(*v)).c_str(), capacity::FreeSpaceText(v->freeBytes).c_str());
     }
   }
   if (json) std::printf("%s\n", Json::writeString(Json::StreamWriterBuilder(), list).c_str());
@@ -159,7 +159,7 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
     return 2;
   }
   if (!json) {
-    std::printf("%s: %s, 可用容量: %s\n", volume->root.c_str(), capacity::VolumeInfoText(*volume).c_str(),
+    std::printf("%s: %s, 可用容量: %s\n", Printable(volume->root).c_str(), Printable(capacity::VolumeInfoText(*volume)).c_str(),
                 capacity::FreeSpaceText(volume->freeBytes).c_str());
   }
 

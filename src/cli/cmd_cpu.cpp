@@ -40,14 +40,14 @@ class CliCpuView : public CpuRunView {
 
   void SetMachineLines(const std::string& cpu, const std::string& board, const std::string& memory,
                        const std::string& os) override {
-    std::fprintf(out_, "CPU信息：%s\n主板信息：%s\n内存信息：%s\n系统信息：%s\n", cpu.c_str(), board.c_str(),
-                 memory.c_str(), os.c_str());
+    std::fprintf(out_, "CPU信息：%s\n主板信息：%s\n内存信息：%s\n系统信息：%s\n", Printable(cpu).c_str(),
+                 Printable(board).c_str(), Printable(memory).c_str(), Printable(os).c_str());
   }
   void ShowRecord(const std::vector<CpuRecordRow>&, const std::string&) override {}
   void SetStartEnabled(bool) override {}
   void AppendLog(const std::string& line) override {
     if (out_ == stdout) EndLiveLine();
-    std::fprintf(out_, "%s\n", line.c_str());
+    std::fprintf(out_, "%s\n", Printable(line).c_str());
     std::fflush(out_);
     ShowProgress();
   }
@@ -65,9 +65,9 @@ class CliCpuView : public CpuRunView {
   }
   void ShowMessage(const std::string& text, const std::string&, CpuMessageIcon icon) override {
     if (icon == CpuMessageIcon::kError) {
-      std::fprintf(stderr, "错误：%s\n", text.c_str());
+      std::fprintf(stderr, "错误：%s\n", Printable(text).c_str());
     } else {
-      std::fprintf(out_, "%s\n", text.c_str());
+      std::fprintf(out_, "%s\n", Printable(text).c_str());
     }
   }
   // Running the command is the confirmation.
@@ -151,9 +151,9 @@ int RunCpu(const std::vector<std::string>& args) {
     std::printf("%s", JsonText(obj).c_str());
     return outcome.scored ? 0 : 1;
   }
-  std::printf("---------跑分结果---------\n%s\n", outcome.result.c_str());
+  std::printf("---------跑分结果---------\n%s\n", Printable(outcome.result).c_str());
   // The newest record after the machine lines: the text the window's "复制结果" copies.
-  if (outcome.scored) std::printf("%s", run.ShownResultText().c_str());
+  if (outcome.scored) std::printf("%s", Printable(run.ShownResultText()).c_str());
   return outcome.scored ? 0 : 1;
 }
 

@@ -77,7 +77,7 @@ class CliDiskView : public DiskRunView {
   }
   void ShowMessage(const std::string& text, const std::string&, DiskMessageIcon) override {
     if (!json_) EndLiveLine();
-    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fprintf(stderr, "%s\n", Printable(text).c_str());
   }
   void Post(std::function<void()> task) override { loop_.Post(std::move(task)); }
   void RowCompleted(int row, const std::string& score, const DiskResult& result) override {
@@ -98,7 +98,7 @@ class CliDiskView : public DiskRunView {
   void Print(const std::string& text) {
     if (!json_) EndLiveLine();
     std::FILE* out = json_ ? stderr : stdout;
-    std::fprintf(out, "%s\n", OneLine(text).c_str());
+    std::fprintf(out, "%s\n", Printable(OneLine(text)).c_str());
     std::fflush(out);
   }
 

@@ -61,8 +61,8 @@ int RunDisks(const std::vector<std::string>& args) {
     return 0;
   }
   for (const auto& [key, entry] : list)
-    std::printf("%s\t%s\t%s\n", entry.roots.front().c_str(), entry.model.c_str(),
-                entry.serial.empty() ? "-" : entry.serial.c_str());
+    std::printf("%s\t%s\t%s\n", Printable(entry.roots.front()).c_str(), Printable(entry.model).c_str(),
+                entry.serial.empty() ? "-" : Printable(entry.serial).c_str());
   return 0;
 }
 

@@ -30,7 +30,7 @@ int RunSwitch(const std::vector<std::string>& args) {
     std::fprintf(stderr, "%s\n", kUsbMsgSwitchFailed);
     return 1;
   }
-  std::printf("%s\n树莓派返回：%s\n", kUsbMsgSwitchPassed, reply.c_str());
+  std::printf("%s\n树莓派返回：%s\n", kUsbMsgSwitchPassed, Printable(reply).c_str());
   return 0;
 }
 

@@ -52,7 +52,7 @@ class CliUsbEvents : public UsbTestEvents {
     for (char c : line)
       if (c != '\r') text += c;
     EndLiveLine();
-    std::printf("%s\n", text.c_str());
+    std::printf("%s\n", Printable(text).c_str());
     std::fflush(stdout);
   }
   void Ended() override { EndLiveLine(); }
@@ -71,7 +71,7 @@ class CliUsbEvents : public UsbTestEvents {
       r = table_.rows().at(static_cast<size_t>(row));
     }
     EndLiveLine();
-    std::printf("[%s] %s  识别U盘用时 %s  拷贝用时 %s  %s\n", r[kColNumber].c_str(), r[kColFile].c_str(),
+    std::printf("[%s] %s  识别U盘用时 %s  拷贝用时 %s  %s\n", r[kColNumber].c_str(), Printable(r[kColFile]).c_str(),
                 r[kColReconnect].c_str(), r[kColCopy].c_str(), r[kColResult].c_str());
     std::fflush(stdout);
   }

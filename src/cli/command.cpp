@@ -1,5 +1,7 @@
 #include "cli/command.h"
 
+#include "base/text.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -82,9 +84,25 @@ const std::vector<CliCommand>& Commands() { return Registry(); }
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
+std::string Printable(const std::string& text) {
+  std::string out;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    size_t cut = end;
+    if (cut > start && text[cut - 1] == '\r') --cut;
+    out += EscapeControls(text.substr(start, cut - start));
+    if (end == text.size()) break;
+    out += '\n';
+    start = end + 1;
+  }
+  return out;
+}
+
 void PrintLiveLine(const std::string& text) {
   if (!StdoutIsTerminal()) return;
-  std::printf("\r\033[K%s", text.c_str());
+  std::printf("\r\033[K%s", Printable(text).c_str());
   std::fflush(stdout);
   g_liveLineOpen = true;
 }
@@ -98,7 +116,7 @@ void EndLiveLine() {
 
 void PrintLine(const std::string& text) {
   EndLiveLine();
-  std::printf("%s\n", text.c_str());
+  std::printf("%s\n", Printable(text).c_str());
   std::fflush(stdout);
 }
 

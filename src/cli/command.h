@@ -30,6 +30,10 @@ void PrintLiveLine(const std::string& text);
 void EndLiveLine();
 // Writes text and a newline to standard output at once (after ending a live line).
 void PrintLine(const std::string& text);
+// Text from outside (the service, a disk's model name, a volume's label or path) as it may
+// reach the terminal: line breaks kept (CR LF as LF), every other control character
+// written as \xNN, so that no escape sequence or forged line gets through.
+std::string Printable(const std::string& text);
 
 // While it lives, SIGINT, SIGTERM, SIGHUP and SIGPIPE ask the running command to stop: the
 // first calls onStop, later ones call onAgain when given, else only say on standard error

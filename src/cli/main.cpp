@@ -38,10 +38,11 @@ int main(int argc, char** argv) {
     // The same dated log files as the window program, in "log" beside the program (or in
     // the state folder of an installed copy). Echoed lines go to the error output, so that
     // --json output on standard output stays clean.
-    const std::string logFolder =
-        sorvanta::platform::ProgramWriteFolder(sorvanta::platform::ProgramFolder()) + "/log";
-    ::mkdir(logFolder.c_str(), 0755);
-    sorvanta::xLogMessager logger("sorvanta", logFolder, true);
+    const std::string writeFolder = sorvanta::platform::ProgramWriteFolder(sorvanta::platform::ProgramFolder());
+    if (writeFolder.empty()) std::fprintf(stderr, "%s\n", sorvanta::platform::kNoHomeFolderText);
+    const std::string logFolder = writeFolder + "/log";
+    if (!writeFolder.empty()) ::mkdir(logFolder.c_str(), 0755);
+    sorvanta::xLogMessager logger("sorvanta", logFolder, !writeFolder.empty());
     logger.SetEcho([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
     return c.run(std::vector<std::string>(args.begin() + 1, args.end()));
   }

@@ -2,8 +2,11 @@
 
 #include <boost/thread/thread.hpp>
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -11,6 +14,7 @@
 #include "cpubench/cpu_history.h"
 #include "platform/clock.h"
 #include "platform/cpu.h"
+#include "platform/file_replace.h"
 #include "platform/paths.h"
 #include "base/crypto.h"
 #include "base/json_input.h"
@@ -21,6 +25,16 @@
 
 namespace sorvanta::cpubench {
 namespace {
+
+// A paper name as the service hands them out: a file name of letters, digits, ".", "_" and
+// "-", not "." or "..". It goes into a request path, the log and the terminal.
+bool IsPaperName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
+  });
+}
 
 // The workers of one phase, joined when the phase is left, however it is left: they
 // write into records the phase's caller owns.
@@ -101,7 +115,18 @@ bool AppendCpuHistory(const std::string& path, const std::string& record) {
   // One whole object, and one that still parses one level deeper, inside the array.
   Json::Value parsed;
   if (!ParseJsonObjectText(record, &parsed) || !ParseJsonInput("[" + record + "\r\n]", &parsed)) return false;
-  std::FILE* f = std::fopen(path.c_str(), "r+b");
+  // Never through a link, never as root into another user's folder, never relative to
+  // wherever the process happens to be (no home folder).
+  if (path.empty() || path[0] != '/') return false;
+  if (const std::string refusal = platform::ForeignFolderRefusal(path.substr(0, path.rfind('/')));
+      !refusal.empty()) {
+    LogLine(refusal, kLogError, false);
+    return false;
+  }
+  const int existing = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  std::FILE* f = existing >= 0 ? ::fdopen(existing, "r+b") : nullptr;
+  if (existing >= 0 && !f) ::close(existing);
+  if (existing < 0 && errno != ENOENT) return false;
   bool ok = true;
   long end = -1;
   if (f && std::fseek(f, 0, SEEK_END) == 0) end = std::ftell(f);
@@ -121,8 +146,12 @@ bool AppendCpuHistory(const std::string& path, const std::string& record) {
     ok = std::fseek(f, 0, SEEK_SET) == 0 && std::fputs("[\r\n", f) >= 0;
   } else {
     // No file yet. "x": a file that exists but could not be opened is never replaced.
-    f = std::fopen(path.c_str(), "wbx");
-    if (!f) return false;
+    const int created = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    f = created >= 0 ? ::fdopen(created, "wb") : nullptr;
+    if (!f) {
+      if (created >= 0) ::close(created);
+      return false;
+    }
     ok = std::fputs("[\r\n", f) >= 0;
   }
   ok = ok && std::fwrite(record.data(), 1, record.size(), f) == record.size();
@@ -143,7 +172,8 @@ CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& optio
   const std::string token = tokenValue.isString() ? tokenValue.asString() : std::string();
   const std::vector<std::string> pieces = SplitPieces(token, "||");
   const int n = CountProcessors(options);
-  if (n < 1 || pieces.size() != static_cast<size_t>(n) + 2)
+  if (n < 1 || pieces.size() != static_cast<size_t>(n) + 2 ||
+      !std::all_of(pieces.begin() + 1, pieces.end(), IsPaperName))
     return Finish(events, "服务器返回错误信息", "", false);
 
   events.Status("请求试卷中....");

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/file_replace.h"
 #include "platform/paths.h"
 #include "base/text.h"
 
@@ -30,21 +31,7 @@ uint64_t GetLe64(const std::string& in, size_t pos) {
 
 // Writes bytes to path through a temporary file beside it, flushed before the rename.
 bool ReplaceFile(const std::string& path, const std::string& bytes) {
-  std::string temp = path + ".new";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  bool ok = done == bytes.size() && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (ok && ::rename(temp.c_str(), path.c_str()) == 0) return true;
-  ::unlink(temp.c_str());
-  return false;
+  return platform::ReplaceFileContents(path, bytes, 0644).ok();
 }
 
 }  // namespace

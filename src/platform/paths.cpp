@@ -43,15 +43,24 @@ bool SetWorkingDirectory(const std::string& path) { return chdir(path.c_str()) =
 
 namespace {
 
-// An XDG base folder: the variable when it holds an absolute path, else ~/<fallback>.
+// $HOME, else the user's passwd entry; empty when neither names a folder. Never a shared
+// folder such as /tmp, where another user could have prepared the names.
+std::string HomeFolder() {
+  std::string home = Env("HOME");
+  if (home.empty() || home[0] != '/') {
+    const passwd* pw = getpwuid(getuid());
+    home = (pw != nullptr && pw->pw_dir != nullptr) ? pw->pw_dir : "";
+  }
+  return (!home.empty() && home[0] == '/') ? home : std::string();
+}
+
+// An XDG base folder: the variable when it holds an absolute path, else ~/<fallback>;
+// empty without a home folder.
 std::string XdgFolder(const char* variable, const char* fallback) {
   std::string dir = Env(variable);
   if (dir.empty() || dir[0] != '/') {
-    std::string home = Env("HOME");
-    if (home.empty()) {
-      if (const passwd* pw = getpwuid(getuid())) home = pw->pw_dir;
-    }
-    if (home.empty()) home = "/tmp";
+    const std::string home = HomeFolder();
+    if (home.empty()) return "";
     dir = JoinPath(home, fallback);
   }
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
@@ -64,31 +73,22 @@ std::string ProgramWriteFolder(const std::string& programFolder) {
   // Root may write anywhere, so an installed copy is recognised by its place as well.
   const bool system = programFolder == "/usr" || programFolder.rfind("/usr/", 0) == 0;
   if (!system && access(programFolder.c_str(), W_OK) == 0) return programFolder;
-  std::string dir = JoinPath(XdgFolder("XDG_STATE_HOME", ".local/state"), "sorvanta");
+  const std::string state = XdgFolder("XDG_STATE_HOME", ".local/state");
+  if (state.empty()) return "";
+  std::string dir = JoinPath(state, "sorvanta");
   MakeFolders(dir, 0700);
   return dir;
 }
 
 std::string LocalAppDataFolder() {
   std::string dir = XdgFolder("XDG_DATA_HOME", ".local/share");
-  MakeFolders(dir);
+  if (!dir.empty()) MakeFolders(dir);
   return dir;
 }
 
 std::string ConfigFolder() {
-  std::string dir = Env("XDG_CONFIG_HOME");
-  if (dir.empty() || dir[0] != '/') {
-    std::string home = Env("HOME");
-    if (home.empty()) {
-      if (const passwd* pw = getpwuid(getuid())) home = pw->pw_dir;
-    }
-    if (home.empty()) home = "/tmp";
-    while (home.size() > 1 && home.back() == '/') home.pop_back();
-    dir = home + "/.config";
-  }
-  while (!dir.empty() && dir.back() == '/') dir.pop_back();
-  dir += "/sorvanta";
-  return dir;
+  const std::string dir = XdgFolder("XDG_CONFIG_HOME", ".config");
+  return dir.empty() ? dir : JoinPath(dir, "sorvanta");
 }
 
 std::string TempFolder() {

@@ -3,12 +3,15 @@
 #include <elf.h>
 #include <link.h>
 #include <fcntl.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
+
+#include "platform/file_replace.h"
 
 namespace sorvanta::platform {
 namespace {
@@ -78,15 +81,33 @@ bool IsRunnableHere(const std::string& bytes) {
   return header.e_phentsize == sizeof(ElfW(Phdr)) && phEnd <= bytes.size();
 }
 
+ProcessIdentity OwnIdentity() {
+  ProcessIdentity who;
+  who.effectiveUid = ::geteuid();
+  who.secure = ::getauxval(AT_SECURE) != 0;
+  return who;
+}
+
+std::string ReplaceRefusal(const std::string& path, const ProcessIdentity& who) {
+  if (who.effectiveUid == 0) return "running as root";
+  if (who.secure) return "started with privileges of another user or group";
+  if (path == "/usr" || path.rfind("/usr/", 0) == 0) return "installed under /usr";
+  struct stat file {};
+  if (::stat(path.c_str(), &file) != 0) return "cannot examine " + path + ": " + std::strerror(errno);
+  if (file.st_uid != who.effectiveUid) return path + " belongs to another user";
+  return "";
+}
+
 bool IsWritableFolder(const std::string& folder) {
   return ::access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
 Status ReplaceProgramFile(const std::string& path, const std::string& bytes) {
   const std::string folder = FolderOf(path);
-  std::string temporary = folder + "/.sorvanta-update-XXXXXX";
-  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return Status::FromErrno(errno, "cannot create a file in " + folder);
+  Result<ClaimedFile> claimed = ClaimTemporaryFile(folder, ".sorvanta-update-", 0600);
+  if (!claimed.ok()) return claimed.status();
+  int fd = claimed->fd;
+  const std::string temporary = claimed->path;
 
   auto abandon = [&](const std::string& what, int code) {
     if (fd >= 0) ::close(fd);
@@ -102,9 +123,10 @@ Status ReplaceProgramFile(const std::string& path, const std::string& bytes) {
     written += static_cast<size_t>(n);
   }
 
-  // The new file keeps the old one's permissions, executable wherever it is readable.
+  // The new file keeps the old one's permissions, executable wherever it is readable; a
+  // set-id bit is never carried over to a program this process chose.
   struct stat old {};
-  mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0755;
+  mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 0777) : 0755;
   mode |= (mode & 0444) >> 2;
   if (::fchmod(fd, mode) != 0) return abandon("cannot make " + temporary + " executable", errno);
   if (::fsync(fd) != 0) return abandon("cannot flush " + temporary, errno);

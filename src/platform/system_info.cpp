@@ -1,5 +1,7 @@
 #include "platform/system_info.h"
 
+#include "platform/file_replace.h"
+
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/sysinfo.h>
@@ -230,6 +232,7 @@ std::string MachineId(const std::string& root) {
 }
 
 std::string KeptRandomMachineId(const std::string& folder) {
+  if (folder.empty()) return "";  // no home folder to keep it in
   const std::string path = folder + "/sorvanta-machine-id";
   std::string kept = FirstLine(path);
   if (kept.size() == 32 && DistinctId(kept)) return kept;
@@ -243,15 +246,7 @@ std::string KeptRandomMachineId(const std::string& folder) {
     id += kHex[b & 15];
   }
   // Written aside and renamed into place, so that a cut-off write never leaves half an id.
-  const std::string temp = path + ".new" + std::to_string(getpid());
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return "";
-  const std::string line = id + "\n";
-  const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && fsync(fd) == 0;
-  if (close(fd) != 0 || !written || rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
-    return "";
-  }
+  if (!ReplaceFileContents(path, id + "\n", 0600).ok()) return "";
   return id;
 }
 

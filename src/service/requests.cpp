@@ -89,7 +89,7 @@ bool ReadFileText(const std::string& path, std::string& out) {
 // $SORVANTA_SERVICE_CA, or when that is not set in the compiled-in file (the CA that the
 // installed service keeps). Empty when there is no extra CA (libcurl then uses the store alone).
 std::string ServiceCaBundle(CURL* handle) {
-  const char* extraPath = std::getenv("SORVANTA_SERVICE_CA");
+  const char* extraPath = ::secure_getenv("SORVANTA_SERVICE_CA");
   if (extraPath == nullptr) extraPath = SORVANTA_DEFAULT_SERVICE_CA;
   std::string extra;
   if (*extraPath == '\0' || !ReadFileText(extraPath, extra)) return {};
@@ -341,7 +341,7 @@ Result<std::string> ServiceGetVerifiedBinary(const std::string& url) {
 }
 
 std::string ServiceBaseUrl() {
-  const char* fromEnvironment = std::getenv("SORVANTA_SERVICE_URL");
+  const char* fromEnvironment = ::secure_getenv("SORVANTA_SERVICE_URL");
   std::string base = (fromEnvironment != nullptr && *fromEnvironment != '\0') ? fromEnvironment
                                                                             : SORVANTA_DEFAULT_SERVICE_URL;
   // Paths are appended without a leading "/", so a base given without its final "/"

@@ -26,6 +26,38 @@ std::string FileBytes(const std::string& path) {
 
 }  // namespace
 
+void ToolRunGate::Begin() {
+  std::lock_guard<std::mutex> lock(mu_);
+  ++open_;
+}
+
+void ToolRunGate::End() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (open_ > 0) --open_;
+  }
+  changed_.notify_all();
+}
+
+void ToolRunGate::Cancel() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    cancelled_ = true;
+  }
+  changed_.notify_all();
+}
+
+bool ToolRunGate::WaitUntilIdle(const std::function<void()>& onWait) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (open_ > 0 && !cancelled_) {
+    lock.unlock();
+    if (onWait) onWait();
+    lock.lock();
+    changed_.wait(lock, [this] { return open_ == 0 || cancelled_; });
+  }
+  return !cancelled_;
+}
+
 UpdateOptions DefaultUpdateOptions() {
   UpdateOptions options;
   options.productVersion = SORVANTA_VERSION;
@@ -59,7 +91,9 @@ UpdateOutcome RunUpdateCheck(const UpdateOptions& options, UpdateReporter& repor
 
   // An installed program (a package's folder, a read-only mount) is updated by whoever
   // installed it; only say that a newer version exists.
-  if (options.programPath.empty() || !platform::IsWritableFolder(FolderOf(options.programPath))) {
+  // Root passes every access check, so the owner and the place decide as well.
+  if (options.programPath.empty() || !platform::IsWritableFolder(FolderOf(options.programPath)) ||
+      !platform::ReplaceRefusal(options.programPath, options.identity).empty()) {
     reporter.AddNotice("发现新版本 " + version +
                        "。程序所在的文件夹不可写（由软件包管理器安装），请通过软件包管理器升级。");
     return UpdateOutcome::kReadOnly;
@@ -83,6 +117,15 @@ UpdateOutcome RunUpdateCheck(const UpdateOptions& options, UpdateReporter& repor
     reporter.AddNotice("下载的新版本 " + version + " 不是本机可以运行的程序，本次不升级。");
     return UpdateOutcome::kNotRunnable;
   }
+
+  // A tool run under way would be cut off by the restart: the new program waits for it.
+  if (options.toolRuns && !options.toolRuns->WaitUntilIdle([&] {
+        reporter.AddNotice("新版本 " + version +
+                           " 已下载，正在进行的测试结束并关闭工具窗口后再安装并重新启动（若先退出程序，则在下次启动时安装）。");
+      })) {
+    return UpdateOutcome::kStopped;
+  }
+  if (stop) return UpdateOutcome::kStopped;
 
   const Status written = platform::ReplaceProgramFile(options.programPath, program);
   if (!written.ok()) {

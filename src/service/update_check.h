@@ -10,8 +10,13 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+
+#include "platform/program_file.h"
 
 namespace sorvanta {
 
@@ -28,12 +33,37 @@ class UpdateReporter {
   virtual void MarkUpToDate() = 0;
 };
 
+// The tool runs an update restart must not cut off (a capacity check or a wipe leaves its
+// test files behind when the process ends under it). The main window counts its open tool
+// windows here; a downloaded update waits until none is open. Any thread.
+class ToolRunGate {
+ public:
+  void Begin();
+  void End();
+  // The program is ending: a waiting update gives up, and so does every later one.
+  void Cancel();
+  // True at once when no tool run is open; otherwise calls onWait once and blocks until
+  // the last one ended (true) or Cancel (false).
+  bool WaitUntilIdle(const std::function<void()>& onWait);
+
+ private:
+  std::mutex mu_;
+  std::condition_variable changed_;
+  int open_ = 0;
+  bool cancelled_ = false;
+};
+
 struct UpdateOptions {
   std::string productVersion;  // compared byte for byte with the service's version
   std::string programPath;     // the file an update replaces
+  // Whom the check acts for: no update is installed as root, from a set-id start, over a
+  // file of another user or under /usr; tests give another identity.
+  platform::ProcessIdentity identity = platform::OwnIdentity();
   // Starts the program at programPath and ends this process; called on the worker thread
   // once the new program is in place. Tests record the call instead.
   std::function<void(const std::string& programPath)> restart;
+  // The open tool runs; a downloaded update is installed only once none is (none = no wait).
+  std::shared_ptr<ToolRunGate> toolRuns;
 };
 
 // The program's own version and file.
@@ -43,7 +73,8 @@ enum class UpdateOutcome {
   kNoVersion,       // no usable version reply (failed, or not exactly two pieces)
   kUpToDate,        // the service names this very version
   kNotVerified,     // the service or the download address could not be verified
-  kReadOnly,        // a newer version exists but the program's folder is not writable
+  kReadOnly,        // a newer version exists but the program's folder is not writable, or
+                    // this process must not replace the program file (see ReplaceRefusal)
   kDownloadFailed,  // the download failed or was empty
   kNotRunnable,     // the download is not a program for this machine
   kSameProgram,     // the download is byte for byte the program file already in place

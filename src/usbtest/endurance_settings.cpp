@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "platform/file_replace.h"
 #include "platform/paths.h"
 
 namespace sorvanta::usbtest {
@@ -20,17 +21,6 @@ bool MakeFolders(const std::string& path) {
       std::string part = path.substr(0, pos);
       if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
     }
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
   }
   return true;
 }
@@ -73,22 +63,7 @@ bool SaveUsbTestSettings(const std::string& path, const UsbTestSettings& setting
   const size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   if (!MakeFolders(folder)) return false;
-  const std::string temp = path + ".tmp";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
-  if (::close(fd) != 0) ok = false;
-  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  // The rename itself becomes durable with the folder's entry.
-  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
+  return platform::ReplaceFileContents(path, text, 0644).ok();
 }
 
 }  // namespace sorvanta::usbtest

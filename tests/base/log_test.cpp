@@ -191,6 +191,27 @@ TEST_F(LogTest, FileThatFailsWhileOpenIsReopenedByTheTick) {
   EXPECT_NE(ReadWholeFile(logger.PathOf(kLogNotice)).find("kept too"), std::string::npos);
 }
 
+// Text from outside cannot forge a line or reach a terminal as an escape sequence, and a
+// link planted under a log file's name is never written through.
+TEST_F(LogTest, ControlCharactersAreEscapedAndLinksNotFollowed) {
+  std::time_t now = LocalTime(2026, 12, 7, 4, 5, 9);
+  const std::string victim = root_.Path("victim");
+  ASSERT_TRUE(sorvanta::testing::WriteWholeFile(victim, "kept\n"));
+  ASSERT_EQ(::symlink(victim.c_str(), FileOf("2026-12-7", "Error").c_str()), 0);
+  xLogMessager logger("sorvanta", folder_, true, ClockAt(now));
+  std::vector<std::string> echoed;
+  logger.SetEcho([&echoed](const std::string& line) { echoed.push_back(line); });
+  logger.Log("试卷 a\n[0x1]FORGED LOG LINE\x1b[31m\r\t\x7f\xc2\x9b 完", kLogNotice, true);
+  logger.Log("into the link", kLogError, false);
+
+  const std::string expected = "试卷 a\\x0A[0x1]FORGED LOG LINE\\x1B[31m\\x0D\\x09\\x7F\\xC2\\x9B 完";
+  EXPECT_EQ(echoed, std::vector<std::string>{expected});
+  const auto notice = Lines(ReadWholeFile(FileOf("2026-12-7", "Notice")));
+  ASSERT_EQ(notice.size(), 2u);
+  EXPECT_EQ(notice[1].substr(notice[1].size() - expected.size()), expected);
+  EXPECT_EQ(ReadWholeFile(victim), "kept\n");
+}
+
 TEST_F(LogTest, EchoGoesOnlyWhereTheProgramChose) {
   xLogMessager logger("sorvanta", folder_, true);
   ::testing::internal::CaptureStdout();

@@ -82,10 +82,16 @@ class ExamSessionTest : public ::testing::Test {
   testing::ScopedEnvVar xdgDataHome_{"XDG_DATA_HOME", dataDir_.path()};
 };
 
-TEST_F(ExamSessionTest, TokenWithWrongPieceCountFinishesWithAnErrorAndNoRequest) {
+// A paper name goes into a request path, the log and the terminal: only a plain file name
+// ([A-Za-z0-9._-], not "." or "..") is taken.
+TEST_F(ExamSessionTest, TokenWithWrongPieceCountOrBadPaperNameFinishesWithAnErrorAndNoRequest) {
   service.Start();
   for (const std::string& token :
-       {Credential(1) + "||s.bin||m0.bin", Credential(1) + "||s.bin||m0.bin||m1.bin||m2.bin||m3.bin", std::string()}) {
+       {Credential(1) + "||s.bin||m0.bin", Credential(1) + "||s.bin||m0.bin||m1.bin||m2.bin||m3.bin", std::string(),
+        Credential(1) + "||s.bin||m0.bin||\n[0x1]2026/ 1/ 1 0: 0: 0:FORGED LOG LINE",
+        Credential(1) + "||\x1b[31ms.bin||m0.bin||m1.bin", Credential(1) + "||s.bin||..||m1.bin",
+        Credential(1) + "||s.bin||m0.bin||../m1.bin"}) {
+    SCOPED_TRACE(token);
     RecordingCpuEvents local;
     CpuExamOutcome out = RunCpuExamSession(Device(token), options, local);
     ASSERT_EQ(local.Dones().size(), 1u);

@@ -184,6 +184,7 @@ server::ServiceOptions RunningService::TestOptions() {
   o.tokenRequestBurst = 0;
   o.diskScoresPerSerial = 0;
   o.diskScoresPerAddress = 0;
+  o.maxConnectionsPerAddress = 512;  // every test client comes from 127.0.0.1
   return o;
 }
 

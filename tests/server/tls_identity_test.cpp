@@ -96,5 +96,44 @@ TEST(ServiceIdentity, CertificateFollowsTheListenAddressAndKeysStayPrivate) {
   EXPECT_EQ(Mode(dir.Path("key.pem")), 0600);
 }
 
+// A kept CA that cannot be used is never replaced behind the clients' back: the service
+// refuses to start and leaves both files as they were; only with both gone is a new one
+// made. A data folder others may write is refused before anything is read from it.
+TEST(ServiceIdentity, UnusableCaOrOpenDataFolderStopsTheStart) {
+  TempDir dir("identity");
+  std::string error;
+  ASSERT_TRUE(EnsureServiceIdentity(dir.path(), "127.0.0.1", &error)) << error;
+  const std::string ca = ReadWholeFile(dir.Path("ca.pem"));
+  ASSERT_FALSE(CertificateFingerprint(dir.Path("ca.pem")).empty());
+  EXPECT_EQ(CertificateFingerprint(dir.Path("ca.pem")).size(), 32u * 3 - 1);  // "AB:CD:..."
+
+  for (const char* damaged : {"ca-key.pem", "ca.pem"}) {
+    SCOPED_TRACE(damaged);
+    const std::string kept = ReadWholeFile(dir.Path(damaged));
+    ASSERT_TRUE(sorvanta::testing::WriteWholeFile(dir.Path(damaged), "unreadable"));
+    ServiceOptions o = testing::RunningService::TestOptions();
+    o.dataDir = dir.path();
+    EXPECT_EQ(ReferenceService::Start(o, &error), nullptr);
+    EXPECT_NE(error.find("the service CA in " + dir.path() + " cannot be used"), std::string::npos) << error;
+    EXPECT_NE(error.find("remove both to create a new CA"), std::string::npos) << error;
+    EXPECT_EQ(ReadWholeFile(dir.Path(damaged)), "unreadable");
+    ASSERT_TRUE(sorvanta::testing::WriteWholeFile(dir.Path(damaged), kept));
+  }
+  EXPECT_EQ(ReadWholeFile(dir.Path("ca.pem")), ca);
+
+  ASSERT_EQ(::unlink(dir.Path("ca.pem").c_str()), 0);
+  ASSERT_EQ(::unlink(dir.Path("ca-key.pem").c_str()), 0);
+  ASSERT_TRUE(EnsureServiceIdentity(dir.path(), "127.0.0.1", &error)) << error;
+  EXPECT_NE(ReadWholeFile(dir.Path("ca.pem")), ca);
+
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  ServiceOptions o = testing::RunningService::TestOptions();
+  o.dataDir = dir.path();
+  EXPECT_EQ(ReferenceService::Start(o, &error), nullptr);
+  EXPECT_EQ(error, "the data folder " + dir.path() +
+                       " is writable by other users or belongs to another user (chmod go-w and chown it to the "
+                       "service's user)");
+}
+
 }  // namespace
 }  // namespace sorvanta::server

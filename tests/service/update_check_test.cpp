@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,7 @@ using testing::TempDir;
 using testing::WriteWholeFile;
 
 const std::string kOldProgram = "the running program, version 1.0.0";
+constexpr uid_t kUser = 4242;  // no passwd entry needed
 
 // Records what the check shows, in order.
 struct RecordingReporter : UpdateReporter {
@@ -63,6 +65,12 @@ class UpdateCheckTest : public ::testing::Test {
     options_.programPath = programDir_ + "/sorvanta";
     ASSERT_TRUE(WriteWholeFile(options_.programPath, kOldProgram));
     ::chmod(options_.programPath.c_str(), 0755);
+    // Root never installs an update, so as root the check acts for an ordinary user who
+    // owns the program file.
+    if (::geteuid() == 0) {
+      ASSERT_EQ(::chown(options_.programPath.c_str(), kUser, kUser), 0);
+    }
+    options_.identity = {::geteuid() == 0 ? kUser : ::geteuid(), false};
     options_.restart = [this](const std::string& path) { restarts_.push_back(path); };
     ::unsetenv("SORVANTA_SERVICE_CA");
   }
@@ -145,6 +153,42 @@ TEST_F(ReferenceServiceUpdateTest, NewerVersionReplacesTheProgramAtomicallyAndRe
   EXPECT_EQ(Listing(programDir_), std::vector<std::string>{"sorvanta"});  // no temporary left
   EXPECT_EQ(restarts_, std::vector<std::string>{options_.programPath});
   EXPECT_TRUE(reporter_.notices.empty());
+}
+
+// Whoever must not replace the program file only hears that a newer version exists: root,
+// a set-id start, another user than the file's owner. Whoever may gets a plain program,
+// never a set-id one, even when the old file was.
+TEST_F(ReferenceServiceUpdateTest, OnlyTheOwnerOfTheFileInstallsAndNeverASetIdProgram) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to own files as other users";
+  StartService("2.0.0");
+  TrustTheService();
+  struct Case {
+    const char* what;
+    uid_t owner;
+    platform::ProcessIdentity who;
+  };
+  for (const Case& c : {Case{"root over a root-owned copy", 0, {0, false}},
+                        Case{"a set-gid start", kUser, {kUser, true}},
+                        Case{"another user's copy", kUser + 1, {kUser, false}}}) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(::chown(options_.programPath.c_str(), c.owner, c.owner), 0);
+    options_.identity = c.who;
+    reporter_ = RecordingReporter();
+    EXPECT_EQ(Run(), UpdateOutcome::kReadOnly);
+    EXPECT_EQ(reporter_.notices,
+              std::vector<std::string>{
+                  "发现新版本 2.0.0。程序所在的文件夹不可写（由软件包管理器安装），请通过软件包管理器升级。"});
+    ExpectOldProgramKept();
+  }
+  EXPECT_EQ(platform::ReplaceRefusal("/usr/bin/sorvanta", {kUser, false}), "installed under /usr");
+
+  ASSERT_EQ(::chown(options_.programPath.c_str(), kUser, kUser), 0);
+  ASSERT_EQ(::chmod(options_.programPath.c_str(), 06755), 0);
+  options_.identity = {kUser, false};
+  EXPECT_EQ(Run(), UpdateOutcome::kInstalled);
+  struct stat after {};
+  ASSERT_EQ(::stat(options_.programPath.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0755u);
 }
 
 // A folder this process may not write (a read-only bind mount as root, else mode 0555):
@@ -314,6 +358,43 @@ TEST_F(ScriptedUpdateTest, DownloadFromAnUnverifiedAddressIsRefused) {
     ExpectOldProgramKept();
   }
   EXPECT_EQ(untrustedHits, 0);  // nothing reached a handler: the handshake was refused
+}
+
+// An update that arrives while a tool run is open waits, says so, and is installed and
+// started once the run ended; one still waiting when the program ends is left alone.
+TEST_F(ScriptedUpdateTest, UpdateDuringAToolRunWaitsForItsEnd) {
+  const std::string release = ReadWholeFile("/bin/true");
+  Serve("2.0.0||URL", release);
+  for (bool runEnds : {false, true}) {
+    SCOPED_TRACE(runEnds ? "the run ends" : "the program ends first");
+    options_.toolRuns = std::make_shared<ToolRunGate>();
+    options_.toolRuns->Begin();
+    std::promise<std::string> waiting;
+    struct WaitReporter : RecordingReporter {
+      std::promise<std::string>* waiting;
+      void AddNotice(const std::string& line) override { waiting->set_value(line); }
+    } reporter;
+    reporter.waiting = &waiting;
+    std::atomic<bool> stop{false};
+    std::future<UpdateOutcome> outcome =
+        std::async(std::launch::async, [&] { return RunUpdateCheck(options_, reporter, stop); });
+
+    EXPECT_EQ(waiting.get_future().get(),
+              "新版本 2.0.0 已下载，正在进行的测试结束并关闭工具窗口后再安装并重新启动（若先退出程序，则在下次启动时安装）。");
+    EXPECT_EQ(ReadWholeFile(options_.programPath), kOldProgram);
+    EXPECT_TRUE(restarts_.empty());
+    if (runEnds) {
+      options_.toolRuns->End();
+      EXPECT_EQ(outcome.get(), UpdateOutcome::kInstalled);
+      EXPECT_EQ(ReadWholeFile(options_.programPath), release);
+      EXPECT_EQ(restarts_, std::vector<std::string>{options_.programPath});
+    } else {
+      stop = true;
+      options_.toolRuns->Cancel();
+      EXPECT_EQ(outcome.get(), UpdateOutcome::kStopped);
+      ExpectOldProgramKept();
+    }
+  }
 }
 
 // Once stop is set (the window closed), a downloaded update is neither installed nor started.

@@ -1,9 +1,11 @@
 #include "usbtest/endurance_settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 
 #include "support/scoped_env_var.h"
@@ -54,9 +56,17 @@ TEST(UsbTestSettings, FailedSaveKeepsTheOldFile) {
   TempDir dir("usbsettings");
   const std::string path = dir.Path("usbtest.conf");
   ASSERT_TRUE(SaveUsbTestSettings(path, {"/old", "/media/old", "old:1"}));
-  // The temporary file cannot be made: a folder stands in its place.
-  ASSERT_EQ(::mkdir((path + ".tmp").c_str(), 0755), 0);
-  EXPECT_FALSE(SaveUsbTestSettings(path, {"/new", "/media/new", "new:1"}));
+  // The new text cannot be written whole (a file-size limit, as a full disk would).
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit tight = old;
+  tight.rlim_cur = 4;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+  const bool saved = SaveUsbTestSettings(path, {"/new", "/media/new", "new:1"});
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_FALSE(saved);
   EXPECT_EQ(LoadUsbTestSettings(path).copyFile, "/old");
 }
 
