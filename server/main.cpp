@@ -36,7 +36,16 @@ const char* const kUsage =
     "  --exam-budget-ms N     exam length the checks allow (default 10000)\n"
     "  --sync full|normal     database sync: at every commit (default, survives power loss)\n"
     "                         or only at checkpoints (faster)\n"
-    "  --quiet                do not log requests\n";
+    "  --quiet                do not log requests\n"
+    "several instances on one store (connection and burst limits above count per instance;\n"
+    "token and disk-score limits are counted in the store and hold across instances):\n"
+    "  --store URI            PostgreSQL store shared by every instance (postgresql://...);\n"
+    "                         default: the SQLite file in the data folder\n"
+    "  --store-replica URI    a streaming replica of it for the ranking reads\n"
+    "  --service-key FILE     key paper names derive from, the same file at every instance\n"
+    "                         (at least 16 bytes, mode 600); default: kept in the store\n"
+    "  --proxy-protocol       connections from a trusted proxy start with a PROXY v2 header\n"
+    "  --trusted-proxy ADDR   a proxy address allowed to send it (repeatable, or ADDR,ADDR)\n";
 
 bool ParseInt(const char* text, int* out) {
   char* end = nullptr;
@@ -119,6 +128,24 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "sorvanta-service: --sync takes full or normal, not \"%s\"\n", v);
         return 2;
       }
+    } else if (arg == "--store") {
+      value(&v);
+      options.store = v;
+    } else if (arg == "--store-replica") {
+      value(&v);
+      options.storeReplica = v;
+    } else if (arg == "--service-key") {
+      value(&v);
+      options.serviceKeyFile = v;
+    } else if (arg == "--proxy-protocol") {
+      options.proxyProtocol = true;
+    } else if (arg == "--trusted-proxy") {
+      value(&v);
+      for (std::string rest = v; !rest.empty();) {
+        size_t comma = rest.find(',');
+        if (comma != 0) options.trustedProxies.push_back(rest.substr(0, comma));
+        rest = comma == std::string::npos ? std::string() : rest.substr(comma + 1);
+      }
     } else if (arg == "--quiet") {
       options.logRequests = false;
     } else {
@@ -170,6 +197,7 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "sorvanta-service: serving %s (data in %s)\n", service->BaseUrl().c_str(),
                options.dataDir.c_str());
+  if (!options.store.empty()) std::fprintf(stderr, "sorvanta-service: store on PostgreSQL\n");
   if (options.certFile.empty()) {
     const std::string caPath = options.dataDir + "/" + sorvanta::server::kCaCertFileName;
     std::fprintf(stderr, "sorvanta-service: CA %s, SHA-256 fingerprint %s\n", caPath.c_str(),

@@ -14,6 +14,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
@@ -34,6 +35,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "server/proxy_protocol.h"
 #include "server/ranking_page.h"
 #include "server/service_logic.h"
 #include "server/store.h"
@@ -230,7 +232,15 @@ struct ReferenceService::Impl {
   std::shared_ptr<void> ClaimDownload(const std::string& key);
   template <bool kTls>
   void Accept(tcp::acceptor* on);
+  // Counts a connection in all and, unless key is empty, for its client address.
   bool Admit(const std::string& key);
+  // Counts a proxied connection for the client address its PROXY header named.
+  bool AdmitAddress(const std::string& key);
+  std::vector<asio::ip::address> trustedProxies;
+  bool Trusted(asio::ip::address a) const {
+    if (a.is_v6() && a.to_v6().is_v4_mapped()) a = asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+    return options.proxyProtocol && std::find(trustedProxies.begin(), trustedProxies.end(), a) != trustedProxies.end();
+  }
   void Release(SessionBase* s, const std::string& key);
 };
 
@@ -251,6 +261,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   }
 
  public:
+  // key empty: a connection from a trusted proxy, whose PROXY header names the client.
   Session(ReferenceService::Impl* service, tcp::socket&& socket, std::string key, std::string client)
       : service_(service), stream_(MakeStream(std::move(socket), service)), key_(std::move(key)),
         client_(std::move(client)) {}
@@ -259,8 +270,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   void Start() {
     if constexpr (kTls) {
       Lowest().expires_after(std::chrono::milliseconds(service_->options.handshakeTimeoutMs));
-      stream_.async_handshake(ssl::stream_base::server,
-                              [self = shared_from_this()](beast::error_code ec) { self->OnHandshake(ec); });
+      if (key_.empty()) return ReadProxyHeader();
+      Handshake();
     } else {
       ReadHead(std::chrono::milliseconds(service_->options.headTimeoutMs));
     }
@@ -277,6 +288,41 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
  private:
   beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
+
+  void Handshake() {
+    stream_.async_handshake(ssl::stream_base::server,
+                            [self = shared_from_this()](beast::error_code ec) { self->OnHandshake(ec); });
+  }
+
+  // Reads exactly the PROXY header (its fixed part, then the rest it announces), so the TLS
+  // bytes behind it stay in the socket. A proxy that sends none is cut off.
+  void ReadProxyHeader() {
+    proxyHeader_.resize(kProxyHeaderPrefix);
+    asio::async_read(Lowest(), asio::buffer(proxyHeader_), [self = shared_from_this()](beast::error_code ec, size_t) {
+      size_t length = ec ? 0 : ProxyHeaderLength(self->proxyHeader_.data());
+      if (length == 0) return;
+      self->proxyHeader_.resize(length);
+      asio::async_read(self->Lowest(), asio::buffer(self->proxyHeader_.data() + kProxyHeaderPrefix,
+                                                    length - kProxyHeaderPrefix),
+                       [self](beast::error_code e, size_t) { self->OnProxyHeader(e); });
+    });
+  }
+
+  void OnProxyHeader(beast::error_code ec) {
+    ProxySource source;
+    if (ec || !ParseProxyHeader(proxyHeader_.data(), proxyHeader_.size(), &source)) return;
+    if (!source.local) {
+      beast::error_code e;
+      asio::ip::address client = asio::ip::make_address(source.address, e);
+      if (e) return;
+      client_ = client.to_string();
+      std::string key = AddressKey(client);
+      if (!service_->AdmitAddress(key)) return;  // over its connection limit: closed
+      key_ = key;
+    }
+    proxyHeader_.clear();
+    Handshake();
+  }
 
   void OnHandshake(beast::error_code ec) {
     if (ec) return;  // timed out or broken: the socket closes with the session
@@ -421,11 +467,21 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   beast::flat_buffer buffer_{1u << 16};
   std::optional<http::request_parser<http::string_body>> parser_;
   std::string key_, client_;
+  std::vector<uint8_t> proxyHeader_;
 };
 
 bool ReferenceService::Impl::Admit(const std::string& key) {
   std::lock_guard<std::mutex> lock(mu);
   if (static_cast<int>(sessions.size()) >= options.maxConnections) return false;
+  if (key.empty()) return true;
+  int& n = perAddress[key];
+  if (n >= options.maxConnectionsPerAddress) return false;
+  ++n;
+  return true;
+}
+
+bool ReferenceService::Impl::AdmitAddress(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mu);
   int& n = perAddress[key];
   if (n >= options.maxConnectionsPerAddress) return false;
   ++n;
@@ -453,7 +509,7 @@ std::shared_ptr<void> ReferenceService::Impl::ClaimDownload(const std::string& k
 void ReferenceService::Impl::Release(SessionBase* s, const std::string& key) {
   std::lock_guard<std::mutex> lock(mu);
   sessions.erase(s);
-  auto it = perAddress.find(key);
+  auto it = key.empty() ? perAddress.end() : perAddress.find(key);
   if (it != perAddress.end() && --it->second <= 0) perAddress.erase(it);
   if (sessions.empty()) idle.notify_all();
 }
@@ -465,7 +521,11 @@ void ReferenceService::Impl::Accept(tcp::acceptor* on) {
     if (!ec) {
       beast::error_code e;
       tcp::endpoint remote = socket.remote_endpoint(e);
-      std::string key = e ? std::string("?") : AddressKey(remote.address());
+      // A trusted proxy's connections are counted per client once its header is read.
+      // Only the HTTPS listener takes PROXY headers from a trusted proxy.
+      std::string key = e                                   ? std::string("?")
+                        : kTls && Trusted(remote.address()) ? std::string()
+                                                            : AddressKey(remote.address());
       if (!e && !stopped && Admit(key)) {
         socket.set_option(tcp::no_delay(true), e);
         auto session = std::make_shared<Session<kTls>>(this, std::move(socket), key, remote.address().to_string());
@@ -663,16 +723,52 @@ std::unique_ptr<ReferenceService> ReferenceService::Start(const ServiceOptions& 
     *error = "port out of range: " + std::to_string(options.port);
     return nullptr;
   }
-  // One service per data folder: a second one would share the store and the keys.
+  // One service per data folder with its SQLite store; instances on a shared server store
+  // may share a folder (certificate, announcement, release), but not with a SQLite one.
+  const bool sharedStore = IsPostgresUri(options.store);
+  if (!options.store.empty() && !sharedStore) {
+    *error = "--store takes a postgresql:// URI, not \"" + options.store + "\"";
+    return nullptr;
+  }
   const std::string lockPath = options.dataDir + "/service.lock";
   impl->lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (impl->lockFd < 0) {
     *error = "cannot open " + lockPath + ": " + std::strerror(errno);
     return nullptr;
   }
-  if (::flock(impl->lockFd, LOCK_EX | LOCK_NB) != 0) {
-    *error = "another sorvanta-service is already using the data folder " + options.dataDir;
+  if (::flock(impl->lockFd, (sharedStore ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+    *error = sharedStore ? "a sorvanta-service with its own SQLite store is using the data folder " + options.dataDir
+                         : "another sorvanta-service is already using the data folder " + options.dataDir;
     return nullptr;
+  }
+  if (!options.serviceKeyFile.empty()) {
+    struct stat st;
+    std::string key;
+    if (::stat(options.serviceKeyFile.c_str(), &st) != 0 || !ReadWholeFile(options.serviceKeyFile, &key)) {
+      *error = "cannot read the service key " + options.serviceKeyFile;
+      return nullptr;
+    }
+    if ((st.st_mode & 077) != 0) {
+      *error = "the service key " + options.serviceKeyFile + " is readable by others; chmod 600 it";
+      return nullptr;
+    }
+    if (key.size() < 16) {
+      *error = "the service key " + options.serviceKeyFile + " holds fewer than 16 bytes";
+      return nullptr;
+    }
+    impl->options.serviceKey = key;
+  }
+  if (options.proxyProtocol && options.trustedProxies.empty()) {
+    *error = "--proxy-protocol needs the proxies' addresses (--trusted-proxy)";
+    return nullptr;
+  }
+  for (const std::string& text : options.trustedProxies) {
+    beast::error_code bad;
+    impl->trustedProxies.push_back(asio::ip::make_address(text, bad));
+    if (bad) {
+      *error = "not a proxy address: " + text;
+      return nullptr;
+    }
   }
   std::string cert = options.certFile, key = options.keyFile;
   if (cert.empty() != key.empty()) {
@@ -682,13 +778,21 @@ std::unique_ptr<ReferenceService> ReferenceService::Start(const ServiceOptions& 
   if (cert.empty()) {
     cert = options.dataDir + "/cert.pem";
     key = options.dataDir + "/key.pem";
-    if (!EnsureServiceIdentity(options.dataDir, options.listen, error)) return nullptr;
+    // Instances sharing the folder take turns, so that only the first one creates it.
+    int identityLock = sharedStore ? ::open((options.dataDir + "/identity.lock").c_str(),
+                                            O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)
+                                   : -1;
+    if (identityLock >= 0) ::flock(identityLock, LOCK_EX);
+    bool made = EnsureServiceIdentity(options.dataDir, options.listen, error);
+    if (identityLock >= 0) ::close(identityLock);
+    if (!made) return nullptr;
     impl->caFile = options.dataDir + "/" + kCaCertFileName;
   }
   impl->certNames = NamesForListenAddress(options.listen);
-  impl->store = OpenSqliteStore(options.dataDir + "/service.sqlite", error, options.syncEveryCommit);
+  impl->store = sharedStore ? OpenPostgresStore(options.store, std::max(1, options.threads), error, options.storeReplica)
+                            : OpenSqliteStore(options.dataDir + "/service.sqlite", error, options.syncEveryCommit);
   if (!impl->store) return nullptr;
-  impl->logic = std::make_unique<ServiceLogic>(impl->store.get(), options);
+  impl->logic = std::make_unique<ServiceLogic>(impl->store.get(), impl->options);
 
   impl->tls = std::make_unique<ssl::context>(ssl::context::tls_server);
   impl->tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |

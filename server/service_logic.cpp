@@ -155,8 +155,20 @@ int DiskScore(const double s[7]) {
   return static_cast<int>(std::lround(score));
 }
 
+namespace {
+// The paper-name key: from the operator's service key when given (every instance derives the
+// same one), else a random one kept in the store.
+std::string PaperNameKey(Store* store, const ServiceOptions& options) {
+  if (options.serviceKey.empty()) return store->KeptSecret("paper-names");
+  std::string input = "paper-names|" + options.serviceKey;
+  uint8_t digest[32];
+  Sm3Digest(input.data(), input.size(), digest);
+  return std::string(reinterpret_cast<char*>(digest), 16);
+}
+}  // namespace
+
 ServiceLogic::ServiceLogic(Store* store, const ServiceOptions& options)
-    : store_(store), options_(options), paperNameKey_(store->KeptSecret("paper-names")), limits_(options) {}
+    : store_(store), options_(options), paperNameKey_(PaperNameKey(store, options)), limits_(options) {}
 
 namespace {
 std::string Sm4Block(const std::string& key16, const uint8_t in[16]) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace sorvanta::server {
 
@@ -74,6 +75,19 @@ struct ServiceOptions {
   bool syncEveryCommit = true;
   // One line per request (method, path, status, reply size) on standard error.
   bool logRequests = false;
+
+  // Several instances on one store. store: a PostgreSQL URI (postgresql://...) shared by
+  // every instance; empty = the SQLite file in dataDir. serviceKey: bytes that paper names
+  // derive from, the same at every instance (read from serviceKeyFile when that is given);
+  // empty = a key kept in the store.
+  std::string store;
+  std::string storeReplica;  // a streaming replica of it that serves the ranking reads
+  std::string serviceKeyFile;
+  std::string serviceKey;
+  // Connections from a trustedProxies address start with a PROXY protocol v2 header naming
+  // the client; connections from anywhere else are served as they come.
+  bool proxyProtocol = false;
+  std::vector<std::string> trustedProxies;
 };
 
 }  // namespace sorvanta::server

@@ -126,15 +126,6 @@ class Stmt {
   bool ok_ = false;
 };
 
-// Exam ids are random so that they stay within the client's signed 32-bit integers however
-// many exams were ever held, and cannot be guessed from one another.
-int64_t RandomExamId() {
-  uint32_t v = 0;
-  if (RAND_bytes(reinterpret_cast<unsigned char*>(&v), sizeof v) != 1) v = static_cast<uint32_t>(std::rand());
-  v &= 0x7FFFFFFFu;
-  return v == 0 ? 1 : v;
-}
-
 // Adds a column that databases made by an older release lack.
 bool EnsureColumn(sqlite3* db, const char* table, const char* column, const char* declaration) {
   std::string probe = std::string("SELECT ") + column + " FROM " + table + " LIMIT 0";
@@ -514,6 +505,13 @@ class SqliteStore : public Store {
 };
 
 }  // namespace
+
+int64_t RandomExamId() {
+  uint32_t v = 0;
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(&v), sizeof v) != 1) v = static_cast<uint32_t>(std::rand());
+  v &= 0x7FFFFFFFu;
+  return v == 0 ? 1 : v;
+}
 
 std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* error) {
   return OpenSqliteStore(path, error, true);

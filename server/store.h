@@ -1,5 +1,5 @@
-// The service's persistent state behind one small interface, so that a server database
-// can take the place of the single SQLite file when one machine is not enough.
+// The service's persistent state behind one small interface: one SQLite file for a single
+// machine, or a PostgreSQL server shared by several service instances.
 //
 // Every method is safe to call from any number of request threads at once. Methods that
 // can fail for a reason the caller must tell apart return a StoreResult; lookups return
@@ -153,5 +153,18 @@ class Store {
 std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* error);
 // syncEveryCommit false trades durability of the last commits on power loss for speed.
 std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* error, bool syncEveryCommit);
+
+// The PostgreSQL store at a libpq URI (postgresql://...): applies the schema's migrations,
+// then serves from a pool of up to poolSize connections. nullptr and *error when the server
+// cannot be reached or the schema cannot be brought up to date. With replicaUri (a streaming
+// replica), the ranking reads go there first and to the primary when it cannot answer.
+std::unique_ptr<Store> OpenPostgresStore(const std::string& uri, int poolSize, std::string* error,
+                                         const std::string& replicaUri = "");
+// True for a text that names a PostgreSQL store rather than a file.
+bool IsPostgresUri(const std::string& text);
+
+// A random exam id in 1..2^31-1: within the client's signed 32-bit integers however many
+// exams were ever held, and not to be guessed from one another.
+int64_t RandomExamId();
 
 }  // namespace sorvanta::server

@@ -1,5 +1,6 @@
 // sorvanta-cli switch: sends one command to the remote USB power switch and prints its reply,
-// like the endurance test window's "测试" button does for "USBON".
+// like the endurance test window's "测试" button does for "USBON"; an explicit error reply
+// exits 1.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -25,12 +26,17 @@ int RunSwitch(const std::vector<std::string>& args) {
   }
   SwitchLinkOptions link;
   link.errorOutput = PrintLine;
-  std::string reply;
-  if (!SendSwitchCommand(args[0], args[1], &reply, link)) {
+  const SwitchAnswer answer = AskSwitch(args[0], args[1], link);
+  if (!answer.ok) {
     std::fprintf(stderr, "%s\n", kUsbMsgSwitchFailed);
     return 1;
   }
-  std::printf("%s\n树莓派返回：%s\n", kUsbMsgSwitchPassed, Printable(reply).c_str());
+  // "<command> ERR ..." is the switch saying it could not do it; any other reply is done.
+  if (IsSwitchErrorReply(args[1], answer.reply)) {
+    std::fprintf(stderr, "测试失败！\n树莓派返回：%s\n", Printable(answer.reply).c_str());
+    return 1;
+  }
+  std::printf("%s\n树莓派返回：%s\n", kUsbMsgSwitchPassed, Printable(answer.reply).c_str());
   return 0;
 }
 

@@ -141,7 +141,7 @@ int RunUsbTestCommand(const std::vector<std::string>& args) {
     // not without the CSV of the passes done so far.
     InterruptScope interrupt(
         [stop]() mutable {
-          std::fprintf(stderr, "\n将在本轮结束后停止（再按一次 Ctrl-C 立即退出）\n");
+          std::fprintf(stderr, "\n正在停止，断电后会先恢复供电（再按一次 Ctrl-C 立即退出）\n");
           stop.request_stop();
         },
         [sink, csv] {
@@ -162,9 +162,8 @@ int RunUsbTestCommand(const std::vector<std::string>& args) {
   std::printf("通过率：%s\n", sink->rate().c_str());
 
   // Success: every pass that got to its verification passed, and the drive never got lost.
-  int completed = outcome.rows - (outcome.end == UsbTestEnd::kNoSpace ? 1 : 0);
   bool ok = outcome.end != UsbTestEnd::kSourceDigestFailed && outcome.end != UsbTestEnd::kDriveLost &&
-            outcome.passed == completed;
+            outcome.end != UsbTestEnd::kNotDisconnected && outcome.passed == outcome.verified;
   int status = ok ? 0 : 1;
   if (!csv.empty()) {
     std::vector<UsbTestRow> rows = sink->Rows();

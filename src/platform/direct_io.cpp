@@ -1,6 +1,7 @@
 #include "platform/direct_io.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace sorvanta::platform {
 namespace {
@@ -142,5 +144,69 @@ FileSystem& Files() {
 }
 
 void SetFileSystemForTesting(FileSystem* fs) { g_fsOverride.store(fs, std::memory_order_release); }
+
+namespace {
+
+// Reads fd to its end in chunks of buffer's size; 0 or the errno of the failed read.
+int ReadToEnd(int fd, AlignedBuffer& buffer, const std::function<void(const uint8_t*, size_t)>& consume) {
+  for (;;) {
+    ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    consume(buffer.data(), static_cast<size_t>(n));
+  }
+}
+
+// Whether any page of the open file is in the page cache (false for an empty file).
+Result<bool> AnyPageCached(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return Status::FromErrno(errno, "fstat");
+  if (st.st_size == 0) return false;
+  const size_t length = static_cast<size_t>(st.st_size);
+  void* map = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+  if (map == MAP_FAILED) return Status::FromErrno(errno, "mmap");
+  const long page = ::sysconf(_SC_PAGESIZE);
+  std::vector<unsigned char> resident((length + static_cast<size_t>(page) - 1) / static_cast<size_t>(page));
+  const int rc = ::mincore(map, length, resident.data());
+  const int error = errno;
+  ::munmap(map, length);
+  if (rc != 0) return Status::FromErrno(error, "mincore");
+  for (unsigned char r : resident)
+    if (r & 1) return true;
+  return false;
+}
+
+}  // namespace
+
+Status ReadFromMedium(const std::string& path, const std::function<void(const uint8_t*, size_t)>& consume) {
+  AlignedBuffer buffer(1 << 20);
+  if (!buffer.ok()) return Status::FromErrno(ENOMEM, "buffer");
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+  if (fd >= 0) {
+    const int error = ReadToEnd(fd, buffer, consume);
+    ::close(fd);
+    return error == 0 ? Status::Ok() : Status::FromErrno(error, "read " + path);
+  }
+  if (errno != EINVAL) return Status::FromErrno(errno, "open " + path);
+
+  // No O_DIRECT here: drop the file's clean cached pages (dirty ones are written first) and
+  // read only when none is left.
+  fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Status::FromErrno(errno, "open " + path);
+  ::fdatasync(fd);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  Result<bool> cached = AnyPageCached(fd);
+  Status status;
+  if (!cached.ok()) {
+    status = cached.status();
+  } else if (cached.value()) {
+    status = Status::Error(StatusCode::kFailed, "cached pages stay: " + path);
+  } else if (const int error = ReadToEnd(fd, buffer, consume); error != 0) {
+    status = Status::FromErrno(error, "read " + path);
+  }
+  ::close(fd);
+  return status;
+}
 
 }  // namespace sorvanta::platform

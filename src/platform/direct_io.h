@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -87,5 +88,11 @@ FileSystem& RealFileSystem();
 // The current one (real unless a test installed another; nullptr restores the real one).
 FileSystem& Files();
 void SetFileSystemForTesting(FileSystem* fs);
+
+// Reads the whole file at path from its medium, never from the page cache: with O_DIRECT,
+// or where the file system refuses O_DIRECT, after its cached pages were dropped and found
+// gone. Each chunk goes to consume in order. A failure names the step and carries its errno;
+// pages that cannot be dropped fail with kFailed ("cached pages stay").
+Status ReadFromMedium(const std::string& path, const std::function<void(const uint8_t*, size_t)>& consume);
 
 }  // namespace sorvanta::platform

@@ -61,7 +61,7 @@ class RealVolumes : public VolumeSource {
     }
     for (const MountEntry& e : entries) {
       if (!IsVolumeMount(e) || e.root.size() != shortest[device(e)]) continue;
-      Volume v{e.mountPoint, e.source, e.fsType, e.major, e.minor};
+      Volume v{e.mountPoint, e.source, e.fsType, e.major, e.minor, e.mountId};
       byRoot[e.mountPoint] = v;
     }
     std::vector<Volume> out;
@@ -137,6 +137,7 @@ std::vector<MountEntry> ParseMountInfo(const std::string& text) {
         fields.end() - dash < 3)
       continue;
     MountEntry e;
+    if (std::sscanf(fields[0].c_str(), "%d", &e.mountId) != 1) e.mountId = -1;
     unsigned maj = 0, min = 0;
     if (std::sscanf(fields[2].c_str(), "%u:%u", &maj, &min) != 2) continue;
     e.major = maj;

@@ -17,6 +17,7 @@ namespace sorvanta::platform {
 
 // One line of mountinfo, octal escapes (\040 for a blank) decoded.
 struct MountEntry {
+  int mountId = -1;  // the kernel's id of this mount (reused once the mount is gone)
   unsigned major = 0;
   unsigned minor = 0;
   std::string root;        // path inside the file system that is mounted
@@ -39,6 +40,7 @@ struct Volume {
   std::string fsType;  // mountinfo type
   unsigned major = 0;
   unsigned minor = 0;
+  int mountId = -1;    // mountinfo id of the mount (-1: unknown)
 };
 
 struct VolumeSpace {

@@ -1,6 +1,13 @@
 #include "usbtest/endurance_csv.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "base/text.h"
 
@@ -28,12 +35,42 @@ std::string UsbTestCsvText(const std::vector<UsbTestRow>& rows) {
 }
 
 bool WriteUsbTestCsv(const std::string& path, const std::vector<UsbTestRow>& rows) {
-  std::string text = UsbTestCsvText(rows);
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  if (std::fclose(f) != 0) ok = false;
-  return ok;
+  const std::string text = UsbTestCsvText(rows);
+  // A chosen link is followed, so the file it names is the one replaced.
+  char resolved[PATH_MAX];
+  struct stat st {};
+  const bool exists = ::stat(path.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) return false;
+  const std::string target = exists && ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+
+  // Written beside the target under a fresh name, flushed, then renamed over it: a failure
+  // part-way leaves the old file (or none), never a cut-off one.
+  std::string temp = target + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) return false;
+  ::fchmod(fd, exists ? (st.st_mode & 07777) : 0644);
+  bool ok = true;
+  for (size_t done = 0; ok && done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else done += static_cast<size_t>(n);
+  }
+  ok = ok && ::fsync(fd) == 0;
+  if (::close(fd) != 0) ok = false;
+  if (!ok || ::rename(temp.c_str(), target.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  // The new name reaches the disk with its folder.
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return true;
 }
 
 void UsbTestTable::AddRow(int row, const std::string& number, const std::string& path) {

@@ -14,7 +14,8 @@ using UsbTestRow = std::array<std::string, kUsbTestColumns>;
 // The CSV text in GBK: the header line, then per row every cell followed by a comma (the
 // two times without their "ms"), lines ending in CR LF.
 std::string UsbTestCsvText(const std::vector<UsbTestRow>& rows);
-// Writes the text byte for byte; false when the file cannot be written.
+// Writes the text byte for byte through a synced temporary file beside path, renamed over
+// it; false (with path as it was) when the file cannot be written.
 bool WriteUsbTestCsv(const std::string& path, const std::vector<UsbTestRow>& rows);
 
 // The results list as a run fills it (RunStarted empties it).

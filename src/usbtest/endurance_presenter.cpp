@@ -174,24 +174,25 @@ void EnduranceRun::OnTestSwitch() {
   switchTestActive_ = true;
   if (switchThread_.Active()) switchThread_.Wait(std::chrono::seconds(2));  // only returning
   const bool started = switchThread_.Start([post = post_, alive = alive_, owner = this, address] {
-    std::string reply;
-    const bool ok = SendSwitchCommand(address, "USBON", &reply);
-    post([alive, owner, ok, reply] {
-      if (*alive) owner->OnSwitchAnswered(ok, reply);
+    SwitchAnswer answer = AskSwitch(address, "USBON");
+    post([alive, owner, answer] {
+      if (*alive) owner->OnSwitchAnswered(answer);
     });
   });
-  if (!started) OnSwitchAnswered(false, "");
+  if (!started) OnSwitchAnswered(SwitchAnswer{});
 }
 
-void EnduranceRun::OnSwitchAnswered(bool ok, const std::string& reply) {
+void EnduranceRun::OnSwitchAnswered(const SwitchAnswer& answer) {
   switchTestActive_ = false;
   view_.SetTestEnabled(true);
-  if (!ok) {
-    view_.AppendLog(kUsbMsgSwitchFailed);
+  if (!answer.ok) {
+    view_.AppendLog(std::string(kUsbMsgSwitchFailed) + (answer.failure.empty() ? "" : "（" + answer.failure + "）"));
     return;
   }
-  SaveSettings();
-  view_.ShowMessage(reply, kUsbMsgSwitchPassed);
+  SaveSettings();  // the switch was reached: its address is worth remembering
+  // Only a reply that says so is a failure; any other, empty included, is taken as done.
+  const bool refused = IsSwitchErrorReply("USBON", answer.reply);
+  view_.ShowMessage(answer.reply, refused ? kUsbMsgSwitchRefused : kUsbMsgSwitchPassed);
 }
 
 void EnduranceRun::OnExportCsv() {

@@ -6,8 +6,9 @@
 // its own and exports the results as CSV. It owns no widget, so the window and tests share it.
 //
 // States: Idle (no run), Running ("开始" offers to stop), Stopping ("开始" disabled until
-// the run reaches its next pass and ends). Destroying the run logic asks a run to stop at
-// its next pass and lets it finish alone: a pass may wait for the switch without limit.
+// the run reaches a safe point and ends: at once before the power is cut, after the power
+// is back on once it may be off). Destroying the run logic asks a run to stop the same way
+// and lets it finish alone: restoring the power may wait for the switch without limit.
 #pragma once
 
 #include <functional>
@@ -19,6 +20,7 @@
 #include "base/run_thread.h"
 #include "usbtest/endurance_csv.h"
 #include "usbtest/endurance_run.h"
+#include "usbtest/switch_link.h"
 
 namespace sorvanta::usbtest {
 
@@ -79,7 +81,7 @@ struct EnduranceConfig {
 class EnduranceRun {
  public:
   EnduranceRun(EnduranceView& view, EnduranceConfig config = {});
-  // Asks a running test to stop at its next pass and lets it finish alone; what it tells
+  // Asks a running test to stop at a safe point and lets it finish alone; what it tells
   // afterwards is dropped.
   ~EnduranceRun();
   EnduranceRun(const EnduranceRun&) = delete;
@@ -105,7 +107,7 @@ class EnduranceRun {
 
   void SaveSettings();
   void OnRunEnded();
-  void OnSwitchAnswered(bool ok, const std::string& reply);
+  void OnSwitchAnswered(const SwitchAnswer& answer);
 
   EnduranceView& view_;
   EnduranceConfig config_;

@@ -2,9 +2,13 @@
 
 #include <sys/stat.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <optional>
 
 #include "platform/clock.h"
 #include "platform/direct_io.h"
@@ -38,17 +42,6 @@ uint64_t ReportSpace(const std::string& root, UsbTestEvents& events) {
   return freeBytes;
 }
 
-// Sends a command until the switch answers; there is no limit, as a run cannot go on
-// without the power cycle.
-std::string SendUntilAnswered(const UsbTestParams& p, const std::string& command, UsbTestEvents& events) {
-  std::string reply;
-  while (!SendSwitchCommand(p.switchAddress, command, &reply, p.link)) {
-    events.Log("树莓派通讯错误！重试！");
-    SleepMs(p.retryMs);
-  }
-  return reply;
-}
-
 std::string Ms(uint32_t ms) { return std::to_string(ms) + "ms"; }
 
 // The next copy target, writetest<k>.bin for the first k from *next on whose name is free,
@@ -66,6 +59,163 @@ std::string ClaimTarget(const std::string& root, int* next, bool* claimed) {
   }
   return target;
 }
+
+// Sleeps ms, or less when stop is requested; false when it was cut short.
+bool WaitUnlessStopped(uint32_t ms, std::stop_token stop) {
+  std::mutex mu;
+  std::condition_variable_any cv;
+  std::unique_lock<std::mutex> lock(mu);
+  cv.wait_for(lock, stop, std::chrono::milliseconds(ms), [] { return false; });
+  return !stop.stop_requested();
+}
+
+// The mount at the drive root before a power cut, and whether it has gone since. A drive
+// is back only once that mount went away (or the device behind the root changed) and a
+// mount is there again: a mount point folder, or a mount whose device has gone, still
+// answers for the path. Mount ids are reused by the kernel, so the going is watched for
+// from the power cut on rather than read off the id afterwards.
+class DriveMount {
+ public:
+  explicit DriveMount(std::string root) : root_(std::move(root)) {}
+
+  // Notes what is mounted at the root now; false when nothing is.
+  bool Note() {
+    gone_ = false;
+    std::optional<platform::Volume> now = platform::FindVolume(root_);
+    if (now) noted_ = *now;
+    return now.has_value();
+  }
+  // Looks at the root again; true when a mount other than the noted one is there.
+  bool Back() {
+    std::optional<platform::Volume> now = platform::FindVolume(root_);
+    if (!now || !Same(*now, noted_)) gone_ = true;
+    return gone_ && now.has_value();
+  }
+  bool Gone() const { return gone_; }
+
+ private:
+  static bool Same(const platform::Volume& a, const platform::Volume& b) {
+    return a.mountId == b.mountId && a.major == b.major && a.minor == b.minor && a.device == b.device;
+  }
+  std::string root_;
+  platform::Volume noted_;
+  bool gone_ = false;
+};
+
+// Digest of the copy as the drive gives it back, read past the page cache.
+bool DriveDigest(const std::string& path, uint8_t digest[32]) {
+  Sm3Context ctx;
+  Sm3Init(&ctx);
+  const Status read = platform::ReadFromMedium(path, [&ctx](const uint8_t* data, size_t size) { Sm3Update(&ctx, data, size); });
+  if (!read.ok()) return false;
+  Sm3Final(&ctx, digest);
+  return true;
+}
+
+// One pass of a run: its parameters, its reports and where it stands.
+class Pass {
+ public:
+  Pass(const UsbTestParams& p, UsbTestEvents& events, std::stop_token stop)
+      : p_(p), events_(events), stop_(stop), mount_(p.driveRoot) {}
+
+  // Cuts and restores the drive's power and waits for it; the end of the run when the pass
+  // cannot go on, nothing when the drive is back. row is the pass's row.
+  std::optional<UsbTestEnd> PowerCycle(int row) {
+    if (!mount_.Note()) {
+      events_.Log("U盘未挂载：" + p_.driveRoot + "，试验终止！");
+      return UsbTestEnd::kDriveLost;
+    }
+    if (p_.disconnectDelaySec > 0) {
+      events_.Log("等待断开...");
+      if (!WaitUnlessStopped(static_cast<uint32_t>(p_.disconnectDelaySec) * 1000u, stop_)) return UsbTestEnd::kStopped;
+    }
+    if (stop_.stop_requested()) return UsbTestEnd::kStopped;
+
+    if (p_.safeEject && p_.safeEject->load()) {
+      events_.Log("安全弹出...");
+      while (!platform::Ejector().Eject(p_.driveRoot).ok()) {
+        events_.Log("安全弹出U盘失败，重试...");
+        if (!WaitUnlessStopped(p_.retryMs, stop_)) return UsbTestEnd::kStopped;
+      }
+      mount_.Back();
+    }
+
+    // Power off. A stop before the switch got the command leaves the drive powered; once a
+    // command may have reached it, the power is restored before the run ends.
+    events_.Log("请求树莓派断开USB...");
+    bool maybeOff = false;
+    for (;;) {
+      if (stop_.stop_requested()) {
+        if (!maybeOff) return UsbTestEnd::kStopped;
+        break;
+      }
+      SwitchAnswer off = AskSwitch(p_.switchAddress, "USBOFF", p_.link, stop_);
+      mount_.Back();
+      if (off.ok) events_.Log("树莓派返回：" + off.reply);
+      if (off.ok && !IsSwitchErrorReply("USBOFF", off.reply)) {
+        maybeOff = true;
+        break;
+      }
+      if (!off.ok && off.sent) maybeOff = true;
+      if (!off.ok && stop_.stop_requested()) continue;
+      RetryLine(off);
+      if (!WaitUnlessStopped(p_.retryMs, stop_)) continue;
+    }
+    for (uint32_t waited = 0; waited < p_.afterOffMs && !stop_.stop_requested();) {
+      const uint32_t step = std::min(p_.afterOffMs - waited, std::max<uint32_t>(p_.reconnectIntervalMs, 1));
+      if (!WaitUnlessStopped(step, stop_)) break;
+      waited += step;
+      mount_.Back();
+    }
+
+    // Power on, until the switch says it is done: the drive must not be left off.
+    events_.Log("连接USB...");
+    bool restoring = false;
+    for (;;) {
+      if (stop_.stop_requested() && !restoring) {
+        events_.Log("正在恢复供电，请稍候...");
+        restoring = true;
+      }
+      SwitchAnswer on = AskSwitch(p_.switchAddress, "USBON", p_.link);
+      mount_.Back();
+      if (on.ok) events_.Log("树莓派返回：" + on.reply);
+      if (on.ok && !IsSwitchErrorReply("USBON", on.reply)) break;
+      RetryLine(on);
+      if (restoring) SleepMs(p_.retryMs);
+      else WaitUnlessStopped(p_.retryMs, stop_);
+    }
+    if (stop_.stop_requested()) return UsbTestEnd::kStopped;
+
+    events_.Log("等待U盘就绪...");
+    const uint32_t start = TickMs();
+    for (int check = 0; check < p_.reconnectChecks; ++check) {
+      if (mount_.Back()) {
+        events_.CellSet(row, kColReconnect, Ms(TickDiff(TickMs(), start)));
+        return std::nullopt;
+      }
+      if (stop_.stop_requested()) return UsbTestEnd::kStopped;
+      if (check + 1 < p_.reconnectChecks) WaitUnlessStopped(p_.reconnectIntervalMs, stop_);
+    }
+    if (!mount_.Gone()) {
+      events_.Log("U盘未断开（树莓派未切断供电，或系统保留了原来的挂载）！试验终止！");
+      return UsbTestEnd::kNotDisconnected;
+    }
+    events_.Log("U盘无法重连！可能损坏！试验终止！");
+    return UsbTestEnd::kDriveLost;
+  }
+
+ private:
+  // A failed command, or one the switch answered with an error, is tried again.
+  void RetryLine(const SwitchAnswer& answer) {
+    const std::string reason = answer.ok ? p_.switchAddress + "：开关返回错误" : answer.failure;
+    events_.Log("树莓派通讯错误！重试！（" + reason + "）");
+  }
+
+  const UsbTestParams& p_;
+  UsbTestEvents& events_;
+  std::stop_token stop_;
+  DriveMount mount_;
+};
 
 }  // namespace
 
@@ -107,6 +257,12 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestEvents& events, std::st
         break;
       }
       events.Progress(i);
+      // Nothing goes into the bare mount point folder of a drive that is not mounted.
+      if (!platform::IsVolumeRoot(p.driveRoot)) {
+        events.Log("U盘未挂载：" + p.driveRoot + "，试验终止！");
+        outcome.end = UsbTestEnd::kDriveLost;
+        break;
+      }
       bool claimed = false;
       const std::string target = ClaimTarget(p.driveRoot, &nextNumber, &claimed);
       events.RowAdded(i, std::to_string(n), target);
@@ -125,47 +281,16 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestEvents& events, std::st
       if (claimed) platform::CopyWholeFile(p.copyFile, target);  // never over a name it did not create
       events.CellSet(i, kColCopy, Ms(TickDiff(TickMs(), start)));
 
-      if (p.disconnectDelaySec > 0) {
-        events.Log("等待断开...");
-        SleepMs(static_cast<uint32_t>(p.disconnectDelaySec) * 1000u);
-      }
-
-      if (p.safeEject && p.safeEject->load()) {
-        events.Log("安全弹出...");
-        while (!platform::Ejector().Eject(p.driveRoot).ok()) {
-          events.Log("安全弹出U盘失败，重试...");
-          SleepMs(p.retryMs);
-        }
-      }
-
-      events.Log("请求树莓派断开USB...");
-      std::string reply = SendUntilAnswered(p, "USBOFF", events);
-      events.Log("树莓派返回：" + reply);
-      SleepMs(p.afterOffMs);
-
-      events.Log("连接USB...");
-      SendUntilAnswered(p, "USBON", events);
-
-      events.Log("等待U盘就绪...");
-      start = TickMs();
-      bool back = false;
-      for (int check = 0; check < p.reconnectChecks; ++check) {
-        if (platform::IsVolumeRoot(p.driveRoot)) {
-          back = true;
-          break;
-        }
-        if (check + 1 < p.reconnectChecks) SleepMs(p.reconnectIntervalMs);
-      }
-      if (!back) {
-        events.Log("U盘无法重连！可能损坏！试验终止！");
-        outcome.end = UsbTestEnd::kDriveLost;
+      Pass pass(p, events, stop);
+      if (std::optional<UsbTestEnd> end = pass.PowerCycle(i)) {
+        outcome.end = *end;
         break;
       }
-      events.CellSet(i, kColReconnect, Ms(TickDiff(TickMs(), start)));
 
       events.Log("校验数据...");
+      ++outcome.verified;
       uint8_t digest[32];
-      if (!claimed || Sm3File(target, digest) != kSm3FileOk) {
+      if (!claimed || !DriveDigest(target, digest)) {
         events.Log("计算U盘文件SM3失败！");
         events.CellSet(i, kColResult, "文件错误");
       } else if (std::memcmp(digest, sourceDigest, sizeof(digest)) == 0) {

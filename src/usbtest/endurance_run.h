@@ -1,6 +1,7 @@
 // The USB unsafe-eject endurance test: pass after pass, copy a file onto a USB drive,
 // optionally eject it safely, have the remote switch cut and restore its power, time how
-// long the drive takes to come back and verify the copy by SM3 digest.
+// long the drive takes to come back (as a new mount) and verify the copy by SM3 digest of
+// what the drive gives back, read past the page cache.
 #pragma once
 
 #include <atomic>
@@ -20,6 +21,7 @@ inline constexpr const char* kUsbMsgDriveFormat = "U盘路径错误，格式为�
 inline constexpr const char* kUsbMsgDriveMissing = "U盘路径不存在！";
 inline constexpr const char* kUsbMsgSwitchFailed = "树莓派通讯错误！试验终止！";
 inline constexpr const char* kUsbMsgSwitchPassed = "测试通过！";
+inline constexpr const char* kUsbMsgSwitchRefused = "测试失败！";  // the switch answered "<command> ERR ..."
 inline constexpr const char* kUsbMsgNotFinished = "尚未完成试验！";
 inline constexpr const char* kUsbMsgCannotSave = "无法保存！";
 
@@ -81,21 +83,25 @@ class UsbTestEvents {
 
 enum class UsbTestEnd {
   kFinished,            // all passes done
-  kStopped,             // stop seen at the start of a pass
+  kStopped,             // stop seen at a safe point
   kSourceDigestFailed,  // the copy file could not be read
   kNoSpace,             // the drive had no room for another copy
   kDriveLost,           // the drive did not come back after a power cut
+  kNotDisconnected,     // its mount never went away: the power was not cut, or the mount was kept
 };
 
 struct UsbTestOutcome {
   UsbTestEnd end = UsbTestEnd::kFinished;
-  int rows = 0;    // passes begun
-  int passed = 0;  // passes whose copy verified equal
+  int rows = 0;      // passes begun
+  int verified = 0;  // passes that got to their verification
+  int passed = 0;    // passes whose copy verified equal
 };
 
 // Runs the test on the calling thread until it ends; blocks (the switch and eject retries
-// have no limit). A stop is seen at the start of the next pass: the pass under way is
-// finished first. The inputs are expected to have passed CheckUsbTestInput.
+// have no limit). A stop ends the run at the next safe point: before the power is cut it
+// ends at once (also in the eject and "USBOFF" retries); once the switch may have cut it,
+// "USBON" is sent until the switch confirms, then the run ends; in the wait for the drive,
+// after the current check. The inputs are expected to have passed CheckUsbTestInput.
 UsbTestOutcome RunUsbTest(const UsbTestParams& params, UsbTestEvents& events, std::stop_token stop);
 
 }  // namespace sorvanta::usbtest

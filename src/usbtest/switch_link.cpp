@@ -2,6 +2,7 @@
 
 #include <utility>  // before Asio, whose coroutine header needs std::exchange
 #include <boost/asio.hpp>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 
@@ -10,6 +11,29 @@
 namespace sorvanta::usbtest {
 
 using boost::asio::ip::tcp;
+
+namespace {
+
+// The reason of a connection or transfer error in the user's words; the system's text for
+// the rare others.
+std::string Reason(const boost::system::error_code& ec) {
+  namespace error = boost::asio::error;
+  if (ec == error::connection_refused) return "连接被拒绝";
+  if (ec == error::timed_out) return "连接超时";
+  if (ec == error::host_not_found || ec == error::host_not_found_try_again || ec == error::no_data)
+    return "找不到主机";
+  if (ec == error::network_unreachable || ec == error::network_down) return "网络不可达";
+  if (ec == error::host_unreachable) return "主机不可达";
+  if (ec == error::connection_reset || ec == error::broken_pipe || ec == error::connection_aborted)
+    return "连接被断开";
+  return ec.message();
+}
+
+std::string Duration(uint32_t ms) {
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + "秒" : std::to_string(ms) + "毫秒";
+}
+
+}  // namespace
 
 bool SplitSwitchAddress(const std::string& address, std::string* host, int* port) {
   std::vector<std::string> pieces = SplitPieces(address, ":");
@@ -36,12 +60,12 @@ SwitchLinkClient::SwitchLinkClient(std::string host, int port, SwitchLinkOptions
 
 SwitchLinkClient::~SwitchLinkClient() { Close(); }
 
-void SwitchLinkClient::Fail(const std::string& what) {
-  lastError_ = what;
-  if (options_.errorOutput) options_.errorOutput(what);
+void SwitchLinkClient::Fail(const std::string& reason) {
+  lastError_ = host_ + ":" + std::to_string(port_) + "：" + reason;
+  if (options_.errorOutput) options_.errorOutput(lastError_);
 }
 
-bool SwitchLinkClient::Connect() {
+bool SwitchLinkClient::Connect(std::stop_token stop) {
   if (impl_->socket) Close();
   lastError_.clear();
   boost::system::error_code ec;
@@ -57,23 +81,36 @@ bool SwitchLinkClient::Connect() {
     }
   }
 
-  if (port_ < 0 || port_ > 65535) {
-    Fail("switch " + host_ + ": invalid port " + std::to_string(port_));
+  if (port_ <= 0 || port_ > 65535) {
+    Fail("端口无效");
     return false;
   }
   auto results = resolver.resolve(address, std::to_string(port_), ec);
   if (ec || results.empty()) {
-    Fail("switch " + host_ + ":" + std::to_string(port_) + ": " +
-         (ec ? ec.message() : std::string("no address")));
+    Fail(ec ? Reason(ec) : std::string("找不到主机"));
     return false;
   }
   tcp::endpoint endpoint = results.begin()->endpoint();
 
+  // The system's own connect time-out applies; a stop request ends the wait sooner.
   auto socket = std::make_unique<tcp::socket>(impl_->io);
-  socket->connect(endpoint, ec);
+  bool done = false;
+  socket->async_connect(endpoint, [&](const boost::system::error_code& e) {
+    done = true;
+    ec = e;
+  });
+  impl_->io.restart();
+  while (!done && !stop.stop_requested()) impl_->io.run_for(std::chrono::milliseconds(50));
+  if (!done) {
+    boost::system::error_code ignored;
+    socket->close(ignored);  // aborts the pending connect
+    impl_->io.restart();
+    impl_->io.run();
+    Fail("已停止");
+    return false;
+  }
   if (ec) {
-    Fail("switch " + endpoint.address().to_string() + ":" + std::to_string(endpoint.port()) + ": " +
-         ec.message());
+    Fail(Reason(ec));
     return false;
   }
   impl_->socket = std::move(socket);
@@ -82,13 +119,13 @@ bool SwitchLinkClient::Connect() {
 
 bool SwitchLinkClient::Exchange(const std::string& request, std::string* reply, bool sendOnly) {
   if (!impl_->socket) {
-    Fail("switch " + host_ + ": not connected");
+    Fail("未连接");
     return false;
   }
   boost::system::error_code ec;
   boost::asio::write(*impl_->socket, boost::asio::buffer(request), ec);
   if (ec) {
-    Fail("switch send: " + ec.message());
+    Fail("发送失败（" + Reason(ec) + "）");
     Close();
     return false;
   }
@@ -111,7 +148,7 @@ bool SwitchLinkClient::Exchange(const std::string& request, std::string* reply, 
     impl_->io.restart();
     impl_->io.run();
     impl_->socket.reset();
-    Fail("switch receive: no answer within " + std::to_string(options_.receiveTimeoutMs) + " ms");
+    Fail("无应答（" + Duration(options_.receiveTimeoutMs) + "内未回复）");
     return false;
   }
   if (got > 0) reply->assign(buf, got);
@@ -127,15 +164,37 @@ bool SwitchLinkClient::Close() {
   return true;
 }
 
+SwitchAnswer AskSwitch(const std::string& address, const std::string& command, const SwitchLinkOptions& options,
+                       std::stop_token stop) {
+  SwitchAnswer answer;
+  SwitchLinkClient client(address, options);
+  if (!client.Connect(stop)) {
+    answer.failure = client.lastError();
+    return answer;
+  }
+  answer.sent = true;  // from here on the switch may have acted, even if the send reports an error
+  if (!client.Exchange(command, &answer.reply)) {
+    answer.failure = client.lastError();
+    answer.reply.clear();
+    return answer;
+  }
+  client.Close();
+  answer.ok = true;
+  return answer;
+}
+
 bool SendSwitchCommand(const std::string& address, const std::string& command, std::string* reply,
                        const SwitchLinkOptions& options) {
-  SwitchLinkClient client(address, options);
-  if (!client.Connect()) return false;
-  std::string text;
-  if (!client.Exchange(command, &text)) return false;
-  client.Close();
-  *reply = text;
-  return true;
+  SwitchAnswer answer = AskSwitch(address, command, options);
+  if (answer.ok) *reply = answer.reply;
+  return answer.ok;
+}
+
+bool IsSwitchErrorReply(const std::string& command, const std::string& reply) {
+  const std::string prefix = command + " ERR";
+  if (command.empty() || reply.compare(0, prefix.size(), prefix) != 0) return false;
+  // "USBON ERR", "USBON ERR 32", not "USBON ERRAND".
+  return reply.size() == prefix.size() || std::isspace(static_cast<unsigned char>(reply[prefix.size()]));
 }
 
 }  // namespace sorvanta::usbtest

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 namespace sorvanta::usbtest {
@@ -28,6 +29,9 @@ struct SwitchLinkOptions {
   std::function<void(const std::string&)> errorOutput;
 };
 
+// Why a command failed, in words a user reads: "连接被拒绝", "连接超时", "找不到主机", ...
+// lastError() and the error output carry it after the address, "192.168.0.100:5000：连接被拒绝".
+
 // One connection to the switch; not shared between threads.
 class SwitchLinkClient {
  public:
@@ -41,9 +45,10 @@ class SwitchLinkClient {
   const std::string& host() const { return host_; }
   int port() const { return port_; }
 
-  // Resolves the host (three attempts), then connects, blocking. On failure the error text
-  // goes to lastError() and the options' error output, and false is returned.
-  bool Connect();
+  // Resolves the host (three attempts), then connects, blocking until it connects, fails or
+  // stop is requested (then it fails with "已停止"). On failure the error text goes to
+  // lastError() and the options' error output, and false is returned.
+  bool Connect(std::stop_token stop = {});
   // Sends request in full, then (unless sendOnly) waits for the first chunk of at most 128
   // bytes and stores it in *reply when there is one. Fails when the send fails or when no
   // chunk and no close arrives within the receive time-out; a receive error or a close
@@ -57,7 +62,7 @@ class SwitchLinkClient {
 
  private:
   struct Impl;
-  void Fail(const std::string& what);
+  void Fail(const std::string& reason);
 
   std::string host_ = "127.0.0.1";
   int port_ = 50000;
@@ -66,10 +71,28 @@ class SwitchLinkClient {
   std::unique_ptr<Impl> impl_;
 };
 
+// What one command got from the switch.
+struct SwitchAnswer {
+  bool ok = false;      // the exchange completed: reply holds the answer (maybe empty)
+  bool sent = false;    // the command reached the switch, which may have acted on it
+  std::string reply;
+  std::string failure;  // when !ok: the address and the reason, "192.168.0.100:5000：连接被拒绝"
+};
+
+// Sends one command ("USBOFF" or "USBON") to the switch at address. A stop request ends
+// the connecting (the command is then not sent); once sent, the answer is awaited.
+SwitchAnswer AskSwitch(const std::string& address, const std::string& command, const SwitchLinkOptions& options = {},
+                       std::stop_token stop = {});
+
 // Sends one command ("USBOFF" or "USBON") to the switch at address. Returns true with the
 // reply text (possibly empty) in *reply, or false when the connection or the send fails or
 // the switch does not answer in time.
 bool SendSwitchCommand(const std::string& address, const std::string& command, std::string* reply,
                        const SwitchLinkOptions& options = {});
+
+// True when the reply says in so many words that the switch failed the command:
+// "<command> ERR ..." (what the reference switch answers). Any other reply, empty included,
+// is taken as done.
+bool IsSwitchErrorReply(const std::string& command, const std::string& reply);
 
 }  // namespace sorvanta::usbtest

@@ -211,7 +211,9 @@ TEST(CliSwitch, PrintsTheTestButtonTexts) {
   config.bind = "127.0.0.1";
   config.port = 0;
   config.quiet = true;
-  tools::UsbSwitchServer server(config, [](const std::string&) { return 0; });
+  config.onCommand = "power on";
+  int status = 0;
+  tools::UsbSwitchServer server(config, [&status](const std::string&) { return status; });
   std::string error;
   ASSERT_TRUE(server.Listen(&error)) << error;
   const std::string address = "127.0.0.1:" + std::to_string(server.port());
@@ -221,9 +223,19 @@ TEST(CliSwitch, PrintsTheTestButtonTexts) {
   EXPECT_EQ(ok->code(), 0);
   EXPECT_EQ(ok->out(), "测试通过！\n树莓派返回：USBON OK\n");
 
+  // The switch could not power the port and says so.
+  status = 32;
+  std::thread serveAgain([&] { server.ServeOne(); });
+  auto refused = RunCli({"switch", address, "USBON"});
+  serveAgain.join();
+  EXPECT_EQ(refused->code(), 1);
+  EXPECT_EQ(refused->out(), "");
+  EXPECT_EQ(refused->err(), "测试失败！\n树莓派返回：USBON ERR 32\n");
+
   server.Close();  // nobody listens on the port any more
   auto failed = RunCli({"switch", address, "USBOFF"});
   EXPECT_EQ(failed->code(), 1);
+  EXPECT_EQ(failed->out(), address + "：连接被拒绝\n");
   EXPECT_EQ(failed->err(), "树莓派通讯错误！试验终止！\n");
 }
 
@@ -372,17 +384,22 @@ TEST_F(CliOnAVolume, CapacityThatCannotWriteDoesNotExitZero) {
 }
 
 TEST_F(CliOnAVolume, SecondCtrlCInUsbtestWritesTheCsvOfThePassesSoFar) {
-  // The switch answers the first pass, then goes away: the run retries without limit.
+  // The switch powers the volume off and on (unmounts and mounts it) for the first pass and
+  // off for the second, then goes away: "USBON" is retried without limit, and a stop waits
+  // for the power to come back. A second Ctrl-C leaves at once.
   tools::SwitchServerConfig config;
   config.bind = "127.0.0.1";
   config.port = 0;
   config.quiet = true;
-  tools::UsbSwitchServer server(config, [](const std::string&) { return 0; });
+  config.offCommand = "off";
+  config.onCommand = "on";
+  tools::UsbSwitchServer server(config, [this](const std::string& command) {
+    return (command == "off" ? volume_->Unmount() : volume_->Mount()) ? 0 : 1;
+  });
   std::string error;
   ASSERT_TRUE(server.Listen(&error)) << error;
   std::thread serve([&] {
-    server.ServeOne();
-    server.ServeOne();
+    for (int i = 0; i < 3; ++i) server.ServeOne();
     server.Close();
   });
   const std::string source = dir_.Path("source.bin");
@@ -394,10 +411,12 @@ TEST_F(CliOnAVolume, SecondCtrlCInUsbtestWritesTheCsvOfThePassesSoFar) {
   ASSERT_TRUE(WaitFor([&] { return cli.out().find("树莓派通讯错误！重试！") != std::string::npos; }, 20000))
       << cli.out();
   cli.Signal(SIGINT);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(WaitFor([&] { return cli.out().find("正在恢复供电，请稍候...") != std::string::npos; }, 5000))
+      << cli.out();
   cli.Signal(SIGINT);
   ASSERT_TRUE(cli.Wait(10000));
   EXPECT_EQ(cli.code(), 130);
+  volume_->Mount();
   std::string text = ReadFile(csv);
   // The header, the passed first pass and the second one that was cut short (GBK text).
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;

@@ -37,6 +37,7 @@ TEST(MountInfo, VolumesAreBlockFileSystemsOnly) {
   EXPECT_EQ(entries[3].mountPoint, "/media/user/MY USB");  // \040 decoded
   EXPECT_EQ(entries[3].major, 8u);
   EXPECT_EQ(entries[3].minor, 17u);
+  EXPECT_EQ(entries[3].mountId, 30);
   std::set<std::string> volumes;
   for (const auto& e : entries)
     if (IsVolumeMount(e)) volumes.insert(e.mountPoint);

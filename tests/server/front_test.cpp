@@ -43,14 +43,16 @@ int Connect(int port) {
   return fd;
 }
 
-// A TLS connection (no verification: these tests are about the transport).
+// A TLS connection (no verification: these tests are about the transport), after the raw
+// bytes of prefix (a proxy's header).
 struct Tls {
-  explicit Tls(int port) {
+  explicit Tls(int port, const std::string& prefix = "") {
     // A write to a connection the service refused must fail, not end the test program.
     std::signal(SIGPIPE, SIG_IGN);
     static SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
     fd = Connect(port);
     if (fd < 0) return;
+    if (!prefix.empty() && ::send(fd, prefix.data(), prefix.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(prefix.size())) return;
     ssl = SSL_new(ctx);
     SSL_set_fd(ssl, fd);
     if (SSL_connect(ssl) != 1) {
@@ -85,6 +87,23 @@ bool ClosedByPeer(int fd) {
     if (n > 0) continue;
     return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
   }
+}
+
+// A PROXY protocol v2 header: command 1 names an IPv4 client, command 0 is the proxy's own
+// connection (a health check).
+std::string ProxyHeader(int command, const std::string& client = "") {
+  std::string h("\r\n\r\n\0\r\nQUIT\n", 12);
+  h += static_cast<char>(0x20 | command);
+  h += static_cast<char>(client.empty() ? 0x00 : 0x11);
+  h += '\0';
+  h += static_cast<char>(client.empty() ? 0 : 12);
+  if (!client.empty()) {
+    in_addr a{};
+    ::inet_pton(AF_INET, client.c_str(), &a);
+    h.append(reinterpret_cast<const char*>(&a), 4);
+    h.append("\x7f\0\0\x01\x30\x39\x20\xfb", 8);  // destination 127.0.0.1, ports 12345 and 8443
+  }
+  return h;
 }
 
 server::ServiceOptions FastOptions() {
@@ -329,6 +348,53 @@ TEST(ServiceFront, RankingPageInPlainHttpOnLoopbackOnly) {
     EXPECT_EQ(statusOf(c.method, c.path, c.host), c.status) << c.method << " " << c.path << " " << c.host;
   }
   EXPECT_NE(ServiceGetText(page).value_or("").find("<html"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace sorvanta::testing
+
+namespace sorvanta::testing {
+namespace {
+
+// Connections from a trusted proxy must open with a PROXY v2 header, which then names the
+// client (its connections are counted for that client); from anyone else a header is refused.
+TEST(ServiceFront, ProxyHeaderIsTakenOnlyFromTrustedProxies) {
+  server::ServiceOptions trusting = FastOptions(), other = FastOptions();
+  trusting.proxyProtocol = other.proxyProtocol = true;
+  trusting.trustedProxies = {"127.0.0.1"};
+  trusting.maxConnectionsPerAddress = 1;
+  other.trustedProxies = {"192.0.2.1"};
+  RunningService proxied(trusting), direct(other);
+  ASSERT_TRUE(proxied.ok()) << proxied.error();
+  ASSERT_TRUE(direct.ok()) << direct.error();
+  std::string broken = ProxyHeader(1, "203.0.113.9");
+  broken[3] = 'X';
+  struct Case {
+    const char* what;
+    int port;
+    std::string prefix;
+    bool served;
+  };
+  const Case cases[] = {
+      {"trusted proxy naming a client", proxied.Port(), ProxyHeader(1, "203.0.113.9"), true},
+      {"trusted proxy's health check", proxied.Port(), ProxyHeader(0), true},
+      {"trusted proxy without a header", proxied.Port(), "", false},
+      {"trusted proxy with a broken header", proxied.Port(), broken, false},
+      {"header from an untrusted address", direct.Port(), ProxyHeader(1, "203.0.113.9"), false},
+      {"untrusted address without a header", direct.Port(), "", true},
+  };
+  for (const Case& c : cases) {
+    Tls t(c.port, c.prefix);
+    if (t.ok()) t.Send("GET /RankingList/cpu.json HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    bool served = t.ok() && t.ReadAll().rfind("HTTP/1.1 200", 0) == 0;
+    EXPECT_EQ(served, c.served) << c.what;
+  }
+  // One connection per client address: a second one for the same client is refused, one
+  // for another client through the same proxy is not.
+  Tls first(proxied.Port(), ProxyHeader(1, "198.51.100.1"));
+  ASSERT_TRUE(first.ok());
+  EXPECT_FALSE(Tls(proxied.Port(), ProxyHeader(1, "198.51.100.1")).ok());
+  EXPECT_TRUE(Tls(proxied.Port(), ProxyHeader(1, "198.51.100.2")).ok());
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "service_client.h"
 
+#include "pg_cluster.h"
+
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -194,6 +196,10 @@ RunningService::RunningService(server::ServiceOptions options) : options_(std::m
     return;
   }
   if (options_.dataDir.empty()) options_.dataDir = dir_.path();
+  if (TestsUsePostgres() && options_.store.empty()) {
+    options_.store = FreshPostgresDatabase(&error_);
+    if (options_.store.empty()) return;
+  }
   service_ = server::ReferenceService::Start(options_, &error_);
   if (service_) setenv("SORVANTA_SERVICE_URL", service_->BaseUrl().c_str(), 1);
 }

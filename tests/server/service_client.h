@@ -75,7 +75,8 @@ Json::Value DiskResult(const std::string& diskname, double base);
 namespace sorvanta::testing {
 
 // A service on a free loopback port with its own temporary data folder, short exams and
-// small papers; points SORVANTA_SERVICE_URL at itself while it lives.
+// small papers; points SORVANTA_SERVICE_URL at itself while it lives. With
+// SORVANTA_TEST_STORE=postgresql its store is a fresh PostgreSQL database.
 class RunningService {
  public:
   static server::ServiceOptions TestOptions();

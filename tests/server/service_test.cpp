@@ -6,6 +6,7 @@
 #include <atomic>
 #include <ctime>
 #include <fstream>
+#include <sys/stat.h>
 #include <filesystem>
 #include <thread>
 
@@ -387,6 +388,39 @@ TEST_F(ServiceTest, AnnouncementVersionAndRelease) {
   EXPECT_EQ(ServiceGetBinary(version[1]).value_or(""), program);
   EXPECT_EQ(ServiceGetBinary(ServiceUrl("update/sorvanta/download/version.txt")).value_or(""), "");
   EXPECT_EQ(ServiceGetBinary(ServiceUrl("update/sorvanta/download/..%2fservice.sqlite")).value_or(""), "");
+}
+
+// Instances given the same key file name papers alike, so that a paper named by one of them
+// is found at another; a key file others can read, or a short one, is refused.
+TEST(ServiceKey, SameKeyFileNamesPapersAlikeAndAnUnsafeFileIsRefused) {
+  TempDir dir("key");
+  const std::string key = dir.Path("service.key"), open = dir.Path("open.key"), shortKey = dir.Path("short.key");
+  ASSERT_TRUE(WriteWholeFile(key, std::string(32, 'k')) && WriteWholeFile(open, std::string(32, 'k')) &&
+              WriteWholeFile(shortKey, "k"));
+  ::chmod(key.c_str(), 0600);
+  ::chmod(open.c_str(), 0644);
+  ::chmod(shortKey.c_str(), 0600);
+  auto firstPaper = [](const std::string& keyFile) {
+    server::ServiceOptions o = RunningService::TestOptions();
+    o.serviceKeyFile = keyFile;
+    RunningService service(o);
+    EXPECT_TRUE(service.ok()) << service.error();
+    IssuedToken token;
+    return service.ok() && ParseToken(RequestTokenText("key-machine", 1), &token) ? token.papers[0] : "";
+  };
+  std::string one = firstPaper(key);
+  EXPECT_FALSE(one.empty());
+  EXPECT_EQ(firstPaper(key), one);  // another instance: its first token is named alike
+  EXPECT_NE(firstPaper(""), one);   // a key of its own
+  const std::pair<std::string, const char*> refused[] = {
+      {open, "readable by others"}, {shortKey, "fewer than 16 bytes"}, {dir.Path("missing.key"), "cannot read"}};
+  for (const auto& [file, reason] : refused) {
+    server::ServiceOptions o = RunningService::TestOptions();
+    o.serviceKeyFile = file;
+    RunningService service(o);
+    EXPECT_FALSE(service.ok()) << file;
+    EXPECT_NE(service.error().find(reason), std::string::npos) << service.error();
+  }
 }
 
 }  // namespace

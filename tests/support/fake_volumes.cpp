@@ -8,7 +8,7 @@ FakeVolumes::~FakeVolumes() { platform::SetVolumeSourceForTesting(nullptr); }
 void FakeVolumes::Add(const std::string& root, long long freeBytes, const std::string& fsType,
                       const std::string& label) {
   std::lock_guard<std::mutex> l(mu_);
-  volumes_[platform::NormalizeRoot(root)] = Entry{freeBytes, fsType, label};
+  volumes_[platform::NormalizeRoot(root)] = Entry{freeBytes, fsType, label, ++lastMountId_};  // each Add is a new mount
 }
 
 void FakeVolumes::Remove(const std::string& root) {
@@ -25,7 +25,7 @@ void FakeVolumes::SetFree(const std::string& root, long long freeBytes) {
 std::vector<platform::Volume> FakeVolumes::List() {
   std::lock_guard<std::mutex> l(mu_);
   std::vector<platform::Volume> out;
-  for (const auto& [root, e] : volumes_) out.push_back(platform::Volume{root, "/dev/fake", e.fsType, 0, 0});
+  for (const auto& [root, e] : volumes_) out.push_back(platform::Volume{root, "/dev/fake", e.fsType, 0, 0, e.mountId});
   return out;
 }
 

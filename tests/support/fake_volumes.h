@@ -16,7 +16,7 @@ class FakeVolumes : public platform::VolumeSource {
   FakeVolumes();
   ~FakeVolumes() override;
 
-  // Adds (or replaces) a volume at root; freeBytes of -1 reports the real statvfs figure.
+  // Adds (or replaces) a volume at root as a new mount (a new mount id); freeBytes of -1 reports the real statvfs figure.
   void Add(const std::string& root, long long freeBytes = -1, const std::string& fsType = "ext4",
            const std::string& label = "");
   void Remove(const std::string& root);
@@ -31,7 +31,9 @@ class FakeVolumes : public platform::VolumeSource {
     long long freeBytes;
     std::string fsType;
     std::string label;
+    int mountId;
   };
+  int lastMountId_ = 0;
   std::mutex mu_;
   std::map<std::string, Entry> volumes_;
 };

@@ -23,6 +23,8 @@ class LoopVolume {
   const std::string& root() const { return mountPoint_; }
   // The image file behind the volume (read it after Unmount to see what reached the medium).
   const std::string& image() const { return image_; }
+  // The loop device the image is attached to.
+  const std::string& device() const { return device_; }
   bool Unmount();
   bool Mount();
 

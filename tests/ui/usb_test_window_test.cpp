@@ -197,7 +197,8 @@ class UsbTestWindowTest : public QObject {
     QCOMPARE(rows.size(), size_t(2));
     for (int i = 0; i < 2; ++i) {
       QCOMPARE(rows[i].value(0), QString::number(i + 1));
-      QCOMPARE(rows[i].value(1), Target(i));
+      QCOMPARE(rows[i].value(1), QStringLiteral("writetest%1.bin").arg(i));  // the name; the path in the tooltip
+      QCOMPARE(window.FileToolTip(i), Target(i));
       QVERIFY2(QRegularExpression("^[0-9]+ms$").match(rows[i].value(2)).hasMatch(), qPrintable(rows[i].value(2)));
       QVERIFY2(QRegularExpression("^[0-9]+ms$").match(rows[i].value(3)).hasMatch(), qPrintable(rows[i].value(3)));
       QCOMPARE(rows[i].value(4), QStringLiteral("通过"));
@@ -218,8 +219,9 @@ class UsbTestWindowTest : public QObject {
     const QByteArray bytes = file.readAll();
     QVERIFY(bytes.startsWith("\xB1\xE0\xBA\xC5,"));  // "编号," in GBK, no byte-order mark
     QString expected = QStringLiteral("编号,文件,识别U盘用时(ms),拷贝用时(ms),校验结果\r\n");
-    for (const QStringList& row : rows) {
-      expected += row[0] + "," + row[1] + "," + WithoutMs(row[2]) + "," + WithoutMs(row[3]) + ",通过,\r\n";
+    for (int i = 0; i < 2; ++i) {
+      const QStringList& row = rows[i];
+      expected += row[0] + "," + Target(i) + "," + WithoutMs(row[2]) + "," + WithoutMs(row[3]) + ",通过,\r\n";
     }
     QCOMPARE(FromGbk(bytes), expected);
     QVERIFY(boxes.boxes.empty());
@@ -248,7 +250,8 @@ class UsbTestWindowTest : public QObject {
     QCOMPARE(boxes.Texts().last(), QStringLiteral("尚未完成试验！"));
   }
 
-  // During a run: export refused, "开始" asks; No goes on, Yes stops at the next pass.
+  // During a run: export refused, "开始" asks; No goes on, Yes stops: the power cut that was
+  // under way is undone with a visible line, and the run ends without waiting for the drive.
   void runningWindowRefusesExportAndStopsOnYes() {
     holdFirstOff_ = true;
     auto sw = DriveSwitch();
@@ -285,18 +288,20 @@ class UsbTestWindowTest : public QObject {
       QCOMPARE(boxes.boxes[i].caption, QStringLiteral("问你"));
       QVERIFY(boxes.boxes[i].yesNo);
     }
-    QCOMPARE(window.Rows().size(), size_t(1));  // the pass under way was finished
-    QCOMPARE(window.Rows()[0].value(4), QStringLiteral("通过"));
-    QCOMPARE(window.PassRateText(), QStringLiteral("1/1 100%"));
-    QVERIFY(window.LogText().endsWith(QStringLiteral("\n结束！")));
+    QCOMPARE(window.Rows().size(), size_t(1));
+    QCOMPARE(window.Rows()[0].value(4), QString());
+    QCOMPARE(window.PassRateText(), QStringLiteral("-/-"));
+    QVERIFY2(window.LogText().endsWith(QStringLiteral("连接USB...\n正在恢复供电，请稍候...\n树莓派返回：USBON OK\n结束！")),
+             qPrintable(window.LogText()));
+    QCOMPARE(sw->ReceivedAfter(2), (std::vector<std::string>{"USBOFF", "USBON"}));
     QVERIFY(window.StartButton()->isEnabled());
     QVERIFY(!QFileInfo::exists(Target(1)));
     QCOMPARE(ended.load(), 1);
   }
 
-  // The window goes while a pass waits in the switch: the run finishes that pass without
-  // the window and begins no other.
-  void closingDuringARunStopsItAtTheNextPass() {
+  // The window goes while a pass waits in the switch: the run restores the power without
+  // the window and begins no other pass.
+  void closingDuringARunRestoresPowerAndEnds() {
     holdFirstOff_ = true;
     auto sw = DriveSwitch();
     MessageRecorder boxes;
@@ -359,11 +364,20 @@ class UsbTestWindowTest : public QObject {
     QCOMPARE(sw.ReceivedAfter(1), std::vector<std::string>{"USBON"});
     QVERIFY(window.TestButton()->isEnabled());
 
-    window.SetSwitchText("127.0.0.1:" + QString::number(FakeSwitch::UnusedPort()));
+    // The switch says it could not power the port: a failure, with its reply.
+    FakeSwitch refusing([](const std::string&) { return std::string("USBON ERR 32"); });
+    window.SetSwitchText(QString::fromStdString(refusing.address()));
+    window.TestButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.boxes.size(), size_t(2), 15000);
+    QCOMPARE(boxes.boxes[1].text, QStringLiteral("USBON ERR 32"));
+    QCOMPARE(boxes.boxes[1].caption, QStringLiteral("测试失败！"));
+
+    const QString closed = "127.0.0.1:" + QString::number(FakeSwitch::UnusedPort());
+    window.SetSwitchText(closed);
     window.TestButton()->click();
     QTRY_VERIFY_WITH_TIMEOUT(window.TestButton()->isEnabled(), 15000);
-    QCOMPARE(window.LogText(), QStringLiteral("树莓派通讯错误！试验终止！"));
-    QCOMPARE(boxes.boxes.size(), size_t(1));
+    QCOMPARE(window.LogText(), QStringLiteral("树莓派通讯错误！试验终止！（") + closed + QStringLiteral("：连接被拒绝）"));
+    QCOMPARE(boxes.boxes.size(), size_t(2));
   }
 
   // At rest: the offered drives, the first one preselected, the columns fitted to the list
@@ -388,8 +402,9 @@ class UsbTestWindowTest : public QObject {
     QVERIFY(!window.SafeEjectBox()->isChecked());
     QVERIFY(window.Rows().empty());
     const QList<int> widths = window.ColumnWidths();
-    QVERIFY(widths[1] > widths[2] && widths[2] > 0 && widths[4] > 0);
-    QVERIFY(widths[0] >= widths[1]);  // the number column takes what remains
+    QVERIFY(widths[0] > 0 && widths[2] > 0 && widths[3] > 0 && widths[4] > 0);
+    // The file column takes what the others leave, so a copy's name is read whole.
+    for (int c : {0, 2, 3, 4}) QVERIFY2(widths[1] > widths[c], qPrintable(QString::number(c)));
 
     // Browsing picks the copy file and remembers it at once.
     CRankListDlg::Options browsing = BaseOptions(1);

@@ -1,12 +1,19 @@
 #include "usbtest/endurance_run.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -79,23 +86,32 @@ class UsbRunTest : public ::testing::Test {
   }
 
   // A switch that pulls the fake drive on USBOFF and brings it back shortly after USBON;
-  // beforeOff runs on each USBOFF with the pass index.
-  std::unique_ptr<FakeSwitch> DriveSwitch(std::function<void(int)> beforeOff = nullptr, bool comesBack = true) {
-    return std::make_unique<FakeSwitch>([this, beforeOff, comesBack](const std::string& request) {
-      if (request == "USBOFF") {
-        if (beforeOff) beforeOff(offs_);
-        ++offs_;
-        volumes_.Remove(drive_);
-        return std::string("USBOFF OK");
-      }
-      if (request == "USBON" && comesBack) {
-        restores_.push_back(std::async(std::launch::async, [this] {
-          std::this_thread::sleep_for(std::chrono::milliseconds(15));
-          volumes_.Add(drive_);
-        }));
-      }
-      return std::string("USBON OK");
-    });
+  // beforeOff runs on each USBOFF with the pass index. refuse, when set, is asked first:
+  // a non-empty answer is sent instead of acting.
+  std::unique_ptr<FakeSwitch> DriveSwitch(std::function<void(int)> beforeOff = nullptr, bool comesBack = true,
+                                          std::function<std::string(const std::string&)> refuse = nullptr,
+                                          int port = 0) {
+    return std::make_unique<FakeSwitch>(
+        [this, beforeOff, comesBack, refuse](const std::string& request) {
+          if (refuse) {
+            std::string answer = refuse(request);
+            if (!answer.empty()) return answer;
+          }
+          if (request == "USBOFF") {
+            if (beforeOff) beforeOff(offs_);
+            ++offs_;
+            volumes_.Remove(drive_);
+            return std::string("USBOFF OK");
+          }
+          if (request == "USBON" && comesBack) {
+            restores_.push_back(std::async(std::launch::async, [this] {
+              std::this_thread::sleep_for(std::chrono::milliseconds(15));
+              volumes_.Add(drive_);
+            }));
+          }
+          return std::string("USBON OK");
+        },
+        port);
   }
 
   std::string Target(int i) { return drive_ + "/writetest" + std::to_string(i) + ".bin"; }
@@ -137,10 +153,11 @@ TEST_F(UsbRunTest, PassesCopyPowerCycleAndVerify) {
   uint8_t digest[32];
   ASSERT_EQ(Sm3File(source_, digest), 0);
   const std::vector<std::string> logs = sink.logs();
-  std::vector<std::string> firstPass(logs.begin(), logs.begin() + 8);
+  std::vector<std::string> firstPass(logs.begin(), logs.begin() + 9);
   EXPECT_EQ(firstPass, (std::vector<std::string>{"原始文件SM3:" + HexEncode(digest, 32), "拷贝文件：\r\n" + Target(0),
                                                  "请求树莓派断开USB...", "树莓派返回：USBOFF OK", "连接USB...",
-                                                 "等待U盘就绪...", "校验数据...", "拷贝文件：\r\n" + Target(1)}));
+                                                 "树莓派返回：USBON OK", "等待U盘就绪...", "校验数据...",
+                                                 "拷贝文件：\r\n" + Target(1)}));
   EXPECT_EQ(logs.back(), "结束！");
   EXPECT_EQ(sink.space().size(), 6u);  // before the copy and after the verification
 }
@@ -256,10 +273,10 @@ TEST_F(UsbRunTest, UnreachableSwitchAndRefusedEjectAreRetried) {
   } ejector;
   platform::SetEjectorForTesting(&ejector);
 
+  const std::string refusedLine = "树莓派通讯错误！重试！（127.0.0.1:" + std::to_string(port) + "：连接被拒绝）";
   RecordingSink sink;
   sink.hook = [&](const testing::UsbCall& c) {
-    if (c.what == "log" && c.text == "树莓派通讯错误！重试！" && !sw)
-      sw = std::make_unique<FakeSwitch>([](const std::string& r) { return r + " OK"; }, port);
+    if (c.what == "log" && c.text == refusedLine && !sw) sw = DriveSwitch(nullptr, true, nullptr, port);
   };
   UsbTestParams params = Params("127.0.0.1:" + std::to_string(port), 1);
   params.safeEject = std::make_shared<std::atomic<bool>>(true);
@@ -270,7 +287,7 @@ TEST_F(UsbRunTest, UnreachableSwitchAndRefusedEjectAreRetried) {
   EXPECT_EQ(ejector.roots, (std::vector<std::string>(3, drive_)));
   EXPECT_EQ(sink.Count("安全弹出..."), 1u);
   EXPECT_EQ(sink.Count("安全弹出U盘失败，重试..."), 2u);
-  EXPECT_GE(sink.Count("树莓派通讯错误！重试！"), 1u);
+  EXPECT_GE(sink.Count(refusedLine), 1u);
   EXPECT_EQ(sink.Count("树莓派返回：USBOFF OK"), 1u);
   std::lock_guard<std::mutex> l(mu_);
   EXPECT_FALSE(switchErrors_.empty());
@@ -288,6 +305,97 @@ TEST_F(UsbRunTest, StopTakesEffectAtTheNextPass) {
   EXPECT_EQ(sink.rows().size(), 1u);
   EXPECT_EQ(sink.rows()[0][kColResult], "通过");
   EXPECT_EQ(sink.logs().back(), "结束！");
+}
+
+// "<command> ERR ..." is the switch saying it could not act: logged with the reply, retried.
+TEST_F(UsbRunTest, SwitchErrorRepliesAreLoggedAndRetried) {
+  for (const std::string command : {"USBOFF", "USBON"}) {
+    SCOPED_TRACE(command);
+    std::atomic<int> refusals{0};
+    auto sw = DriveSwitch(nullptr, true, [&](const std::string& request) {
+      return request == command && refusals++ == 0 ? command + " ERR 32" : std::string();
+    });
+    RecordingSink sink;
+    UsbTestOutcome out = RunUsbTest(Params(sw->address(), 1), sink, {});
+    EXPECT_EQ(out.passed, 1);
+    EXPECT_EQ(sink.Count("树莓派返回：" + command + " ERR 32"), 1u);
+    EXPECT_EQ(sink.Count("树莓派通讯错误！重试！（" + sw->address() + "：开关返回错误）"), 1u);
+    const std::vector<std::string> expected = command == "USBOFF"
+                                                  ? std::vector<std::string>{"USBOFF", "USBOFF", "USBON"}
+                                                  : std::vector<std::string>{"USBOFF", "USBON", "USBON"};
+    EXPECT_EQ(sw->ReceivedAfter(3), expected);
+  }
+}
+
+// A stop before the switch got "USBOFF" ends the run with the drive powered; once the power
+// may be off, "USBON" goes on until the switch confirms; the wait for the drive ends after
+// its current check. Each within seconds, also in the middle of a real-length retry pause.
+TEST_F(UsbRunTest, StopActsAtASafePointWithinSeconds) {
+  struct Case {
+    const char* name;
+    const char* stopAfterLine;  // the stop comes 200 ms after this log line
+    bool switchListens;
+    bool comesBack;
+    int usbonRefusals;
+    bool restores;  // "正在恢复供电，请稍候..." and a confirmed "USBON"
+    uint32_t retryMs;
+  };
+  // Restoring the power goes on at the switch's pace: that case retries sooner, so that the
+  // time it takes stays the run's own.
+  const Case cases[] = {
+      {"USBOFF retries", "树莓派通讯错误！重试！", false, true, 0, false, 2333},
+      {"USBON retries", "树莓派返回：USBON ERR 32", true, true, 1000, true, 200},
+      {"reconnect wait", "等待U盘就绪...", true, false, 0, false, 2333},
+  };
+  using Clock = std::chrono::steady_clock;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::atomic<int> refusals{c.usbonRefusals};  // "USBON" is refused until the stop, then once more
+    std::atomic<bool> stopping{false};
+    const int port = FakeSwitch::UnusedPort();
+    auto sw = !c.switchListens ? nullptr : DriveSwitch(nullptr, c.comesBack, [&](const std::string& request) {
+      if (request != "USBON" || refusals <= 0) return std::string();
+      if (stopping) refusals = 0;
+      return std::string("USBON ERR 32");
+    });
+    UsbTestParams p = Params(sw ? sw->address() : "127.0.0.1:" + std::to_string(port), 3);
+    p.retryMs = c.retryMs;
+    p.reconnectChecks = 1000;
+    p.reconnectIntervalMs = 100;
+    std::stop_source stop;
+    Clock::time_point stoppedAt;
+    std::future<void> stopper;
+    RecordingSink sink;
+    sink.hook = [&](const testing::UsbCall& call) {
+      if (call.what == "log" && call.text.rfind(c.stopAfterLine, 0) == 0 && !stopper.valid())
+        stopper = std::async(std::launch::async, [&] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(200));
+          stopping = true;
+          stoppedAt = Clock::now();
+          stop.request_stop();
+        });
+    };
+    UsbTestOutcome out = RunUsbTest(p, sink, stop.get_token());
+    const auto took = Clock::now() - stoppedAt;
+    ASSERT_TRUE(stopper.valid());
+    EXPECT_EQ(out.end, UsbTestEnd::kStopped);
+    EXPECT_LT(took, std::chrono::seconds(3));
+    ASSERT_EQ(sink.rows().size(), 1u);
+    EXPECT_EQ(sink.rows()[0][kColResult], "");
+    EXPECT_EQ(sink.Count("正在恢复供电，请稍候..."), c.restores ? 1u : 0u);
+    EXPECT_EQ(sink.logs().back(), "结束！");
+    if (!c.switchListens) {
+      EXPECT_EQ(sink.Count("连接USB..."), 0u);  // never told to cut
+    }
+    if (c.restores) {
+      EXPECT_EQ(sink.Count("树莓派返回：USBON OK"), 1u);
+      EXPECT_EQ(sink.Count("等待U盘就绪..."), 0u);
+    }
+    if (sw) sw.reset();
+    for (auto& r : restores_) r.wait();
+    restores_.clear();
+    volumes_.Add(drive_);
+  }
 }
 
 TEST_F(UsbRunTest, RunnerIsIdleAfterARunThatEndsAtOnce) {
@@ -331,9 +439,9 @@ TEST_F(UsbRunTest, InputChecksInOrder) {
 TEST_F(UsbRunTest, DisconnectDelayAndPowerOffPauseAreWaited) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point delayLogged, off, on;
-  auto sw = std::make_unique<FakeSwitch>([&](const std::string& request) {
+  auto sw = DriveSwitch(nullptr, true, [&](const std::string& request) {
     (request == "USBOFF" ? off : on) = Clock::now();
-    return request + " OK";
+    return std::string();
   });
   UsbTestParams p = Params(sw->address(), 1);
   p.disconnectDelaySec = 1;
@@ -384,44 +492,155 @@ TEST(UsbTestCsv, OnePassedRowByteForByte) {
   EXPECT_EQ(UsbTestCsvText(partial), header + "2,/m/writetest1.bin,,7,,\r\n");
 }
 
-// The real thing on a small ext4 volume: the switch unmounts and mounts it again.
-TEST(UsbRunLoopVolume, PassesAcrossRealUnmountAndMount) {
-  if (!testing::LoopVolume::Unavailable().empty())
-    GTEST_SKIP() << testing::LoopVolume::Unavailable();
+// The real thing on small ext4 volumes: a switch that unmounts and mounts the volume passes
+// with a real reconnect time; one that answers "OK" without cutting power (the mount stays)
+// ends the run with the line that says so, never with "通过".
+TEST(UsbRunLoopVolume, PassesOnlyWhenThePowerReallyWentOff) {
+  if (!testing::LoopVolume::Unavailable().empty()) GTEST_SKIP() << testing::LoopVolume::Unavailable();
+  for (const bool cutsPower : {true, false}) {
+    SCOPED_TRACE(cutsPower ? "cuts power" : "keeps power");
+    testing::LoopVolume volume(16ull << 20);
+    if (!volume.ok()) GTEST_SKIP() << volume.error();
+    TempDir src("usbsrc");
+    ASSERT_TRUE(src.ok());
+    std::string source = src.Path("source.bin");
+    WriteRandom(source, 1 << 20, 7);
+
+    std::atomic<bool> mountFailed{false};
+    FakeSwitch sw([&](const std::string& request) {
+      if (cutsPower && request == "USBOFF" && !volume.Unmount()) mountFailed = true;
+      if (cutsPower && request == "USBON" && !volume.Mount()) mountFailed = true;
+      return request + " OK";
+    });
+    UsbTestParams p;
+    p.copyFile = source;
+    p.driveRoot = volume.root() + "/";
+    p.switchAddress = sw.address();
+    p.disconnectDelaySec = 0;
+    p.passes = 2;
+    p.retryMs = 20;
+    p.afterOffMs = 5;
+    p.reconnectChecks = 30;
+    p.reconnectIntervalMs = 10;
+    ASSERT_EQ(CheckUsbTestInput(p.copyFile, &p.driveRoot, p.switchAddress), "");
+    RecordingSink sink;
+    UsbTestOutcome out = RunUsbTest(p, sink, {});
+    EXPECT_FALSE(mountFailed);
+    EXPECT_TRUE(platform::IsVolumeRoot(volume.root()));
+    if (cutsPower) {
+      EXPECT_EQ(out.end, UsbTestEnd::kFinished);
+      EXPECT_EQ(out.passed, 2);
+      EXPECT_EQ(sink.rates().back(), "2/2 100%");
+      EXPECT_TRUE(EndsWithMs(sink.rows()[1][kColReconnect])) << sink.rows()[1][kColReconnect];
+      EXPECT_EQ(ReadWholeFile(volume.root() + "/writetest1.bin"), ReadWholeFile(source));
+    } else {
+      EXPECT_EQ(out.end, UsbTestEnd::kNotDisconnected);
+      EXPECT_EQ(out.passed, 0);
+      ASSERT_EQ(sink.rows().size(), 1u);
+      EXPECT_EQ(sink.rows()[0][kColReconnect], "");
+      EXPECT_EQ(sink.rows()[0][kColResult], "");
+      const std::vector<std::string> logs = sink.logs();
+      ASSERT_GE(logs.size(), 2u);
+      EXPECT_EQ(logs[logs.size() - 2], "U盘未断开（树莓派未切断供电，或系统保留了原来的挂载）！试验终止！");
+      EXPECT_EQ(sink.Count("U盘无法重连！可能损坏！试验终止！"), 0u);
+    }
+    EXPECT_TRUE(src.Remove());
+  }
+}
+
+// Physical byte offset of a file's first extent on its device (FIEMAP); -1 when unknown.
+long long FirstExtentOffset(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  alignas(fiemap) unsigned char buffer[sizeof(fiemap) + sizeof(fiemap_extent)] = {};
+  auto* map = reinterpret_cast<fiemap*>(buffer);
+  map->fm_length = ~0ull;
+  map->fm_flags = FIEMAP_FLAG_SYNC;
+  map->fm_extent_count = 1;
+  const int rc = ::ioctl(fd, FS_IOC_FIEMAP, map);
+  ::close(fd);
+  if (rc != 0 || map->fm_mapped_extents < 1) return -1;
+  return static_cast<long long>(map->fm_extents[0].fe_physical);
+}
+
+// The drive gives back other bytes than the page cache still holds for the copy (a second
+// mount keeps the file system and its cache while the switch "powers off" the first, and the
+// medium is changed underneath): the verification reads the drive and finds "文件损坏".
+TEST(UsbRunLoopVolume, VerificationReadsTheDriveNotTheCache) {
+  if (!testing::LoopVolume::Unavailable().empty()) GTEST_SKIP() << testing::LoopVolume::Unavailable();
   testing::LoopVolume volume(16ull << 20);
   if (!volume.ok()) GTEST_SKIP() << volume.error();
-
   TempDir src("usbsrc");
   ASSERT_TRUE(src.ok());
-  std::string source = src.Path("source.bin");
-  WriteRandom(source, 1 << 20, 7);
+  const std::string source = src.Path("source.bin");
+  WriteRandom(source, 256 * 1024, 11);
+  const std::string keeper = src.Path("keeper");
+  ASSERT_EQ(::mkdir(keeper.c_str(), 0755), 0);
+  ASSERT_EQ(::mount(volume.device().c_str(), keeper.c_str(), "ext4", 0, nullptr), 0) << errno;
+  const std::string copy = "writetest0.bin";
 
-  std::atomic<bool> mountFailed{false};
+  std::atomic<bool> cacheWarm{false}, corrupted{false}, mountFailed{false};
   FakeSwitch sw([&](const std::string& request) {
-    if (request == "USBOFF" && !volume.Unmount()) mountFailed = true;
+    if (request == "USBOFF") {
+      if (!volume.Unmount()) mountFailed = true;
+      // The copy's cached pages still read as the source ...
+      uint8_t cached[32], original[32];
+      cacheWarm = Sm3File(keeper + "/" + copy, cached) == 0 && Sm3File(source, original) == 0 &&
+                  std::memcmp(cached, original, 32) == 0;
+      // ... while its bytes on the medium change.
+      const long long at = FirstExtentOffset(keeper + "/" + copy);
+      int image = ::open(volume.image().c_str(), O_WRONLY | O_CLOEXEC);
+      const char junk[16] = "not what it was";
+      corrupted = at >= 0 && image >= 0 && ::pwrite(image, junk, sizeof(junk), at + 4096) == sizeof(junk) &&
+                  ::fsync(image) == 0;
+      if (image >= 0) ::close(image);
+    }
     if (request == "USBON" && !volume.Mount()) mountFailed = true;
     return request + " OK";
   });
-
   UsbTestParams p;
   p.copyFile = source;
-  p.driveRoot = volume.root() + "/";
+  p.driveRoot = volume.root();
   p.switchAddress = sw.address();
   p.disconnectDelaySec = 0;
-  p.passes = 2;
-  p.retryMs = 20;
+  p.passes = 1;
   p.afterOffMs = 5;
   p.reconnectIntervalMs = 10;
-  ASSERT_EQ(CheckUsbTestInput(p.copyFile, &p.driveRoot, p.switchAddress), "");
   RecordingSink sink;
   UsbTestOutcome out = RunUsbTest(p, sink, {});
-  EXPECT_FALSE(mountFailed);
-  EXPECT_EQ(out.end, UsbTestEnd::kFinished);
-  EXPECT_EQ(out.passed, 2);
-  EXPECT_EQ(sink.rates().back(), "2/2 100%");
-  EXPECT_TRUE(platform::IsVolumeRoot(volume.root()));
-  EXPECT_EQ(ReadWholeFile(volume.root() + "/writetest1.bin"), ReadWholeFile(source));
+  ::umount2(keeper.c_str(), MNT_DETACH);
+  ASSERT_FALSE(mountFailed);
+  ASSERT_TRUE(corrupted);
+  ASSERT_TRUE(cacheWarm);
+  EXPECT_EQ(out.passed, 0);
+  ASSERT_EQ(sink.rows().size(), 1u);
+  EXPECT_EQ(sink.rows()[0][kColResult], "文件损坏");
+  EXPECT_EQ(sink.Count("拷贝的文件损坏：\r\n" + volume.root() + "/" + copy), 1u);
   EXPECT_TRUE(src.Remove());
+}
+
+// An export that cannot be completed (the volume is full) leaves the earlier file whole
+// and nothing beside it.
+TEST(UsbTestCsvExport, FailureLeavesTheEarlierFileWhole) {
+  if (!testing::LoopVolume::Unavailable().empty()) GTEST_SKIP() << testing::LoopVolume::Unavailable();
+  testing::LoopVolume volume(8ull << 20);
+  if (!volume.ok()) GTEST_SKIP() << volume.error();
+  const std::string csv = volume.root() + "/result.csv";
+  WriteWholeFile(csv, "earlier export\r\n");
+  {
+    std::ofstream fill(volume.root() + "/fill", std::ios::binary);
+    const std::string block(1 << 16, 'f');
+    while (fill.write(block.data(), static_cast<std::streamsize>(block.size())) && fill.flush()) {
+    }
+  }
+  ::sync();
+  std::vector<UsbTestRow> rows(2000, UsbTestRow{"1", "/media/u/items/writetest0.bin", "1234ms", "56ms", "通过"});
+  EXPECT_FALSE(WriteUsbTestCsv(csv, rows));
+  EXPECT_EQ(ReadWholeFile(csv), "earlier export\r\n");
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(volume.root())) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"fill", "lost+found", "result.csv"}));
 }
 
 }  // namespace

@@ -98,13 +98,14 @@ TEST_F(SwitchLinkTest, LongReplyIsCutToTheFirstChunk) {
 
 TEST_F(SwitchLinkTest, ConnectionFailuresAreReportedAndFail) {
   std::string reply = "kept";
-  EXPECT_FALSE(Send("127.0.0.1:" + std::to_string(FakeSwitch::UnusedPort()), "USBON", &reply));
+  const std::string closed = "127.0.0.1:" + std::to_string(FakeSwitch::UnusedPort());
+  EXPECT_FALSE(Send(closed, "USBON", &reply));
   EXPECT_FALSE(Send("127.0.0.1:abc", "USBON", &reply));  // port 0
   EXPECT_FALSE(Send("127.0.0.1:70000", "USBON", &reply));
   EXPECT_EQ(reply, "kept");
   auto errors = Errors();
   ASSERT_EQ(errors.size(), 3u);
-  EXPECT_NE(errors[0].find("refused"), std::string::npos) << errors[0];
+  EXPECT_EQ(errors, (std::vector<std::string>{closed + "：连接被拒绝", "127.0.0.1:0：端口无效", "127.0.0.1:70000：端口无效"}));
 
   SwitchLinkClient client("127.0.0.1:1");
   EXPECT_FALSE(client.Close());  // no socket yet
@@ -157,6 +158,20 @@ TEST_F(SwitchLinkTest, ReferenceServerRunsTheConfiguredCommands) {
   server.Close();
 }
 
+TEST(SwitchReply, OnlyAnExplicitErrorOfTheCommandIsAFailure) {
+  const struct {
+    const char* command;
+    const char* reply;
+    bool error;
+  } cases[] = {
+      {"USBON", "USBON ERR 32", true},   {"USBOFF", "USBOFF ERR 1", true}, {"USBON", "USBON ERR", true},
+      {"USBON", "USBON ERR\r\n", true}, {"USBON", "USBON OK", false},     {"USBON", "", false},
+      {"USBON", "ERR unknown command", false}, {"USBON", "USBOFF ERR 3", false}, {"USBON", "USBON ERRAND", false},
+      {"USBOFF", "done", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsSwitchErrorReply(c.command, c.reply), c.error) << c.command << " / " << c.reply;
+}
+
 // The engine never prints: without an output installed by the program, a failure only
 // leaves its text in lastError().
 TEST(SwitchLinkOutput, FailuresReachNoTerminalUnlessTheProgramAsks) {
@@ -170,8 +185,7 @@ TEST(SwitchLinkOutput, FailuresReachNoTerminalUnlessTheProgramAsks) {
   EXPECT_FALSE(SendSwitchCommand("127.0.0.1:" + std::to_string(port), "USBON", &reply));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(client.lastError().rfind("switch 127.0.0.1:" + std::to_string(port) + ": ", 0), 0u)
-      << client.lastError();
+  EXPECT_EQ(client.lastError(), "127.0.0.1:" + std::to_string(port) + "：连接被拒绝");
 }
 
 }  // namespace

@@ -188,21 +188,21 @@ void CRankListDlg::showEvent(QShowEvent* event) {
   }
 }
 
-// Fits the columns once to a row of dashes: columns 1 to 4 to the wider of that row and
-// their header, column 0 to what remains of the list's width.
+// Fits the columns once to a sample row as wide as their usual content ("1000",
+// "writetest999.bin", times, results), never narrower than their headers; the file column
+// takes what remains of the list's width.
 void CRankListDlg::FitColumns() {
-  const int dashes[usbtest::kUsbTestColumns] = {4, 20, 10, 10, 4};
-  auto* sample = new QTreeWidgetItem(results_);
-  for (int c = 0; c < usbtest::kUsbTestColumns; ++c) sample->setText(c, QString(dashes[c], QLatin1Char('-')));
-  // Fitting to the contents takes the header's width into account as well.
-  int used = 0;
-  for (int c = 1; c < usbtest::kUsbTestColumns; ++c) {
-    results_->resizeColumnToContents(c);
-    used += results_->columnWidth(c);
+  const QStringList sample{QStringLiteral("0000"), QStringLiteral("writetest0000.bin"), QStringLiteral("000000ms"),
+                           QStringLiteral("000000ms"), QStringLiteral("文件损坏")};
+  auto* item = new QTreeWidgetItem(results_, sample);
+  int others = 0;
+  for (int c = 0; c < usbtest::kUsbTestColumns; ++c) {
+    results_->resizeColumnToContents(c);  // the header's width counts as well
+    if (c != usbtest::kColFile) others += results_->columnWidth(c);
   }
-  results_->resizeColumnToContents(0);
-  results_->setColumnWidth(0, std::max(results_->columnWidth(0), results_->viewport()->width() - used));
-  delete sample;
+  results_->setColumnWidth(usbtest::kColFile, std::max(results_->columnWidth(usbtest::kColFile),
+                                                       results_->viewport()->width() - others));
+  delete item;
 }
 
 void CRankListDlg::Browse() { run_->OnBrowse(); }
@@ -225,9 +225,11 @@ void CRankListDlg::SetSwitchField(const std::string& text) { switch_->setText(Q(
 
 void CRankListDlg::ClearRows() { results_->clear(); }
 
+// The file column shows the copy's name; its full path is in the tooltip (and the export).
 void CRankListDlg::AddRow(const std::string& number, const std::string& path) {
-  auto* item = new QTreeWidgetItem(results_, {Q(number), Q(path)});
-  item->setToolTip(1, Q(path));
+  const QString fullPath = QFile::decodeName(path.c_str());
+  auto* item = new QTreeWidgetItem(results_, {Q(number), QFileInfo(fullPath).fileName()});
+  item->setToolTip(1, fullPath);
   results_->scrollToItem(item);
 }
 
@@ -292,6 +294,11 @@ std::vector<QStringList> CRankListDlg::Rows() const {
     rows.push_back(cells);
   }
   return rows;
+}
+
+QString CRankListDlg::FileToolTip(int row) const {
+  const QTreeWidgetItem* item = results_->topLevelItem(row);
+  return item ? item->toolTip(usbtest::kColFile) : QString();
 }
 
 QString CRankListDlg::LogText() const { return log_->toPlainText(); }

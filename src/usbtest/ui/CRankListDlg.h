@@ -5,7 +5,7 @@
 // run logic (usbtest::EnduranceRun, which holds the states, the runs and the switch test)
 // tells it; clicks go to that logic. The run's events reach this window's thread through
 // queued calls; once the window is gone they are dropped, and destroying the window asks
-// the run to stop at its next pass without waiting for it.
+// the run to stop at a safe point without waiting for it.
 #pragma once
 
 #include <QDialog>
@@ -45,7 +45,7 @@ class CRankListDlg : public QDialog, private usbtest::EnduranceView {
   };
 
   explicit CRankListDlg(QWidget* parent = nullptr, Options options = Options());
-  // Asks a running test to stop at its next pass and lets it finish alone.
+  // Asks a running test to stop at a safe point and lets it finish alone.
   ~CRankListDlg() override;
 
   // True from a successful start until the run's end has reached the window.
@@ -55,6 +55,7 @@ class CRankListDlg : public QDialog, private usbtest::EnduranceView {
 
   // What the window shows, for tests and screenshots.
   std::vector<QStringList> Rows() const;
+  QString FileToolTip(int row) const;
   QString LogText() const;
   QString PassRateText() const;
   QString CopyFileText() const;
