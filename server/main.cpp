@@ -18,6 +18,8 @@ const char* const kUsage =
     "usage: sorvanta-service [options]\n"
     "  --port N               port to listen on (default 8443; 0 = any free port)\n"
     "  --listen ADDR          address to listen on (default 127.0.0.1; 0.0.0.0 for the LAN)\n"
+    "  --http-port N|off      also serve the ranking page, read-only, in plain HTTP on\n"
+    "                         127.0.0.1:N (default: the port above + 1; 0 = any free port)\n"
     "  --cert FILE --key FILE TLS certificate and key (PEM); default: a self-signed pair\n"
     "                         generated on first start in the data folder\n"
     "  --data DIR             data folder (default ~/.local/share/sorvanta-service)\n"
@@ -76,6 +78,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--port") {
       value(&v);
       numberOk = ParseInt(v, &options.port) && options.port <= 65535;
+    } else if (arg == "--http-port") {
+      value(&v);
+      options.rankingHttp = std::strcmp(v, "off") != 0;
+      numberOk = !options.rankingHttp || (ParseInt(v, &options.rankingHttpPort) && options.rankingHttpPort <= 65535);
     } else if (arg == "--listen") {
       value(&v);
       options.listen = v;
@@ -197,7 +203,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "sorvanta-service: CA %s, SHA-256 fingerprint %s\n", caPath.c_str(),
                  sorvanta::server::CertificateFingerprint(caPath).c_str());
   }
-  std::fprintf(stderr, "sorvanta-service: ranking page %sRankingList/RankingList.html\n", service->BaseUrl().c_str());
+  std::fprintf(stderr, "sorvanta-service: ranking page %s\n", service->RankingUrl().c_str());
   int received = 0;
   sigwait(&signals, &received);
   std::fprintf(stderr, "sorvanta-service: stopping\n");

@@ -31,6 +31,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <thread>
 #include <unordered_map>
 
@@ -51,6 +52,7 @@ using tcp = asio::ip::tcp;
 namespace {
 
 const char* const kText = "text/plain; charset=utf-8";
+const char* const kReasonHeader = "X-Sorvanta-Reason";
 const int kRankingRows = 100;
 // Request line plus headers: this protocol's heads are a few hundred bytes.
 const uint32_t kHeaderLimit = 8192;
@@ -142,6 +144,22 @@ std::string AddressKey(const asio::ip::address& a) {
   return a.to_string();
 }
 
+// A header value stays ASCII: bytes outside printable ASCII and "%" are written as %XX
+// (the reason header carries UTF-8 text this way).
+std::string HeaderSafe(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c >= 0x7F || c == '%') {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 Response TextResponse(http::status status, const std::string& text, const char* type = kText) {
   Response res{status, 11};
   res.set(http::field::content_type, type);
@@ -151,7 +169,11 @@ Response TextResponse(http::status status, const std::string& text, const char* 
 
 }  // namespace
 
-class Session;
+class SessionBase {
+ public:
+  virtual ~SessionBase() = default;
+  virtual void Close() = 0;
+};
 
 struct ReferenceService::Impl {
   ServiceOptions options;
@@ -167,7 +189,7 @@ struct ReferenceService::Impl {
   std::mutex mu;
   std::condition_variable idle;
   std::map<std::string, int> perAddress;
-  std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
+  std::unordered_map<SessionBase*, std::weak_ptr<SessionBase>> sessions;
   int busy = 0;  // requests read and not yet answered
   std::map<std::string, int> downloadsPerAddress;  // release downloads being sent
   int downloads = 0;
@@ -177,10 +199,13 @@ struct ReferenceService::Impl {
   std::unique_ptr<asio::thread_pool> workers;
   std::unique_ptr<asio::io_context> io;
   std::unique_ptr<tcp::acceptor> acceptor;
+  std::unique_ptr<tcp::acceptor> httpAcceptor;  // the ranking page in plain HTTP on loopback
+  int httpPort = 0;
   std::vector<std::thread> ioThreads;
 
   ~Impl() {
     ioThreads.clear();
+    httpAcceptor.reset();
     acceptor.reset();
     io.reset();
     workers.reset();
@@ -202,8 +227,11 @@ struct ReferenceService::Impl {
   // Answers one request. A release download takes a download slot, which *slot holds
   // until the reply is sent; a client over its share gets 503 instead.
   Response Route(const Request& req, const std::string& addressKey, std::shared_ptr<void>* slot);
+  Response RouteLocal(const Request& req);
+  std::optional<Response> RankingRoute(const std::string& path, bool get);
   std::shared_ptr<void> ClaimDownload(const std::string& key);
-  void Accept();
+  template <bool kTls>
+  void Accept(tcp::acceptor* on);
   // Counts a connection in all and, unless key is empty, for its client address.
   bool Admit(const std::string& key);
   // Counts a proxied connection for the client address its PROXY header named.
@@ -213,27 +241,44 @@ struct ReferenceService::Impl {
     if (a.is_v6() && a.to_v6().is_v4_mapped()) a = asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
     return options.proxyProtocol && std::find(trustedProxies.begin(), trustedProxies.end(), a) != trustedProxies.end();
   }
-  void Release(Session* s, const std::string& key);
+  void Release(SessionBase* s, const std::string& key);
 };
 
-// One client connection: TLS handshake, then requests one after another, each step under
-// a deadline; pipelined requests are answered in order.
-class Session : public std::enable_shared_from_this<Session> {
+// One client connection: TLS handshake (kTls) or none (the loopback ranking page), then
+// requests one after another, each step under a deadline; pipelined requests are answered
+// in order.
+template <bool kTls>
+class Session : public SessionBase, public std::enable_shared_from_this<Session<kTls>> {
+  using Stream = std::conditional_t<kTls, beast::ssl_stream<beast::tcp_stream>, beast::tcp_stream>;
+  using std::enable_shared_from_this<Session<kTls>>::shared_from_this;
+
+  static Stream MakeStream(tcp::socket&& socket, ReferenceService::Impl* service) {
+    if constexpr (kTls) {
+      return Stream(std::move(socket), *service->tls);
+    } else {
+      return Stream(std::move(socket));
+    }
+  }
+
  public:
   // key empty: a connection from a trusted proxy, whose PROXY header names the client.
   Session(ReferenceService::Impl* service, tcp::socket&& socket, std::string key, std::string client)
-      : service_(service), stream_(std::move(socket), *service->tls), key_(std::move(key)),
+      : service_(service), stream_(MakeStream(std::move(socket), service)), key_(std::move(key)),
         client_(std::move(client)) {}
-  ~Session() { service_->Release(this, key_); }
+  ~Session() override { service_->Release(this, key_); }
 
   void Start() {
-    Lowest().expires_after(std::chrono::milliseconds(service_->options.handshakeTimeoutMs));
-    if (key_.empty()) return ReadProxyHeader();
-    Handshake();
+    if constexpr (kTls) {
+      Lowest().expires_after(std::chrono::milliseconds(service_->options.handshakeTimeoutMs));
+      if (key_.empty()) return ReadProxyHeader();
+      Handshake();
+    } else {
+      ReadHead(std::chrono::milliseconds(service_->options.headTimeoutMs));
+    }
   }
 
   // Ends the connection now (service stopping); runs on the connection's strand.
-  void Close() {
+  void Close() override {
     asio::dispatch(stream_.get_executor(), [self = shared_from_this()] {
       beast::error_code ignored;
       self->Lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
@@ -335,7 +380,8 @@ class Session : public std::enable_shared_from_this<Session> {
     // run on the worker pool, and the reply is written back on this connection's strand.
     asio::post(*service_->workers, [self = shared_from_this(), request] {
       std::shared_ptr<void> slot;
-      auto response = std::make_shared<Response>(self->service_->Route(*request, self->key_, &slot));
+      auto response = std::make_shared<Response>(kTls ? self->service_->Route(*request, self->key_, &slot)
+                                                      : self->service_->RouteLocal(*request));
       response->keep_alive(request->keep_alive() && !self->service_->stopped);
       response->prepare_payload();
       if (self->service_->options.logRequests) {
@@ -407,12 +453,17 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void Shutdown() {
-    Lowest().expires_after(std::chrono::seconds(2));
-    stream_.async_shutdown([self = shared_from_this()](beast::error_code) {});
+    if constexpr (kTls) {
+      Lowest().expires_after(std::chrono::seconds(2));
+      stream_.async_shutdown([self = shared_from_this()](beast::error_code) {});
+    } else {
+      beast::error_code ignored;
+      Lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+    }
   }
 
   ReferenceService::Impl* service_;
-  beast::ssl_stream<beast::tcp_stream> stream_;
+  Stream stream_;
   beast::flat_buffer buffer_{1u << 16};
   std::optional<http::request_parser<http::string_body>> parser_;
   std::string key_, client_;
@@ -455,7 +506,7 @@ std::shared_ptr<void> ReferenceService::Impl::ClaimDownload(const std::string& k
   });
 }
 
-void ReferenceService::Impl::Release(Session* s, const std::string& key) {
+void ReferenceService::Impl::Release(SessionBase* s, const std::string& key) {
   std::lock_guard<std::mutex> lock(mu);
   sessions.erase(s);
   auto it = key.empty() ? perAddress.end() : perAddress.find(key);
@@ -463,17 +514,21 @@ void ReferenceService::Impl::Release(Session* s, const std::string& key) {
   if (sessions.empty()) idle.notify_all();
 }
 
-void ReferenceService::Impl::Accept() {
-  acceptor->async_accept(asio::make_strand(*io), [this](beast::error_code ec, tcp::socket socket) {
-    if (ec == asio::error::operation_aborted || !acceptor->is_open()) return;
+template <bool kTls>
+void ReferenceService::Impl::Accept(tcp::acceptor* on) {
+  on->async_accept(asio::make_strand(*io), [this, on](beast::error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !on->is_open()) return;
     if (!ec) {
       beast::error_code e;
       tcp::endpoint remote = socket.remote_endpoint(e);
       // A trusted proxy's connections are counted per client once its header is read.
-      std::string key = e ? std::string("?") : Trusted(remote.address()) ? std::string() : AddressKey(remote.address());
+      // Only the HTTPS listener takes PROXY headers from a trusted proxy.
+      std::string key = e                                   ? std::string("?")
+                        : kTls && Trusted(remote.address()) ? std::string()
+                                                            : AddressKey(remote.address());
       if (!e && !stopped && Admit(key)) {
         socket.set_option(tcp::no_delay(true), e);
-        auto session = std::make_shared<Session>(this, std::move(socket), key, remote.address().to_string());
+        auto session = std::make_shared<Session<kTls>>(this, std::move(socket), key, remote.address().to_string());
         {
           std::lock_guard<std::mutex> lock(mu);
           sessions[session.get()] = session;
@@ -485,7 +540,7 @@ void ReferenceService::Impl::Accept() {
       // Out of file descriptors: pause instead of spinning on the failing accept.
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    Accept();
+    Accept<kTls>(on);
   });
 }
 
@@ -521,17 +576,16 @@ Response ReferenceService::Impl::Route(const Request& req, const std::string& ad
   const bool get = req.method() == http::verb::get, post = req.method() == http::verb::post;
   ServiceLogic* l = logic.get();
   auto wrongMethod = [] { return TextResponse(http::status::method_not_allowed, "不支持的请求方法"); };
+  // A refusal keeps its body and says why in a header that clients may show.
   auto text = [](const Reply& reply) {
-    return TextResponse(reply.ok ? http::status::ok : http::status::bad_request, reply.body);
+    Response res = TextResponse(reply.ok ? http::status::ok : http::status::bad_request, reply.body);
+    if (!reply.ok && !reply.reason.empty()) res.set(kReasonHeader, HeaderSafe(reply.reason));
+    if (!reply.ok && reply.retryAfterSec > 0) res.set(http::field::retry_after, std::to_string(reply.retryAfterSec));
+    return res;
   };
   auto binary = [](std::string bytes) {
     Response res = TextResponse(http::status::ok, "", "application/octet-stream");
     res.body() = std::move(bytes);
-    return res;
-  };
-  auto json = [](std::string body) {
-    Response res = TextResponse(http::status::ok, body, "application/json; charset=utf-8");
-    res.set(http::field::cache_control, "no-store");
     return res;
   };
 
@@ -578,39 +632,70 @@ Response ReferenceService::Impl::Route(const Request& req, const std::string& ad
       return binary(std::move(bytes));
     }
     if (path == "/update/sorvanta/getAnnouncementPC") {
-      return get ? text(Reply{true, l->Announcement()}) : wrongMethod();
+      return get ? text(Reply{true, l->Announcement(), "", 0}) : wrongMethod();
     }
     if (path == "/update/sorvanta/versionPC") {
       if (!get) return wrongMethod();
       std::string version = l->Version(PublicUrl(req));
       return TextResponse(version.empty() ? http::status::not_found : http::status::ok, version);
     }
-    if (path == "/RankingList/RankingList.html") {
-      if (!get) return wrongMethod();
-      Response res = TextResponse(http::status::ok, RankingPageHtml(), "text/html; charset=utf-8");
-      res.set(http::field::cache_control, "no-store");
-      res.set("Content-Security-Policy",
-              "default-src 'self'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'");
-      return res;
-    }
-    if (path == "/RankingList/cpu.json") return get ? json(l->CpuRankingJson(kRankingRows)) : wrongMethod();
-    if (path == "/RankingList/disk.json") return get ? json(l->DiskRankingJson(kRankingRows)) : wrongMethod();
+    if (std::optional<Response> ranking = RankingRoute(path, get)) return std::move(*ranking);
     if (path == "/ca.pem") {
       if (!get) return wrongMethod();
       std::string pem;
       if (caFile.empty() || !ReadWholeFile(caFile, &pem)) return TextResponse(http::status::not_found, "没有这个地址");
       return TextResponse(http::status::ok, pem, "application/x-pem-file");
     }
-    if (path == "/") {
-      if (!get) return wrongMethod();
-      Response res = TextResponse(http::status::found, "");
-      res.set(http::field::location, "/RankingList/RankingList.html");
-      return res;
-    }
     return TextResponse(http::status::not_found, "没有这个地址");
   } catch (const std::exception&) {
     return TextResponse(http::status::internal_server_error, "服务器内部错误");
   }
+}
+
+// The ranking page, its two JSON texts and "/" leading to the page; nothing for any other path.
+std::optional<Response> ReferenceService::Impl::RankingRoute(const std::string& path, bool get) {
+  const bool known = path == "/" || path == "/RankingList/RankingList.html" || path == "/RankingList/cpu.json" ||
+                     path == "/RankingList/disk.json";
+  if (!known) return std::nullopt;
+  if (!get) return TextResponse(http::status::method_not_allowed, "不支持的请求方法");
+  if (path == "/") {
+    Response res = TextResponse(http::status::found, "");
+    res.set(http::field::location, "/RankingList/RankingList.html");
+    return res;
+  }
+  if (path == "/RankingList/RankingList.html") {
+    Response res = TextResponse(http::status::ok, RankingPageHtml(), "text/html; charset=utf-8");
+    res.set(http::field::cache_control, "no-store");
+    res.set("Content-Security-Policy",
+            "default-src 'self'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'");
+    return res;
+  }
+  Response res = TextResponse(http::status::ok,
+                              path == "/RankingList/cpu.json" ? logic->CpuRankingJson(kRankingRows)
+                                                               : logic->DiskRankingJson(kRankingRows),
+                              "application/json; charset=utf-8");
+  res.set(http::field::cache_control, "no-store");
+  return res;
+}
+
+// The plain-HTTP listener on loopback serves the ranking alone, read-only, and only to
+// requests naming this machine: a page elsewhere whose name is made to point at 127.0.0.1
+// cannot read it through its own name.
+Response ReferenceService::Impl::RouteLocal(const Request& req) {
+  const std::string host(req[http::field::host]), port = ":" + std::to_string(httpPort);
+  if (host != "127.0.0.1" + port && host != "localhost" + port && host != "[::1]" + port) {
+    return TextResponse(http::status::misdirected_request, "没有这个地址");
+  }
+  std::string path;
+  if (!DecodePath(req.target(), &path)) return TextResponse(http::status::bad_request, "请求无效");
+  try {
+    if (std::optional<Response> ranking = RankingRoute(path, req.method() == http::verb::get)) {
+      return std::move(*ranking);
+    }
+  } catch (const std::exception&) {
+    return TextResponse(http::status::internal_server_error, "服务器内部错误");
+  }
+  return TextResponse(http::status::not_found, "没有这个地址");
 }
 
 std::unique_ptr<ReferenceService> ReferenceService::Start(const ServiceOptions& options, std::string* error) {
@@ -748,8 +833,27 @@ std::unique_ptr<ReferenceService> ReferenceService::Start(const ServiceOptions& 
   }
   impl->port = impl->acceptor->local_endpoint().port();
 
+  if (options.rankingHttp) {
+    const int wanted = options.rankingHttpPort >= 0 ? options.rankingHttpPort
+                       : options.port == 0      ? 0
+                                                : options.port + 1;
+    const tcp::endpoint local(asio::ip::address_v4::loopback(), static_cast<unsigned short>(wanted));
+    impl->httpAcceptor = std::make_unique<tcp::acceptor>(*impl->io);
+    impl->httpAcceptor->open(local.protocol(), ec);
+    if (!ec) impl->httpAcceptor->set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) impl->httpAcceptor->bind(local, ec);
+    if (!ec) impl->httpAcceptor->listen(SystemBacklog(), ec);
+    if (ec) {
+      *error = "cannot serve the ranking page on 127.0.0.1:" + std::to_string(wanted) + ": " + ec.message() +
+               " (choose another port with --http-port, or --http-port off)";
+      return nullptr;
+    }
+    impl->httpPort = impl->httpAcceptor->local_endpoint().port();
+  }
+
   impl->workers = std::make_unique<asio::thread_pool>(static_cast<size_t>(std::max(1, options.threads)));
-  impl->Accept();
+  impl->Accept<true>(impl->acceptor.get());
+  if (impl->httpAcceptor) impl->Accept<false>(impl->httpAcceptor.get());
   for (int i = 0; i < std::max(1, options.ioThreads); ++i) {
     impl->ioThreads.emplace_back([io = impl->io.get()] { io->run(); });
   }
@@ -764,6 +868,11 @@ int ReferenceService::Port() const { return impl_->port; }
 
 std::string ReferenceService::BaseUrl() const { return impl_->BaseUrl(); }
 
+std::string ReferenceService::RankingUrl() const {
+  if (impl_->httpPort == 0) return impl_->BaseUrl() + "RankingList/RankingList.html";
+  return "http://127.0.0.1:" + std::to_string(impl_->httpPort) + "/RankingList/RankingList.html";
+}
+
 void ReferenceService::Stop() {
   Impl& s = *impl_;
   if (s.stopped.exchange(true)) return;
@@ -771,13 +880,14 @@ void ReferenceService::Stop() {
   asio::post(*s.io, [&s] {
     beast::error_code ignored;
     s.acceptor->close(ignored);
+    if (s.httpAcceptor) s.httpAcceptor->close(ignored);
   });
   {
     std::unique_lock<std::mutex> lock(s.mu);
     s.idle.wait_for(lock, std::chrono::milliseconds(s.options.stopGraceMs), [&s] { return s.busy == 0; });
   }
   // Then every connection is closed, however slow its client.
-  std::vector<std::shared_ptr<Session>> live;
+  std::vector<std::shared_ptr<SessionBase>> live;
   {
     std::lock_guard<std::mutex> lock(s.mu);
     for (auto& entry : s.sessions) {

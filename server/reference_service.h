@@ -27,6 +27,9 @@ class ReferenceService {
 
   int Port() const;
   std::string BaseUrl() const;  // "https://127.0.0.1:PORT/"
+  // The ranking page in plain HTTP on loopback ("http://127.0.0.1:PORT/RankingList/...");
+  // its HTTPS address when that is switched off.
+  std::string RankingUrl() const;
   // Stops accepting, gives requests in flight stopGraceMs to be answered, closes every
   // connection and joins the threads. Idempotent.
   void Stop();

@@ -35,8 +35,19 @@ const double kMaxDiskSpeed[7] = {100000, 100000, 100000, 20000, 20000, 100000, 1
 const char* const kDeviceKeys[] = {"socname", "RELEASE", "HARDWARE", "MODEL", "MANUFACTURER",
                                    "BRAND",   "PRODUCT", "CPU_ABI",  "CPU_ABI2"};
 
-Reply Refuse(const std::string& text) { return Reply{false, text}; }
-Reply Accept(const std::string& text) { return Reply{true, text}; }
+// A refusal whose body already says why, or one whose body the contract fixes (empty, or a
+// short credential) with the reason given apart.
+Reply Refuse(const std::string& text) { return Reply{false, text, text}; }
+Reply Refuse(const std::string& body, const std::string& reason, int retryAfterSec = 0) {
+  return Reply{false, body, reason, retryAfterSec};
+}
+Reply Accept(const std::string& text) { return Reply{true, text, "", 0}; }
+
+// "10分钟" for whole minutes, else "N秒".
+std::string DurationText(int seconds) {
+  if (seconds >= 60 && seconds % 60 == 0) return std::to_string(seconds / 60) + "分钟";
+  return std::to_string(seconds) + "秒";
+}
 
 std::string RandomBytes(size_t n) {
   std::string out(n, '\0');
@@ -233,14 +244,21 @@ void ServiceLogic::ForgetOldTokens() {
 
 Reply ServiceLogic::IssueToken(const std::string& body, const std::string& clientAddress) {
   // The cheap checks and the per-address budget come before any decryption.
+  const char* const kMalformed = "请求内容格式错误，无法解读本机信息";
   std::string text = Trim(body);
-  if (text.size() != 88) return Refuse("");
-  if (!limits_.AdmitTokenRequest(clientAddress, NowMs())) return Refuse(Base64Encode(RandomBytes(16)));
+  if (text.size() != 88) return Refuse("", kMalformed);
+  if (!limits_.AdmitTokenRequest(clientAddress, NowMs())) {
+    return Refuse(Base64Encode(RandomBytes(16)), "本机请求过于频繁（服务器对本机的限制），请在1秒后再试", 1);
+  }
   DecodedFingerprint fp;
-  if (!DecodeTokenRequestBody(text, &fp)) return Refuse("");
+  if (!DecodeTokenRequestBody(text, &fp)) return Refuse("", kMalformed);
   int64_t now = NowSec();
-  if (fp.cpuCount < 1 || fp.cpuCount > kMaxCpuCount) return Refuse("");
-  if (std::llabs(now - fp.unixTime) > options_.fingerprintMaxAgeSec) return Refuse("");
+  if (fp.cpuCount < 1 || fp.cpuCount > kMaxCpuCount) {
+    return Refuse("", "逻辑核数" + std::to_string(fp.cpuCount) + "超出1到" + std::to_string(kMaxCpuCount) + "的范围");
+  }
+  if (std::llabs(now - fp.unixTime) > options_.fingerprintMaxAgeSec) {
+    return Refuse("", "本机时钟与服务器相差超过" + DurationText(options_.fingerprintMaxAgeSec) + "，请校准时间后再试");
+  }
   ForgetOldTokens();
 
   TokenRecord token;
@@ -255,10 +273,14 @@ Reply ServiceLogic::IssueToken(const std::string& body, const std::string& clien
   token.paperBytes = options_.paperBytes;
   StoreResult result = store_->AddTokenWithin(&token, limits_.TokenLimitsAt(now));
   if (result == StoreResult::kLimited) {
-    // A credential of 16 bytes: the client tells its user to come back later.
-    return Refuse(Base64Encode(RandomBytes(16)));
+    // A credential of 16 bytes: the client tells its user to come back later. The oldest
+    // token in the window may be younger than the window, so this is the longest wait.
+    const std::string window = DurationText(options_.rateLimitWindowSec);
+    return Refuse(Base64Encode(RandomBytes(16)),
+                  "本机在" + window + "内的跑分次数已达服务器对本机的上限，请在" + window + "后再试",
+                  options_.rateLimitWindowSec);
   }
-  if (result != StoreResult::kOk) return Refuse("");
+  if (result != StoreResult::kOk) return Refuse("", "服务器存储错误");
   std::string reply = token.credential;
   for (int slot = 0; slot <= fp.cpuCount; ++slot) reply += "||" + PaperName(token.id, slot);
   return Accept(reply);

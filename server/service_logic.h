@@ -19,6 +19,10 @@ namespace sorvanta::server {
 struct Reply {
   bool ok = false;   // false: refused, body explains (or is empty where the contract says so)
   std::string body;
+  // Why a request was refused, in words for the user, sent beside the body (whose form the
+  // contract fixes); and after how many seconds asking again can succeed (0 = not said).
+  std::string reason;
+  int retryAfterSec = 0;
 };
 
 // Score formulas, documented for the ranking page and the clients:

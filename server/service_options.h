@@ -14,6 +14,11 @@ struct ServiceOptions {
   std::string listen = "127.0.0.1";
   int port = 8443;                 // 0 = pick a free port
   std::string dataDir;             // SQLite file, certificate, release files live here
+  // The ranking page and its JSON, read-only, also in plain HTTP on 127.0.0.1 (a browser
+  // takes that as secure without trusting any certificate). Port -1: the HTTPS port + 1,
+  // or a free port when that is 0; 0: a free port.
+  bool rankingHttp = true;
+  int rankingHttpPort = -1;
   std::string certFile, keyFile;   // empty = generate a self-signed pair in dataDir on first start
   int examBudgetMs = 10000;        // exam length the checks allow (tests shorten it)
   int examToleranceMs = 3000;      // allowance on top of the budget (one block, network, load)

@@ -196,7 +196,9 @@ bool WritePublicFile(const std::string& path, const std::string& contents, std::
   std::string tmp = path + ".tmp";
   ::unlink(tmp.c_str());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  bool ok = fd >= 0 && WriteAll(fd, contents) && ::fsync(fd) == 0;
+  // Readable by every user whatever the umask (the unit's is 0077): the installed programs
+  // trust the CA certificate from this file.
+  bool ok = fd >= 0 && ::fchmod(fd, 0644) == 0 && WriteAll(fd, contents) && ::fsync(fd) == 0;
   if (fd >= 0) ok = ::close(fd) == 0 && ok;
   if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
     ::unlink(tmp.c_str());

@@ -147,7 +147,7 @@ QPushButton* CSorvantaDlg::Button(int index) const {
 }
 
 QUrl CSorvantaDlg::RankingUrl() {
-  return QUrl(QString::fromStdString(ServiceUrl("RankingList/RankingList.html")));
+  return QUrl(QString::fromStdString(RankingPageUrl()));
 }
 
 void CSorvantaDlg::SetAnnouncement(const QString& text) { announcement_->setPlainText(text); }

@@ -45,7 +45,8 @@ class CSorvantaDlg : public QDialog {
   QString VersionText() const;
   // The buttons in their order: 0 "CPU跑分", 1 "硬盘跑分", 2 "排行榜", 3 "扩容U盘鉴定".
   QPushButton* Button(int index) const;
-  // The ranking page: the service base URL + "RankingList/RankingList.html".
+  // The ranking page: in plain HTTP on loopback for a service on this machine, else its
+  // HTTPS address (RankingPageUrl).
   static QUrl RankingUrl();
 
  public slots:

@@ -22,36 +22,6 @@ namespace {
 
 using namespace cpubench;
 
-// Columns on a terminal: CJK and other wide characters take two.
-size_t DisplayWidth(const std::string& s) {
-  size_t width = 0;
-  for (size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    width += len >= 3 ? 2 : 1;
-    i += len;
-  }
-  return width;
-}
-
-std::string Pad(const std::string& s, size_t width) {
-  size_t w = DisplayWidth(s);
-  return w >= width ? s : s + std::string(width - w, ' ');
-}
-
-void PrintRecord(std::FILE* out, const std::vector<CpuRecordRow>& rows, const std::string& age) {
-  size_t w0 = DisplayWidth("项目"), w1 = DisplayWidth("数值");
-  for (const auto& row : rows) {
-    w0 = std::max(w0, DisplayWidth(row.item));
-    w1 = std::max(w1, DisplayWidth(row.value));
-  }
-  std::fprintf(out, "%s  %s  %s\n", Pad("项目", w0).c_str(), Pad("数值", w1).c_str(), "系数");
-  for (const auto& row : rows)
-    std::fprintf(out, "%s  %s  %s\n", Printable(Pad(row.item, w0)).c_str(), Printable(Pad(row.value, w1)).c_str(),
-                 Printable(row.ratio).c_str());
-  std::fprintf(out, "(%s)\n", Printable(age).c_str());
-}
-
 // JSON for people and scripts: indented, Chinese kept as UTF-8 rather than escaped.
 std::string JsonText(const Json::Value& v) {
   Json::StreamWriterBuilder b;
@@ -63,7 +33,7 @@ std::string JsonText(const Json::Value& v) {
 // Prints what the run shows: the machine and its warnings, the request, status lines as
 // lines and progress on one live line (with --json on standard error, so that standard
 // output carries only the object); errors go to standard error. Every call comes on the
-// thread that runs the loop. The record on show is kept for the end of the command.
+// thread that runs the loop; the record on show is asked of the run at the end.
 class CliCpuView : public CpuRunView {
  public:
   explicit CliCpuView(std::FILE* out) : out_(out) {}
@@ -73,10 +43,7 @@ class CliCpuView : public CpuRunView {
     std::fprintf(out_, "CPU信息：%s\n主板信息：%s\n内存信息：%s\n系统信息：%s\n", Printable(cpu).c_str(),
                  Printable(board).c_str(), Printable(memory).c_str(), Printable(os).c_str());
   }
-  void ShowRecord(const std::vector<CpuRecordRow>& rows, const std::string& age) override {
-    rows_ = rows;
-    age_ = age;
-  }
+  void ShowRecord(const std::vector<CpuRecordRow>&, const std::string&) override {}
   void SetStartEnabled(bool) override {}
   void AppendLog(const std::string& line) override {
     if (out_ == stdout) EndLiveLine();
@@ -106,8 +73,6 @@ class CliCpuView : public CpuRunView {
   // Running the command is the confirmation.
   bool Ask(const std::string&, const std::string&, CpuMessageIcon, bool) override { return true; }
 
-  const std::vector<CpuRecordRow>& Rows() const { return rows_; }
-  const std::string& Age() const { return age_; }
 
  private:
   void ShowProgress() {
@@ -115,8 +80,6 @@ class CliCpuView : public CpuRunView {
   }
   std::FILE* out_;
   int percent_ = -1;
-  std::vector<CpuRecordRow> rows_;
-  std::string age_;
 };
 
 int ShowHistory(bool json) {
@@ -142,7 +105,7 @@ int ShowHistory(bool json) {
   }
   for (size_t i = 0; i < history.size(); ++i) {
     std::printf("--- 记录 %zu/%zu ---\n", i + 1, history.size());
-    PrintRecord(stdout, CpuRecordRows(history[i]), CpuRecordAgeLabel(history[i], platform::WallClock()));
+    std::printf("%s", CpuRecordText(CpuRecordRows(history[i]), CpuRecordAgeLabel(history[i], platform::WallClock())).c_str());
   }
   return 0;
 }
@@ -189,7 +152,8 @@ int RunCpu(const std::vector<std::string>& args) {
     return outcome.scored ? 0 : 1;
   }
   std::printf("---------跑分结果---------\n%s\n", Printable(outcome.result).c_str());
-  if (outcome.scored && !view.Rows().empty()) PrintRecord(stdout, view.Rows(), view.Age());
+  // The newest record after the machine lines: the text the window's "复制结果" copies.
+  if (outcome.scored) std::printf("%s", Printable(run.ShownResultText()).c_str());
   return outcome.scored ? 0 : 1;
 }
 

@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <limits>
@@ -58,6 +59,23 @@ std::string Fixed(double value, int decimals) {
   char buf[64];
   std::snprintf(buf, sizeof(buf), "%.*f", decimals, static_cast<double>(static_cast<float>(value)));
   return buf;
+}
+
+// Columns on a terminal: CJK and other wide characters take two.
+size_t DisplayWidth(const std::string& s) {
+  size_t width = 0;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    width += len >= 3 ? 2 : 1;
+    i += len;
+  }
+  return width;
+}
+
+std::string Pad(const std::string& s, size_t width) {
+  size_t w = DisplayWidth(s);
+  return w >= width ? s : s + std::string(width - w, ' ');
 }
 
 }  // namespace
@@ -130,6 +148,22 @@ int PreviousRecordIndex(int shown, int count) {
 int NextRecordIndex(int shown, int count) {
   if (shown < 0 || count <= 0) return -1;
   return shown + 1 >= count ? 0 : shown + 1;
+}
+
+std::string CpuRecordText(const std::vector<CpuRecordRow>& rows, const std::string& age) {
+  size_t w0 = DisplayWidth("项目"), w1 = DisplayWidth("数值");
+  for (const auto& row : rows) {
+    w0 = std::max(w0, DisplayWidth(row.item));
+    w1 = std::max(w1, DisplayWidth(row.value));
+  }
+  auto line = [&](const std::string& item, const std::string& value, const std::string& ratio) {
+    std::string text = Pad(item, w0) + "  " + (ratio.empty() ? value : Pad(value, w1) + "  " + ratio);
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text + "\n";
+  };
+  std::string text = line("项目", "数值", "系数");
+  for (const auto& row : rows) text += line(row.item, row.value, row.ratio);
+  return text + "(" + age + ")\n";
 }
 
 }  // namespace sorvanta::cpubench

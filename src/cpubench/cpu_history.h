@@ -49,6 +49,11 @@ std::vector<CpuRecordRow> CpuRecordRows(const CpuScoreRecord& r);
 // "<m> 分钟前", "<h.h> 小时前", "<d.d> 天前".
 std::string CpuRecordAgeLabel(const CpuScoreRecord& r, std::time_t now);
 
+// The record as text, as the command line prints it and the window copies it: a header
+// line "项目  数值  系数", one line per row with the columns padded to line up on a terminal
+// (CJK characters two columns wide), then the age label in parentheses; each line ends in "\n".
+std::string CpuRecordText(const std::vector<CpuRecordRow>& rows, const std::string& age);
+
 // Browsing: the index shown after "上一次" / "下一次", wrapping around; -1 stays -1.
 int PreviousRecordIndex(int shown, int count);
 int NextRecordIndex(int shown, int count);

@@ -62,7 +62,7 @@ CpuBenchRun::CpuBenchRun(CpuRunView& view, CpuCallCarrier carry, CpuRunConfig co
   if (!config_.readMachine) config_.readMachine = [] { return ReadCpuMachine(); };
   if (!config_.requestToken) {
     config_.requestToken = [](const CpuMachine& m) {
-      return RequestExamToken(m.brandString, m.machineId, m.logicalCores).value_or("");
+      return AskForExamToken(m.brandString, m.machineId, m.logicalCores);
     };
   }
   if (!config_.runExam) {
@@ -101,6 +101,14 @@ void CpuBenchRun::ShowRecord() {
   view_.ShowRecord(CpuRecordRows(record), CpuRecordAgeLabel(record, config_.now()));
 }
 
+std::string CpuBenchRun::ShownResultText() const {
+  if (shown_ < 0 || shown_ >= static_cast<int>(history_.size())) return "";
+  const CpuScoreRecord& record = history_[static_cast<size_t>(shown_)];
+  return "CPU信息：" + CpuInfoLine(machine_) + "\n主板信息：" + BoardInfoLine(machine_) + "\n内存信息：" +
+         MemoryInfoLine(machine_) + "\n系统信息：" + OsInfoLine(machine_) + "\n" +
+         CpuRecordText(CpuRecordRows(record), CpuRecordAgeLabel(record, config_.now()));
+}
+
 void CpuBenchRun::OnPrevious() {
   if (shown_ < 0) return;
   shown_ = PreviousRecordIndex(shown_, static_cast<int>(history_.size()));
@@ -122,24 +130,24 @@ bool CpuBenchRun::OnStart() {
   view_.ShowWaiting(true);
   // The request blocks for up to a few minutes; on its own thread the view keeps painting.
   const bool started = request_.Start([carry = carry_, request = config_.requestToken, machine = machine_, this] {
-    std::string reply = request(machine);
+    TokenReply reply = request(machine);
     carry([this, reply] { OnTokenReply(reply); }, false);
   });
-  if (!started) OnTokenReply("");  // no thread, no request: as if no reply came
+  if (!started) OnTokenReply(TokenReply());  // no thread, no request: as if no reply came
   return true;
 }
 
-void CpuBenchRun::OnTokenReply(const std::string& reply) {
+void CpuBenchRun::OnTokenReply(const TokenReply& reply) {
   view_.ShowWaiting(false);
-  switch (JudgeTokenReply(reply)) {
+  switch (JudgeTokenReply(reply.body)) {
     case TokenVerdict::kNoReply:
       state_ = CpuRunState::kIdle;
-      view_.ShowMessage(kTokenNoReplyText, kErrorCaption, CpuMessageIcon::kError);
+      view_.ShowMessage(TokenFailureText(reply), kErrorCaption, CpuMessageIcon::kError);
       view_.SetStartEnabled(true);
       return;
     case TokenVerdict::kRefused:
       state_ = CpuRunState::kRefused;
-      view_.ShowMessage(kTokenRefusedText, kErrorCaption, CpuMessageIcon::kError);
+      view_.ShowMessage(TokenFailureText(reply), kErrorCaption, CpuMessageIcon::kError);
       return;
     case TokenVerdict::kAccepted:
       break;
@@ -150,7 +158,7 @@ void CpuBenchRun::OnTokenReply(const std::string& reply) {
   // earlier returned right after its Done, long before a new token came back.
   auto events = std::make_shared<Events>(carry_, this);
   const bool started = run_.Start(
-      [events, run = config_.runExam, device = BuildDeviceObject(machine_, reply)]() mutable {
+      [events, run = config_.runExam, device = BuildDeviceObject(machine_, reply.body)]() mutable {
         CpuExamOutcome outcome = run(std::move(device), *events, std::stop_token());
         events->Ended(outcome);
         return outcome;

@@ -32,6 +32,7 @@
 #include "cpubench/cpu_history.h"
 #include "cpubench/cpu_machine.h"
 #include "cpubench/exam_session.h"
+#include "service/token.h"
 
 namespace sorvanta::cpubench {
 
@@ -72,7 +73,7 @@ class CpuRunView {
 struct CpuRunConfig {
   std::string historyPath;                                     // CpuHistoryPath()
   std::function<CpuMachine()> readMachine;                     // ReadCpuMachine()
-  std::function<std::string(const CpuMachine&)> requestToken;  // RequestExamToken(), request thread
+  std::function<TokenReply(const CpuMachine&)> requestToken;   // AskForExamToken(), request thread
   // RunCpuExamSession() with the real timing, run thread.
   std::function<CpuExamOutcome(Json::Value device, CpuEvents& events, std::stop_token stop)> runExam;
   std::function<std::time_t()> now;                            // platform::WallClock(), for the age label
@@ -105,6 +106,10 @@ class CpuBenchRun {
   const CpuMachine& Machine() const { return machine_; }
   int ShownIndex() const { return shown_; }
   int RecordCount() const { return static_cast<int>(history_.size()); }
+  // The record on show as text, after the machine's four information lines ("CPU信息：..."),
+  // as the command line prints it at the end of a run and the window copies it; empty when
+  // no record is shown.
+  std::string ShownResultText() const;
   // What the last session returned, once its thread has reported its end.
   const std::optional<CpuExamOutcome>& LastOutcome() const { return outcome_; }
 
@@ -113,7 +118,7 @@ class CpuBenchRun {
 
   void LoadHistory();
   void ShowRecord();
-  void OnTokenReply(const std::string& reply);
+  void OnTokenReply(const TokenReply& reply);
   void OnDone(const std::string& result);
   void OnSessionEnded(const CpuExamOutcome& outcome);
 

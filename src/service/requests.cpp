@@ -2,8 +2,12 @@
 
 #include <curl/curl.h>
 
+#include <strings.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <atomic>
 #include <iterator>
@@ -30,8 +34,8 @@ constexpr RequestKind kTextPost{true, kTextPostTimeoutSec, 5, kMaxTextReplyBytes
 constexpr RequestKind kTextGet{false, kTextGetTimeoutSec, 5, kMaxTextReplyBytes};
 constexpr RequestKind kBinaryGet{false, kBinaryGetTimeoutSec, 10, kMaxBinaryReplyBytes};
 
-// Response headers are only collected, never read; a hostile server must not grow them
-// without bound either.
+// Response headers are read for the service's refusal reason; a hostile server must not
+// grow them without bound.
 constexpr size_t kMaxHeaderBytes = 1 << 20;
 
 // A buffer that the transfer fills, and how far it may grow.
@@ -82,11 +86,13 @@ bool ReadFileText(const std::string& path, std::string& out) {
 }
 
 // The trust list of a verified request: the system's CA store plus the CA certificate in
-// $SORVANTA_SERVICE_CA. Empty when there is no extra CA (libcurl then uses the store alone).
+// $SORVANTA_SERVICE_CA, or when that is not set in the compiled-in file (the CA that the
+// installed service keeps). Empty when there is no extra CA (libcurl then uses the store alone).
 std::string ServiceCaBundle(CURL* handle) {
   const char* extraPath = ::secure_getenv("SORVANTA_SERVICE_CA");
+  if (extraPath == nullptr) extraPath = SORVANTA_DEFAULT_SERVICE_CA;
   std::string extra;
-  if (extraPath == nullptr || *extraPath == '\0' || !ReadFileText(extraPath, extra)) return {};
+  if (*extraPath == '\0' || !ReadFileText(extraPath, extra)) return {};
   std::string bundle;
   char* systemPath = nullptr;
   if (curl_easy_getinfo(handle, CURLINFO_CAINFO, &systemPath) == CURLE_OK && systemPath != nullptr) {
@@ -122,7 +128,7 @@ StatusCode CodeOfTransferFailure(CURLcode code, bool verified) {
 // certificate and host name are checked, only https is spoken (redirects included), and a
 // refused certificate ends the request at once.
 Status Perform(const RequestKind& kind, const std::string& url, const std::string* body,
-               std::string& reply, bool verified = false) {
+               std::string& reply, bool verified = false, std::string* replyHeaders = nullptr) {
   reply.clear();
   if (url.empty()) return Status::Error(StatusCode::kInvalidArgument, "no address");
   LogLine(url, kLogNotice, true);
@@ -132,7 +138,7 @@ Status Perform(const RequestKind& kind, const std::string& url, const std::strin
   CURL* handle = curl_easy_init();
   if (handle == nullptr) return Status::Error(StatusCode::kTransferFailed, "libcurl cannot start a transfer");
 
-  std::string headers;  // collected because the transfer needs somewhere to put them
+  std::string headers;
   CappedBuffer replyBuffer{&reply, kind.maxReplyBytes};
   CappedBuffer headerBuffer{&headers, kMaxHeaderBytes};
   char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -176,14 +182,72 @@ Status Perform(const RequestKind& kind, const std::string& url, const std::strin
       break;
     }
     LogLine("curl err ret=" + std::to_string(static_cast<int>(code)) + " url=" + url,
-            kLogError, true);
+            kLogError, false);
+    long osErrno = 0;
+    curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &osErrno);
     outcome = Status::Error(CodeOfTransferFailure(code, verified),
-                            errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code));
+                            errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code),
+                            static_cast<int>(osErrno));
     if (outcome.code() == StatusCode::kUntrusted) break;  // trying again cannot change the certificate
   }
   curl_easy_cleanup(handle);
   if (!outcome.ok()) reply.clear();
+  if (replyHeaders != nullptr) *replyHeaders = outcome.ok() ? std::move(headers) : std::string();
   return outcome;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The value of a header of the last response in headers (redirects leave earlier ones
+// before it), %XX decoded; empty when that response has none.
+std::string HeaderValue(const std::string& headers, const std::string& name) {
+  size_t start = headers.rfind("\nHTTP/");
+  start = start == std::string::npos ? 0 : start + 1;
+  std::string value;
+  for (size_t line = start; line < headers.size();) {
+    size_t end = headers.find('\n', line);
+    if (end == std::string::npos) end = headers.size();
+    const std::string text = headers.substr(line, end - line);
+    line = end + 1;
+    if (text.size() <= name.size() || text[name.size()] != ':' ||
+        strncasecmp(text.c_str(), name.c_str(), name.size()) != 0) {
+      continue;
+    }
+    std::string raw = text.substr(name.size() + 1);
+    raw.erase(0, raw.find_first_not_of(" \t"));
+    while (!raw.empty() && (raw.back() == '\r' || raw.back() == ' ' || raw.back() == '\t')) raw.pop_back();
+    value.clear();
+    for (size_t i = 0; i < raw.size(); ++i) {
+      if (raw[i] == '%' && i + 2 < raw.size() && HexDigit(raw[i + 1]) >= 0 && HexDigit(raw[i + 2]) >= 0) {
+        value += static_cast<char>(HexDigit(raw[i + 1]) * 16 + HexDigit(raw[i + 2]));
+        i += 2;
+      } else {
+        value += raw[i];
+      }
+    }
+  }
+  return value;
+}
+
+bool IsLoopbackHost(const std::string& host) {
+  return host == "localhost" || host == "[::1]" || host.rfind("127.", 0) == 0;
+}
+
+// What went wrong with a connection, from the system's errno behind it.
+std::string ConnectFailureWords(int errnoValue) {
+  switch (errnoValue) {
+    case ECONNREFUSED: return "连接被拒绝（服务没有运行？）";
+    case ENETUNREACH: return "网络不可达";
+    case EHOSTUNREACH: return "主机不可达";
+    case ETIMEDOUT: return "连接超时";
+    case 0: return "找不到该服务器的地址";
+    default: return std::strerror(errnoValue);
+  }
 }
 
 }  // namespace
@@ -193,6 +257,59 @@ Result<std::string> ServicePostText(const std::string& url, const std::string& b
   Status status = Perform(kTextPost, url, &body, reply);
   if (!status.ok()) return status;
   return ConvertReplyText(reply);
+}
+
+Result<ServiceReply> ServicePostForReply(const std::string& url, const std::string& body) {
+  ServiceReply reply;
+  std::string headers;
+  Status status = Perform(kTextPost, url, &body, reply.body, false, &headers);
+  if (!status.ok()) return status;
+  reply.body = ConvertReplyText(reply.body);
+  reply.refusal = HeaderValue(headers, "X-Sorvanta-Reason");
+  const std::string retry = HeaderValue(headers, "Retry-After");
+  if (!retry.empty() && retry.size() <= 9 && retry.find_first_not_of("0123456789") == std::string::npos) {
+    reply.retryAfterSec = std::stoi(retry);
+  }
+  return reply;
+}
+
+std::string ServiceHostOf(const std::string& url) {
+  size_t start = url.find("://");
+  start = start == std::string::npos ? 0 : start + 3;
+  const size_t end = url.find_first_of("/?#", start);
+  std::string host = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  const size_t at = host.rfind('@');  // no user name or password in what is shown
+  return at == std::string::npos ? host : host.substr(at + 1);
+}
+
+std::string ServiceFailureText(const Status& failure, const std::string& url) {
+  const std::string host = ServiceHostOf(url);
+  switch (failure.code()) {
+    case StatusCode::kUnreachable:
+      return "无法连接服务器 " + host + "：" + ConnectFailureWords(failure.errnoValue());
+    case StatusCode::kTimedOut: return "服务器 " + host + " 没有及时应答（超时）";
+    case StatusCode::kUntrusted: return "服务器 " + host + " 的证书无法验证";
+    case StatusCode::kTooLarge: return "服务器 " + host + " 的应答过大，已放弃";
+    case StatusCode::kInvalidArgument: return "没有设置服务器地址";
+    default: return "与服务器 " + host + " 的通讯中断";
+  }
+}
+
+std::string RankingPageUrl() {
+  const std::string base = ServiceBaseUrl();
+  const std::string hostPort = ServiceHostOf(base);
+  const size_t colon = hostPort.rfind(':');
+  const bool https = base.rfind("https://", 0) == 0;
+  if (https && colon != std::string::npos && hostPort.back() != ']' && IsLoopbackHost(hostPort.substr(0, colon))) {
+    const std::string portText = hostPort.substr(colon + 1);
+    if (!portText.empty() && portText.size() <= 5 && portText.find_first_not_of("0123456789") == std::string::npos) {
+      const int port = std::stoi(portText);
+      if (port >= 1 && port < 65535) {
+        return "http://127.0.0.1:" + std::to_string(port + 1) + "/RankingList/RankingList.html";
+      }
+    }
+  }
+  return ServiceUrl("RankingList/RankingList.html");
 }
 
 Result<std::string> ServiceGetText(const std::string& url) {

@@ -19,6 +19,27 @@ Result<std::string> RequestExamToken(const std::string& brandString, const std::
   return ServicePostText(ServiceUrl("sorvanta/getTokenV3"), BuildTokenRequestBody(fp, logicalCores));
 }
 
+TokenReply AskForExamToken(const std::string& brandString, const std::string& machineId, int logicalCores) {
+  const DeviceFingerprint fp =
+      BuildDeviceFingerprint(brandString, machineId, static_cast<int64_t>(platform::WallClock()));
+  TokenReply reply;
+  reply.url = ServiceUrl("sorvanta/getTokenV3");
+  Result<ServiceReply> answer = ServicePostForReply(reply.url, BuildTokenRequestBody(fp, logicalCores));
+  if (!answer.ok()) {
+    reply.failure = answer.status();
+    return reply;
+  }
+  reply.body = std::move(answer->body);
+  reply.refusal = std::move(answer->refusal);
+  return reply;
+}
+
+std::string TokenFailureText(const TokenReply& reply) {
+  if (!reply.failure.ok()) return ServiceFailureText(reply.failure, reply.url);
+  if (!reply.refusal.empty()) return "服务器拒绝了请求：" + reply.refusal;
+  return reply.body.empty() ? kTokenNoReplyText : kTokenRefusedText;
+}
+
 bool IsValidExamCredential(const std::string& reply) {
   const std::vector<std::string> pieces = SplitPieces(reply, "||");
   return !pieces.empty() && Base64Decode(pieces[0]).size() == 17;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "base/status.h"
 
@@ -13,6 +14,21 @@ namespace sorvanta {
 // wall-clock time, posts the body for logicalCores to ServiceUrl("sorvanta/getTokenV3") and
 // returns the reply text, or why no reply came (the failures of ServicePostText).
 Result<std::string> RequestExamToken(const std::string& brandString, const std::string& machineId, int logicalCores);
+
+// A token request's outcome with what the user is told about a failure.
+struct TokenReply {
+  TokenReply(std::string text = {}) : body(std::move(text)) {}  // NOLINT: a reply that came, as text
+  std::string body;     // the reply text; empty when none came
+  std::string refusal;  // the service's reason for turning the request down, when it gave one
+  Status failure;       // why no reply came (ok when one did)
+  std::string url;      // where the request went
+};
+// RequestExamToken keeping the service's refusal reason and the address tried.
+TokenReply AskForExamToken(const std::string& brandString, const std::string& machineId, int logicalCores);
+// The message for a reply judged kNoReply or kRefused: which server could not be reached
+// and why; "服务器拒绝了请求：" and the service's reason; or, when the service gave none,
+// kTokenNoReplyText / kTokenRefusedText.
+std::string TokenFailureText(const TokenReply& reply);
 
 // How a token reply is judged before a run starts.
 enum class TokenVerdict {

@@ -67,9 +67,12 @@ UpdateOptions DefaultUpdateOptions() {
 
 UpdateOutcome RunUpdateCheck(const UpdateOptions& options, UpdateReporter& reporter,
                              const std::atomic<bool>& stop) {
-  const std::string announcement = ServiceGetText(ServiceUrl("update/sorvanta/getAnnouncementPC")).value_or("");
+  const std::string announcementUrl = ServiceUrl("update/sorvanta/getAnnouncementPC");
+  const Result<std::string> announcement = ServiceGetText(announcementUrl);
   if (stop) return UpdateOutcome::kStopped;
-  reporter.ShowAnnouncement(announcement);
+  reporter.ShowAnnouncement(announcement.value_or(""));
+  // The one line that says the service could not be reached, and which one.
+  if (!announcement.ok()) reporter.AddNotice(ServiceFailureText(announcement.status(), announcementUrl));
 
   const Result<std::string> versionReply = ServiceGetVerifiedText(ServiceUrl("update/sorvanta/versionPC"));
   if (stop) return UpdateOutcome::kStopped;

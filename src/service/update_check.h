@@ -24,7 +24,8 @@ namespace sorvanta {
 class UpdateReporter {
  public:
   virtual ~UpdateReporter() = default;
-  // Replaces the placeholder in the announcement box (an empty text when the request failed).
+  // Replaces the placeholder in the announcement box (an empty text when the request
+  // failed; a notice naming the server and what happened follows then).
   virtual void ShowAnnouncement(const std::string& text) = 0;
   // Adds a line to the announcement box: why no update was installed.
   virtual void AddNotice(const std::string& line) = 0;

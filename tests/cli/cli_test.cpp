@@ -492,6 +492,45 @@ TEST(CliAsAUser, DiskUsesAWritableFolderAndWipeSaysWhatStayedUnwritten) {
 }
 
 #ifdef SORVANTA_HAVE_SERVICE
+// A token request that gets nowhere ends in one line that says where it went and why, with
+// none of libcurl's codes on screen.
+TEST(CliCpu, FailedTokenRequestsSayWhatHappenedAndWhere) {
+  testing::TempDir dir("clicpufail");
+  server::ServiceOptions so;
+  so.port = 0;
+  so.dataDir = dir.Path("service");
+  so.rateLimitTokens = 1;
+  std::string error;
+  auto limited = server::ReferenceService::Start(so, &error);
+  ASSERT_TRUE(limited) << error;
+  so.dataDir = dir.Path("gone");
+  auto gone = server::ReferenceService::Start(so, &error);
+  ASSERT_TRUE(gone) << error;
+  const std::string goneUrl = gone->BaseUrl();
+  gone.reset();  // nothing listens there any more
+  struct Case {
+    std::string url, line;
+  };
+  const Case cases[] = {
+      {goneUrl, "错误：无法连接服务器 " + goneUrl.substr(8, goneUrl.size() - 9) + "：连接被拒绝（服务没有运行？）\n"},
+      {limited->BaseUrl(), "错误：服务器拒绝了请求：本机在10分钟内的跑分次数已达服务器对本机的上限，请在10分钟后再试\n"},
+  };
+  // The limited service's one token for this machine goes to a first run, stopped at once.
+  {
+    Cli first({"cpu"}, {{"SORVANTA_SERVICE_URL", limited->BaseUrl()}, {"XDG_DATA_HOME", dir.path()}});
+    ASSERT_TRUE(WaitFor([&] { return first.out().find("请求试卷中") != std::string::npos; }, 20000)) << first.err();
+    first.Signal(SIGINT);
+    ASSERT_TRUE(first.Wait(20000));
+  }
+  for (const Case& c : cases) {
+    Cli cli({"cpu"}, {{"SORVANTA_SERVICE_URL", c.url}, {"XDG_DATA_HOME", dir.path()}});
+    ASSERT_TRUE(cli.Wait(60000));
+    EXPECT_EQ(cli.code(), 1);
+    EXPECT_NE(cli.err().find(c.line), std::string::npos) << cli.err();
+    EXPECT_EQ((cli.out() + cli.err()).find("curl err"), std::string::npos) << cli.err();
+  }
+}
+
 TEST(CliCpu, CtrlCEndsTheExamPromptly) {
   testing::TempDir dir("clicpu");
   fs::create_directories(dir.Path("service"));

@@ -306,6 +306,50 @@ TEST(ServiceFront, DatabaseFilesArePrivateAndPapersAreNotStored) {
   sqlite3_close(db);
 }
 
+// The loopback HTTP listener serves the ranking page and its JSON, nothing else, and only to
+// requests that name this machine.
+TEST(ServiceFront, RankingPageInPlainHttpOnLoopbackOnly) {
+  RunningService service;
+  ASSERT_TRUE(service.ok()) << service.error();
+  const std::string page = service.service()->RankingUrl();
+  ASSERT_EQ(page.rfind("http://127.0.0.1:", 0), 0u) << page;
+  const int port = std::stoi(page.substr(17));
+  ASSERT_NE(port, service.Port());
+  auto statusOf = [port](const std::string& method, const std::string& path, const std::string& host) {
+    int fd = Connect(port);
+    if (fd < 0) return std::string("no connection");
+    const std::string request = method + " " + path + " HTTP/1.1\r\nHost: " + host +
+                                "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    (void)!::write(fd, request.data(), request.size());
+    char buffer[64] = {};
+    ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
+    ::close(fd);
+    std::string head(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    return head.substr(0, head.find('\r'));
+  };
+  const std::string self = "127.0.0.1:" + std::to_string(port);
+  struct Case {
+    const char *method, *path;
+    std::string host;
+    const char* status;
+  };
+  const Case cases[] = {
+      {"GET", "/RankingList/RankingList.html", self, "HTTP/1.1 200 OK"},
+      {"GET", "/RankingList/cpu.json", "localhost:" + std::to_string(port), "HTTP/1.1 200 OK"},
+      {"GET", "/RankingList/disk.json", self, "HTTP/1.1 200 OK"},
+      {"GET", "/", self, "HTTP/1.1 302 Found"},
+      {"POST", "/sorvanta/getTokenV3", self, "HTTP/1.1 404 Not Found"},
+      {"GET", "/ca.pem", self, "HTTP/1.1 404 Not Found"},
+      {"GET", "/update/sorvanta/getAnnouncementPC", self, "HTTP/1.1 404 Not Found"},
+      {"POST", "/RankingList/cpu.json", self, "HTTP/1.1 405 Method Not Allowed"},
+      {"GET", "/RankingList/cpu.json", "ranking.example.org:" + std::to_string(port), "HTTP/1.1 421 Misdirected Request"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(statusOf(c.method, c.path, c.host), c.status) << c.method << " " << c.path << " " << c.host;
+  }
+  EXPECT_NE(ServiceGetText(page).value_or("").find("<html"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace sorvanta::testing
 

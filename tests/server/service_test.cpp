@@ -178,11 +178,22 @@ TEST_F(ServiceTest, MalformedSubmissionsGetAReason) {
   EXPECT_TRUE(IsAccepted(SubmitText(SubmissionBody(t, ResultObject(run.single, run.multi, "x")))));
 }
 
-TEST_F(ServiceTest, TokenRequestsThatAreBrokenOrStaleGetAnEmptyReply) {
-  EXPECT_EQ(ServicePostText(ServiceUrl("sorvanta/getTokenV3"), "").value_or(""), "");
-  EXPECT_EQ(ServicePostText(ServiceUrl("sorvanta/getTokenV3"), std::string(88, 'A')).value_or(""), "");
-  EXPECT_EQ(RequestTokenText("machine-stale", 4, std::time(nullptr) - 3600), "");
-  EXPECT_EQ(RequestTokenText("machine-zero", 0), "");  // (n - 1) mod 256 = 0 processors
+// The body stays empty as the contract says; the reason header tells the user why.
+TEST_F(ServiceTest, TokenRequestsThatAreBrokenOrStaleGetAnEmptyReplyAndAReason) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "请求内容格式错误，无法解读本机信息"},
+      {std::string(88, 'A'), "请求内容格式错误，无法解读本机信息"},
+      {server::MakeTokenRequestBody(server::MakeFingerprint("machine-stale", std::time(nullptr) - 3600), 4),
+       "本机时钟与服务器相差超过10分钟，请校准时间后再试"},
+      {server::MakeTokenRequestBody(server::MakeFingerprint("machine-zero", std::time(nullptr)), 0),  // (n - 1) mod 256 = 0
+       "逻辑核数0超出1到255的范围"},
+  };
+  for (const auto& [body, reason] : cases) {
+    Result<ServiceReply> reply = ServicePostForReply(ServiceUrl("sorvanta/getTokenV3"), body);
+    ASSERT_TRUE(reply.ok());
+    EXPECT_EQ(reply->body, "");
+    EXPECT_EQ(reply->refusal, reason);
+  }
   // 255 processors: no encryption pass at all, 256 papers.
   IssuedToken big = RequestToken("machine-big", 255);
   EXPECT_EQ(big.papers.size(), 256u);
@@ -197,9 +208,14 @@ TEST(ServiceRateLimit, TooManyTokensForOneMachineGetAShortCredential) {
   IssuedToken a, b, c;
   EXPECT_TRUE(ParseToken(RequestTokenText("machine-busy", 2), &a));
   EXPECT_TRUE(ParseToken(RequestTokenText("machine-busy", 2), &b));
-  std::string third = RequestTokenText("machine-busy", 2);
+  Result<ServiceReply> refused = ServicePostForReply(
+      ServiceUrl("sorvanta/getTokenV3"), server::MakeTokenRequestBody(server::MakeFingerprint("machine-busy", std::time(nullptr)), 2));
+  ASSERT_TRUE(refused.ok());
+  const std::string& third = refused->body;
   ASSERT_FALSE(third.empty());
   EXPECT_EQ(Base64Decode(SplitPieces(third, "||")[0]).size(), 16u);
+  EXPECT_EQ(refused->refusal, "本机在10分钟内的跑分次数已达服务器对本机的上限，请在10分钟后再试");
+  EXPECT_EQ(refused->retryAfterSec, 600);
   // Another machine is not affected.
   EXPECT_TRUE(ParseToken(RequestTokenText("machine-other", 2), &c));
 }

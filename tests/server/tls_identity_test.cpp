@@ -73,7 +73,11 @@ TEST(ServiceIdentity, CertificateFollowsTheListenAddressAndKeysStayPrivate) {
   TempDir dir("identity");
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);  // an operator-made folder others can list
   std::string error;
-  ASSERT_TRUE(EnsureServiceIdentity(dir.path(), "127.0.0.1", &error)) << error;
+  // The system unit runs with umask 0077; the CA certificate must still be readable by all.
+  const mode_t umaskBefore = ::umask(0077);
+  const bool made = EnsureServiceIdentity(dir.path(), "127.0.0.1", &error);
+  ::umask(umaskBefore);
+  ASSERT_TRUE(made) << error;
   const std::string ca = ReadWholeFile(dir.Path("ca.pem"));
   const std::string cert = ReadWholeFile(dir.Path("cert.pem"));
   EXPECT_EQ(Mode(dir.Path("ca-key.pem")), 0600);

@@ -221,11 +221,13 @@ TEST_F(ReferenceServiceUpdateTest, ReadOnlyProgramFolderOnlySaysANewerVersionExi
   ExpectOldProgramKept();
 }
 
-TEST_F(UpdateCheckTest, UnreachableServiceEmptiesTheBoxAndWritesNothing) {
-  ScopedServiceUrl url("https://127.0.0.1:" + std::to_string(testing::UnusedLoopbackPort()) + "/");
+// The box then holds one line naming the server that could not be reached.
+TEST_F(UpdateCheckTest, UnreachableServiceIsNamedInTheBoxAndNothingIsWritten) {
+  const std::string address = "127.0.0.1:" + std::to_string(testing::UnusedLoopbackPort());
+  ScopedServiceUrl url("https://" + address + "/");
   EXPECT_EQ(Run(), UpdateOutcome::kNoVersion);
   EXPECT_EQ(reporter_.announcements, std::vector<std::string>{""});
-  EXPECT_TRUE(reporter_.notices.empty());
+  EXPECT_EQ(reporter_.notices, std::vector<std::string>{"无法连接服务器 " + address + "：连接被拒绝（服务没有运行？）"});
   EXPECT_EQ(reporter_.upToDate, 0);
   ExpectOldProgramKept();
 }

@@ -1,6 +1,7 @@
 // The CPU benchmark window: history browsing, the token request outcomes against the
 // reference service, a whole run, and closing while a run is going.
 #include <QApplication>
+#include <QClipboard>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -11,6 +12,7 @@
 #include <fstream>
 
 #include "cpubench/exam_session.h"
+#include "service/requests.h"
 #include "service/token.h"
 #include "service/wire_protocol.h"
 #include "cpubench/ui/CCPUBench.h"
@@ -147,6 +149,32 @@ class CpuBenchTest : public QObject {
     QCOMPARE(window.InfoLine(1), QStringLiteral("Vendor Board"));
   }
 
+  // "复制结果" and Ctrl+C put the record on show on the clipboard as the command line prints
+  // it; with no record there is nothing to copy and the clipboard stays as it was.
+  void copyPutsTheShownResultOnTheClipboard() {
+    QApplication::clipboard()->setText(QStringLiteral("before"));
+    {
+      CCPUBench empty(nullptr, BaseOptions());
+      QVERIFY(!empty.CopyAction()->isEnabled());
+      empty.CopyResult();
+      QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("before"));
+    }
+    std::ofstream(historyPath_, std::ios::binary) << "[\r\n" << RecordJson(300, std::time(nullptr) - 120) << "\r\n]";
+    CCPUBench window(nullptr, BaseOptions());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(window.CopyAction()->isEnabled());
+    QCOMPARE(window.CopyAction()->text(), QStringLiteral("复制结果"));
+    QTest::keyClick(&window, Qt::Key_C, Qt::ControlModifier);
+    const QStringList lines = QApplication::clipboard()->text().split(QLatin1Char('\n'));
+    QCOMPARE(lines.at(0), QStringLiteral("CPU信息：") + window.InfoLine(0));
+    QCOMPARE(lines.at(1), QStringLiteral("主板信息：Vendor Board"));
+    QCOMPARE(lines.at(4), QStringLiteral("项目       数值                 系数"));
+    QCOMPARE(lines.at(5), QStringLiteral("单核跑分   300                  1.250"));
+    QCOMPARE(lines.at(9), QStringLiteral("倍率       2.00"));
+    QCOMPARE(lines.at(lines.size() - 2), QStringLiteral("(2 分钟前)"));
+  }
+
   void emptyOrBrokenHistoryShowsNothingAndBrowsingDoesNothing() {
     for (const char* content : {static_cast<const char*>(nullptr), "", "[{\"singlecore\": 1,"}) {
       if (content) std::ofstream(historyPath_, std::ios::binary) << content;
@@ -193,12 +221,12 @@ class CpuBenchTest : public QObject {
     QVERIFY(window.StartButton()->isEnabled());
   }
 
-  // No service listening: the communication error, and back to Idle with "跑分" enabled.
-  // The window keeps painting meanwhile: the box is up while the request is on its way.
+  // No service listening: one line naming the server and what happened, and back to Idle
+  // with "跑分" enabled. The window keeps painting meanwhile: the box is up while the
+  // request is on its way.
   void unreachableServiceShowsTheCommunicationError() {
-    sorvanta::testing::ScopedEnvVar url(
-        "SORVANTA_SERVICE_URL",
-        "https://127.0.0.1:" + std::to_string(sorvanta::testing::UnusedLoopbackPort()) + "/");
+    const std::string address = "127.0.0.1:" + std::to_string(sorvanta::testing::UnusedLoopbackPort());
+    sorvanta::testing::ScopedEnvVar url("SORVANTA_SERVICE_URL", "https://" + address + "/");
     sorvanta::testing::MessageRecorder boxes;
     CCPUBench window(nullptr, BaseOptions());
     window.show();
@@ -211,7 +239,7 @@ class CpuBenchTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kIdle, 30000);
     QVERIFY(!LoadingBoxVisible());
     QCOMPARE(boxes.boxes.size(), size_t(2));
-    QCOMPARE(boxes.boxes[1].text, QStringLiteral("服务器通讯错误，此时无法跑分，请检查网络或者请稍后再试！"));
+    QCOMPARE(boxes.boxes[1].text, QString::fromStdString("无法连接服务器 " + address + "：连接被拒绝（服务没有运行？）"));
     QCOMPARE(boxes.boxes[1].caption, QStringLiteral("错误"));
     QCOMPARE(boxes.boxes[1].icon, sorvanta::ui::MessageIcon::kError);
     QVERIFY(window.StartButton()->isEnabled());
@@ -232,8 +260,44 @@ class CpuBenchTest : public QObject {
     CCPUBench window(nullptr, options);
     window.StartButton()->click();
     QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRefused, 30000);
-    QCOMPARE(boxes.boxes.back().text, QStringLiteral("当前跑分人数过多，请稍后再试！"));
+    QCOMPARE(boxes.boxes.back().text,
+             QStringLiteral("服务器拒绝了请求：本机在10分钟内的跑分次数已达服务器对本机的上限，请在10分钟后再试"));
     QVERIFY(!window.StartButton()->isEnabled());
+  }
+
+  // A clock far off and a garbled body are refused with an empty reply, as before, but the
+  // window shows the service's reason instead of blaming the network.
+  void referenceServiceRefusalsSayWhy() {
+    sorvanta::testing::LocalService service;
+    if (!service.ok()) QFAIL(service.error().c_str());
+    const sorvanta::cpubench::CpuMachine machine = sorvanta::cpubench::ReadCpuMachine();
+    const auto skewed = sorvanta::BuildTokenRequestBody(
+        sorvanta::BuildDeviceFingerprint(machine.brandString, machine.machineId, std::time(nullptr) - 3600), 1);
+    const std::pair<std::string, QString> cases[] = {
+        {skewed, QStringLiteral("服务器拒绝了请求：本机时钟与服务器相差超过10分钟，请校准时间后再试")},
+        {std::string(88, '!'), QStringLiteral("服务器拒绝了请求：请求内容格式错误，无法解读本机信息")},
+    };
+    for (const auto& [body, text] : cases) {
+      sorvanta::testing::MessageRecorder boxes;
+      CCPUBench::Options options = BaseOptions();
+      options.readMachine = [machine] { return machine; };
+      options.requestToken = [body](const sorvanta::cpubench::CpuMachine&) {
+        sorvanta::TokenReply reply;
+        reply.url = sorvanta::ServiceUrl("sorvanta/getTokenV3");
+        auto answer = sorvanta::ServicePostForReply(reply.url, body);
+        if (answer.ok()) {
+          reply.body = answer->body;
+          reply.refusal = answer->refusal;
+        }
+        return reply;
+      };
+      CCPUBench window(nullptr, options);
+      window.StartButton()->click();
+      QTRY_VERIFY_WITH_TIMEOUT(!boxes.boxes.empty() && boxes.boxes.back().icon == sorvanta::ui::MessageIcon::kError,
+                               30000);
+      QCOMPARE(boxes.boxes.back().text, text);
+      QCOMPARE(window.CurrentState(), State::kIdle);
+    }
   }
 #endif
 

@@ -70,9 +70,24 @@ class MainWindowTest : public QObject {
     dlg.Button(2)->click();
     dlg.Button(2)->click();
     QCOMPARE(opened.size(), 2);
-    QCOMPARE(opened[0], QUrl("https://127.0.0.1:9/RankingList/RankingList.html"));
+    // A service on this machine: its plain-HTTP ranking page on loopback, at its port + 1.
+    QCOMPARE(opened[0], QUrl("http://127.0.0.1:10/RankingList/RankingList.html"));
     QCOMPARE(opened[1], opened[0]);
     QVERIFY(dlg.isVisible());
+  }
+
+  void rankingPageIsPlainHttpOnlyForAServiceOnThisMachine() {
+    const std::pair<const char*, const char*> cases[] = {
+        {"https://localhost:8443", "http://127.0.0.1:8444/RankingList/RankingList.html"},
+        {"https://[::1]:8443/", "http://127.0.0.1:8444/RankingList/RankingList.html"},
+        {"https://192.168.1.10:8443/", "https://192.168.1.10:8443/RankingList/RankingList.html"},
+        {"https://bench.example.org/", "https://bench.example.org/RankingList/RankingList.html"},
+        {"https://127.0.0.1/", "https://127.0.0.1/RankingList/RankingList.html"},  // no port to add 1 to
+    };
+    for (const auto& [service, page] : cases) {
+      sorvanta::testing::ScopedEnvVar url("SORVANTA_SERVICE_URL", service);
+      QCOMPARE(CSorvantaDlg::RankingUrl(), QUrl(page));
+    }
   }
 
   void firstTickTaskRunsOnceAfterTheWindowAppears() {

@@ -1,11 +1,15 @@
 #include "cpubench/ui/CCPUBench.h"
 
+#include <QAction>
+#include <QClipboard>
 #include <QFormLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -86,6 +90,19 @@ void CCPUBench::BuildControls() {
   results_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
   results_->header()->setStretchLastSection(false);
 
+  // Ctrl+C anywhere in the window but a text field with its own selection (the log).
+  copy_ = new QAction(QStringLiteral("复制结果"), this);
+  copy_->setShortcut(QKeySequence::Copy);
+  copy_->setShortcutContext(Qt::WindowShortcut);
+  addAction(copy_);
+  connect(copy_, &QAction::triggered, this, &CCPUBench::CopyResult);
+  results_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(results_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+    QMenu menu(this);
+    menu.addAction(copy_);
+    menu.exec(results_->viewport()->mapToGlobal(at));
+  });
+
   previous_ = new QPushButton(QStringLiteral("上一次"), this);
   next_ = new QPushButton(QStringLiteral("下一次"), this);
   age_ = new QLabel(this);
@@ -145,6 +162,12 @@ void CCPUBench::ShowRecord(const std::vector<cpubench::CpuRecordRow>& rows, cons
     new QTreeWidgetItem(results_, {Q(row.item), Q(row.value), Q(row.ratio)});
   }
   age_->setText(Q(age));
+  copy_->setEnabled(!rows.empty());
+}
+
+void CCPUBench::CopyResult() {
+  const std::string text = run_->ShownResultText();
+  if (!text.empty()) QGuiApplication::clipboard()->setText(Q(text));
 }
 
 void CCPUBench::ShowPrevious() { run_->OnPrevious(); }

@@ -15,6 +15,7 @@
 
 #include "cpubench/cpu_presenter.h"
 
+class QAction;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -51,6 +52,7 @@ class CCPUBench : public QDialog, private cpubench::CpuRunView {
   int ShownIndex() const { return run_->ShownIndex(); }
   int RecordCount() const { return run_->RecordCount(); }
   QPushButton* StartButton() const { return start_; }
+  QAction* CopyAction() const { return copy_; }
   QPushButton* PreviousButton() const { return previous_; }
   QPushButton* NextButton() const { return next_; }
 
@@ -58,6 +60,9 @@ class CCPUBench : public QDialog, private cpubench::CpuRunView {
   void StartRun();      // "跑分"
   void ShowPrevious();  // "上一次"
   void ShowNext();      // "下一次"
+  // "复制结果" (context menu of the results, Ctrl+C): the record on show as text, the same
+  // text the command line prints, onto the clipboard; nothing when no record is shown.
+  void CopyResult();
   // Close box, Esc and Enter: asks first while a run is going.
   void reject() override;
 
@@ -88,6 +93,7 @@ class CCPUBench : public QDialog, private cpubench::CpuRunView {
 
   QLineEdit* info_[4] = {};
   QTreeWidget* results_;
+  QAction* copy_;
   QPlainTextEdit* log_;
   QPushButton* previous_;
   QPushButton* next_;
