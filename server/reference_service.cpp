@@ -91,12 +91,11 @@ int SystemBacklog() {
   return 4096;
 }
 
-// Control characters and bytes outside printable ASCII are written as %XX, so a request
-// cannot forge or break lines of the log. Paths are logged as sent, still %-encoded.
-std::string LogSafe(beast::string_view text) {
+// Bytes outside printable ASCII (and '%' too when asked) as %XX.
+std::string PercentEscaped(beast::string_view text, bool escapePercent) {
   std::string out;
   for (unsigned char c : text) {
-    if (c < 0x20 || c >= 0x7F) {
+    if (c < 0x20 || c >= 0x7F || (escapePercent && c == '%')) {
       char hex[4];
       std::snprintf(hex, sizeof hex, "%%%02X", c);
       out += hex;
@@ -106,6 +105,10 @@ std::string LogSafe(beast::string_view text) {
   }
   return out;
 }
+
+// Control characters and bytes outside printable ASCII are written as %XX, so a request
+// cannot forge or break lines of the log. Paths are logged as sent, still %-encoded.
+std::string LogSafe(beast::string_view text) { return PercentEscaped(text, false); }
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -146,19 +149,7 @@ std::string AddressKey(const asio::ip::address& a) {
 
 // A header value stays ASCII: bytes outside printable ASCII and "%" are written as %XX
 // (the reason header carries UTF-8 text this way).
-std::string HeaderSafe(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c >= 0x7F || c == '%') {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
+std::string HeaderSafe(const std::string& text) { return PercentEscaped(text, true); }
 
 Response TextResponse(http::status status, const std::string& text, const char* type = kText) {
   Response res{status, 11};

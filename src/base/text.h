@@ -10,6 +10,8 @@ namespace sorvanta {
 // as one, and empty pieces are never produced ("a||||b" -> {"a","b"}; "" -> {}).
 std::vector<std::string> SplitPieces(const std::string& text, const std::string& separator);
 
+// printf into a string of whatever length the result needs.
+std::string FormatText(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // "%d" of an integer.
 std::string IntText(long long value);
 // "%.2f" of a value narrowed to single precision.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -14,21 +13,13 @@
 #include "platform/cpu.h"
 #include "platform/volumes.h"
 #include "base/crypto.h"
+#include "base/text.h"
 
 namespace sorvanta::capacity {
 namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kGiB = kMiB * 1024;
-
-std::string Format(const char* fmt, ...) {
-  char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof(buf), fmt, ap);
-  va_end(ap);
-  return buf;
-}
 
 // One run: the state of a fill, its files and its verification.
 class CapacityRun {
@@ -91,16 +82,16 @@ class CapacityRun {
 std::string CapacityTestFilePath(const std::string& root, size_t number) {
   std::string path = root;
   if (path.empty() || path.back() != '/') path += '/';
-  return path + Format("temp_%u.tmp", static_cast<unsigned>(number));
+  return path + FormatText("temp_%u.tmp", static_cast<unsigned>(number));
 }
 
 std::string MegabytesText(uint64_t bytes) {
-  return Format("%llu MB", static_cast<unsigned long long>(bytes / kMiB));
+  return FormatText("%llu MB", static_cast<unsigned long long>(bytes / kMiB));
 }
 
 std::string CapacitySpeedText(uint64_t bytes, uint32_t stepMs) {
   if (stepMs == 0) return "-";
-  return Format("%.2f MB/s", static_cast<double>(bytes) * 1000.0 / stepMs / static_cast<double>(kMiB));
+  return FormatText("%.2f MB/s", static_cast<double>(bytes) * 1000.0 / stepMs / static_cast<double>(kMiB));
 }
 
 CapacityResult RunCapacityCheck(const CapacityOptions& options, CapacityEvents& events, std::stop_token stop) {
@@ -172,12 +163,12 @@ CapacityResult CapacityRun::Run() {
       result_.endMessage = "处理结束！您的磁盘有错误！";
     } else if (!capacity && result_.unwrittenBytes >= kMiB) {
       // Saying the data is destroyed would be wrong while free blocks stayed unwritten.
-      result_.endMessage = Format("处理结束！有%llu MB保留空间未能覆盖，请使用管理员权限（sudo）重新擦除！",
+      result_.endMessage = FormatText("处理结束！有%llu MB保留空间未能覆盖，请使用管理员权限（sudo）重新擦除！",
                                   static_cast<unsigned long long>(result_.unwrittenBytes / kMiB));
     } else if (!capacity) {
       result_.endMessage = "处理结束！您的磁盘数据已毁尸灭迹！";
     } else {
-      result_.endMessage = Format("处理结束！您的磁盘有效容量：%lld MB (%.2lf GB)",
+      result_.endMessage = FormatText("处理结束！您的磁盘有效容量：%lld MB (%.2lf GB)",
                                   static_cast<long long>(validSpace_ / kMiB),
                                   static_cast<double>(validSpace_) / static_cast<double>(kGiB));
     }
@@ -227,7 +218,7 @@ void CapacityRun::NoteEarlyFull(uint64_t unwritten) {
   // File-system bookkeeping costs a few KiB; more than a block means another program took
   // free space while the run was filling it, so the capacity found is smaller than the drive's.
   if (unwritten > kCapacityBlockSize) {
-    events_.Log(Format("可用空间在检测过程中减少了%llu MB（可能有其他程序占用），结果偏小！",
+    events_.Log(FormatText("可用空间在检测过程中减少了%llu MB（可能有其他程序占用），结果偏小！",
                          static_cast<unsigned long long>(unwritten / kMiB)));
   }
 }
@@ -243,7 +234,7 @@ void CapacityRun::FillReserved(BlockGenerators& generators) {
     result_.unwrittenBytes = reserved;
     return;
   }
-  events_.Log(Format("覆盖保留空间...%llu MB", static_cast<unsigned long long>(reserved / kMiB)));
+  events_.Log(FormatText("覆盖保留空间...%llu MB", static_cast<unsigned long long>(reserved / kMiB)));
   std::string path;
   std::unique_ptr<platform::File> file = CreateTestFile(&path);
   if (!file) return;
@@ -276,7 +267,7 @@ void CapacityRun::FillReserved(BlockGenerators& generators) {
     return;
   }
   if (reserved > reservedWritten_ + kMiB)
-    events_.Log(Format("有%llu MB空闲空间由文件系统保留,无法写入",
+    events_.Log(FormatText("有%llu MB空闲空间由文件系统保留,无法写入",
                          static_cast<unsigned long long>((reserved - reservedWritten_) / kMiB)));
 }
 
@@ -341,7 +332,7 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
           pool_.Release(std::move(block.data));
           break;
         }
-        events_.Log(Format("文件写入错误！位置：%llu MB", static_cast<unsigned long long>(validSpace_ / kMiB)));
+        events_.Log(FormatText("文件写入错误！位置：%llu MB", static_cast<unsigned long long>(validSpace_ / kMiB)));
         count = std::max<ssize_t>(n, 0);
       }
     } else {
@@ -394,7 +385,7 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
 }
 
 int64_t CapacityRun::WriteTail(platform::File& file, const uint8_t* data, uint64_t offset, bool* fileFull) {
-  events_.Log(Format("收尾...%llu KB", static_cast<unsigned long long>(validSpace_ / 1024)));
+  events_.Log(FormatText("收尾...%llu KB", static_cast<unsigned long long>(validSpace_ / 1024)));
   // Unbuffered transfers are whole 4 KiB pages; a smaller rest cannot be written this way.
   uint64_t length = std::min<uint64_t>(validSpace_, kCapacityBlockSize) & ~static_cast<uint64_t>(platform::kDirectAlign - 1);
   if (length == 0) return 0;
@@ -426,7 +417,7 @@ int64_t CapacityRun::WriteTail(platform::File& file, const uint8_t* data, uint64
     if (next == 0) break;
     length = next;
   }
-  events_.Log(Format("收尾失败！请不要操作测试分区！validSpace: %llu /n: %u",
+  events_.Log(FormatText("收尾失败！请不要操作测试分区！validSpace: %llu /n: %u",
                        static_cast<unsigned long long>(validSpace_), static_cast<unsigned>(reported)));
   return -1;
 }
@@ -480,7 +471,7 @@ void CapacityRun::Verify() {
           wb.check = WrittenBlock::kMismatch;
           ++mismatches_;
           ++errors_;
-          events_.Log(Format("%s文件检测到%d个错误，位置：%llu MB", record.path.c_str(), errors_,
+          events_.Log(FormatText("%s文件检测到%d个错误，位置：%llu MB", record.path.c_str(), errors_,
                                static_cast<unsigned long long>(wb.offset / kMiB)));
           if (errors_ > kMaxRunErrors) {
             events_.Log("错误过多，检测中断！");

@@ -1,8 +1,9 @@
 #include "capacity/verdict.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
+
+#include "base/text.h"
 
 namespace sorvanta::capacity {
 namespace {
@@ -10,27 +11,19 @@ namespace {
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr double kGiB = kMiB * 1024.0;
 
-std::string Format(const char* fmt, ...) {
-  char buf[512];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof(buf), fmt, ap);
-  va_end(ap);
-  return buf;
-}
 
-std::string Gb(uint64_t bytes) { return Format("%.2f GB", static_cast<double>(bytes) / kGiB); }
+std::string Gb(uint64_t bytes) { return FormatText("%.2f GB", static_cast<double>(bytes) / kGiB); }
 unsigned long long Mb(uint64_t bytes) { return bytes / (1024 * 1024); }
 
 std::string Speeds(const Verdict& v) {
-  auto speed = [](double mbps) { return mbps > 0 ? Format("%.2f MB/s", mbps) : std::string("-"); };
+  auto speed = [](double mbps) { return mbps > 0 ? FormatText("%.2f MB/s", mbps) : std::string("-"); };
   return "平均写入 " + speed(v.writeMBps) + "，平均读取 " + speed(v.readMBps);
 }
 
 std::string Breakdown(const VerdictBreakdown& b) {
-  std::string text = Format("完好 %llu MB，被本次其他数据覆盖 %llu MB，丢失 %llu MB，无法读取 %llu MB", Mb(b.intactBytes),
+  std::string text = FormatText("完好 %llu MB，被本次其他数据覆盖 %llu MB，丢失 %llu MB，无法读取 %llu MB", Mb(b.intactBytes),
                             Mb(b.overwrittenBytes), Mb(b.lostBytes), Mb(b.unreadableBytes));
-  if (b.damagedBytes > 0) text += Format("，损坏 %llu MB", Mb(b.damagedBytes));
+  if (b.damagedBytes > 0) text += FormatText("，损坏 %llu MB", Mb(b.damagedBytes));
   return text;
 }
 
@@ -86,7 +79,7 @@ std::string VerdictLine(const Verdict& v) {
       return text + Speeds(v);
     }
     case VerdictKind::kErrors: {
-      std::string text = Format("检测结束：发现%d个写入或同步错误，数据可能没有完整写入（可用空间 %s）。", v.errors,
+      std::string text = FormatText("检测结束：发现%d个写入或同步错误，数据可能没有完整写入（可用空间 %s）。", v.errors,
                                 Gb(v.claimedBytes).c_str());
       if (v.breakdownKnown) text += Breakdown(v.breakdown) + "。";
       return text + Speeds(v);
