@@ -154,7 +154,8 @@ TEST_P(StoreTest, BytesOfAnyKindComeBackAsStored) {
   int64_t token = AddToken("bytes", 100, 1);
   CpuScoreRecord s;
   s.tokenId = token;
-  s.socname = std::string("nul\0inside\xff\xfe", 14);
+  static constexpr char kBytes[] = "nul\0inside\xff\xfe";
+  s.socname = std::string(kBytes, sizeof kBytes - 1);
   s.reply = "跑分成功||{}";
   ASSERT_EQ(store_->AddCpuScore(&s), StoreResult::kOk);
   std::optional<CpuScoreRecord> back = store_->FindCpuScoreByToken(token);
