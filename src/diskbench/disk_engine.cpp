@@ -377,9 +377,10 @@ struct LiveSpeed {
     }
   }
 
-  // The last average sent, or, when the test ended before the first line, the whole test's.
+  // The last average sent, or the whole test's when no line was sent or the only one came
+  // after a slow first block of a write, whose average is taken over nothing yet.
   double Final(uint64_t totalBytes, uint32_t elapsedMs) const {
-    return reported ? average : SpeedMBps(totalBytes, elapsedMs);
+    return reported && average > 0 ? average : SpeedMBps(totalBytes, elapsedMs);
   }
 
   uint32_t start;

@@ -211,6 +211,22 @@ TEST_F(DiskEngine, StopInEachTestReportsNothingOfItAndDeletesTheFile) {
   }
 }
 
+TEST_F(DiskEngine, WriteWhoseOnlyLiveLineCameAfterASlowFirstBlockStillHasItsSpeed) {
+  // The clock moves 100 ms during the first block and 1 ms per block after it: the only live
+  // line averages over no finished block yet, and the write's figure must not be that 0.
+  testing::SimulatedMedium medium;
+  platform::SetTickSourceForTesting([this, &medium] {
+    const int64_t blocks = std::max<int64_t>(medium.SizeOf(file_), 0) / kBlockSize;
+    return blocks == 0 ? 1000u : 1100u + static_cast<uint32_t>(blocks);
+  });
+  platform::AlignedBuffer block(kBlockSize);
+  const bool done = SeqWriteTest(file_, Quick(root_, 48 * kMiB, temp_), block.data(), sink_, result_, {});
+  platform::SetTickSourceForTesting(nullptr);
+  ASSERT_TRUE(done);
+  ASSERT_TRUE(result_.cells.Value(1).has_value());
+  EXPECT_GT(*result_.cells.Value(1), 400);  // 48 MiB in 103 ms
+}
+
 TEST_F(DiskEngine, UnwritableOrUncachedRefusingFolderEndsTheSequence) {
   testing::SimulatedMedium medium;
   medium.RefuseOpens(EACCES);
