@@ -5,6 +5,7 @@
 #include <json/json.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -131,6 +132,15 @@ int RunCpu(const std::vector<std::string>& args) {
     while (!loop.RunUntil(done)) {
     }
   };
+  // On every way out the run's threads end before the program does (serving what they
+  // post meanwhile), so that no request is still running while the process exits.
+  struct Settle {
+    TaskLoop& loop;
+    CpuBenchRun& run;
+    ~Settle() {
+      while (!run.WaitForThreads(std::chrono::milliseconds(50))) loop.RunUntil([] { return false; }, 50);
+    }
+  } settle{loop, run};
   run.OnOpen();
   run.OnStart();
   runUntil([&run] { return run.State() != CpuRunState::kRequesting; });

@@ -17,6 +17,8 @@
 // calls carried after that are dropped, so the carrier must stay callable while they run.
 #pragma once
 
+#include <chrono>
+
 #include <json/value.h>
 
 #include <ctime>
@@ -112,6 +114,9 @@ class CpuBenchRun {
   std::string ShownResultText() const;
   // What the last session returned, once its thread has reported its end.
   const std::optional<CpuExamOutcome>& LastOutcome() const { return outcome_; }
+  // Waits up to limit for the request and the exam threads to have ended and joins them;
+  // true when none is left. A program that ends must not leave them running into its exit.
+  bool WaitForThreads(std::chrono::milliseconds limit) { return request_.Wait(limit) && run_.Wait(limit); }
 
  private:
   class Events;  // the session's events, carried to this object
