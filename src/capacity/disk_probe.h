@@ -1,0 +1,37 @@
+// The quick probe of a real drive, as the helper program and the command line run it as
+// root: put back what an interrupted probe left in its backup file, make sure the device is
+// a whole disk that may be written (removable, or forced; nothing mounted, or unmounted on
+// request), then probe it through its raw device.
+#pragma once
+
+#include <cstdint>
+#include <stop_token>
+#include <string>
+
+#include "base/status.h"
+#include "capacity/quick_probe.h"
+
+namespace sorvanta::capacity {
+
+constexpr char kProbeBackupDir[] = "/var/lib/sorvanta";
+
+struct DiskProbeRequest {
+  std::string device;   // e.g. "/dev/sdb"
+  bool force = false;   // also a disk that is not removable
+  bool unmount = false; // unmount its file systems instead of refusing
+  uint64_t flushBytes = kProbeDefaultFlushBytes;
+  std::string backupDir = kProbeBackupDir;
+};
+
+// The backup file of probes kept in dir.
+std::string ProbeBackupPath(const std::string& dir);
+
+// When dir holds the backup of an interrupted probe, writes it back to its device and
+// deletes it (logged through events); ok when there was none.
+Status RestorePendingProbe(const std::string& dir, ProbeEvents& events);
+
+// Restores a pending backup, checks and opens the device, and probes it. A refusal or a
+// failure before the probe comes back as the Status; otherwise the probe's result.
+Result<ProbeResult> ProbeDisk(const DiskProbeRequest& request, ProbeEvents& events, std::stop_token stop);
+
+}  // namespace sorvanta::capacity
