@@ -1,6 +1,9 @@
 #include "capacity/disk_probe.h"
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 
 #include "base/text.h"
@@ -34,6 +37,24 @@ Result<std::unique_ptr<ProbeDevice>> OpenDevice(const std::string& path) {
 }
 
 }  // namespace
+
+std::string ProbeBackupDir() {
+  const char* dir = std::getenv("SORVANTA_PROBE_BACKUP_DIR");
+  if (dir && *dir && getuid() == 0 && geteuid() == 0 && !std::getenv("PKEXEC_UID")) return dir;
+  return kProbeBackupDir;
+}
+
+Json::Value ProbeJson(const std::string& device, const ProbeResult& result) {
+  Json::Value out;
+  out["mode"] = "probe";
+  out["device"] = device;
+  out["claimedBytes"] = Json::UInt64(result.verdict.claimedBytes);
+  out["rounds"] = result.rounds;
+  out["restored"] = result.restored;
+  out["error"] = result.error;
+  AddVerdictJson(result.verdict, &out);
+  return out;
+}
 
 std::string ProbeBackupPath(const std::string& dir) { return dir + "/quick-probe.backup"; }
 

@@ -8,6 +8,8 @@
 #include <stop_token>
 #include <string>
 
+#include <json/json.h>
+
 #include "base/status.h"
 #include "capacity/quick_probe.h"
 
@@ -23,6 +25,11 @@ struct DiskProbeRequest {
   std::string backupDir = kProbeBackupDir;
 };
 
+// Where the backup goes: kProbeBackupDir, or the folder SORVANTA_PROBE_BACKUP_DIR names when
+// root started the program itself (never through pkexec, so that a user cannot point the
+// privileged helper at a backup file of their own making).
+std::string ProbeBackupDir();
+
 // The backup file of probes kept in dir.
 std::string ProbeBackupPath(const std::string& dir);
 
@@ -33,5 +40,9 @@ Status RestorePendingProbe(const std::string& dir, ProbeEvents& events);
 // Restores a pending backup, checks and opens the device, and probes it. A refusal or a
 // failure before the probe comes back as the Status; otherwise the probe's result.
 Result<ProbeResult> ProbeDisk(const DiskProbeRequest& request, ProbeEvents& events, std::stop_token stop);
+
+// The probe's JSON object: "mode" ("probe"), "device", "claimedBytes", "rounds", "restored",
+// "error" and the verdict's keys.
+Json::Value ProbeJson(const std::string& device, const ProbeResult& result);
 
 }  // namespace sorvanta::capacity
