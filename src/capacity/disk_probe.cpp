@@ -8,7 +8,9 @@
 
 #include "base/text.h"
 #include "platform/direct_io.h"
+#include "platform/eject.h"
 #include "platform/raw_disk.h"
+#include "platform/volumes.h"
 
 namespace sorvanta::capacity {
 namespace {
@@ -42,6 +44,24 @@ std::string ProbeBackupDir() {
   const char* dir = std::getenv("SORVANTA_PROBE_BACKUP_DIR");
   if (dir && *dir && getuid() == 0 && geteuid() == 0 && !std::getenv("PKEXEC_UID")) return dir;
   return kProbeBackupDir;
+}
+
+std::string RemovableDiskOfVolume(const std::string& root, const platform::BlockRoots& roots) {
+  for (const platform::MountEntry& m : platform::ReadMountInfo(roots.proc)) {
+    if (m.mountPoint != root || m.source.rfind("/dev/", 0) != 0) continue;
+    auto disk = platform::InspectWholeDisk(platform::WholeDiskOf(m.source, roots.sys), roots);
+    if (disk.ok() && disk.value().wholeDisk && disk.value().removable) return disk.value().path;
+  }
+  return {};
+}
+
+std::string QuickProbeQuestion(const std::string& device) {
+  return "快速鉴定将直接在 " + device +
+         " 的若干位置写入测试扇区，约需一分钟，不会写满磁盘。\n"
+         "开始前会卸载该磁盘上的全部分区。被覆盖的数据先备份（内存中和 " +
+         ProbeBackupPath(kProbeBackupDir) +
+         "），结束后写回并逐一核对；若中途断电或程序崩溃，下次快速鉴定开始时写回。\n"
+         "需要管理员密码。继续吗？";
 }
 
 Json::Value ProbeJson(const std::string& device, const ProbeResult& result) {

@@ -12,6 +12,7 @@
 
 #include "base/status.h"
 #include "capacity/quick_probe.h"
+#include "platform/block_devices.h"
 
 namespace sorvanta::capacity {
 
@@ -40,6 +41,13 @@ Status RestorePendingProbe(const std::string& dir, ProbeEvents& events);
 // Restores a pending backup, checks and opens the device, and probes it. A refusal or a
 // failure before the probe comes back as the Status; otherwise the probe's result.
 Result<ProbeResult> ProbeDisk(const DiskProbeRequest& request, ProbeEvents& events, std::stop_token stop);
+
+// The whole removable disk that holds the volume mounted at root (e.g. "/dev/sdb"); empty
+// when the volume is not on one.
+std::string RemovableDiskOfVolume(const std::string& root, const platform::BlockRoots& roots = {});
+// The confirmation before the window probes device: what it writes, that the drive is
+// unmounted, and that its data is backed up and put back.
+std::string QuickProbeQuestion(const std::string& device);
 
 // The probe's JSON object: "mode" ("probe"), "device", "claimedBytes", "rounds", "restored",
 // "error" and the verdict's keys.
