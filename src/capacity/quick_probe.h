@@ -36,7 +36,9 @@ class ProbeDevice {
   virtual bool Flush() = 0;
 };
 
-constexpr uint64_t kProbeDefaultFlushBytes = 32ull * 1024 * 1024;
+// A write cache hands back the tagged sectors until at least its own size was written after
+// them; 64 MiB gets past any cache of up to 64 MiB.
+constexpr uint64_t kProbeDefaultFlushBytes = 64ull * 1024 * 1024;
 constexpr size_t kProbePointsPerRound = 32;
 
 struct ProbeOptions {

@@ -104,7 +104,7 @@ int ParseProbe(const std::vector<std::string>& args) {
       "用法: sorvanta-cli probe DEVICE [--yes] [--json] [--force] [--unmount] [--flush-mib N]\n"
       "  --force       也鉴定不可移动的磁盘\n"
       "  --unmount     先卸载磁盘上已挂载的文件系统\n"
-      "  --flush-mib N 写完测试扇区后再写入的数据量，用来冲掉磁盘的写缓存（默认 32）\n";
+      "  --flush-mib N 写完测试扇区后再写入的数据量，用来冲掉磁盘的写缓存（默认 64）\n";
   ProbeCommandOptions o;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];

@@ -155,17 +155,25 @@ int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_inf
   return r;
 }
 
-// Zeroing and punching holes (mkfs asks the loop device for both) write zeros.
+// Zeroing and punching holes (mkfs asks the loop device for both) punch holes in the
+// backing file where the range maps to, and forget cached sectors in it.
 int Fallocate(const char*, int mode, off_t offset, off_t length, fuse_file_info*) {
   if (!(mode & (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_ZERO_RANGE))) return 0;
-  static const std::vector<char> zeros(1 << 20, 0);
-  uint64_t off = static_cast<uint64_t>(offset);
+  const uint64_t off = static_cast<uint64_t>(offset);
   const uint64_t end = std::min<uint64_t>(off + static_cast<uint64_t>(length), drive.claimed);
-  for (; off < end; off += zeros.size()) {
-    int r = Write(nullptr, zeros.data(), std::min<uint64_t>(zeros.size(), end - off), static_cast<off_t>(off), nullptr);
-    if (r < 0) return r;
-  }
-  return 0;
+  if (end <= off) return 0;
+  // A range longer than a wrapping drive's real size covers all of it.
+  const bool all = drive.mode == Drive::kWrap && end - off >= drive.real;
+  int r = all ? (fallocate(drive.backing, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0,
+                           static_cast<off_t>(drive.real)) == 0 ? 0 : -errno)
+              : Each(off, end - off, [](size_t, uint64_t physical, size_t piece, bool present) {
+                  if (!present) return 0;
+                  return fallocate(drive.backing, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                                   static_cast<off_t>(physical), static_cast<off_t>(piece)) == 0 ? 0 : -errno;
+                });
+  for (auto it = drive.cache.lower_bound(off / kSector * kSector); it != drive.cache.end() && it->first < end; ++it)
+    it->second.second.clear();
+  return r < 0 ? r : 0;
 }
 
 int Fsync(const char*, int, fuse_file_info*) { return fdatasync(drive.backing) == 0 ? 0 : -errno; }

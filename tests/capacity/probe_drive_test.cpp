@@ -221,7 +221,7 @@ TEST(ProbeDrive, NamesEachFakeAndLeavesEveryByteAsItWas) {
       const long long error = static_cast<long long>(r.json["realCapacityEstimate"].asUInt64() - c.real);
       EXPECT_LE(std::llabs(error), static_cast<long long>(std::max(c.claimed / 100, 64 * kMiB)));
     }
-    EXPECT_LT(r.json["bytesWritten"].asUInt64(), c.claimed / 8);
+    EXPECT_LT(r.json["bytesWritten"].asUInt64(), 300 * kMiB);
     EXPECT_EQ(drive.Digest(), before);
     EXPECT_FALSE(std::ifstream(backups.Path("quick-probe.backup")).good());
   }
@@ -229,8 +229,9 @@ TEST(ProbeDrive, NamesEachFakeAndLeavesEveryByteAsItWas) {
 
 TEST(ProbeDrive, KilledInTheMiddleIsPutBackOnTheNextStart) {
   if (std::string why = Unavailable(); !why.empty()) GTEST_SKIP() << why;
-  // Killed among the test sectors, and within the flush data.
-  for (int freezeAfter : {20, 300}) {
+  // Killed among the test sectors, and later among the wrapped places or the flush data (of
+  // about 250 writes before the probe writes back).
+  for (int freezeAfter : {20, 120}) {
     SCOPED_TRACE(freezeAfter);
     FakeDrive drive(2 * kGiB, 256 * kMiB, "wrap", 0, freezeAfter);
     ASSERT_TRUE(drive.ok());

@@ -4,6 +4,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstdlib>
 
 #include "capacity/ui/CdriveclearDlg.h"
 #include "support/fake_volumes.h"
@@ -68,6 +69,8 @@ class QuickProbeWindowTest : public QObject {
     QCOMPARE(args.readAll().trimmed(), QByteArray("--unmount /dev/sdz"));
     QCOMPARE(window.QuickProbeButton()->text(), QStringLiteral("快速鉴定"));
     QVERIFY(window.StartButton()->isEnabled());
+    if (const char* shots = std::getenv("SORVANTA_SHOT_DIR"))
+      window.grab().save(QString::fromUtf8(shots) + QStringLiteral("/quick-probe-window.png"));
   }
 };
 
