@@ -17,7 +17,9 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <iostream>
 #include <regex>
+#include <sstream>
 #include <set>
 #include <thread>
 
@@ -195,29 +197,188 @@ std::set<std::string> Keys(const Json::Value& v) {
   return keys;
 }
 
+// Columns a line takes on a terminal: East Asian characters (3- and 4-byte UTF-8) take two.
+size_t Columns(const std::string& line) {
+  size_t width = 0;
+  for (size_t i = 0; i < line.size();) {
+    const unsigned char c = static_cast<unsigned char>(line[i]);
+    const size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    width += length >= 3 ? 2 : 1;
+    i += length;
+  }
+  return width;
+}
+
+const fs::path kSourceDir = SORVANTA_SOURCE_DIR;
+
+// What python3-jsonschema finds wrong with text as output of command (empty: valid).
+std::string SchemaErrors(const std::string& text, const std::string& command) {
+  testing::TempDir dir("clischema");
+  const std::string out = dir.Path("out.json");
+  { std::ofstream(out, std::ios::binary) << text; }
+  const std::string schema = (kSourceDir / "docs/schemas" / (command + ".schema.json")).string();
+  const std::string script =
+      "import json, sys, jsonschema\n"
+      "jsonschema.validate(json.load(open(sys.argv[2])), json.load(open(sys.argv[1])))\n";
+  FILE* pipe = ::popen(("python3 -c '" + script + "' '" + schema + "' '" + out + "' 2>&1").c_str(), "r");
+  if (!pipe) return "python3 did not start";
+  std::string errors;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) errors.append(buf, n);
+  return ::pclose(pipe) == 0 ? "" : errors + "\n" + text;
+}
+
+// Every command, in the order of the list in the help.
+const std::vector<std::string> kCommands = {"capacity", "wipe", "cpu", "disk", "disks", "switch", "usbtest"};
+
+TEST(CliArguments, EveryCommandExplainsItselfWithin80ColumnsAndRefusesWhatItDoesNotKnow) {
+  const std::string manual = ReadFile((kSourceDir / "docs/man/sorvanta-cli.1.md").string());
+  ASSERT_FALSE(manual.empty());
+  std::vector<std::vector<std::string>> helps = {{"--help"}, {"-h"}, {"help"}};
+  for (const std::string& c : kCommands) helps.push_back({c, "--help"});
+  for (const auto& args : helps) {
+    auto cli = RunCli(args);
+    const std::string what = ::testing::PrintToString(args);
+    EXPECT_EQ(cli->code(), 0) << what;
+    EXPECT_EQ(cli->err(), "") << what;
+    std::istringstream lines(cli->out());
+    int options = 0;
+    for (std::string line; std::getline(lines, line);) {
+      EXPECT_LE(Columns(line), 80u) << what << ": " << line;
+      // Every option a command explains is in the manual page too.
+      std::smatch option;
+      if (args.size() == 2 && std::regex_search(line, option, std::regex("^  (?:-[a-zA-Z],)?(--[a-z]+)\\b"))) {
+        ++options;
+        if (option[1] != "--help") {
+          EXPECT_NE(manual.find("**" + option[1].str() + "**"), std::string::npos) << what << " " << option[1];
+        }
+      }
+    }
+    if (args.size() == 2) {
+      EXPECT_GE(options, 1) << what;
+    }
+  }
+  EXPECT_EQ(RunCli({"--help"})->out().rfind("用法: sorvanta-cli <命令> [参数]\n", 0), 0u);
+  for (const std::string& c : kCommands) {
+    auto cli = RunCli({c, "--bogus"});
+    EXPECT_EQ(cli->code(), 2) << c;
+    EXPECT_EQ(cli->err().rfind("未知参数: --bogus\n用法: sorvanta-cli " + c + " ", 0), 0u) << cli->err();
+    EXPECT_EQ(cli->out(), "");
+  }
+}
+
 TEST(CliArguments, RefusalsExitTwoWithTheirTexts) {
   struct Case {
     std::vector<std::string> args;
     std::string err;
+    std::string errEnd = "";  // when set, err is the start and this the end of standard error
   };
   std::vector<Case> cases = {
       {{"frobnicate"}, "未知命令: frobnicate（--help 列出全部命令）\n"},
       {{"capacity"}, "用法: sorvanta-cli capacity ROOT [--yes] [--json] | capacity --list [--json]\n"},
       {{"wipe", "/no/such/volume", "--yes"}, "/no/such/volume 不是已挂载的卷的根目录（capacity --list 列出全部卷）\n"},
       {{"disk", "/no/such/volume"}, "/no/such/volume 不是已挂载分区的根目录（sorvanta-cli disks 列出可测分区）\n"},
-      {{"disk", "/", "--size", "12X"}, "写入大小无效: 12X（字节数，可带 K、M、G 后缀）\n"},
+      {{"disk", "/", "--size", "12X"}, "写入大小无效: 12X（字节数，可带 K、M、G、T 后缀）\n"},
+      {{"disk", "/", "--size", "1K"}, "写入大小须在 16M 与可用空间 ", "G 之间: 1K\n"},
+      {{"disk", "/", "--size", "16T"}, "写入大小须在 16M 与可用空间 ", "G 之间: 16T\n"},
+      {{"disk", "/", "--size"}, "缺少选项的值: --size\n用法: sorvanta-cli disk ROOT [--size N] [--prefill P|--laps N] "
+                                "[选项]（--help 说明全部选项）\n"},
       {{"switch", "127.0.0.1", "USBON"}, "树莓派IP应包含端口号！\n例子：192.168.0.100:5000\n"},
       {{"usbtest", "--passes", "0"}, "--passes 应为 1 到 1000000 之间的整数\n"},
   };
   for (const Case& c : cases) {
     auto cli = RunCli(c.args);
     EXPECT_EQ(cli->code(), 2) << c.args[0];
-    EXPECT_EQ(cli->err(), c.err);
+    if (c.errEnd.empty()) {
+      EXPECT_EQ(cli->err(), c.err);
+    } else {
+      EXPECT_EQ(cli->err().rfind(c.err, 0), 0u) << cli->err();
+      EXPECT_TRUE(cli->err().size() >= c.errEnd.size() &&
+                  cli->err().compare(cli->err().size() - c.errEnd.size(), c.errEnd.size(), c.errEnd) == 0)
+          << cli->err();
+    }
     EXPECT_EQ(cli->out(), "");
   }
   auto help = RunCli({});
   EXPECT_EQ(help->code(), 2);
   EXPECT_EQ(help->out().rfind("用法: sorvanta-cli <命令> [参数]\n", 0), 0u);
+}
+
+// What scripts read: one value per run on standard output that its command's schema accepts,
+// two-space indented or on one line, and an object naming the error when there is no result.
+TEST(CliJson, OutputOfEveryCommandMatchesItsSchema) {
+  testing::TempDir home("clijson");
+  fs::create_directories(home.Path("sorvanta"));
+  { std::ofstream(home.Path("sorvanta/cputest.bin"), std::ios::binary) << "[{\"singlecore\":1200,\"ratio\":0.997319}]"; }
+  struct Case {
+    std::vector<std::string> args;
+    std::string schema;
+    int code;
+  };
+  const Case cases[] = {
+      {{"disks", "--json"}, "disks", 0},
+      {{"capacity", "--list", "--json=compact"}, "capacity", 0},
+      {{"cpu", "--history", "--json"}, "cpu", 0},
+      {{"disk", "--history", "/", "--json"}, "disk", 0},
+      {{"cpu", "--json"}, "cpu", 1},  // nothing listens at the service's address
+      {{"wipe", "/no/such/volume", "--yes", "--json=compact"}, "wipe", 2},
+      {{"disks", "--json=fancy"}, "disks", 2},
+  };
+  for (const Case& c : cases) {
+    auto cli = RunCli(c.args, {{"XDG_DATA_HOME", home.path()}, {"SORVANTA_SERVICE_URL", "https://127.0.0.1:1/"}});
+    const std::string what = ::testing::PrintToString(c.args);
+    EXPECT_EQ(cli->code(), c.code) << what << cli->err();
+    EXPECT_EQ(SchemaErrors(cli->out(), c.schema), "") << what;
+    const bool compact = c.args.back() == "--json=compact";
+    const std::string out = cli->out();
+    if (compact || out.size() > 3) {
+      EXPECT_EQ(std::count(out.begin(), out.end(), '\n') == 1, compact) << what << out;
+    }
+    if (c.code != 0) {
+      EXPECT_EQ(Keys(cli->json()), (std::set<std::string>{"error", "exitCode"})) << what;
+      EXPECT_EQ(cli->json()["exitCode"].asInt(), c.code) << what;
+    }
+  }
+  // Numbers as the text shows them, not the 17 digits of a double.
+  EXPECT_NE(RunCli({"cpu", "--history", "--json"}, {{"XDG_DATA_HOME", home.path()}})->out().find("\"ratio\": 1.0"),
+            std::string::npos);
+}
+
+// The CPU history moves from where older versions kept it into the program's folder, once,
+// without losing a byte: alone, beside a newer history, and across file systems.
+TEST(CliCpu, HistoryMovesIntoItsFolderKeepingEveryRecord) {
+  const std::string older = "[\r\n{\"singlecore\":1000,\"runtime\":1.5e9}\r\n]\r\n";
+  const std::string newer = "[\r\n{\"singlecore\":2000,\"runtime\":1.7e9}\r\n]";
+  struct Case {
+    std::string name;
+    bool newerExists;
+    bool ownFileSystem;  // sorvanta/ is a mount of its own
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"alone", false, false, older},
+      {"beside a newer one", true, false,
+       "[\r\n{\"singlecore\":1000,\"runtime\":1.5e9},\r\n{\"singlecore\":2000,\"runtime\":1.7e9}\r\n]"},
+      {"across file systems", false, true, older},
+  };
+  for (const Case& c : cases) {
+    testing::TempDir data("clihistory");
+    const std::string folder = data.Path("sorvanta");
+    fs::create_directories(folder);
+    if (c.ownFileSystem && (geteuid() != 0 || mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=1m") != 0)) {
+      std::cout << "[  SKIPPED ] " << c.name << ": mounting a tmpfs needs root\n";
+      continue;
+    }
+    { std::ofstream(data.Path("cputest.bin"), std::ios::binary) << older; }
+    if (c.newerExists) std::ofstream(folder + "/cputest.bin", std::ios::binary) << newer;
+    auto cli = RunCli({"cpu", "--history"}, {{"XDG_DATA_HOME", data.path()}});
+    EXPECT_EQ(cli->code(), 0) << c.name << cli->err();
+    EXPECT_EQ(ReadFile(folder + "/cputest.bin"), c.expected) << c.name;
+    EXPECT_FALSE(fs::exists(data.Path("cputest.bin"))) << c.name;
+    EXPECT_NE(cli->out().find("--- 记录 " + std::string(c.newerExists ? "2/2" : "1/1") + " ---"), std::string::npos)
+        << c.name << cli->out();
+    if (c.ownFileSystem) umount(folder.c_str());
+  }
 }
 
 TEST(CliSwitch, PrintsTheTestButtonTexts) {
@@ -320,6 +481,12 @@ TEST_F(CliOnAVolume, CapacityJsonForScriptsLeavesOtherFilesAlone) {
   EXPECT_FALSE(v["aborted"].asBool());
   EXPECT_EQ(v["endMessage"].asString().rfind("处理结束！您的磁盘有效容量：", 0), 0u) << v["endMessage"].asString();
   EXPECT_TRUE(v["keptFiles"].isArray() && v["keptFiles"].empty());
+  EXPECT_EQ(SchemaErrors(cli->out(), "capacity"), "");
+  // The volume is on the list, with its file system's name as the window shows it.
+  bool listed = false;
+  for (const Json::Value& item : RunCli({"capacity", "--list", "--json"})->json())
+    if (item["root"].asString() == root_) listed = item["fileSystem"].asString() == "EXT4" && item["freeBytes"].asUInt64() > 0;
+  EXPECT_TRUE(listed);
   // Standard error carries the log, standard output only the object.
   EXPECT_NE(cli->err().find("文件已存在,跳过:" + root_ + "/temp_1.tmp"), std::string::npos);
   ExpectUserFilesIntact();
@@ -349,8 +516,9 @@ TEST_F(CliOnAVolume, SecondCtrlCWaitsForTheCleanup) {
   cli.SignalTaken(SIGINT);
   cli.Signal(SIGINT);
   ASSERT_TRUE(cli.Wait());
-  EXPECT_EQ(cli.code(), 1);
+  EXPECT_EQ(cli.code(), 130);
   EXPECT_TRUE(cli.json()["aborted"].asBool());
+  EXPECT_EQ(SchemaErrors(cli.out(), "capacity"), "");
   EXPECT_NE(cli.err().find("正在停止并清理测试文件，请稍候..."), std::string::npos);
   ExpectUserFilesIntact();
   EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
@@ -376,6 +544,7 @@ TEST_F(CliOnAVolume, StoppedDiskJsonKeepsWhatWasMeasured) {
   EXPECT_EQ(cli.code(), 130);
   Json::Value v = cli.json();
   EXPECT_TRUE(v["aborted"].asBool()) << cli.out();
+  EXPECT_EQ(SchemaErrors(cli.out(), "disk"), "");
   for (const char* measured : {"linerbufferwrite", "linerread", "fourkwrite"})
     EXPECT_GT(v[measured].asDouble(), 0) << measured;
   for (const char* notRun : {"linernobufferwrite", "fourkread", "mtfourkwrite", "mtfourkread"})
@@ -402,6 +571,22 @@ TEST_F(CliOnAVolume, PrefilledDiskRunTakesTheSpaceAndTwoSignalsLeaveNoFillFile) 
   EXPECT_EQ(cli.code(), 130);
   EXPECT_NE(cli.out().find("[>>]预填充数据"), std::string::npos) << cli.out();
   ExpectUserFilesIntact();
+  EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
+}
+
+// The run's last test (the 64-thread 4 KiB read) fails while every test before it measured:
+// the run found a fault, so it must not exit 0.
+TEST_F(CliOnAVolume, DiskRunWhoseLastTestFailsExitsOne) {
+  const std::string preload = (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "lib" /
+                               "libsorvanta_fail_sync.so").string();
+  auto cli = RunCli({"disk", root_, "--size", "16M", "--json"},
+                    {{"TMPDIR", dir_.path()}, {"LD_PRELOAD", preload}, {"SORVANTA_FAIL_READ_SUFFIX", "/diskwritetest.bin"},
+                     {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+  EXPECT_EQ(cli->code(), 1) << cli->err();
+  Json::Value v = cli->json();
+  EXPECT_GT(v["fourkread"].asDouble(), 0) << cli->out();
+  EXPECT_TRUE(v["mtfourkread"].isNull()) << cli->out();
+  EXPECT_FALSE(v["aborted"].asBool());
   EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
 }
 
