@@ -579,13 +579,15 @@ TEST_F(CliOnAVolume, PrefilledDiskRunTakesTheSpaceAndTwoSignalsLeaveNoFillFile) 
 TEST_F(CliOnAVolume, DiskRunWhoseLastTestFailsExitsOne) {
   const std::string preload = (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "lib" /
                                "libsorvanta_fail_sync.so").string();
-  auto cli = RunCli({"disk", root_, "--size", "16M", "--json"},
-                    {{"TMPDIR", dir_.path()}, {"LD_PRELOAD", preload}, {"SORVANTA_FAIL_READ_SUFFIX", "/diskwritetest.bin"},
-                     {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
-  EXPECT_EQ(cli->code(), 1) << cli->err();
-  Json::Value v = cli->json();
-  EXPECT_GT(v["fourkread"].asDouble(), 0) << cli->out();
-  EXPECT_TRUE(v["mtfourkread"].isNull()) << cli->out();
+  // The whole sequence takes about 90 s: its timed tests run 20 s each.
+  Cli cli({"disk", root_, "--size", "16M", "--json"},
+          {{"TMPDIR", dir_.path()}, {"LD_PRELOAD", preload}, {"SORVANTA_FAIL_READ_SUFFIX", "/diskwritetest.bin"},
+           {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+  ASSERT_TRUE(cli.Wait(300000));
+  EXPECT_EQ(cli.code(), 1) << cli.err();
+  Json::Value v = cli.json();
+  EXPECT_GT(v["fourkread"].asDouble(), 0) << cli.out();
+  EXPECT_TRUE(v["mtfourkread"].isNull()) << cli.out();
   EXPECT_FALSE(v["aborted"].asBool());
   EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
 }
