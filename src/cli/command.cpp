@@ -130,9 +130,10 @@ void AddJsonOption(CLI::App& sub, JsonStyle* style) {
 
 std::string JsonText(const Json::Value& v, const JsonStyle& style) {
   Json::StreamWriterBuilder b;
-  b["indentation"] = style.value == "compact" ? "" : "  ";
+  const bool compact = style.value == "compact";
+  b["indentation"] = compact ? "" : "  ";
   b["emitUTF8"] = true;
-  b["enableYAMLCompatibility"] = true;  // "key": value, as most JSON tools write it
+  b["enableYAMLCompatibility"] = !compact;  // indented as most JSON tools write it: "key": value
   b["precision"] = 2;
   b["precisionType"] = "decimal";
   return Json::writeString(b, v) + "\n";
