@@ -88,6 +88,16 @@ class CliFormatter : public CLI::Formatter {
     label("REQUIRED", "（必需）");
     label("Positionals", "参数");
   }
+  // An option as the user types it: "--json[=compact]", not the parser's "--json{pretty}".
+  std::string make_option_name(const CLI::Option* option, bool positional) const override {
+    std::string name = CLI::Formatter::make_option_name(option, positional);
+    const size_t brace = name.find('{');
+    return brace == std::string::npos ? name : name.substr(0, brace);
+  }
+  std::string make_option_opts(const CLI::Option* option) const override {
+    if (option->get_type_name() == "[=compact]") return "[=compact]";
+    return CLI::Formatter::make_option_opts(option);
+  }
   std::string make_usage(const CLI::App* app, std::string) const override {
     if (app->get_parent() == nullptr) return "用法: sorvanta-cli <命令> [参数]\n";
     for (const CliCommand& c : Registry())
@@ -119,9 +129,8 @@ void BuildCommandLine(CLI::App& app, std::vector<std::function<int()>>* runs) {
 }
 
 void AddJsonOption(CLI::App& sub, JsonStyle* style) {
-  sub.add_option("--json", style->value, "结果以JSON输出到标准输出（=compact 为单行）")
-      ->expected(0, 1)
-      ->default_str("pretty")
+  // A flag (its value only after "="), so that "--json ROOT" leaves ROOT to the command.
+  sub.add_flag("--json{pretty}", style->value, "结果以JSON输出到标准输出（=compact 为单行）")
       ->type_name("[=compact]")
       ->check(CLI::Validator(
           [](std::string& v) { return v == "pretty" || v == "compact" ? std::string() : "应为 --json 或 --json=compact"; },

@@ -338,7 +338,7 @@ TEST(CliJson, OutputOfEveryCommandMatchesItsSchema) {
       {{"disks", "--json"}, "disks", 0},
       {{"capacity", "--list", "--json=compact"}, "capacity", 0},
       {{"cpu", "--history", "--json"}, "cpu", 0},
-      {{"disk", "--history", "/", "--json"}, "disk", 0},
+      {{"disk", "--history", "--json", "/"}, "disk", 0},  // the flag leaves the root alone
       {{"cpu", "--json"}, "cpu", 1},  // nothing listens at the service's address
       {{"wipe", "/no/such/volume", "--yes", "--json=compact"}, "wipe", 2},
       {{"disks", "--json=fancy"}, "disks", 2},
