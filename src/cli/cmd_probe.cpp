@@ -17,12 +17,14 @@
 
 namespace sorvanta::cli {
 
+constexpr char kUsage[] = "probe DEVICE [--yes] [--unmount] [--force] [--json]";
+
 struct ProbeCommandOptions {
   std::string device;
   bool force = false;
   bool unmount = false;
   bool yes = false;
-  bool json = false;
+  JsonStyle json;
   uint64_t flushMiB = capacity::kProbeDefaultFlushBytes / (1024 * 1024);
 };
 
@@ -30,7 +32,7 @@ namespace {
 
 class CliProbeEvents : public capacity::ProbeEvents {
  public:
-  explicit CliProbeEvents(bool json) : json_(json) {}
+  explicit CliProbeEvents(bool json) : json_(json) {}  // with --json the log goes to standard error
   void Log(const std::string& message) override {
     std::FILE* out = json_ ? stderr : stdout;
     std::fprintf(out, "%s\n", Printable(message).c_str());
@@ -58,95 +60,53 @@ bool Confirmed(const std::string& device) {
 }  // namespace
 
 // Runs the probe the options describe; the exit status: 0 no sign of a fake, 1 a fake or a
-// failure, 2 refused or bad arguments.
+// failure, 2 refused or bad arguments, 130 stopped by a signal.
 int RunProbeCommand(const ProbeCommandOptions& o) {
-  if (geteuid() != 0) {
-    std::fprintf(stderr, "快速鉴定直接读写整个磁盘，需要 root 权限（请用 sudo 运行）\n");
-    return 2;
-  }
-  if (!o.yes && !Confirmed(o.device)) {
-    std::fprintf(stderr, "已取消\n");
-    return 2;
-  }
+  if (o.device.empty()) return Failure(o.json, kExitUsage, std::string("用法: sorvanta-cli ") + kUsage);
+  if (o.flushMiB > 4096) return Failure(o.json, kExitUsage, "--flush-mib 须为 0 到 4096 的整数");
+  if (geteuid() != 0) return Failure(o.json, kExitUsage, "快速鉴定直接读写整个磁盘，需要 root 权限（请用 sudo 运行）");
+  if (!o.yes && !Confirmed(o.device)) return Failure(o.json, kExitUsage, "已取消");
   capacity::DiskProbeRequest request;
   request.device = o.device;
   request.force = o.force;
   request.unmount = o.unmount;
   request.flushBytes = o.flushMiB * 1024 * 1024;
   request.backupDir = capacity::ProbeBackupDir();
-  CliProbeEvents events(o.json);
+  CliProbeEvents events(o.json.on());
   std::stop_source stop;
   InterruptScope interrupt([stop]() mutable { stop.request_stop(); });
   auto result = capacity::ProbeDisk(request, events, stop.get_token());
   if (!result.ok()) {
-    std::fprintf(stderr, "%s\n", Printable(result.status().message()).c_str());
-    return result.status().code() == StatusCode::kPermissionDenied ||
-                   result.status().code() == StatusCode::kInvalidArgument
-               ? 2
-               : 1;
+    const StatusCode code = result.status().code();
+    return Failure(o.json,
+                   code == StatusCode::kPermissionDenied || code == StatusCode::kInvalidArgument ? kExitUsage : kExitFailed,
+                   Printable(result.status().message()));
   }
   const capacity::ProbeResult& r = result.value();
   if (!r.error.empty()) events.Log(r.error);
   events.Log(capacity::VerdictLine(r.verdict));
-  if (o.json) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    std::printf("%s\n", Json::writeString(builder, capacity::ProbeJson(o.device, r)).c_str());
-  }
-  return r.verdict.kind == capacity::VerdictKind::kPassed && r.restored ? 0 : 1;
+  if (o.json.on()) PrintJson(capacity::ProbeJson(o.device, r), o.json);
+  if (interrupt.Interrupted()) return kExitInterrupted;
+  return r.verdict.kind == capacity::VerdictKind::kPassed && r.restored ? kExitOk : kExitFailed;
 }
 
 namespace {
 
-int ParseProbe(const std::vector<std::string>& args) {
-  const char* usage =
-      "用法: sorvanta-cli probe DEVICE [--yes] [--json] [--force] [--unmount] [--flush-mib N]\n"
-      "  --force       也鉴定不可移动的磁盘\n"
-      "  --unmount     先卸载磁盘上已挂载的文件系统\n"
-      "  --flush-mib N 写完测试扇区后再写入的数据量，用来冲掉磁盘的写缓存（默认 64）\n";
-  ProbeCommandOptions o;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--yes" || a == "-y") {
-      o.yes = true;
-    } else if (a == "--json") {
-      o.json = true;
-    } else if (a == "--force") {
-      o.force = true;
-    } else if (a == "--unmount") {
-      o.unmount = true;
-    } else if (a == "--flush-mib" && i + 1 < args.size()) {
-      char* end = nullptr;
-      const std::string& n = args[++i];
-      o.flushMiB = std::strtoull(n.c_str(), &end, 10);
-      if (n.empty() || *end != '\0' || o.flushMiB > 4096) {
-        std::fprintf(stderr, "--flush-mib 须为 0 到 4096 的整数: %s\n", n.c_str());
-        return 2;
-      }
-    } else if (a == "--help" || a == "-h") {
-      std::printf("%s", usage);
-      return 0;
-    } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "未知参数: %s\n%s", a.c_str(), usage);
-      return 2;
-    } else if (o.device.empty()) {
-      o.device = a;
-    } else {
-      std::fprintf(stderr, "多余的参数: %s\n%s", a.c_str(), usage);
-      return 2;
-    }
-  }
-  if (o.device.empty()) {
-    std::fprintf(stderr, "%s", usage);
-    return 2;
-  }
-  return RunProbeCommand(o);
+std::function<int()> SetUp(CLI::App& sub) {
+  auto o = std::make_shared<ProbeCommandOptions>();
+  sub.add_option("DEVICE", o->device, "整个可移动磁盘的设备，如 /dev/sdb")->type_name("");
+  sub.add_flag("-y,--yes", o->yes, "不再询问（非交互运行时必需）");
+  sub.add_flag("--force", o->force, "也鉴定不可移动的磁盘");
+  sub.add_flag("--unmount", o->unmount, "先卸载磁盘上已挂载的文件系统");
+  sub.add_option("--flush-mib", o->flushMiB, "之后再写的数据量（MiB，默认 64），冲掉写缓存")
+      ->type_name("N");
+  AddJsonOption(sub, &o->json);
+  return [o] { return RunProbeCommand(*o); };
 }
 
 CliCommandRegistrar probeCommand{CliCommand{
-    "probe", "probe DEVICE [--yes] [--json] [--force] [--unmount] [--flush-mib N]",
-    "快速鉴定: 在整个可移动磁盘的少量位置写入并读回，约一分钟估出扩容盘的真实容量 (需要 root)", ParseProbe}};
+    "probe", kUsage,
+    "快速鉴定：只写少量扇区，约一分钟估出扩容盘的真实容量", SetUp}};
 
 }  // namespace
 }  // namespace sorvanta::cli
