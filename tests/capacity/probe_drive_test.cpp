@@ -192,12 +192,13 @@ struct DriveCase {
   uint64_t cache;
   const char* verdict;
   const char* failureKind;  // "" for none
+  bool cli = false;         // run through sorvanta-cli probe instead of the helper
 };
 
 TEST(ProbeDrive, NamesEachFakeAndLeavesEveryByteAsItWas) {
   if (std::string why = Unavailable(); !why.empty()) GTEST_SKIP() << why;
   const DriveCase cases[] = {
-      {"ext4 wrap 4G/256M", 4 * kGiB, 256 * kMiB, "wrap", "mkfs.ext4 -q -F", 0, "failed", "wrap"},
+      {"ext4 wrap 4G/256M", 4 * kGiB, 256 * kMiB, "wrap", "mkfs.ext4 -q -F", 0, "failed", "wrap", true},
       {"vfat drop 2G/384M", 2 * kGiB, 384 * kMiB, "drop", "mkfs.vfat", 0, "failed", "drop"},
       {"exfat wrap 1G/128M, 16M cache", 1 * kGiB, 128 * kMiB, "wrap", "mkfs.exfat", 16 * kMiB, "failed", "wrap"},
       {"ext4 drop 3G/512M", 3 * kGiB, 512 * kMiB, "drop", "mkfs.ext4 -q -F", 0, "failed", "drop"},
@@ -211,8 +212,17 @@ TEST(ProbeDrive, NamesEachFakeAndLeavesEveryByteAsItWas) {
     ASSERT_EQ((Shell(std::string(c.mkfs) + " " + drive.device(), &st), st), 0);
     const std::string before = drive.Digest();
     testing::TempDir backups("probe-backup");
-    HelperRun r = RunHelper({"--force", drive.device()}, backups.path(), backups.Path("log"));
-    EXPECT_EQ(r.exit, 0) << testing::ReadWholeFile(backups.Path("log"));
+    HelperRun r;
+    if (c.cli) {
+      setenv("SORVANTA_PROBE_BACKUP_DIR", backups.path().c_str(), 1);
+      Child cli = Child::Start({BinDir() + "/sorvanta-cli", "probe", "--yes", "--force", "--json", drive.device()},
+                               backups.Path("log"));
+      Json::Reader().parse(cli.ReadAll(), r.json);
+      EXPECT_EQ(cli.Wait(), *c.failureKind ? 1 : 0);
+    } else {
+      r = RunHelper({"--force", drive.device()}, backups.path(), backups.Path("log"));
+      EXPECT_EQ(r.exit, 0) << testing::ReadWholeFile(backups.Path("log"));
+    }
     EXPECT_EQ(r.json["verdict"].asString(), c.verdict);
     EXPECT_EQ(r.json["failureKind"].asString(), c.failureKind);
     EXPECT_TRUE(r.json["restored"].asBool());
