@@ -364,18 +364,37 @@ TEST(CapacityRun, FreeSpaceTakenByAnotherProgramIsSaidToShrink) {
 
 TEST(CapacityRun, FileSizeLimitContinuesInTheNextFile) {
   // FAT32 refuses files of 4 GiB and more: a wipe or check larger than one file goes on
-  // in the next file instead of counting write errors until it gives up.
-  for (CapacityMode mode : {CapacityMode::kWipe, CapacityMode::kCapacityCheck}) {
+  // in the next file instead of counting write errors until it gives up, whether the limit
+  // cuts a block, falls exactly between two blocks or exactly where the tail begins.
+  struct Case {
+    const char* name;
+    CapacityMode mode;
+    uint64_t limit, freeBytes;
+    std::vector<std::string> files;
+    const char* lastLine;
+  };
+  const Case cases[] = {
+      {"wipe, inside a block", CapacityMode::kWipe, 2 * kB + 64 * 1024, 5 * kB, {kFile0, kFile1, kFile2},
+       "处理结束！您的磁盘数据已毁尸灭迹！"},
+      {"check, inside a block", CapacityMode::kCapacityCheck, 2 * kB + 64 * 1024, 5 * kB, {kFile0, kFile1, kFile2},
+       "处理结束！您的磁盘有效容量：80 MB (0.08 GB)"},
+      {"check, at a block boundary", CapacityMode::kCapacityCheck, 2 * kB, 3 * kB, {kFile0, kFile1},
+       "处理结束！您的磁盘有效容量：48 MB (0.05 GB)"},
+      {"check, where the tail begins", CapacityMode::kCapacityCheck, 2 * kB, 2 * kB + 300 * 1024, {kFile0, kFile1},
+       "处理结束！您的磁盘有效容量：32 MB (0.03 GB)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     Medium medium(8 * kB, Medium::Beyond::kFiller);
-    medium.LimitFileSize(2 * kB + 64 * 1024);
+    medium.LimitFileSize(c.limit);
     RecordingReporter r;
-    CapacityResult res = RunOn(Options(5 * kB, mode), r);
+    CapacityResult res = RunOn(Options(c.freeBytes, c.mode), r);
     EXPECT_EQ(res.errors, 0);
-    EXPECT_EQ(res.writtenBytes, 5 * kB);
-    EXPECT_EQ(medium.stats().created, (std::vector<std::string>{kFile0, kFile1, kFile2}));
-    for (const std::string& f : {kFile0, kFile1, kFile2}) EXPECT_EQ(medium.stats().removes[f], 1) << f;
-    EXPECT_EQ(r.logs().back(), mode == CapacityMode::kWipe ? "处理结束！您的磁盘数据已毁尸灭迹！"
-                                                           : "处理结束！您的磁盘有效容量：80 MB (0.08 GB)");
+    EXPECT_EQ(res.writtenBytes, c.freeBytes);
+    EXPECT_EQ(res.verifiedBytes, c.mode == CapacityMode::kCapacityCheck ? c.freeBytes : 0u);
+    EXPECT_EQ(medium.stats().created, c.files);
+    for (const std::string& f : c.files) EXPECT_EQ(medium.stats().removes[f], 1) << f;
+    EXPECT_EQ(r.logs().back(), c.lastLine);
   }
 }
 

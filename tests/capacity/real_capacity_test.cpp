@@ -8,6 +8,7 @@
 #include <string>
 
 #include "capacity/capacity_run.h"
+#include "capacity/real_capacity.h"
 #include "capacity/recording_events.h"
 #include "support/simulated_medium.h"
 
@@ -96,6 +97,32 @@ TEST(RealCapacity, FakeDrivesGetAnEstimateWithinOneBlock) {
     EXPECT_GT(v.breakdown.*d.lost, 0u);
     EXPECT_LE(v.breakdown.intactBytes, d.realSize);
     EXPECT_EQ(VerdictLine(v).rfind("检测结束：", 0), 0u) << VerdictLine(v);
+  }
+}
+
+// Only a later block's data in place of an earlier one is a wrap (the later write landed
+// on it); an earlier block's data read back past the real end is damage, and the blocks
+// before it still count.
+TEST(RealCapacity, AnotherBlocksDataIsAWrapOnlyWhenThatBlockCameLater) {
+  auto own = [] { return BlockFate{BlockFate::kOwn, 0, static_cast<uint32_t>(kB)}; };
+  auto holds = [](size_t other) { return BlockFate{BlockFate::kOther, other, static_cast<uint32_t>(kB)}; };
+  struct Case {
+    const char* name;
+    std::vector<BlockFate> fates;
+    const char* kind;  // "failureKind" of the verdict
+    uint64_t estimate;
+  };
+  const Case cases[] = {
+      {"blocks 2 and 3 landed on 0 and 1", {holds(2), holds(3), own(), own()}, "wrap", 2 * kB},
+      {"block 3 landed on 1 behind an intact block", {own(), holds(3), own(), own()}, "wrap", 2 * kB},
+      {"blocks 0 and 1 read back past the end", {own(), own(), holds(0), holds(1)}, "corrupt", 2 * kB},
+      {"block 0 read back in place of the last", {own(), own(), own(), holds(0)}, "corrupt", 3 * kB},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CapacityVerdict v = JudgeBlockFates(c.fates);
+    EXPECT_EQ(FailureKindName(v.kind), c.kind);
+    EXPECT_EQ(v.estimateBytes, c.estimate);
   }
 }
 
