@@ -9,7 +9,7 @@
 
 #include "capacity/capacity_run.h"
 #include "capacity/real_capacity.h"
-#include "capacity/recording_events.h"
+#include "support/recording_events.h"
 #include "support/simulated_medium.h"
 
 namespace sorvanta::capacity {
@@ -70,7 +70,7 @@ TEST(RealCapacity, FakeDrivesGetAnEstimateWithinOneBlock) {
     EXPECT_LT(estimate > d.realSize ? estimate - d.realSize : d.realSize - estimate, kB)
         << "estimate " << estimate << " real " << d.realSize;
     // The line comes once, after the check's own messages and before the clean-up.
-    std::vector<std::string> logs = r.logs();
+    std::vector<std::string> logs = r.Logs();
     const std::string line = "估计真实容量：约 " + std::to_string(estimate / kMiB) + " MB（" + d.why + "）";
     auto at = std::find(logs.begin(), logs.end(), line);
     ASSERT_NE(at, logs.end()) << line;
@@ -135,8 +135,8 @@ TEST(RealCapacity, NoVerdictAfterAUserStop) {
   o.stream = std::make_shared<PatternStream>(1);
   RecordingReporter r;
   std::stop_source stop;
-  r.hook = [&](const testing::CapacityCall& c) {
-    if (c.what == "log" && c.text.find("文件检测到2个错误") != std::string::npos) stop.request_stop();
+  r.hook = [&](const testing::Event& c) {
+    if (c.kind == "log" && c.text.find("文件检测到2个错误") != std::string::npos) stop.request_stop();
   };
   CapacityResult res = RunCapacityCheck(o, r, stop.get_token());
   EXPECT_EQ(res.realCapacity.kind, FailureKind::kNone);
