@@ -12,6 +12,7 @@
 #include "support/recording_events.h"
 #include "support/fake_volumes.h"
 #include "support/simulated_medium.h"
+#include "support/temp_dir.h"
 
 namespace sorvanta::capacity {
 namespace {
@@ -430,8 +431,8 @@ TEST(CapacityRun, TailRefusedWholeIsRetriedWithTheRoomLeft) {
   // The file system's bookkeeping took 8 KiB of the announced room, and it refuses the
   // tail whole: the tail shrinks to the room the volume reports, no failure line.
   testing::FakeVolumes volumes;
-  std::string root = ::testing::TempDir() + "sorvanta_capacity_tail";
-  std::filesystem::create_directories(root);  // the volume layer reads its real statvfs
+  testing::TempDir dir("capacity-tail");  // the volume layer reads its real statvfs
+  const std::string& root = dir.path();
   volumes.Add(root, 56 * 1024);  // what the volume says is left once the blocks are in
   Medium medium(3 * kB, Medium::Beyond::kFiller);
   medium.LimitSpace(kB + 56 * 1024, true);

@@ -169,11 +169,12 @@ TEST(CapacityVolumes, WipeAsRootOverwritesTheBlocksKeptForRoot) {
     std::setvbuf(f, nullptr, _IONBF, 0);
     while (std::fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size()) {
     }
+    fsync(fileno(f));
     std::fclose(f);
   }
-  sync();
+  // Only this volume is flushed: a machine-wide sync waits for every other disk's writes.
   std::filesystem::remove(loop.root() + "/secret.bin");
-  sync();
+  ASSERT_TRUE(loop.Sync());
 
   std::optional<CapacityVolume> v = ReadCapacityVolume(loop.root());
   ASSERT_TRUE(v);
