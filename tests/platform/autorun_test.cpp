@@ -216,7 +216,7 @@ TEST(AutorunReadOnlyMedia, EntryOnReadOnlyVolumeIsSkipped) {
   if (!volume.ok()) GTEST_SKIP() << volume.error();
   fs::path entry = fs::path(volume.root()) / "autorun.inf";
   std::ofstream(entry) << "[autorun]\n";
-  sync();
+  ASSERT_TRUE(volume.Sync());
   std::string remount = "mount -o remount,ro '" + volume.root() + "'";
   ASSERT_EQ(std::system(remount.c_str()), 0);
   AutorunOutcome outcome = RemoveAutorunEntry(volume.root());

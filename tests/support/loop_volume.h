@@ -25,6 +25,8 @@ class LoopVolume {
   const std::string& image() const { return image_; }
   // The loop device the image is attached to.
   const std::string& device() const { return device_; }
+  // Flushes this volume's file system only (a machine-wide sync waits for every other disk).
+  bool Sync() const;
   bool Unmount();
   bool Mount();
 
