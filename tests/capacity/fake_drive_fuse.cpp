@@ -45,7 +45,7 @@ volatile sig_atomic_t released = 0;
 void Arm(int) { armed = 1; }
 void Release(int) { released = 1; }
 
-// Maps [off, off+len) of the disk to the backing file piece by piece.
+// Maps [off, off+len) of the disk to the backing file piece by piece; 0 or the first error.
 template <typename F>
 int Each(uint64_t off, size_t len, F f) {
   size_t done = 0;
@@ -66,7 +66,7 @@ int Each(uint64_t off, size_t len, F f) {
     if (r < 0) return r;
     done += piece;
   }
-  return static_cast<int>(len);
+  return 0;
 }
 
 int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
@@ -132,7 +132,8 @@ int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_inf
     ssize_t n = pwrite(drive.backing, buf + done, piece, static_cast<off_t>(physical));
     return n == static_cast<ssize_t>(piece) ? 0 : -EIO;
   });
-  if (r < 0 || drive.cacheSectors == 0) return r;
+  if (r < 0) return r;
+  if (drive.cacheSectors == 0) return static_cast<int>(size);
   for (uint64_t s = off / kSector * kSector; s < off + size; s += kSector) {
     if (s < off || s + kSector > off + size) {  // a partly written sector leaves the cache
       auto it = drive.cache.find(s);
@@ -152,7 +153,7 @@ int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_inf
   for (auto it = drive.cache.begin(); it != drive.cache.end();) {
     it = it->second.second.empty() && it->second.first == 0 ? drive.cache.erase(it) : std::next(it);
   }
-  return r;
+  return static_cast<int>(size);
 }
 
 // Zeroing and punching holes (mkfs asks the loop device for both) punch holes in the
