@@ -51,14 +51,14 @@ void Shot(QWidget& window, const char* name) {
   window.grab().save(QString::fromUtf8(dir) + QLatin1Char('/') + QLatin1String(name));
 }
 
-// Saves the next modal box (a real one) as PNG and answers it No.
-void ShootNextBoxAndAnswerNo(const char* name) {
-  QTimer::singleShot(300, [name] {
-    QWidget* box = QApplication::activeModalWidget();
-    if (!box) return;
-    Shot(*box, name);
-    if (auto* b = qobject_cast<QMessageBox*>(box)) b->button(QMessageBox::No)->click();
-  });
+// Saves the next modal box (a real one) as PNG and answers it No, once it shows.
+void ShootNextBoxAndAnswerNo(const char* name, bool* missed) {
+  sorvanta::testing::WhenShown([](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },
+                               [name](QWidget* box) {
+                                 Shot(*box, name);
+                                 static_cast<QMessageBox*>(box)->button(QMessageBox::No)->click();
+                               },
+                               missed);
 }
 
 // The verdict line, speeds replaced by "S".
@@ -177,8 +177,10 @@ class CapacityWindowTest : public QObject {
     QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
     if (std::getenv("SORVANTA_SHOT_DIR")) {  // the real box, for the screenshot
       window.ModeCheck()->setChecked(true);
-      ShootNextBoxAndAnswerNo("capacity-confirm.png");
+      bool missed = false;
+      ShootNextBoxAndAnswerNo("capacity-confirm.png", &missed);
       window.StartButton()->click();
+      QVERIFY2(!missed, "the confirmation box did not show");
       QVERIFY(!window.RunActive());
       QVERIFY(medium.stats().created.empty());
     }
