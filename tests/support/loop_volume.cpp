@@ -1,5 +1,6 @@
 #include "support/loop_volume.h"
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -71,6 +72,15 @@ bool LoopVolume::Mount() {
   if (mounted_) return true;
   mounted_ = !device_.empty() && ::mount(device_.c_str(), mountPoint_.c_str(), "ext4", 0, nullptr) == 0;
   return mounted_;
+}
+
+bool LoopVolume::Sync() const {
+  if (!mounted_) return false;
+  const int fd = ::open(mountPoint_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::syncfs(fd) == 0;
+  ::close(fd);
+  return ok;
 }
 
 bool LoopVolume::Unmount() {

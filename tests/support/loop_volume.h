@@ -27,6 +27,9 @@ class LoopVolume {
   const std::string& device() const { return device_; }
   bool Unmount();
   bool Mount();
+  // Writes out what is cached for this volume only (syncfs): sync() would also wait for every
+  // other file system of a busy machine, for minutes, where no time-out can stop it.
+  bool Sync() const;
 
   // Empty when this process may use loop devices, else the reason ("needs root", ...).
   static std::string Unavailable();

@@ -37,12 +37,14 @@
 namespace sorvanta::testing {
 
 // Records every message box instead of showing it; questions are answered from a queue
-// (Yes when the queue is empty).
+// (Yes when the queue is empty). whileOpen, when set, runs while a box is up, as the event
+// loop of a real box would let the program go on meanwhile.
 class MessageRecorder {
  public:
   MessageRecorder() {
     ui::SetMessageHandler([this](QWidget*, const ui::MessageRequest& request) {
       boxes.push_back(request);
+      if (whileOpen) whileOpen(request);
       if (answers.empty()) return true;
       bool answer = answers.front();
       answers.pop_front();
@@ -61,6 +63,7 @@ class MessageRecorder {
 
   std::vector<ui::MessageRequest> boxes;
   std::deque<bool> answers;
+  std::function<void(const ui::MessageRequest&)> whileOpen;
 };
 
 #ifdef SORVANTA_HAVE_SERVER

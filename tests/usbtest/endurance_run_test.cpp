@@ -633,7 +633,7 @@ TEST(UsbTestCsvExport, FailureLeavesTheEarlierFileWhole) {
     while (fill.write(block.data(), static_cast<std::streamsize>(block.size())) && fill.flush()) {
     }
   }
-  ::sync();
+  ASSERT_TRUE(volume.Sync());
   std::vector<UsbTestRow> rows(2000, UsbTestRow{"1", "/media/u/items/writetest0.bin", "1234ms", "56ms", "通过"});
   EXPECT_FALSE(WriteUsbTestCsv(csv, rows));
   EXPECT_EQ(ReadWholeFile(csv), "earlier export\r\n");
