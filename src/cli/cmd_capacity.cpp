@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <mutex>
@@ -15,6 +16,7 @@
 
 #include "capacity/capacity_presenter.h"
 #include "capacity/volume_choice.h"
+#include "base/text.h"
 #include "cli/command.h"
 #include "platform/clock.h"
 
@@ -94,7 +96,8 @@ bool Confirm(const CapacityVolume& volume, bool wipe) {
   return Yes();
 }
 
-int ListVolumes(bool json) {
+int ListVolumes(const JsonStyle& style) {
+  const bool json = style.on();
   Json::Value list(Json::arrayValue);
   for (const std::string& root : capacity::ListCapacityVolumes()) {
     std::optional<CapacityVolume> v = capacity::ReadCapacityVolume(root);
@@ -110,40 +113,25 @@ int ListVolumes(bool json) {
       std::printf("%-40s %-30s %s\n", Printable(v->root).c_str(), Printable(capacity::VolumeInfoText(*v)).c_str(), capacity::FreeSpaceText(v->freeBytes).c_str());
     }
   }
-  if (json) std::printf("%s\n", Json::writeString(Json::StreamWriterBuilder(), list).c_str());
-  return 0;
+  if (json) PrintJson(list, style);
+  return kExitOk;
 }
 
-int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
+struct FillArgs {
+  std::string root;
+  bool yes = false, list = false;
+  JsonStyle json;
+};
+
+int RunFill(const FillArgs& a, CapacityMode mode) {
   const bool wipe = mode == CapacityMode::kWipe;
   const char* usage = wipe ? "用法: sorvanta-cli wipe ROOT [--yes] [--json]\n"
                            : "用法: sorvanta-cli capacity ROOT [--yes] [--json] | capacity --list [--json]\n";
-  bool yes = false, json = false, list = false;
-  std::string root;
-  for (const std::string& a : args) {
-    if (a == "--yes" || a == "-y") {
-      yes = true;
-    } else if (a == "--json") {
-      json = true;
-    } else if (a == "--list" && !wipe) {
-      list = true;
-    } else if (a == "--help" || a == "-h") {
-      std::printf("%s", usage);
-      return 0;
-    } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "未知参数: %s\n%s", a.c_str(), usage);
-      return 2;
-    } else if (root.empty()) {
-      root = a;
-    } else {
-      std::fprintf(stderr, "多余的参数: %s\n%s", a.c_str(), usage);
-      return 2;
-    }
-  }
-  if (list) return ListVolumes(json);
+  const bool json = a.json.on();
+  std::string root = a.root;
+  if (a.list) return ListVolumes(a.json);
   if (root.empty()) {
-    std::fprintf(stderr, "%s", usage);
-    return 2;
+    return Failure(a.json, kExitUsage, std::string(usage, std::strlen(usage) - 1));
   }
   if (char* resolved = realpath(root.c_str(), nullptr)) {  // relative paths and symlinks
     root = resolved;
@@ -151,12 +139,10 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
   }
   std::optional<CapacityVolume> volume = capacity::ReadCapacityVolume(root);
   if (!volume) {
-    std::fprintf(stderr, "%s 不是已挂载的卷的根目录（capacity --list 列出全部卷）\n", root.c_str());
-    return 2;
+    return Failure(a.json, kExitUsage, FormatText("%s 不是已挂载的卷的根目录（capacity --list 列出全部卷）", root.c_str()));
   }
-  if (!yes && !Confirm(*volume, wipe)) {
-    std::fprintf(stderr, "已取消\n");
-    return 2;
+  if (!a.yes && !Confirm(*volume, wipe)) {
+    return Failure(a.json, kExitUsage, "已取消");
   }
   if (!json) {
     std::printf("%s: %s, 可用容量: %s\n", Printable(volume->root).c_str(), Printable(capacity::VolumeInfoText(*volume)).c_str(),
@@ -178,7 +164,7 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
   } catch (...) {
   }
   events.Finish();
-  if (!result) return 1;
+  if (!result) return Failure(a.json, kExitFailed, "扩容鉴定未能完成");
   // Files left behind and the verdict end the log, as in the window.
   for (const std::string& f : result->keptFiles) events.Log(capacity::KeptFileLine(f));
   const std::string verdict = capacity::VerdictLine(result->verdict);
@@ -200,25 +186,29 @@ int RunFill(const std::vector<std::string>& args, CapacityMode mode) {
     Json::Value kept(Json::arrayValue);
     for (const std::string& f : result->keptFiles) kept.append(f);
     out["keptFiles"] = kept;
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    builder["precision"] = 2;  // the speeds, in MB/s
-    builder["precisionType"] = "decimal";
-    std::printf("%s\n", Json::writeString(builder, out).c_str());
+    PrintJson(out, a.json);
   }
-  if (result->end == CapacityEnd::kNoFreeSpace) return 3;
-  return failed ? 1 : 0;
+  if (interrupt.Interrupted()) return kExitInterrupted;
+  // A volume without free space could not be tested: a failure like any other.
+  return failed || result->end == CapacityEnd::kNoFreeSpace ? kExitFailed : kExitOk;
+}
+
+std::function<int()> SetUp(CLI::App& sub, CapacityMode mode) {
+  auto a = std::make_shared<FillArgs>();
+  sub.add_option("ROOT", a->root, "要写满的卷的根目录")->type_name("");
+  sub.add_flag("-y,--yes", a->yes, "不再询问（非交互运行时必需）");
+  if (mode == CapacityMode::kCapacityCheck) sub.add_flag("--list", a->list, "列出可测的卷及其可用空间");
+  AddJsonOption(sub, &a->json);
+  return [a, mode] { return RunFill(*a, mode); };
 }
 
 CliCommandRegistrar capacityCommand{CliCommand{
-    "capacity", "capacity ROOT [--yes] [--json] | --list",
-    "扩容鉴定: 写满可用空间并校验，报告有效容量 (退出码 1: 有错误或中断)",
-    [](const std::vector<std::string>& args) { return RunFill(args, CapacityMode::kCapacityCheck); }}};
+    "capacity", "capacity ROOT [--yes] [--json] | capacity --list [--json]", "扩容鉴定：写满可用空间并校验，报告有效容量",
+    [](CLI::App& sub) { return SetUp(sub, CapacityMode::kCapacityCheck); }}};
 
 CliCommandRegistrar wipeCommand{CliCommand{
-    "wipe", "wipe ROOT [--yes] [--json]", "擦除可用空间: 覆盖写满后删除，已删除的文件不可恢复",
-    [](const std::vector<std::string>& args) { return RunFill(args, CapacityMode::kWipe); }}};
+    "wipe", "wipe ROOT [--yes] [--json]", "擦除可用空间：覆盖写满后删除，删除的文件不可恢复",
+    [](CLI::App& sub) { return SetUp(sub, CapacityMode::kWipe); }}};
 
 }  // namespace
 }  // namespace sorvanta::cli

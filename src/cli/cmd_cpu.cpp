@@ -23,14 +23,6 @@ namespace {
 
 using namespace cpubench;
 
-// JSON for people and scripts: indented, Chinese kept as UTF-8 rather than escaped.
-std::string JsonText(const Json::Value& v) {
-  Json::StreamWriterBuilder b;
-  b["indentation"] = "  ";
-  b["emitUTF8"] = true;
-  return Json::writeString(b, v) + "\n";
-}
-
 // Prints what the run shows: the machine and its warnings, the request, status lines as
 // lines and progress on one live line (with --json on standard error, so that standard
 // output carries only the object); errors go to standard error. Every call comes on the
@@ -66,6 +58,7 @@ class CliCpuView : public CpuRunView {
   }
   void ShowMessage(const std::string& text, const std::string&, CpuMessageIcon icon) override {
     if (icon == CpuMessageIcon::kError) {
+      lastError = text;
       std::fprintf(stderr, "错误：%s\n", Printable(text).c_str());
     } else {
       std::fprintf(out_, "%s\n", Printable(text).c_str());
@@ -74,6 +67,7 @@ class CliCpuView : public CpuRunView {
   // Running the command is the confirmation.
   bool Ask(const std::string&, const std::string&, CpuMessageIcon, bool) override { return true; }
 
+  std::string lastError;  // the newest error message, for the JSON of a run that failed
 
  private:
   void ShowProgress() {
@@ -83,7 +77,8 @@ class CliCpuView : public CpuRunView {
   int percent_ = -1;
 };
 
-int ShowHistory(bool json) {
+int ShowHistory(const JsonStyle& style) {
+  const bool json = style.on();
   const std::string path = CpuHistoryPath();
   std::vector<CpuScoreRecord> history = LoadCpuHistory(path);
   if (json) {
@@ -97,8 +92,8 @@ int ShowHistory(bool json) {
       std::fclose(f);
       if (!ParseJsonInput(text, &root) || !root.isArray()) root = Json::Value(Json::arrayValue);
     }
-    std::printf("%s", JsonText(root).c_str());
-    return 0;
+    PrintJson(root, style);
+    return kExitOk;
   }
   if (history.empty()) {
     std::printf("没有跑分记录（%s）\n", path.c_str());
@@ -111,17 +106,9 @@ int ShowHistory(bool json) {
   return 0;
 }
 
-int RunCpu(const std::vector<std::string>& args) {
-  bool json = false, history = false;
-  for (const std::string& a : args) {
-    if (a == "--json") json = true;
-    else if (a == "--history") history = true;
-    else {
-      std::fprintf(stderr, "未知参数: %s\n用法: sorvanta-cli cpu [--history] [--json]\n", a.c_str());
-      return 2;
-    }
-  }
-  if (history) return ShowHistory(json);
+int RunCpu(const JsonStyle& style, bool history) {
+  if (history) return ShowHistory(style);
+  const bool json = style.on();
 
   // With --json, standard output carries only the object; everything else goes to stderr.
   std::FILE* out = json ? stderr : stdout;
@@ -144,13 +131,13 @@ int RunCpu(const std::vector<std::string>& args) {
   run.OnOpen();
   run.OnStart();
   runUntil([&run] { return run.State() != CpuRunState::kRequesting; });
-  if (run.State() != CpuRunState::kRunning) return 1;  // the view said why
+  if (run.State() != CpuRunState::kRunning)  // the view said why
+    return Failure(style, kExitFailed, view.lastError.empty() ? "未能开始考试" : view.lastError, true);
   runUntil([&run] { return run.LastOutcome().has_value(); });
   const CpuExamOutcome outcome = *run.LastOutcome();
 
   if (!outcome.finished) {
-    std::fprintf(stderr, "错误：考试凭据无效，成绩未提交\n");
-    return 1;
+    return Failure(style, kExitFailed, "错误：考试凭据无效，成绩未提交");
   }
   if (json) {
     Json::Value obj(Json::objectValue);
@@ -158,18 +145,24 @@ int RunCpu(const std::vector<std::string>& args) {
     Json::Value record;
     if (outcome.scored && ParseJsonInput(outcome.second, &record)) obj["record"] = record;
     else obj["record"] = Json::Value::nullSingleton();
-    std::printf("%s", JsonText(obj).c_str());
-    return outcome.scored ? 0 : 1;
+    PrintJson(obj, style);
+    return outcome.scored ? kExitOk : kExitFailed;
   }
   std::printf("---------跑分结果---------\n%s\n", Printable(outcome.result).c_str());
   // The newest record after the machine lines: the text the window's "复制结果" copies.
   if (outcome.scored) std::printf("%s", Printable(run.ShownResultText()).c_str());
-  return outcome.scored ? 0 : 1;
+  return outcome.scored ? kExitOk : kExitFailed;
 }
 
-CliCommandRegistrar reg{CliCommand{"cpu", "cpu [--history] [--json]",
-                                   "CPU跑分：向服务器申请考试、单核与多核考试、提交并显示成绩（--history 显示历史记录）",
-                                   RunCpu}};
+std::function<int()> SetUp(CLI::App& sub) {
+  auto json = std::make_shared<JsonStyle>();
+  auto history = std::make_shared<bool>(false);
+  sub.add_flag("--history", *history, "只显示本机的跑分历史记录，不考试");
+  AddJsonOption(sub, json.get());
+  return [json, history] { return RunCpu(*json, *history); };
+}
+
+CliCommandRegistrar reg{CliCommand{"cpu", "cpu [--history] [--json]", "CPU跑分：向服务器申请考试、考试并提交成绩", SetUp}};
 
 }  // namespace
 }  // namespace sorvanta::cli

@@ -21,9 +21,7 @@ namespace {
 
 using namespace sorvanta::diskbench;
 
-const char* kUsage =
-    "disk ROOT [--size N[K|M|G]] [--prefill 50|90|50,90] [--laps N] [--trim] [--cache] [--submit] [--json] | "
-    "disk --history ROOT [--json]";
+const char* kUsage = "disk ROOT [--size N] [--prefill P|--laps N] [选项]";
 
 // A log text on one line: every "\r\n" becomes a blank.
 std::string OneLine(const std::string& text) {
@@ -120,6 +118,7 @@ class CliDiskView : public DiskRunView {
     if (!text.empty()) Print(text);
   }
   void ShowMessage(const std::string& text, const std::string&, DiskMessageIcon) override {
+    lastMessage = text;
     EndLiveLine();
     std::fprintf(stderr, "%s\n", Printable(text).c_str());
   }
@@ -133,6 +132,7 @@ class CliDiskView : public DiskRunView {
 
   void Attach(const DiskBenchRun* run) { run_ = run; }
   std::vector<RowReport> rows;
+  std::string lastMessage;  // the newest message box, for the JSON of a run that did not start
 
   void Finish() { EndLiveLine(); }
 
@@ -190,12 +190,6 @@ Json::Value RowJson(const RowReport& r) {
   return o;
 }
 
-void PrintJson(const Json::Value& v) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "  ";
-  std::cout << Json::writeString(builder, v) << std::endl;
-}
-
 bool ParsePrefill(const std::string& text, DiskRunOptions* o) {
   for (const std::string& part : SplitPieces(text, ",")) {
     if (part == "50") {
@@ -229,7 +223,8 @@ DiskList ListFor(const std::string& root, bool* identified) {
   return list;
 }
 
-int RunHistory(const std::string& root, bool json) {
+int RunHistory(const std::string& root, const JsonStyle& style) {
+  const bool json = style.on();
   bool identified = false;
   DiskList list = ListFor(root, &identified);
   DiskHistoryFiles files{DiskHistoryFolder(), ""};
@@ -240,7 +235,7 @@ int RunHistory(const std::string& root, bool json) {
   std::optional<std::string> text = ReadHistoryFile(files.List());
   if (!text || text->empty()) {
     if (json) {
-      PrintJson(Json::Value(Json::arrayValue));
+      PrintJson(Json::Value(Json::arrayValue), style);
     } else {
       std::printf("分区%s没有跑分记录\n", root.c_str());
     }
@@ -277,69 +272,67 @@ int RunHistory(const std::string& root, bool json) {
       std::printf("%s", Printable(DiskReportText(report)).c_str());
     }
   }
-  if (json) PrintJson(rows);
-  return 0;
+  if (json) PrintJson(rows, style);
+  return kExitOk;
 }
 
-int RunDisk(const std::vector<std::string>& args) {
+struct DiskArgs {
   std::string root;
+  std::string size;
+  std::string prefill;
+  std::string laps;
+  bool cache = false, trim = false, submit = false, history = false;
+  JsonStyle json;
+};
+
+// The smallest write worth measuring: every one of the 64 threads gets a 256 KiB file.
+constexpr uint64_t kMinWriteSize = 16ull << 20;
+
+int RunDisk(const DiskArgs& a) {
+  std::string root = a.root;
   std::optional<uint64_t> size;
-  bool json = false, submit = false, history = false;
+  const bool json = a.json.on();
+  const bool submit = a.submit, history = a.history;
   DiskRunOptions options;
+  options.systemCache = a.cache;
+  options.trim = a.trim;
   bool lapsGiven = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    bool hasValue = i + 1 < args.size();
-    if (a == "--cache") {
-      options.systemCache = true;
-    } else if (a == "--json") {
-      json = true;
-    } else if (a == "--trim") {
-      options.trim = true;
-    } else if (a == "--submit") {
-      submit = true;
-    } else if (a == "--history") {
-      history = true;
-    } else if (a == "--size" && hasValue) {
-      size = ParseByteSize(args[++i]);
-      if (!size) {
-        std::fprintf(stderr, "写入大小无效: %s（字节数，可带 K、M、G 后缀）\n", args[i].c_str());
-        return 2;
-      }
-    } else if (a == "--prefill" && hasValue) {
-      if (!ParsePrefill(args[++i], &options)) {
-        std::fprintf(stderr, "预占比例无效: %s（50、90 或 50,90）\n", args[i].c_str());
-        return 2;
-      }
-    } else if (a == "--laps" && hasValue) {
-      const std::string& n = args[++i];
-      if (n.empty() || n.size() > 6 || n.find_first_not_of("0123456789") != std::string::npos || std::stoi(n) < 1) {
-        std::fprintf(stderr, "圈数无效: %s（正整数）\n", n.c_str());
-        return 2;
-      }
-      options.laps = std::stoi(n);
-      options.wholeDisk = true;
-      lapsGiven = true;
-    } else if (!a.empty() && a[0] != '-' && root.empty()) {
-      root = a;
-    } else {
-      std::fprintf(stderr, "未知参数: %s\n用法: sorvanta-cli %s\n", a.c_str(), kUsage);
-      return 2;
+  if (!a.size.empty()) {
+    size = ParseByteSize(a.size);
+    if (!size) {
+      return Failure(a.json, kExitUsage, FormatText("写入大小无效: %s（字节数，可带 K、M、G、T 后缀）", a.size.c_str()));
     }
   }
+  if (!a.prefill.empty() && !ParsePrefill(a.prefill, &options)) {
+    return Failure(a.json, kExitUsage, FormatText("预占比例无效: %s（50、90 或 50,90）", a.prefill.c_str()));
+  }
+  if (!a.laps.empty()) {
+    const std::string& n = a.laps;
+    if (n.size() > 6 || n.find_first_not_of("0123456789") != std::string::npos || std::stoi(n) < 1) {
+      return Failure(a.json, kExitUsage, FormatText("圈数无效: %s（正整数）", n.c_str()));
+    }
+    options.laps = std::stoi(n);
+    options.wholeDisk = true;
+    lapsGiven = true;
+  }
   if (root.empty()) {
-    std::fprintf(stderr, "用法: sorvanta-cli %s\n", kUsage);
-    return 2;
+    return Failure(a.json, kExitUsage, FormatText("用法: sorvanta-cli %s", kUsage));
   }
   root = platform::NormalizeRoot(root);
   if (!platform::IsVolumeRoot(root)) {
-    std::fprintf(stderr, "%s 不是已挂载分区的根目录（sorvanta-cli disks 列出可测分区）\n", root.c_str());
-    return 2;
+    return Failure(a.json, kExitUsage, FormatText("%s 不是已挂载分区的根目录（sorvanta-cli disks 列出可测分区）", root.c_str()));
   }
-  if (history) return RunHistory(root, json);
+  if (history) return RunHistory(root, a.json);
+  if (size) {
+    std::optional<platform::VolumeSpace> space = platform::SpaceOf(root);
+    const uint64_t freeBytes = space ? space->freeBytes : 0;
+    if (*size < kMinWriteSize || *size > freeBytes) {
+      return Failure(a.json, kExitUsage, FormatText("写入大小须在 16M 与可用空间 %.2fG 之间: %s", static_cast<double>(freeBytes) / (1ull << 30),
+                   a.size.c_str()));
+    }
+  }
   if (lapsGiven && (options.prefill50 || options.prefill90)) {
-    std::fprintf(stderr, "--laps 与 --prefill 不能同时使用\n");
-    return 2;
+    return Failure(a.json, kExitUsage, "--laps 与 --prefill 不能同时使用");
   }
   if (options.trim && !platform::RunningAsRoot()) {
     std::fprintf(stderr, "TRIM需要root权限（请用sudo运行），本次不执行TRIM\n");
@@ -348,8 +341,7 @@ int RunDisk(const std::vector<std::string>& args) {
   bool identified = false;
   DiskList list = ListFor(root, &identified);
   if (submit && !identified) {
-    std::fprintf(stderr, "分区%s不在已识别的物理硬盘上，没有序列号，无法提交成绩\n", root.c_str());
-    return 2;
+    return Failure(a.json, kExitUsage, FormatText("分区%s不在已识别的物理硬盘上，没有序列号，无法提交成绩", root.c_str()));
   }
 
   DiskRunConfig config;
@@ -388,7 +380,7 @@ int RunDisk(const std::vector<std::string>& args) {
     stopped = interrupt.Interrupted();
   }
   view.Finish();
-  if (!started) return 1;
+  if (!started) return Failure(a.json, kExitFailed, view.lastMessage.empty() ? "测试未能开始" : view.lastMessage, true);
   const std::vector<RowReport>& rows = view.rows;
 
   // Every figure measured so far, a stopped row's included; null only for tests that did not run.
@@ -402,7 +394,7 @@ int RunDisk(const std::vector<std::string>& args) {
       out["row"] = rows.back().row;
       out["score"] = rows.back().score;
     }
-    PrintJson(out);
+    PrintJson(out, a.json);
   } else {
     // The drive's model and the service's score came from outside: each line escaped.
     for (const RowReport& r : rows) std::printf("%s", Printable(r.text).c_str());
@@ -410,14 +402,28 @@ int RunDisk(const std::vector<std::string>& args) {
   }
   if (stopped) {
     std::fprintf(stderr, "已停止\n");
-    return 130;
+    return kExitInterrupted;
   }
-  if (rows.empty()) return 1;
+  if (rows.empty()) return kExitFailed;
   // Exit 0 only for a row with every figure of its run (a complete row).
-  return rows.back().complete ? 0 : 1;
+  return rows.back().complete ? kExitOk : kExitFailed;
 }
 
-CliCommandRegistrar reg{CliCommand{"disk", kUsage, "测试分区的顺序、4K随机与64并发4K读写速度（可预占、跑圈、TRIM、提交）", RunDisk}};
+std::function<int()> SetUp(CLI::App& sub) {
+  auto a = std::make_shared<DiskArgs>();
+  sub.add_option("ROOT", a->root, "要测试的分区的根目录（disks 列出）")->type_name("");
+  sub.add_option("--size", a->size, "顺序写入大小，16M 到可用空间")->type_name("N[K|M|G|T]");
+  sub.add_option("--prefill", a->prefill, "先用数据占满 50% 或 90% 再测")->type_name("50|90|50,90");
+  sub.add_option("--laps", a->laps, "整盘写满 N 圈（与 --prefill 互斥）")->type_name("N");
+  sub.add_flag("--trim", a->trim, "测试前执行TRIM（需要root）");
+  sub.add_flag("--cache", a->cache, "经系统缓存读写（默认绕过缓存）");
+  sub.add_flag("--submit", a->submit, "向服务器提交成绩并保存历史");
+  sub.add_flag("--history", a->history, "只显示该分区的历史成绩");
+  AddJsonOption(sub, &a->json);
+  return [a] { return RunDisk(*a); };
+}
+
+CliCommandRegistrar reg{CliCommand{"disk", kUsage, "测试分区的顺序、4K随机与64线程4K读写速度", SetUp}};
 
 }  // namespace
 }  // namespace sorvanta::cli

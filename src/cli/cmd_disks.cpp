@@ -11,36 +11,23 @@
 namespace sorvanta::cli {
 namespace {
 
-int RunDisks(const std::vector<std::string>& args) {
-  bool json = false;
-  bool verbose = false;
-  for (const std::string& a : args) {
-    if (a == "--json") {
-      json = true;
-    } else if (a == "--verbose" || a == "-v") {
-      verbose = true;
-    } else {
-      std::fprintf(stderr, "未知参数: %s\n用法: sorvanta-cli disks [--json] [--verbose]\n", a.c_str());
-      return 2;
-    }
-  }
+int RunDisks(const JsonStyle& style, bool verbose) {
+  const bool json = style.on();
   // The identification's diagnostic lines are shown only when asked for.
   std::ostringstream quiet;
   std::ostream& diag = verbose ? (json ? std::cerr : std::cout) : quiet;
   std::string error;
   diskbench::DiskIdentification identification;
   if (identification.Open({}, &error, diag) != 0) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    return 1;
+    return Failure(style, kExitFailed, error);
   }
   diskbench::DiskList list;
   bool ok = identification.Enumerate(list, diag);
   identification.Release();
   diag.flush();
   if (!ok) {
-    std::fprintf(stderr, "读取硬盘列表失败\n");
     if (verbose) std::fputs(quiet.str().c_str(), stderr);
-    return 1;
+    return Failure(style, kExitFailed, "读取硬盘列表失败");
   }
   if (json) {
     Json::Value out(Json::arrayValue);
@@ -51,10 +38,8 @@ int RunDisks(const std::vector<std::string>& args) {
       e["serial"] = entry.serial;
       out.append(e);
     }
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "  ";
-    std::cout << Json::writeString(builder, out) << std::endl;
-    return 0;
+    PrintJson(out, style);
+    return kExitOk;
   }
   if (list.empty()) {
     std::printf("没有找到带分区且已挂载的物理硬盘\n");
@@ -66,8 +51,15 @@ int RunDisks(const std::vector<std::string>& args) {
   return 0;
 }
 
-CliCommandRegistrar reg{CliCommand{"disks", "disks [--json] [--verbose]",
-                                   "列出物理硬盘上已挂载的分区（根目录、型号、序列号）", RunDisks}};
+std::function<int()> SetUp(CLI::App& sub) {
+  auto json = std::make_shared<JsonStyle>();
+  auto verbose = std::make_shared<bool>(false);
+  AddJsonOption(sub, json.get());
+  sub.add_flag("-v,--verbose", *verbose, "显示识别硬盘时的诊断信息");
+  return [json, verbose] { return RunDisks(*json, *verbose); };
+}
+
+CliCommandRegistrar reg{CliCommand{"disks", "disks [--json] [--verbose]", "列出物理硬盘上已挂载的分区与型号、序列号", SetUp}};
 
 }  // namespace
 }  // namespace sorvanta::cli

@@ -14,34 +14,45 @@ namespace {
 
 using namespace sorvanta::usbtest;
 
-int RunSwitch(const std::vector<std::string>& args) {
-  if (args.size() != 2 || (args[1] != "USBON" && args[1] != "USBOFF")) {
+struct SwitchArgs {
+  std::string address;
+  std::string command;
+};
+
+int RunSwitch(const SwitchArgs& a) {
+  if (a.address.empty() || (a.command != "USBON" && a.command != "USBOFF")) {
     std::fprintf(stderr, "用法: sorvanta-cli switch ADDR USBON|USBOFF\n");
-    return 2;
+    return kExitUsage;
   }
-  std::string message = CheckSwitchAddress(args[0]);
+  std::string message = CheckSwitchAddress(a.address);
   if (!message.empty()) {
     std::fprintf(stderr, "%s\n", message.c_str());
-    return 2;
+    return kExitUsage;
   }
   SwitchLinkOptions link;
   link.errorOutput = PrintLine;
-  const SwitchAnswer answer = AskSwitch(args[0], args[1], link);
+  const SwitchAnswer answer = AskSwitch(a.address, a.command, link);
   if (!answer.ok) {
     std::fprintf(stderr, "%s\n", kUsbMsgSwitchFailed);
-    return 1;
+    return kExitFailed;
   }
   // "<command> ERR ..." is the switch saying it could not do it; any other reply is done.
-  if (IsSwitchErrorReply(args[1], answer.reply)) {
+  if (IsSwitchErrorReply(a.command, answer.reply)) {
     std::fprintf(stderr, "测试失败！\n树莓派返回：%s\n", Printable(answer.reply).c_str());
-    return 1;
+    return kExitFailed;
   }
   std::printf("%s\n树莓派返回：%s\n", kUsbMsgSwitchPassed, Printable(answer.reply).c_str());
-  return 0;
+  return kExitOk;
 }
 
-CliCommandRegistrar reg{CliCommand{"switch", "switch ADDR USBON|USBOFF",
-                                   "向树莓派USB开关发送一条命令并显示回复", RunSwitch}};
+std::function<int()> SetUp(CLI::App& sub) {
+  auto a = std::make_shared<SwitchArgs>();
+  sub.add_option("ADDR", a->address, "开关的地址与端口，如 192.168.0.100:5000")->type_name("");
+  sub.add_option("COMMAND", a->command, "USBON 接通或 USBOFF 断开USB供电")->type_name("");
+  return [a] { return RunSwitch(*a); };
+}
+
+CliCommandRegistrar reg{CliCommand{"switch", "switch ADDR USBON|USBOFF", "向树莓派USB开关发送一条命令并显示回复", SetUp}};
 
 }  // namespace
 }  // namespace sorvanta::cli

@@ -85,50 +85,41 @@ class CliUsbEvents : public UsbTestEvents {
 
 int Usage() {
   std::fprintf(stderr,
-               "用法: sorvanta-cli usbtest --file F --drive ROOT --switch ADDR [--eject] [--passes N] [--csv OUT]\n");
-  return 2;
+               "用法: sorvanta-cli usbtest --file F --drive ROOT --switch ADDR [选项]\n");
+  return kExitUsage;
 }
 
-int RunUsbTestCommand(const std::vector<std::string>& args) {
+struct UsbArgs {
   UsbTestParams params;
-  bool eject = false;
+  std::string passes;
   std::string csv;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    bool hasValue = i + 1 < args.size();
-    if (a == "--eject") {
-      eject = true;
-    } else if (a == "--file" && hasValue) {
-      params.copyFile = args[++i];
-    } else if (a == "--drive" && hasValue) {
-      params.driveRoot = args[++i];
-    } else if (a == "--switch" && hasValue) {
-      params.switchAddress = args[++i];
-    } else if (a == "--csv" && hasValue) {
-      csv = args[++i];
-    } else if (a == "--passes" && hasValue) {
-      char* end = nullptr;
-      long n = std::strtol(args[++i].c_str(), &end, 10);
-      if (*end != '\0' || n < 1 || n > 1000000) {
-        std::fprintf(stderr, "--passes 应为 1 到 1000000 之间的整数\n");
-        return 2;
-      }
-      params.passes = static_cast<int>(n);
-    } else {
-      return Usage();
+  bool eject = false;
+};
+
+int RunUsbTestCommand(const UsbArgs& a) {
+  UsbTestParams params = a.params;
+  const bool eject = a.eject;
+  const std::string csv = a.csv;
+  if (!a.passes.empty()) {
+    char* end = nullptr;
+    long n = std::strtol(a.passes.c_str(), &end, 10);
+    if (*end != '\0' || n < 1 || n > 1000000) {
+      std::fprintf(stderr, "--passes 应为 1 到 1000000 之间的整数\n");
+      return kExitUsage;
     }
+    params.passes = static_cast<int>(n);
   }
   if (params.copyFile.empty() || params.driveRoot.empty() || params.switchAddress.empty()) return Usage();
 
   std::string message = CheckUsbTestInput(params.copyFile, &params.driveRoot, params.switchAddress);
   if (!message.empty()) {
     std::fprintf(stderr, "%s\n", message.c_str());
-    return 2;
+    return kExitUsage;
   }
 
   if (eject && !platform::UdisksAvailable()) {
     std::fprintf(stderr, "安全弹出需要 udisksctl（请安装 udisks2）\n");
-    return 2;
+    return kExitUsage;
   }
 
   params.link.errorOutput = PrintLine;  // the switch's connection errors, between the log lines
@@ -136,6 +127,7 @@ int RunUsbTestCommand(const std::vector<std::string>& args) {
   auto sink = std::make_shared<CliUsbEvents>();
   RunThread<UsbTestOutcome> runner;
   std::stop_source stop;
+  bool interrupted = false;
   {
     // A second Ctrl-C leaves at once (a pass may wait for the switch without limit), but
     // not without the CSV of the passes done so far.
@@ -152,11 +144,12 @@ int RunUsbTestCommand(const std::vector<std::string>& args) {
             else std::fprintf(stderr, "\n%s\n", kUsbMsgCannotSave);
           }
           std::fflush(stderr);
-          _exit(130);
+          _exit(kExitInterrupted);
         });
     runner.Start([params, sink, stop] { return RunUsbTest(params, *sink, stop.get_token()); },
                  [stop]() mutable { stop.request_stop(); });
     runner.Wait();
+    interrupted = interrupt.Interrupted();
   }
   UsbTestOutcome outcome = runner.LastOutcome().value_or(UsbTestOutcome{});
   std::printf("通过率：%s\n", sink->rate().c_str());
@@ -164,25 +157,36 @@ int RunUsbTestCommand(const std::vector<std::string>& args) {
   // Success: every pass that got to its verification passed, and the drive never got lost.
   bool ok = outcome.end != UsbTestEnd::kSourceDigestFailed && outcome.end != UsbTestEnd::kDriveLost &&
             outcome.end != UsbTestEnd::kNotDisconnected && outcome.passed == outcome.verified;
-  int status = ok ? 0 : 1;
+  int status = interrupted ? kExitInterrupted : ok ? kExitOk : kExitFailed;
   if (!csv.empty()) {
     std::vector<UsbTestRow> rows = sink->Rows();
     if (rows.empty()) {
       std::fprintf(stderr, "%s\n", kUsbMsgNotFinished);
-      return 1;
+      return interrupted ? kExitInterrupted : kExitFailed;
     }
     if (!WriteUsbTestCsv(csv, rows)) {
       std::fprintf(stderr, "%s\n", kUsbMsgCannotSave);
-      return 1;
+      return kExitFailed;
     }
     std::printf("已导出：%s\n", csv.c_str());
   }
   return status;
 }
 
+std::function<int()> SetUp(CLI::App& sub) {
+  auto a = std::make_shared<UsbArgs>();
+  sub.add_option("--file", a->params.copyFile, "每轮拷贝到U盘的源文件")->type_name("F");
+  sub.add_option("--drive", a->params.driveRoot, "被测U盘的根目录")->type_name("ROOT");
+  sub.add_option("--switch", a->params.switchAddress, "USB开关的地址，如 192.168.0.100:5000")->type_name("ADDR");
+  sub.add_flag("--eject", a->eject, "断电前先安全弹出（需要 udisksctl）");
+  sub.add_option("--passes", a->passes, "轮数，1 到 1000000")->type_name("N");
+  sub.add_option("--csv", a->csv, "结束时把结果表写成CSV文件")->type_name("OUT");
+  return [a] { return RunUsbTestCommand(*a); };
+}
+
 CliCommandRegistrar reg{CliCommand{
-    "usbtest", "usbtest --file F --drive ROOT --switch ADDR [--eject] [--passes N] [--csv OUT]",
-    "USB存储不安全弹出暴力测试", RunUsbTestCommand}};
+    "usbtest", "usbtest --file F --drive ROOT --switch ADDR [选项]",
+    "USB存储不安全弹出暴力测试", SetUp}};
 
 }  // namespace
 }  // namespace sorvanta::cli

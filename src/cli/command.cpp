@@ -1,6 +1,7 @@
 #include "cli/command.h"
 
 #include "base/text.h"
+#include "build_config.h"
 
 #include <atomic>
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <iostream>
 #include <semaphore.h>
 #include <thread>
 #include <unistd.h>
@@ -76,7 +78,94 @@ void InstallSignalHandlers() {
   });
 }
 
+// The help in the program's language: each command's own synopsis as its usage line, the
+// option names in a column wide enough that every line stays within 80 columns.
+class CliFormatter : public CLI::Formatter {
+ public:
+  CliFormatter() {
+    column_width(26);
+    label("Usage", "用法");
+    label("REQUIRED", "（必需）");
+    label("Positionals", "参数");
+  }
+  // An option as the user types it: "--json[=compact]", not the parser's "--json{pretty}".
+  std::string make_option_name(const CLI::Option* option, bool positional) const override {
+    std::string name = CLI::Formatter::make_option_name(option, positional);
+    const size_t brace = name.find('{');
+    return brace == std::string::npos ? name : name.substr(0, brace);
+  }
+  std::string make_option_opts(const CLI::Option* option) const override {
+    if (option->get_type_name() == "[=compact]") return "[=compact]";
+    return CLI::Formatter::make_option_opts(option);
+  }
+  std::string make_usage(const CLI::App* app, std::string) const override {
+    if (app->get_parent() == nullptr) return "用法: sorvanta-cli <命令> [参数]\n";
+    for (const CliCommand& c : Registry())
+      if (c.name == app->get_name()) return "用法: sorvanta-cli " + c.usage + "\n";
+    return "用法: sorvanta-cli " + app->get_name() + "\n";
+  }
+};
+
 }  // namespace
+
+void BuildCommandLine(CLI::App& app, std::vector<std::function<int()>>* runs) {
+  app.name("sorvanta-cli");
+  app.formatter(std::make_shared<CliFormatter>());
+  app.option_defaults()->group("选项");
+  app.set_help_flag("-h,--help", "显示帮助并退出");
+  app.set_version_flag("-V,--version", std::string("sorvanta-cli ") + SORVANTA_VERSION, "显示版本并退出");
+  app.require_subcommand(0, 1);
+  app.footer(
+      "退出码: 0 成功；1 测试发现错误或未能完成；2 用法错误；130 被信号中断\n"
+      "（已清理）。sorvanta-cli <命令> --help 说明该命令的选项，\n"
+      "man sorvanta-cli 有 JSON 字段、环境变量与例子。");
+  runs->clear();
+  for (const CliCommand& c : Registry()) {
+    CLI::App* sub = app.add_subcommand(c.name, c.summary);
+    sub->group("命令");
+    sub->get_help_ptr()->group("选项");
+    runs->push_back(c.setup(*sub));
+  }
+}
+
+void AddJsonOption(CLI::App& sub, JsonStyle* style) {
+  // A flag (its value only after "="), so that "--json ROOT" leaves ROOT to the command.
+  sub.add_flag("--json{pretty}", style->value, "结果以JSON输出到标准输出（=compact 为单行）")
+      ->type_name("[=compact]")
+      ->check(CLI::Validator(
+          [](std::string& v) { return v == "pretty" || v == "compact" ? std::string() : "应为 --json 或 --json=compact"; },
+          "", "json"));
+}
+
+std::string JsonText(const Json::Value& v, const JsonStyle& style) {
+  Json::StreamWriterBuilder b;
+  const bool compact = style.value == "compact";
+  b["indentation"] = compact ? "" : "  ";
+  b["emitUTF8"] = true;
+  b["enableYAMLCompatibility"] = !compact;  // indented as most JSON tools write it: "key": value
+  b["precision"] = 2;
+  b["precisionType"] = "decimal";
+  return Json::writeString(b, v) + "\n";
+}
+
+void PrintJson(const Json::Value& v, const JsonStyle& style) {
+  EndLiveLine();
+  std::fputs(JsonText(v, style).c_str(), stdout);
+  std::fflush(stdout);
+}
+
+int Failure(const JsonStyle& style, int code, const std::string& text, bool shown) {
+  EndLiveLine();
+  if (!shown) std::fprintf(stderr, "%s\n", Printable(text).c_str());
+  std::fflush(stderr);
+  if (style.on()) {
+    Json::Value o(Json::objectValue);
+    o["error"] = text;
+    o["exitCode"] = code;
+    PrintJson(o, style);
+  }
+  return code;
+}
 
 CliCommandRegistrar::CliCommandRegistrar(CliCommand command) { Registry().push_back(std::move(command)); }
 

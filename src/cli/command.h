@@ -1,19 +1,33 @@
 // Subcommands of sorvanta-cli. Each capability lives in its own cmd_<name>.cpp and
 // registers itself with a static CliCommandRegistrar, so adding one touches no other file.
+// Arguments are parsed by CLI11 (header-only, packaged as libcli11-dev): one parser for
+// every command, with its help and its refusals in one place.
 #pragma once
 
+#include <CLI/CLI.hpp>
+#include <json/json.h>
+
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace sorvanta::cli {
 
+// The exit status of every command: success; the test ran and found a fault or could not
+// complete; the command line was wrong; a signal stopped the run (after its cleanup).
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
 struct CliCommand {
   std::string name;     // e.g. "disk"
-  std::string usage;    // e.g. "disk ROOT [--size N] [--cache] [--json]"
-  std::string summary;  // one line for --help
-  // Receives the arguments after the subcommand name; returns the exit status.
-  std::function<int(const std::vector<std::string>& args)> run;
+  std::string usage;    // after "sorvanta-cli ", e.g. "disk ROOT [--size N] [--json]"
+  std::string summary;  // one line in the command list; with the name it fits 80 columns
+  // Declares the command's options and arguments on its subcommand and returns what runs
+  // once the command line has parsed (it reads the values the options were bound to).
+  std::function<std::function<int()>(CLI::App& sub)> setup;
 };
 
 struct CliCommandRegistrar {
@@ -21,6 +35,26 @@ struct CliCommandRegistrar {
 };
 
 const std::vector<CliCommand>& Commands();
+
+// Builds the whole command line: the program's options, one subcommand per command, the
+// help in the program's language within 80 columns. runs[i] is what Commands()[i] runs.
+void BuildCommandLine(CLI::App& app, std::vector<std::function<int()>>* runs);
+
+// "--json" (two-space indented) or "--json=compact" (one line) of a command.
+struct JsonStyle {
+  std::string value;  // "", "pretty" or "compact"
+  bool on() const { return !value.empty(); }
+};
+void AddJsonOption(CLI::App& sub, JsonStyle* style);
+// v as the commands print it: UTF-8 kept, floating numbers to two decimals (as the text
+// shows MB/s), indented by two spaces unless compact; ends in a newline.
+std::string JsonText(const Json::Value& v, const JsonStyle& style);
+// Writes JsonText(v) to standard output at once.
+void PrintJson(const Json::Value& v, const JsonStyle& style);
+// A command that ends without its result: the text on standard error and, with --json, the
+// object {"error": text, "exitCode": code} on standard output. Returns code. shown: the text
+// is already on standard error.
+int Failure(const JsonStyle& style, int code, const std::string& text, bool shown = false);
 
 // True when standard output is a terminal (live progress lines are drawn only then).
 bool StdoutIsTerminal();

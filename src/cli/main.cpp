@@ -6,35 +6,81 @@
 #include <string>
 #include <vector>
 
-#include "build_config.h"
+#include "base/log.h"
 #include "cli/command.h"
 #include "platform/paths.h"
-#include "base/log.h"
 
-using sorvanta::cli::Commands;
+using namespace sorvanta::cli;
 
 namespace {
 
-void PrintHelp() {
-  std::printf("用法: sorvanta-cli <命令> [参数]\n\n命令:\n");
-  for (const auto& c : Commands()) std::printf("  %-52s %s\n", c.usage.c_str(), c.summary.c_str());
-  std::printf("\n  %-52s %s\n  %-52s %s\n", "--help", "显示本帮助", "--version", "显示版本");
+// The synopsis of the command a refused command line was meant for.
+std::string UsageOf(const CLI::App& app) {
+  for (const CLI::App* sub : app.get_subcommands())
+    for (const CliCommand& c : Commands())
+      if (c.name == sub->get_name()) return "用法: sorvanta-cli " + c.usage + "（--help 说明全部选项）\n";
+  return "用法: sorvanta-cli <命令> [参数]（--help 列出全部命令）\n";
+}
+
+// A refused command line, said in the program's language where the parser names the fault.
+std::string Refusal(const CLI::App& app, const CLI::ParseError& e) {
+  if (dynamic_cast<const CLI::ExtrasError*>(&e)) {
+    std::string extras;
+    for (const CLI::App* sub : app.get_subcommands())
+      for (const std::string& a : sub->remaining()) extras += (extras.empty() ? "" : " ") + a;
+    for (const std::string& a : app.remaining()) extras += (extras.empty() ? "" : " ") + a;
+    return "未知参数: " + extras;
+  }
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e)) {
+    const std::string what = e.what();  // "--size: 1 required ... missing"
+    return "缺少选项的值: " + what.substr(0, what.find(':'));
+  }
+  return "参数错误: " + std::string(e.what());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    PrintHelp();
-    return args.empty() ? 2 : 0;
+  CLI::App app;
+  std::vector<std::function<int()>> runs;
+  BuildCommandLine(app, &runs);
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::fputs(app.help().c_str(), stdout);
+    return kExitUsage;
   }
-  if (args[0] == "--version" || args[0] == "-V") {
-    std::printf("sorvanta-cli %s\n", SORVANTA_VERSION);
-    return 0;
+  if (args[0] == "help") {
+    std::fputs(app.help().c_str(), stdout);
+    return kExitOk;
   }
-  for (const auto& c : Commands()) {
-    if (c.name != args[0]) continue;
+  if (args[0].empty() || args[0][0] != '-') {
+    bool known = false;
+    for (const CliCommand& c : Commands()) known = known || c.name == args[0];
+    if (!known) {
+      std::fprintf(stderr, "未知命令: %s（--help 列出全部命令）\n", args[0].c_str());
+      return kExitUsage;
+    }
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return kExitOk;
+  } catch (const CLI::CallForVersion& e) {
+    std::printf("%s\n", e.what());
+    return kExitOk;
+  } catch (const CLI::ParseError& e) {
+    std::string text = Refusal(app, e) + "\n" + UsageOf(app);
+    bool json = false;
+    for (const std::string& a : args) json = json || a.rfind("--json", 0) == 0;
+    if (!json) {
+      std::fputs(text.c_str(), stderr);
+      return kExitUsage;
+    }
+    return Failure(JsonStyle{"pretty"}, kExitUsage, text.substr(0, text.size() - 1));
+  }
+  for (size_t i = 0; i < Commands().size(); ++i) {
+    if (!app.got_subcommand(Commands()[i].name)) continue;
     // The same dated log files as the window program, in "log" beside the program (or in
     // the state folder of an installed copy). Echoed lines go to the error output, so that
     // --json output on standard output stays clean.
@@ -44,8 +90,9 @@ int main(int argc, char** argv) {
     if (!writeFolder.empty()) ::mkdir(logFolder.c_str(), 0755);
     sorvanta::xLogMessager logger("sorvanta", logFolder, !writeFolder.empty());
     logger.SetEcho([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
-    return c.run(std::vector<std::string>(args.begin() + 1, args.end()));
+    return runs[i]();
   }
-  std::fprintf(stderr, "未知命令: %s（--help 列出全部命令）\n", args[0].c_str());
-  return 2;
+  // Only the program's own options: no command named.
+  std::fputs(app.help().c_str(), stdout);
+  return kExitUsage;
 }

@@ -1,14 +1,21 @@
 #include "cpubench/cpu_history.h"
 
+#include <fcntl.h>
 #include <json/json.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <optional>
 #include <cstdio>
 #include <fstream>
 #include <limits>
 #include <sstream>
 
+#include "platform/file_replace.h"
 #include "platform/paths.h"
+#include "base/log.h"
 #include "base/json_input.h"
 #include "base/text.h"
 
@@ -80,7 +87,95 @@ std::string Pad(const std::string& s, size_t width) {
 
 }  // namespace
 
-std::string CpuHistoryPath() { return platform::JoinPath(platform::LocalAppDataFolder(), "cputest.bin"); }
+namespace {
+
+// The whole file at path, read without following a link; nullopt when it cannot be read.
+std::optional<std::string> ReadPlainFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  char buf[65536];
+  ssize_t got;
+  while ((got = ::read(fd, buf, sizeof(buf))) > 0) bytes.append(buf, static_cast<size_t>(got));
+  ::close(fd);
+  if (got < 0) return std::nullopt;
+  return bytes;
+}
+
+// The records between the brackets of a history array, blanks around them dropped.
+std::string ArrayBody(const std::string& text) {
+  const size_t open = text.find('[');
+  const size_t close = text.rfind(']');
+  if (open == std::string::npos || close == std::string::npos || close <= open) return "";
+  const size_t first = text.find_first_not_of(" \t\r\n", open + 1);
+  const size_t last = text.find_last_not_of(" \t\r\n", close - 1);
+  return first == std::string::npos || first >= close ? "" : text.substr(first, last - first + 1);
+}
+
+// Puts the old file's bytes at to, keeping it: an atomic rename where both lie on one file
+// system and to is free, else a copy written whole and read back. False leaves from alone.
+bool MoveWhole(const std::string& from, const std::string& to, mode_t mode) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno == EEXIST) return false;
+  std::optional<std::string> bytes = ReadPlainFile(from);
+  if (!bytes || !platform::ReplaceFileContents(to, *bytes, mode).ok()) return false;
+  if (ReadPlainFile(to) != bytes) return false;
+  return ::unlink(from.c_str()) == 0;
+}
+
+}  // namespace
+
+bool MoveCpuHistory(const std::string& oldPath, const std::string& newPath) {
+  struct stat old {};
+  if (::lstat(oldPath.c_str(), &old) != 0) return errno == ENOENT;
+  if (!S_ISREG(old.st_mode)) return false;  // a link or anything else is not the user's history
+  const mode_t mode = old.st_mode & 0777;
+  struct stat now {};
+  if (::lstat(newPath.c_str(), &now) != 0) {
+    if (MoveWhole(oldPath, newPath, mode)) return true;
+    if (::lstat(newPath.c_str(), &now) != 0) {
+      LogLine("CPU history not moved from " + oldPath + " to " + newPath, kLogError, false);
+      return false;
+    }
+  }
+  // Both exist (the new one written by a newer copy of the program meanwhile): the old
+  // records come first, the newer ones after them, each kept byte for byte.
+  std::optional<std::string> oldText = ReadPlainFile(oldPath);
+  std::optional<std::string> newText = ReadPlainFile(newPath);
+  Json::Value oldArray, newArray, merged;
+  if (oldText && newText && ParseJsonInput(*oldText, &oldArray) && oldArray.isArray() &&
+      ParseJsonInput(*newText, &newArray) && newArray.isArray()) {
+    const std::string a = ArrayBody(*oldText), b = ArrayBody(*newText);
+    const std::string text = "[\r\n" + a + (a.empty() || b.empty() ? "" : ",\r\n") + b + "\r\n]";
+    if (ParseJsonInput(text, &merged) && merged.isArray() && merged.size() == oldArray.size() + newArray.size() &&
+        platform::ReplaceFileContents(newPath, text, mode).ok())
+      return ::unlink(oldPath.c_str()) == 0;
+  }
+  // Something that is no history array, or a write that failed: the old file is kept beside
+  // the new one under a free name, never dropped.
+  const std::string folder = newPath.substr(0, newPath.rfind('/'));
+  for (int i = 1; i < 1000; ++i) {
+    const std::string kept = platform::JoinPath(folder, "cputest-" + std::to_string(i) + ".bin");
+    if (::renameat2(AT_FDCWD, oldPath.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) == 0) {
+      LogLine("CPU history " + oldPath + " kept as " + kept + " beside " + newPath, kLogError, false);
+      return true;
+    }
+    if (errno != EEXIST) break;
+  }
+  LogLine("CPU history not moved from " + oldPath + " to " + newPath, kLogError, false);
+  return false;
+}
+
+std::string CpuHistoryPath() {
+  const std::string data = platform::LocalAppDataFolder();
+  if (data.empty()) return "";
+  const std::string folder = platform::JoinPath(data, "sorvanta");
+  ::mkdir(folder.c_str(), 0755);
+  const std::string path = platform::JoinPath(folder, "cputest.bin");
+  // Older versions kept the file directly in the data folder.
+  MoveCpuHistory(platform::JoinPath(data, "cputest.bin"), path);
+  return path;
+}
 
 std::vector<CpuScoreRecord> ParseCpuHistory(const std::string& text) {
   std::vector<CpuScoreRecord> history;

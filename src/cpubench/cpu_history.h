@@ -1,4 +1,4 @@
-// The CPU score history "cputest.bin": a JSON array of the records that the service
+// The CPU score history "sorvanta/cputest.bin": a JSON array of the records that the service
 // returned, oldest first. The session appends to it (exam_session.h); the window loads
 // it and shows one record at a time as rows plus an age label, made here as plain data.
 #pragma once
@@ -22,8 +22,17 @@ struct CpuScoreRecord {
   int32_t maxmulticore = 0;          // "maxmulticore" when an integer, else 0
 };
 
-// Path of the history file: "cputest.bin" in the local application-data folder.
+// Path of the history file, $XDG_DATA_HOME/sorvanta/cputest.bin, used by the window and the
+// command line alike. A history left directly in $XDG_DATA_HOME by older versions is moved
+// there first (MoveCpuHistory). Empty without a home folder.
 std::string CpuHistoryPath();
+
+// Moves the history at oldPath to newPath without losing a record: a rename, or a copy read
+// back before the old file goes when they lie on different file systems; when both exist,
+// the old records followed by the new ones (each kept byte for byte); when they cannot be
+// joined, the old file moves beside newPath as cputest-<n>.bin. A link at oldPath is left
+// alone. True when nothing is left at oldPath.
+bool MoveCpuHistory(const std::string& oldPath, const std::string& newPath);
 
 // Parses the history text (comments allowed). Text that does not parse, or is not an
 // array, gives an empty history; elements that are not objects give all-zero records.

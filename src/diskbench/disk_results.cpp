@@ -106,6 +106,7 @@ std::optional<uint64_t> ParseByteSize(const std::string& text) {
       case 'K': case 'k': shift = 10; break;
       case 'M': case 'm': shift = 20; break;
       case 'G': case 'g': shift = 30; break;
+      case 'T': case 't': shift = 40; break;
       default: return std::nullopt;
     }
   }

@@ -50,7 +50,7 @@ struct DiskReport {
 // with their units (IOPS beside the 4 KiB ones), "得分：…" and "时间：…" (local time).
 std::string DiskReportText(const DiskReport& report);
 
-// Parses a byte count: digits with an optional K, M or G (powers of 1024, either case).
+// Parses a byte count: digits with an optional K, M, G or T (powers of 1024, either case).
 // nullopt for anything else, for 0 and on overflow.
 std::optional<uint64_t> ParseByteSize(const std::string& text);
 

@@ -17,7 +17,9 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <iostream>
 #include <regex>
+#include <sstream>
 #include <set>
 #include <thread>
 
@@ -195,24 +197,125 @@ std::set<std::string> Keys(const Json::Value& v) {
   return keys;
 }
 
+// The environment that makes the program's syncs or reads of files ending in suffix fail
+// (variable: SORVANTA_FAIL_SYNC_SUFFIX or SORVANTA_FAIL_READ_SUFFIX of the preloaded library).
+std::map<std::string, std::string> FailingEnv(const std::string& variable, const std::string& suffix) {
+  const fs::path preload = fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "lib" / "libsorvanta_fail_sync.so";
+  EXPECT_TRUE(fs::exists(preload)) << preload;
+  return {{"LD_PRELOAD", preload.string()}, {variable, suffix}, {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+}
+
+// A USB switch on loopback that answers its commands quietly.
+tools::SwitchServerConfig LoopbackSwitch(const std::string& offCommand, const std::string& onCommand) {
+  tools::SwitchServerConfig config;
+  config.bind = "127.0.0.1";
+  config.port = 0;
+  config.quiet = true;
+  config.offCommand = offCommand;
+  config.onCommand = onCommand;
+  return config;
+}
+
+// Columns a line takes on a terminal: East Asian characters (3- and 4-byte UTF-8) take two.
+size_t Columns(const std::string& line) {
+  size_t width = 0;
+  for (size_t i = 0; i < line.size();) {
+    const unsigned char c = static_cast<unsigned char>(line[i]);
+    const size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    width += length >= 3 ? 2 : 1;
+    i += length;
+  }
+  return width;
+}
+
+const fs::path kSourceDir = SORVANTA_SOURCE_DIR;
+
+// What python3-jsonschema finds wrong with text as output of command (empty: valid).
+std::string SchemaErrors(const std::string& text, const std::string& command) {
+  testing::TempDir dir("clischema");
+  const std::string out = dir.Path("out.json");
+  { std::ofstream(out, std::ios::binary) << text; }
+  const std::string schema = (kSourceDir / "docs/schemas" / (command + ".schema.json")).string();
+  const std::string script =
+      "import json, sys, jsonschema\n"
+      "jsonschema.validate(json.load(open(sys.argv[2])), json.load(open(sys.argv[1])))\n";
+  FILE* pipe = ::popen(("python3 -c '" + script + "' '" + schema + "' '" + out + "' 2>&1").c_str(), "r");
+  if (!pipe) return "python3 did not start";
+  std::string errors;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) errors.append(buf, n);
+  return ::pclose(pipe) == 0 ? "" : errors + "\n" + text;
+}
+
+// Every command, in the order of the list in the help.
+const std::vector<std::string> kCommands = {"capacity", "wipe", "cpu", "disk", "disks", "switch", "usbtest"};
+
+TEST(CliArguments, EveryCommandExplainsItselfWithin80ColumnsAndRefusesWhatItDoesNotKnow) {
+  const std::string manual = ReadFile((kSourceDir / "docs/man/sorvanta-cli.1.md").string());
+  ASSERT_FALSE(manual.empty());
+  std::vector<std::vector<std::string>> helps = {{"--help"}, {"-h"}, {"help"}};
+  for (const std::string& c : kCommands) helps.push_back({c, "--help"});
+  for (const auto& args : helps) {
+    auto cli = RunCli(args);
+    const std::string what = ::testing::PrintToString(args);
+    EXPECT_EQ(cli->code(), 0) << what;
+    EXPECT_EQ(cli->err(), "") << what;
+    std::istringstream lines(cli->out());
+    int options = 0;
+    for (std::string line; std::getline(lines, line);) {
+      EXPECT_LE(Columns(line), 80u) << what << ": " << line;
+      // Every option a command explains is in the manual page too.
+      std::smatch option;
+      if (args.size() == 2 && std::regex_search(line, option, std::regex("^  (?:-[a-zA-Z],)?(--[a-z]+)\\b"))) {
+        ++options;
+        if (option[1] != "--help") {
+          EXPECT_NE(manual.find("**" + option[1].str() + "**"), std::string::npos) << what << " " << option[1];
+        }
+      }
+    }
+    if (args.size() == 2) {
+      EXPECT_GE(options, 1) << what;
+    }
+  }
+  EXPECT_EQ(RunCli({"--help"})->out().rfind("用法: sorvanta-cli <命令> [参数]\n", 0), 0u);
+  for (const std::string& c : kCommands) {
+    auto cli = RunCli({c, "--bogus"});
+    EXPECT_EQ(cli->code(), 2) << c;
+    EXPECT_EQ(cli->err().rfind("未知参数: --bogus\n用法: sorvanta-cli " + c + " ", 0), 0u) << cli->err();
+    EXPECT_EQ(cli->out(), "");
+  }
+}
+
 TEST(CliArguments, RefusalsExitTwoWithTheirTexts) {
   struct Case {
     std::vector<std::string> args;
     std::string err;
+    std::string errEnd = "";  // when set, err is the start and this the end of standard error
   };
   std::vector<Case> cases = {
       {{"frobnicate"}, "未知命令: frobnicate（--help 列出全部命令）\n"},
       {{"capacity"}, "用法: sorvanta-cli capacity ROOT [--yes] [--json] | capacity --list [--json]\n"},
       {{"wipe", "/no/such/volume", "--yes"}, "/no/such/volume 不是已挂载的卷的根目录（capacity --list 列出全部卷）\n"},
       {{"disk", "/no/such/volume"}, "/no/such/volume 不是已挂载分区的根目录（sorvanta-cli disks 列出可测分区）\n"},
-      {{"disk", "/", "--size", "12X"}, "写入大小无效: 12X（字节数，可带 K、M、G 后缀）\n"},
+      {{"disk", "/", "--size", "12X"}, "写入大小无效: 12X（字节数，可带 K、M、G、T 后缀）\n"},
+      {{"disk", "/", "--size", "1K"}, "写入大小须在 16M 与可用空间 ", "G 之间: 1K\n"},
+      {{"disk", "/", "--size", "16T"}, "写入大小须在 16M 与可用空间 ", "G 之间: 16T\n"},
+      {{"disk", "/", "--size"}, "缺少选项的值: --size\n用法: sorvanta-cli disk ROOT [--size N] [--prefill P|--laps N] "
+                                "[选项]（--help 说明全部选项）\n"},
       {{"switch", "127.0.0.1", "USBON"}, "树莓派IP应包含端口号！\n例子：192.168.0.100:5000\n"},
       {{"usbtest", "--passes", "0"}, "--passes 应为 1 到 1000000 之间的整数\n"},
   };
   for (const Case& c : cases) {
     auto cli = RunCli(c.args);
     EXPECT_EQ(cli->code(), 2) << c.args[0];
-    EXPECT_EQ(cli->err(), c.err);
+    if (c.errEnd.empty()) {
+      EXPECT_EQ(cli->err(), c.err);
+    } else {
+      EXPECT_EQ(cli->err().rfind(c.err, 0), 0u) << cli->err();
+      EXPECT_TRUE(cli->err().size() >= c.errEnd.size() &&
+                  cli->err().compare(cli->err().size() - c.errEnd.size(), c.errEnd.size(), c.errEnd) == 0)
+          << cli->err();
+    }
     EXPECT_EQ(cli->out(), "");
   }
   auto help = RunCli({});
@@ -220,37 +323,113 @@ TEST(CliArguments, RefusalsExitTwoWithTheirTexts) {
   EXPECT_EQ(help->out().rfind("用法: sorvanta-cli <命令> [参数]\n", 0), 0u);
 }
 
-TEST(CliSwitch, PrintsTheTestButtonTexts) {
-  tools::SwitchServerConfig config;
-  config.bind = "127.0.0.1";
-  config.port = 0;
-  config.quiet = true;
-  config.onCommand = "power on";
+// What scripts read: one value per run on standard output that its command's schema accepts,
+// two-space indented or on one line, and an object naming the error when there is no result.
+TEST(CliJson, OutputOfEveryCommandMatchesItsSchema) {
+  testing::TempDir home("clijson");
+  fs::create_directories(home.Path("sorvanta"));
+  { std::ofstream(home.Path("sorvanta/cputest.bin"), std::ios::binary) << "[{\"singlecore\":1200,\"ratio\":0.997319}]"; }
+  struct Case {
+    std::vector<std::string> args;
+    std::string schema;
+    int code;
+  };
+  const Case cases[] = {
+      {{"disks", "--json"}, "disks", 0},
+      {{"capacity", "--list", "--json=compact"}, "capacity", 0},
+      {{"cpu", "--history", "--json"}, "cpu", 0},
+      {{"disk", "--history", "--json", "/"}, "disk", 0},  // the flag leaves the root alone
+      {{"cpu", "--json"}, "cpu", 1},  // nothing listens at the service's address
+      {{"wipe", "/no/such/volume", "--yes", "--json=compact"}, "wipe", 2},
+      {{"disks", "--json=fancy"}, "disks", 2},
+  };
+  for (const Case& c : cases) {
+    auto cli = RunCli(c.args, {{"XDG_DATA_HOME", home.path()}, {"SORVANTA_SERVICE_URL", "https://127.0.0.1:1/"}});
+    const std::string what = ::testing::PrintToString(c.args);
+    EXPECT_EQ(cli->code(), c.code) << what << cli->err();
+    EXPECT_EQ(SchemaErrors(cli->out(), c.schema), "") << what;
+    const bool compact = c.args.back() == "--json=compact";
+    const std::string out = cli->out();
+    if (compact || out.size() > 3) {
+      EXPECT_EQ(std::count(out.begin(), out.end(), '\n') == 1, compact) << what << out;
+    }
+    if (c.code != 0) {
+      EXPECT_EQ(Keys(cli->json()), (std::set<std::string>{"error", "exitCode"})) << what;
+      EXPECT_EQ(cli->json()["exitCode"].asInt(), c.code) << what;
+    }
+  }
+  // Numbers as the text shows them, not the 17 digits of a double.
+  EXPECT_NE(RunCli({"cpu", "--history", "--json"}, {{"XDG_DATA_HOME", home.path()}})->out().find("\"ratio\": 1.0"),
+            std::string::npos);
+}
+
+// The CPU history moves from where older versions kept it into the program's folder, once,
+// without losing a byte: alone, beside a newer history, and across file systems.
+TEST(CliCpu, HistoryMovesIntoItsFolderKeepingEveryRecord) {
+  const std::string older = "[\r\n{\"singlecore\":1000,\"runtime\":1.5e9}\r\n]\r\n";
+  const std::string newer = "[\r\n{\"singlecore\":2000,\"runtime\":1.7e9}\r\n]";
+  struct Case {
+    std::string name;
+    bool newerExists;
+    bool ownFileSystem;  // sorvanta/ is a mount of its own
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"alone", false, false, older},
+      {"beside a newer one", true, false,
+       "[\r\n{\"singlecore\":1000,\"runtime\":1.5e9},\r\n{\"singlecore\":2000,\"runtime\":1.7e9}\r\n]"},
+      {"across file systems", false, true, older},
+  };
+  for (const Case& c : cases) {
+    testing::TempDir data("clihistory");
+    const std::string folder = data.Path("sorvanta");
+    fs::create_directories(folder);
+    if (c.ownFileSystem && (geteuid() != 0 || mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=1m") != 0)) {
+      std::cout << "[  SKIPPED ] " << c.name << ": mounting a tmpfs needs root\n";
+      continue;
+    }
+    { std::ofstream(data.Path("cputest.bin"), std::ios::binary) << older; }
+    if (c.newerExists) std::ofstream(folder + "/cputest.bin", std::ios::binary) << newer;
+    auto cli = RunCli({"cpu", "--history"}, {{"XDG_DATA_HOME", data.path()}});
+    EXPECT_EQ(cli->code(), 0) << c.name << cli->err();
+    EXPECT_EQ(ReadFile(folder + "/cputest.bin"), c.expected) << c.name;
+    EXPECT_FALSE(fs::exists(data.Path("cputest.bin"))) << c.name;
+    EXPECT_NE(cli->out().find("--- 记录 " + std::string(c.newerExists ? "2/2" : "1/1") + " ---"), std::string::npos)
+        << c.name << cli->out();
+    if (c.ownFileSystem) umount(folder.c_str());
+  }
+}
+
+// The test button's texts, and the exit status for a done command (0) and for a switch that
+// refused or could not be reached (1).
+TEST(CliSwitch, PrintsTheTestButtonTextsAndExitsOneOnAnyFailure) {
   int status = 0;
-  tools::UsbSwitchServer server(config, [&status](const std::string&) { return status; });
+  tools::UsbSwitchServer server(LoopbackSwitch("", "power on"), [&status](const std::string&) { return status; });
   std::string error;
   ASSERT_TRUE(server.Listen(&error)) << error;
   const std::string address = "127.0.0.1:" + std::to_string(server.port());
-  std::thread serve([&] { server.ServeOne(); });
-  auto ok = RunCli({"switch", address, "USBON"});
-  serve.join();
-  EXPECT_EQ(ok->code(), 0);
-  EXPECT_EQ(ok->out(), "测试通过！\n树莓派返回：USBON OK\n");
-
-  // The switch could not power the port and says so.
-  status = 32;
-  std::thread serveAgain([&] { server.ServeOne(); });
-  auto refused = RunCli({"switch", address, "USBON"});
-  serveAgain.join();
-  EXPECT_EQ(refused->code(), 1);
-  EXPECT_EQ(refused->out(), "");
-  EXPECT_EQ(refused->err(), "测试失败！\n树莓派返回：USBON ERR 32\n");
-
-  server.Close();  // nobody listens on the port any more
-  auto failed = RunCli({"switch", address, "USBOFF"});
-  EXPECT_EQ(failed->code(), 1);
-  EXPECT_EQ(failed->out(), address + "：连接被拒绝\n");
-  EXPECT_EQ(failed->err(), "树莓派通讯错误！试验终止！\n");
+  struct Case {
+    int switchStatus;  // -1: nobody listens on the port any more
+    std::string command;
+    int code;
+    std::string out, err;
+  };
+  const Case cases[] = {
+      {0, "USBON", 0, "测试通过！\n树莓派返回：USBON OK\n", ""},
+      {32, "USBON", 1, "", "测试失败！\n树莓派返回：USBON ERR 32\n"},  // the switch could not power the port
+      {-1, "USBOFF", 1, address + "：连接被拒绝\n", "树莓派通讯错误！试验终止！\n"},
+  };
+  for (const Case& c : cases) {
+    status = c.switchStatus;
+    std::thread serve;
+    if (c.switchStatus >= 0) serve = std::thread([&] { server.ServeOne(); });
+    else server.Close();
+    auto cli = RunCli({"switch", address, c.command});
+    if (serve.joinable()) serve.join();
+    EXPECT_EQ(cli->code(), c.code) << c.switchStatus;
+    EXPECT_EQ(cli->out(), c.out);
+    EXPECT_EQ(cli->err(), c.err);
+  }
 }
 
 // Runs on a small loop-mounted ext4 volume (root only): the real unbuffered files, the
@@ -320,6 +499,12 @@ TEST_F(CliOnAVolume, CapacityJsonForScriptsLeavesOtherFilesAlone) {
   EXPECT_FALSE(v["aborted"].asBool());
   EXPECT_EQ(v["endMessage"].asString().rfind("处理结束！您的磁盘有效容量：", 0), 0u) << v["endMessage"].asString();
   EXPECT_TRUE(v["keptFiles"].isArray() && v["keptFiles"].empty());
+  EXPECT_EQ(SchemaErrors(cli->out(), "capacity"), "");
+  // The volume is on the list, with its file system's name as the window shows it.
+  bool listed = false;
+  for (const Json::Value& item : RunCli({"capacity", "--list", "--json"})->json())
+    if (item["root"].asString() == root_) listed = item["fileSystem"].asString() == "EXT4" && item["freeBytes"].asUInt64() > 0;
+  EXPECT_TRUE(listed);
   // Standard error carries the log, standard output only the object.
   EXPECT_NE(cli->err().find("文件已存在,跳过:" + root_ + "/temp_1.tmp"), std::string::npos);
   ExpectUserFilesIntact();
@@ -328,13 +513,8 @@ TEST_F(CliOnAVolume, CapacityJsonForScriptsLeavesOtherFilesAlone) {
 
 // A test file the drive refuses to sync is an error with its own line, and the command fails.
 TEST_F(CliOnAVolume, RefusedSyncIsAnErrorAndTheExitIsNotZero) {
-  const std::string preload = (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "lib" /
-                               "libsorvanta_fail_sync.so").string();
-  ASSERT_TRUE(fs::exists(preload)) << preload;
   // temp_0.tmp and temp_1.tmp are the user's: the run's only file is temp_2.tmp.
-  auto cli = RunCli({"capacity", root_, "--yes"}, {{"LD_PRELOAD", preload},
-                                                   {"SORVANTA_FAIL_SYNC_SUFFIX", "/temp_2.tmp"},
-                                                   {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+  auto cli = RunCli({"capacity", root_, "--yes"}, FailingEnv("SORVANTA_FAIL_SYNC_SUFFIX", "/temp_2.tmp"));
   EXPECT_EQ(cli->code(), 1) << cli->out() << cli->err();
   EXPECT_NE(cli->out().find("]文件同步失败！" + root_ + "/temp_2.tmp\n"), std::string::npos) << cli->out();
   EXPECT_NE(cli->out().find("]检测结束：发现1个写入或同步错误，数据可能没有完整写入（可用空间 "), std::string::npos)
@@ -349,8 +529,9 @@ TEST_F(CliOnAVolume, SecondCtrlCWaitsForTheCleanup) {
   cli.SignalTaken(SIGINT);
   cli.Signal(SIGINT);
   ASSERT_TRUE(cli.Wait());
-  EXPECT_EQ(cli.code(), 1);
+  EXPECT_EQ(cli.code(), 130);
   EXPECT_TRUE(cli.json()["aborted"].asBool());
+  EXPECT_EQ(SchemaErrors(cli.out(), "capacity"), "");
   EXPECT_NE(cli.err().find("正在停止并清理测试文件，请稍候..."), std::string::npos);
   ExpectUserFilesIntact();
   EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
@@ -376,6 +557,7 @@ TEST_F(CliOnAVolume, StoppedDiskJsonKeepsWhatWasMeasured) {
   EXPECT_EQ(cli.code(), 130);
   Json::Value v = cli.json();
   EXPECT_TRUE(v["aborted"].asBool()) << cli.out();
+  EXPECT_EQ(SchemaErrors(cli.out(), "disk"), "");
   for (const char* measured : {"linerbufferwrite", "linerread", "fourkwrite"})
     EXPECT_GT(v[measured].asDouble(), 0) << measured;
   for (const char* notRun : {"linernobufferwrite", "fourkread", "mtfourkwrite", "mtfourkread"})
@@ -405,6 +587,26 @@ TEST_F(CliOnAVolume, PrefilledDiskRunTakesTheSpaceAndTwoSignalsLeaveNoFillFile) 
   EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
 }
 
+// The run's last test (the 64-thread 4 KiB read) fails while every test before it measured:
+// the run found a fault, so it must not exit 0.
+TEST_F(CliOnAVolume, DiskRunWhoseLastTestFailsExitsOne) {
+  // The whole sequence takes about 90 s: its timed tests run 20 s each.
+  Cli cli({"disk", root_, "--size", "16M", "--json"},
+          [&] {
+            auto env = FailingEnv("SORVANTA_FAIL_READ_SUFFIX", "/diskwritetest.bin");
+            env["TMPDIR"] = dir_.path();
+            return env;
+          }());
+  ASSERT_TRUE(cli.Wait(300000));
+  EXPECT_EQ(cli.code(), 1) << cli.err();
+  Json::Value v = cli.json();
+  EXPECT_GT(v["fourkread"].asDouble(), 0) << cli.out();
+  EXPECT_EQ(v["mtfourkread"].asDouble(), 0) << cli.out();  // every reader failed: nothing was read
+  EXPECT_NE(cli.err().find("64并发4k读取：64个线程读写出错，错误代码：0x"), std::string::npos) << cli.err();
+  EXPECT_FALSE(v["aborted"].asBool());
+  EXPECT_TRUE(Leftovers().empty()) << ::testing::PrintToString(Leftovers());
+}
+
 TEST_F(CliOnAVolume, CapacityThatCannotWriteDoesNotExitZero) {
   ASSERT_EQ(mount(nullptr, root_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0) << errno;
   auto cli = RunCli({"capacity", root_, "--yes"});
@@ -417,12 +619,7 @@ TEST_F(CliOnAVolume, SecondCtrlCInUsbtestWritesTheCsvOfThePassesSoFar) {
   // The switch powers the volume off and on (unmounts and mounts it) for the first pass and
   // off for the second, then goes away: "USBON" is retried without limit, and a stop waits
   // for the power to come back. A second Ctrl-C leaves at once.
-  tools::SwitchServerConfig config;
-  config.bind = "127.0.0.1";
-  config.port = 0;
-  config.quiet = true;
-  config.offCommand = "off";
-  config.onCommand = "on";
+  tools::SwitchServerConfig config = LoopbackSwitch("off", "on");
   tools::UsbSwitchServer server(config, [this](const std::string& command) {
     return (command == "off" ? volume_->Unmount() : volume_->Mount()) ? 0 : 1;
   });

@@ -43,6 +43,11 @@ cat > "$tmp/expected" <<'LIST'
 -rw-r--r-- usr/share/applications/sorvanta.desktop
 -rw-r--r-- usr/share/doc/sorvanta/changelog.gz
 -rw-r--r-- usr/share/doc/sorvanta/copyright
+-rw-r--r-- usr/share/doc/sorvanta/schemas/capacity.schema.json
+-rw-r--r-- usr/share/doc/sorvanta/schemas/cpu.schema.json
+-rw-r--r-- usr/share/doc/sorvanta/schemas/disk.schema.json
+-rw-r--r-- usr/share/doc/sorvanta/schemas/disks.schema.json
+-rw-r--r-- usr/share/doc/sorvanta/schemas/wipe.schema.json
 -rw-r--r-- usr/share/icons/hicolor/scalable/apps/sorvanta.svg
 -rw-r--r-- usr/share/man/man1/sorvanta-cli.1.gz
 -rw-r--r-- usr/share/man/man1/sorvanta-service.1.gz

@@ -454,7 +454,7 @@ class CpuBenchTest : public QObject {
     const QString result = log.section(QStringLiteral("---------跑分结果---------\n"), -1);
     QVERIFY2(log.contains(QStringLiteral("---------跑分结果---------\n")) && !result.isEmpty(),
              qPrintable(log));
-    QVERIFY2(QFile::exists(home.filePath("cputest.bin")), qPrintable(log));
+    QVERIFY2(QFile::exists(home.filePath("sorvanta/cputest.bin")), qPrintable(log));
     QCOMPARE(window.RecordCount(), 1);
     QCOMPARE(window.ShownIndex(), 0);
     QCOMPARE(window.Rows().at(0).at(0), QStringLiteral("单核跑分"));
