@@ -9,7 +9,7 @@
 
 #include "capacity/capacity_presenter.h"
 #include "capacity/capacity_run.h"
-#include "capacity/recording_events.h"
+#include "support/recording_events.h"
 #include "support/fake_volumes.h"
 #include "support/simulated_medium.h"
 
@@ -50,7 +50,7 @@ TEST(CapacityRun, ExactMultipleOfBlockFillsVerifiesAndReportsCapacity) {
   RecordingReporter r;
   CapacityResult res = RunOn(Options(3 * kB), r);
 
-  EXPECT_EQ(r.logs(), (std::vector<std::string>{"准备填充...", "创建文件:" + kFile0, "校验文件：" + kFile0, "清理数据中...",
+  EXPECT_EQ(r.Logs(), (std::vector<std::string>{"准备填充...", "创建文件:" + kFile0, "校验文件：" + kFile0, "清理数据中...",
                                                 "处理结束！您的磁盘有效容量：48 MB (0.05 GB)"}));
   EXPECT_EQ(res.end, CapacityEnd::kFinished);
   EXPECT_EQ(res.verifiedBytes, 3 * kB);
@@ -77,7 +77,7 @@ TEST(CapacityRun, RemainderBelowOneBlockIsWrittenAsExactTail) {
   const uint64_t freeBytes = 2 * kB + 300 * 1024;
   CapacityResult res = RunOn(Options(freeBytes), r);
 
-  auto logs = r.logs();
+  auto logs = r.Logs();
   ASSERT_EQ(logs.size(), 6u);
   EXPECT_EQ(logs[2], "收尾...300 KB");
   EXPECT_EQ(logs[3], "校验文件：" + kFile0);
@@ -111,7 +111,7 @@ TEST(CapacityRun, FilesOfAtMostNBlocksEachVerifiedAndDeletedOnce) {
     EXPECT_EQ(st.readOpens[kFile1], 1);
     EXPECT_EQ(st.removes[kFile1], 1);
     EXPECT_EQ(res.verifiedBytes, 4 * kB);
-    EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有效容量：64 MB (0.06 GB)");
+    EXPECT_EQ(r.Logs().back(), "处理结束！您的磁盘有效容量：64 MB (0.06 GB)");
   }
 }
 
@@ -124,7 +124,7 @@ TEST(CapacityRun, WipeWritesOneFileAndReadsNothingBack) {
   EXPECT_EQ(st.reads, 0);
   EXPECT_TRUE(st.readOpens.empty());
   EXPECT_EQ(st.removes[kFile0], 1);
-  EXPECT_EQ(r.logs(), (std::vector<std::string>{"准备填充...", "创建文件:" + kFile0, "收尾...64 KB", "清理数据中...",
+  EXPECT_EQ(r.Logs(), (std::vector<std::string>{"准备填充...", "创建文件:" + kFile0, "收尾...64 KB", "清理数据中...",
                                                 "处理结束！您的磁盘数据已毁尸灭迹！"}));
   EXPECT_EQ(res.writtenBytes, 3 * kB + 64 * 1024);
   EXPECT_EQ(res.verifiedBytes, 0u);
@@ -166,7 +166,7 @@ TEST(CapacityRun, DriveSmallerThanItClaimsStopsAfterElevenMismatches) {
   RecordingReporter r;
   CapacityResult res = RunOn(Options(13 * kB), r);
 
-  auto logs = r.logs();
+  auto logs = r.Logs();
   std::vector<std::string> mismatches;
   for (const auto& l : logs)
     if (l.find("文件检测到") != std::string::npos) mismatches.push_back(l);
@@ -187,7 +187,7 @@ TEST(CapacityRun, WrappingDriveCannotPassOffAnotherBlockAsItsOwn) {
   Medium medium(4 * kB, Medium::Beyond::kWrap);
   RecordingReporter r;
   CapacityResult res = RunOn(Options(6 * kB), r);
-  auto logs = r.logs();
+  auto logs = r.Logs();
   EXPECT_TRUE(Contains(logs, kFile0 + "文件检测到1个错误，位置：0 MB"));
   EXPECT_TRUE(Contains(logs, kFile0 + "文件检测到2个错误，位置：16 MB"));
   EXPECT_TRUE(Contains(logs, "估计真实容量：约 64 MB（超出部分的写入回绕覆盖了前面的数据）"));
@@ -204,7 +204,7 @@ TEST(CapacityRun, WriteErrorsAreCountedAndTheTenthStillFinishes) {
     medium.FailWrite(3);
     RecordingReporter r;
     CapacityResult res = RunOn(Options(5 * kB), r);
-    auto logs = r.logs();
+    auto logs = r.Logs();
     EXPECT_TRUE(Contains(logs, "文件写入错误！位置：64 MB"));
     EXPECT_TRUE(Contains(logs, "文件写入错误！位置：48 MB"));
     EXPECT_EQ(logs.back(), "处理结束！您的磁盘有错误！");
@@ -222,7 +222,7 @@ TEST(CapacityRun, WriteErrorsAreCountedAndTheTenthStillFinishes) {
     CapacityResult res = RunOn(Options(kB, CapacityMode::kWipe), r);
     EXPECT_EQ(r.CountLogsStartingWith("文件写入错误！位置：16 MB"), 10);
     EXPECT_EQ(r.CountLogsStartingWith("错误过多，检测中断！"), 1);
-    EXPECT_EQ(r.logs().back(), "清理数据中...");
+    EXPECT_EQ(r.Logs().back(), "清理数据中...");
     EXPECT_TRUE(res.aborted);
     EXPECT_EQ(medium.stats().removes[kFile0], 1);
   }
@@ -234,7 +234,7 @@ TEST(CapacityRun, WipeWithAWriteErrorDoesNotClaimTheDataIsGone) {
   RecordingReporter r;
   CapacityResult res = RunOn(Options(3 * kB, CapacityMode::kWipe), r);
   EXPECT_EQ(res.errors, 1);
-  EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有错误！");
+  EXPECT_EQ(r.Logs().back(), "处理结束！您的磁盘有错误！");
   EXPECT_EQ(medium.stats().created, (std::vector<std::string>{kFile0}));
 }
 
@@ -247,9 +247,9 @@ TEST(CapacityRun, RefusedSyncIsAnErrorInBothModes) {
     RecordingReporter r;
     CapacityResult res = RunOn(Options(2 * kB, mode), r);
     EXPECT_GE(res.errors, 1);
-    EXPECT_TRUE(Contains(r.logs(), "文件同步失败！" + kFile0));
+    EXPECT_TRUE(Contains(r.Logs(), "文件同步失败！" + kFile0));
     EXPECT_EQ(res.verdict.kind, mode == CapacityMode::kWipe ? VerdictKind::kNone : VerdictKind::kErrors);
-    EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有错误！");
+    EXPECT_EQ(r.Logs().back(), "处理结束！您的磁盘有错误！");
   }
 }
 
@@ -260,12 +260,12 @@ TEST(CapacityRun, StopDuringFillOrVerificationEndsWithoutVerdict) {
     std::stop_source stop;
     CapacityOptions o = Options(4 * kB);
     o.stream = std::make_shared<PatternStream>(7);
-    r.hook = [&](const testing::CapacityCall& c) {
-      if (!duringVerify && c.what == "remaining") stop.request_stop();
-      if (duringVerify && c.what == "log" && c.text.rfind("校验文件：", 0) == 0) stop.request_stop();
+    r.hook = [&](const testing::Event& c) {
+      if (!duringVerify && c.kind == "remaining") stop.request_stop();
+      if (duringVerify && c.kind == "log" && c.text.rfind("校验文件：", 0) == 0) stop.request_stop();
     };
     CapacityResult res = RunCapacityCheck(o, r, stop.get_token());
-    auto logs = r.logs();
+    auto logs = r.Logs();
     ASSERT_GE(logs.size(), 3u);
     EXPECT_EQ(logs[logs.size() - 2], "用户终止!");
     EXPECT_EQ(logs.back(), "清理数据中...");
@@ -287,7 +287,7 @@ TEST(CapacityRun, MediumThatCannotTakeAFileKeepsWhatWasWritten) {
     medium.RefuseCreateFrom(0);
     RecordingReporter r;
     CapacityResult res = RunOn(Options(2 * kB), r);
-    EXPECT_EQ(r.logs(), (std::vector<std::string>{"准备填充...", "创建文件:" + kFile0, "无法创建文件,介质只读或没有权限"}));
+    EXPECT_EQ(r.Logs(), (std::vector<std::string>{"准备填充...", "创建文件:" + kFile0, "无法创建文件,介质只读或没有权限"}));
     EXPECT_EQ(res.end, CapacityEnd::kCreateFailed);
     EXPECT_TRUE(res.keptFiles.empty());
   }
@@ -296,7 +296,7 @@ TEST(CapacityRun, MediumThatCannotTakeAFileKeepsWhatWasWritten) {
     medium.RefuseCreateFrom(1);
     RecordingReporter r;
     CapacityResult res = RunOn(Options(3 * kB, CapacityMode::kCapacityCheck, 1), r);
-    EXPECT_EQ(r.logs().back(), "无法创建文件,介质只读或没有权限");
+    EXPECT_EQ(r.Logs().back(), "无法创建文件,介质只读或没有权限");
     EXPECT_EQ(res.end, CapacityEnd::kCreateFailed);
     EXPECT_EQ(res.keptFiles, (std::vector<std::string>{kFile0}));
     EXPECT_TRUE(medium.Exists(kFile0));
@@ -308,7 +308,7 @@ TEST(CapacityRun, NoFreeSpaceDoesNothing) {
   Medium medium(kB, Medium::Beyond::kFiller);
   RecordingReporter r;
   CapacityResult res = RunOn(Options(0), r);
-  EXPECT_EQ(r.logs(), (std::vector<std::string>{"剩余0字节..."}));
+  EXPECT_EQ(r.Logs(), (std::vector<std::string>{"剩余0字节..."}));
   EXPECT_EQ(res.end, CapacityEnd::kNoFreeSpace);
   EXPECT_TRUE(medium.stats().created.empty());
 }
@@ -318,7 +318,7 @@ TEST(CapacityRun, ReadErrorAbortsAndDeletes) {
   medium.FailReadsFrom(kB);
   RecordingReporter r;
   CapacityResult res = RunOn(Options(3 * kB), r);
-  auto logs = r.logs();
+  auto logs = r.Logs();
   ASSERT_GE(logs.size(), 3u);
   EXPECT_EQ(logs[logs.size() - 3], "读取错误!数据意外终止！");
   EXPECT_EQ(logs[logs.size() - 2], "估计真实容量：约 16 MB（超出部分无法读取）");
@@ -334,10 +334,10 @@ TEST(CapacityRun, FileSystemFullBeforeItsAnnouncedEnd) {
     medium.LimitSpace(2 * kB + 64 * 1024);
     RecordingReporter r;
     CapacityResult res = RunOn(Options(3 * kB), r);
-    EXPECT_TRUE(Contains(r.logs(), "收尾...16384 KB"));
+    EXPECT_TRUE(Contains(r.Logs(), "收尾...16384 KB"));
     EXPECT_EQ(res.errors, 0);
     EXPECT_EQ(res.verifiedBytes, 2 * kB + 64 * 1024);
-    EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有效容量：32 MB (0.03 GB)");
+    EXPECT_EQ(r.Logs().back(), "处理结束！您的磁盘有效容量：32 MB (0.03 GB)");
   }
   {
     // Nothing of the tail fits: the fill ends, and only verified blocks count.
@@ -345,10 +345,10 @@ TEST(CapacityRun, FileSystemFullBeforeItsAnnouncedEnd) {
     medium.LimitSpace(2 * kB);
     RecordingReporter r;
     CapacityResult res = RunOn(Options(2 * kB + 64 * 1024), r);
-    EXPECT_TRUE(Contains(r.logs(), "收尾失败！请不要操作测试分区！validSpace: 65536 /n: 0"));
+    EXPECT_TRUE(Contains(r.Logs(), "收尾失败！请不要操作测试分区！validSpace: 65536 /n: 0"));
     EXPECT_EQ(res.verifiedBytes, 2 * kB);
     EXPECT_EQ(res.errors, 0);
-    EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有效容量：32 MB (0.03 GB)");
+    EXPECT_EQ(r.Logs().back(), "处理结束！您的磁盘有效容量：32 MB (0.03 GB)");
   }
 }
 
@@ -358,24 +358,43 @@ TEST(CapacityRun, FreeSpaceTakenByAnotherProgramIsSaidToShrink) {
   medium.LimitSpace(2 * kB);
   RecordingReporter r;
   CapacityResult res = RunOn(Options(4 * kB), r);
-  EXPECT_TRUE(Contains(r.logs(), "可用空间在检测过程中减少了32 MB（可能有其他程序占用），结果偏小！"));
+  EXPECT_TRUE(Contains(r.Logs(), "可用空间在检测过程中减少了32 MB（可能有其他程序占用），结果偏小！"));
   EXPECT_EQ(res.verifiedBytes, 2 * kB);
 }
 
 TEST(CapacityRun, FileSizeLimitContinuesInTheNextFile) {
   // FAT32 refuses files of 4 GiB and more: a wipe or check larger than one file goes on
-  // in the next file instead of counting write errors until it gives up.
-  for (CapacityMode mode : {CapacityMode::kWipe, CapacityMode::kCapacityCheck}) {
+  // in the next file instead of counting write errors until it gives up, whether the limit
+  // cuts a block, falls exactly between two blocks or exactly where the tail begins.
+  struct Case {
+    const char* name;
+    CapacityMode mode;
+    uint64_t limit, freeBytes;
+    std::vector<std::string> files;
+    const char* lastLine;
+  };
+  const Case cases[] = {
+      {"wipe, inside a block", CapacityMode::kWipe, 2 * kB + 64 * 1024, 5 * kB, {kFile0, kFile1, kFile2},
+       "处理结束！您的磁盘数据已毁尸灭迹！"},
+      {"check, inside a block", CapacityMode::kCapacityCheck, 2 * kB + 64 * 1024, 5 * kB, {kFile0, kFile1, kFile2},
+       "处理结束！您的磁盘有效容量：80 MB (0.08 GB)"},
+      {"check, at a block boundary", CapacityMode::kCapacityCheck, 2 * kB, 3 * kB, {kFile0, kFile1},
+       "处理结束！您的磁盘有效容量：48 MB (0.05 GB)"},
+      {"check, where the tail begins", CapacityMode::kCapacityCheck, 2 * kB, 2 * kB + 300 * 1024, {kFile0, kFile1},
+       "处理结束！您的磁盘有效容量：32 MB (0.03 GB)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     Medium medium(8 * kB, Medium::Beyond::kFiller);
-    medium.LimitFileSize(2 * kB + 64 * 1024);
+    medium.LimitFileSize(c.limit);
     RecordingReporter r;
-    CapacityResult res = RunOn(Options(5 * kB, mode), r);
+    CapacityResult res = RunOn(Options(c.freeBytes, c.mode), r);
     EXPECT_EQ(res.errors, 0);
-    EXPECT_EQ(res.writtenBytes, 5 * kB);
-    EXPECT_EQ(medium.stats().created, (std::vector<std::string>{kFile0, kFile1, kFile2}));
-    for (const std::string& f : {kFile0, kFile1, kFile2}) EXPECT_EQ(medium.stats().removes[f], 1) << f;
-    EXPECT_EQ(r.logs().back(), mode == CapacityMode::kWipe ? "处理结束！您的磁盘数据已毁尸灭迹！"
-                                                           : "处理结束！您的磁盘有效容量：80 MB (0.08 GB)");
+    EXPECT_EQ(res.writtenBytes, c.freeBytes);
+    EXPECT_EQ(res.verifiedBytes, c.mode == CapacityMode::kCapacityCheck ? c.freeBytes : 0u);
+    EXPECT_EQ(medium.stats().created, c.files);
+    for (const std::string& f : c.files) EXPECT_EQ(medium.stats().removes[f], 1) << f;
+    EXPECT_EQ(r.Logs().back(), c.lastLine);
   }
 }
 
@@ -390,7 +409,7 @@ TEST(CapacityRun, RunningOutOfBlockMemoryEndsTheRunInsteadOfHanging) {
     ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "the run hangs";
     CapacityResult res = done.get();
     EXPECT_TRUE(res.aborted);
-    EXPECT_TRUE(Contains(r.logs(), "内存不足,检测中断！"));
+    EXPECT_TRUE(Contains(r.Logs(), "内存不足,检测中断！"));
     EXPECT_EQ(medium.stats().removes[kFile0], 1);
   }
   {
@@ -403,7 +422,7 @@ TEST(CapacityRun, RunningOutOfBlockMemoryEndsTheRunInsteadOfHanging) {
     auto done = std::async(std::launch::async, [&] { return RunOn(o, r); });
     ASSERT_EQ(done.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "the run hangs";
     EXPECT_EQ(done.get().verifiedBytes, 3 * kB);
-    EXPECT_EQ(r.logs().back(), "处理结束！您的磁盘有效容量：48 MB (0.05 GB)");
+    EXPECT_EQ(r.Logs().back(), "处理结束！您的磁盘有效容量：48 MB (0.05 GB)");
   }
 }
 

@@ -14,7 +14,7 @@
 
 #include "base/run_thread.h"
 #include "capacity/capacity_presenter.h"
-#include "capacity/recording_events.h"
+#include "support/recording_events.h"
 #include "platform/mount_watch.h"
 #include "support/deadline.h"
 #include "support/fake_volumes.h"
@@ -75,8 +75,8 @@ TEST(CapacityVolumes, RunWithUnbufferedFilesOnADeclaredSmallVolume) {
   o.freeBytes = v->freeBytes;
   o.stream = std::make_shared<PatternStream>(42);
   int filesDuringRun = 0;
-  reporter.hook = [&](const testing::CapacityCall& c) {
-    if (c.what == "log" && c.text == "清理数据中...") filesDuringRun = TestFilesIn(dir);
+  reporter.hook = [&](const testing::Event& c) {
+    if (c.kind == "log" && c.text == "清理数据中...") filesDuringRun = TestFilesIn(dir);
   };
   auto body = [&] { return RunCapacityCheck(o, reporter, std::stop_token()); };
   ASSERT_TRUE(check.Start(body));
@@ -88,7 +88,7 @@ TEST(CapacityVolumes, RunWithUnbufferedFilesOnADeclaredSmallVolume) {
   EXPECT_EQ(filesDuringRun, 1);
   EXPECT_EQ(res->end, CapacityEnd::kFinished);
   EXPECT_EQ(res->verifiedBytes, 2 * kB + 8192);
-  EXPECT_TRUE(reporter.logs().back().rfind("处理结束！您的磁盘有效容量：32 MB", 0) == 0);
+  EXPECT_TRUE(reporter.Logs().back().rfind("处理结束！您的磁盘有效容量：32 MB", 0) == 0);
   EXPECT_FALSE(check.Active());
   EXPECT_EQ(TestFilesIn(dir), 0);
   std::filesystem::remove_all(dir);
@@ -122,7 +122,7 @@ TEST(CapacityVolumes, FilesAndLinksNamedLikeTestFilesSurviveCheckAndWipe) {
     if (reporter.CountLogsStartingWith("文件系统不支持") > 0) GTEST_SKIP() << "temporary folder refuses O_DIRECT";
     EXPECT_EQ(res.end, CapacityEnd::kFinished);
     EXPECT_EQ(res.errors, 0);
-    std::vector<std::string> logs = reporter.logs();
+    std::vector<std::string> logs = reporter.Logs();
     EXPECT_TRUE(std::find(logs.begin(), logs.end(), "创建文件:" + dir + "/temp_2.tmp") != logs.end());
     EXPECT_EQ(ReadAll(dir + "/temp_0.tmp"), "mine");
     EXPECT_TRUE(std::filesystem::is_symlink(dir + "/temp_1.tmp"));
@@ -179,7 +179,7 @@ TEST(CapacityVolumes, WipeAsRootOverwritesTheBlocksKeptForRoot) {
   CapacityResult res = RunCapacityCheck(o, reporter, std::stop_token());
   EXPECT_EQ(res.errors, 0);
   EXPECT_GT(res.writtenBytes, v->freeBytes + 4 * 1024 * 1024);  // the reserved blocks too
-  EXPECT_EQ(reporter.logs().back(), "处理结束！您的磁盘数据已毁尸灭迹！");
+  EXPECT_EQ(reporter.Logs().back(), "处理结束！您的磁盘数据已毁尸灭迹！");
   EXPECT_EQ(TestFilesIn(loop.root()), 0);
   ASSERT_TRUE(loop.Unmount());
   // ext4 keeps about 2 % of its blocks even from root; the 6 MB kept for root are gone.
@@ -211,7 +211,7 @@ TEST(CapacityVolumes, LoopVolumeCheckAndWipeFillTheWholeFreeSpace) {
     if (mode == CapacityMode::kCapacityCheck) {
       EXPECT_EQ(res.verifiedBytes, res.writtenBytes);
     } else {
-      EXPECT_EQ(reporter.logs().back(), "处理结束！您的磁盘数据已毁尸灭迹！");
+      EXPECT_EQ(reporter.Logs().back(), "处理结束！您的磁盘数据已毁尸灭迹！");
     }
     EXPECT_EQ(TestFilesIn(loop.root()), 0);
   }

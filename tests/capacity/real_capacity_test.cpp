@@ -8,7 +8,8 @@
 #include <string>
 
 #include "capacity/capacity_run.h"
-#include "capacity/recording_events.h"
+#include "capacity/real_capacity.h"
+#include "support/recording_events.h"
 #include "support/simulated_medium.h"
 
 namespace sorvanta::capacity {
@@ -69,7 +70,7 @@ TEST(RealCapacity, FakeDrivesGetAnEstimateWithinOneBlock) {
     EXPECT_LT(estimate > d.realSize ? estimate - d.realSize : d.realSize - estimate, kB)
         << "estimate " << estimate << " real " << d.realSize;
     // The line comes once, after the check's own messages and before the clean-up.
-    std::vector<std::string> logs = r.logs();
+    std::vector<std::string> logs = r.Logs();
     const std::string line = "估计真实容量：约 " + std::to_string(estimate / kMiB) + " MB（" + d.why + "）";
     auto at = std::find(logs.begin(), logs.end(), line);
     ASSERT_NE(at, logs.end()) << line;
@@ -99,6 +100,32 @@ TEST(RealCapacity, FakeDrivesGetAnEstimateWithinOneBlock) {
   }
 }
 
+// Only a later block's data in place of an earlier one is a wrap (the later write landed
+// on it); an earlier block's data read back past the real end is damage, and the blocks
+// before it still count.
+TEST(RealCapacity, AnotherBlocksDataIsAWrapOnlyWhenThatBlockCameLater) {
+  auto own = [] { return BlockFate{BlockFate::kOwn, 0, static_cast<uint32_t>(kB)}; };
+  auto holds = [](size_t other) { return BlockFate{BlockFate::kOther, other, static_cast<uint32_t>(kB)}; };
+  struct Case {
+    const char* name;
+    std::vector<BlockFate> fates;
+    const char* kind;  // "failureKind" of the verdict
+    uint64_t estimate;
+  };
+  const Case cases[] = {
+      {"blocks 2 and 3 landed on 0 and 1", {holds(2), holds(3), own(), own()}, "wrap", 2 * kB},
+      {"block 3 landed on 1 behind an intact block", {own(), holds(3), own(), own()}, "wrap", 2 * kB},
+      {"blocks 0 and 1 read back past the end", {own(), own(), holds(0), holds(1)}, "corrupt", 2 * kB},
+      {"block 0 read back in place of the last", {own(), own(), own(), holds(0)}, "corrupt", 3 * kB},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CapacityVerdict v = JudgeBlockFates(c.fates);
+    EXPECT_EQ(FailureKindName(v.kind), c.kind);
+    EXPECT_EQ(v.estimateBytes, c.estimate);
+  }
+}
+
 TEST(RealCapacity, NoVerdictAfterAUserStop) {
   // Stopped while the check is finding a wrap: the user asked to end, not to wait.
   FakeMedium medium(kB, FakeMedium::Beyond::kWrap);
@@ -108,8 +135,8 @@ TEST(RealCapacity, NoVerdictAfterAUserStop) {
   o.stream = std::make_shared<PatternStream>(1);
   RecordingReporter r;
   std::stop_source stop;
-  r.hook = [&](const testing::CapacityCall& c) {
-    if (c.what == "log" && c.text.find("文件检测到2个错误") != std::string::npos) stop.request_stop();
+  r.hook = [&](const testing::Event& c) {
+    if (c.kind == "log" && c.text.find("文件检测到2个错误") != std::string::npos) stop.request_stop();
   };
   CapacityResult res = RunCapacityCheck(o, r, stop.get_token());
   EXPECT_EQ(res.realCapacity.kind, FailureKind::kNone);

@@ -4,10 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 
 #include "capacity/volume_choice.h"
 #include "platform/volumes.h"
+#include "support/fake_volumes.h"
 #include "support/temp_dir.h"
 
 namespace sorvanta::capacity {
@@ -15,33 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 constexpr uint64_t kMiB = 1024 * 1024;
-
-// Volumes with a device behind each, as the mount table names them.
-class DeviceVolumes : public platform::VolumeSource {
- public:
-  DeviceVolumes() { platform::SetVolumeSourceForTesting(this); }
-  ~DeviceVolumes() override { platform::SetVolumeSourceForTesting(nullptr); }
-  void Add(const platform::Volume& v, uint64_t total, const std::string& label = "") {
-    volumes_.push_back(v);
-    totals_[v.root] = total;
-    labels_[v.root] = label;
-  }
-  std::vector<platform::Volume> List() override { return volumes_; }
-  Result<platform::VolumeSpace> Space(const std::string& path) override {
-    auto it = totals_.find(path);
-    if (it == totals_.end()) return Status::FromErrno(ENOENT, "statvfs " + path);
-    platform::VolumeSpace space;
-    space.totalBytes = it->second;
-    space.freeBytes = it->second / 2;
-    return space;
-  }
-  std::string Label(const platform::Volume& v) override { return labels_[v.root]; }
-
- private:
-  std::vector<platform::Volume> volumes_;
-  std::map<std::string, uint64_t> totals_;
-  std::map<std::string, std::string> labels_;
-};
 
 void Write(const fs::path& p, const std::string& text) {
   fs::create_directories(p.parent_path());
@@ -73,7 +46,7 @@ TEST(VolumeChoice, RemovableFirstSystemVolumeNeverPreselected) {
 
   const std::string home = tmp.Path("home"), stick = tmp.Path("stick"), usb = tmp.Path("usb");
   for (const auto& d : {home, stick, usb}) fs::create_directories(d);
-  DeviceVolumes volumes;
+  testing::FakeVolumes volumes;
   volumes.Add({"/proc", "/dev/sda1", "ext4", 8, 1}, 30ull * 1024 * kMiB);  // plays the system volume
   volumes.Add({home, "/dev/sda1", "ext4", 8, 1}, 100 * kMiB);
   volumes.Add({usb, "/dev/sdc", "exfat", 8, 32}, 2 * 1024 * kMiB + 512 * kMiB, "BACKUP");

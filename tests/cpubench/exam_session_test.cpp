@@ -12,7 +12,7 @@
 
 #include "cpubench/cpu_history.h"
 #include "fake_exam_service.h"
-#include "recording_cpu_events.h"
+#include "support/recording_events.h"
 #include "base/crypto.h"
 #include "base/log.h"
 #include "service/requests.h"
@@ -94,10 +94,10 @@ TEST_F(ExamSessionTest, TokenWithWrongPieceCountOrBadPaperNameFinishesWithAnErro
     SCOPED_TRACE(token);
     RecordingCpuEvents local;
     CpuExamOutcome out = RunCpuExamSession(Device(token), options, local);
-    ASSERT_EQ(local.Dones().size(), 1u);
-    EXPECT_EQ(local.Dones()[0].text, "服务器返回错误信息");
-    EXPECT_EQ(local.Dones()[0].second, "");
-    EXPECT_EQ(local.Progresses(), std::vector<int>{10});
+    ASSERT_EQ(local.Of("done").size(), 1u);
+    EXPECT_EQ(local.Of("done")[0].text, "服务器返回错误信息");
+    EXPECT_EQ(local.Of("done")[0].second, "");
+    EXPECT_EQ(local.Numbers("progress"), std::vector<int>{10});
     EXPECT_TRUE(local.Logs().empty());
     EXPECT_FALSE(out.scored);
   }
@@ -118,7 +118,7 @@ TEST_F(ExamSessionTest, WholeSessionReportsInOrderSubmitsTheResultAndStoresTheRe
   EXPECT_EQ(SessionLines(), want);
   std::vector<int> progress = {10, 22, 45, 67, 100};
   for (int p = 5; p <= 100; p += 5) progress.push_back(p);
-  EXPECT_EQ(events.Progresses(), progress);
+  EXPECT_EQ(events.Numbers("progress"), progress);
   EXPECT_EQ(service.Bodies("paper"), (std::vector<std::string>{"s.bin", "m0.bin", "m1.bin"}));
   EXPECT_EQ(service.Count("startexam"), 3);
   EXPECT_EQ(service.Count("endexam"), 3);
@@ -147,12 +147,12 @@ TEST_F(ExamSessionTest, WholeSessionReportsInOrderSubmitsTheResultAndStoresTheRe
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(ids, (std::vector<int>{101, 102, 103}));
 
-  ASSERT_EQ(events.Dones().size(), 1u);
-  EXPECT_EQ(events.Dones()[0].text, "单核 1000");
-  EXPECT_EQ(events.Dones()[0].second, record);
+  ASSERT_EQ(events.Of("done").size(), 1u);
+  EXPECT_EQ(events.Of("done")[0].text, "单核 1000");
+  EXPECT_EQ(events.Of("done")[0].second, record);
   EXPECT_TRUE(out.scored);
   EXPECT_EQ(testing::ReadWholeFile(CpuHistoryPath()), "[\r\n" + record + "\r\n]");
-  EXPECT_EQ(events.Calls().back().kind, 'D');
+  EXPECT_EQ(events.Calls().back().kind, "done");
 }
 
 TEST_F(ExamSessionTest, DifferentSecondProcessorCountStartsNoMultiCoreWorker) {
@@ -174,7 +174,7 @@ TEST_F(ExamSessionTest, DifferentSecondProcessorCountStartsNoMultiCoreWorker) {
     EXPECT_EQ(e["result"].asString(), "");
   }
   // Progress stops at 50: the skipped phase paces nothing.
-  EXPECT_EQ(events.Progresses().back(), 50);
+  EXPECT_EQ(events.Numbers("progress").back(), 50);
 }
 
 TEST_F(ExamSessionTest, FailedPaperDownloadGivesAnEmptyPaperAndTheRunGoesOn) {
@@ -190,9 +190,9 @@ TEST_F(ExamSessionTest, ReplyThatIsNotTwoPiecesIsShownWithTheBodyAndNothingIsSto
   service.submit = [](const std::string&) { return std::string("服务器繁忙"); };
   service.Start();
   CpuExamOutcome out = RunCpuExamSession(Device(Credential(2) + "||s.bin||m0.bin||m1.bin"), options, events);
-  ASSERT_EQ(events.Dones().size(), 1u);
-  EXPECT_EQ(events.Dones()[0].text, "服务器繁忙");
-  EXPECT_EQ(events.Dones()[0].second, service.Bodies("submit").at(0));
+  ASSERT_EQ(events.Of("done").size(), 1u);
+  EXPECT_EQ(events.Of("done")[0].text, "服务器繁忙");
+  EXPECT_EQ(events.Of("done")[0].second, service.Bodies("submit").at(0));
   EXPECT_FALSE(out.scored);
   EXPECT_FALSE(fs::exists(CpuHistoryPath()));
 }
@@ -205,8 +205,8 @@ TEST_F(ExamSessionTest, RecordThatIsNotAJsonObjectFinishesTheRunButIsNotStored) 
   ASSERT_TRUE(logDir.ok());
   xLogMessager logger("sorvanta", logDir.path(), true);
   CpuExamOutcome out = RunCpuExamSession(Device(Credential(1) + "||s.bin||m0.bin||m1.bin"), options, events);
-  ASSERT_EQ(events.Dones().size(), 1u);
-  EXPECT_EQ(events.Dones()[0].text, "单核 900");
+  ASSERT_EQ(events.Of("done").size(), 1u);
+  EXPECT_EQ(events.Of("done")[0].text, "单核 900");
   EXPECT_TRUE(out.scored);
   EXPECT_FALSE(fs::exists(CpuHistoryPath()));
   EXPECT_NE(testing::ReadWholeFile(logger.PathOf(kLogError)).find("history record not stored"), std::string::npos);
@@ -220,9 +220,9 @@ TEST_F(ExamSessionTest, ScoreIsShownEvenWhenTheHistoryCannotBeStored) {
   service.submit = [](const std::string&) { return std::string("单核 1000||{\"singlecore\":1000}"); };
   service.Start();
   RunCpuExamSession(Device(Credential(1) + "||s.bin||m0.bin||m1.bin"), options, events);
-  ASSERT_EQ(events.Dones().size(), 1u);
-  EXPECT_EQ(events.Dones()[0].text, "单核 1000");
-  EXPECT_EQ(events.Dones()[0].second, "{\"singlecore\":1000}");
+  ASSERT_EQ(events.Of("done").size(), 1u);
+  EXPECT_EQ(events.Of("done")[0].text, "单核 1000");
+  EXPECT_EQ(events.Of("done")[0].second, "{\"singlecore\":1000}");
   EXPECT_FALSE(fs::exists(CpuHistoryPath()));
 }
 
@@ -238,15 +238,15 @@ TEST_F(ExamSessionTest, ShortCredentialOrStopEndsSilentlyWithoutSubmission) {
   for (const Case& c : {Case{Base64Encode(kKey), false}, Case{Credential(1), true}}) {
     RecordingCpuEvents local;
     std::stop_source stop;
-    local.hook = [&stop, c](const testing::CpuCall& call) {
-      if (c.stop && call.kind == 'P' && call.percent == 5) stop.request_stop();  // the single-core phase
+    local.hook = [&stop, c](const testing::Event& call) {
+      if (c.stop && call.kind == "progress" && call.a == 5) stop.request_stop();  // the single-core phase
     };
     CpuExamOutcome out = RunCpuExamSession(Device(c.credential + "||s.bin||m0.bin||m1.bin"), options, local,
                                            stop.get_token());
     EXPECT_FALSE(out.finished) << c.stop;
-    EXPECT_TRUE(local.Dones().empty()) << c.stop;
+    EXPECT_TRUE(local.Of("done").empty()) << c.stop;
     EXPECT_EQ(local.Logs().back(), "考试结束，等待判分....") << c.stop;
-    EXPECT_EQ(local.Progresses().back(), 100) << c.stop;  // both phases paced in full
+    EXPECT_EQ(local.Numbers("progress").back(), 100) << c.stop;  // both phases paced in full
   }
   EXPECT_EQ(service.Count("submit"), 0);
 }
@@ -258,8 +258,8 @@ TEST_F(ExamSessionTest, ResultLargerThanTheWorkingBufferIsRefusedNotSent) {
   device["socname"] = std::string(1048576, 'x');
   CpuExamOutcome out = RunCpuExamSession(device, options, events);
   EXPECT_EQ(service.Count("submit"), 0);
-  ASSERT_EQ(events.Dones().size(), 1u);
-  EXPECT_EQ(events.Dones()[0].text, "成绩数据超过1MB，无法提交！");
+  ASSERT_EQ(events.Of("done").size(), 1u);
+  EXPECT_EQ(events.Of("done")[0].text, "成绩数据超过1MB，无法提交！");
   EXPECT_EQ(SessionLines().back(), "成绩数据超过1MB，无法提交！");
   EXPECT_FALSE(out.scored);
 }

@@ -8,7 +8,7 @@
 
 #include "fake_exam_service.h"
 #include "platform/clock.h"
-#include "recording_cpu_events.h"
+#include "support/recording_events.h"
 #include "base/crypto.h"
 
 namespace sorvanta::cpubench {

@@ -13,7 +13,7 @@
 #include "service/token.h"
 #include "service/wire_protocol.h"
 #include "platform/clock.h"
-#include "recording_cpu_events.h"
+#include "support/recording_events.h"
 #include "support/https_test_server.h"
 #include "support/scoped_env_var.h"
 #include "support/temp_dir.h"
@@ -68,9 +68,9 @@ TEST_F(ReferenceSessionTest, TokenExamSubmissionAndStoredRecord) {
                                          "开始！使用1核！", "停笔！", "请求开始多核考试....", "开始多核考试....",
                                          "开始！使用" + std::to_string(n) + "核！", "停笔！", "考试结束，等待判分...."};
   EXPECT_EQ(lines, want);
-  ASSERT_EQ(events.Dones().size(), 1u);
+  ASSERT_EQ(events.Of("done").size(), 1u);
   ASSERT_TRUE(out.scored) << out.result << "\n" << out.second;
-  EXPECT_EQ(events.Dones()[0].text, out.result);
+  EXPECT_EQ(events.Of("done")[0].text, out.result);
 
   std::vector<CpuScoreRecord> history = LoadCpuHistory();
   ASSERT_EQ(history.size(), 1u);

@@ -19,7 +19,7 @@
 #include "platform/direct_io.h"
 #include "support/loop_volume.h"
 #include "support/simulated_medium.h"
-#include "support/recording_disk_events.h"
+#include "support/recording_events.h"
 
 namespace sorvanta {
 namespace {
@@ -28,7 +28,7 @@ using namespace diskbench;
 namespace fs = std::filesystem;
 constexpr uint64_t kMiB = 1048576;
 
-using Event = testing::DiskEvent;
+using Event = testing::Event;
 using RecordingSink = testing::RecordingDiskEvents;
 
 DiskEngineOptions Quick(const std::string& temp) {
@@ -99,15 +99,15 @@ TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
   EXPECT_EQ(logs[8].rfind("[>]64并发4k读取均速：\r\n", 0), 0u);
 
   // Cells 1..7 once each in order (column 2 "未测试"), bars 0..3 right after their cells.
-  std::vector<Event> cb = sink_.Of("CB");
+  std::vector<Event> cb = sink_.Of({"cell", "bar"});
   std::vector<std::pair<char, int>> shape;
-  for (const Event& e : cb) shape.push_back({e.kind, e.a});
+  for (const Event& e : cb) shape.push_back({e.kind == "cell" ? 'C' : 'B', e.a});
   std::vector<std::pair<char, int>> want = {{'C', 1}, {'C', 2}, {'C', 3}, {'C', 4}, {'B', 0}, {'C', 5},
                                             {'B', 1}, {'C', 6}, {'B', 2}, {'C', 7}, {'B', 3}};
   ASSERT_EQ(shape, want);
   EXPECT_FALSE(cb[1].x.has_value());
   for (const Event& e : cb) {
-    if (e.kind == 'C' && e.a == 2) continue;
+    if (e.kind == "cell" && e.a == 2) continue;
     ASSERT_TRUE(e.x.has_value());
     EXPECT_GT(*e.x, 0) << e.kind << e.a;
   }
@@ -116,7 +116,7 @@ TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
   EXPECT_TRUE(result.completed);
   EXPECT_TRUE(result.cells.cells[1].has_value() && !result.cells.Value(2));
   for (const Event& e : cb) {
-    if (e.kind != 'C' || !e.x) continue;
+    if (e.kind != "cell" || !e.x) continue;
     EXPECT_EQ(result.cells.Value(e.a), e.x) << e.a;
   }
 
@@ -130,7 +130,7 @@ TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
   // Progress: line 0 for the write (one per block, then 100), line 1 for the read,
   // line -1 for the timed tests; all within 0..100.
   std::vector<int> write, read;
-  for (const Event& e : sink_.Of("P")) {
+  for (const Event& e : sink_.Of("progress")) {
     EXPECT_GE(e.a, 0);
     EXPECT_LE(e.a, 100);
     EXPECT_FALSE(e.wait);
@@ -145,7 +145,7 @@ TEST_F(DiskEngine, SequenceReportsEveryResultInOrderAndDeletesTheFile) {
   std::vector<Event> all = sink_.Calls();
   int clearing = 0;
   for (size_t i = 0; i < all.size(); ++i) {
-    if (all[i].kind != 'S' || !all[i].wait) continue;
+    if (all[i].kind != "speed" || !all[i].wait) continue;
     ++clearing;
     EXPECT_FALSE(all[i].x || all[i].y);
     ASSERT_LT(i + 1, all.size());
@@ -161,7 +161,7 @@ TEST_F(DiskEngine, WriteStopsAfterTheBlockThatPassesTheSize) {
   ASSERT_TRUE(SeqWriteTest(file_, opt, block.data(), sink_, result_, {}));
   EXPECT_EQ(fs::file_size(file_), 32 * kMiB);
   ASSERT_TRUE(SeqReadTest(file_, opt, block.data(), sink_, result_, {}));
-  std::vector<Event> cells = sink_.Of("C");
+  std::vector<Event> cells = sink_.Of("cell");
   ASSERT_EQ(cells.size(), 3u);
   EXPECT_EQ(cells[2].a, 3);
   EXPECT_GT(*cells[2].x, 0);  // a read shorter than the first 50 ms report still has a speed
@@ -178,13 +178,13 @@ struct StopCase {
 TEST_F(DiskEngine, StopInEachTestReportsNothingOfItAndDeletesTheFile) {
   if (!directWorks_) GTEST_SKIP() << "temporary folder refuses O_DIRECT";
   std::vector<StopCase> cases = {
-      {"sequential write", [](const Event& e) { return e.kind == 'P' && e.b == 0; }, {}},
-      {"sequential read", [](const Event& e) { return e.kind == 'P' && e.b == 1; }, {1, 2}},
-      {"4K write", [](const Event& e) { return e.kind == 'L' && e.text == "[>>]开始4K随机读写测试："; }, {1, 2, 3}},
-      {"4K read", [](const Event& e) { return e.kind == 'C' && e.a == 4; }, {1, 2, 3, 4}},
-      {"64 writers", [](const Event& e) { return e.kind == 'L' && e.text == "[>>]开始64并发4k测试"; },
+      {"sequential write", [](const Event& e) { return e.kind == "progress" && e.b == 0; }, {}},
+      {"sequential read", [](const Event& e) { return e.kind == "progress" && e.b == 1; }, {1, 2}},
+      {"4K write", [](const Event& e) { return e.kind == "log" && e.text == "[>>]开始4K随机读写测试："; }, {1, 2, 3}},
+      {"4K read", [](const Event& e) { return e.kind == "cell" && e.a == 4; }, {1, 2, 3, 4}},
+      {"64 writers", [](const Event& e) { return e.kind == "log" && e.text == "[>>]开始64并发4k测试"; },
        {1, 2, 3, 4, 5}},
-      {"64 readers", [](const Event& e) { return e.kind == 'C' && e.a == 6; }, {1, 2, 3, 4, 5, 6}},
+      {"64 readers", [](const Event& e) { return e.kind == "cell" && e.a == 6; }, {1, 2, 3, 4, 5, 6}},
   };
   for (const StopCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -197,7 +197,7 @@ TEST_F(DiskEngine, StopInEachTestReportsNothingOfItAndDeletesTheFile) {
     EXPECT_TRUE(stop.stop_requested());
     EXPECT_FALSE(fs::exists(file_));
     std::set<int> cells;
-    for (const Event& e : sink.Of("C")) cells.insert(e.a);
+    for (const Event& e : sink.Of("cell")) cells.insert(e.a);
     EXPECT_EQ(cells, c.cellsBefore);
     std::set<int> kept;
     for (int col = 1; col <= 7; ++col)
@@ -234,7 +234,7 @@ TEST_F(DiskEngine, UnwritableOrUncachedRefusingFolderEndsTheSequence) {
   EXPECT_EQ(sink_.Logs(), (std::vector<std::string>{
                               "[>>]开始顺序读写测试：",
                               "[X]分区" + root_ + "不可写！请使用管理员权限（sudo）重启本程序！"}));
-  EXPECT_TRUE(sink_.Of("CBPS").empty());
+  EXPECT_TRUE(sink_.Of({"cell", "bar", "progress", "speed"}).empty());
 
   // A file system without O_DIRECT is not testable: never measured through the cache.
   RecordingSink second;
@@ -266,7 +266,7 @@ TEST_F(DiskEngine, RandomTestOnAFileShorterThanOneBlockStaysAtOffsetZero) {
   std::vector<uint64_t> seeks = medium.Seeks();
   ASSERT_FALSE(seeks.empty());
   for (uint64_t s : seeks) EXPECT_EQ(s, 0u);
-  std::vector<Event> cells = sink_.Of("CB");
+  std::vector<Event> cells = sink_.Of({"cell", "bar"});
   ASSERT_EQ(cells.size(), 2u);
   EXPECT_EQ(cells[0].a, 5);
   EXPECT_EQ(cells[1].a, 1);
@@ -278,14 +278,14 @@ TEST_F(DiskEngine, FullMediumEndsTheWriteNormallyAndLaterTestsUseTheShorterFile)
   EXPECT_EQ(medium.Created()[file_], 1);
   EXPECT_FALSE(medium.Exists(file_));
   std::set<int> cells;
-  for (const Event& e : sink_.Of("C")) {
+  for (const Event& e : sink_.Of("cell")) {
     cells.insert(e.a);
     ASSERT_TRUE(e.x.has_value()) << e.a;
   }
   // Above 20 GiB column 2 is left alone; the rest are measured on the 40 MiB file.
   EXPECT_EQ(cells, (std::set<int>{1, 3, 4, 5, 6, 7}));
   int lastWrite = -1;
-  for (const Event& e : sink_.Of("P"))
+  for (const Event& e : sink_.Of("progress"))
     if (e.b == 0) lastWrite = e.a;
   EXPECT_EQ(lastWrite, 0);  // 40 MiB of 20 GiB: the write ended early, not at 100 %
   // Random positions are 4 KiB aligned; the 64 workers' regions lie past the short file.
@@ -309,7 +309,7 @@ TEST_F(DiskEngine, TakenNamesSurviveAndUnalignedSizesMeasureAllSixtyFourWorkers)
   Sequence(64 * kMiB - 64);
   for (const std::string& line : sink_.Logs()) EXPECT_EQ(line.rfind("[X]", 0), std::string::npos) << line;
   std::map<int, double> cells;
-  for (const Event& e : sink_.Of("C"))
+  for (const Event& e : sink_.Of("cell"))
     if (e.x) cells[e.a] = *e.x;
   ASSERT_TRUE(cells.count(6) && cells.count(7));
   EXPECT_GT(cells[6], 0);
@@ -376,7 +376,7 @@ TEST_F(DiskEngine, FailedTransfersEndTheTestWithTheErrorInsteadOfAFastResult) {
   std::vector<std::string> logs = sink_.Logs();
   ASSERT_EQ(logs.size(), 3u) << ::testing::PrintToString(logs);
   EXPECT_EQ(logs[2], "[X]分区" + root_ + "读取失败！错误代码：0x5测试终止");
-  for (const Event& e : sink_.Of("C")) EXPECT_NE(e.a, 3);
+  for (const Event& e : sink_.Of("cell")) EXPECT_NE(e.a, 3);
 
   // A file of the run's own for the single and the 64-thread tests.
   medium.failReads = false;
@@ -389,7 +389,7 @@ TEST_F(DiskEngine, FailedTransfersEndTheTestWithTheErrorInsteadOfAFastResult) {
   DiskTestOptions opt = Quick(root_, 32 * kMiB, temp_);
   EXPECT_FALSE(RandWrite4KTest(file_, opt, block.data(), second, result_, {}));
   EXPECT_EQ(second.Logs(), (std::vector<std::string>{"[X]分区" + root_ + "写入失败！错误代码：0x5测试终止"}));
-  EXPECT_TRUE(second.Of("CB").empty());
+  EXPECT_TRUE(second.Of({"cell", "bar"}).empty());
 }
 
 // A 64-thread worker that fails adds 0 and the others go on; the read phase still runs and
@@ -414,7 +414,7 @@ TEST_F(DiskEngine, FailingConcurrentWorkerAddsZeroAndTheOthersGoOn) {
   EXPECT_EQ(logs[1].rfind("[>]64并发4k读取均速：\r\n", 0), 0u);
   // Each tick of both phases shows what all workers moved during it.
   int speeds = 0;
-  for (const Event& e : sink_.Of("S")) speeds += e.x.has_value() && !e.y && !e.wait;
+  for (const Event& e : sink_.Of("speed")) speeds += e.x.has_value() && !e.y && !e.wait;
   EXPECT_EQ(speeds, 6);
 }
 
@@ -427,7 +427,7 @@ TEST_F(DiskEngine, WriteErrorFailsTheSequentialWriteWithItsCode) {
   EXPECT_FALSE(SeqWriteTest(file_, Quick(root_, 40 * kMiB, temp_), block.data(), sink_, result_, {}));
   EXPECT_EQ(medium.SizeOf(file_), static_cast<int64_t>(32 * kMiB));
   EXPECT_EQ(sink_.Logs(), (std::vector<std::string>{"[X]分区" + root_ + "写入失败！错误代码：0x5测试终止"}));
-  EXPECT_TRUE(sink_.Of("C").empty());
+  EXPECT_TRUE(sink_.Of("cell").empty());
 }
 
 // The timed loops end once more than their duration has passed (20,001 ms or more for the
@@ -510,7 +510,7 @@ TEST(DiskEngineMath, SequentialWriteResultCells) {
   ReportSeqWrite("/v", 512.345, {1, 2, 3}, kDefaultWriteSize + 1, sink, r);  // larger: column 2 untouched
   EXPECT_FALSE(r.cacheDrop.found);
   ReportSeqWrite("/v", 600, drop, kDefaultWriteSize + 1, sink, r);           // drop: peak and last sample
-  std::vector<Event> c = sink.Of("C");
+  std::vector<Event> c = sink.Of("cell");
   ASSERT_EQ(c.size(), 6u);
   EXPECT_EQ(c[0].a, 1);
   EXPECT_EQ(c[1].a, 2);

@@ -92,37 +92,6 @@ class FakeView : public DiskRunView {
   TaskLoop& loop_;
 };
 
-// Free space = a starting figure minus what the do-nothing medium holds.
-class MediumVolumes : public platform::VolumeSource {
- public:
-  MediumVolumes(testing::SimulatedMedium& medium, std::string root, uint64_t total, uint64_t free, std::string fs = "ext4")
-      : medium_(medium), root_(std::move(root)), total_(total), free_(free), fs_(std::move(fs)) {
-    platform::SetVolumeSourceForTesting(this);
-  }
-  ~MediumVolumes() override { platform::SetVolumeSourceForTesting(nullptr); }
-  std::vector<platform::Volume> List() override { return {platform::Volume{root_, "/dev/fake1", fs_, 8, 1}}; }
-  Result<platform::VolumeSpace> Space(const std::string&) override {
-    uint64_t held = 0;
-    if (track)
-      for (const auto& [path, n] : medium_.Created()) {
-      int64_t size = medium_.SizeOf(path);
-      if (size > 0) held += static_cast<uint64_t>(size);
-    }
-    platform::VolumeSpace space;
-    space.totalBytes = total_;
-    space.freeBytes = free_ > held ? free_ - held : 0;
-    return space;
-  }
-  std::string Label(const platform::Volume&) override { return ""; }
-  bool track = true;  // false: the free figure never moves (a file system that takes nothing)
-
- private:
-  testing::SimulatedMedium& medium_;
-  std::string root_;
-  uint64_t total_, free_;
-  std::string fs_;
-};
-
 constexpr uint64_t GiB = kGiB;
 
 class DiskRun : public ::testing::Test {
@@ -250,7 +219,7 @@ TEST(PrefillPlanTest, StepsAndRefusals) {
 TEST_F(DiskRun, StartChecksRefuseFatAndSmallVolumes) {
   testing::SimulatedMedium medium;
   {
-    MediumVolumes fat(medium, root_, 100 * GiB, 80 * GiB, "vfat");
+    medium.ListAsVolume(root_, 100 * GiB, 80 * GiB, "vfat");
     Make();
     EXPECT_FALSE(run_->OnStartRun());
     ASSERT_EQ(view_.messages.size(), 1u);
@@ -258,7 +227,7 @@ TEST_F(DiskRun, StartChecksRefuseFatAndSmallVolumes) {
     EXPECT_EQ(view_.score, "待评分");
   }
   {
-    MediumVolumes small(medium, root_, 100 * GiB, 20 * GiB - 1);
+    medium.ListAsVolume(root_, 100 * GiB, 20 * GiB - 1);
     view_.messages.clear();
     EXPECT_FALSE(run_->OnStartRun());
     ASSERT_EQ(view_.messages.size(), 1u);
@@ -270,7 +239,7 @@ TEST_F(DiskRun, StartChecksRefuseFatAndSmallVolumes) {
 
 TEST_F(DiskRun, NormalRunSubmitsSavesAndReturnsToIdle) {
   testing::SimulatedMedium medium;
-  MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
+  medium.ListAsVolume(root_, 500 * GiB, 250 * GiB);
   Make();
   EXPECT_EQ(view_.info, "分区" + root_ + " 可用空间：250.00G/500.00G");
   view_.options.trim = true;
@@ -309,7 +278,7 @@ TEST_F(DiskRun, NormalRunSubmitsSavesAndReturnsToIdle) {
 
 TEST_F(DiskRun, UnreadableBoardSendsNothingAndRemovableDisksAreNotTrimmed) {
   testing::SimulatedMedium medium;
-  MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
+  medium.ListAsVolume(root_, 500 * GiB, 250 * GiB);
   removable_ = true;
   DiskRunConfig config;
   config.board = [] { return platform::BoardInfo{}; };  // neither DMI nor a device tree
@@ -328,7 +297,7 @@ TEST_F(DiskRun, UnreadableBoardSendsNothingAndRemovableDisksAreNotTrimmed) {
 
 TEST_F(DiskRun, StoppedRowIsNeitherSubmittedNorSavedAndCacheRunSavesZero) {
   testing::SimulatedMedium medium;
-  MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
+  medium.ListAsVolume(root_, 500 * GiB, 250 * GiB);
   Make();
   duringSequence_ = [this] { loop_.Post([this] { run_->OnStopRun(); }, true); };
   ASSERT_TRUE(StartAndFinish());
@@ -349,7 +318,7 @@ TEST_F(DiskRun, StoppedRowIsNeitherSubmittedNorSavedAndCacheRunSavesZero) {
 
 TEST_F(DiskRun, LapsCountDownAndAStopEndsThemAll) {
   testing::SimulatedMedium medium;
-  MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
+  medium.ListAsVolume(root_, 500 * GiB, 250 * GiB);
   Make();
   view_.options.wholeDisk = true;
   view_.laps = 3;
@@ -380,7 +349,7 @@ TEST_F(DiskRun, LapsCountDownAndAStopEndsThemAll) {
 // A row holds only what its own run measured, and only a row with every figure is scored.
 TEST_F(DiskRun, RowsHoldOnlyThisRunsFiguresAndOnlyCompleteRowsAreScored) {
   testing::SimulatedMedium medium;
-  MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
+  medium.ListAsVolume(root_, 500 * GiB, 250 * GiB);
   // The history holds a column-2 figure of an earlier whole-disk run.
   const std::string base = dir_.Path("history") + "/" + DiskHistoryBaseName(root_ + " Model X");
   const std::string nulls = "NULL,NULL,NULL,NULL,NULL,NULL,NULL,\r\n";
@@ -437,7 +406,7 @@ TEST_F(DiskRun, RowsHoldOnlyThisRunsFiguresAndOnlyCompleteRowsAreScored) {
 
 TEST_F(DiskRun, ChosenSizeIsAskedForWrittenAndRemembered) {
   testing::SimulatedMedium medium;
-  MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
+  medium.ListAsVolume(root_, 500 * GiB, 250 * GiB);
   Make();
   EXPECT_EQ(view_.sizeChoice, 20 * GiB);  // nothing remembered yet
   run_->OnSizeChosen(1 * GiB);
@@ -473,7 +442,7 @@ TEST_F(DiskRun, ChosenSizeIsAskedForWrittenAndRemembered) {
   EXPECT_EQ(view_.sizeChoice, 1 * GiB);
 
   // The free-space check follows the size.
-  MediumVolumes small(medium, root_, 500 * GiB, 3 * GiB);
+  medium.ListAsVolume(root_, 500 * GiB, 3 * GiB);
   view_.options = {};
   view_.options.writeSize = 4 * GiB;
   EXPECT_FALSE(run_->OnStartRun());
@@ -487,7 +456,7 @@ TEST_F(DiskRun, ChosenSizeIsAskedForWrittenAndRemembered) {
 TEST_F(DiskRun, PrefillCreatesChunksAndRemainderAndDeletesThem) {
   testing::SimulatedMedium medium;
   // 60 GiB with 27.5 GiB used: the 50 % step adds 2.5 GiB.
-  MediumVolumes vol(medium, root_, 60 * GiB, 60 * GiB - (55 * GiB) / 2);
+  medium.ListAsVolume(root_, 60 * GiB, 60 * GiB - (55 * GiB) / 2);
   Make();
   view_.options.prefill50 = true;
   // A file of someone else's under a fill file's name is neither filled nor deleted.
@@ -511,7 +480,7 @@ TEST_F(DiskRun, PrefillCreatesChunksAndRemainderAndDeletesThem) {
 
 TEST_F(DiskRun, StopDuringPrefillChunksCreatesNoRemainderAndMeasuresNothing) {
   testing::SimulatedMedium medium;
-  MediumVolumes vol(medium, root_, 60 * GiB, 60 * GiB - (55 * GiB) / 2);
+  medium.ListAsVolume(root_, 60 * GiB, 60 * GiB - (55 * GiB) / 2);
   Make();
   view_.options.prefill50 = true;
   view_.options.prefill90 = false;
@@ -533,8 +502,7 @@ TEST_F(DiskRun, StopDuringPrefillChunksCreatesNoRemainderAndMeasuresNothing) {
 
 TEST_F(DiskRun, PrefillThatDoesNotTakeTheSpaceIsNotMeasured) {
   testing::SimulatedMedium medium;
-  MediumVolumes vol(medium, root_, 60 * GiB, 60 * GiB - (55 * GiB) / 2);
-  vol.track = false;
+  medium.ListAsVolume(root_, 60 * GiB, 60 * GiB - (55 * GiB) / 2, "ext4", false);  // a file system that takes nothing
   Make();
   view_.options.prefill50 = true;
   ASSERT_TRUE(StartAndFinish());
@@ -578,7 +546,7 @@ TEST_F(DiskRun, HistoryFilesMatchTheirByteLayoutBothWays) {
 
 TEST_F(DiskRun, LoadHistoryToleratesShortLinesNullCellsAndBadChartFiles) {
   testing::SimulatedMedium medium;
-  MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
+  medium.ListAsVolume(root_, 500 * GiB, 250 * GiB);
   Make();
   const std::string base = dir_.Path("history") + "/" + DiskHistoryBaseName(root_ + " Model X");
   // Row 0 has three fields (one NULL); row 1 is complete; the list ends there.
@@ -616,7 +584,7 @@ TEST_F(DiskRun, LoadHistoryToleratesShortLinesNullCellsAndBadChartFiles) {
 
 TEST_F(DiskRun, ProgressAndSpeedFollowTheChartRules) {
   testing::SimulatedMedium medium;
-  MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
+  medium.ListAsVolume(root_, 500 * GiB, 250 * GiB);
   Make();
   view_.draws.clear();
   run_->OnSpeed(100.0, std::nullopt);
@@ -640,7 +608,7 @@ TEST_F(DiskRun, ProgressAndSpeedFollowTheChartRules) {
 
 TEST_F(DiskRun, CloseIsRefusedDuringARunAndOptionBoxesUncheckEachOther) {
   testing::SimulatedMedium medium;
-  MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
+  medium.ListAsVolume(root_, 500 * GiB, 250 * GiB);
   Make();
   view_.options.prefill50 = view_.options.prefill90 = true;
   run_->OnOptionClicked(DiskOption::kWholeDisk);
@@ -670,7 +638,7 @@ TEST_F(DiskRun, CloseIsRefusedDuringARunAndOptionBoxesUncheckEachOther) {
 
 TEST_F(DiskRun, RealEngineOnTheDoNothingMediumFillsTheRow) {
   testing::SimulatedMedium medium;
-  MediumVolumes vol(medium, root_, 500 * GiB, 250 * GiB);
+  medium.ListAsVolume(root_, 500 * GiB, 250 * GiB);
   DiskRunConfig config;
   config.standardWriteSize = 64ull << 20;
   config.minFreeBytes = 1 << 20;

@@ -3,13 +3,16 @@
 #include "platform/program_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "support/temp_dir.h"
 
@@ -80,6 +83,52 @@ TEST(ProgramFileTest, ReadersSeeTheOldOrTheNewProgramNeverAMixture) {
   ::stat(path.c_str(), &st);
   EXPECT_EQ(st.st_mode & 0777, 0750u);  // the old permissions, executable where readable
   EXPECT_EQ(EntriesIn(dir.path()), 1u);
+}
+
+// The new bytes go into a file of the program's own folder that is renamed over the old
+// name: a temporary elsewhere could not be renamed across file systems, and writing the
+// program file in place would let a start in between run half a program.
+TEST(ProgramFileTest, NewProgramIsWrittenBesideTheOldOneAndRenamedOverIt) {
+  TempDir dir("program-file");
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.Path("sorvanta");
+  ASSERT_TRUE(WriteWholeFile(path, "old program"));
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, dir.path().c_str(), IN_CREATE | IN_MODIFY | IN_MOVED_FROM | IN_MOVED_TO), 0);
+  const Status replaced = ReplaceProgramFile(path, "new program");
+  ASSERT_TRUE(replaced.ok()) << replaced.message();
+
+  struct Seen {
+    uint32_t mask, cookie;
+    std::string name;
+  };
+  std::vector<Seen> seen;
+  alignas(inotify_event) char buf[16384];
+  for (ssize_t n; (n = ::read(watch, buf, sizeof buf)) > 0;) {
+    for (char* at = buf; at < buf + n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(at);
+      seen.push_back({event->mask, event->cookie, event->len > 0 ? event->name : ""});
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  ::close(watch);
+
+  std::string temporary;
+  bool written = false;
+  for (const Seen& e : seen) {
+    if (e.name == "sorvanta") {
+      EXPECT_FALSE(e.mask & IN_MODIFY) << "the program file was written in place";
+    }
+    if ((e.mask & IN_MODIFY) && e.name != "sorvanta") written = true;
+    if (!(e.mask & IN_MOVED_TO) || e.name != "sorvanta") continue;
+    for (const Seen& from : seen)
+      if ((from.mask & IN_MOVED_FROM) && from.cookie == e.cookie) temporary = from.name;
+  }
+  EXPECT_TRUE(written) << "no file of the program's folder received the new bytes";
+  EXPECT_FALSE(temporary.empty()) << "the new program was not renamed from a file of the same folder";
+  EXPECT_NE(temporary, "sorvanta");
+  EXPECT_EQ(ReadWholeFile(path), "new program");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -29,8 +30,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int Connect(int port) {
+// receiveBuffer (bytes, 0: the system's) bounds how far the service can send ahead of a
+// client that reads slowly.
+int Connect(int port, int receiveBuffer = 0) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
@@ -47,11 +51,11 @@ int Connect(int port) {
 // A TLS connection (no verification: these tests are about the transport), after the raw
 // bytes of prefix (a proxy's header).
 struct Tls {
-  explicit Tls(int port, const std::string& prefix = "") {
+  explicit Tls(int port, const std::string& prefix = "", int receiveBuffer = 0) {
     // A write to a connection the service refused must fail, not end the test program.
     std::signal(SIGPIPE, SIG_IGN);
     static SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-    fd = Connect(port);
+    fd = Connect(port, receiveBuffer);
     if (fd < 0) return;
     if (!prefix.empty() && ::send(fd, prefix.data(), prefix.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(prefix.size())) return;
     ssl = SSL_new(ctx);
@@ -149,6 +153,36 @@ TEST(ServiceFront, SlowAndSilentClientsAreCutOffWhileOthersAreServed) {
       "the service to cut off all 200 slow clients after 600 ms"))
       << closed << " of 200 were cut off";
   for (int fd : silent) ::close(fd);
+}
+
+// A release download gets time in proportion to its size: a client that takes it steadily
+// but needs longer than the floor of the reply deadline receives it whole.
+TEST(ServiceFront, LargeDownloadGetsTimeInProportionToItsSize) {
+  server::ServiceOptions o = FastOptions();
+  o.writeTimeoutMs = 200;
+  RunningService service(o);
+  ASSERT_TRUE(service.ok()) << service.error();
+  const std::string release = service.dataDir() + "/release";
+  ASSERT_TRUE(std::filesystem::create_directories(release));
+  ASSERT_TRUE(WriteWholeFile(release + "/version.txt", "2.0.0\nsorvanta.bin\n"));
+  std::string program(1 << 20, '\0');
+  for (size_t i = 0; i < program.size(); ++i) program[i] = static_cast<char>(i * 7 + i / 4096);
+  ASSERT_TRUE(WriteWholeFile(release + "/sorvanta.bin", program));
+
+  Tls client(service.Port(), "", 16 * 1024);
+  ASSERT_TRUE(client.ok());
+  client.Send("GET /update/sorvanta/download/sorvanta.bin HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  const auto start = Clock::now();
+  std::string reply;
+  char buf[8192];
+  for (int n; (n = SSL_read(client.ssl, buf, sizeof buf)) > 0;) {
+    reply.append(buf, static_cast<size_t>(n));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // the client's own pace
+  }
+  ASSERT_GT(Clock::now() - start, std::chrono::milliseconds(o.writeTimeoutMs)) << "the reader was not slow enough";
+  ASSERT_GE(reply.size(), program.size()) << "cut off after " << reply.size() << " bytes";
+  EXPECT_EQ(reply.compare(0, 15, "HTTP/1.1 200 OK"), 0);
+  EXPECT_EQ(reply.substr(reply.size() - program.size()), program);
 }
 
 TEST(ServiceFront, ConnectionsPerAddressAreCapped) {

@@ -4,7 +4,12 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
+
+#include <cstdio>
+#include <ctime>
 
 #include "server/reference_service.h"
 #include "service_client.h"
@@ -34,6 +39,37 @@ CURLcode VerifiedGet(const std::string& url, const std::string& caFile, std::str
   CURLcode rc = curl_easy_perform(curl);
   curl_easy_cleanup(curl);
   return rc;
+}
+
+// Re-signs the certificate at certPath with the CA key so that it expires in days (a
+// fraction counts); false when a file cannot be read or written.
+bool ExpireIn(const std::string& certPath, const std::string& caKeyPath, double days) {
+  FILE* f = std::fopen(caKeyPath.c_str(), "rb");
+  if (!f) return false;
+  EVP_PKEY* key = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
+  std::fclose(f);
+  f = std::fopen(certPath.c_str(), "rb");
+  X509* cert = f ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
+  if (f) std::fclose(f);
+  bool ok = key && cert && X509_gmtime_adj(X509_getm_notAfter(cert), static_cast<long>(days * 86400)) &&
+            X509_sign(cert, key, EVP_sha256()) > 0;
+  f = ok ? std::fopen(certPath.c_str(), "wb") : nullptr;
+  ok = f && PEM_write_X509(f, cert) == 1;
+  if (f) ok = std::fclose(f) == 0 && ok;
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  return ok;
+}
+
+// Days until the certificate at path expires, or -1e9 when it cannot be read.
+double DaysLeft(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  X509* cert = f ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
+  if (f) std::fclose(f);
+  int days = 0, seconds = 0;
+  const bool ok = cert && ASN1_TIME_diff(&days, &seconds, nullptr, X509_get0_notAfter(cert)) == 1;
+  X509_free(cert);
+  return ok ? days + seconds / 86400.0 : -1e9;
 }
 
 int Mode(const std::string& path) {
@@ -98,6 +134,25 @@ TEST(ServiceIdentity, CertificateFollowsTheListenAddressAndKeysStayPrivate) {
   EXPECT_TRUE(CertificateCovers(dir.Path("cert.pem"), "127.0.0.1"));
   EXPECT_EQ(ReadWholeFile(dir.Path("ca.pem")), ca);
   EXPECT_EQ(Mode(dir.Path("key.pem")), 0600);
+}
+
+// The service certificate is renewed at a start within its last 30 days, and kept before.
+TEST(ServiceIdentity, CertificateAboutToExpireIsRenewedAtTheNextStart) {
+  TempDir dir("identity");
+  std::string error;
+  ASSERT_TRUE(EnsureServiceIdentity(dir.path(), "127.0.0.1", &error)) << error;
+  const std::string certPath = dir.Path("cert.pem");
+  for (double days : {31.0, 29.5, -1.0}) {
+    SCOPED_TRACE(days);
+    ASSERT_TRUE(ExpireIn(certPath, dir.Path("ca-key.pem"), days));
+    const std::string before = ReadWholeFile(certPath);
+    ASSERT_TRUE(EnsureServiceIdentity(dir.path(), "127.0.0.1", &error)) << error;
+    if (days > 30) {
+      EXPECT_TRUE(ReadWholeFile(certPath) == before) << "renewed with " << DaysLeft(certPath) << " days left";
+    } else {
+      EXPECT_GT(DaysLeft(certPath), 800) << "not renewed";
+    }
+  }
 }
 
 // A kept CA that cannot be used is never replaced behind the clients' back: the service

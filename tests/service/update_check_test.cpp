@@ -336,7 +336,8 @@ TEST_F(ScriptedUpdateTest, DownloadIdenticalToTheProgramIsNotInstalledAgain) {
 }
 
 // The version reply is verified, but the download address is not: another server with an
-// untrusted certificate, or plain http.
+// untrusted certificate, plain http, or the trusted server under a name its certificate
+// does not carry (the certificate names 127.0.0.1 only).
 TEST_F(ScriptedUpdateTest, DownloadFromAnUnverifiedAddressIsRefused) {
   HttpsTestServer untrusted;
   int untrustedHits = 0;
@@ -347,7 +348,8 @@ TEST_F(ScriptedUpdateTest, DownloadFromAnUnverifiedAddressIsRefused) {
   untrusted.Start();
   Serve("", "");
   for (const std::string& address :
-       {untrusted.Url("program"), "http://127.0.0.1:" + std::to_string(untrusted.Port()) + "/program"}) {
+       {untrusted.Url("program"), "http://127.0.0.1:" + std::to_string(untrusted.Port()) + "/program",
+        "https://localhost:" + std::to_string(server_.Port()) + "/program"}) {
     SCOPED_TRACE(address);
     versionReply_ = "2.0.0||" + address;
     reporter_ = RecordingReporter();
@@ -358,6 +360,7 @@ TEST_F(ScriptedUpdateTest, DownloadFromAnUnverifiedAddressIsRefused) {
     ExpectOldProgramKept();
   }
   EXPECT_EQ(untrustedHits, 0);  // nothing reached a handler: the handshake was refused
+  EXPECT_EQ(downloads_.load(), 0);
 }
 
 // An update that arrives while a tool run is open waits, says so, and is installed and

@@ -1,7 +1,6 @@
-// The one way test doubles of engine events record what they are told: every call, in
-// order, from any thread, with a hook that runs after each (for example to press stop at a
-// chosen moment). An events double derives from the engine's events interface and from
-// CallRecorder<its call record>, and each override only builds the record and calls Add.
+// Records calls of a test double in order, from any thread, with a hook that runs after each
+// (for example to press stop at a chosen moment). The engines' events doubles share one on
+// one record (support/recording_events.h); a view double builds its own record on it.
 #pragma once
 
 #include <functional>

@@ -19,6 +19,9 @@ class FakeVolumes : public platform::VolumeSource {
   // Adds (or replaces) a volume at root as a new mount (a new mount id); freeBytes of -1 reports the real statvfs figure.
   void Add(const std::string& root, long long freeBytes = -1, const std::string& fsType = "ext4",
            const std::string& label = "");
+  // Adds a volume with the device the mount table names for it, whose space is wholly made
+  // up: totalBytes in all, half of it free.
+  void Add(const platform::Volume& volume, uint64_t totalBytes, const std::string& label = "");
   void Remove(const std::string& root);
   void SetFree(const std::string& root, long long freeBytes);
 
@@ -29,9 +32,9 @@ class FakeVolumes : public platform::VolumeSource {
  private:
   struct Entry {
     long long freeBytes;
-    std::string fsType;
     std::string label;
-    int mountId;
+    platform::Volume volume;
+    long long totalBytes = -1;  // -1: the real statvfs figures, with freeBytes over them
   };
   int lastMountId_ = 0;
   std::mutex mu_;

@@ -55,7 +55,45 @@ SimulatedMedium::SimulatedMedium(uint64_t realSize, Beyond beyond)
   platform::SetFileSystemForTesting(this);
 }
 
-SimulatedMedium::~SimulatedMedium() { platform::SetFileSystemForTesting(nullptr); }
+SimulatedMedium::~SimulatedMedium() {
+  volume_.reset();
+  platform::SetFileSystemForTesting(nullptr);
+}
+
+class SimulatedMedium::Volume : public platform::VolumeSource {
+ public:
+  Volume(SimulatedMedium& medium, platform::Volume volume, uint64_t total, uint64_t free, bool follows)
+      : medium_(medium), volume_(std::move(volume)), total_(total), free_(free), follows_(follows) {
+    platform::SetVolumeSourceForTesting(this);
+  }
+  ~Volume() override { platform::SetVolumeSourceForTesting(nullptr); }
+  std::vector<platform::Volume> List() override { return {volume_}; }
+  Result<platform::VolumeSpace> Space(const std::string&) override {
+    uint64_t held = 0;
+    if (follows_) {
+      std::lock_guard<std::mutex> lock(medium_.mu_);
+      held = medium_.Used();
+    }
+    platform::VolumeSpace space;
+    space.totalBytes = total_;
+    space.freeBytes = free_ > held ? free_ - held : 0;
+    return space;
+  }
+  std::string Label(const platform::Volume&) override { return ""; }
+
+ private:
+  SimulatedMedium& medium_;
+  const platform::Volume volume_;
+  const uint64_t total_, free_;
+  const bool follows_;
+};
+
+void SimulatedMedium::ListAsVolume(const std::string& root, uint64_t totalBytes, uint64_t freeBytes,
+                                   const std::string& fsType, bool freeFollowsFiles) {
+  volume_.reset();
+  volume_ = std::make_unique<Volume>(*this, platform::Volume{root, "/dev/fake1", fsType, 8, 1}, totalBytes, freeBytes,
+                                     freeFollowsFiles);
+}
 
 Result<std::unique_ptr<platform::File>> SimulatedMedium::Open(const std::string& path, platform::OpenMode mode,
                                                               bool direct) {

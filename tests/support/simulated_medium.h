@@ -12,7 +12,9 @@
 //   4096-aligned like unbuffered I/O on a real drive.
 //
 // Either kind can announce less room than it has (LimitSpace), cap the file size, fail
-// writes, syncs, reads or removals, refuse opens or creations, and records every call.
+// writes, syncs, reads or removals, refuse opens or creations, be listed as a volume whose
+// free space shrinks with its files (ListAsVolume), and records every call. Folders of real
+// files are listed as volumes by FakeVolumes instead.
 #pragma once
 
 #include <cerrno>
@@ -20,11 +22,13 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/direct_io.h"
+#include "platform/volumes.h"
 
 namespace sorvanta::testing {
 
@@ -67,6 +71,11 @@ class SimulatedMedium : public platform::FileSystem {
   void FailSyncs();
   // Every removal fails and the file stays.
   void FailRemoves();
+  // Lists the medium as the one mounted volume at root (device /dev/fake1, 8:1) until it
+  // goes: totalBytes in all, and freeBytes free less what its files hold (freeFollowsFiles
+  // false: a file system whose free figure never moves).
+  void ListAsVolume(const std::string& root, uint64_t totalBytes, uint64_t freeBytes,
+                    const std::string& fsType = "ext4", bool freeFollowsFiles = true);
   // Called on the opening thread, outside the medium's lock, after each file is created: a
   // test can act at an exact point of a run (set before the run starts).
   void OnCreate(std::function<void(const std::string& path)> hook) { onCreate_ = std::move(hook); }
@@ -106,6 +115,8 @@ class SimulatedMedium : public platform::FileSystem {
   void Pieces(uint64_t address, size_t len, const std::function<void(uint8_t*, size_t, size_t)>& fn);
   uint64_t Used() const;
 
+  class Volume;
+  std::unique_ptr<Volume> volume_;
   std::mutex mu_;
   const bool keepsData_;
   std::vector<uint8_t> device_;

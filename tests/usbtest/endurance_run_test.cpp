@@ -30,7 +30,7 @@
 #include "base/run_thread.h"
 #include "support/temp_dir.h"
 #include "usbtest/fake_switch.h"
-#include "usbtest/recording_events.h"
+#include "support/recording_events.h"
 #include "usbtest/switch_link.h"
 #include "usbtest/endurance_csv.h"
 
@@ -133,10 +133,10 @@ TEST_F(UsbRunTest, PassesCopyPowerCycleAndVerify) {
   EXPECT_EQ(out.end, UsbTestEnd::kFinished);
   EXPECT_EQ(out.rows, 3);
   EXPECT_EQ(out.passed, 3);
-  EXPECT_EQ(sink.startedWith(), 3);
-  EXPECT_EQ(sink.ended(), 1);
-  EXPECT_EQ(sink.progress(), (std::vector<int>{0, 1, 2}));
-  EXPECT_EQ(sink.rates(), (std::vector<std::string>{"1/1 100%", "2/2 100%", "3/3 100%"}));
+  EXPECT_EQ(sink.Numbers("started"), std::vector<int>{3});
+  EXPECT_EQ(sink.Of("ended").size(), 1u);
+  EXPECT_EQ(sink.Numbers("progress"), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(sink.Texts("rate"), (std::vector<std::string>{"1/1 100%", "2/2 100%", "3/3 100%"}));
   ASSERT_EQ(sink.rows().size(), 3u);
   const std::vector<UsbTestRow> rows = sink.rows();
   for (int i = 0; i < 3; ++i) {
@@ -152,14 +152,14 @@ TEST_F(UsbRunTest, PassesCopyPowerCycleAndVerify) {
 
   uint8_t digest[32];
   ASSERT_EQ(Sm3File(source_, digest), 0);
-  const std::vector<std::string> logs = sink.logs();
+  const std::vector<std::string> logs = sink.Logs();
   std::vector<std::string> firstPass(logs.begin(), logs.begin() + 9);
   EXPECT_EQ(firstPass, (std::vector<std::string>{"原始文件SM3:" + HexEncode(digest, 32), "拷贝文件：\r\n" + Target(0),
                                                  "请求树莓派断开USB...", "树莓派返回：USBOFF OK", "连接USB...",
                                                  "树莓派返回：USBON OK", "等待U盘就绪...", "校验数据...",
                                                  "拷贝文件：\r\n" + Target(1)}));
   EXPECT_EQ(logs.back(), "结束！");
-  EXPECT_EQ(sink.space().size(), 6u);  // before the copy and after the verification
+  EXPECT_EQ(sink.Numbers("space").size(), 6u);  // before the copy and after the verification
 }
 
 TEST_F(UsbRunTest, CopiesNeverGoThroughNamesTheRunDidNotCreate) {
@@ -205,9 +205,9 @@ TEST_F(UsbRunTest, DamagedMissingAndUnreadableCopiesLowerThePassRate) {
   EXPECT_EQ(sink.rows()[8][kColResult], "文件错误");  // a read error is no digest of what was read
   EXPECT_EQ(sink.Count("拷贝的文件损坏：\r\n" + Target(3)), 1u);
   EXPECT_EQ(sink.Count("计算U盘文件SM3失败！"), 2u);
-  EXPECT_EQ(sink.rates()[3], "3/4 75%");
-  EXPECT_EQ(sink.rates()[5], "5/6 83%");
-  EXPECT_EQ(sink.rates().back(), "7/10 70%");
+  EXPECT_EQ(sink.Texts("rate")[3], "3/4 75%");
+  EXPECT_EQ(sink.Texts("rate")[5], "5/6 83%");
+  EXPECT_EQ(sink.Texts("rate").back(), "7/10 70%");
 }
 
 // The copy must be on the device, not in memory, when the power is cut; otherwise the cut
@@ -233,11 +233,11 @@ TEST_F(UsbRunTest, DriveThatNeverComesBackEndsTheRun) {
   EXPECT_TRUE(EndsWithMs(sink.rows()[0][kColCopy]));
   EXPECT_EQ(sink.rows()[0][kColReconnect], "");
   EXPECT_EQ(sink.rows()[0][kColResult], "");
-  const std::vector<std::string> logs = sink.logs();
+  const std::vector<std::string> logs = sink.Logs();
   ASSERT_GE(logs.size(), 2u);
   EXPECT_EQ(logs[logs.size() - 2], "U盘无法重连！可能损坏！试验终止！");
   EXPECT_EQ(logs.back(), "结束！");
-  EXPECT_TRUE(sink.rates().empty());
+  EXPECT_TRUE(sink.Texts("rate").empty());
   EXPECT_EQ(sw->ReceivedAfter(2).size(), 2u);
 }
 
@@ -250,14 +250,14 @@ TEST_F(UsbRunTest, FullDriveStopsBeforeCopying) {
 
   EXPECT_EQ(out.end, UsbTestEnd::kNoSpace);
   EXPECT_EQ(sink.Count("存储空间不足，停止测试..."), 1u);
-  EXPECT_EQ(sink.logs().back(), "结束！");
+  EXPECT_EQ(sink.Logs().back(), "结束！");
   ASSERT_EQ(sink.rows().size(), 1u);
   EXPECT_EQ(sink.rows()[0][kColCopy], "");
   EXPECT_NE(::access(Target(0).c_str(), F_OK), 0);
   EXPECT_TRUE(sw->Received().empty());
-  ASSERT_EQ(sink.space().size(), 1u);
-  EXPECT_GT(sink.space()[0], 0);
-  EXPECT_LE(sink.space()[0], 100);
+  ASSERT_EQ(sink.Numbers("space").size(), 1u);
+  EXPECT_GT(sink.Numbers("space")[0], 0);
+  EXPECT_LE(sink.Numbers("space")[0], 100);
 }
 
 TEST_F(UsbRunTest, UnreachableSwitchAndRefusedEjectAreRetried) {
@@ -275,8 +275,8 @@ TEST_F(UsbRunTest, UnreachableSwitchAndRefusedEjectAreRetried) {
 
   const std::string refusedLine = "树莓派通讯错误！重试！（127.0.0.1:" + std::to_string(port) + "：连接被拒绝）";
   RecordingSink sink;
-  sink.hook = [&](const testing::UsbCall& c) {
-    if (c.what == "log" && c.text == refusedLine && !sw) sw = DriveSwitch(nullptr, true, nullptr, port);
+  sink.hook = [&](const testing::Event& c) {
+    if (c.kind == "log" && c.text == refusedLine && !sw) sw = DriveSwitch(nullptr, true, nullptr, port);
   };
   UsbTestParams params = Params("127.0.0.1:" + std::to_string(port), 1);
   params.safeEject = std::make_shared<std::atomic<bool>>(true);
@@ -297,14 +297,14 @@ TEST_F(UsbRunTest, StopTakesEffectAtTheNextPass) {
   auto sw = DriveSwitch();
   RecordingSink sink;
   std::stop_source stop;
-  sink.hook = [&](const testing::UsbCall& c) {
-    if (c.what == "rate") stop.request_stop();
+  sink.hook = [&](const testing::Event& c) {
+    if (c.kind == "rate") stop.request_stop();
   };
   UsbTestOutcome out = RunUsbTest(Params(sw->address(), 5), sink, stop.get_token());
   EXPECT_EQ(out.end, UsbTestEnd::kStopped);
   EXPECT_EQ(sink.rows().size(), 1u);
   EXPECT_EQ(sink.rows()[0][kColResult], "通过");
-  EXPECT_EQ(sink.logs().back(), "结束！");
+  EXPECT_EQ(sink.Logs().back(), "结束！");
 }
 
 // "<command> ERR ..." is the switch saying it could not act: logged with the reply, retried.
@@ -366,8 +366,8 @@ TEST_F(UsbRunTest, StopActsAtASafePointWithinSeconds) {
     Clock::time_point stoppedAt;
     std::future<void> stopper;
     RecordingSink sink;
-    sink.hook = [&](const testing::UsbCall& call) {
-      if (call.what == "log" && call.text.rfind(c.stopAfterLine, 0) == 0 && !stopper.valid())
+    sink.hook = [&](const testing::Event& call) {
+      if (call.kind == "log" && call.text.rfind(c.stopAfterLine, 0) == 0 && !stopper.valid())
         stopper = std::async(std::launch::async, [&] {
           std::this_thread::sleep_for(std::chrono::milliseconds(200));
           stopping = true;
@@ -383,7 +383,7 @@ TEST_F(UsbRunTest, StopActsAtASafePointWithinSeconds) {
     ASSERT_EQ(sink.rows().size(), 1u);
     EXPECT_EQ(sink.rows()[0][kColResult], "");
     EXPECT_EQ(sink.Count("正在恢复供电，请稍候..."), c.restores ? 1u : 0u);
-    EXPECT_EQ(sink.logs().back(), "结束！");
+    EXPECT_EQ(sink.Logs().back(), "结束！");
     if (!c.switchListens) {
       EXPECT_EQ(sink.Count("连接USB..."), 0u);  // never told to cut
     }
@@ -413,8 +413,8 @@ TEST_F(UsbRunTest, RunnerIsIdleAfterARunThatEndsAtOnce) {
   EXPECT_FALSE(runner.Active());
   ASSERT_TRUE(runner.LastOutcome());
   EXPECT_EQ(runner.LastOutcome()->end, UsbTestEnd::kSourceDigestFailed);
-  EXPECT_EQ(sink->logs(), (std::vector<std::string>{"计算原始文件SM3失败！", "结束！"}));
-  EXPECT_EQ(sink->ended(), 1);
+  EXPECT_EQ(sink->Logs(), (std::vector<std::string>{"计算原始文件SM3失败！", "结束！"}));
+  EXPECT_EQ(sink->Of("ended").size(), 1u);
   // A new run starts without any stop request.
   ASSERT_TRUE(start(std::make_shared<RecordingSink>()));
   EXPECT_TRUE(runner.Wait(std::chrono::milliseconds(10000)));
@@ -447,8 +447,8 @@ TEST_F(UsbRunTest, DisconnectDelayAndPowerOffPauseAreWaited) {
   p.disconnectDelaySec = 1;
   p.afterOffMs = 150;
   RecordingSink sink;
-  sink.hook = [&](const testing::UsbCall& c) {
-    if (c.what == "log" && c.text == "等待断开...") delayLogged = Clock::now();
+  sink.hook = [&](const testing::Event& c) {
+    if (c.kind == "log" && c.text == "等待断开...") delayLogged = Clock::now();
   };
   UsbTestOutcome out = RunUsbTest(p, sink, {});
   EXPECT_EQ(out.passed, 1);
@@ -530,7 +530,7 @@ TEST(UsbRunLoopVolume, PassesOnlyWhenThePowerReallyWentOff) {
     if (cutsPower) {
       EXPECT_EQ(out.end, UsbTestEnd::kFinished);
       EXPECT_EQ(out.passed, 2);
-      EXPECT_EQ(sink.rates().back(), "2/2 100%");
+      EXPECT_EQ(sink.Texts("rate").back(), "2/2 100%");
       EXPECT_TRUE(EndsWithMs(sink.rows()[1][kColReconnect])) << sink.rows()[1][kColReconnect];
       EXPECT_EQ(ReadWholeFile(volume.root() + "/writetest1.bin"), ReadWholeFile(source));
     } else {
@@ -539,7 +539,7 @@ TEST(UsbRunLoopVolume, PassesOnlyWhenThePowerReallyWentOff) {
       ASSERT_EQ(sink.rows().size(), 1u);
       EXPECT_EQ(sink.rows()[0][kColReconnect], "");
       EXPECT_EQ(sink.rows()[0][kColResult], "");
-      const std::vector<std::string> logs = sink.logs();
+      const std::vector<std::string> logs = sink.Logs();
       ASSERT_GE(logs.size(), 2u);
       EXPECT_EQ(logs[logs.size() - 2], "U盘未断开（树莓派未切断供电，或系统保留了原来的挂载）！试验终止！");
       EXPECT_EQ(sink.Count("U盘无法重连！可能损坏！试验终止！"), 0u);
