@@ -16,6 +16,7 @@
 #include "capacity/capacity_presenter.h"
 #include "support/recording_events.h"
 #include "platform/mount_watch.h"
+#include "support/deadline.h"
 #include "support/fake_volumes.h"
 #include "support/loop_volume.h"
 
@@ -38,14 +39,6 @@ int TestFilesIn(const std::string& dir) {
   for (const auto& e : std::filesystem::directory_iterator(dir))
     if (e.path().filename().string().rfind("temp_", 0) == 0) ++n;
   return n;
-}
-
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  for (int i = 0; i < ms / 10; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return done();
 }
 
 TEST(CapacityVolumes, ListingAndInformationComeFromTheVolumeLayer) {
@@ -169,10 +162,9 @@ TEST(CapacityVolumes, WipeAsRootOverwritesTheBlocksKeptForRoot) {
     std::setvbuf(f, nullptr, _IONBF, 0);
     while (std::fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size()) {
     }
-    fsync(fileno(f));
     std::fclose(f);
   }
-  // Only this volume is flushed: a machine-wide sync waits for every other disk's writes.
+  ASSERT_TRUE(loop.Sync());
   std::filesystem::remove(loop.root() + "/secret.bin");
   ASSERT_TRUE(loop.Sync());
 
@@ -234,10 +226,10 @@ TEST(MountWatch, ReportsVolumesComingAndGoing) {
   platform::MountWatch watch([&] { ++changes; });
   ASSERT_TRUE(watch.ok());
   ASSERT_TRUE(loop.Unmount());
-  EXPECT_TRUE(WaitFor([&] { return changes.load() >= 1; }, 3000));
+  EXPECT_TRUE(testing::WaitUntil([&] { return changes.load() >= 1; }, "a change after the unmount"));
   int seen = changes.load();
   ASSERT_TRUE(loop.Mount());
-  EXPECT_TRUE(WaitFor([&] { return changes.load() > seen; }, 3000));
+  EXPECT_TRUE(testing::WaitUntil([&] { return changes.load() > seen; }, "a change after the mount"));
 }
 
 }  // namespace

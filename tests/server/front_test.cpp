@@ -22,6 +22,7 @@
 #include "service/requests.h"
 #include "base/text.h"
 #include "service_client.h"
+#include "support/deadline.h"
 #include "support/temp_dir.h"
 
 namespace sorvanta::testing {
@@ -141,11 +142,16 @@ TEST(ServiceFront, SlowAndSilentClientsAreCutOffWhileOthersAreServed) {
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
   }
   // And the slow ones are gone after their deadline.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   int closed = 0;
-  for (int fd : silent) closed += ClosedByPeer(fd);
-  for (auto& t : slow) closed += ClosedByPeer(t->fd);
-  EXPECT_EQ(closed, 200);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        closed = 0;
+        for (int fd : silent) closed += ClosedByPeer(fd);
+        for (auto& t : slow) closed += ClosedByPeer(t->fd);
+        return closed == 200;
+      },
+      "the service to cut off all 200 slow clients after 600 ms"))
+      << closed << " of 200 were cut off";
   for (int fd : silent) ::close(fd);
 }
 
@@ -193,8 +199,12 @@ TEST(ServiceFront, ConnectionsPerAddressAreCapped) {
   Tls fifth(service.Port());
   EXPECT_FALSE(fifth.ok());
   held.clear();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(ServiceGetText(ServiceUrl("update/sorvanta/getAnnouncementPC")).value_or(""), "欢迎使用参考跑分服务。");
+  // Once the service has seen them close, the next request goes through.
+  EXPECT_TRUE(WaitUntil(
+      [] {
+        return ServiceGetText(ServiceUrl("update/sorvanta/getAnnouncementPC")).value_or("") == "欢迎使用参考跑分服务。";
+      },
+      "a request to go through after the four held connections closed"));
 }
 
 TEST(ServiceFront, HeaderFloodsGet431AndPipelinedRequestsAreAllAnswered) {

@@ -75,10 +75,11 @@ bool LoopVolume::Mount() {
 }
 
 bool LoopVolume::Sync() const {
-  int fd = open(mountPoint_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (!mounted_) return false;
+  const int fd = ::open(mountPoint_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = syncfs(fd) == 0;
-  close(fd);
+  const bool ok = ::syncfs(fd) == 0;
+  ::close(fd);
   return ok;
 }
 

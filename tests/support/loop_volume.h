@@ -25,10 +25,11 @@ class LoopVolume {
   const std::string& image() const { return image_; }
   // The loop device the image is attached to.
   const std::string& device() const { return device_; }
-  // Flushes this volume's file system only (a machine-wide sync waits for every other disk).
-  bool Sync() const;
   bool Unmount();
   bool Mount();
+  // Writes out what is cached for this volume only (syncfs): sync() would also wait for every
+  // other file system of a busy machine, for minutes, where no time-out can stop it.
+  bool Sync() const;
 
   // Empty when this process may use loop devices, else the reason ("needs root", ...).
   static std::string Unavailable();

@@ -51,14 +51,14 @@ void Shot(QWidget& window, const char* name) {
   window.grab().save(QString::fromUtf8(dir) + QLatin1Char('/') + QLatin1String(name));
 }
 
-// Saves the next modal box (a real one) as PNG and answers it No.
-void ShootNextBoxAndAnswerNo(const char* name) {
-  QTimer::singleShot(300, [name] {
-    QWidget* box = QApplication::activeModalWidget();
-    if (!box) return;
-    Shot(*box, name);
-    if (auto* b = qobject_cast<QMessageBox*>(box)) b->button(QMessageBox::No)->click();
-  });
+// Saves the next modal box (a real one) as PNG and answers it No, once it shows.
+void ShootNextBoxAndAnswerNo(const char* name, bool* missed) {
+  sorvanta::testing::WhenShown([](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },
+                               [name](QWidget* box) {
+                                 Shot(*box, name);
+                                 static_cast<QMessageBox*>(box)->button(QMessageBox::No)->click();
+                               },
+                               missed);
 }
 
 // The verdict line, speeds replaced by "S".
@@ -110,7 +110,7 @@ class CapacityWindowTest : public QObject {
     // The verdict is the run's last line, logged after the end message.
     QTRY_VERIFY_WITH_TIMEOUT(window.LogText().contains(QStringLiteral("检测完成")) ||
                                  window.LogText().contains(QStringLiteral("无法创建文件")),
-                             60000);
+                             sorvanta::testing::ScaledMs(20000));
     if (window.LogText().contains(QStringLiteral("文件系统不支持"))) QSKIP("temporary folder refuses O_DIRECT");
 
     const QString file = dir.path() + QStringLiteral("/temp_0.tmp");
@@ -132,7 +132,7 @@ class CapacityWindowTest : public QObject {
     off.start();
     QVERIFY(!window.DriveList()->isEnabled());
     QVERIFY(window.RunActive());
-    QTRY_VERIFY_WITH_TIMEOUT(window.StartButton()->isEnabled(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(window.StartButton()->isEnabled(), sorvanta::testing::ScaledMs(5000));
     QVERIFY2(off.elapsed() >= 1500, qPrintable(QString::number(off.elapsed())));
     QCOMPARE(window.StartButton()->text(), QStringLiteral("开始"));
     QVERIFY(window.DriveList()->isEnabled() && window.RefreshButton()->isEnabled() && window.ModeCheck()->isEnabled());
@@ -177,8 +177,10 @@ class CapacityWindowTest : public QObject {
     QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
     if (std::getenv("SORVANTA_SHOT_DIR")) {  // the real box, for the screenshot
       window.ModeCheck()->setChecked(true);
-      ShootNextBoxAndAnswerNo("capacity-confirm.png");
+      bool missed = false;
+      ShootNextBoxAndAnswerNo("capacity-confirm.png", &missed);
       window.StartButton()->click();
+      QVERIFY2(!missed, "the confirmation box did not show");
       QVERIFY(!window.RunActive());
       QVERIFY(medium.stats().created.empty());
     }
@@ -227,7 +229,7 @@ class CapacityWindowTest : public QObject {
     QVERIFY(window.isVisible());
     QCOMPARE(boxes.Texts().mid(1), QStringList(3, QStringLiteral("正在处理,请先停止!")));
 
-    QTRY_VERIFY_WITH_TIMEOUT(window.LogText().contains(QStringLiteral("检测结束：")), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(window.LogText().contains(QStringLiteral("检测结束：")), sorvanta::testing::ScaledMs(20000));
     QStringList m = Messages(window);
     QCOMPARE(WithoutSpeeds(m.at(0)), verdict);
     QCOMPARE(m.at(1), QStringLiteral("清理数据中..."));
@@ -285,7 +287,7 @@ class CapacityWindowTest : public QObject {
       QTRY_VERIFY(window.LogText().contains(QStringLiteral("创建文件:")));
       window.StartButton()->click();
       QVERIFY(!window.StartButton()->isEnabled());  // until the run has ended
-      QTRY_VERIFY_WITH_TIMEOUT(!window.RunActive(), 30000);
+      QTRY_VERIFY_WITH_TIMEOUT(!window.RunActive(), sorvanta::testing::ScaledMs(10000));
       QCOMPARE(Messages(window).mid(0, 2), (QStringList{QStringLiteral("清理数据中..."), QStringLiteral("用户终止!")}));
       QVERIFY(!medium.Exists(a.path().toStdString() + "/temp_0.tmp"));
       QTRY_VERIFY(window.StartButton()->isEnabled());
@@ -304,9 +306,9 @@ class CapacityWindowTest : public QObject {
     const QString root = QString::fromStdString(loop.root());
     QVERIFY(!window.DriveRoots().contains(root));
     QVERIFY(loop.Mount());
-    QTRY_VERIFY_WITH_TIMEOUT(window.DriveRoots().contains(root), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(window.DriveRoots().contains(root), sorvanta::testing::ScaledMs(5000));
     QVERIFY(loop.Unmount());
-    QTRY_VERIFY_WITH_TIMEOUT(!window.DriveRoots().contains(root), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.DriveRoots().contains(root), sorvanta::testing::ScaledMs(5000));
   }
 };
 

@@ -236,7 +236,7 @@ class CpuBenchTest : public QObject {
     QVERIFY(LoadingBoxVisible());
     window.reject();  // ignored while the request is under way
     QVERIFY(window.isVisible());
-    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kIdle, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kIdle, sorvanta::testing::ScaledMs(10000));
     QVERIFY(!LoadingBoxVisible());
     QCOMPARE(boxes.boxes.size(), size_t(2));
     QCOMPARE(boxes.boxes[1].text, QString::fromStdString("无法连接服务器 " + address + "：连接被拒绝（服务没有运行？）"));
@@ -259,7 +259,7 @@ class CpuBenchTest : public QObject {
     options.readMachine = [machine] { return machine; };
     CCPUBench window(nullptr, options);
     window.StartButton()->click();
-    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRefused, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRefused, sorvanta::testing::ScaledMs(10000));
     QCOMPARE(boxes.boxes.back().text,
              QStringLiteral("服务器拒绝了请求：本机在10分钟内的跑分次数已达服务器对本机的上限，请在10分钟后再试"));
     QVERIFY(!window.StartButton()->isEnabled());
@@ -294,7 +294,7 @@ class CpuBenchTest : public QObject {
       CCPUBench window(nullptr, options);
       window.StartButton()->click();
       QTRY_VERIFY_WITH_TIMEOUT(!boxes.boxes.empty() && boxes.boxes.back().icon == sorvanta::ui::MessageIcon::kError,
-                               30000);
+                               sorvanta::testing::ScaledMs(10000));
       QCOMPARE(boxes.boxes.back().text, text);
       QCOMPARE(window.CurrentState(), State::kIdle);
     }
@@ -324,7 +324,7 @@ class CpuBenchTest : public QObject {
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     window.StartButton()->click();
-    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRunning, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRunning, sorvanta::testing::ScaledMs(10000));
     QTRY_COMPARE(window.ProgressValue(), 40);
     QCOMPARE(deviceToken, std::string("AAAAAAAAAAAAAAAAAAAAAAA=||p1||p2"));
 
@@ -360,7 +360,7 @@ class CpuBenchTest : public QObject {
       sorvanta::testing::MessageRecorder yesToStart;
       window.show();
       window.StartButton()->click();
-      QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRunning, 30000);
+      QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRunning, sorvanta::testing::ScaledMs(10000));
     }
     EnterOnNextBox enter;
     window.close();
@@ -389,7 +389,7 @@ class CpuBenchTest : public QObject {
     });
     window.show();
     window.StartButton()->click();
-    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRunning, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRunning, sorvanta::testing::ScaledMs(10000));
     window.close();
     sorvanta::ui::SetMessageHandler(nullptr);
     QCOMPARE(restarts, 0);
@@ -417,9 +417,9 @@ class CpuBenchTest : public QObject {
     };
     auto* window = new CCPUBench(nullptr, options);
     window->StartButton()->click();
-    QTRY_VERIFY_WITH_TIMEOUT(sent.load() > 20, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(sent.load() > 20, sorvanta::testing::ScaledMs(10000));
     delete window;
-    QTRY_VERIFY_WITH_TIMEOUT(ended.load(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(ended.load(), sorvanta::testing::ScaledMs(10000));
     QCoreApplication::processEvents();  // queued calls of the gone window run harmlessly
   }
 
@@ -447,8 +447,8 @@ class CpuBenchTest : public QObject {
     window.show();
     const size_t boxesBefore = boxes.boxes.size();  // the machine readings may have said something
     window.StartButton()->click();
-    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRunning, 30000);
-    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kIdle, 90000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kRunning, sorvanta::testing::ScaledMs(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(window.CurrentState(), State::kIdle, sorvanta::testing::ScaledMs(20000));
     const QString log = window.LogText();
     QVERIFY2(log.contains(QStringLiteral("请求试卷中....")), qPrintable(log));
     const QString result = log.section(QStringLiteral("---------跑分结果---------\n"), -1);

@@ -395,7 +395,7 @@ class DiskWindowTest : public QObject {
           if (!shot && window.Chart()->LinePoints(1).size() >= 40) shot = (Shot(window, "disk-run.png"), true);
           return window.StartButton()->isEnabled();
         },
-        60000));
+        sorvanta::testing::ScaledMs(25000)));
     if (window.LogText().contains(QStringLiteral("文件系统不支持"))) QSKIP("temporary folder refuses O_DIRECT");
     QVERIFY(window.RowTexts(0)[7].endsWith(QStringLiteral("MB/s")));
     QVERIFY(window.ScoreText().toInt() > 0);

@@ -2,6 +2,7 @@
 // reference service on loopback.
 #pragma once
 
+#include "support/deadline.h"
 #include "support/scoped_env_var.h"
 
 #include <QApplication>
@@ -10,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QTemporaryDir>
+#include <QtTest/QTest>
 #include <cstdlib>
 #include <deque>
 #include <functional>
@@ -23,15 +25,26 @@
 #include "server/reference_service.h"
 #endif
 
+// Qt's waiting checks give up after 5 s; here that deadline stretches with
+// SORVANTA_TEST_TIME_SCALE like every other wait of the tests.
+#undef QTRY_VERIFY
+#define QTRY_VERIFY(expr) QTRY_VERIFY_WITH_TIMEOUT(expr, ::sorvanta::testing::ScaledMs(5000))
+#undef QTRY_VERIFY2
+#define QTRY_VERIFY2(expr, message) QTRY_VERIFY2_WITH_TIMEOUT(expr, message, ::sorvanta::testing::ScaledMs(5000))
+#undef QTRY_COMPARE
+#define QTRY_COMPARE(expr, expected) QTRY_COMPARE_WITH_TIMEOUT(expr, expected, ::sorvanta::testing::ScaledMs(5000))
+
 namespace sorvanta::testing {
 
 // Records every message box instead of showing it; questions are answered from a queue
-// (Yes when the queue is empty).
+// (Yes when the queue is empty). whileOpen, when set, runs while a box is up, as the event
+// loop of a real box would let the program go on meanwhile.
 class MessageRecorder {
  public:
   MessageRecorder() {
     ui::SetMessageHandler([this](QWidget*, const ui::MessageRequest& request) {
       boxes.push_back(request);
+      if (whileOpen) whileOpen(request);
       if (answers.empty()) return true;
       bool answer = answers.front();
       answers.pop_front();
@@ -50,6 +63,7 @@ class MessageRecorder {
 
   std::vector<ui::MessageRequest> boxes;
   std::deque<bool> answers;
+  std::function<void(const ui::MessageRequest&)> whileOpen;
 };
 
 #ifdef SORVANTA_HAVE_SERVER
@@ -80,14 +94,15 @@ class LocalService {
 
 // For a window that a blocking call made right after this opens (a modal tool window, a
 // click that returns only when it closes): runs action on the first visible top-level
-// widget for which match holds, looking every 10 ms. When none shows within deadlineMs,
-// *missed is set and giveUp runs (by default the active modal window is rejected), so that
+// widget for which match holds, looking every 10 ms. When none shows within deadlineMs
+// (scaled with SORVANTA_TEST_TIME_SCALE), *missed is set and giveUp runs (by default the active modal window is rejected), so that
 // the blocking call returns and the test fails at once instead of hanging.
 inline void WhenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action, bool* missed,
                       std::function<void()> giveUp = nullptr, int deadlineMs = 10000) {
   auto* timer = new QTimer;
   auto* clock = new QElapsedTimer;
   clock->start();
+  deadlineMs = ScaledMs(deadlineMs);
   *missed = false;
   QObject::connect(timer, &QTimer::timeout, [=] {
     for (QWidget* w : QApplication::topLevelWidgets()) {

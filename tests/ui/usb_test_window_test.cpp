@@ -189,7 +189,7 @@ class UsbTestWindowTest : public QObject {
     Fill(window, QString::fromStdString(sw->address()));
     window.StartButton()->click();
     QVERIFY(window.RunActive());
-    QTRY_VERIFY_WITH_TIMEOUT(!window.RunActive(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.RunActive(), sorvanta::testing::ScaledMs(10000));
     QCOMPARE(ended.load(), 1);
     QVERIFY(boxes.boxes.empty());
 
@@ -234,7 +234,7 @@ class UsbTestWindowTest : public QObject {
     // A second run starts afresh: new rows, a new log.
     window.StartButton()->click();
     QVERIFY(window.RunActive());
-    QTRY_VERIFY_WITH_TIMEOUT(!window.RunActive(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.RunActive(), sorvanta::testing::ScaledMs(10000));
     QCOMPARE(ended.load(), 2);
     QCOMPARE(window.Rows().size(), size_t(2));
     QCOMPARE(window.LogText().count(QStringLiteral("结束！")), 1);
@@ -267,7 +267,7 @@ class UsbTestWindowTest : public QObject {
     window.ExportButton()->click();  // nothing yet
     Fill(window, QString::fromStdString(sw->address()));
     window.StartButton()->click();
-    QTRY_COMPARE_WITH_TIMEOUT(offs_.load(), 1, 10000);  // pass 1 waits in the switch
+    QTRY_COMPARE_WITH_TIMEOUT(offs_.load(), 1, sorvanta::testing::ScaledMs(10000));  // pass 1 waits in the switch
     QTRY_COMPARE(window.Rows().size(), size_t(1));
     window.ExportButton()->click();
     boxes.answers = {false, true};
@@ -277,7 +277,7 @@ class UsbTestWindowTest : public QObject {
     window.StartButton()->click();
     QVERIFY(!window.StartButton()->isEnabled());
     release_ = true;
-    QTRY_VERIFY_WITH_TIMEOUT(!window.RunActive(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.RunActive(), sorvanta::testing::ScaledMs(10000));
 
     QCOMPARE(chosen, 0);
     QCOMPARE(boxes.boxes.size(), size_t(4));
@@ -299,6 +299,30 @@ class UsbTestWindowTest : public QObject {
     QCOMPARE(ended.load(), 1);
   }
 
+  // The run ends while "中断当前操作吗？" is still up: Yes then stops nothing, and the window
+  // is idle with "开始" enabled, not waiting for a stop that will never come.
+  void runEndingUnderTheStopQuestionLeavesTheWindowIdle() {
+    holdFirstOff_ = true;
+    auto sw = DriveSwitch();
+    MessageRecorder boxes;
+    std::atomic<int> ended{0};
+    CRankListDlg window(nullptr, BaseOptions(1, &ended));
+    Fill(window, QString::fromStdString(sw->address()));
+    window.StartButton()->click();
+    QTRY_COMPARE(offs_.load(), 1);  // the only pass waits in the switch
+    bool endedWhileOpen = false;
+    boxes.whileOpen = [&](const sorvanta::ui::MessageRequest&) {
+      release_ = true;
+      endedWhileOpen = QTest::qWaitFor([&] { return !window.RunActive(); }, sorvanta::testing::ScaledMs(10000));
+    };
+    window.StartButton()->click();  // asks; answered Yes once the run has ended
+    QVERIFY2(endedWhileOpen, "the run did not end while the question was up");
+    QCOMPARE(boxes.Texts(), QStringList{QStringLiteral("中断当前操作吗？")});
+    QVERIFY(!window.RunActive());
+    QVERIFY(window.StartButton()->isEnabled());
+    QCOMPARE(ended.load(), 1);
+  }
+
   // The window goes while a pass waits in the switch: the run restores the power without
   // the window and begins no other pass.
   void closingDuringARunRestoresPowerAndEnds() {
@@ -310,11 +334,11 @@ class UsbTestWindowTest : public QObject {
     window->show();
     Fill(*window, QString::fromStdString(sw->address()));
     window->StartButton()->click();
-    QTRY_COMPARE_WITH_TIMEOUT(offs_.load(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(offs_.load(), 1, sorvanta::testing::ScaledMs(10000));
     window->close();
     delete window;
     release_ = true;
-    QTRY_COMPARE_WITH_TIMEOUT(ended.load(), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.load(), 1, sorvanta::testing::ScaledMs(10000));
     // The run queued its last events before it ended: they are dropped, not delivered to a
     // gone window.
     QCoreApplication::sendPostedEvents();
@@ -341,10 +365,10 @@ class UsbTestWindowTest : public QObject {
     CRankListDlg window(nullptr, BaseOptions(2));
     Fill(window, QString::fromStdString(sw->address()));
     window.StartButton()->click();
-    QTRY_COMPARE_WITH_TIMEOUT(offs_.load(), 1, 10000);  // pass 1 went by the eject step
+    QTRY_COMPARE_WITH_TIMEOUT(offs_.load(), 1, sorvanta::testing::ScaledMs(10000));  // pass 1 went by the eject step
     window.SafeEjectBox()->setChecked(true);
     release_ = true;
-    QTRY_VERIFY_WITH_TIMEOUT(!window.RunActive(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.RunActive(), sorvanta::testing::ScaledMs(10000));
     sorvanta::platform::SetEjectorForTesting(nullptr);
     QCOMPARE(ejector.roots, std::vector<std::string>{drive_.toStdString()});
     QCOMPARE(window.LogText().count(QStringLiteral("安全弹出...")), 1);
@@ -357,7 +381,7 @@ class UsbTestWindowTest : public QObject {
     window.SetSwitchText(QString::fromStdString(sw.address()));
     window.TestButton()->click();
     QVERIFY(window.SwitchTestActive() && !window.TestButton()->isEnabled());
-    QTRY_COMPARE_WITH_TIMEOUT(boxes.boxes.size(), size_t(1), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.boxes.size(), size_t(1), sorvanta::testing::ScaledMs(10000));
     QVERIFY(!window.SwitchTestActive());
     QCOMPARE(boxes.boxes[0].text, QStringLiteral("USBON OK"));
     QCOMPARE(boxes.boxes[0].caption, QStringLiteral("测试通过！"));
@@ -368,14 +392,14 @@ class UsbTestWindowTest : public QObject {
     FakeSwitch refusing([](const std::string&) { return std::string("USBON ERR 32"); });
     window.SetSwitchText(QString::fromStdString(refusing.address()));
     window.TestButton()->click();
-    QTRY_COMPARE_WITH_TIMEOUT(boxes.boxes.size(), size_t(2), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.boxes.size(), size_t(2), sorvanta::testing::ScaledMs(10000));
     QCOMPARE(boxes.boxes[1].text, QStringLiteral("USBON ERR 32"));
     QCOMPARE(boxes.boxes[1].caption, QStringLiteral("测试失败！"));
 
     const QString closed = "127.0.0.1:" + QString::number(FakeSwitch::UnusedPort());
     window.SetSwitchText(closed);
     window.TestButton()->click();
-    QTRY_VERIFY_WITH_TIMEOUT(window.TestButton()->isEnabled(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(window.TestButton()->isEnabled(), sorvanta::testing::ScaledMs(10000));
     QCOMPARE(window.LogText(), QStringLiteral("树莓派通讯错误！试验终止！（") + closed + QStringLiteral("：连接被拒绝）"));
     QCOMPARE(boxes.boxes.size(), size_t(2));
   }
