@@ -40,6 +40,18 @@ uint64_t BuildTestBlock(PatternStream& stream, uint8_t* block, const RunTag& tag
   return number;
 }
 
+void BuildTagSector(uint8_t* sector, uint64_t number, const RunTag& tag) {
+  const size_t tagAt = kBlockTagOffset - kTagSectorOffset;
+  uint32_t x = static_cast<uint32_t>(number * 2654435761u) ^ 0x5a17u;
+  for (size_t i = 0; i < tagAt; ++i) {
+    x = x * 214013u + 2531011u;
+    sector[i] = static_cast<uint8_t>(((x >> 16) & 0x7fff) % 255);
+  }
+  std::memset(sector + tagAt, 0, kTagSectorBytes - tagAt);
+  for (int i = 0; i < 8; ++i) sector[tagAt + i] = static_cast<uint8_t>(number >> (8 * i));
+  std::memcpy(sector + tagAt + 8, tag.data(), tag.size());
+}
+
 bool ReadBlockTag(const uint8_t* tagSector, const RunTag& tag, uint64_t* sequence) {
   // A run without a tag cannot tell its blocks from a zeroed sector.
   if (tag == RunTag{}) return false;

@@ -60,6 +60,9 @@ class PatternStream {
 // Fills a 16 MiB buffer: a fresh pattern copied 719 times, then in the last 789 bytes the
 // block's sequence number (8 bytes, little-endian), the run tag and zeros. Returns the number.
 uint64_t BuildTestBlock(PatternStream& stream, uint8_t* block, const RunTag& tag = {});
+// Fills one tag sector (kTagSectorBytes) on its own, as the last sector of a block numbered
+// number would read: pattern bytes, then the number and the run tag at their places.
+void BuildTagSector(uint8_t* sector, uint64_t number, const RunTag& tag);
 // Reads the number from a block's last sector (kTagSectorBytes long); false when the sector
 // does not carry this tag.
 bool ReadBlockTag(const uint8_t* tagSector, const RunTag& tag, uint64_t* sequence);

@@ -27,6 +27,28 @@ std::string Breakdown(const VerdictBreakdown& b) {
   return text;
 }
 
+std::string QuickLine(const Verdict& v) {
+  const std::string cost = FormatText("用时 %.0f 秒，写入 %llu MB。", v.seconds, Mb(v.bytesWritten));
+  switch (v.kind) {
+    case VerdictKind::kPassed:
+      return "快速鉴定未发现扩容迹象；完整检测才能确认每个字节。" + cost;
+    case VerdictKind::kFailed: {
+      const char* why = "超出部分无法读取";
+      if (v.failure == FailureKind::kWrap) why = "超出部分的写入回绕覆盖了前面的数据";
+      if (v.failure == FailureKind::kDrop) why = "超出部分的写入被丢弃";
+      return "快速鉴定：疑似扩容盘，真实容量约 " + Gb(v.estimateBytes) + "（标称 " + Gb(v.claimedBytes) + "），" + why +
+             "。" + cost;
+    }
+    case VerdictKind::kStopped:
+      return "快速鉴定已被用户停止，无法得出结论。" + cost;
+    case VerdictKind::kErrors:
+    case VerdictKind::kIncomplete:
+      return "快速鉴定未完成，无法得出结论。" + cost;
+    case VerdictKind::kNone: break;
+  }
+  return {};
+}
+
 }  // namespace
 
 VerdictBreakdown BreakdownOfFates(const std::vector<BlockFate>& fates) {
@@ -58,6 +80,7 @@ std::string VerdictKindName(VerdictKind kind) {
 }
 
 std::string VerdictLine(const Verdict& v) {
+  if (v.quick) return QuickLine(v);
   switch (v.kind) {
     case VerdictKind::kNone:
       return {};
@@ -98,6 +121,7 @@ void AddVerdictJson(const Verdict& v, Json::Value* out) {
   Json::Value& o = *out;
   const std::string kind = VerdictKindName(v.kind);
   o["verdict"] = kind.empty() ? Json::Value() : Json::Value(kind);
+  if (v.quick && v.kind == VerdictKind::kPassed) o["verdict"] = "noSignOfFake";
   o["verdictText"] = VerdictLine(v);
   o["writeMBps"] = std::round(v.writeMBps * 100) / 100;
   o["readMBps"] = std::round(v.readMBps * 100) / 100;
@@ -116,6 +140,11 @@ void AddVerdictJson(const Verdict& v, Json::Value* out) {
   const bool lost = v.kind == VerdictKind::kFailed && v.failure != FailureKind::kNone;
   o["realCapacityEstimate"] = lost ? Json::Value(Json::UInt64(v.estimateBytes)) : Json::Value();
   o["failureKind"] = lost ? Json::Value(FailureKindName(v.failure)) : Json::Value();
+  if (v.quick) {
+    o["quick"] = true;
+    o["seconds"] = std::round(v.seconds * 10) / 10;
+    o["bytesWritten"] = Json::UInt64(v.bytesWritten);
+  }
 }
 
 }  // namespace sorvanta::capacity

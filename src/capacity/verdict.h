@@ -42,6 +42,11 @@ struct Verdict {
   int errors = 0;
   double writeMBps = 0;  // average speeds, MB = 1,048,576 bytes; 0 when not measured
   double readMBps = 0;
+  // A quick probe's verdict: it wrote a few sectors instead of the whole space, so it can
+  // find a fake but never pass a drive; its time and the bytes it wrote belong to it.
+  bool quick = false;
+  double seconds = 0;
+  uint64_t bytesWritten = 0;
 };
 
 // Sums the fates of the written blocks by what each one held.
@@ -56,7 +61,8 @@ std::string VerdictLine(const Verdict& verdict);
 std::string KeptFileLine(const std::string& path);
 // Adds the verdict's keys to a JSON object: "verdict", "verdictText", "writeMBps",
 // "readMBps", "breakdown", "realCapacityEstimate" and "failureKind" (the last two null
-// unless data was lost).
+// unless data was lost). A quick verdict adds "quick", "seconds" and "bytesWritten", and
+// its "verdict" is "noSignOfFake" where a full check would say "passed".
 void AddVerdictJson(const Verdict& verdict, Json::Value* out);
 
 }  // namespace sorvanta::capacity

@@ -248,7 +248,7 @@ std::string SchemaErrors(const std::string& text, const std::string& command) {
 }
 
 // Every command, in the order of the list in the help.
-const std::vector<std::string> kCommands = {"capacity", "wipe", "cpu", "disk", "disks", "switch", "usbtest"};
+const std::vector<std::string> kCommands = {"capacity", "wipe", "cpu", "disk", "disks", "probe", "switch", "usbtest"};
 
 TEST(CliArguments, EveryCommandExplainsItselfWithin80ColumnsAndRefusesWhatItDoesNotKnow) {
   const std::string manual = ReadFile((kSourceDir / "docs/man/sorvanta-cli.1.md").string());
@@ -266,7 +266,7 @@ TEST(CliArguments, EveryCommandExplainsItselfWithin80ColumnsAndRefusesWhatItDoes
       EXPECT_LE(Columns(line), 80u) << what << ": " << line;
       // Every option a command explains is in the manual page too.
       std::smatch option;
-      if (args.size() == 2 && std::regex_search(line, option, std::regex("^  (?:-[a-zA-Z],)?(--[a-z]+)\\b"))) {
+      if (args.size() == 2 && std::regex_search(line, option, std::regex("^  (?:-[a-zA-Z],)?(--[a-z][a-z-]*)\\b"))) {
         ++options;
         if (option[1] != "--help") {
           EXPECT_NE(manual.find("**" + option[1].str() + "**"), std::string::npos) << what << " " << option[1];

@@ -38,6 +38,7 @@ cat > "$tmp/expected" <<'LIST'
 -rwxr-xr-x usr/bin/sorvanta-service
 -rwxr-xr-x usr/bin/sorvanta-usb-switch
 -rw-r--r-- usr/lib/systemd/system/sorvanta-service.service
+-rwxr-xr-x usr/libexec/sorvanta/sorvanta-probe-helper
 -rw-r--r-- usr/lib/sysusers.d/sorvanta-service.conf
 -rw-r--r-- usr/share/applications/sorvanta-usb-endurance.desktop
 -rw-r--r-- usr/share/applications/sorvanta.desktop
@@ -54,6 +55,7 @@ cat > "$tmp/expected" <<'LIST'
 -rw-r--r-- usr/share/man/man1/sorvanta-usb-switch.1.gz
 -rw-r--r-- usr/share/man/man1/sorvanta.1.gz
 -rw-r--r-- usr/share/polkit-1/actions/org.sorvanta.fstrim.policy
+-rw-r--r-- usr/share/polkit-1/actions/org.sorvanta.probe.policy
 -rw-r--r-- usr/share/sorvanta/sorvanta-service.default
 LIST
 check "file list" diff -u "$tmp/expected" "$tmp/files"

@@ -1,6 +1,11 @@
 #include "capacity/ui/CdriveclearDlg.h"
 
 #include <QCheckBox>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QGridLayout>
@@ -15,7 +20,11 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include <unistd.h>
+
+#include "capacity/disk_probe.h"
 #include "platform/mount_watch.h"
+#include "platform/paths.h"
 #include "ui/look.h"
 #include "ui/message_box.h"
 #include "ui/queued_calls.h"
@@ -29,10 +38,24 @@ const QString kStart = QStringLiteral("开始");
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
+// pkexec and the helper: the one beside this program in a build tree, else the installed one.
+std::vector<std::string> DefaultProbeCommand() {
+  std::string helper = sorvanta::platform::JoinPath(sorvanta::platform::ProgramFolder(), "sorvanta-probe-helper");
+  if (!QFileInfo(Q(helper)).isExecutable()) helper = "/usr/libexec/sorvanta/sorvanta-probe-helper";
+  if (geteuid() == 0) return {helper};
+  return {"pkexec", helper};
+}
+
 }  // namespace
 
 CdriveclearDlg::CdriveclearDlg(QWidget* parent, Options options)
     : QDialog(parent), options_(std::move(options)) {
+  if (!options_.removableDiskOf) {
+    options_.removableDiskOf = [roots = options_.facts.block](const std::string& root) {
+      return capacity::RemovableDiskOfVolume(root, roots);
+    };
+  }
+  if (options_.probeCommand.empty()) options_.probeCommand = DefaultProbeCommand();
   setWindowTitle(kCaption);
   setWindowIcon(MainIcon());
   setWindowFlag(Qt::WindowMinimizeButtonHint, true);
@@ -52,6 +75,12 @@ CdriveclearDlg::CdriveclearDlg(QWidget* parent, Options options)
 }
 
 CdriveclearDlg::~CdriveclearDlg() {
+  if (probe_) {
+    // The helper sees its input end, stops and writes everything back on its own.
+    probe_->disconnect(this);
+    probe_->closeWriteChannel();
+    probe_->waitForFinished(-1);
+  }
   mountWatch_.reset();  // no more posts from the watcher
   calls_->Detach();     // the run's later events are dropped
   run_.reset();         // stops a run still going and waits for it
@@ -67,7 +96,9 @@ void CdriveclearDlg::BuildControls() {
   mode_ = new QCheckBox(QStringLiteral("磁盘容量鉴定"), this);
   start_ = new QPushButton(kStart, this);
   about_ = new QPushButton(QStringLiteral("关于"), this);
-  for (QPushButton* b : {refresh_, start_, about_}) b->setAutoDefault(false);
+  quick_ = new QPushButton(QStringLiteral("快速鉴定"), this);
+  quick_->setToolTip(QStringLiteral("只写入少量扇区，约一分钟估出扩容盘的真实容量（仅限可移动磁盘）"));
+  for (QPushButton* b : {refresh_, start_, about_, quick_}) b->setAutoDefault(false);
   start_->setMinimumWidth(start_->sizeHint().width() * 3 / 2);
 
   free_ = new QLineEdit(this);
@@ -84,7 +115,11 @@ void CdriveclearDlg::BuildControls() {
   logView_->setReadOnly(true);
   logView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
-  connect(drives_, &QComboBox::activated, this, [this] { run_->OnSelectVolume(); });
+  connect(drives_, &QComboBox::activated, this, [this] {
+    run_->OnSelectVolume();
+    UpdateQuickProbe();
+  });
+  connect(quick_, &QPushButton::clicked, this, &CdriveclearDlg::QuickProbe);
   connect(refresh_, &QPushButton::clicked, this, &CdriveclearDlg::ListVolumes);
   connect(start_, &QPushButton::clicked, this, &CdriveclearDlg::StartOrStop);
   connect(about_, &QPushButton::clicked, this, &CdriveclearDlg::ShowAbout);
@@ -98,6 +133,7 @@ void CdriveclearDlg::BuildControls() {
   auto* actionRow = new QHBoxLayout;
   actionRow->addWidget(mode_);
   actionRow->addStretch();
+  actionRow->addWidget(quick_);
   actionRow->addWidget(start_);
   actionRow->addWidget(about_);
 
@@ -127,6 +163,7 @@ void CdriveclearDlg::SetVolumeLines(const std::vector<std::string>& lines, int s
   drives_->clear();
   for (const std::string& line : lines) drives_->addItem(Q(line));
   drives_->setCurrentIndex(selected);
+  UpdateQuickProbe();
 }
 
 int CdriveclearDlg::SelectedVolume() { return drives_->currentIndex(); }
@@ -145,6 +182,8 @@ void CdriveclearDlg::SetMode(capacity::CapacityMode mode) {
 }
 
 void CdriveclearDlg::SetVolumeControlsEnabled(bool enabled) {
+  controlsEnabled_ = enabled;
+  UpdateQuickProbe();
   for (QWidget* w : {static_cast<QWidget*>(drives_), static_cast<QWidget*>(refresh_), static_cast<QWidget*>(mode_)})
     w->setEnabled(enabled);
 }
@@ -153,7 +192,7 @@ void CdriveclearDlg::SetStartEnabled(bool enabled) { start_->setEnabled(enabled)
 void CdriveclearDlg::SetStartText(const std::string& text) { start_->setText(Q(text)); }
 
 void CdriveclearDlg::SetLogText(const std::string& text) {
-  QString shown = Q(text);
+  QString shown = probeLog_ + Q(text);
   shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   logView_->setPlainText(shown);
   logView_->verticalScrollBar()->setValue(0);  // the newest line is at the top
@@ -184,7 +223,97 @@ void CdriveclearDlg::ShowAbout() {
 void CdriveclearDlg::OnMountTableChanged() { run_->OnMountTableChanged(); }
 
 void CdriveclearDlg::reject() {
+  if (probe_) {
+    ShowMessage("正在处理,请先停止!");
+    return;
+  }
   if (run_->OnCloseRequest()) QDialog::reject();
+}
+
+// Offered while idle for a volume on a removable drive; while it runs the button stops it.
+void CdriveclearDlg::UpdateQuickProbe() {
+  if (probe_) {
+    quick_->setEnabled(true);
+    return;
+  }
+  if (!run_) {  // the run logic is still being made
+    quick_->setEnabled(false);
+    return;
+  }
+  const std::string root = run_->SelectedRoot();
+  quick_->setEnabled(controlsEnabled_ && !run_->Active() && !root.empty() && !options_.removableDiskOf(root).empty());
+}
+
+void CdriveclearDlg::QuickProbe() {
+  if (probe_) {
+    probe_->write("stop\n");
+    quick_->setEnabled(false);
+    return;
+  }
+  const std::string root = run_->SelectedRoot();
+  const std::string device = root.empty() ? std::string() : options_.removableDiskOf(root);
+  if (device.empty()) {
+    ShowMessage("所选的卷不在可移动磁盘上；快速鉴定只用于整个可移动磁盘。");
+    return;
+  }
+  if (!AskYesNo(capacity::QuickProbeQuestion(device), true)) return;
+
+  probe_ = new QProcess(this);
+  probeErr_.clear();
+  QStringList args;
+  for (size_t i = 1; i < options_.probeCommand.size(); ++i) args << Q(options_.probeCommand[i]);
+  args << QStringLiteral("--unmount") << Q(device);
+  connect(probe_, &QProcess::readyReadStandardError, this, &CdriveclearDlg::ProbeOutput);
+  connect(probe_, &QProcess::finished, this, &CdriveclearDlg::ProbeFinished);
+  connect(probe_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+    if (error == QProcess::FailedToStart) ProbeFinished();
+  });
+  for (QWidget* w : {static_cast<QWidget*>(drives_), static_cast<QWidget*>(refresh_), static_cast<QWidget*>(mode_),
+                     static_cast<QWidget*>(start_)})
+    w->setEnabled(false);
+  quick_->setText(QStringLiteral("停止快速鉴定"));
+  progress_->setValue(0);
+  AddProbeLine(QStringLiteral("快速鉴定 ") + Q(device));
+  probe_->start(Q(options_.probeCommand[0]), args);
+}
+
+void CdriveclearDlg::AddProbeLine(const QString& line) {
+  probeLog_.prepend(QDateTime::currentDateTime().toString(QStringLiteral("[HH:mm:ss]")) + line +
+                    QStringLiteral("\r\n"));
+  SetLogText(run_->LogText());
+}
+
+void CdriveclearDlg::ProbeOutput() {
+  probeErr_ += QString::fromUtf8(probe_->readAllStandardError());
+  for (int end; (end = probeErr_.indexOf(QLatin1Char('\n'))) >= 0;) {
+    const QString line = probeErr_.left(end);
+    probeErr_.remove(0, end + 1);
+    if (line.startsWith(QStringLiteral("log\t"))) AddProbeLine(line.mid(4));
+    if (line.startsWith(QStringLiteral("progress\t"))) progress_->setValue(line.mid(9).toInt());
+  }
+}
+
+void CdriveclearDlg::ProbeFinished() {
+  if (!probe_) return;
+  ProbeOutput();
+  const QJsonObject result = QJsonDocument::fromJson(probe_->readAllStandardOutput()).object();
+  probe_->deleteLater();
+  probe_ = nullptr;
+  quick_->setText(QStringLiteral("快速鉴定"));
+  const QString error = result.value(QStringLiteral("error")).toString();
+  const QString verdict = result.value(QStringLiteral("verdictText")).toString();
+  if (verdict.isEmpty()) {
+    const QString why = error.isEmpty() ? QStringLiteral("快速鉴定没有完成（未取得管理员权限，或辅助程序无法运行）") : error;
+    AddProbeLine(why);
+    ShowMessage(why.toStdString());
+  } else {
+    ShowMessage(verdict.toStdString());
+  }
+  run_->OnRefresh();  // the drive was unmounted
+  for (QWidget* w : {static_cast<QWidget*>(drives_), static_cast<QWidget*>(refresh_), static_cast<QWidget*>(mode_),
+                     static_cast<QWidget*>(start_)})
+    w->setEnabled(controlsEnabled_);
+  UpdateQuickProbe();
 }
 
 void CdriveclearDlg::keyPressEvent(QKeyEvent* event) {
@@ -201,7 +330,7 @@ void CdriveclearDlg::contextMenuEvent(QContextMenuEvent* event) {
   menu.exec(event->globalPos());
 }
 
-QString CdriveclearDlg::LogText() const { return Q(run_->LogText()); }
+QString CdriveclearDlg::LogText() const { return probeLog_ + Q(run_->LogText()); }
 QStringList CdriveclearDlg::DriveRoots() const {
   QStringList roots;
   for (const capacity::VolumeChoice& c : run_->Choices()) roots << Q(c.root);

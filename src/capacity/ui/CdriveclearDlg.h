@@ -20,6 +20,7 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPlainTextEdit;
+class QProcess;
 class QProgressBar;
 class QPushButton;
 
@@ -37,6 +38,11 @@ struct CdriveclearOptions {
   std::string mountInfoPath = "/proc/self/mountinfo";  // watched for volumes coming and going
   uint32_t endPauseMs = capacity::kEndPauseMs;         // Start stays disabled this long after a run
   std::function<void(QWidget* parent)> showAbout;      // the program's about box
+  // The whole removable disk under a volume root, empty for none (the quick probe is offered
+  // only for one); by default from the mount table and sysfs.
+  std::function<std::string(const std::string& root)> removableDiskOf;
+  // The quick probe's command before its arguments; by default pkexec and the helper.
+  std::vector<std::string> probeCommand;
 };
 
 class CdriveclearDlg : public QDialog, private capacity::CapacityCheckView {
@@ -48,7 +54,7 @@ class CdriveclearDlg : public QDialog, private capacity::CapacityCheckView {
   ~CdriveclearDlg() override;
 
   // What the window shows, for tests and screenshots.
-  QString LogText() const;  // with "\r\n" line ends, newest line first
+  QString LogText() const;  // with "\r\n" line ends, newest line first (quick probe lines on top)
   QStringList DriveRoots() const;
   QStringList DriveEntries() const;
   QString SelectedRoot() const;  // empty when nothing is selected
@@ -63,11 +69,14 @@ class CdriveclearDlg : public QDialog, private capacity::CapacityCheckView {
   QCheckBox* ModeCheck() const { return mode_; }
   QPushButton* StartButton() const { return start_; }
   QPushButton* AboutButton() const { return about_; }
+  QPushButton* QuickProbeButton() const { return quick_; }
+  bool ProbeActive() const { return probe_ != nullptr; }
 
  public slots:
   void ListVolumes();     // "刷新"
   void StartOrStop();     // "开始" / "停止"
   void ShowAbout();       // "关于" and the context menu entry
+  void QuickProbe();      // "快速鉴定" / "停止快速鉴定"
   void OnMountTableChanged();  // a volume came or went
   // Close box, Esc and Enter: refused with "正在处理,请先停止!" while a run is active.
   void reject() override;
@@ -95,6 +104,10 @@ class CdriveclearDlg : public QDialog, private capacity::CapacityCheckView {
   capacity::WindowPost Poster() override;
 
   void BuildControls();
+  void UpdateQuickProbe();
+  void AddProbeLine(const QString& line);
+  void ProbeOutput();
+  void ProbeFinished();
 
   Options options_;
   std::shared_ptr<QueuedCalls> calls_;
@@ -107,6 +120,11 @@ class CdriveclearDlg : public QDialog, private capacity::CapacityCheckView {
   QCheckBox* mode_;
   QPushButton* start_;
   QPushButton* about_;
+  QPushButton* quick_;
+  QProcess* probe_ = nullptr;   // the running quick probe
+  QString probeErr_;            // its standard error not yet split into lines
+  QString probeLog_;            // its lines, newest first, above the run's log
+  bool controlsEnabled_ = true;
   QLineEdit* free_;
   QLineEdit* remaining_;
   QLineEdit* speed_;

@@ -1,0 +1,140 @@
+#include "capacity/disk_probe.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+
+#include "base/text.h"
+#include "platform/direct_io.h"
+#include "platform/eject.h"
+#include "platform/raw_disk.h"
+#include "platform/volumes.h"
+
+namespace sorvanta::capacity {
+namespace {
+
+class RawProbeDevice : public ProbeDevice {
+ public:
+  explicit RawProbeDevice(std::unique_ptr<platform::RawDisk> disk) : disk_(std::move(disk)) {}
+  uint64_t Size() const override { return disk_->Size(); }
+  bool Read(uint64_t offset, uint8_t* data, size_t len) override { return disk_->Read(offset, data, len); }
+  bool Write(uint64_t offset, const uint8_t* data, size_t len) override { return disk_->Write(offset, data, len); }
+  bool Flush() override { return disk_->Flush(); }
+
+ private:
+  std::unique_ptr<platform::RawDisk> disk_;
+};
+
+Result<std::unique_ptr<ProbeDevice>> OpenDevice(const std::string& path) {
+  auto disk = platform::RawDisk::Open(path);
+  if (!disk.ok()) {
+    if (disk.status().errnoValue() == EBUSY)
+      return Status::Error(StatusCode::kPermissionDenied, path + " 正在使用中（可能有已挂载的文件系统），不能鉴定",
+                           EBUSY);
+    return disk.status();
+  }
+  return std::unique_ptr<ProbeDevice>(new RawProbeDevice(std::move(disk).value()));
+}
+
+}  // namespace
+
+std::string ProbeBackupDir() {
+  const char* dir = std::getenv("SORVANTA_PROBE_BACKUP_DIR");
+  if (dir && *dir && getuid() == 0 && geteuid() == 0 && !std::getenv("PKEXEC_UID")) return dir;
+  return kProbeBackupDir;
+}
+
+std::string RemovableDiskOfVolume(const std::string& root, const platform::BlockRoots& roots) {
+  for (const platform::MountEntry& m : platform::ReadMountInfo(roots.proc)) {
+    if (m.mountPoint != root || m.source.rfind("/dev/", 0) != 0) continue;
+    auto disk = platform::InspectWholeDisk(platform::WholeDiskOf(m.source, roots.sys), roots);
+    if (disk.ok() && disk.value().wholeDisk && disk.value().removable) return disk.value().path;
+  }
+  return {};
+}
+
+std::string QuickProbeQuestion(const std::string& device) {
+  return "快速鉴定将直接在 " + device +
+         " 的若干位置写入测试扇区，约需一分钟，不会写满磁盘。\n"
+         "开始前会卸载该磁盘上的全部分区。被覆盖的数据先备份（内存中和 " +
+         ProbeBackupPath(kProbeBackupDir) +
+         "），结束后写回并逐一核对；若中途断电或程序崩溃，下次快速鉴定开始时写回。\n"
+         "需要管理员密码。继续吗？";
+}
+
+Json::Value ProbeJson(const std::string& device, const ProbeResult& result) {
+  Json::Value out;
+  out["mode"] = "probe";
+  out["device"] = device;
+  out["claimedBytes"] = Json::UInt64(result.verdict.claimedBytes);
+  out["rounds"] = result.rounds;
+  out["restored"] = result.restored;
+  out["error"] = result.error;
+  AddVerdictJson(result.verdict, &out);
+  return out;
+}
+
+std::string ProbeBackupPath(const std::string& dir) { return dir + "/quick-probe.backup"; }
+
+Status RestorePendingProbe(const std::string& dir, ProbeEvents& events) {
+  const std::string path = ProbeBackupPath(dir);
+  if (!platform::Files().Exists(path)) return Status::Ok();
+  auto device = ProbeBackupDevice(path);
+  if (!device.ok()) return device.status();
+  events.Log("上次快速鉴定没有正常结束，正在把备份的数据写回 " + device.value());
+  auto opened = OpenDevice(device.value());
+  if (!opened.ok()) {
+    return Status::Error(opened.status().code(), "无法打开 " + device.value() + " 恢复上次快速鉴定备份的数据：" +
+                                                     opened.status().message() + "（备份文件保留在 " + path + "）");
+  }
+  Status restored = RestoreProbeBackup(path, *opened.value());
+  if (restored.ok()) events.Log("上次快速鉴定备份的数据已写回并核对无误");
+  return restored;
+}
+
+Result<ProbeResult> ProbeDisk(const DiskProbeRequest& request, ProbeEvents& events, std::stop_token stop) {
+  Status pending = RestorePendingProbe(request.backupDir, events);
+  if (!pending.ok()) return pending;
+
+  auto inspected = platform::InspectWholeDisk(request.device);
+  if (!inspected.ok()) return inspected.status();
+  const platform::WholeDiskInfo& disk = inspected.value();
+  if (!disk.blockDevice || !disk.wholeDisk)
+    return Status::Error(StatusCode::kInvalidArgument,
+                         request.device + " 不是整个磁盘；快速鉴定只能用于整个磁盘，不能用于分区或文件");
+  if (!disk.removable && !request.force)
+    return Status::Error(StatusCode::kPermissionDenied,
+                         request.device + " 不是可移动磁盘；确定要鉴定它时请加 --force");
+  if (disk.held)
+    return Status::Error(StatusCode::kPermissionDenied,
+                         request.device + " 正被其他设备（LVM、RAID 或加密卷）使用，不能鉴定");
+  if (!disk.mountPoints.empty()) {
+    std::string where;
+    for (const std::string& m : disk.mountPoints) where += (where.empty() ? "" : "、") + m;
+    if (!request.unmount)
+      return Status::Error(StatusCode::kPermissionDenied,
+                           request.device + " 上有已挂载的文件系统（" + where + "）；请先卸载，或加 --unmount");
+    events.Log("正在卸载 " + where);
+    Status unmounted = platform::UnmountAll(disk.mountPoints);
+    if (!unmounted.ok()) return unmounted;
+  }
+
+  std::error_code ec;
+  std::filesystem::create_directories(request.backupDir, ec);
+  if (ec) return Status::FromErrno(ec.value(), "创建备份文件夹 " + request.backupDir);
+
+  auto device = OpenDevice(disk.path);
+  if (!device.ok()) return device.status();
+  events.Log(FormatText("快速鉴定 %s：标称 %.2f GB，数据先备份到 %s，结束时写回", disk.path.c_str(),
+                        static_cast<double>(device.value()->Size()) / (1024.0 * 1024 * 1024),
+                        ProbeBackupPath(request.backupDir).c_str()));
+  ProbeOptions options;
+  options.flushBytes = request.flushBytes;
+  options.backupPath = ProbeBackupPath(request.backupDir);
+  options.deviceName = disk.path;
+  return RunQuickProbe(*device.value(), options, events, stop);
+}
+
+}  // namespace sorvanta::capacity
