@@ -20,10 +20,14 @@ namespace {
 constexpr uint64_t kB = kCapacityBlockSize;
 using Clock = std::chrono::steady_clock;
 
+// When the task that makes a view call was posted: the loop may run it late, and a gap
+// between two calls measured when they ran would shrink by that delay.
+thread_local Clock::time_point postedAt{};
+
 struct ViewCall {
   std::string what;  // "controls", "start", "text", "message", ...
   std::string text;
-  Clock::time_point at = Clock::now();
+  Clock::time_point at = postedAt == Clock::time_point{} ? Clock::now() : postedAt;
 };
 
 // Records every call of the run logic; posts go through a TaskLoop that the test runs.
@@ -54,7 +58,13 @@ class RecordingView : public CapacityCheckView, public testing::CallRecorder<Vie
     return true;
   }
   WindowPost Poster() override {
-    return [loop = &loop_](std::function<void()> task) { loop->Post(std::move(task)); };
+    return [loop = &loop_](std::function<void()> task) {
+      loop->Post([task = std::move(task), posted = Clock::now()] {
+        postedAt = posted;
+        task();
+        postedAt = Clock::time_point{};
+      });
+    };
   }
 
   // The calls that enable, disable or name the controls, as "what:text".
