@@ -31,8 +31,9 @@ check() {  # check WHAT COMMAND...
 }
 
 # 1. What the package holds: exactly these files (folders aside), programs executable.
-dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $1, $6 }' | sort -k2 > "$tmp/files"
-cat > "$tmp/expected" <<'LIST'
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $1, $6 }' | LC_ALL=C sort -k2 > "$tmp/files"
+# Both lists in byte order, so that the comparison does not depend on the caller's locale.
+LC_ALL=C sort -k2 > "$tmp/expected" <<'LIST'
 -rwxr-xr-x usr/bin/sorvanta
 -rwxr-xr-x usr/bin/sorvanta-cli
 -rwxr-xr-x usr/bin/sorvanta-service
@@ -48,6 +49,7 @@ cat > "$tmp/expected" <<'LIST'
 -rw-r--r-- usr/share/doc/sorvanta/schemas/cpu.schema.json
 -rw-r--r-- usr/share/doc/sorvanta/schemas/disk.schema.json
 -rw-r--r-- usr/share/doc/sorvanta/schemas/disks.schema.json
+-rw-r--r-- usr/share/doc/sorvanta/schemas/probe.schema.json
 -rw-r--r-- usr/share/doc/sorvanta/schemas/wipe.schema.json
 -rw-r--r-- usr/share/icons/hicolor/scalable/apps/sorvanta.svg
 -rw-r--r-- usr/share/man/man1/sorvanta-cli.1.gz
