@@ -12,6 +12,7 @@
 #include "platform/paths.h"
 #include "base/log.h"
 #include "service/requests.h"
+#include "ui/language.h"
 #include "ui/look.h"
 #include "usbtest/ui/CRankListDlg.h"
 
@@ -28,6 +29,7 @@ bool CSorvantaApp::HasEnduranceSwitch(const std::vector<std::string>& args) {
 }
 
 int CSorvantaApp::Run() {
+  platform::UseEnvironmentLanguage();
   ServiceGlobalInit();
 
   platform::RemoveAutorunEntries();
@@ -63,6 +65,7 @@ int CSorvantaApp::Run() {
 
 int CSorvantaApp::RunMainWindow() {
   QApplication app(argc_, argv_);
+  UseEnvironmentLanguage(app);
   QApplication::setApplicationName(QStringLiteral("sorvanta"));
   QApplication::setDesktopFileName(QStringLiteral("sorvanta"));  // ties windows to the menu entry
   QApplication::setOrganizationName(QStringLiteral("应用程序向导生成的本地应用程序"));
@@ -76,6 +79,7 @@ int CSorvantaApp::RunMainWindow() {
 
 int CSorvantaApp::RunEnduranceWindow() {
   QApplication app(argc_, argv_);
+  UseEnvironmentLanguage(app);
   QApplication::setApplicationName(QStringLiteral("sorvanta"));
   QApplication::setApplicationVersion(ProductVersion());
   ApplyLook(app);

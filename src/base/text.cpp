@@ -11,10 +11,15 @@ namespace sorvanta {
 std::string FormatText(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
+  std::string out = FormatTextV(fmt, ap);
+  va_end(ap);
+  return out;
+}
+
+std::string FormatTextV(const char* fmt, va_list ap) {
   va_list again;
   va_copy(again, ap);
   const int size = std::vsnprintf(nullptr, 0, fmt, ap);
-  va_end(ap);
   std::string out(size > 0 ? static_cast<size_t>(size) : 0, '\0');
   if (size > 0) std::vsnprintf(out.data(), out.size() + 1, fmt, again);
   va_end(again);

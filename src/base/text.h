@@ -1,6 +1,7 @@
 // Small text helpers shared by every subsystem.
 #pragma once
 
+#include <cstdarg>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@ std::vector<std::string> SplitPieces(const std::string& text, const std::string&
 
 // printf into a string of whatever length the result needs.
 std::string FormatText(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatTextV(const char* fmt, va_list ap) __attribute__((format(printf, 1, 0)));
 // "%d" of an integer.
 std::string IntText(long long value);
 // "%.2f" of a value narrowed to single precision.

@@ -41,6 +41,7 @@ std::string Refusal(const CLI::App& app, const CLI::ParseError& e) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  sorvanta::platform::UseEnvironmentLanguage();
   CLI::App app;
   std::vector<std::function<int()>> runs;
   BuildCommandLine(app, &runs);

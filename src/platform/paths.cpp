@@ -8,6 +8,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "base/language.h"
+
 namespace sorvanta::platform {
 namespace {
 
@@ -38,6 +40,20 @@ std::string ProgramFolder() {
   if (slash == 0) return "/";
   return exe.substr(0, slash);
 }
+
+std::string CatalogueFolder() {
+  const std::string forced = Env("SORVANTA_LOCALEDIR");
+  if (!forced.empty()) return forced;
+  const std::string program = ProgramFolder();
+  for (const char* relative : {"/../share/locale", "/../../share/locale", "/../locale"}) {
+    const std::string folder = program + relative;
+    struct stat st;
+    if (stat((folder + "/en/LC_MESSAGES/sorvanta.mo").c_str(), &st) == 0) return folder;
+  }
+  return "/usr/share/locale";
+}
+
+void UseEnvironmentLanguage() { UseLanguage(LanguageFromEnvironment(), CatalogueFolder()); }
 
 bool SetWorkingDirectory(const std::string& path) { return chdir(path.c_str()) == 0; }
 

@@ -15,6 +15,14 @@ std::string ProgramWriteFolder(const std::string& programFolder);
 // Printed when ProgramWriteFolder is empty: why no log or record is written.
 inline constexpr char kNoHomeFolderText[] =
     "无法确定用户主目录（HOME 未设置，当前用户也没有 passwd 条目）：本次不写日志和记录文件。";
+// The folder holding the English catalogue (en/LC_MESSAGES/sorvanta.mo): $SORVANTA_LOCALEDIR
+// when set, else the first of <program>/../share/locale (installed in /usr/bin),
+// <program>/../../share/locale (/usr/libexec/sorvanta) and <program>/../locale (a build tree)
+// that holds it, else the installed /usr/share/locale.
+std::string CatalogueFolder();
+// Chooses the language from the environment (LanguageFromEnvironment) and uses it with the
+// catalogue of CatalogueFolder; the start of every program calls this.
+void UseEnvironmentLanguage();
 // Makes path the working directory; false when that fails.
 bool SetWorkingDirectory(const std::string& path);
 // $XDG_DATA_HOME, else ~/.local/share; created when missing. No trailing "/". Like the

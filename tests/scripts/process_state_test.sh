@@ -15,6 +15,8 @@ allowed=(
   'sorvanta::\(anonymous namespace\)::LoggerGate\(\)::gate'
   # libcurl's global initialisation is process-wide by its nature.
   'sorvanta::\(anonymous namespace\)::(curlInitOnce|curlReady|requestsInFlight)'
+  # The language of the texts, chosen once at start-up like the locale it goes with.
+  'sorvanta::\(anonymous namespace\)::g_language'
   # The client tag, read once and fixed for the life of the process.
   'sorvanta::ClientTag\[abi:cxx11\]\(\)::tag'
 )
