@@ -52,6 +52,7 @@ LC_ALL=C sort -k2 > "$tmp/expected" <<'LIST'
 -rw-r--r-- usr/share/doc/sorvanta/schemas/probe.schema.json
 -rw-r--r-- usr/share/doc/sorvanta/schemas/wipe.schema.json
 -rw-r--r-- usr/share/icons/hicolor/scalable/apps/sorvanta.svg
+-rw-r--r-- usr/share/locale/en/LC_MESSAGES/sorvanta.mo
 -rw-r--r-- usr/share/man/man1/sorvanta-cli.1.gz
 -rw-r--r-- usr/share/man/man1/sorvanta-service.1.gz
 -rw-r--r-- usr/share/man/man1/sorvanta-usb-switch.1.gz
