@@ -23,6 +23,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cstdlib>
 
 #include "chart/chart_ctrl.h"
 #include "ui/language.h"
@@ -42,6 +43,20 @@ using diskbench::DiskRunConfig;
 using diskbench::DiskRunOptions;
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+// A column heading wider than width goes on two lines, broken at the blank nearest its
+// middle (English headings are long; Chinese ones have no blank and stay as they are).
+QString FitHeading(const QString& heading, const QFontMetrics& metrics, int width) {
+  if (metrics.horizontalAdvance(heading) <= width) return heading;
+  int best = -1;
+  for (int i = 0; i < heading.size(); ++i)
+    if (heading[i] == QLatin1Char(' ') && (best < 0 || std::abs(i - heading.size() / 2) < std::abs(best - heading.size() / 2)))
+      best = i;
+  if (best < 0) return heading;
+  QString wrapped = heading;
+  wrapped[best] = QLatin1Char('\n');
+  return wrapped;
+}
 
 
 MessageIcon ToMessageIcon(DiskMessageIcon icon) {
@@ -245,8 +260,10 @@ void CDiskBench::BuildChart() {
 void CDiskBench::BuildResultList() {
   results_ = new QTreeWidget(this);
   results_->setColumnCount(8);
+  const int valueWidth = results_->fontMetrics().horizontalAdvance(QStringLiteral("9999.99MB/s"));
   QStringList headers{QTr("空间占用")};
-  for (const char* h : diskbench::kDiskCellLabels) headers << QTr(h);
+  for (const char* h : diskbench::kDiskCellLabels)
+    headers << FitHeading(QTr(h), results_->header()->fontMetrics(), valueWidth);
   results_->setHeaderLabels(headers);
   results_->setRootIsDecorated(false);
   results_->setUniformRowHeights(true);
@@ -260,8 +277,13 @@ void CDiskBench::BuildResultList() {
   for (int c = 1; c < 8; ++c) sample->setText(c, QStringLiteral("9999.99MB/s"));
   for (int c = 1; c < 8; ++c) results_->resizeColumnToContents(c);
   delete sample;
-  results_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
   for (const char* label : diskbench::kDiskRowLabels) new QTreeWidgetItem(results_, {QTr(label)});
+  // Column 0 keeps room for its longest label: the list, and so the window, grows for it.
+  results_->resizeColumnToContents(0);
+  int listWidth = 2 * results_->frameWidth() + results_->verticalScrollBar()->sizeHint().width();
+  for (int c = 0; c < 8; ++c) listWidth += results_->columnWidth(c);
+  results_->setMinimumWidth(listWidth);
+  results_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
   // Room for the four rows and a strip below them (a click there selects no row).
   results_->setFixedHeight(results_->header()->sizeHint().height() + 9 * results_->sizeHintForRow(0) / 2 +
                            2 * results_->frameWidth());
