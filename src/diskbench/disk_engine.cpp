@@ -16,6 +16,8 @@
 #include "platform/paths.h"
 #include "platform/random.h"
 #include "platform/volumes.h"
+#include "base/language.h"
+#include "base/text.h"
 
 namespace sorvanta::diskbench {
 namespace {
@@ -44,7 +46,9 @@ std::string HexCode(int error) {
 // A transfer that failed is a failure of the test, never a fast operation that moved
 // nothing: its line names the error and the test ends without a result.
 void LogIoFailure(DiskEvents& events, const std::string& root, bool write, int error) {
-  events.Log("[X]分区" + root + (write ? "写入失败！错误代码：0x" : "读取失败！错误代码：0x") + HexCode(error) + "测试终止");
+  const std::string code = HexCode(error);
+  events.Log(write ? FormatText(Tr("[X]分区%s写入失败！错误代码：0x%s测试终止"), root.c_str(), code.c_str())
+                   : FormatText(Tr("[X]分区%s读取失败！错误代码：0x%s测试终止"), root.c_str(), code.c_str()));
 }
 
 // Opens the test file; direct unless the system cache was chosen. A file system that
@@ -59,7 +63,7 @@ std::unique_ptr<File> OpenTestFile(const std::string& path, OpenMode mode, const
   if (error) *error = err;
   if (!f && failLine.size()) {
     if (direct && err == EINVAL)
-      events.Log("[X]分区" + root + "不支持无缓存读写（O_DIRECT），无法测试！");
+      events.Log(FormatText(Tr("[X]分区%s不支持无缓存读写（O_DIRECT），无法测试！"), root.c_str()));
     else
       events.Log(failLine);
   }
@@ -92,7 +96,8 @@ bool PositionFailed(int error) { return error == ESPIPE || error == EOVERFLOW ||
 bool RandomTest(bool write, const std::string& path, const DiskTestOptions& opt, uint8_t* buffer, DiskEvents& events,
                 DiskResult& result, std::stop_token stop) {
   const std::string& root = opt.root;
-  std::string fail = "[X]分区" + root + (write ? "不可写！测试终止" : "不可读！测试终止");
+  std::string fail = write ? FormatText(Tr("[X]分区%s不可写！测试终止"), root.c_str())
+                           : FormatText(Tr("[X]分区%s不可读！测试终止"), root.c_str());
   std::unique_ptr<File> f =
       OpenTestFile(path, write ? OpenMode::kReadWrite : OpenMode::kReadOnly, opt, events, fail);
   if (!f) return false;
@@ -115,7 +120,8 @@ bool RandomTest(bool write, const std::string& path, const DiskTestOptions& opt,
       n = f->PRead(buffer, kSmallIo, offset);
     }
     if (n < 0 && PositionFailed(f->LastError())) {
-      events.Log("[X]分区" + root + "定位文件" + std::to_string(offset) + "失败！测试终止");
+      events.Log(FormatText(Tr("[X]分区%s定位文件%llu失败！测试终止"), root.c_str(),
+                            static_cast<unsigned long long>(offset)));
       return false;
     }
     if (n < 0) {
@@ -140,8 +146,8 @@ bool RandomTest(bool write, const std::string& path, const DiskTestOptions& opt,
     return false;
   }
   double speed = SpeedMBps(total, TickDiff(now, start));
-  events.Log(std::string(write ? "[>]4K随机写均速：\r\n" : "[>]4K随机读均速：\r\n") + DiskSpeedText(speed) + "MB/s\r\n" +
-           std::to_string(IopsOf(speed)) + " IOPS");
+  events.Log(std::string(write ? Tr("[>]4K随机写均速：") : Tr("[>]4K随机读均速：")) + "\r\n" + DiskSpeedText(speed) +
+             "MB/s\r\n" + std::to_string(IopsOf(speed)) + " IOPS");
   ReportCell(events, result, speed, write ? 4 : 5);
   events.Bar(speed, write ? 0 : 1);
   return true;
@@ -155,7 +161,9 @@ void ConcurrentWorker(bool write, GM_TestFile* task, const DiskTestOptions& opt,
   std::unique_ptr<File> f =
       OpenTestFile(task->path, write ? OpenMode::kReadWrite : OpenMode::kReadOnly, opt, events, "", &err);
   if (!f) {
-    events.Log("[X]分区" + root + (write ? "不可写！错误代码：0x" : "不可读！错误代码：0x") + HexCode(err) + "测试终止");
+    const std::string code = HexCode(err);
+    events.Log(write ? FormatText(Tr("[X]分区%s不可写！错误代码：0x%s测试终止"), root.c_str(), code.c_str())
+                     : FormatText(Tr("[X]分区%s不可读！错误代码：0x%s测试终止"), root.c_str(), code.c_str()));
     task->error = err ? err : EIO;
     return;
   }
@@ -178,7 +186,8 @@ void ConcurrentWorker(bool write, GM_TestFile* task, const DiskTestOptions& opt,
       n = f->PRead(buffer.data(), kSmallIo, offset);
     }
     if (n < 0 && PositionFailed(f->LastError())) {
-      events.Log("[X]分区" + root + "定位文件" + std::to_string(offset) + "失败！测试终止");
+      events.Log(FormatText(Tr("[X]分区%s定位文件%llu失败！测试终止"), root.c_str(),
+                            static_cast<unsigned long long>(offset)));
       break;
     }
     if (n < 0) {
@@ -240,11 +249,15 @@ bool ConcurrentPhase(bool write, std::vector<GM_TestFile>& tasks, const DiskTest
   result.failedWorkers += failed;
   const std::string figures = DiskSpeedText(sum) + "MB/s\r\n" + std::to_string(IopsOf(sum)) + " IOPS";
   if (failed > 0) {
-    events.Log("[X]分区" + root + (write ? "64并发4k写入：" : "64并发4k读取：") + std::to_string(failed) +
-               "个线程读写出错，错误代码：0x" + HexCode(error) + "，其余" + std::to_string(tasks.size() - failed) +
-               "个线程合计：\r\n" + figures);
+    const std::string code = HexCode(error);
+    const size_t rest = tasks.size() - static_cast<size_t>(failed);
+    events.Log((write ? FormatText(Tr("[X]分区%s64并发4k写入：%d个线程读写出错，错误代码：0x%s，其余%zu个线程合计："),
+                                   root.c_str(), failed, code.c_str(), rest)
+                      : FormatText(Tr("[X]分区%s64并发4k读取：%d个线程读写出错，错误代码：0x%s，其余%zu个线程合计："),
+                                   root.c_str(), failed, code.c_str(), rest)) +
+               "\r\n" + figures);
   } else {
-    events.Log(std::string(write ? "[>]64并发4k写入均速：\r\n" : "[>]64并发4k读取均速：\r\n") + figures);
+    events.Log(std::string(write ? Tr("[>]64并发4k写入均速：") : Tr("[>]64并发4k读取均速：")) + "\r\n" + figures);
   }
   ReportCell(events, result, sum, write ? 6 : 7);
   events.Bar(sum, write ? 2 : 3);
@@ -344,14 +357,14 @@ CacheDrop DetectCacheDrop(const std::vector<double>& samples) {
 
 void ReportSeqWrite(const std::string& root, double average, const std::vector<double>& samples,
                     uint64_t writeSize, DiskEvents& events, DiskResult& result) {
-  events.Log("[>]顺序写入：\r\n" + DiskSpeedText(average) + "MB/s");
+  events.Log(Tr("[>]顺序写入：") + std::string("\r\n") + DiskSpeedText(average) + "MB/s");
   ReportCell(events, result, average, 1);
   if (writeSize <= kDefaultWriteSize) ReportCell(events, result, std::nullopt, 2);
   CacheDrop d = DetectCacheDrop(samples);
   result.cacheDrop = d;
   if (!d.found) return;
-  events.Log("[>]缓内速度：\r\n" + DiskSpeedText(d.peak) + "MB/s");
-  events.Log("[>]缓外速度：\r\n" + DiskSpeedText(d.afterCache) + "MB/s");
+  events.Log(Tr("[>]缓内速度：") + std::string("\r\n") + DiskSpeedText(d.peak) + "MB/s");
+  events.Log(Tr("[>]缓外速度：") + std::string("\r\n") + DiskSpeedText(d.afterCache) + "MB/s");
   ReportCell(events, result, d.peak, 1);
   ReportCell(events, result, d.last, 2);
 }
@@ -398,7 +411,7 @@ bool SeqWriteTest(const std::string& path, const DiskTestOptions& opt, uint8_t* 
   const std::string& root = opt.root;
   const uint64_t writeSize = opt.writeSize;
   std::unique_ptr<File> f = OpenTestFile(path, OpenMode::kCreateTruncate, opt, events,
-                                         "[X]分区" + root + "不可写！请使用管理员权限（sudo）重启本程序！");
+                                         FormatText(Tr("[X]分区%s不可写！请使用管理员权限（sudo）重启本程序！"), root.c_str()));
   if (!f) return false;
   FillRandom(buffer, kBlockSize);
   uint32_t start = TickMs();
@@ -447,7 +460,7 @@ bool SeqReadTest(const std::string& path, const DiskTestOptions& opt, uint8_t* b
                  DiskResult& result, std::stop_token stop) {
   const std::string& root = opt.root;
   std::unique_ptr<File> f =
-      OpenTestFile(path, OpenMode::kReadOnly, opt, events, "[X]分区" + root + "不可读！测试终止");
+      OpenTestFile(path, OpenMode::kReadOnly, opt, events, FormatText(Tr("[X]分区%s不可读！测试终止"), root.c_str()));
   if (!f) return false;
   uint32_t start = TickMs();
   LiveSpeed live(start, events);
@@ -471,7 +484,7 @@ bool SeqReadTest(const std::string& path, const DiskTestOptions& opt, uint8_t* b
     return false;
   }
   double average = live.Final(total, elapsed);
-  events.Log("[>]顺序读取均速：\r\n" + DiskSpeedText(average) + "MB/s");
+  events.Log(Tr("[>]顺序读取均速：") + std::string("\r\n") + DiskSpeedText(average) + "MB/s");
   ReportCell(events, result, average, 3);
   return true;
 }
@@ -534,7 +547,7 @@ DiskResult RunTestSequence(const DiskTestOptions& options, DiskEvents& events, s
   const std::string folder = TestFileFolder(root, temp);
   std::string path = platform::JoinPath(folder, kTestFileName);
   if (platform::NormalizeRoot(folder) != platform::NormalizeRoot(root) && !platform::SameFileSystem(root, temp))
-    events.Log("[>]分区" + root + "根目录不可写，测试文件放在：" + folder);
+    events.Log(FormatText(Tr("[>]分区%s根目录不可写，测试文件放在：%s"), root.c_str(), folder.c_str()));
   // The file goes whatever way the sequence ends, an exception included; only a file this
   // run created is deleted.
   const int claimError = ClaimTestFile(&path);
@@ -549,12 +562,12 @@ DiskResult RunTestSequence(const DiskTestOptions& options, DiskEvents& events, s
 
   platform::AlignedBuffer block(kBlockSize);
   if (!block.ok()) {
-    events.Log("[X]内存不足，测试终止");
+    events.Log(Tr("[X]内存不足，测试终止"));
     return result;
   }
-  events.Log("[>>]开始顺序读写测试：");
+  events.Log(Tr("[>>]开始顺序读写测试："));
   if (claimError == EEXIST) {
-    events.Log("[X]分区" + root + "不可写！测试文件名均被占用，测试终止");
+    events.Log(FormatText(Tr("[X]分区%s不可写！测试文件名均被占用，测试终止"), root.c_str()));
     return result;
   }
   if (!claimed) {  // a name that does not exist: the write's open fails the same way and says why
@@ -563,11 +576,11 @@ DiskResult RunTestSequence(const DiskTestOptions& options, DiskEvents& events, s
   }
   if (!SeqWriteTest(path, opt, block.data(), events, result, stop)) return result;
   if (!SeqReadTest(path, opt, block.data(), events, result, stop)) return result;
-  events.Log("[>>]开始4K随机读写测试：");
+  events.Log(Tr("[>>]开始4K随机读写测试："));
   if (!RandWrite4KTest(path, opt, block.data(), events, result, stop)) return result;
   if (!RandRead4KTest(path, opt, block.data(), events, result, stop)) return result;
   events.Speed(std::nullopt, std::nullopt, true);
-  events.Log("[>>]开始64并发4k测试");
+  events.Log(Tr("[>>]开始64并发4k测试"));
   result.completed = Concurrent4KTest(path, opt, events, result, stop) && result.failedWorkers == 0;
   return result;
 }

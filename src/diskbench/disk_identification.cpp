@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/language.h"
+#include "base/text.h"
+
 namespace sorvanta::diskbench {
 namespace {
 
@@ -50,11 +53,11 @@ bool DiskIdentification::Enumerate(DiskList& list, std::ostream& out) {
   }
   const std::vector<platform::BlockDisk>& disks = read.value();
   for (const platform::BlockDisk& disk : disks) {
-    if (!disk.serial.empty()) out << "硬盘SerialNumber:" << disk.serial << "\n";
-    out << "硬盘型号:" << disk.model << "\n";
+    if (!disk.serial.empty()) out << FormatText(Tr("硬盘SerialNumber:%s"), disk.serial.c_str()) << "\n";
+    out << FormatText(Tr("硬盘型号:%s"), disk.model.c_str()) << "\n";
     for (const platform::BlockPartition& part : disk.partitions) {
       for (const std::string& root : part.mountPoints) {
-        out << "硬盘型号:" << disk.model << "\t磁盘盘符:" << root << "\n";
+        out << FormatText(Tr("硬盘型号:%s\t磁盘盘符:%s"), disk.model.c_str(), root.c_str()) << "\n";
         std::string key = disk.model + "/" + root;
         auto it = list.find(key);
         if (it != list.end()) {

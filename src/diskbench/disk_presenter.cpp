@@ -11,22 +11,30 @@
 #include "platform/direct_io.h"
 #include "platform/paths.h"
 #include "platform/volumes.h"
+#include "base/language.h"
 #include "base/text.h"
 #include "diskbench/disk_settings.h"
 
 namespace sorvanta::diskbench {
 
-const char* const kDiskWelcomeText =
-    "欢迎使用磁盘测速！\r\n1、如果刚买来的硬盘，建议只分一个区进行测试，否则软件只会在最大的分区上进行测试！\r\n2、"
-    "常规跑分会占用20G磁盘空间进行跑分，您可以勾选左下角选项：\r\n【掉速检测】是完整填充磁盘进行测速，目的看TLC、"
-    "QLC、PLC磁盘在写入多少容量后会掉速，掉速后性能如何；\r\n【xx%填充】测试是先将磁盘填充到一定比例后再进行常规测试，"
-    "目的是测试磁盘在不同剩余容量下的成绩\r\n3、填充磁盘会消耗磁盘寿命，请自行做好数据备份，因测试导致数据丢失作者概不负责。";
-const std::array<const char*, 4> kDiskRowLabels = {"缺省20G", "预占50%", "预占90%", "跑圈"};
+std::string DiskWelcomeText() {
+  // One catalogue entry a line; the lines are joined with CR LF like every log text.
+  const char* const lines[] = {
+      Tr("欢迎使用磁盘测速！"),
+      Tr("1、如果刚买来的硬盘，建议只分一个区进行测试，否则软件只会在最大的分区上进行测试！"),
+      Tr("2、常规跑分会占用20G磁盘空间进行跑分，您可以勾选左下角选项："),
+      Tr("【掉速检测】是完整填充磁盘进行测速，目的看TLC、QLC、PLC磁盘在写入多少容量后会掉速，掉速后性能如何；"),
+      // xgettext: no-c-format
+      Tr("【xx%填充】测试是先将磁盘填充到一定比例后再进行常规测试，目的是测试磁盘在不同剩余容量下的成绩"),
+      Tr("3、填充磁盘会消耗磁盘寿命，请自行做好数据备份，因测试导致数据丢失作者概不负责。"),
+  };
+  std::string text;
+  for (const char* line : lines) text += (text.empty() ? "" : "\r\n") + std::string(line);
+  return text;
+}
+const std::array<const char*, 4> kDiskRowLabels = {N_("缺省20G"), N_("预占50%"), N_("预占90%"), N_("跑圈")};
 
 namespace {
-
-constexpr const char* kCacheWarning =
-    "启用系统缓存会导致速度超过硬盘本身速度，测试结果不代表硬盘的真实实力，结果不会提交到服务器。";
 
 std::string GiBText(uint64_t bytes) { return FloatText(static_cast<double>(bytes) / static_cast<double>(kGiB)); }
 
@@ -36,12 +44,12 @@ std::string IncompleteReason(const DiskResult& result) {
   std::string missing;
   for (int column = 1; column <= 7; ++column) {
     if (column == 2 || result.cells.Value(column)) continue;
-    missing += (missing.empty() ? "" : "、") + std::string(kDiskCellLabels[static_cast<size_t>(column - 1)]);
+    missing += (missing.empty() ? "" : Tr("、")) + std::string(Tr(kDiskCellLabels[static_cast<size_t>(column - 1)]));
   }
-  std::string reason = missing.empty() ? std::string() : "未测出：" + missing;
+  std::string reason = missing.empty() ? std::string() : FormatText(Tr("未测出：%s"), missing.c_str());
   if (result.failedWorkers > 0)
-    reason += (reason.empty() ? "" : "；") + std::to_string(result.failedWorkers) + "个64并发线程读写出错";
-  return reason.empty() ? "测试未完成" : reason;
+    reason += (reason.empty() ? "" : Tr("；")) + FormatText(Tr("%d个64并发线程读写出错"), result.failedWorkers);
+  return reason.empty() ? Tr("测试未完成") : reason;
 }
 
 }  // namespace
@@ -93,7 +101,7 @@ bool DiskBenchRun::OnOpen() {
   view_.SetSizeChoice(sizeChoice_);
   OnRefreshDisks();
   view_.SetLaps(1);
-  view_.SetLogText(kDiskWelcomeText);
+  view_.SetLogText(DiskWelcomeText());
   SetScore("-");
   stop_ = std::stop_source();
   return true;
@@ -121,7 +129,8 @@ void DiskBenchRun::OnSelectDisk(int index) {
       }
     }
   }
-  view_.SetInfoLine("分区" + root_ + " 可用空间：" + GiBText(freeBytes_) + "G/" + GiBText(totalBytes_) + "G");
+  view_.SetInfoLine(FormatText(Tr("分区%s 可用空间：%sG/%sG"), root_.c_str(), GiBText(freeBytes_).c_str(),
+                               GiBText(totalBytes_).c_str()));
   LoadHistory(-1);
 }
 
@@ -158,17 +167,17 @@ void DiskBenchRun::OnSizeChosen(uint64_t bytes) {
 bool DiskBenchRun::StartRun(bool ask) {
   if (running_) return false;
   const std::string scoreBefore = scoreText_;
-  SetScore("待评分");
+  SetScore(kDiskScorePending);
   if (root_.empty()) {
-    view_.ShowMessage("没有可测试的分区！请插入硬盘后点击“刷新”。", "", DiskMessageIcon::kNone);
+    view_.ShowNotice(SayText("没有可测试的分区！请插入硬盘后点击“刷新”。"), DiskMessageIcon::kNone);
     return false;
   }
   std::optional<platform::Volume> volume = platform::FindVolume(root_);
   std::string fsType = volume ? volume->fsType : std::string();
   if (fsType == "vfat" || fsType == "msdos" || fsType == "fat") {
-    view_.ShowMessage("不支持当前文件系统“" + platform::FileSystemDisplayName(fsType) +
-                          "”！如需测速，需要格式化为NTFS或者exFat文件系统！",
-                      "", DiskMessageIcon::kNone);
+    view_.ShowNotice(Say("不支持当前文件系统“%s”！如需测速，需要格式化为NTFS或者exFat文件系统！",
+                         platform::FileSystemDisplayName(fsType).c_str()),
+                     DiskMessageIcon::kNone);
     return false;
   }
   DiskRunOptions opt = view_.Options();
@@ -180,7 +189,7 @@ bool DiskBenchRun::StartRun(bool ask) {
   uint64_t freeBytes = space ? space->freeBytes : 0;
   uint64_t totalBytes = space ? space->totalBytes : 0;
   if (freeBytes < needFree) {
-    view_.ShowMessage("至少需要" + needText + "G以上空闲空间！", "", DiskMessageIcon::kNone);
+    view_.ShowNotice(Say("至少需要%sG以上空闲空间！", needText.c_str()), DiskMessageIcon::kNone);
     return false;
   }
 
@@ -209,8 +218,8 @@ bool DiskBenchRun::StartRun(bool ask) {
   } else if (opt.prefill50 || opt.prefill90) {
     PrefillPlan plan = PlanPrefill(opt.prefill50, opt.prefill90, totalBytes, freeBytes, needFree);
     if (plan.refusedPercent) {
-      view_.ShowMessage("填充" + std::to_string(plan.refusedPercent) + "%后至少需要" + needText + "G以上空闲空间！", "",
-                        DiskMessageIcon::kNone);
+      view_.ShowNotice(Say("填充%d%%后至少需要%sG以上空闲空间！", plan.refusedPercent, needText.c_str()),
+                       DiskMessageIcon::kNone);
       return false;
     }
     row = plan.steps.empty() ? 1 : plan.steps.front().row;
@@ -230,7 +239,7 @@ bool DiskBenchRun::StartRun(bool ask) {
   }
   if (ask && toWrite > 0) {
     const std::string amount = toWrite % kGiB == 0 ? std::to_string(toWrite / kGiB) : GiBText(toWrite);
-    if (!view_.Confirm("将在 " + root_ + " 写入 " + amount + " GB 测试数据，继续吗？")) {
+    if (!view_.Confirm(FormatText(Tr("将在 %s 写入 %s GB 测试数据，继续吗？"), root_.c_str(), amount.c_str()))) {
       SetScore(scoreBefore);
       return false;
     }
@@ -249,7 +258,7 @@ bool DiskBenchRun::StartRun(bool ask) {
   for (int r : rows) ClearRow(r);
   shownRow_ = row;
 
-  view_.SetLogText("[>>>]测试磁盘：\r\n" + driveText_);
+  view_.SetLogText(Tr("[>>>]测试磁盘：") + std::string("\r\n") + driveText_);
   cacheRun_ = opt.systemCache;
   replies_.clear();
   {
@@ -258,7 +267,7 @@ bool DiskBenchRun::StartRun(bool ask) {
     shared_->abandoned = false;
   }
   if (!StartRunThread(std::move(body))) {
-    view_.ShowMessage("无法启动跑分线程！", "", DiskMessageIcon::kError);
+    view_.ShowNotice(SayText("无法启动跑分线程！"), DiskMessageIcon::kError);
     return false;
   }
   ClearChart(false);
@@ -281,7 +290,7 @@ void DiskBenchRun::OnStopRun() {
 
 bool DiskBenchRun::OnCloseRequest() {
   if (!running_) return true;
-  view_.ShowMessage("先停止跑分后再退出！", "", DiskMessageIcon::kNone);
+  view_.ShowNotice(SayText("先停止跑分后再退出！"), DiskMessageIcon::kNone);
   return false;
 }
 
@@ -298,7 +307,9 @@ void DiskBenchRun::OnOptionClicked(DiskOption option) {
       view_.SetSizeChoice(sizeChoice_);
       break;
     case DiskOption::kSystemCache:
-      if (view_.Options().systemCache) view_.ShowMessage(kCacheWarning, "注意啊", DiskMessageIcon::kInformation);
+      if (view_.Options().systemCache)
+        view_.ShowMessage(Tr("启用系统缓存会导致速度超过硬盘本身速度，测试结果不代表硬盘的真实实力，结果不会提交到服务器。"),
+                          Tr("注意啊"), DiskMessageIcon::kInformation);
       break;
     case DiskOption::kTrim:
       break;
@@ -332,8 +343,9 @@ void DiskBenchRun::OnSpeed(std::optional<double> instant, std::optional<double> 
     view_.SetInfoLine("");
     return;
   }
-  std::string line = "实时速度：" + FloatText(*instant) + "MB/s";
-  if (average && *average != 0) line += " 平均速度：" + FloatText(*average) + "MB/s";
+  // The label leads the line as an entry of its own: the command line tells speed lines by it.
+  std::string line = Tr("实时速度：") + FloatText(*instant) + "MB/s";
+  if (average && *average != 0) line += FormatText(Tr(" 平均速度：%sMB/s"), FloatText(*average).c_str());
   view_.SetInfoLine(line);
   smoothed_ = smoothed_ == 0 ? *instant : 0.5 * *instant + 0.5 * smoothed_;
 }
@@ -364,7 +376,7 @@ void DiskBenchRun::OnRowDone(int row, const DiskResult& result) {
   if (!result.completed) {
     // Only a row with every figure of this run is scored: the rest is shown and kept as
     // measured, without a score.
-    OnLog("[X]本次测试不完整（" + IncompleteReason(result) + "），结果不提交，不计分");
+    OnLog(FormatText(Tr("[X]本次测试不完整（%s），结果不提交，不计分"), IncompleteReason(result).c_str()));
     SetScore("-");
     SaveHistory(row);
     view_.RowCompleted(row, "", rowResult_);
@@ -383,7 +395,7 @@ void DiskBenchRun::OnRowDone(int row, const DiskResult& result) {
   }
   platform::BoardInfo board = config_.board();
   if (!board.found) {
-    view_.ShowMessage("主板信息获取异常！", "", DiskMessageIcon::kNone);
+    view_.ShowNotice(SayText("主板信息获取异常！"), DiskMessageIcon::kNone);
     CompleteRow(row, "");
     return;
   }
@@ -405,7 +417,7 @@ void DiskBenchRun::OnRowDone(int row, const DiskResult& result) {
 void DiskBenchRun::CompleteRow(int row, const std::string& reply) {
   replies_.push_back(reply);
   SetScore(reply);
-  OnLog("测试结果：");
+  OnLog(Tr("测试结果："));
   OnLog(reply);
   SaveHistory(row);
   view_.RowCompleted(row, reply, rowResult_);
@@ -508,7 +520,7 @@ std::string DiskBenchRun::ResultText(int row) const {
   report.driveText = driveText_;
   platform::BoardInfo board = config_.board();
   report.board = board.found ? board.vendor + " " + board.name : "";
-  report.rowLabel = kDiskRowLabels[r];
+  report.rowLabel = kDiskRowLabels[r];  // translated by DiskReportText
   report.writeGiB = chart_.x[kChartPoints - 1];
   report.cells = table_[r];
   report.score = scoreText_;
@@ -520,13 +532,13 @@ std::string DiskBenchRun::ResultText(int row) const {
 
 void DiskBenchRun::SetScore(const std::string& text) {
   scoreText_ = text;
-  view_.SetScoreText(text);
+  view_.SetScoreText(ShownScoreText(text));
 }
 
 void DiskBenchRun::SetTableCell(int row, int column, const std::string& text, double figure) {
   table_[static_cast<size_t>(row)][static_cast<size_t>(column - 1)] = text;
   figures_[static_cast<size_t>(row)][static_cast<size_t>(column - 1)] = figure;
-  view_.SetCell(row, column, text);
+  view_.SetCell(row, column, ShownCellText(text));
 }
 
 void DiskBenchRun::ClearChart(bool referenceLine) {
@@ -582,17 +594,17 @@ void DiskBenchRun::CallOnWindow(std::function<void()> task) {
 }
 
 void DiskBenchRun::TrimPhase(const std::string& root, DiskEvents& events, std::stop_token stop) {
-  PostToWindow([this] { view_.ShowStatus("执行TRIM中......"); });
+  PostToWindow([this] { view_.ShowStatus(Tr("执行TRIM中......")); });
   platform::TrimOutcome outcome = config_.trim(root);
   PostToWindow([this] { view_.ShowStatus(""); });
   if (!outcome.started) {
-    events.Log(platform::RunningAsRoot() || config_.elevateTrim ? "[X]无法执行TRIM（未找到fstrim或pkexec）"
-                                                                : "[X]TRIM需要root权限，本次未执行TRIM");
+    events.Log(platform::RunningAsRoot() || config_.elevateTrim ? Tr("[X]无法执行TRIM（未找到fstrim或pkexec）")
+                                                                : Tr("[X]TRIM需要root权限，本次未执行TRIM"));
     return;
   }
-  if (outcome.exitCode != 0) events.Log("[X]TRIM执行失败，退出码" + std::to_string(outcome.exitCode));
+  if (outcome.exitCode != 0) events.Log(FormatText(Tr("[X]TRIM执行失败，退出码%d"), outcome.exitCode));
   for (int n = 10; n >= 1 && !stop.stop_requested(); --n) {
-    PostToWindow([this, n] { view_.ShowStatus("等待" + std::to_string(n) + "秒......"); });
+    PostToWindow([this, n] { view_.ShowStatus(FormatText(Tr("等待%d秒......"), n)); });
     platform::SleepMs(config_.secondMs);
   }
   PostToWindow([this] { view_.ShowStatus(""); });
@@ -616,7 +628,7 @@ void DiskBenchRun::StandardRun(const DiskTestOptions& test, bool trim, DiskEvent
   DiskResult result;
   if (!stop.stop_requested()) result = config_.sequence(test, events, stop);
   FinishRow(currentRow_.load(), result);
-  CallOnWindow([this, text = "[>>>]分区" + test.root + "测试结束！"] { OnRunFinished(text); });
+  CallOnWindow([this, text = FormatText(Tr("[>>>]分区%s测试结束！"), test.root.c_str())] { OnRunFinished(text); });
 }
 
 void DiskBenchRun::PrefillRun(const DiskTestOptions& test, std::vector<PrefillStep> steps, bool trim,
@@ -630,10 +642,8 @@ void DiskBenchRun::PrefillRun(const DiskTestOptions& test, std::vector<PrefillSt
   for (size_t s = 0; s < steps.size() && !stop.stop_requested(); ++s) {
     currentRow_ = steps[s].row;
     uint64_t amount = steps[s].amount;
-    char line[96];
-    std::snprintf(line, sizeof line, "[>>]预填充数据%.2f GB",
-                  static_cast<double>(static_cast<float>(static_cast<double>(amount) / static_cast<double>(kGiB))));
-    events.Log(line);
+    events.Log(FormatText(Tr("[>>]预填充数据%.2f GB"),
+                          static_cast<double>(static_cast<float>(static_cast<double>(amount) / static_cast<double>(kGiB)))));
     std::optional<platform::VolumeSpace> before = platform::SpaceOf(root);
     bool failed = false;
     auto create = [&](const std::string& name, uint64_t bytes) {
@@ -645,7 +655,7 @@ void DiskBenchRun::PrefillRun(const DiskTestOptions& test, std::vector<PrefillSt
       }
       char code[16];
       std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(err));
-      events.Log("[X]预填充文件" + path + "创建失败！错误代码：0x" + code + "测试终止");
+      events.Log(FormatText(Tr("[X]预填充文件%s创建失败！错误代码：0x%s测试终止"), path.c_str(), code));
       failed = true;
       return false;
     };
@@ -664,8 +674,8 @@ void DiskBenchRun::PrefillRun(const DiskTestOptions& test, std::vector<PrefillSt
       uint64_t taken = after && before->freeBytes > after->freeBytes ? before->freeBytes - after->freeBytes : 0;
       uint64_t slack = steps[s].amount / 100 + (64ull << 20);
       if (taken + slack < steps[s].amount) {
-        events.Log("[X]预填充后可用空间只减少了" + GiBText(taken) + "G，少于预填充的" + GiBText(steps[s].amount) +
-                   "G，测试终止");
+        events.Log(FormatText(Tr("[X]预填充后可用空间只减少了%sG，少于预填充的%sG，测试终止"), GiBText(taken).c_str(),
+                              GiBText(steps[s].amount).c_str()));
         failed = true;
       }
     }
@@ -675,7 +685,7 @@ void DiskBenchRun::PrefillRun(const DiskTestOptions& test, std::vector<PrefillSt
     FinishRow(steps[s].row, result);
   }
   for (const std::string& path : files) platform::Files().Remove(path);
-  CallOnWindow([this, text = "[>>>]分区" + root + "测试结束！"] { OnRunFinished(text); });
+  CallOnWindow([this, text = FormatText(Tr("[>>>]分区%s测试结束！"), root.c_str())] { OnRunFinished(text); });
 }
 
 }  // namespace sorvanta::diskbench

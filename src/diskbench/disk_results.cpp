@@ -1,5 +1,6 @@
 #include "diskbench/disk_results.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -7,11 +8,27 @@
 
 #include "diskbench/disk_engine.h"
 #include "service/wire_protocol.h"
+#include "base/language.h"
+#include "base/text.h"
 
 namespace sorvanta::diskbench {
 
-const std::array<const char*, 7> kDiskCellLabels = {"缓内写入", "缓外写入", "顺序读取",   "4K随机写",
-                                                    "4K随机读", "64T4K随机写", "64T4K随机读"};
+const std::array<const char*, 7> kDiskCellLabels = {N_("缓内写入"), N_("缓外写入"),   N_("顺序读取"),
+                                                    N_("4K随机写"), N_("4K随机读"),   N_("64T4K随机写"),
+                                                    N_("64T4K随机读")};
+const char* const kDiskNotTested = N_("未测试");
+const char* const kDiskScorePending = N_("待评分");
+
+namespace {
+
+// Terminal columns of a UTF-8 text: a Chinese character takes two.
+size_t TerminalWidth(const std::string& text) {
+  size_t width = 0;
+  for (unsigned char c : text) width += c < 0x80 ? 1 : ((c & 0xC0) == 0xC0 ? 2 : 0);
+  return width;
+}
+
+}  // namespace
 
 void DiskCells::SetCell(int column, std::optional<double> mbps) {
   if (column < 1 || column > 7) return;
@@ -25,7 +42,7 @@ std::optional<double> DiskCells::Value(int column) const {
 
 std::string DiskCells::Text(int column) const {
   std::optional<double> v = Value(column);
-  return v ? DiskSpeedText(*v) + "MB/s" : "未测试";
+  return v ? DiskSpeedText(*v) + "MB/s" : kDiskNotTested;
 }
 
 Json::Value DiskCells::ToJson() const {
@@ -43,10 +60,16 @@ Json::Value DiskCells::ToJson() const {
 }
 
 std::string DiskCellText(std::optional<double> mbps) {
-  if (!mbps) return "未测试";
+  if (!mbps) return kDiskNotTested;
   char text[64];
   std::snprintf(text, sizeof text, "%.2fMB/s", *mbps);
   return text;
+}
+
+std::string ShownCellText(const std::string& cell) { return cell == kDiskNotTested ? Tr(kDiskNotTested) : cell; }
+
+std::string ShownScoreText(const std::string& score) {
+  return score == kDiskScorePending ? Tr(kDiskScorePending) : score;
 }
 
 double DiskCellFigure(std::optional<double> mbps) {
@@ -57,27 +80,26 @@ double DiskCellFigure(std::optional<double> mbps) {
 }
 
 std::string DiskReportText(const DiskReport& report) {
-  std::string text = "硬盘：" + report.driveText;
-  if (!report.board.empty()) text += "  主板：" + report.board;
-  text += "\n" + report.rowLabel;
-  if (report.writeGiB > 0) {
-    char size[64];
-    std::snprintf(size, sizeof size, "  写入%.2f GB", report.writeGiB);
-    text += size;
-  }
+  std::string text = FormatText(Tr("硬盘：%s"), report.driveText.c_str());
+  if (!report.board.empty()) text += FormatText(Tr("  主板：%s"), report.board.c_str());
+  // The label is one of kDiskRowLabels; a label already translated is left as it is.
+  text += "\n" + std::string(Tr(report.rowLabel.c_str()));
+  if (report.writeGiB > 0) text += FormatText(Tr("  写入%.2f GB"), report.writeGiB);
   text += "\n";
+  // Labels padded to 12 terminal columns, or to the widest label where one is wider.
+  size_t columns = 12;
+  for (const char* label : kDiskCellLabels) columns = std::max(columns, TerminalWidth(Tr(label)));
   for (int column = 1; column <= 7; ++column) {
     const std::string& cell = report.cells[static_cast<size_t>(column - 1)];
-    // Labels padded to 12 terminal columns (a Chinese character takes two).
-    const std::string label = kDiskCellLabels[static_cast<size_t>(column - 1)];
-    size_t width = 0;
-    for (unsigned char c : label) width += c < 0x80 ? 1 : ((c & 0xC0) == 0xC0 ? 2 : 0);
-    text += "  " + label + std::string(width < 12 ? 12 - width : 0, ' ') + " " + (cell.empty() ? "-" : cell);
+    const std::string label = Tr(kDiskCellLabels[static_cast<size_t>(column - 1)]);
+    const size_t width = TerminalWidth(label);
+    text += "  " + label + std::string(columns - width, ' ') + " " + (cell.empty() ? "-" : ShownCellText(cell));
     if (column >= 4 && cell.find("MB/s") != std::string::npos)
       text += "  " + std::to_string(IopsOf(std::strtof(cell.c_str(), nullptr))) + " IOPS";
     text += "\n";
   }
-  text += "得分：" + (report.score.empty() ? std::string("-") : report.score) + "\n";
+  const std::string score = report.score.empty() ? std::string("-") : ShownScoreText(report.score);
+  text += FormatText(Tr("得分：%s"), score.c_str()) + "\n";
   std::string when = "-";
   if (report.time > 0) {
     std::tm local{};
@@ -85,7 +107,7 @@ std::string DiskReportText(const DiskReport& report) {
     if (localtime_r(&report.time, &local) && std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local))
       when = stamp;
   }
-  text += "时间：" + when + "\n";
+  text += FormatText(Tr("时间：%s"), when.c_str()) + "\n";
   return text;
 }
 

@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "base/language.h"
 #include "diskbench/disk_engine.h"
 
 namespace sorvanta::diskbench {
 
-// The log's text when the window opens.
-extern const char* const kDiskWelcomeText;
-// Labels of the four result rows (column 0).
+// The log's text when the window opens, in the current language.
+std::string DiskWelcomeText();
+// Labels of the four result rows (column 0), in Chinese: shown through Tr, kept as they are
+// where a later run or a script reads them.
 extern const std::array<const char*, 4> kDiskRowLabels;
 
 enum class DiskOption { kWholeDisk, kPrefill50, kPrefill90, kTrim, kSystemCache };
@@ -65,6 +67,10 @@ class DiskRunView {
   virtual void ShowStatus(const std::string& text) = 0;
   // A message box; an empty title means the toolkit's default. Returns when dismissed.
   virtual void ShowMessage(const std::string& text, const std::string& title, DiskMessageIcon icon) = 0;
+  // The run logic's own message boxes, in both languages: a view that reports the text to a
+  // program (the command line's --json) keeps message.source, the Chinese text, whatever
+  // the language. The default shows message.shown.
+  virtual void ShowNotice(const Message& message, DiskMessageIcon icon) { ShowMessage(message.shown, "", icon); }
   // Asks before a run writes to the volume; true only for an explicit Yes (No is the default).
   virtual bool Confirm(const std::string& text) = 0;
   // Shows a size choice in the size box: bytes of one of kDiskSizeChoicesGiB, or 0 for "整盘".

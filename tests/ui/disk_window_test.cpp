@@ -1,7 +1,7 @@
 // The disk benchmark window over the run logic with a scripted engine: notifications from
 // the run thread, history rows loaded by a click, the close refusal, destruction during a
 // run, the option boxes, the opening failure, and a real short run. With SORVANTA_SHOT_DIR
-// set, the real run is saved as PNG during and after it and after a row click.
+// set, the real run is saved as PNG before, during and after it and after a row click.
 #include <QAreaSeries>
 #include <QAction>
 #include <QCheckBox>
@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "chart/chart_ctrl.h"
+#include "platform/paths.h"
 #include "diskbench/ui/CDiskBench.h"
 #include "support/fake_volumes.h"
 #include "ui_test_support.h"
@@ -377,8 +378,10 @@ class DiskWindowTest : public QObject {
     sorvanta::diskbench::DiskRunConfig config = Config();
     config.post = nullptr;
     config.sequence = nullptr;
-    // Screenshots run the smallest size of the size box (1 GiB: a point on every percent).
+    // Screenshots run the smallest size of the size box (1 GiB: a point on every percent), in
+    // the language the caller's environment asks for.
     const bool shots = std::getenv("SORVANTA_SHOT_DIR") != nullptr;
+    if (shots) sorvanta::platform::UseEnvironmentLanguage();
     config.standardWriteSize = shots ? 0 : 256ull << 20;
     config.engine = {300, 2, 150, 1, config.engine.tempFolder};
     CDiskBench window(nullptr, config);
@@ -386,6 +389,7 @@ class DiskWindowTest : public QObject {
     if (shots) {
       window.SizeBox()->setCurrentIndex(0);
       emit window.SizeBox()->activated(0);
+      Shot(window, "disk-ready.png");
     }
     window.StartButton()->click();
     bool shot = false;

@@ -23,11 +23,14 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cstdlib>
 
 #include "chart/chart_ctrl.h"
+#include "ui/language.h"
 #include "ui/look.h"
 #include "ui/message_box.h"
 #include "ui/queued_calls.h"
+#include "diskbench/disk_results.h"
 #include "diskbench/ui/disk_window_events.h"
 
 namespace sorvanta::ui {
@@ -41,9 +44,20 @@ using diskbench::DiskRunOptions;
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
-// The list's column headers, in order.
-const char* const kColumns[8] = {"空间占用", "缓内写入", "缓外写入", "顺序读取",
-                                 "4K随机写", "4K随机读", "64T4K随机写", "64T4K随机读"};
+// A column heading wider than width goes on two lines, broken at the blank nearest its
+// middle (English headings are long; Chinese ones have no blank and stay as they are).
+QString FitHeading(const QString& heading, const QFontMetrics& metrics, int width) {
+  if (metrics.horizontalAdvance(heading) <= width) return heading;
+  int best = -1;
+  for (int i = 0; i < heading.size(); ++i)
+    if (heading[i] == QLatin1Char(' ') && (best < 0 || std::abs(i - heading.size() / 2) < std::abs(best - heading.size() / 2)))
+      best = i;
+  if (best < 0) return heading;
+  QString wrapped = heading;
+  wrapped[best] = QLatin1Char('\n');
+  return wrapped;
+}
+
 
 MessageIcon ToMessageIcon(DiskMessageIcon icon) {
   switch (icon) {
@@ -62,7 +76,7 @@ MessageIcon ToMessageIcon(DiskMessageIcon icon) {
 }  // namespace
 
 CDiskBench::CDiskBench(QWidget* parent, DiskRunConfig config) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("硬盘跑分"));
+  setWindowTitle(QTr("硬盘跑分"));
   setWindowIcon(MainIcon());
   setWindowFlag(Qt::WindowMinimizeButtonHint, true);
   setWindowFlag(Qt::WindowMaximizeButtonHint, true);
@@ -97,14 +111,14 @@ int CDiskBench::exec() {
 void CDiskBench::BuildControls() {
   BuildChart();
 
-  auto* yCaption = new QLabel(QStringLiteral("速度(MB/s)"), this);
-  auto* xCaption = new QLabel(QStringLiteral("位置(GB)"), this);
+  auto* yCaption = new QLabel(QTr("速度(MB/s)"), this);
+  auto* xCaption = new QLabel(QTr("位置(GB)"), this);
 
   info_ = new QLabel(QStringLiteral("Static"), this);
   info_->setWordWrap(false);
   info_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);  // long text never widens the window
   auto* infoRow = new QHBoxLayout;
-  infoRow->addWidget(new QLabel(QStringLiteral("运行信息："), this));
+  infoRow->addWidget(new QLabel(QTr("运行信息："), this));
   infoRow->addWidget(info_, 1);
   infoRow->addWidget(xCaption);  // right under the chart's bottom-right corner
 
@@ -114,22 +128,23 @@ void CDiskBench::BuildControls() {
   log_->setReadOnly(true);
   log_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   auto* logColumn = new QVBoxLayout;
-  logColumn->addWidget(new QLabel(QStringLiteral("日志："), this));
+  logColumn->addWidget(new QLabel(QTr("日志："), this));
   logColumn->addWidget(log_, 1);
 
   drives_ = new QComboBox(this);
   drives_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   drives_->setMinimumContentsLength(18);
   drives_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-  refresh_ = new QPushButton(QStringLiteral("刷新"), this);
+  refresh_ = new QPushButton(QTr("刷新"), this);
   // How much each row writes; "整盘" is the whole-disk run with laps.
   sizes_ = new QComboBox(this);
   for (int gib : diskbench::kDiskSizeChoicesGiB)
     sizes_->addItem(QStringLiteral("%1 GB").arg(gib), QVariant::fromValue<qulonglong>(static_cast<qulonglong>(gib) << 30));
-  sizes_->addItem(QStringLiteral("整盘"), QVariant::fromValue<qulonglong>(0));
-  sizes_->setToolTip(QStringLiteral("每次测试写入的数据量"));
-  const char* const boxTexts[5] = {"全盘稳定性跑", "预占50%测速", "预占90%测速", "跑分前TRIM", "启用系统缓存"};
-  for (int i = 0; i < 5; ++i) options_[i] = new QCheckBox(QString::fromUtf8(boxTexts[i]), this);
+  sizes_->addItem(QTr("整盘"), QVariant::fromValue<qulonglong>(0));
+  sizes_->setToolTip(QTr("每次测试写入的数据量"));
+  const QString boxTexts[5] = {QTr("全盘稳定性跑"), QTr("预占50%测速"), QTr("预占90%测速"), QTr("跑分前TRIM"),
+                               QTr("启用系统缓存")};
+  for (int i = 0; i < 5; ++i) options_[i] = new QCheckBox(boxTexts[i], this);
   laps_ = new QLineEdit(this);
   laps_->setValidator(new QIntValidator(0, 9999, laps_));
   laps_->setAlignment(Qt::AlignCenter);
@@ -139,27 +154,27 @@ void CDiskBench::BuildControls() {
   progress_->setRange(0, 100);
   progress_->setValue(0);
   score_ = new QLabel(QStringLiteral("-"), this);
-  score_->setMinimumWidth(score_->fontMetrics().horizontalAdvance(QStringLiteral("待评分00")));
+  score_->setMinimumWidth(score_->fontMetrics().horizontalAdvance(QTr(diskbench::kDiskScorePending) + "00"));
   QFont scoreFont = score_->font();
   scoreFont.setBold(true);
   score_->setFont(scoreFont);
-  start_ = new QPushButton(QStringLiteral("开始"), this);
+  start_ = new QPushButton(QTr("开始"), this);
   start_->setDefault(true);
-  stop_ = new QPushButton(QStringLiteral("终止"), this);
+  stop_ = new QPushButton(QTr("终止"), this);
   stop_->setEnabled(false);
   refresh_->setAutoDefault(false);
   stop_->setAutoDefault(false);
 
   // The drive and option boxes sit bottom left, the log bottom right.
   auto* driveRow = new QHBoxLayout;
-  driveRow->addWidget(new QLabel(QStringLiteral("选择硬盘："), this));
+  driveRow->addWidget(new QLabel(QTr("选择硬盘："), this));
   driveRow->addWidget(drives_, 1);
   driveRow->addWidget(sizes_);
   driveRow->addWidget(refresh_);
   auto* lapsRow = new QHBoxLayout;
   lapsRow->addWidget(options_[0]);
   lapsRow->addWidget(laps_);
-  lapsRow->addWidget(new QLabel(QStringLiteral("圈"), this));
+  lapsRow->addWidget(new QLabel(QTr("圈"), this));
   lapsRow->addStretch();
   auto* optionGrid = new QGridLayout;
   optionGrid->addLayout(lapsRow, 0, 0);
@@ -168,7 +183,7 @@ void CDiskBench::BuildControls() {
   optionGrid->addWidget(options_[3], 1, 0);
   optionGrid->addWidget(options_[4], 1, 1);
   auto* scoreRow = new QHBoxLayout;
-  scoreRow->addWidget(new QLabel(QStringLiteral("得分："), this));
+  scoreRow->addWidget(new QLabel(QTr("得分："), this));
   scoreRow->addWidget(score_, 1);
   scoreRow->addWidget(start_);
   scoreRow->addWidget(stop_);
@@ -197,7 +212,7 @@ void CDiskBench::BuildControls() {
   connect(sizes_, &QComboBox::activated, this,
           [this](int index) { run_->OnSizeChosen(sizes_->itemData(index).toULongLong()); });
 
-  copy_ = new QAction(QStringLiteral("复制结果"), this);
+  copy_ = new QAction(QTr("复制结果"), this);
   copy_->setShortcut(QKeySequence::Copy);
   copy_->setShortcutContext(Qt::WindowShortcut);
   connect(copy_, &QAction::triggered, this, [this] { CopyResult(); });
@@ -232,21 +247,23 @@ void CDiskBench::BuildChart() {
   chart_->setMinimumHeight(fontMetrics().height() * 9);
   // Six hues that stay apart for red-green colour blindness and on light and dark palettes
   // (orange/blue for the sequential lines, the read line dashed; the 64-thread bars hatched).
-  chart_->AddBarSeries(QStringLiteral("4K随机写"), QColor(230, 159, 0));
-  chart_->AddBarSeries(QStringLiteral("4K随机读"), QColor(86, 180, 233));
-  chart_->AddBarSeries(QStringLiteral("64并发4K随机写"), QColor(204, 121, 167), Qt::BDiagPattern);
-  chart_->AddBarSeries(QStringLiteral("64并发4K随机读"), QColor(0, 158, 115), Qt::FDiagPattern);
+  chart_->AddBarSeries(QTr("4K随机写"), QColor(230, 159, 0));
+  chart_->AddBarSeries(QTr("4K随机读"), QColor(86, 180, 233));
+  chart_->AddBarSeries(QTr("64并发4K随机写"), QColor(204, 121, 167), Qt::BDiagPattern);
+  chart_->AddBarSeries(QTr("64并发4K随机读"), QColor(0, 158, 115), Qt::FDiagPattern);
   const qreal width = std::max(2, logicalDpiX() / 48);
-  chart_->AddLineSeries(QStringLiteral("顺序写"), QColor(213, 94, 0), width);
-  chart_->AddLineSeries(QStringLiteral("顺序读"), QColor(0, 114, 178), width, Qt::DashLine);
+  chart_->AddLineSeries(QTr("顺序写"), QColor(213, 94, 0), width);
+  chart_->AddLineSeries(QTr("顺序读"), QColor(0, 114, 178), width, Qt::DashLine);
   chart_->AddLineSeries(QString(), QColor(128, 128, 128), 0);  // the reference line: thinnest, no legend entry
 }
 
 void CDiskBench::BuildResultList() {
   results_ = new QTreeWidget(this);
   results_->setColumnCount(8);
-  QStringList headers;
-  for (const char* h : kColumns) headers << QString::fromUtf8(h);
+  const int valueWidth = results_->fontMetrics().horizontalAdvance(QStringLiteral("9999.99MB/s"));
+  QStringList headers{QTr("空间占用")};
+  for (const char* h : diskbench::kDiskCellLabels)
+    headers << FitHeading(QTr(h), results_->header()->fontMetrics(), valueWidth);
   results_->setHeaderLabels(headers);
   results_->setRootIsDecorated(false);
   results_->setUniformRowHeights(true);
@@ -260,8 +277,13 @@ void CDiskBench::BuildResultList() {
   for (int c = 1; c < 8; ++c) sample->setText(c, QStringLiteral("9999.99MB/s"));
   for (int c = 1; c < 8; ++c) results_->resizeColumnToContents(c);
   delete sample;
+  for (const char* label : diskbench::kDiskRowLabels) new QTreeWidgetItem(results_, {QTr(label)});
+  // Column 0 keeps room for its longest label: the list, and so the window, grows for it.
+  results_->resizeColumnToContents(0);
+  int listWidth = 2 * results_->frameWidth() + results_->verticalScrollBar()->sizeHint().width();
+  for (int c = 0; c < 8; ++c) listWidth += results_->columnWidth(c);
+  results_->setMinimumWidth(listWidth);
   results_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
-  for (const char* label : diskbench::kDiskRowLabels) new QTreeWidgetItem(results_, {QString::fromUtf8(label)});
   // Room for the four rows and a strip below them (a click there selects no row).
   results_->setFixedHeight(results_->header()->sizeHint().height() + 9 * results_->sizeHintForRow(0) / 2 +
                            2 * results_->frameWidth());
@@ -393,7 +415,7 @@ void CDiskBench::ShowMessage(const std::string& text, const std::string& title, 
 }
 
 bool CDiskBench::Confirm(const std::string& text) {
-  return ui::AskYesNo(this, Q(text), QStringLiteral("硬盘跑分"), MessageIcon::kQuestion, true);
+  return ui::AskYesNo(this, Q(text), QTr("硬盘跑分"), MessageIcon::kQuestion, true);
 }
 
 void CDiskBench::SetSizeChoice(uint64_t bytes) {
