@@ -63,7 +63,8 @@ class CliCapacityEvents : public capacity::CapacityEvents {
     DrawLive();
   }
   void DrawLive() {
-    if (live_) PrintLiveLine("剩余数据: " + remaining_ + "  速度: " + speed_ + "  进度: " + progress_);
+    if (live_)
+      PrintLiveLine(FormatText(Tr("剩余数据: %s  速度: %s  进度: %s"), remaining_.c_str(), speed_.c_str(), progress_.c_str()));
   }
 
   std::mutex mu_;
@@ -83,11 +84,13 @@ bool Yes() {
 
 bool Confirm(const CapacityVolume& volume, bool wipe) {
   if (!isatty(STDIN_FILENO)) {
-    std::fprintf(stderr, "需要确认: 非交互运行请加 --yes\n");
+    std::fprintf(stderr, "%s\n", Tr("需要确认: 非交互运行请加 --yes"));
     return false;
   }
-  std::fprintf(stderr, "%s将用测试数据填满 %s 的全部可用空间 (%s)，结束后删除测试文件。继续吗? [y/N] ",
-               wipe ? "擦除" : "扩容鉴定", volume.root.c_str(), capacity::FreeSpaceText(volume.freeBytes).c_str());
+  std::fprintf(stderr,
+               wipe ? Tr("擦除将用测试数据填满 %s 的全部可用空间 (%s)，结束后删除测试文件。继续吗? [y/N] ")
+                    : Tr("扩容鉴定将用测试数据填满 %s 的全部可用空间 (%s)，结束后删除测试文件。继续吗? [y/N] "),
+               volume.root.c_str(), capacity::FreeSpaceText(volume.freeBytes).c_str());
   if (!Yes()) return false;
   // The volume of the running system is asked about once more, by name.
   if (!capacity::IsSystemVolume(volume.root)) return true;
@@ -125,13 +128,12 @@ struct FillArgs {
 
 int RunFill(const FillArgs& a, CapacityMode mode) {
   const bool wipe = mode == CapacityMode::kWipe;
-  const char* usage = wipe ? "用法: sorvanta-cli wipe ROOT [--yes] [--json]\n"
-                           : "用法: sorvanta-cli capacity ROOT [--yes] [--json] | capacity --list [--json]\n";
   const bool json = a.json.on();
   std::string root = a.root;
   if (a.list) return ListVolumes(a.json);
   if (root.empty()) {
-    return Failure(a.json, kExitUsage, std::string(usage, std::strlen(usage) - 1));
+    return Failure(a.json, kExitUsage,
+                   UsageLine(wipe ? "wipe ROOT [--yes] [--json]" : "capacity ROOT [--yes] [--json] | capacity --list [--json]"));
   }
   if (char* resolved = realpath(root.c_str(), nullptr)) {  // relative paths and symlinks
     root = resolved;
@@ -139,13 +141,13 @@ int RunFill(const FillArgs& a, CapacityMode mode) {
   }
   std::optional<CapacityVolume> volume = capacity::ReadCapacityVolume(root);
   if (!volume) {
-    return Failure(a.json, kExitUsage, FormatText("%s 不是已挂载的卷的根目录（capacity --list 列出全部卷）", root.c_str()));
+    return Failure(a.json, kExitUsage, Say("%s 不是已挂载的卷的根目录（capacity --list 列出全部卷）", root.c_str()));
   }
   if (!a.yes && !Confirm(*volume, wipe)) {
-    return Failure(a.json, kExitUsage, "已取消");
+    return Failure(a.json, kExitUsage, SayText("已取消"));
   }
   if (!json) {
-    std::printf("%s: %s, 可用容量: %s\n", Printable(volume->root).c_str(), Printable(capacity::VolumeInfoText(*volume)).c_str(),
+    std::printf(Tr("%s: %s, 可用容量: %s\n"), Printable(volume->root).c_str(), Printable(capacity::VolumeInfoText(*volume)).c_str(),
                 capacity::FreeSpaceText(volume->freeBytes).c_str());
   }
 
@@ -164,7 +166,7 @@ int RunFill(const FillArgs& a, CapacityMode mode) {
   } catch (...) {
   }
   events.Finish();
-  if (!result) return Failure(a.json, kExitFailed, "扩容鉴定未能完成");
+  if (!result) return Failure(a.json, kExitFailed, SayText("扩容鉴定未能完成"));
   // Files left behind and the verdict end the log, as in the window.
   for (const std::string& f : result->keptFiles) events.Log(capacity::KeptFileLine(f));
   const std::string verdict = capacity::VerdictLine(result->verdict);
@@ -195,19 +197,19 @@ int RunFill(const FillArgs& a, CapacityMode mode) {
 
 std::function<int()> SetUp(CLI::App& sub, CapacityMode mode) {
   auto a = std::make_shared<FillArgs>();
-  sub.add_option("ROOT", a->root, "要写满的卷的根目录")->type_name("");
-  sub.add_flag("-y,--yes", a->yes, "不再询问（非交互运行时必需）");
-  if (mode == CapacityMode::kCapacityCheck) sub.add_flag("--list", a->list, "列出可测的卷及其可用空间");
+  sub.add_option("ROOT", a->root, Tr("要写满的卷的根目录"))->type_name("");
+  sub.add_flag("-y,--yes", a->yes, Tr("不再询问（非交互运行时必需）"));
+  if (mode == CapacityMode::kCapacityCheck) sub.add_flag("--list", a->list, Tr("列出可测的卷及其可用空间"));
   AddJsonOption(sub, &a->json);
   return [a, mode] { return RunFill(*a, mode); };
 }
 
 CliCommandRegistrar capacityCommand{CliCommand{
-    "capacity", "capacity ROOT [--yes] [--json] | capacity --list [--json]", "扩容鉴定：写满可用空间并校验，报告有效容量",
+    "capacity", "capacity ROOT [--yes] [--json] | capacity --list [--json]", N_("扩容鉴定：写满可用空间并校验，报告有效容量"),
     [](CLI::App& sub) { return SetUp(sub, CapacityMode::kCapacityCheck); }}};
 
 CliCommandRegistrar wipeCommand{CliCommand{
-    "wipe", "wipe ROOT [--yes] [--json]", "擦除可用空间：覆盖写满后删除，删除的文件不可恢复",
+    "wipe", "wipe ROOT [--yes] [--json]", N_("擦除可用空间：覆盖写满后删除，删除的文件不可恢复"),
     [](CLI::App& sub) { return SetUp(sub, CapacityMode::kWipe); }}};
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "base/json_input.h"
 #include "base/task_loop.h"
+#include "base/text.h"
 #include "cli/command.h"
 #include "cpubench/cpu_history.h"
 #include "cpubench/cpu_presenter.h"
@@ -33,7 +34,7 @@ class CliCpuView : public CpuRunView {
 
   void SetMachineLines(const std::string& cpu, const std::string& board, const std::string& memory,
                        const std::string& os) override {
-    std::fprintf(out_, "CPU信息：%s\n主板信息：%s\n内存信息：%s\n系统信息：%s\n", Printable(cpu).c_str(),
+    std::fprintf(out_, Tr("CPU信息：%s\n主板信息：%s\n内存信息：%s\n系统信息：%s\n"), Printable(cpu).c_str(),
                  Printable(board).c_str(), Printable(memory).c_str(), Printable(os).c_str());
   }
   void ShowRecord(const std::vector<CpuRecordRow>&, const std::string&) override {}
@@ -50,7 +51,7 @@ class CliCpuView : public CpuRunView {
   }
   void ShowWaiting(bool shown) override {
     if (!shown) return;
-    std::fprintf(out_, "服务器通讯中......\n");
+    std::fprintf(out_, "%s\n", Tr("服务器通讯中......"));
     std::fflush(out_);
   }
   void ShowResult(const std::string&) override {
@@ -59,7 +60,7 @@ class CliCpuView : public CpuRunView {
   void ShowMessage(const std::string& text, const std::string&, CpuMessageIcon icon) override {
     if (icon == CpuMessageIcon::kError) {
       lastError = text;
-      std::fprintf(stderr, "错误：%s\n", Printable(text).c_str());
+      std::fprintf(stderr, Tr("错误：%s\n"), Printable(text).c_str());
     } else {
       std::fprintf(out_, "%s\n", Printable(text).c_str());
     }
@@ -71,7 +72,7 @@ class CliCpuView : public CpuRunView {
 
  private:
   void ShowProgress() {
-    if (out_ == stdout && percent_ >= 0) PrintLiveLine("进度 " + std::to_string(percent_) + "%");
+    if (out_ == stdout && percent_ >= 0) PrintLiveLine(FormatText(Tr("进度 %d%%"), percent_));
   }
   std::FILE* out_;
   int percent_ = -1;
@@ -96,11 +97,11 @@ int ShowHistory(const JsonStyle& style) {
     return kExitOk;
   }
   if (history.empty()) {
-    std::printf("没有跑分记录（%s）\n", path.c_str());
+    std::printf(Tr("没有跑分记录（%s）\n"), path.c_str());
     return 0;
   }
   for (size_t i = 0; i < history.size(); ++i) {
-    std::printf("--- 记录 %zu/%zu ---\n", i + 1, history.size());
+    std::printf(Tr("--- 记录 %zu/%zu ---\n"), i + 1, history.size());
     std::printf("%s", CpuRecordText(CpuRecordRows(history[i]), CpuRecordAgeLabel(history[i], platform::WallClock())).c_str());
   }
   return 0;
@@ -132,12 +133,13 @@ int RunCpu(const JsonStyle& style, bool history) {
   run.OnStart();
   runUntil([&run] { return run.State() != CpuRunState::kRequesting; });
   if (run.State() != CpuRunState::kRunning)  // the view said why
-    return Failure(style, kExitFailed, view.lastError.empty() ? "未能开始考试" : view.lastError, true);
+    return Failure(style, kExitFailed, view.lastError.empty() ? SayText("未能开始考试") : Message{view.lastError, view.lastError},
+                   true);
   runUntil([&run] { return run.LastOutcome().has_value(); });
   const CpuExamOutcome outcome = *run.LastOutcome();
 
   if (!outcome.finished) {
-    return Failure(style, kExitFailed, "错误：考试凭据无效，成绩未提交");
+    return Failure(style, kExitFailed, SayText("错误：考试凭据无效，成绩未提交"));
   }
   if (json) {
     Json::Value obj(Json::objectValue);
@@ -148,7 +150,7 @@ int RunCpu(const JsonStyle& style, bool history) {
     PrintJson(obj, style);
     return outcome.scored ? kExitOk : kExitFailed;
   }
-  std::printf("---------跑分结果---------\n%s\n", Printable(outcome.result).c_str());
+  std::printf(Tr("---------跑分结果---------\n%s\n"), Printable(outcome.result).c_str());
   // The newest record after the machine lines: the text the window's "复制结果" copies.
   if (outcome.scored) std::printf("%s", Printable(run.ShownResultText()).c_str());
   return outcome.scored ? kExitOk : kExitFailed;
@@ -157,12 +159,12 @@ int RunCpu(const JsonStyle& style, bool history) {
 std::function<int()> SetUp(CLI::App& sub) {
   auto json = std::make_shared<JsonStyle>();
   auto history = std::make_shared<bool>(false);
-  sub.add_flag("--history", *history, "只显示本机的跑分历史记录，不考试");
+  sub.add_flag("--history", *history, Tr("只显示本机的跑分历史记录，不考试"));
   AddJsonOption(sub, json.get());
   return [json, history] { return RunCpu(*json, *history); };
 }
 
-CliCommandRegistrar reg{CliCommand{"cpu", "cpu [--history] [--json]", "CPU跑分：向服务器申请考试、考试并提交成绩", SetUp}};
+CliCommandRegistrar reg{CliCommand{"cpu", "cpu [--history] [--json]", N_("CPU跑分：向服务器申请考试、考试并提交成绩"), SetUp}};
 
 }  // namespace
 }  // namespace sorvanta::cli

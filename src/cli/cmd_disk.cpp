@@ -21,7 +21,7 @@ namespace {
 
 using namespace sorvanta::diskbench;
 
-const char* kUsage = "disk ROOT [--size N] [--prefill P|--laps N] [选项]";
+const char* kUsage = N_("disk ROOT [--size N] [--prefill P|--laps N] [选项]");
 
 // A log text on one line: every "\r\n" becomes a blank.
 std::string OneLine(const std::string& text) {
@@ -56,15 +56,25 @@ struct Phase {
   int seconds = 0;
 };
 
+// True when the engine's line starts with (or, anywhere, contains) one of the engine's texts,
+// in Chinese or as the engine's catalogue entry shows it in the run's language. The texts are
+// the engine's (ZH_ here: their English lives with the engine's own entries).
+bool LineHas(const std::string& line, const char* text, bool anywhere = false) {
+  for (const std::string& t : {std::string(text), std::string(Tr(text))}) {
+    if (anywhere ? line.find(t) != std::string::npos : line.rfind(t, 0) == 0) return true;
+  }
+  return false;
+}
+
 std::optional<Phase> PhaseAfter(const std::string& line, const DiskEngineOptions& engine) {
   const int randomSeconds = static_cast<int>((engine.randomTestMs + 999) / 1000);
   const int concurrentSeconds = static_cast<int>((static_cast<uint64_t>(engine.concurrentTicks) * engine.tickMs + 999) / 1000);
-  if (line.rfind("[>>]开始顺序读写测试", 0) == 0) return Phase{"顺序读写", 0};
-  if (line.rfind("[>>]开始4K随机读写测试", 0) == 0) return Phase{"4K随机写", randomSeconds};
-  if (line.rfind("[>]4K随机写均速", 0) == 0) return Phase{"4K随机读", randomSeconds};
-  if (line.rfind("[>>]开始64并发4k测试", 0) == 0) return Phase{"64线程4K随机写", concurrentSeconds};
-  if (line.rfind("[>]64并发4k写入", 0) == 0 || line.find("64并发4k写入：") != std::string::npos)
-    return Phase{"64线程4K随机读", concurrentSeconds};
+  if (LineHas(line, ZH_("[>>]开始顺序读写测试："))) return Phase{Tr("顺序读写"), 0};
+  if (LineHas(line, ZH_("[>>]开始4K随机读写测试："))) return Phase{Tr("4K随机写"), randomSeconds};
+  if (LineHas(line, ZH_("[>]4K随机写均速："))) return Phase{Tr("4K随机读"), randomSeconds};
+  if (LineHas(line, ZH_("[>>]开始64并发4k测试"))) return Phase{Tr("64线程4K随机写"), concurrentSeconds};
+  if (LineHas(line, ZH_("[>]64并发4k写入均速：")) || LineHas(line, ZH_("64并发4k写入："), true))
+    return Phase{Tr("64线程4K随机读"), concurrentSeconds};
   return std::nullopt;
 }
 
@@ -84,14 +94,14 @@ class CliDiskView : public DiskRunView {
   void SetStopEnabled(bool) override {}
   void SetScoreText(const std::string&) override {}
   void SetInfoLine(const std::string& text) override {
-    if (text.rfind("实时速度：", 0) != 0) return;
+    if (!LineHas(text, ZH_("实时速度："))) return;
     const auto now = std::chrono::steady_clock::now();
     std::string status = phase_.name.empty() ? "" : phase_.name + "  ";
     if (phase_.seconds > 0) {
       const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - phaseStart_).count();
       status += std::to_string(std::min<int64_t>(elapsed, phase_.seconds)) + "/" + std::to_string(phase_.seconds) + "s  ";
     } else {
-      status += "进度 " + std::to_string(percent_) + "%  ";
+      status += FormatText(Tr("进度 %d%%"), percent_) + "  ";
     }
     status += text;
     if (live_) {
@@ -159,13 +169,16 @@ class CliDiskView : public DiskRunView {
   const DiskBenchRun* run_ = nullptr;
 };
 
+// The text of a cell whose test did not run (the engine's, like LineHas's texts).
+const char* const kNotTested = ZH_("未测试");
+
 // The seven cells of a row as the scripts read them (values rounded to 0.01).
 Json::Value CellsJson(const DiskRowCells& cells) {
   DiskCells results;
   for (int c = 1; c <= 7; ++c) {
     const std::string& text = cells[static_cast<size_t>(c - 1)];
     if (text.empty()) continue;
-    results.SetCell(c, text == "未测试" ? std::nullopt : std::optional<double>(CellNumber(text)));
+    results.SetCell(c, text == kNotTested || text == Tr(kNotTested) ? std::nullopt : std::optional<double>(CellNumber(text)));
   }
   return results.ToJson();
 }
@@ -217,7 +230,8 @@ DiskList ListFor(const std::string& root, bool* identified) {
       if (r == root) *identified = true;
   if (!*identified) {
     DiskList own;
-    own["/" + root] = DiskEntry{"", {root}, "未识别的硬盘", false};
+    // Part of the name of the volume's history files: the same in every language.
+    own["/" + root] = DiskEntry{"", {root}, ZH_("未识别的硬盘"), false};
     return own;
   }
   return list;
@@ -237,7 +251,7 @@ int RunHistory(const std::string& root, const JsonStyle& style) {
     if (json) {
       PrintJson(Json::Value(Json::arrayValue), style);
     } else {
-      std::printf("分区%s没有跑分记录\n", root.c_str());
+      std::printf(Tr("分区%s没有跑分记录\n"), root.c_str());
     }
     return 0;
   }
@@ -263,7 +277,7 @@ int RunHistory(const std::string& root, const JsonStyle& style) {
       report.driveText = driveText;
       platform::BoardInfo board = platform::ReadBoardInfo();
       report.board = board.found ? board.vendor + " " + board.name : "";
-      report.rowLabel = kDiskRowLabels[static_cast<size_t>(r)];
+      report.rowLabel = Tr(kDiskRowLabels[static_cast<size_t>(r)]);
       if (std::optional<std::string> bytes = ReadHistoryFile(files.Chart(r)))
         if (std::optional<DiskChartData> chart = DecodeChart(*bytes)) report.writeGiB = chart->x[kChartPoints - 1];
       report.cells = cells;
@@ -300,48 +314,48 @@ int RunDisk(const DiskArgs& a) {
   if (!a.size.empty()) {
     size = ParseByteSize(a.size);
     if (!size) {
-      return Failure(a.json, kExitUsage, FormatText("写入大小无效: %s（字节数，可带 K、M、G、T 后缀）", a.size.c_str()));
+      return Failure(a.json, kExitUsage, Say("写入大小无效: %s（字节数，可带 K、M、G、T 后缀）", a.size.c_str()));
     }
   }
   if (!a.prefill.empty() && !ParsePrefill(a.prefill, &options)) {
-    return Failure(a.json, kExitUsage, FormatText("预占比例无效: %s（50、90 或 50,90）", a.prefill.c_str()));
+    return Failure(a.json, kExitUsage, Say("预占比例无效: %s（50、90 或 50,90）", a.prefill.c_str()));
   }
   if (!a.laps.empty()) {
     const std::string& n = a.laps;
     if (n.size() > 6 || n.find_first_not_of("0123456789") != std::string::npos || std::stoi(n) < 1) {
-      return Failure(a.json, kExitUsage, FormatText("圈数无效: %s（正整数）", n.c_str()));
+      return Failure(a.json, kExitUsage, Say("圈数无效: %s（正整数）", n.c_str()));
     }
     options.laps = std::stoi(n);
     options.wholeDisk = true;
     lapsGiven = true;
   }
   if (root.empty()) {
-    return Failure(a.json, kExitUsage, FormatText("用法: sorvanta-cli %s", kUsage));
+    return Failure(a.json, kExitUsage, UsageLine(kUsage));
   }
   root = platform::NormalizeRoot(root);
   if (!platform::IsVolumeRoot(root)) {
-    return Failure(a.json, kExitUsage, FormatText("%s 不是已挂载分区的根目录（sorvanta-cli disks 列出可测分区）", root.c_str()));
+    return Failure(a.json, kExitUsage, Say("%s 不是已挂载分区的根目录（sorvanta-cli disks 列出可测分区）", root.c_str()));
   }
   if (history) return RunHistory(root, a.json);
   if (size) {
     std::optional<platform::VolumeSpace> space = platform::SpaceOf(root);
     const uint64_t freeBytes = space ? space->freeBytes : 0;
     if (*size < kMinWriteSize || *size > freeBytes) {
-      return Failure(a.json, kExitUsage, FormatText("写入大小须在 16M 与可用空间 %.2fG 之间: %s", static_cast<double>(freeBytes) / (1ull << 30),
+      return Failure(a.json, kExitUsage, Say("写入大小须在 16M 与可用空间 %.2fG 之间: %s", static_cast<double>(freeBytes) / (1ull << 30),
                    a.size.c_str()));
     }
   }
   if (lapsGiven && (options.prefill50 || options.prefill90)) {
-    return Failure(a.json, kExitUsage, "--laps 与 --prefill 不能同时使用");
+    return Failure(a.json, kExitUsage, SayText("--laps 与 --prefill 不能同时使用"));
   }
   if (options.trim && !platform::RunningAsRoot()) {
-    std::fprintf(stderr, "TRIM需要root权限（请用sudo运行），本次不执行TRIM\n");
+    std::fprintf(stderr, "%s\n", Tr("TRIM需要root权限（请用sudo运行），本次不执行TRIM"));
     options.trim = false;
   }
   bool identified = false;
   DiskList list = ListFor(root, &identified);
   if (submit && !identified) {
-    return Failure(a.json, kExitUsage, FormatText("分区%s不在已识别的物理硬盘上，没有序列号，无法提交成绩", root.c_str()));
+    return Failure(a.json, kExitUsage, Say("分区%s不在已识别的物理硬盘上，没有序列号，无法提交成绩", root.c_str()));
   }
 
   DiskRunConfig config;
@@ -380,7 +394,9 @@ int RunDisk(const DiskArgs& a) {
     stopped = interrupt.Interrupted();
   }
   view.Finish();
-  if (!started) return Failure(a.json, kExitFailed, view.lastMessage.empty() ? "测试未能开始" : view.lastMessage, true);
+  if (!started)
+    return Failure(a.json, kExitFailed,
+                   view.lastMessage.empty() ? SayText("测试未能开始") : Message{view.lastMessage, view.lastMessage}, true);
   const std::vector<RowReport>& rows = view.rows;
 
   // Every figure measured so far, a stopped row's included; null only for tests that did not run.
@@ -401,7 +417,7 @@ int RunDisk(const DiskArgs& a) {
     std::fflush(stdout);
   }
   if (stopped) {
-    std::fprintf(stderr, "已停止\n");
+    std::fprintf(stderr, "%s\n", Tr("已停止"));
     return kExitInterrupted;
   }
   if (rows.empty()) return kExitFailed;
@@ -411,19 +427,19 @@ int RunDisk(const DiskArgs& a) {
 
 std::function<int()> SetUp(CLI::App& sub) {
   auto a = std::make_shared<DiskArgs>();
-  sub.add_option("ROOT", a->root, "要测试的分区的根目录（disks 列出）")->type_name("");
-  sub.add_option("--size", a->size, "顺序写入大小，16M 到可用空间")->type_name("N[K|M|G|T]");
-  sub.add_option("--prefill", a->prefill, "先用数据占满 50% 或 90% 再测")->type_name("50|90|50,90");
-  sub.add_option("--laps", a->laps, "整盘写满 N 圈（与 --prefill 互斥）")->type_name("N");
-  sub.add_flag("--trim", a->trim, "测试前执行TRIM（需要root）");
-  sub.add_flag("--cache", a->cache, "经系统缓存读写（默认绕过缓存）");
-  sub.add_flag("--submit", a->submit, "向服务器提交成绩并保存历史");
-  sub.add_flag("--history", a->history, "只显示该分区的历史成绩");
+  sub.add_option("ROOT", a->root, Tr("要测试的分区的根目录（disks 列出）"))->type_name("");
+  sub.add_option("--size", a->size, Tr("顺序写入大小，16M 到可用空间"))->type_name("N[K|M|G|T]");
+  sub.add_option("--prefill", a->prefill, Tr("先用数据占满 50% 或 90% 再测"))->type_name("50|90|50,90");
+  sub.add_option("--laps", a->laps, Tr("整盘写满 N 圈（与 --prefill 互斥）"))->type_name("N");
+  sub.add_flag("--trim", a->trim, Tr("测试前执行TRIM（需要root）"));
+  sub.add_flag("--cache", a->cache, Tr("经系统缓存读写（默认绕过缓存）"));
+  sub.add_flag("--submit", a->submit, Tr("向服务器提交成绩并保存历史"));
+  sub.add_flag("--history", a->history, Tr("只显示该分区的历史成绩"));
   AddJsonOption(sub, &a->json);
   return [a] { return RunDisk(*a); };
 }
 
-CliCommandRegistrar reg{CliCommand{"disk", kUsage, "测试分区的顺序、4K随机与64线程4K读写速度", SetUp}};
+CliCommandRegistrar reg{CliCommand{"disk", kUsage, N_("测试分区的顺序、4K随机与64线程4K读写速度"), SetUp}};
 
 }  // namespace
 }  // namespace sorvanta::cli

@@ -27,7 +27,7 @@ int RunDisks(const JsonStyle& style, bool verbose) {
   diag.flush();
   if (!ok) {
     if (verbose) std::fputs(quiet.str().c_str(), stderr);
-    return Failure(style, kExitFailed, "读取硬盘列表失败");
+    return Failure(style, kExitFailed, SayText("读取硬盘列表失败"));
   }
   if (json) {
     Json::Value out(Json::arrayValue);
@@ -42,7 +42,7 @@ int RunDisks(const JsonStyle& style, bool verbose) {
     return kExitOk;
   }
   if (list.empty()) {
-    std::printf("没有找到带分区且已挂载的物理硬盘\n");
+    std::printf("%s\n", Tr("没有找到带分区且已挂载的物理硬盘"));
     return 0;
   }
   for (const auto& [key, entry] : list)
@@ -55,11 +55,11 @@ std::function<int()> SetUp(CLI::App& sub) {
   auto json = std::make_shared<JsonStyle>();
   auto verbose = std::make_shared<bool>(false);
   AddJsonOption(sub, json.get());
-  sub.add_flag("-v,--verbose", *verbose, "显示识别硬盘时的诊断信息");
+  sub.add_flag("-v,--verbose", *verbose, Tr("显示识别硬盘时的诊断信息"));
   return [json, verbose] { return RunDisks(*json, *verbose); };
 }
 
-CliCommandRegistrar reg{CliCommand{"disks", "disks [--json] [--verbose]", "列出物理硬盘上已挂载的分区与型号、序列号", SetUp}};
+CliCommandRegistrar reg{CliCommand{"disks", "disks [--json] [--verbose]", N_("列出物理硬盘上已挂载的分区与型号、序列号"), SetUp}};
 
 }  // namespace
 }  // namespace sorvanta::cli

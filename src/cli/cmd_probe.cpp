@@ -46,11 +46,11 @@ class CliProbeEvents : public capacity::ProbeEvents {
 
 bool Confirmed(const std::string& device) {
   if (!isatty(STDIN_FILENO)) {
-    std::fprintf(stderr, "需要确认: 非交互运行请加 --yes\n");
+    std::fprintf(stderr, "%s\n", Tr("需要确认: 非交互运行请加 --yes"));
     return false;
   }
   std::fprintf(stderr,
-               "快速鉴定将在 %s 的若干位置写入测试数据；被覆盖的数据先备份到 %s，结束时写回并核对。继续吗? [y/N] ",
+               Tr("快速鉴定将在 %s 的若干位置写入测试数据；被覆盖的数据先备份到 %s，结束时写回并核对。继续吗? [y/N] "),
                device.c_str(), capacity::ProbeBackupDir().c_str());
   std::fflush(stderr);
   std::string answer;
@@ -62,10 +62,10 @@ bool Confirmed(const std::string& device) {
 // Runs the probe the options describe; the exit status: 0 no sign of a fake, 1 a fake or a
 // failure, 2 refused or bad arguments, 130 stopped by a signal.
 int RunProbeCommand(const ProbeCommandOptions& o) {
-  if (o.device.empty()) return Failure(o.json, kExitUsage, std::string("用法: sorvanta-cli ") + kUsage);
-  if (o.flushMiB > 4096) return Failure(o.json, kExitUsage, "--flush-mib 须为 0 到 4096 的整数");
-  if (geteuid() != 0) return Failure(o.json, kExitUsage, "快速鉴定直接读写整个磁盘，需要 root 权限（请用 sudo 运行）");
-  if (!o.yes && !Confirmed(o.device)) return Failure(o.json, kExitUsage, "已取消");
+  if (o.device.empty()) return Failure(o.json, kExitUsage, UsageLine(kUsage));
+  if (o.flushMiB > 4096) return Failure(o.json, kExitUsage, SayText("--flush-mib 须为 0 到 4096 的整数"));
+  if (geteuid() != 0) return Failure(o.json, kExitUsage, SayText("快速鉴定直接读写整个磁盘，需要 root 权限（请用 sudo 运行）"));
+  if (!o.yes && !Confirmed(o.device)) return Failure(o.json, kExitUsage, SayText("已取消"));
   capacity::DiskProbeRequest request;
   request.device = o.device;
   request.force = o.force;
@@ -94,11 +94,11 @@ namespace {
 
 std::function<int()> SetUp(CLI::App& sub) {
   auto o = std::make_shared<ProbeCommandOptions>();
-  sub.add_option("DEVICE", o->device, "整个可移动磁盘的设备，如 /dev/sdb")->type_name("");
-  sub.add_flag("-y,--yes", o->yes, "不再询问（非交互运行时必需）");
-  sub.add_flag("--force", o->force, "也鉴定不可移动的磁盘");
-  sub.add_flag("--unmount", o->unmount, "先卸载磁盘上已挂载的文件系统");
-  sub.add_option("--flush-mib", o->flushMiB, "之后再写的数据量（MiB，默认 64），冲掉写缓存")
+  sub.add_option("DEVICE", o->device, Tr("整个可移动磁盘的设备，如 /dev/sdb"))->type_name("");
+  sub.add_flag("-y,--yes", o->yes, Tr("不再询问（非交互运行时必需）"));
+  sub.add_flag("--force", o->force, Tr("也鉴定不可移动的磁盘"));
+  sub.add_flag("--unmount", o->unmount, Tr("先卸载磁盘上已挂载的文件系统"));
+  sub.add_option("--flush-mib", o->flushMiB, Tr("之后再写的数据量（MiB，默认 64），冲掉写缓存"))
       ->type_name("N");
   AddJsonOption(sub, &o->json);
   return [o] { return RunProbeCommand(*o); };
@@ -106,7 +106,7 @@ std::function<int()> SetUp(CLI::App& sub) {
 
 CliCommandRegistrar probeCommand{CliCommand{
     "probe", kUsage,
-    "快速鉴定：只写少量扇区，约一分钟估出扩容盘的真实容量", SetUp}};
+    N_("快速鉴定：只写少量扇区，约一分钟估出扩容盘的真实容量"), SetUp}};
 
 }  // namespace
 }  // namespace sorvanta::cli

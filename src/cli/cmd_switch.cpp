@@ -21,7 +21,7 @@ struct SwitchArgs {
 
 int RunSwitch(const SwitchArgs& a) {
   if (a.address.empty() || (a.command != "USBON" && a.command != "USBOFF")) {
-    std::fprintf(stderr, "用法: sorvanta-cli switch ADDR USBON|USBOFF\n");
+    std::fprintf(stderr, "%s\n", UsageLine("switch ADDR USBON|USBOFF").shown.c_str());
     return kExitUsage;
   }
   std::string message = CheckSwitchAddress(a.address);
@@ -33,26 +33,26 @@ int RunSwitch(const SwitchArgs& a) {
   link.errorOutput = PrintLine;
   const SwitchAnswer answer = AskSwitch(a.address, a.command, link);
   if (!answer.ok) {
-    std::fprintf(stderr, "%s\n", kUsbMsgSwitchFailed);
+    std::fprintf(stderr, "%s\n", Tr(kUsbMsgSwitchFailed));
     return kExitFailed;
   }
   // "<command> ERR ..." is the switch saying it could not do it; any other reply is done.
   if (IsSwitchErrorReply(a.command, answer.reply)) {
-    std::fprintf(stderr, "测试失败！\n树莓派返回：%s\n", Printable(answer.reply).c_str());
+    std::fprintf(stderr, Tr("测试失败！\n树莓派返回：%s\n"), Printable(answer.reply).c_str());
     return kExitFailed;
   }
-  std::printf("%s\n树莓派返回：%s\n", kUsbMsgSwitchPassed, Printable(answer.reply).c_str());
+  std::printf(Tr("%s\n树莓派返回：%s\n"), Tr(kUsbMsgSwitchPassed), Printable(answer.reply).c_str());
   return kExitOk;
 }
 
 std::function<int()> SetUp(CLI::App& sub) {
   auto a = std::make_shared<SwitchArgs>();
-  sub.add_option("ADDR", a->address, "开关的地址与端口，如 192.168.0.100:5000")->type_name("");
-  sub.add_option("COMMAND", a->command, "USBON 接通或 USBOFF 断开USB供电")->type_name("");
+  sub.add_option("ADDR", a->address, Tr("开关的地址与端口，如 192.168.0.100:5000"))->type_name("");
+  sub.add_option("COMMAND", a->command, Tr("USBON 接通或 USBOFF 断开USB供电"))->type_name("");
   return [a] { return RunSwitch(*a); };
 }
 
-CliCommandRegistrar reg{CliCommand{"switch", "switch ADDR USBON|USBOFF", "向树莓派USB开关发送一条命令并显示回复", SetUp}};
+CliCommandRegistrar reg{CliCommand{"switch", "switch ADDR USBON|USBOFF", N_("向树莓派USB开关发送一条命令并显示回复"), SetUp}};
 
 }  // namespace
 }  // namespace sorvanta::cli

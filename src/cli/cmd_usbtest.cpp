@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/run_thread.h"
+#include "base/text.h"
 #include "cli/command.h"
 #include "platform/eject.h"
 #include "usbtest/endurance_csv.h"
@@ -21,6 +22,8 @@ namespace sorvanta::cli {
 namespace {
 
 using namespace sorvanta::usbtest;
+
+const char* const kUsage = N_("usbtest --file F --drive ROOT --switch ADDR [选项]");
 
 // Prints what the run tells; keeps the results table for the CSV.
 class CliUsbEvents : public UsbTestEvents {
@@ -42,8 +45,7 @@ class CliUsbEvents : public UsbTestEvents {
     if (column == kColResult) PrintRow(row);
   }
   void Progress(int passIndex) override {
-    PrintLiveLine("第 " + std::to_string(passIndex + 1) + "/" + std::to_string(passes_) + " 轮  U盘已用 " +
-                  std::to_string(used_) + "%  通过率 " + rate_);
+    PrintLiveLine(FormatText(Tr("第 %d/%d 轮  U盘已用 %d%%  通过率 %s"), passIndex + 1, passes_, used_, rate_.c_str()));
   }
   void Space(int usedPercent) override { used_ = usedPercent; }
   void PassRate(const std::string& text) override { rate_ = text; }
@@ -71,7 +73,7 @@ class CliUsbEvents : public UsbTestEvents {
       r = table_.rows().at(static_cast<size_t>(row));
     }
     EndLiveLine();
-    std::printf("[%s] %s  识别U盘用时 %s  拷贝用时 %s  %s\n", r[kColNumber].c_str(), Printable(r[kColFile]).c_str(),
+    std::printf(Tr("[%s] %s  识别U盘用时 %s  拷贝用时 %s  %s\n"), r[kColNumber].c_str(), Printable(r[kColFile]).c_str(),
                 r[kColReconnect].c_str(), r[kColCopy].c_str(), r[kColResult].c_str());
     std::fflush(stdout);
   }
@@ -84,8 +86,7 @@ class CliUsbEvents : public UsbTestEvents {
 };
 
 int Usage() {
-  std::fprintf(stderr,
-               "用法: sorvanta-cli usbtest --file F --drive ROOT --switch ADDR [选项]\n");
+  std::fprintf(stderr, "%s\n", UsageLine(kUsage).shown.c_str());
   return kExitUsage;
 }
 
@@ -104,7 +105,7 @@ int RunUsbTestCommand(const UsbArgs& a) {
     char* end = nullptr;
     long n = std::strtol(a.passes.c_str(), &end, 10);
     if (*end != '\0' || n < 1 || n > 1000000) {
-      std::fprintf(stderr, "--passes 应为 1 到 1000000 之间的整数\n");
+      std::fprintf(stderr, "%s\n", Tr("--passes 应为 1 到 1000000 之间的整数"));
       return kExitUsage;
     }
     params.passes = static_cast<int>(n);
@@ -118,7 +119,7 @@ int RunUsbTestCommand(const UsbArgs& a) {
   }
 
   if (eject && !platform::UdisksAvailable()) {
-    std::fprintf(stderr, "安全弹出需要 udisksctl（请安装 udisks2）\n");
+    std::fprintf(stderr, "%s\n", Tr("安全弹出需要 udisksctl（请安装 udisks2）"));
     return kExitUsage;
   }
 
@@ -133,15 +134,15 @@ int RunUsbTestCommand(const UsbArgs& a) {
     // not without the CSV of the passes done so far.
     InterruptScope interrupt(
         [stop]() mutable {
-          std::fprintf(stderr, "\n正在停止，断电后会先恢复供电（再按一次 Ctrl-C 立即退出）\n");
+          std::fprintf(stderr, "\n%s\n", Tr("正在停止，断电后会先恢复供电（再按一次 Ctrl-C 立即退出）"));
           stop.request_stop();
         },
         [sink, csv] {
           std::fflush(stdout);
           std::vector<UsbTestRow> rows = sink->Rows();
           if (!csv.empty() && !rows.empty()) {
-            if (WriteUsbTestCsv(csv, rows)) std::fprintf(stderr, "\n已导出：%s\n", csv.c_str());
-            else std::fprintf(stderr, "\n%s\n", kUsbMsgCannotSave);
+            if (WriteUsbTestCsv(csv, rows)) std::fprintf(stderr, Tr("\n已导出：%s\n"), csv.c_str());
+            else std::fprintf(stderr, "\n%s\n", Tr(kUsbMsgCannotSave));
           }
           std::fflush(stderr);
           _exit(kExitInterrupted);
@@ -152,7 +153,7 @@ int RunUsbTestCommand(const UsbArgs& a) {
     interrupted = interrupt.Interrupted();
   }
   UsbTestOutcome outcome = runner.LastOutcome().value_or(UsbTestOutcome{});
-  std::printf("通过率：%s\n", sink->rate().c_str());
+  std::printf(Tr("通过率：%s\n"), sink->rate().c_str());
 
   // Success: every pass that got to its verification passed, and the drive never got lost.
   bool ok = outcome.end != UsbTestEnd::kSourceDigestFailed && outcome.end != UsbTestEnd::kDriveLost &&
@@ -161,32 +162,31 @@ int RunUsbTestCommand(const UsbArgs& a) {
   if (!csv.empty()) {
     std::vector<UsbTestRow> rows = sink->Rows();
     if (rows.empty()) {
-      std::fprintf(stderr, "%s\n", kUsbMsgNotFinished);
+      std::fprintf(stderr, "%s\n", Tr(kUsbMsgNotFinished));
       return interrupted ? kExitInterrupted : kExitFailed;
     }
     if (!WriteUsbTestCsv(csv, rows)) {
-      std::fprintf(stderr, "%s\n", kUsbMsgCannotSave);
+      std::fprintf(stderr, "%s\n", Tr(kUsbMsgCannotSave));
       return kExitFailed;
     }
-    std::printf("已导出：%s\n", csv.c_str());
+    std::printf(Tr("已导出：%s\n"), csv.c_str());
   }
   return status;
 }
 
 std::function<int()> SetUp(CLI::App& sub) {
   auto a = std::make_shared<UsbArgs>();
-  sub.add_option("--file", a->params.copyFile, "每轮拷贝到U盘的源文件")->type_name("F");
-  sub.add_option("--drive", a->params.driveRoot, "被测U盘的根目录")->type_name("ROOT");
-  sub.add_option("--switch", a->params.switchAddress, "USB开关的地址，如 192.168.0.100:5000")->type_name("ADDR");
-  sub.add_flag("--eject", a->eject, "断电前先安全弹出（需要 udisksctl）");
-  sub.add_option("--passes", a->passes, "轮数，1 到 1000000")->type_name("N");
-  sub.add_option("--csv", a->csv, "结束时把结果表写成CSV文件")->type_name("OUT");
+  sub.add_option("--file", a->params.copyFile, Tr("每轮拷贝到U盘的源文件"))->type_name("F");
+  sub.add_option("--drive", a->params.driveRoot, Tr("被测U盘的根目录"))->type_name("ROOT");
+  sub.add_option("--switch", a->params.switchAddress, Tr("USB开关的地址，如 192.168.0.100:5000"))->type_name("ADDR");
+  sub.add_flag("--eject", a->eject, Tr("断电前先安全弹出（需要 udisksctl）"));
+  sub.add_option("--passes", a->passes, Tr("轮数，1 到 1000000"))->type_name("N");
+  sub.add_option("--csv", a->csv, Tr("结束时把结果表写成CSV文件"))->type_name("OUT");
   return [a] { return RunUsbTestCommand(*a); };
 }
 
 CliCommandRegistrar reg{CliCommand{
-    "usbtest", "usbtest --file F --drive ROOT --switch ADDR [选项]",
-    "USB存储不安全弹出暴力测试", SetUp}};
+    "usbtest", kUsage, N_("USB存储不安全弹出暴力测试"), SetUp}};
 
 }  // namespace
 }  // namespace sorvanta::cli

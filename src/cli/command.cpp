@@ -57,7 +57,7 @@ void WatchSignals() {
       g_onAgain();
     } else {
       // The cleanup must finish: a second Ctrl-C would otherwise leave the test files behind.
-      std::fprintf(stderr, "\n正在停止并清理测试文件，请稍候...\n");
+      std::fprintf(stderr, "\n%s\n", Tr("正在停止并清理测试文件，请稍候..."));
       std::fflush(stderr);
     }
   }
@@ -84,9 +84,9 @@ class CliFormatter : public CLI::Formatter {
  public:
   CliFormatter() {
     column_width(26);
-    label("Usage", "用法");
-    label("REQUIRED", "（必需）");
-    label("Positionals", "参数");
+    label("Usage", Tr("用法"));
+    label("REQUIRED", Tr("（必需）"));
+    label("Positionals", Tr("参数"));
   }
   // An option as the user types it: "--json[=compact]", not the parser's "--json{pretty}".
   std::string make_option_name(const CLI::Option* option, bool positional) const override {
@@ -99,10 +99,10 @@ class CliFormatter : public CLI::Formatter {
     return CLI::Formatter::make_option_opts(option);
   }
   std::string make_usage(const CLI::App* app, std::string) const override {
-    if (app->get_parent() == nullptr) return "用法: sorvanta-cli <命令> [参数]\n";
+    if (app->get_parent() == nullptr) return std::string(Tr("用法: sorvanta-cli <命令> [参数]")) + "\n";
     for (const CliCommand& c : Registry())
-      if (c.name == app->get_name()) return "用法: sorvanta-cli " + c.usage + "\n";
-    return "用法: sorvanta-cli " + app->get_name() + "\n";
+      if (c.name == app->get_name()) return UsageLine(c.usage).shown + "\n";
+    return UsageLine(app->get_name()).shown + "\n";
   }
 };
 
@@ -111,29 +111,36 @@ class CliFormatter : public CLI::Formatter {
 void BuildCommandLine(CLI::App& app, std::vector<std::function<int()>>* runs) {
   app.name("sorvanta-cli");
   app.formatter(std::make_shared<CliFormatter>());
-  app.option_defaults()->group("选项");
-  app.set_help_flag("-h,--help", "显示帮助并退出");
-  app.set_version_flag("-V,--version", std::string("sorvanta-cli ") + SORVANTA_VERSION, "显示版本并退出");
+  app.option_defaults()->group(Tr("选项"));
+  app.set_help_flag("-h,--help", Tr("显示帮助并退出"));
+  app.set_version_flag("-V,--version", std::string("sorvanta-cli ") + SORVANTA_VERSION, Tr("显示版本并退出"));
+  // Read by main before the parser runs (the texts depend on it); declared here for the help
+  // and for the refusal of other values. Only before the command.
+  app.add_option("--lang")
+      ->description(Tr("界面语言，优先于环境变量"))
+      ->type_name("zh|en")
+      ->check(CLI::Validator([](std::string& v) { return v == "zh" || v == "en" ? std::string() : Tr("应为 zh 或 en"); },
+                             "", "lang"));
   app.require_subcommand(0, 1);
-  app.footer(
-      "退出码: 0 成功；1 测试发现错误或未能完成；2 用法错误；130 被信号中断\n"
-      "（已清理）。sorvanta-cli <命令> --help 说明该命令的选项，\n"
-      "man sorvanta-cli 有 JSON 字段、环境变量与例子。");
+  // One entry with its line breaks, so that each language breaks its own lines within 80 columns.
+  app.footer(Tr("退出码: 0 成功；1 测试发现错误或未能完成；2 用法错误；130 被信号中断\n"
+                "（已清理）。sorvanta-cli <命令> --help 说明该命令的选项，\n"
+                "man sorvanta-cli 有 JSON 字段、环境变量与例子。"));
   runs->clear();
   for (const CliCommand& c : Registry()) {
-    CLI::App* sub = app.add_subcommand(c.name, c.summary);
-    sub->group("命令");
-    sub->get_help_ptr()->group("选项");
+    CLI::App* sub = app.add_subcommand(c.name, Tr(c.summary.c_str()));
+    sub->group(Tr("命令"));
+    sub->get_help_ptr()->group(Tr("选项"));
     runs->push_back(c.setup(*sub));
   }
 }
 
 void AddJsonOption(CLI::App& sub, JsonStyle* style) {
   // A flag (its value only after "="), so that "--json ROOT" leaves ROOT to the command.
-  sub.add_flag("--json{pretty}", style->value, "结果以JSON输出到标准输出（=compact 为单行）")
+  sub.add_flag("--json{pretty}", style->value, Tr("结果以JSON输出到标准输出（=compact 为单行）"))
       ->type_name("[=compact]")
       ->check(CLI::Validator(
-          [](std::string& v) { return v == "pretty" || v == "compact" ? std::string() : "应为 --json 或 --json=compact"; },
+          [](std::string& v) { return v == "pretty" || v == "compact" ? std::string() : Tr("应为 --json 或 --json=compact"); },
           "", "json"));
 }
 
@@ -154,17 +161,26 @@ void PrintJson(const Json::Value& v, const JsonStyle& style) {
   std::fflush(stdout);
 }
 
-int Failure(const JsonStyle& style, int code, const std::string& text, bool shown) {
+int Failure(const JsonStyle& style, int code, const Message& text, bool shown) {
   EndLiveLine();
-  if (!shown) std::fprintf(stderr, "%s\n", Printable(text).c_str());
+  if (!shown) std::fprintf(stderr, "%s\n", Printable(text.shown).c_str());
   std::fflush(stderr);
   if (style.on()) {
     Json::Value o(Json::objectValue);
-    o["error"] = text;
+    o["error"] = text.source;
     o["exitCode"] = code;
     PrintJson(o, style);
   }
   return code;
+}
+
+int Failure(const JsonStyle& style, int code, const std::string& text, bool shown) {
+  return Failure(style, code, Message{text, text}, shown);
+}
+
+Message UsageLine(const std::string& usage) {
+  const char* format = N_("用法: sorvanta-cli %s");
+  return Message{FormatText(format, usage.c_str()), FormatText(Tr(format), Tr(usage.c_str()))};
 }
 
 CliCommandRegistrar::CliCommandRegistrar(CliCommand command) { Registry().push_back(std::move(command)); }

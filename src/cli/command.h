@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "base/language.h"
+
 namespace sorvanta::cli {
 
 // The exit status of every command: success; the test ran and found a fault or could not
@@ -23,8 +25,8 @@ constexpr int kExitInterrupted = 130;
 
 struct CliCommand {
   std::string name;     // e.g. "disk"
-  std::string usage;    // after "sorvanta-cli ", e.g. "disk ROOT [--size N] [--json]"
-  std::string summary;  // one line in the command list; with the name it fits 80 columns
+  std::string usage;    // after "sorvanta-cli ", e.g. "disk ROOT [--size N] [--json]" (N_)
+  std::string summary;  // one line in the command list; with the name it fits 80 columns (N_)
   // Declares the command's options and arguments on its subcommand and returns what runs
   // once the command line has parsed (it reads the values the options were bound to).
   std::function<std::function<int()>(CLI::App& sub)> setup;
@@ -51,10 +53,15 @@ void AddJsonOption(CLI::App& sub, JsonStyle* style);
 std::string JsonText(const Json::Value& v, const JsonStyle& style);
 // Writes JsonText(v) to standard output at once.
 void PrintJson(const Json::Value& v, const JsonStyle& style);
-// A command that ends without its result: the text on standard error and, with --json, the
-// object {"error": text, "exitCode": code} on standard output. Returns code. shown: the text
-// is already on standard error.
+// A command that ends without its result: the text on standard error in the run's language
+// and, with --json, the object {"error": text.source, "exitCode": code} on standard output,
+// the same in every language. Returns code. shown: the text is already on standard error.
+int Failure(const JsonStyle& style, int code, const Message& text, bool shown = false);
+// The same for a text from elsewhere (an engine's or the system's message) kept as it came.
 int Failure(const JsonStyle& style, int code, const std::string& text, bool shown = false);
+
+// "用法: sorvanta-cli <usage>" in both languages; usage is a command's synopsis (N_).
+Message UsageLine(const std::string& usage);
 
 // True when standard output is a terminal (live progress lines are drawn only then).
 bool StdoutIsTerminal();

@@ -2,6 +2,7 @@
 // windows show, a live progress line on a terminal, and offers --json for scripts.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,51 +15,86 @@ using namespace sorvanta::cli;
 
 namespace {
 
+using sorvanta::Message;
+using sorvanta::Tr;
+
 // The synopsis of the command a refused command line was meant for.
-std::string UsageOf(const CLI::App& app) {
+Message UsageOf(const CLI::App& app) {
   for (const CLI::App* sub : app.get_subcommands())
     for (const CliCommand& c : Commands())
-      if (c.name == sub->get_name()) return "用法: sorvanta-cli " + c.usage + "（--help 说明全部选项）\n";
-  return "用法: sorvanta-cli <命令> [参数]（--help 列出全部命令）\n";
+      if (c.name == sub->get_name()) {
+        const Message usage = UsageLine(c.usage);
+        const char* more = N_("（--help 说明全部选项）");
+        return Message{usage.source + more + "\n", usage.shown + Tr(more) + "\n"};
+      }
+  const char* general = N_("用法: sorvanta-cli <命令> [参数]（--help 列出全部命令）");
+  return Message{std::string(general) + "\n", std::string(Tr(general)) + "\n"};
 }
 
 // A refused command line, said in the program's language where the parser names the fault.
-std::string Refusal(const CLI::App& app, const CLI::ParseError& e) {
+Message Refusal(const CLI::App& app, const CLI::ParseError& e) {
   if (dynamic_cast<const CLI::ExtrasError*>(&e)) {
     std::string extras;
     for (const CLI::App* sub : app.get_subcommands())
       for (const std::string& a : sub->remaining()) extras += (extras.empty() ? "" : " ") + a;
     for (const std::string& a : app.remaining()) extras += (extras.empty() ? "" : " ") + a;
-    return "未知参数: " + extras;
+    return sorvanta::Say("未知参数: %s", extras.c_str());
   }
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&e)) {
     const std::string what = e.what();  // "--size: 1 required ... missing"
-    return "缺少选项的值: " + what.substr(0, what.find(':'));
+    return sorvanta::Say("缺少选项的值: %s", what.substr(0, what.find(':')).c_str());
   }
-  return "参数错误: " + std::string(e.what());
+  return sorvanta::Say("参数错误: %s", e.what());
+}
+
+// "--lang zh|en" among the options before the command: set before any text is made, since
+// the help and every refusal are already in the chosen language. Returns the index of the
+// first argument after them.
+size_t UseLanguageOption(const std::vector<std::string>& args) {
+  std::string chosen;
+  size_t i = 0;
+  while (i < args.size()) {
+    if (args[i] == "--lang") {
+      if (i + 1 < args.size()) chosen = args[i + 1];
+      i += 2;
+    } else if (args[i].rfind("--lang=", 0) == 0) {
+      chosen = args[i].substr(7);
+      ++i;
+    } else {
+      break;
+    }
+  }
+  if (chosen == "zh" || chosen == "en") {
+    sorvanta::UseLanguage(chosen == "zh" ? sorvanta::Language::kChinese : sorvanta::Language::kEnglish,
+                          sorvanta::platform::CatalogueFolder());
+  } else {
+    sorvanta::platform::UseEnvironmentLanguage();  // a wrong value is refused by the parser
+  }
+  return std::min(i, args.size());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  sorvanta::platform::UseEnvironmentLanguage();
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const size_t first = UseLanguageOption(args);
   CLI::App app;
   std::vector<std::function<int()>> runs;
   BuildCommandLine(app, &runs);
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) {
+  if (first == args.size()) {
     std::fputs(app.help().c_str(), stdout);
     return kExitUsage;
   }
-  if (args[0] == "help") {
+  const std::string& command = args[first];
+  if (command == "help") {
     std::fputs(app.help().c_str(), stdout);
     return kExitOk;
   }
-  if (args[0].empty() || args[0][0] != '-') {
+  if (command.empty() || command[0] != '-') {
     bool known = false;
-    for (const CliCommand& c : Commands()) known = known || c.name == args[0];
+    for (const CliCommand& c : Commands()) known = known || c.name == command;
     if (!known) {
-      std::fprintf(stderr, "未知命令: %s（--help 列出全部命令）\n", args[0].c_str());
+      std::fprintf(stderr, Tr("未知命令: %s（--help 列出全部命令）\n"), command.c_str());
       return kExitUsage;
     }
   }
@@ -71,14 +107,17 @@ int main(int argc, char** argv) {
     std::printf("%s\n", e.what());
     return kExitOk;
   } catch (const CLI::ParseError& e) {
-    std::string text = Refusal(app, e) + "\n" + UsageOf(app);
+    const Message refusal = Refusal(app, e);
+    const Message usage = UsageOf(app);
+    const Message text{refusal.source + "\n" + usage.source, refusal.shown + "\n" + usage.shown};
     bool json = false;
     for (const std::string& a : args) json = json || a.rfind("--json", 0) == 0;
     if (!json) {
-      std::fputs(text.c_str(), stderr);
+      std::fputs(text.shown.c_str(), stderr);
       return kExitUsage;
     }
-    return Failure(JsonStyle{"pretty"}, kExitUsage, text.substr(0, text.size() - 1));
+    return Failure(JsonStyle{"pretty"}, kExitUsage,
+                   Message{text.source.substr(0, text.source.size() - 1), text.shown.substr(0, text.shown.size() - 1)});
   }
   for (size_t i = 0; i < Commands().size(); ++i) {
     if (!app.got_subcommand(Commands()[i].name)) continue;
@@ -86,7 +125,7 @@ int main(int argc, char** argv) {
     // the state folder of an installed copy). Echoed lines go to the error output, so that
     // --json output on standard output stays clean.
     const std::string writeFolder = sorvanta::platform::ProgramWriteFolder(sorvanta::platform::ProgramFolder());
-    if (writeFolder.empty()) std::fprintf(stderr, "%s\n", sorvanta::platform::kNoHomeFolderText);
+    if (writeFolder.empty()) std::fprintf(stderr, "%s\n", Tr(sorvanta::platform::kNoHomeFolderText));
     const std::string logFolder = writeFolder + "/log";
     if (!writeFolder.empty()) ::mkdir(logFolder.c_str(), 0755);
     sorvanta::xLogMessager logger("sorvanta", logFolder, !writeFolder.empty());

@@ -5,8 +5,11 @@
 // the end of a piped standard input (the window went away), SIGINT or SIGTERM stop the probe, which still writes back
 // everything before it ends.
 //
-//   sorvanta-probe-helper [--force] [--unmount] [--flush-mib N] DEVICE
-//   sorvanta-probe-helper --restore
+// pkexec clears the environment, so the caller names its language with --lang; without it
+// the language comes from the environment as in every program.
+//
+//   sorvanta-probe-helper [--lang zh|en] [--force] [--unmount] [--flush-mib N] DEVICE
+//   sorvanta-probe-helper [--lang zh|en] --restore
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,7 +25,10 @@
 
 #include <json/json.h>
 
+#include "base/language.h"
+#include "base/text.h"
 #include "capacity/disk_probe.h"
+#include "platform/paths.h"
 
 namespace {
 
@@ -64,10 +70,28 @@ int Fail(const std::string& message, int code) {
   return code;
 }
 
+// Chooses the language before any text: "--lang zh|en" anywhere among the arguments, else the
+// environment. False for another value.
+bool UseLanguageOf(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--lang") != 0) continue;
+    const std::string value = i + 1 < argc ? argv[i + 1] : "";
+    if (value != "zh" && value != "en") {
+      platform::UseEnvironmentLanguage();
+      return false;
+    }
+    UseLanguage(value == "zh" ? Language::kChinese : Language::kEnglish, platform::CatalogueFolder());
+    return true;
+  }
+  platform::UseEnvironmentLanguage();
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (geteuid() != 0) return Fail("需要管理员权限", 2);
+  if (!UseLanguageOf(argc, argv)) return Fail(Tr("--lang 须为 zh 或 en"), 2);
+  if (geteuid() != 0) return Fail(Tr("需要管理员权限"), 2);
   capacity::DiskProbeRequest request;
   request.backupDir = capacity::ProbeBackupDir();
   bool restoreOnly = false;
@@ -77,20 +101,22 @@ int main(int argc, char** argv) {
       request.force = true;
     } else if (a == "--unmount") {
       request.unmount = true;
+    } else if (a == "--lang" && i + 1 < argc) {
+      ++i;  // chosen before
     } else if (a == "--restore") {
       restoreOnly = true;
     } else if (a == "--flush-mib" && i + 1 < argc) {
       char* end = nullptr;
       unsigned long long mib = std::strtoull(argv[++i], &end, 10);
-      if (*argv[i] == '\0' || *end != '\0' || mib > 4096) return Fail("--flush-mib 须为 0 到 4096 的整数", 2);
+      if (*argv[i] == '\0' || *end != '\0' || mib > 4096) return Fail(Tr("--flush-mib 须为 0 到 4096 的整数"), 2);
       request.flushBytes = mib * 1024 * 1024;
     } else if (!a.empty() && a[0] != '-' && request.device.empty()) {
       request.device = a;
     } else {
-      return Fail("参数有误: " + a, 2);
+      return Fail(FormatText(Tr("参数有误: %s"), a.c_str()), 2);
     }
   }
-  if (request.device.empty() && !restoreOnly) return Fail("缺少设备", 2);
+  if (request.device.empty() && !restoreOnly) return Fail(Tr("缺少设备"), 2);
 
   // Signals are taken by a thread of their own; so is standard input.
   sigset_t signals;

@@ -54,6 +54,16 @@ bool WaitFor(const std::function<bool()>& done, int ms) {
   return done();
 }
 
+// A value in a child's environment that removes the variable instead.
+const std::string kUnset = "\x01unset";
+
+// The environment of a run in locale (a LANG value) with nothing else naming a language; forced:
+// SORVANTA_LANG when not empty.
+std::map<std::string, std::string> Locale(const std::string& locale, const std::string& forced = "") {
+  return {{"LANG", locale}, {"SORVANTA_LANG", forced.empty() ? kUnset : forced},
+          {"LANGUAGE", kUnset}, {"LC_ALL", kUnset}, {"LC_MESSAGES", kUnset}};
+}
+
 std::string BuiltCli() { return fs::read_symlink("/proc/self/exe").parent_path() / "sorvanta-cli"; }
 
 // True when the user may run the program at path: every folder above it searchable and the
@@ -105,7 +115,8 @@ class Cli {
       std::string kv = *e;
       if (!env.count(kv.substr(0, kv.find('=')))) envs.push_back(kv);
     }
-    for (const auto& [k, v] : env) envs.push_back(k + "=" + v);
+    for (const auto& [k, v] : env)
+      if (v != kUnset) envs.push_back(k + "=" + v);
     // Everything the child needs is ready before fork: other threads may hold locks.
     std::vector<char*> a, e;
     for (auto& s : argv) a.push_back(s.data());
@@ -255,9 +266,13 @@ TEST(CliArguments, EveryCommandExplainsItselfWithin80ColumnsAndRefusesWhatItDoes
   ASSERT_FALSE(manual.empty());
   std::vector<std::vector<std::string>> helps = {{"--help"}, {"-h"}, {"help"}};
   for (const std::string& c : kCommands) helps.push_back({c, "--help"});
-  for (const auto& args : helps) {
-    auto cli = RunCli(args);
-    const std::string what = ::testing::PrintToString(args);
+  // Both languages: an English help line is as bound by 80 columns as a Chinese one.
+  std::vector<std::pair<std::string, std::vector<std::string>>> runs;
+  for (const std::string language : {"zh", "en"})
+    for (const auto& args : helps) runs.emplace_back(language, args);
+  for (const auto& [language, args] : runs) {
+    auto cli = RunCli(args, {{"SORVANTA_LANG", language}});
+    const std::string what = language + " " + ::testing::PrintToString(args);
     EXPECT_EQ(cli->code(), 0) << what;
     EXPECT_EQ(cli->err(), "") << what;
     std::istringstream lines(cli->out());
@@ -321,6 +336,87 @@ TEST(CliArguments, RefusalsExitTwoWithTheirTexts) {
   auto help = RunCli({});
   EXPECT_EQ(help->code(), 2);
   EXPECT_EQ(help->out().rfind("用法: sorvanta-cli <命令> [参数]\n", 0), 0u);
+}
+
+// The language comes from the locale, SORVANTA_LANG overrides the locale and --lang both; the
+// English texts of the help, of the parser's refusals and of the commands' own.
+TEST(CliLanguage, EnglishLocaleGetsEnglishTextsAndOverridesWin) {
+  const auto en = Locale("en_US.UTF-8");
+  const auto zh = Locale("zh_CN.UTF-8");
+  struct Case {
+    std::map<std::string, std::string> env;
+    std::vector<std::string> args;
+    int code;
+    std::vector<std::string> out;  // each a whole line of standard output, in this order
+    std::string err;
+  };
+  const Case cases[] = {
+      {en, {"--help"}, 0,
+       {"Usage: sorvanta-cli <command> [options]",
+        "  capacity                Fake-capacity check: fill free space and verify it",
+        "  probe                   Quick probe: a fake drive's real size in a minute",
+        "Exit status: 0 success; 1 the test found a fault or could not finish;",
+        "2 usage error; 130 stopped by a signal (after its cleanup)."},
+       ""},
+      {en, {"disks", "--bogus"}, 2, {},
+       "Unknown argument: --bogus\nUsage: sorvanta-cli disks [--json] [--verbose] (--help explains every option)\n"},
+      {en, {"capacity"}, 2, {}, "Usage: sorvanta-cli capacity ROOT [--yes] [--json] | capacity --list [--json]\n"},
+      {en, {"disk", "/", "--laps", "x"}, 2, {}, "Invalid number of laps: x (a positive whole number)\n"},
+      {Locale("zh_CN.UTF-8", "en"), {"frobnicate"}, 2, {}, "Unknown command: frobnicate (--help lists every command)\n"},
+      {zh, {"--lang", "en", "wipe", "/no/such/volume", "--yes"}, 2, {},
+       "/no/such/volume is not the root of a mounted volume (capacity --list lists every volume)\n"},
+      {Locale("en_US.UTF-8", "en"), {"--lang=zh", "frobnicate"}, 2, {}, "未知命令: frobnicate（--help 列出全部命令）\n"},
+      {zh, {"frobnicate"}, 2, {}, "未知命令: frobnicate（--help 列出全部命令）\n"},
+  };
+  for (const Case& c : cases) {
+    auto cli = RunCli(c.args, c.env);
+    const std::string what = c.env.at("LANG") + " " + c.env.at("SORVANTA_LANG") + " " + ::testing::PrintToString(c.args);
+    EXPECT_EQ(cli->code(), c.code) << what;
+    EXPECT_EQ(cli->err(), c.err) << what;
+    const std::string out = "\n" + cli->out();
+    size_t at = 0;
+    for (const std::string& line : c.out) {
+      at = out.find("\n" + line + "\n", at);
+      EXPECT_NE(at, std::string::npos) << what << ": no line \"" << line << "\" in its place:" << cli->out();
+      if (at == std::string::npos) break;
+    }
+  }
+}
+
+// What a script reads does not depend on the locale: the same runs in Chinese and in English
+// give the same bytes on standard output (results, and the error objects of refusals) while
+// what people read on standard error follows the language.
+TEST(CliLanguage, JsonIsTheSameInEveryLanguage) {
+  testing::TempDir home("clijsonlang");
+  fs::create_directories(home.Path("sorvanta"));
+  { std::ofstream(home.Path("sorvanta/cputest.bin"), std::ios::binary) << "[{\"singlecore\":1200,\"ratio\":0.997319}]"; }
+  const std::vector<std::vector<std::string>> runs = {
+      {"disks", "--json"},  // not capacity --list: free space changes between two runs
+      {"capacity", "--json"},
+      {"cpu", "--history", "--json"},
+      {"disk", "--history", "--json=compact", "/"},
+      {"wipe", "/no/such/volume", "--yes", "--json"},
+      {"disk", "/", "--size", "12X", "--json=compact"},
+      {"disks", "--json", "--bogus"},
+      {"probe", "--json"},
+  };
+  for (const auto& args : runs) {
+    std::string out[2], err[2];
+    int i = 0;
+    for (const std::string locale : {"zh_CN.UTF-8", "en_US.UTF-8"}) {
+      auto env = Locale(locale);
+      env["XDG_DATA_HOME"] = home.path();
+      auto cli = RunCli(args, env);
+      out[i] = cli->out();
+      err[i++] = cli->err();
+    }
+    const std::string what = ::testing::PrintToString(args);
+    EXPECT_FALSE(out[0].empty()) << what;
+    EXPECT_EQ(out[0], out[1]) << what;
+    if (out[0].find("\"error\"") != std::string::npos) {
+      EXPECT_NE(err[0], err[1]) << what;
+    }
+  }
 }
 
 // What scripts read: one value per run on standard output that its command's schema accepts,

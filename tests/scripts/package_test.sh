@@ -87,6 +87,8 @@ if ! "${apt_get[@]}" install -y -qq "$deb" > "$tmp/apt.log" 2>&1; then
 fi
 installed=1
 check "sorvanta-cli --version" test "$(/usr/bin/sorvanta-cli --version)" = "sorvanta-cli $(dpkg-deb -f "$deb" Version)"
+check "sorvanta-cli speaks English from the installed catalogue" \
+  bash -c 'LC_ALL= LANGUAGE= LC_MESSAGES= SORVANTA_LANG= LANG=en_US.UTF-8 /usr/bin/sorvanta-cli frobnicate 2>&1 | grep -qx "Unknown command: frobnicate (--help lists every command)"'
 check "service unit enabled on install" test "$(systemctl is-enabled sorvanta-service.service 2>/dev/null)" = enabled
 if command -v systemd-sysusers > /dev/null; then
   user_exists() { getent passwd sorvanta-service > /dev/null; }
@@ -139,7 +141,8 @@ check "update check asked the installed service" version_asked
 check "update check trusted the installed service" \
   bash -c "! grep -hs 'versionPC' $XDG_STATE_HOME/sorvanta/log/sorvanta-*_Error.log | grep -q ."
 
-/usr/bin/sorvanta-cli cpu > "$tmp/cpu.log" 2>&1
+# The lines compared below are the Chinese ones, whatever the caller's locale.
+SORVANTA_LANG=zh /usr/bin/sorvanta-cli cpu > "$tmp/cpu.log" 2>&1
 check "CPU exam against the installed service, nothing configured" grep -q "跑分成功！" "$tmp/cpu.log"
 [ $fail = 0 ] || cat "$tmp/cpu.log" "$tmp/service.log"
 # A real browser, without any certificate flag, renders that score from the loopback page.

@@ -22,6 +22,7 @@
 
 #include <unistd.h>
 
+#include "base/language.h"
 #include "capacity/disk_probe.h"
 #include "platform/mount_watch.h"
 #include "platform/paths.h"
@@ -42,8 +43,10 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 std::vector<std::string> DefaultProbeCommand() {
   std::string helper = sorvanta::platform::JoinPath(sorvanta::platform::ProgramFolder(), "sorvanta-probe-helper");
   if (!QFileInfo(Q(helper)).isExecutable()) helper = "/usr/libexec/sorvanta/sorvanta-probe-helper";
-  if (geteuid() == 0) return {helper};
-  return {"pkexec", helper};
+  // pkexec clears the environment: the helper is told the window's language.
+  const std::string language = sorvanta::CurrentLanguage() == sorvanta::Language::kChinese ? "zh" : "en";
+  if (geteuid() == 0) return {helper, "--lang", language};
+  return {"pkexec", helper, "--lang", language};
 }
 
 }  // namespace
