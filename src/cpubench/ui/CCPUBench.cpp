@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "cpubench/ui/CLoadingDlg.h"
 #include "ui/language.h"
@@ -159,6 +160,13 @@ void CCPUBench::ShowRecord(const std::vector<cpubench::CpuRecordRow>& rows, cons
   for (const cpubench::CpuRecordRow& row : rows) {
     new QTreeWidgetItem(results_, {Q(row.item), Q(row.value), Q(row.ratio)});
   }
+  // The list is never narrower than its rows need, so that no item name (longer in some
+  // languages) is cut short; the log beside it wraps instead.
+  int width = 2 * results_->frameWidth() + results_->verticalScrollBar()->sizeHint().width();
+  for (int c = 0; c < results_->columnCount(); ++c)
+    width += std::max(static_cast<QAbstractItemView*>(results_)->sizeHintForColumn(c),  // public there
+                      results_->header()->sectionSizeHint(c));
+  results_->setMinimumWidth(width);
   age_->setText(Q(age));
   copy_->setEnabled(!rows.empty());
 }
