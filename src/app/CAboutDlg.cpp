@@ -6,21 +6,22 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "ui/language.h"
 #include "ui/look.h"
 
 namespace sorvanta::ui {
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("关于 Sorvanta"));
+  setWindowTitle(QTr("关于 Sorvanta"));
   setWindowIcon(MainIcon());
 
   auto* icon = new QLabel(this);
   icon->setPixmap(MainIcon().pixmap(48, 48));
   icon->setAlignment(Qt::AlignTop);
 
-  version_ = new QLabel(QStringLiteral("Sorvanta PC 版，版本：") + ProductVersion(), this);
+  version_ = new QLabel(QTr("Sorvanta PC 版，版本：%1").arg(ProductVersion()), this);
   version_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  auto* fixed = new QLabel(QStringLiteral("CPU 跑分、硬盘跑分与扩容U盘鉴定工具"), this);
+  auto* fixed = new QLabel(QTr("CPU 跑分、硬盘跑分与扩容U盘鉴定工具"), this);
 
   auto* texts = new QVBoxLayout;
   texts->addWidget(version_);
@@ -33,7 +34,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   top->addLayout(texts, 1);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
-  buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("确定"));
+  buttons->button(QDialogButtonBox::Ok)->setText(QTr("确定"));
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
 
   auto* layout = new QVBoxLayout(this);

@@ -37,7 +37,7 @@ int CSorvantaApp::Run() {
   const std::string folder =
       options_.programFolder.empty() ? platform::ProgramFolder() : options_.programFolder;
   const std::string writeFolder = platform::ProgramWriteFolder(folder);
-  if (writeFolder.empty()) std::fprintf(stderr, "%s\n", platform::kNoHomeFolderText);
+  if (writeFolder.empty()) std::fprintf(stderr, "%s\n", Tr(platform::kNoHomeFolderText));
   else platform::SetWorkingDirectory(writeFolder);
 
   int exitCode = 0;
@@ -68,7 +68,8 @@ int CSorvantaApp::RunMainWindow() {
   UseEnvironmentLanguage(app);
   QApplication::setApplicationName(QStringLiteral("sorvanta"));
   QApplication::setDesktopFileName(QStringLiteral("sorvanta"));  // ties windows to the menu entry
-  QApplication::setOrganizationName(QStringLiteral("应用程序向导生成的本地应用程序"));
+  // The organisation names the folders Qt keeps the program's files in: the same in every language.
+  QApplication::setOrganizationName(QStringLiteral(ZH_("应用程序向导生成的本地应用程序")));
   QApplication::setApplicationVersion(ProductVersion());
   ApplyLook(app);
   CSorvantaDlg dlg;

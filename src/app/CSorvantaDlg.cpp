@@ -17,17 +17,12 @@
 #include "cpubench/ui/CCPUBench.h"
 #include "diskbench/ui/CDiskBench.h"
 #include "service/requests.h"
+#include "ui/language.h"
 #include "ui/look.h"
 #include "ui/queued_calls.h"
 #include "ui/restart.h"
 
 namespace sorvanta::ui {
-namespace {
-
-const QString kAboutEntry = QStringLiteral("关于 Sorvanta(&A)...");
-
-}  // namespace
-
 // Shows what the update check reports: each call copies its text and is queued to the
 // window thread without waiting; calls after the window is gone are dropped.
 class CSorvantaDlg::UpdateAdapter : public UpdateReporter {
@@ -40,7 +35,7 @@ class CSorvantaDlg::UpdateAdapter : public UpdateReporter {
     Post([line = QString::fromStdString(line)](CSorvantaDlg* w) { w->AddAnnouncementLine(line); });
   }
   void MarkUpToDate() override {
-    Post([](CSorvantaDlg* w) { w->SetVersionNote(QStringLiteral(" 已是最新版！")); });
+    Post([](CSorvantaDlg* w) { w->SetVersionNote(QTr(" 已是最新版！")); });
   }
   void Detach() { calls_.Detach(); }
 
@@ -53,13 +48,12 @@ class CSorvantaDlg::UpdateAdapter : public UpdateReporter {
 };
 
 CSorvantaDlg::CSorvantaDlg(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("SorvantaPC版"));
+  setWindowTitle(QTr("SorvantaPC版"));
   setWindowIcon(MainIcon());
   setWindowFlag(Qt::WindowMinimizeButtonHint, true);
   urlOpener_ = [](const QUrl& url) { QDesktopServices::openUrl(url); };
 
-  const QString captions[4] = {QStringLiteral("CPU跑分"), QStringLiteral("硬盘跑分"),
-                               QStringLiteral("排行榜"), QStringLiteral("扩容U盘鉴定")};
+  const QString captions[4] = {QTr("CPU跑分"), QTr("硬盘跑分"), QTr("排行榜"), QTr("扩容U盘鉴定")};
   auto* row = new QHBoxLayout;
   for (int i = 0; i < 4; ++i) {
     buttons_[i] = new QPushButton(captions[i], this);
@@ -76,10 +70,10 @@ CSorvantaDlg::CSorvantaDlg(QWidget* parent) : QDialog(parent) {
   announcement_ = new QPlainTextEdit(this);
   announcement_->setReadOnly(true);
   announcement_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  announcement_->setPlainText(QStringLiteral("获取公告中..."));
+  announcement_->setPlainText(QTr("获取公告中..."));
 
-  version_ = new QLabel(QStringLiteral("版本：") + ProductVersion(), this);
-  auto* about = new QPushButton(kAboutEntry, this);
+  version_ = new QLabel(QTr("版本：%1").arg(ProductVersion()), this);
+  auto* about = new QPushButton(QTr("关于 Sorvanta(&A)..."), this);
   about->setAutoDefault(false);
   about->setFlat(true);
   connect(about, &QPushButton::clicked, this, &CSorvantaDlg::ShowAbout);
@@ -153,7 +147,7 @@ QUrl CSorvantaDlg::RankingUrl() {
 void CSorvantaDlg::SetAnnouncement(const QString& text) { announcement_->setPlainText(text); }
 
 void CSorvantaDlg::SetVersionNote(const QString& note) {
-  version_->setText(QStringLiteral("版本：") + ProductVersion() + note);
+  version_->setText(QTr("版本：%1").arg(ProductVersion()) + note);
 }
 
 void CSorvantaDlg::AddAnnouncementLine(const QString& line) { announcement_->appendPlainText(line); }
@@ -215,7 +209,7 @@ void CSorvantaDlg::keyPressEvent(QKeyEvent* event) {
 
 void CSorvantaDlg::contextMenuEvent(QContextMenuEvent* event) {
   QMenu menu(this);
-  menu.addAction(kAboutEntry, this, &CSorvantaDlg::ShowAbout);
+  menu.addAction(QTr("关于 Sorvanta(&A)..."), this, &CSorvantaDlg::ShowAbout);
   menu.exec(event->globalPos());
 }
 

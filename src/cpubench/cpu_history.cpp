@@ -15,6 +15,7 @@
 
 #include "platform/file_replace.h"
 #include "platform/paths.h"
+#include "base/language.h"
 #include "base/log.h"
 #include "base/json_input.h"
 #include "base/text.h"
@@ -197,42 +198,37 @@ std::vector<CpuScoreRecord> LoadCpuHistory() { return LoadCpuHistory(CpuHistoryP
 
 std::vector<CpuRecordRow> CpuRecordRows(const CpuScoreRecord& r) {
   std::vector<CpuRecordRow> rows;
-  rows.push_back({"单核跑分", IntText(r.singlecore), Fixed(r.ratio, 3)});
+  rows.push_back({Tr("单核跑分"), IntText(r.singlecore), Fixed(r.ratio, 3)});
   long long sum = 0;
   for (size_t i = 0; i < r.coreValues.size(); ++i) {
     double ratio = i < r.coreRatios.size() ? r.coreRatios[i] : 0.0;
-    rows.push_back({"核心" + IntText(static_cast<long long>(i)) + "跑分", IntText(r.coreValues[i]), Fixed(ratio, 3)});
+    rows.push_back({FormatText(Tr("核心%zu跑分"), i), IntText(r.coreValues[i]), Fixed(ratio, 3)});
     sum += r.coreValues[i];
   }
-  rows.push_back({"多核总分", IntText(sum), ""});
+  rows.push_back({Tr("多核总分"), IntText(sum), ""});
   // A single-core score of 0 would divide by zero; the multiplier then reads 0.00.
   double multiplier = r.singlecore != 0 ? static_cast<double>(sum) / r.singlecore : 0.0;
-  rows.push_back({"倍率", Fixed(multiplier, 2), ""});
+  rows.push_back({Tr("倍率"), Fixed(multiplier, 2), ""});
   std::time_t t = static_cast<std::time_t>(r.runtime);
   std::tm local{};
   char when[64] = "";
   if (localtime_r(&t, &local))
     std::snprintf(when, sizeof(when), "%d-%.2d-%.2d %.2d:%.2d:%.2d", local.tm_year + 1900, local.tm_mon + 1,
                   local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-  rows.push_back({"跑分时间", when, ""});
+  rows.push_back({Tr("跑分时间"), when, ""});
   if (r.maxsinglecore >= 1) {
-    rows.push_back({"单核参考", IntText(r.maxsinglecore), ""});
-    rows.push_back({"多核参考", IntText(r.maxmulticore), ""});
+    rows.push_back({Tr("单核参考"), IntText(r.maxsinglecore), ""});
+    rows.push_back({Tr("多核参考"), IntText(r.maxmulticore), ""});
   }
   return rows;
 }
 
 std::string CpuRecordAgeLabel(const CpuScoreRecord& r, std::time_t now) {
   const long long d = static_cast<long long>(now) - r.runtime;
-  if (d < 60) return "刚刚";
-  if (d < 3600) return IntText(d / 60) + " 分钟前";
-  char buf[64];
-  if (d < 86400) {
-    std::snprintf(buf, sizeof(buf), "%.1f", d / 3600.0);
-    return std::string(buf) + " 小时前";
-  }
-  std::snprintf(buf, sizeof(buf), "%.1f", d / 86400.0);
-  return std::string(buf) + " 天前";
+  if (d < 60) return Tr("刚刚");
+  if (d < 3600) return FormatText(Tr("%lld 分钟前"), d / 60);
+  if (d < 86400) return FormatText(Tr("%.1f 小时前"), d / 3600.0);
+  return FormatText(Tr("%.1f 天前"), d / 86400.0);
 }
 
 int PreviousRecordIndex(int shown, int count) {
@@ -246,7 +242,8 @@ int NextRecordIndex(int shown, int count) {
 }
 
 std::string CpuRecordText(const std::vector<CpuRecordRow>& rows, const std::string& age) {
-  size_t w0 = DisplayWidth("项目"), w1 = DisplayWidth("数值");
+  const std::string item = Tr("项目"), value = Tr("数值");
+  size_t w0 = DisplayWidth(item), w1 = DisplayWidth(value);
   for (const auto& row : rows) {
     w0 = std::max(w0, DisplayWidth(row.item));
     w1 = std::max(w1, DisplayWidth(row.value));
@@ -256,7 +253,7 @@ std::string CpuRecordText(const std::vector<CpuRecordRow>& rows, const std::stri
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text + "\n";
   };
-  std::string text = line("项目", "数值", "系数");
+  std::string text = line(item, value, Tr("系数"));
   for (const auto& row : rows) text += line(row.item, row.value, row.ratio);
   return text + "(" + age + ")\n";
 }

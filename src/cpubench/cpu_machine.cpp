@@ -5,6 +5,7 @@
 #include "cpubench/exam_session.h"
 #include "platform/paths.h"
 #include "platform/system_info.h"
+#include "base/language.h"
 #include "base/text.h"
 
 namespace sorvanta::cpubench {
@@ -50,14 +51,14 @@ CpuMachine ReadCpuMachine(const std::string& root) {
 }
 
 std::string CpuInfoLine(const CpuMachine& m) {
-  return m.cpuName + " 速度:" + FloatText(m.clockMhz / 1000.0) + "GHz" + " 逻辑核数:" + IntText(m.logicalCores);
+  return m.cpuName + FormatText(Tr(" 速度:%sGHz 逻辑核数:%d"), FloatText(m.clockMhz / 1000.0).c_str(), m.logicalCores);
 }
 
 std::string BoardInfoLine(const CpuMachine& m) { return m.boardVendor + " " + m.boardName; }
 
 std::string MemoryInfoLine(const CpuMachine& m) {
   char buf[128];
-  std::snprintf(buf, sizeof(buf), "总量 %.2f GB (%.2f GB 剩余)",
+  std::snprintf(buf, sizeof(buf), Tr("总量 %.2f GB (%.2f GB 剩余)"),
                 static_cast<double>(static_cast<float>(Gigabytes(m.memoryTotalBytes))),
                 static_cast<double>(static_cast<float>(Gigabytes(m.memoryAvailableBytes))));
   return buf;
@@ -65,7 +66,7 @@ std::string MemoryInfoLine(const CpuMachine& m) {
 
 std::string OsInfoLine(const CpuMachine& m) {
   const std::string version = m.osVersion.empty() ? " " : "(" + m.osVersion + ") ";
-  return "内核版本：" + m.osName + version + m.architecture;
+  return Tr("内核版本：") + m.osName + version + m.architecture;
 }
 
 Json::Value BuildDeviceObject(const CpuMachine& m, const std::string& tokenReply) {

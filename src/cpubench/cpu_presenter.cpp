@@ -2,22 +2,23 @@
 
 #include <utility>
 
+#include "base/language.h"
 #include "platform/clock.h"
 #include "service/token.h"
 
 namespace sorvanta::cpubench {
 
-const char* const kCpuCaption = "CPU跑分";
-const char* const kCpuConfirmText =
+const char* const kCpuCaption = N_("CPU跑分");
+const char* const kCpuConfirmText = N_(
     "1、CPU跑分请关闭后台应用，以免导致跑分偏低；\n"
     "2、笔记本电脑建议插上外接电源，并把电源策略调为“高性能”\n"
-    "3、跑分时间不长（不到1分钟），确认开始？";
-const char* const kCpuForceStopText = "正在跑分，强行中止吗？频繁中断将会被服务器判定为恶意行为并禁止跑分。";
+    "3、跑分时间不长（不到1分钟），确认开始？");
+const char* const kCpuForceStopText = N_("正在跑分，强行中止吗？频繁中断将会被服务器判定为恶意行为并禁止跑分。");
 
 namespace {
 
-constexpr const char* kErrorCaption = "错误";
-constexpr const char* kWarningCaption = "警告";
+constexpr const char* kErrorCaption = N_("错误");
+constexpr const char* kWarningCaption = N_("警告");
 
 // A carrier whose calls run only while the presenter that alive belongs to still lives.
 // The check is made on the view's thread, where the presenter is destroyed too.
@@ -81,8 +82,8 @@ void CpuBenchRun::OnOpen() {
   machine_ = config_.readMachine();
   view_.SetMachineLines(CpuInfoLine(machine_), BoardInfoLine(machine_), MemoryInfoLine(machine_),
                         OsInfoLine(machine_));
-  if (!machine_.boardFound) view_.ShowMessage("主板信息获取异常！", "", CpuMessageIcon::kNone);
-  if (!machine_.memoryOk) view_.ShowMessage("内存信息获取异常！", "", CpuMessageIcon::kNone);
+  if (!machine_.boardFound) view_.ShowMessage(Tr("主板信息获取异常！"), "", CpuMessageIcon::kNone);
+  if (!machine_.memoryOk) view_.ShowMessage(Tr("内存信息获取异常！"), "", CpuMessageIcon::kNone);
   LoadHistory();
   ShowRecord();
 }
@@ -104,8 +105,8 @@ void CpuBenchRun::ShowRecord() {
 std::string CpuBenchRun::ShownResultText() const {
   if (shown_ < 0 || shown_ >= static_cast<int>(history_.size())) return "";
   const CpuScoreRecord& record = history_[static_cast<size_t>(shown_)];
-  return "CPU信息：" + CpuInfoLine(machine_) + "\n主板信息：" + BoardInfoLine(machine_) + "\n内存信息：" +
-         MemoryInfoLine(machine_) + "\n系统信息：" + OsInfoLine(machine_) + "\n" +
+  return Tr("CPU信息：") + CpuInfoLine(machine_) + "\n" + Tr("主板信息：") + BoardInfoLine(machine_) + "\n" +
+         Tr("内存信息：") + MemoryInfoLine(machine_) + "\n" + Tr("系统信息：") + OsInfoLine(machine_) + "\n" +
          CpuRecordText(CpuRecordRows(record), CpuRecordAgeLabel(record, config_.now()));
 }
 
@@ -123,7 +124,7 @@ void CpuBenchRun::OnNext() {
 
 bool CpuBenchRun::OnStart() {
   if (state_ != CpuRunState::kIdle) return false;
-  if (!view_.Ask(kCpuConfirmText, kCpuCaption, CpuMessageIcon::kQuestion, false)) return false;
+  if (!view_.Ask(Tr(kCpuConfirmText), Tr(kCpuCaption), CpuMessageIcon::kQuestion, false)) return false;
 
   state_ = CpuRunState::kRequesting;
   view_.SetStartEnabled(false);
@@ -142,12 +143,12 @@ void CpuBenchRun::OnTokenReply(const TokenReply& reply) {
   switch (JudgeTokenReply(reply.body)) {
     case TokenVerdict::kNoReply:
       state_ = CpuRunState::kIdle;
-      view_.ShowMessage(TokenFailureText(reply), kErrorCaption, CpuMessageIcon::kError);
+      view_.ShowMessage(TokenFailureText(reply), Tr(kErrorCaption), CpuMessageIcon::kError);
       view_.SetStartEnabled(true);
       return;
     case TokenVerdict::kRefused:
       state_ = CpuRunState::kRefused;
-      view_.ShowMessage(TokenFailureText(reply), kErrorCaption, CpuMessageIcon::kError);
+      view_.ShowMessage(TokenFailureText(reply), Tr(kErrorCaption), CpuMessageIcon::kError);
       return;
     case TokenVerdict::kAccepted:
       break;
@@ -183,7 +184,7 @@ CpuCloseAction CpuBenchRun::OnCloseRequest() {
   if (state_ == CpuRunState::kRequesting) return CpuCloseAction::kStay;  // no answer meanwhile
   if (state_ != CpuRunState::kRunning) return CpuCloseAction::kClose;
   // "否" is the default: a stray Enter must not abandon the run and restart the program.
-  if (!view_.Ask(kCpuForceStopText, kWarningCaption, CpuMessageIcon::kWarning, true)) return CpuCloseAction::kStay;
+  if (!view_.Ask(Tr(kCpuForceStopText), Tr(kWarningCaption), CpuMessageIcon::kWarning, true)) return CpuCloseAction::kStay;
   // The run ended while the question was up: just close.
   if (state_ != CpuRunState::kRunning) return CpuCloseAction::kClose;
   return CpuCloseAction::kRestart;

@@ -18,6 +18,7 @@
 #include "platform/paths.h"
 #include "base/crypto.h"
 #include "base/json_input.h"
+#include "base/language.h"
 #include "base/log.h"
 #include "service/requests.h"
 #include "service/wire_protocol.h"
@@ -62,9 +63,9 @@ int CountProcessors(const CpuExamOptions& options) {
   return options.countProcessors ? options.countProcessors() : CountLogicalProcessors();
 }
 
-CpuExamOutcome Finish(CpuEvents& events, const std::string& result, const std::string& second, bool scored) {
-  events.Done(result, second);
-  return CpuExamOutcome{true, scored, result, second};
+CpuExamOutcome Finish(CpuEvents& events, const Message& result, const std::string& second, bool scored) {
+  events.Done(result.shown, second);
+  return CpuExamOutcome{true, scored, result.source, second, result.shown};
 }
 
 Json::Value ExamEntry(const GM_ExamData& d, int coreid) {
@@ -89,13 +90,13 @@ void RunExamPhase(int* progress, std::vector<GM_ExamData>* records, int count, c
     record->coreid = j;
     workers.Start(record, options, events);
   }
-  events.Status("开始！使用" + IntText(count) + "核！");
+  events.Status(FormatText(Tr("开始！使用%d核！"), count));
   for (int step = 0; step < 10; ++step) {
     platform::SleepMs(options.paceStepMs);
     *progress += 5;
     events.Progress(*progress);
   }
-  events.Status("停笔！");
+  events.Status(Tr("停笔！"));
   platform::SleepMs(options.paceStepMs);
   workers.JoinAll();
 }
@@ -174,9 +175,9 @@ CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& optio
   const int n = CountProcessors(options);
   if (n < 1 || pieces.size() != static_cast<size_t>(n) + 2 ||
       !std::all_of(pieces.begin() + 1, pieces.end(), IsPaperName))
-    return Finish(events, "服务器返回错误信息", "", false);
+    return Finish(events, SayText("服务器返回错误信息"), "", false);
 
-  events.Status("请求试卷中....");
+  events.Status(Tr("请求试卷中...."));
   std::vector<GM_ExamData> single, multi;
   multi.reserve(pieces.size() - 2);
   for (size_t i = 1; i < pieces.size(); ++i) {
@@ -188,16 +189,16 @@ CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& optio
     events.Progress(static_cast<int>(i * 90 / pieces.size()));
   }
 
-  events.Status("请求开始单核考试....");
+  events.Status(Tr("请求开始单核考试...."));
   events.Progress(100);
-  events.Status("开始单核考试....");
+  events.Status(Tr("开始单核考试...."));
   RunExamPhase(&progress, &single, 1, options, events);
 
-  events.Status("请求开始多核考试....");
-  events.Status("开始多核考试....");
+  events.Status(Tr("请求开始多核考试...."));
+  events.Status(Tr("开始多核考试...."));
   RunExamPhase(&progress, &multi, CountProcessors(options), options, events);
 
-  events.Status("考试结束，等待判分....");
+  events.Status(Tr("考试结束，等待判分...."));
   Json::Value result = BuildResultObject(std::move(device), single[0], multi);
 
   const std::string credential = Base64Decode(pieces[0]);
@@ -210,21 +211,21 @@ CpuExamOutcome RunCpuExamSession(Json::Value device, const CpuExamOptions& optio
   const std::string plaintext = result.toStyledString() + "||" + ClientTag();
   std::string cipher;
   if (!EncryptSubmission(plaintext, key, rounds, &cipher)) {
-    const std::string text = "成绩数据超过1MB，无法提交！";
-    events.Status(text);
+    const Message text = SayText("成绩数据超过1MB，无法提交！");
+    events.Status(text.shown);
     return Finish(events, text, "", false);
   }
   const std::string body = pieces[0] + "||" + Base64Encode(cipher);
   const std::string reply = ServicePostText(ServiceUrl("sorvanta/cpuscoresubmitV4"), body).value_or("");
 
   const std::vector<std::string> answer = SplitPieces(reply, "||");
-  if (answer.size() != 2) return Finish(events, reply, body, false);
+  if (answer.size() != 2) return Finish(events, Message{reply, reply}, body, false);
   platform::SetWorkingDirectory(platform::ProgramWriteFolder(platform::ProgramFolder()));
   const std::string historyPath = CpuHistoryPath();
   if (!AppendCpuHistory(historyPath, answer[1]))
     LogLine("history record not stored in " + historyPath + " (not a JSON object, or the file cannot be written)",
             kLogError, false);
-  return Finish(events, answer[0], answer[1], true);
+  return Finish(events, Message{answer[0], answer[0]}, answer[1], true);
 }
 
 }  // namespace sorvanta::cpubench

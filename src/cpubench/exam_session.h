@@ -22,8 +22,9 @@ namespace sorvanta::cpubench {
 struct CpuExamOutcome {
   bool finished = false;  // Done was sent
   bool scored = false;    // the service returned a result and a record
-  std::string result;     // result text (or error text)
+  std::string result;     // result text (or error text); a fixed error text in Chinese, as --json keeps it
   std::string second;     // the stored record when scored; else detail (maybe empty)
+  std::string shown{};    // result as Done gave it, in the run's language
 };
 
 // Runs a whole session on the calling thread with the device object (which carries the

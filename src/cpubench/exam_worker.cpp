@@ -12,6 +12,7 @@
 #include "base/crypto.h"
 #include "base/json_input.h"
 #include "service/requests.h"
+#include "base/language.h"
 #include "base/text.h"
 
 namespace sorvanta::cpubench {
@@ -113,11 +114,11 @@ void ExamWorker(GM_ExamData* data, const CpuExamOptions& options, CpuEvents& eve
   ExamBlockWorker work;
 
   if (!platform::PinCurrentThreadToNthCpu(data->coreid))
-    events.Status("线程" + IntText(data->coreid) + "绑定CPU核失败！但测试依然继续...");
+    events.Status(FormatText(Tr("线程%d绑定CPU核失败！但测试依然继续..."), data->coreid));
 
   std::string reply = ServicePostText(ServiceUrl("sorvanta/startexam"), StartExamBody(*data)).value_or("");
   if (!AcceptStartExamReply(reply, data)) {
-    events.Status("开始考试失败！");
+    events.Status(Tr("开始考试失败！"));
     return;
   }
 
@@ -127,7 +128,7 @@ void ExamWorker(GM_ExamData* data, const CpuExamOptions& options, CpuEvents& eve
   }
 
   reply = ServicePostText(ServiceUrl("sorvanta/endexam"), EndExamBody(*data)).value_or("");
-  if (reply != "ok") events.Status("结束考试失败：" + reply);
+  if (reply != "ok") events.Status(Tr("结束考试失败：") + reply);
 }
 
 }  // namespace sorvanta::cpubench

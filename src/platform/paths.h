@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "base/language.h"
+
 namespace sorvanta::platform {
 
 // Folder of the running program file (from /proc/self/exe), without a trailing "/".
@@ -14,7 +16,7 @@ std::string ProgramFolder();
 std::string ProgramWriteFolder(const std::string& programFolder);
 // Printed when ProgramWriteFolder is empty: why no log or record is written.
 inline constexpr char kNoHomeFolderText[] =
-    "无法确定用户主目录（HOME 未设置，当前用户也没有 passwd 条目）：本次不写日志和记录文件。";
+    N_("无法确定用户主目录（HOME 未设置，当前用户也没有 passwd 条目）：本次不写日志和记录文件。");
 // The folder holding the English catalogue (en/LC_MESSAGES/sorvanta.mo): $SORVANTA_LOCALEDIR
 // when set, else the first of <program>/../share/locale (installed in /usr/bin),
 // <program>/../../share/locale (/usr/libexec/sorvanta) and <program>/../locale (a build tree)

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "build_config.h"
+#include "base/language.h"
 #include "base/log.h"
 #include "base/text.h"
 
@@ -241,11 +242,11 @@ bool IsLoopbackHost(const std::string& host) {
 // What went wrong with a connection, from the system's errno behind it.
 std::string ConnectFailureWords(int errnoValue) {
   switch (errnoValue) {
-    case ECONNREFUSED: return "连接被拒绝（服务没有运行？）";
-    case ENETUNREACH: return "网络不可达";
-    case EHOSTUNREACH: return "主机不可达";
-    case ETIMEDOUT: return "连接超时";
-    case 0: return "找不到该服务器的地址";
+    case ECONNREFUSED: return Tr("连接被拒绝（服务没有运行？）");
+    case ENETUNREACH: return Tr("网络不可达");
+    case EHOSTUNREACH: return Tr("主机不可达");
+    case ETIMEDOUT: return Tr("连接超时");
+    case 0: return Tr("找不到该服务器的地址");
     default: return std::strerror(errnoValue);
   }
 }
@@ -286,12 +287,12 @@ std::string ServiceFailureText(const Status& failure, const std::string& url) {
   const std::string host = ServiceHostOf(url);
   switch (failure.code()) {
     case StatusCode::kUnreachable:
-      return "无法连接服务器 " + host + "：" + ConnectFailureWords(failure.errnoValue());
-    case StatusCode::kTimedOut: return "服务器 " + host + " 没有及时应答（超时）";
-    case StatusCode::kUntrusted: return "服务器 " + host + " 的证书无法验证";
-    case StatusCode::kTooLarge: return "服务器 " + host + " 的应答过大，已放弃";
-    case StatusCode::kInvalidArgument: return "没有设置服务器地址";
-    default: return "与服务器 " + host + " 的通讯中断";
+      return FormatText(Tr("无法连接服务器 %s：%s"), host.c_str(), ConnectFailureWords(failure.errnoValue()).c_str());
+    case StatusCode::kTimedOut: return FormatText(Tr("服务器 %s 没有及时应答（超时）"), host.c_str());
+    case StatusCode::kUntrusted: return FormatText(Tr("服务器 %s 的证书无法验证"), host.c_str());
+    case StatusCode::kTooLarge: return FormatText(Tr("服务器 %s 的应答过大，已放弃"), host.c_str());
+    case StatusCode::kInvalidArgument: return Tr("没有设置服务器地址");
+    default: return FormatText(Tr("与服务器 %s 的通讯中断"), host.c_str());
   }
 }
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base/crypto.h"
+#include "base/language.h"
 #include "base/text.h"
 #include "platform/clock.h"
 #include "service/requests.h"
@@ -10,8 +11,8 @@
 
 namespace sorvanta {
 
-const char* const kTokenNoReplyText = "服务器通讯错误，此时无法跑分，请检查网络或者请稍后再试！";
-const char* const kTokenRefusedText = "当前跑分人数过多，请稍后再试！";
+const char* const kTokenNoReplyText = N_("服务器通讯错误，此时无法跑分，请检查网络或者请稍后再试！");
+const char* const kTokenRefusedText = N_("当前跑分人数过多，请稍后再试！");
 
 Result<std::string> RequestExamToken(const std::string& brandString, const std::string& machineId, int logicalCores) {
   const DeviceFingerprint fp =
@@ -36,8 +37,9 @@ TokenReply AskForExamToken(const std::string& brandString, const std::string& ma
 
 std::string TokenFailureText(const TokenReply& reply) {
   if (!reply.failure.ok()) return ServiceFailureText(reply.failure, reply.url);
-  if (!reply.refusal.empty()) return "服务器拒绝了请求：" + reply.refusal;
-  return reply.body.empty() ? kTokenNoReplyText : kTokenRefusedText;
+  // The service's own reason is shown as it came.
+  if (!reply.refusal.empty()) return Tr("服务器拒绝了请求：") + reply.refusal;
+  return Tr(reply.body.empty() ? kTokenNoReplyText : kTokenRefusedText);
 }
 
 bool IsValidExamCredential(const std::string& reply) {

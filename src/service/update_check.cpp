@@ -7,6 +7,7 @@
 #include "build_config.h"
 #include "platform/program_file.h"
 #include "service/requests.h"
+#include "base/language.h"
 #include "base/text.h"
 
 namespace sorvanta {
@@ -77,7 +78,7 @@ UpdateOutcome RunUpdateCheck(const UpdateOptions& options, UpdateReporter& repor
   const Result<std::string> versionReply = ServiceGetVerifiedText(ServiceUrl("update/sorvanta/versionPC"));
   if (stop) return UpdateOutcome::kStopped;
   if (versionReply.status().code() == StatusCode::kUntrusted) {
-    reporter.AddNotice("无法验证更新服务器的证书，本次不检查更新（" + versionReply.status().message() + "）");
+    reporter.AddNotice(FormatText(Tr("无法验证更新服务器的证书，本次不检查更新（%s）"), versionReply.status().message().c_str()));
     return UpdateOutcome::kNotVerified;
   }
   if (!versionReply.ok()) return UpdateOutcome::kNoVersion;
@@ -94,19 +95,19 @@ UpdateOutcome RunUpdateCheck(const UpdateOptions& options, UpdateReporter& repor
   // Root passes every access check, so the owner and the place decide as well.
   if (options.programPath.empty() || !platform::IsWritableFolder(FolderOf(options.programPath)) ||
       !platform::ReplaceRefusal(options.programPath, options.identity).empty()) {
-    reporter.AddNotice("发现新版本 " + version +
-                       "。程序所在的文件夹不可写（由软件包管理器安装），请通过软件包管理器升级。");
+    reporter.AddNotice(FormatText(
+        Tr("发现新版本 %s。程序所在的文件夹不可写（由软件包管理器安装），请通过软件包管理器升级。"), version.c_str()));
     return UpdateOutcome::kReadOnly;
   }
 
   const Result<std::string> download = ServiceGetVerifiedBinary(pieces[1]);
   if (stop) return UpdateOutcome::kStopped;
   if (download.status().code() == StatusCode::kUntrusted) {
-    reporter.AddNotice("无法验证新版本下载地址的证书，本次不升级（" + download.status().message() + "）");
+    reporter.AddNotice(FormatText(Tr("无法验证新版本下载地址的证书，本次不升级（%s）"), download.status().message().c_str()));
     return UpdateOutcome::kNotVerified;
   }
   if (!download.ok() || download->empty()) {
-    reporter.AddNotice("新版本 " + version + " 下载失败，本次不升级。");
+    reporter.AddNotice(FormatText(Tr("新版本 %s 下载失败，本次不升级。"), version.c_str()));
     return UpdateOutcome::kDownloadFailed;
   }
   // A release whose version text differs from the one compiled into it would otherwise be
@@ -114,14 +115,15 @@ UpdateOutcome RunUpdateCheck(const UpdateOptions& options, UpdateReporter& repor
   const std::string& program = download.value();
   if (program == FileBytes(options.programPath)) return UpdateOutcome::kSameProgram;
   if (!platform::IsRunnableHere(program)) {
-    reporter.AddNotice("下载的新版本 " + version + " 不是本机可以运行的程序，本次不升级。");
+    reporter.AddNotice(FormatText(Tr("下载的新版本 %s 不是本机可以运行的程序，本次不升级。"), version.c_str()));
     return UpdateOutcome::kNotRunnable;
   }
 
   // A tool run under way would be cut off by the restart: the new program waits for it.
   if (options.toolRuns && !options.toolRuns->WaitUntilIdle([&] {
-        reporter.AddNotice("新版本 " + version +
-                           " 已下载，正在进行的测试结束并关闭工具窗口后再安装并重新启动（若先退出程序，则在下次启动时安装）。");
+        reporter.AddNotice(FormatText(Tr("新版本 %s 已下载，正在进行的测试结束并关闭工具窗口后再安装并重新启动"
+                                         "（若先退出程序，则在下次启动时安装）。"),
+                                      version.c_str()));
       })) {
     return UpdateOutcome::kStopped;
   }
@@ -129,8 +131,8 @@ UpdateOutcome RunUpdateCheck(const UpdateOptions& options, UpdateReporter& repor
 
   const Status written = platform::ReplaceProgramFile(options.programPath, program);
   if (!written.ok()) {
-    reporter.AddNotice("新版本 " + version + " 无法完整写入程序文件夹（磁盘已满？），本次不升级（" +
-                       written.message() + "）");
+    reporter.AddNotice(FormatText(Tr("新版本 %s 无法完整写入程序文件夹（磁盘已满？），本次不升级（%s）"), version.c_str(),
+                                  written.message().c_str()));
     return UpdateOutcome::kWriteFailed;
   }
   // The new program is in place; once the program is being closed it is left for the next

@@ -3,6 +3,8 @@
 #include <QAbstractButton>
 #include <QMessageBox>
 
+#include "ui/language.h"
+
 namespace sorvanta::ui {
 namespace {
 
@@ -26,11 +28,11 @@ bool ShowRealBox(QWidget* parent, const MessageRequest& request) {
   QMessageBox box(ToQtIcon(request.icon), request.caption, request.text,
                   request.yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, parent);
   if (request.yesNo) {
-    box.button(QMessageBox::Yes)->setText(QStringLiteral("是(&Y)"));
-    box.button(QMessageBox::No)->setText(QStringLiteral("否(&N)"));
+    box.button(QMessageBox::Yes)->setText(QTr("是(&Y)"));
+    box.button(QMessageBox::No)->setText(QTr("否(&N)"));
     box.setDefaultButton(request.defaultNo ? QMessageBox::No : QMessageBox::Yes);
   } else {
-    box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
+    box.button(QMessageBox::Ok)->setText(QTr("确定"));
   }
   return box.exec() != QMessageBox::No;
 }

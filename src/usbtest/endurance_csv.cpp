@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/language.h"
 #include "base/text.h"
 
 namespace sorvanta::usbtest {
@@ -22,7 +23,8 @@ std::string WithoutMs(std::string text) {
 }  // namespace
 
 std::string UsbTestCsvText(const std::vector<UsbTestRow>& rows) {
-  std::string text = "编号,文件,识别U盘用时(ms),拷贝用时(ms),校验结果\r\n";
+  // The export is read by other programs: its header stays Chinese in every language.
+  std::string text = ZH_("编号,文件,识别U盘用时(ms),拷贝用时(ms),校验结果\r\n");
   for (const auto& row : rows) {
     // The unit goes from the two time columns only: a path may well contain "ms".
     for (int c = 0; c < kUsbTestColumns; ++c) {

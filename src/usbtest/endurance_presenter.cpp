@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 
+#include "base/language.h"
+#include "base/text.h"
 #include "usbtest/endurance_settings.h"
 #include "usbtest/switch_link.h"
 #include "usbtest/usb_drives.h"
@@ -21,7 +23,7 @@ class EnduranceRun::Relay : public UsbTestEvents {
     Post([passes](EnduranceRun& r) {
       r.table_.Clear();
       r.view_.ClearRows();
-      r.view_.SetLogText("日志：");
+      r.view_.SetLogText(Tr("日志："));
       r.view_.SetProgressRange(passes);
       r.view_.SetProgress(0);
     });
@@ -37,7 +39,8 @@ class EnduranceRun::Relay : public UsbTestEvents {
     Post([row, column, text](EnduranceRun& r) {
       if (row < 0 || static_cast<size_t>(row) >= r.table_.rows().size()) return;
       r.table_.SetCell(row, column, text);
-      r.view_.SetCell(row, column, text);
+      // The table keeps the result as the run gave it (Chinese, for the export); shown translated.
+      r.view_.SetCell(row, column, column == kColResult ? std::string(Tr(text.c_str())) : text);
     });
   }
   void Progress(int passIndex) override {
@@ -118,7 +121,7 @@ void EnduranceRun::OnStartOrStop() {
   // A run whose body failed before its end report leaves no thread behind: idle again.
   if (running_ && !runThread_.Active()) OnRunEnded();
   if (running_) {
-    if (!view_.AskYesNo("中断当前操作吗？", "问你")) return;
+    if (!view_.AskYesNo(Tr("中断当前操作吗？"), Tr("问你"))) return;
     if (!running_) return;  // the run ended while the question was up
     runThread_.RequestStop();
     view_.SetStartEnabled(false);
@@ -133,7 +136,7 @@ void EnduranceRun::OnStartOrStop() {
   const std::string message = CheckUsbTestInput(params.copyFile, &params.driveRoot, params.switchAddress);
   if (params.driveRoot != inputs.driveRoot) view_.SetDriveField(params.driveRoot);  // as it will be used
   if (!message.empty()) {
-    view_.ShowMessage(message, "");
+    view_.ShowMessage(Tr(message.c_str()), "");
     return;
   }
   params.disconnectDelaySec = 1;
@@ -152,7 +155,7 @@ void EnduranceRun::OnStartOrStop() {
                                         [stop]() mutable { stop.request_stop(); });
   if (!started) {
     running_ = false;
-    view_.AppendLog("无法启动测试线程！");
+    view_.AppendLog(Tr("无法启动测试线程！"));
   }
 }
 
@@ -165,7 +168,7 @@ void EnduranceRun::OnTestSwitch() {
   const std::string address = view_.Inputs().switchAddress;
   const std::string message = CheckSwitchAddress(address);
   if (!message.empty()) {
-    view_.ShowMessage(message, "");
+    view_.ShowMessage(Tr(message.c_str()), "");
     return;
   }
   // The exchange may take up to the switch's answer time-out; the window keeps painting
@@ -186,23 +189,23 @@ void EnduranceRun::OnSwitchAnswered(const SwitchAnswer& answer) {
   switchTestActive_ = false;
   view_.SetTestEnabled(true);
   if (!answer.ok) {
-    view_.AppendLog(std::string(kUsbMsgSwitchFailed) + (answer.failure.empty() ? "" : "（" + answer.failure + "）"));
+    view_.AppendLog(Tr(kUsbMsgSwitchFailed) + (answer.failure.empty() ? "" : FormatText(Tr("（%s）"), answer.failure.c_str())));
     return;
   }
   SaveSettings();  // the switch was reached: its address is worth remembering
   // Only a reply that says so is a failure; any other, empty included, is taken as done.
   const bool refused = IsSwitchErrorReply("USBON", answer.reply);
-  view_.ShowMessage(answer.reply, refused ? kUsbMsgSwitchRefused : kUsbMsgSwitchPassed);
+  view_.ShowMessage(answer.reply, Tr(refused ? kUsbMsgSwitchRefused : kUsbMsgSwitchPassed));
 }
 
 void EnduranceRun::OnExportCsv() {
   if (running_ || table_.rows().empty()) {
-    view_.ShowMessage(kUsbMsgNotFinished, "");
+    view_.ShowMessage(Tr(kUsbMsgNotFinished), "");
     return;
   }
   const std::string path = view_.ChooseCsvFile();
   if (path.empty()) return;
-  if (!WriteUsbTestCsv(path, table_.rows())) view_.ShowMessage(kUsbMsgCannotSave, "");
+  if (!WriteUsbTestCsv(path, table_.rows())) view_.ShowMessage(Tr(kUsbMsgCannotSave), "");
 }
 
 }  // namespace sorvanta::usbtest

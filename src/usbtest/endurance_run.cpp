@@ -122,19 +122,19 @@ class Pass {
   // cannot go on, nothing when the drive is back. row is the pass's row.
   std::optional<UsbTestEnd> PowerCycle(int row) {
     if (!mount_.Note()) {
-      events_.Log("U盘未挂载：" + p_.driveRoot + "，试验终止！");
+      events_.Log(FormatText(Tr("U盘未挂载：%s，试验终止！"), p_.driveRoot.c_str()));
       return UsbTestEnd::kDriveLost;
     }
     if (p_.disconnectDelaySec > 0) {
-      events_.Log("等待断开...");
+      events_.Log(Tr("等待断开..."));
       if (!WaitUnlessStopped(static_cast<uint32_t>(p_.disconnectDelaySec) * 1000u, stop_)) return UsbTestEnd::kStopped;
     }
     if (stop_.stop_requested()) return UsbTestEnd::kStopped;
 
     if (p_.safeEject && p_.safeEject->load()) {
-      events_.Log("安全弹出...");
+      events_.Log(Tr("安全弹出..."));
       while (!platform::Ejector().Eject(p_.driveRoot).ok()) {
-        events_.Log("安全弹出U盘失败，重试...");
+        events_.Log(Tr("安全弹出U盘失败，重试..."));
         if (!WaitUnlessStopped(p_.retryMs, stop_)) return UsbTestEnd::kStopped;
       }
       mount_.Back();
@@ -142,7 +142,7 @@ class Pass {
 
     // Power off. A stop before the switch got the command leaves the drive powered; once a
     // command may have reached it, the power is restored before the run ends.
-    events_.Log("请求树莓派断开USB...");
+    events_.Log(Tr("请求树莓派断开USB..."));
     bool maybeOff = false;
     for (;;) {
       if (stop_.stop_requested()) {
@@ -151,7 +151,7 @@ class Pass {
       }
       SwitchAnswer off = AskSwitch(p_.switchAddress, "USBOFF", p_.link, stop_);
       mount_.Back();
-      if (off.ok) events_.Log("树莓派返回：" + off.reply);
+      if (off.ok) events_.Log(Tr("树莓派返回：") + off.reply);
       if (off.ok && !IsSwitchErrorReply("USBOFF", off.reply)) {
         maybeOff = true;
         break;
@@ -169,16 +169,16 @@ class Pass {
     }
 
     // Power on, until the switch says it is done: the drive must not be left off.
-    events_.Log("连接USB...");
+    events_.Log(Tr("连接USB..."));
     bool restoring = false;
     for (;;) {
       if (stop_.stop_requested() && !restoring) {
-        events_.Log("正在恢复供电，请稍候...");
+        events_.Log(Tr("正在恢复供电，请稍候..."));
         restoring = true;
       }
       SwitchAnswer on = AskSwitch(p_.switchAddress, "USBON", p_.link);
       mount_.Back();
-      if (on.ok) events_.Log("树莓派返回：" + on.reply);
+      if (on.ok) events_.Log(Tr("树莓派返回：") + on.reply);
       if (on.ok && !IsSwitchErrorReply("USBON", on.reply)) break;
       RetryLine(on);
       if (restoring) SleepMs(p_.retryMs);
@@ -186,7 +186,7 @@ class Pass {
     }
     if (stop_.stop_requested()) return UsbTestEnd::kStopped;
 
-    events_.Log("等待U盘就绪...");
+    events_.Log(Tr("等待U盘就绪..."));
     const uint32_t start = TickMs();
     for (int check = 0; check < p_.reconnectChecks; ++check) {
       if (mount_.Back()) {
@@ -197,18 +197,19 @@ class Pass {
       if (check + 1 < p_.reconnectChecks) WaitUnlessStopped(p_.reconnectIntervalMs, stop_);
     }
     if (!mount_.Gone()) {
-      events_.Log("U盘未断开（树莓派未切断供电，或系统保留了原来的挂载）！试验终止！");
+      events_.Log(Tr("U盘未断开（树莓派未切断供电，或系统保留了原来的挂载）！试验终止！"));
       return UsbTestEnd::kNotDisconnected;
     }
-    events_.Log("U盘无法重连！可能损坏！试验终止！");
+    events_.Log(Tr("U盘无法重连！可能损坏！试验终止！"));
     return UsbTestEnd::kDriveLost;
   }
 
  private:
   // A failed command, or one the switch answered with an error, is tried again.
   void RetryLine(const SwitchAnswer& answer) {
-    const std::string reason = answer.ok ? p_.switchAddress + "：开关返回错误" : answer.failure;
-    events_.Log("树莓派通讯错误！重试！（" + reason + "）");
+    const std::string reason =
+        answer.ok ? FormatText(Tr("%s：开关返回错误"), p_.switchAddress.c_str()) : answer.failure;
+    events_.Log(FormatText(Tr("树莓派通讯错误！重试！（%s）"), reason.c_str()));
   }
 
   const UsbTestParams& p_;
@@ -242,12 +243,12 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestEvents& events, std::st
   uint8_t sourceDigest[32];
   struct stat st;
   if (Sm3File(p.copyFile, sourceDigest) != kSm3FileOk || ::stat(p.copyFile.c_str(), &st) != 0) {
-    events.Log("计算原始文件SM3失败！");
+    events.Log(Tr("计算原始文件SM3失败！"));
     outcome.end = UsbTestEnd::kSourceDigestFailed;
   } else {
     const uint64_t sourceSize = static_cast<uint64_t>(st.st_size);
     int nextNumber = 0;
-    events.Log("原始文件SM3:" + HexEncode(sourceDigest, sizeof(sourceDigest)));
+    events.Log(Tr("原始文件SM3:") + HexEncode(sourceDigest, sizeof(sourceDigest)));
     outcome.end = UsbTestEnd::kFinished;
 
     for (int i = 0; i < p.passes; ++i) {
@@ -259,7 +260,7 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestEvents& events, std::st
       events.Progress(i);
       // Nothing goes into the bare mount point folder of a drive that is not mounted.
       if (!platform::IsVolumeRoot(p.driveRoot)) {
-        events.Log("U盘未挂载：" + p.driveRoot + "，试验终止！");
+        events.Log(FormatText(Tr("U盘未挂载：%s，试验终止！"), p.driveRoot.c_str()));
         outcome.end = UsbTestEnd::kDriveLost;
         break;
       }
@@ -270,13 +271,13 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestEvents& events, std::st
 
       if (ReportSpace(p.driveRoot, events) <= sourceSize) {
         if (claimed) platform::Files().Remove(target);
-        events.Log("存储空间不足，停止测试...");
+        events.Log(Tr("存储空间不足，停止测试..."));
         outcome.end = UsbTestEnd::kNoSpace;
         break;
       }
 
       // Copy; a failed copy is caught by the verification below.
-      events.Log("拷贝文件：\r\n" + target);
+      events.Log(Tr("拷贝文件：") + std::string("\r\n") + target);
       uint32_t start = TickMs();
       if (claimed) platform::CopyWholeFile(p.copyFile, target);  // never over a name it did not create
       events.CellSet(i, kColCopy, Ms(TickDiff(TickMs(), start)));
@@ -287,18 +288,19 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestEvents& events, std::st
         break;
       }
 
-      events.Log("校验数据...");
+      events.Log(Tr("校验数据..."));
       ++outcome.verified;
       uint8_t digest[32];
       if (!claimed || !DriveDigest(target, digest)) {
-        events.Log("计算U盘文件SM3失败！");
-        events.CellSet(i, kColResult, "文件错误");
+        events.Log(Tr("计算U盘文件SM3失败！"));
+        // Result cells stay Chinese: the CSV export writes them; the window translates them.
+        events.CellSet(i, kColResult, N_("文件错误"));
       } else if (std::memcmp(digest, sourceDigest, sizeof(digest)) == 0) {
-        events.CellSet(i, kColResult, "通过");
+        events.CellSet(i, kColResult, N_("通过"));
         ++outcome.passed;
       } else {
-        events.Log("拷贝的文件损坏：\r\n" + target);
-        events.CellSet(i, kColResult, "文件损坏");
+        events.Log(Tr("拷贝的文件损坏：") + std::string("\r\n") + target);
+        events.CellSet(i, kColResult, N_("文件损坏"));
       }
 
       ReportSpace(p.driveRoot, events);
@@ -307,7 +309,7 @@ UsbTestOutcome RunUsbTest(const UsbTestParams& p, UsbTestEvents& events, std::st
     }
   }
 
-  events.Log("结束！");
+  events.Log(Tr("结束！"));
   events.Ended();
   return outcome;
 }

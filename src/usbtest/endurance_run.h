@@ -10,20 +10,21 @@
 #include <stop_token>
 #include <string>
 
+#include "base/language.h"
 #include "usbtest/switch_link.h"
 
 namespace sorvanta::usbtest {
 
-// Texts the window and the command line show.
-inline constexpr const char* kUsbMsgAddress = "树莓派IP应包含端口号！\n例子：192.168.0.100:5000";
-inline constexpr const char* kUsbMsgNoCopyFile = "拷贝文件不存在！";
-inline constexpr const char* kUsbMsgDriveFormat = "U盘路径错误，格式为斜线开头的挂载点！\n比如/media/user/USB";
-inline constexpr const char* kUsbMsgDriveMissing = "U盘路径不存在！";
-inline constexpr const char* kUsbMsgSwitchFailed = "树莓派通讯错误！试验终止！";
-inline constexpr const char* kUsbMsgSwitchPassed = "测试通过！";
-inline constexpr const char* kUsbMsgSwitchRefused = "测试失败！";  // the switch answered "<command> ERR ..."
-inline constexpr const char* kUsbMsgNotFinished = "尚未完成试验！";
-inline constexpr const char* kUsbMsgCannotSave = "无法保存！";
+// Texts the window and the command line show (translated with Tr where they are shown).
+inline constexpr const char* kUsbMsgAddress = N_("树莓派IP应包含端口号！\n例子：192.168.0.100:5000");
+inline constexpr const char* kUsbMsgNoCopyFile = N_("拷贝文件不存在！");
+inline constexpr const char* kUsbMsgDriveFormat = N_("U盘路径错误，格式为斜线开头的挂载点！\n比如/media/user/USB");
+inline constexpr const char* kUsbMsgDriveMissing = N_("U盘路径不存在！");
+inline constexpr const char* kUsbMsgSwitchFailed = N_("树莓派通讯错误！试验终止！");
+inline constexpr const char* kUsbMsgSwitchPassed = N_("测试通过！");
+inline constexpr const char* kUsbMsgSwitchRefused = N_("测试失败！");  // the switch answered "<command> ERR ..."
+inline constexpr const char* kUsbMsgNotFinished = N_("尚未完成试验！");
+inline constexpr const char* kUsbMsgCannotSave = N_("无法保存！");
 
 // Results-list columns.
 enum UsbTestColumn : int { kColNumber = 0, kColFile = 1, kColReconnect = 2, kColCopy = 3, kColResult = 4 };

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "base/language.h"
 #include "base/text.h"
 
 namespace sorvanta::usbtest {
@@ -18,19 +19,19 @@ namespace {
 // the rare others.
 std::string Reason(const boost::system::error_code& ec) {
   namespace error = boost::asio::error;
-  if (ec == error::connection_refused) return "连接被拒绝";
-  if (ec == error::timed_out) return "连接超时";
+  if (ec == error::connection_refused) return Tr("连接被拒绝");
+  if (ec == error::timed_out) return Tr("连接超时");
   if (ec == error::host_not_found || ec == error::host_not_found_try_again || ec == error::no_data)
-    return "找不到主机";
-  if (ec == error::network_unreachable || ec == error::network_down) return "网络不可达";
-  if (ec == error::host_unreachable) return "主机不可达";
+    return Tr("找不到主机");
+  if (ec == error::network_unreachable || ec == error::network_down) return Tr("网络不可达");
+  if (ec == error::host_unreachable) return Tr("主机不可达");
   if (ec == error::connection_reset || ec == error::broken_pipe || ec == error::connection_aborted)
-    return "连接被断开";
+    return Tr("连接被断开");
   return ec.message();
 }
 
 std::string Duration(uint32_t ms) {
-  return ms % 1000 == 0 ? std::to_string(ms / 1000) + "秒" : std::to_string(ms) + "毫秒";
+  return ms % 1000 == 0 ? FormatText(Tr("%u秒"), ms / 1000) : FormatText(Tr("%u毫秒"), ms);
 }
 
 }  // namespace
@@ -61,7 +62,7 @@ SwitchLinkClient::SwitchLinkClient(std::string host, int port, SwitchLinkOptions
 SwitchLinkClient::~SwitchLinkClient() { Close(); }
 
 void SwitchLinkClient::Fail(const std::string& reason) {
-  lastError_ = host_ + ":" + std::to_string(port_) + "：" + reason;
+  lastError_ = FormatText(Tr("%s:%d：%s"), host_.c_str(), port_, reason.c_str());
   if (options_.errorOutput) options_.errorOutput(lastError_);
 }
 
@@ -82,12 +83,12 @@ bool SwitchLinkClient::Connect(std::stop_token stop) {
   }
 
   if (port_ <= 0 || port_ > 65535) {
-    Fail("端口无效");
+    Fail(Tr("端口无效"));
     return false;
   }
   auto results = resolver.resolve(address, std::to_string(port_), ec);
   if (ec || results.empty()) {
-    Fail(ec ? Reason(ec) : std::string("找不到主机"));
+    Fail(ec ? Reason(ec) : std::string(Tr("找不到主机")));
     return false;
   }
   tcp::endpoint endpoint = results.begin()->endpoint();
@@ -106,7 +107,7 @@ bool SwitchLinkClient::Connect(std::stop_token stop) {
     socket->close(ignored);  // aborts the pending connect
     impl_->io.restart();
     impl_->io.run();
-    Fail("已停止");
+    Fail(Tr("已停止"));
     return false;
   }
   if (ec) {
@@ -119,13 +120,13 @@ bool SwitchLinkClient::Connect(std::stop_token stop) {
 
 bool SwitchLinkClient::Exchange(const std::string& request, std::string* reply, bool sendOnly) {
   if (!impl_->socket) {
-    Fail("未连接");
+    Fail(Tr("未连接"));
     return false;
   }
   boost::system::error_code ec;
   boost::asio::write(*impl_->socket, boost::asio::buffer(request), ec);
   if (ec) {
-    Fail("发送失败（" + Reason(ec) + "）");
+    Fail(FormatText(Tr("发送失败（%s）"), Reason(ec).c_str()));
     Close();
     return false;
   }
@@ -148,7 +149,7 @@ bool SwitchLinkClient::Exchange(const std::string& request, std::string* reply, 
     impl_->io.restart();
     impl_->io.run();
     impl_->socket.reset();
-    Fail("无应答（" + Duration(options_.receiveTimeoutMs) + "内未回复）");
+    Fail(FormatText(Tr("无应答（%s内未回复）"), Duration(options_.receiveTimeoutMs).c_str()));
     return false;
   }
   if (got > 0) reply->assign(buf, got);

@@ -16,8 +16,10 @@
 #include <QScrollBar>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "cpubench/ui/CLoadingDlg.h"
+#include "ui/language.h"
 #include "ui/look.h"
 #include "ui/message_box.h"
 #include "ui/queued_calls.h"
@@ -25,8 +27,6 @@
 
 namespace sorvanta::ui {
 namespace {
-
-const QString kResultHeader = QStringLiteral("---------跑分结果---------");
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
@@ -50,7 +50,7 @@ cpubench::CpuCallCarrier CarrierOf(std::shared_ptr<QueuedCalls> calls) {
 
 CCPUBench::CCPUBench(QWidget* parent, Options options)
     : QDialog(parent), restart_(std::move(options.restart)) {
-  setWindowTitle(Q(cpubench::kCpuCaption));
+  setWindowTitle(QTr(cpubench::kCpuCaption));
   setWindowIcon(MainIcon());
   setWindowFlag(Qt::WindowMinimizeButtonHint, true);
   BuildControls();
@@ -68,8 +68,7 @@ CCPUBench::~CCPUBench() {
 }
 
 void CCPUBench::BuildControls() {
-  const QString labels[4] = {QStringLiteral("CPU信息："), QStringLiteral("主板信息："),
-                             QStringLiteral("内存信息："), QStringLiteral("系统信息：")};
+  const QString labels[4] = {QTr("CPU信息："), QTr("主板信息："), QTr("内存信息："), QTr("系统信息：")};
   auto* form = new QFormLayout;
   form->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
   for (int i = 0; i < 4; ++i) {
@@ -81,7 +80,7 @@ void CCPUBench::BuildControls() {
 
   results_ = new QTreeWidget(this);
   results_->setColumnCount(3);
-  results_->setHeaderLabels({QStringLiteral("项目"), QStringLiteral("数值"), QStringLiteral("系数")});
+  results_->setHeaderLabels({QTr("项目"), QTr("数值"), QTr("系数")});
   results_->setRootIsDecorated(false);
   results_->setSelectionBehavior(QAbstractItemView::SelectRows);
   results_->setUniformRowHeights(true);
@@ -91,7 +90,7 @@ void CCPUBench::BuildControls() {
   results_->header()->setStretchLastSection(false);
 
   // Ctrl+C anywhere in the window but a text field with its own selection (the log).
-  copy_ = new QAction(QStringLiteral("复制结果"), this);
+  copy_ = new QAction(QTr("复制结果"), this);
   copy_->setShortcut(QKeySequence::Copy);
   copy_->setShortcutContext(Qt::WindowShortcut);
   addAction(copy_);
@@ -103,8 +102,8 @@ void CCPUBench::BuildControls() {
     menu.exec(results_->viewport()->mapToGlobal(at));
   });
 
-  previous_ = new QPushButton(QStringLiteral("上一次"), this);
-  next_ = new QPushButton(QStringLiteral("下一次"), this);
+  previous_ = new QPushButton(QTr("上一次"), this);
+  next_ = new QPushButton(QTr("下一次"), this);
   age_ = new QLabel(this);
   age_->setAlignment(Qt::AlignCenter);
   for (QPushButton* b : {previous_, next_}) b->setAutoDefault(false);
@@ -131,7 +130,7 @@ void CCPUBench::BuildControls() {
   progress_ = new QProgressBar(this);
   progress_->setRange(0, 100);
   progress_->setValue(0);
-  start_ = new QPushButton(QStringLiteral("跑分"), this);
+  start_ = new QPushButton(QTr("跑分"), this);
   start_->setAutoDefault(false);
   start_->setMinimumWidth(start_->sizeHint().width() * 3 / 2);
   connect(start_, &QPushButton::clicked, this, &CCPUBench::StartRun);
@@ -161,6 +160,13 @@ void CCPUBench::ShowRecord(const std::vector<cpubench::CpuRecordRow>& rows, cons
   for (const cpubench::CpuRecordRow& row : rows) {
     new QTreeWidgetItem(results_, {Q(row.item), Q(row.value), Q(row.ratio)});
   }
+  // The list is never narrower than its rows need, so that no item name (longer in some
+  // languages) is cut short; the log beside it wraps instead.
+  int width = 2 * results_->frameWidth() + results_->verticalScrollBar()->sizeHint().width();
+  for (int c = 0; c < results_->columnCount(); ++c)
+    width += std::max(static_cast<QAbstractItemView*>(results_)->sizeHintForColumn(c),  // public there
+                      results_->header()->sectionSizeHint(c));
+  results_->setMinimumWidth(width);
   age_->setText(Q(age));
   copy_->setEnabled(!rows.empty());
 }
@@ -184,7 +190,7 @@ void CCPUBench::AppendLogLine(const QString& line) {
 }
 
 void CCPUBench::ShowResult(const std::string& result) {
-  AppendLogLine(kResultHeader);
+  AppendLogLine(QTr("---------跑分结果---------"));
   AppendLogLine(Q(result));
 }
 

@@ -6,6 +6,8 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include "ui/language.h"
+
 namespace sorvanta::ui {
 
 CLoadingDlg::CLoadingDlg(QWidget* parent) : QDialog(parent) {
@@ -14,7 +16,7 @@ CLoadingDlg::CLoadingDlg(QWidget* parent) : QDialog(parent) {
   auto* frame = new QFrame(this);
   frame->setFrameShape(QFrame::Box);
   frame->setLineWidth(1);
-  auto* label = new QLabel(QStringLiteral("服务器通讯中......"), frame);
+  auto* label = new QLabel(QTr("服务器通讯中......"), frame);
   label->setAlignment(Qt::AlignCenter);
   auto* inner = new QVBoxLayout(frame);
   inner->setContentsMargins(28, 18, 28, 18);

@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "ui/language.h"
 #include "ui/look.h"
 #include "ui/message_box.h"
 #include "ui/queued_calls.h"
@@ -25,8 +26,6 @@
 
 namespace sorvanta::ui {
 namespace {
-
-const QString kCaption = QStringLiteral("USB存储不安全弹出暴力测试");
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 std::string S(const QString& text) { return text.toStdString(); }
@@ -65,7 +64,7 @@ class DriveBox : public QComboBox {
 
 CRankListDlg::CRankListDlg(QWidget* parent, Options options)
     : QDialog(parent), options_(std::move(options)) {
-  setWindowTitle(kCaption);
+  setWindowTitle(QTr("USB存储不安全弹出暴力测试"));
   setWindowIcon(MainIcon());
   setWindowFlag(Qt::WindowMinimizeButtonHint, true);
   if (!options_.listDrives) options_.listDrives = [] { return usbtest::UsbTestDriveRoots(); };
@@ -91,8 +90,7 @@ CRankListDlg::~CRankListDlg() {
 void CRankListDlg::BuildControls() {
   results_ = new QTreeWidget(this);
   results_->setColumnCount(usbtest::kUsbTestColumns);
-  results_->setHeaderLabels({QStringLiteral("编号"), QStringLiteral("文件"), QStringLiteral("识别U盘用时"),
-                             QStringLiteral("拷贝用时"), QStringLiteral("校验结果")});
+  results_->setHeaderLabels({QTr("编号"), QTr("文件"), QTr("识别U盘用时"), QTr("拷贝用时"), QTr("校验结果")});
   results_->setRootIsDecorated(false);
   results_->setSelectionBehavior(QAbstractItemView::SelectRows);
   results_->setUniformRowHeights(true);
@@ -112,18 +110,18 @@ void CRankListDlg::BuildControls() {
   copyFile_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   copyFile_->setMinimumWidth(copyFile_->fontMetrics().horizontalAdvance(QLatin1Char('0')) * 30);
   copyFile_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-  browse_ = new QPushButton(QStringLiteral("浏览"), this);
+  browse_ = new QPushButton(QTr("浏览"), this);
 
   drive_ = new DriveBox(options_.listDrives, this);
   drive_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   switch_ = new QLineEdit(this);
   switch_->setPlaceholderText(QStringLiteral("192.168.0.100:5000"));
 
-  safeEject_ = new QCheckBox(QStringLiteral("安全弹出"), this);
+  safeEject_ = new QCheckBox(QTr("安全弹出"), this);
   safeEject_->setChecked(false);
-  start_ = new QPushButton(QStringLiteral("开始"), this);
-  test_ = new QPushButton(QStringLiteral("测试"), this);
-  export_ = new QPushButton(QStringLiteral("导出数据"), this);
+  start_ = new QPushButton(QTr("开始"), this);
+  test_ = new QPushButton(QTr("测试"), this);
+  export_ = new QPushButton(QTr("导出数据"), this);
   passRate_ = new QLabel(QStringLiteral("-/-"), this);
   passRate_->setMinimumWidth(passRate_->fontMetrics().horizontalAdvance(QStringLiteral("1000/1000 100%")));
   for (QPushButton* b : {browse_, start_, test_, export_}) b->setAutoDefault(false);
@@ -140,16 +138,16 @@ void CRankListDlg::BuildControls() {
   connect(safeEject_, &QCheckBox::toggled, this, [this](bool on) { run_->OnSafeEjectToggled(on); });
 
   auto* grid = new QGridLayout;
-  grid->addWidget(new QLabel(QStringLiteral("总进度："), this), 0, 0);
+  grid->addWidget(new QLabel(QTr("总进度："), this), 0, 0);
   grid->addWidget(progress_, 0, 1, 1, 2);
-  grid->addWidget(new QLabel(QStringLiteral("U盘空间："), this), 1, 0);
+  grid->addWidget(new QLabel(QTr("U盘空间："), this), 1, 0);
   grid->addWidget(space_, 1, 1, 1, 2);
-  grid->addWidget(new QLabel(QStringLiteral("拷贝文件："), this), 2, 0);
+  grid->addWidget(new QLabel(QTr("拷贝文件："), this), 2, 0);
   grid->addWidget(copyFile_, 2, 1);
   grid->addWidget(browse_, 2, 2);
-  grid->addWidget(new QLabel(QStringLiteral("U盘盘符："), this), 3, 0);
+  grid->addWidget(new QLabel(QTr("U盘盘符："), this), 3, 0);
   grid->addWidget(drive_, 3, 1, 1, 2);
-  grid->addWidget(new QLabel(QStringLiteral("树莓派IP："), this), 4, 0);
+  grid->addWidget(new QLabel(QTr("树莓派IP："), this), 4, 0);
   grid->addWidget(switch_, 4, 1, 1, 2);
   grid->setColumnStretch(1, 1);
 
@@ -161,7 +159,7 @@ void CRankListDlg::BuildControls() {
   buttons->addWidget(export_);
 
   auto* rate = new QHBoxLayout;
-  rate->addWidget(new QLabel(QStringLiteral("通过率："), this));
+  rate->addWidget(new QLabel(QTr("通过率："), this));
   rate->addWidget(passRate_, 1);
 
   auto* controls = new QVBoxLayout;
@@ -189,11 +187,16 @@ void CRankListDlg::showEvent(QShowEvent* event) {
 }
 
 // Fits the columns once to a sample row as wide as their usual content ("1000",
-// "writetest999.bin", times, results), never narrower than their headers; the file column
-// takes what remains of the list's width.
+// "writetest999.bin", times, the longest result), never narrower than their headers; the file
+// column takes what remains of the list's width.
 void CRankListDlg::FitColumns() {
+  QString widestResult;
+  for (const char* result : {N_("通过"), N_("文件错误"), N_("文件损坏")}) {
+    const QString shown = QTr(result);
+    if (fontMetrics().horizontalAdvance(shown) > fontMetrics().horizontalAdvance(widestResult)) widestResult = shown;
+  }
   const QStringList sample{QStringLiteral("0000"), QStringLiteral("writetest0000.bin"), QStringLiteral("000000ms"),
-                           QStringLiteral("000000ms"), QStringLiteral("文件损坏")};
+                           QStringLiteral("000000ms"), widestResult};
   auto* item = new QTreeWidgetItem(results_, sample);
   int others = 0;
   for (int c = 0; c < usbtest::kUsbTestColumns; ++c) {
@@ -269,14 +272,17 @@ bool CRankListDlg::AskYesNo(const std::string& text, const std::string& caption)
 std::string CRankListDlg::ChooseCopyFile() {
   if (options_.chooseCopyFile) return FilePath(options_.chooseCopyFile());
   // Linux file names need no dot, so the filter matches every name.
+  // Qt's own dialog, not the desktop's: its buttons follow the program's language.
   return FilePath(QFileDialog::getOpenFileName(this, QString(), QFileInfo(copyFile_->text()).path(),
-                                               QStringLiteral("All File(*)")));
+                                               QStringLiteral("All File(*)"), nullptr,
+                                               QFileDialog::DontUseNativeDialog));
 }
 
 std::string CRankListDlg::ChooseCsvFile() {
   if (options_.chooseCsvFile) return FilePath(options_.chooseCsvFile());
   QFileDialog dialog(this, QString(), QString(), QStringLiteral("CSV File(*.csv)"));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setOption(QFileDialog::DontUseNativeDialog);  // buttons in the program's language
   dialog.setDefaultSuffix(QStringLiteral("csv"));
   if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) return FilePath(dialog.selectedFiles().first());
   return {};
