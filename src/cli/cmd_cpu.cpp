@@ -150,7 +150,7 @@ int RunCpu(const JsonStyle& style, bool history) {
     PrintJson(obj, style);
     return outcome.scored ? kExitOk : kExitFailed;
   }
-  std::printf(Tr("---------跑分结果---------\n%s\n"), Printable(outcome.result).c_str());
+  std::printf(Tr("---------跑分结果---------\n%s\n"), Printable(outcome.shown.empty() ? outcome.result : outcome.shown).c_str());
   // The newest record after the machine lines: the text the window's "复制结果" copies.
   if (outcome.scored) std::printf("%s", Printable(run.ShownResultText()).c_str());
   return outcome.scored ? kExitOk : kExitFailed;
