@@ -140,7 +140,7 @@ Result<ProbeResult> ProbeDisk(const DiskProbeRequest& request, ProbeEvents& even
                          FormatText(Tr("%s 正被其他设备（LVM、RAID 或加密卷）使用，不能鉴定"), request.device.c_str()));
   if (!disk.mountPoints.empty()) {
     std::string where;
-    for (const std::string& m : disk.mountPoints) where += (where.empty() ? "" : "、") + m;
+    for (const std::string& m : disk.mountPoints) where += (where.empty() ? "" : Tr("、")) + m;
     if (!request.unmount)
       return Status::Error(StatusCode::kPermissionDenied,
                            FormatText(Tr("%s 上有已挂载的文件系统（%s）；请先卸载，或加 --unmount"), request.device.c_str(), where.c_str()));
