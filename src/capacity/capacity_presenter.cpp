@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 
+#include "base/language.h"
 #include "platform/volumes.h"
 
 namespace sorvanta::capacity {
@@ -42,16 +43,21 @@ std::string FreeSpaceText(uint64_t freeBytes) {
   return buf;
 }
 
-const char* const kCapacityHelpText =
-    "原理:\r\n  本软件通过覆盖磁盘可用空间来达到彻底清除曾经删除的文件.\r\n\r\n作用:\r\n  "
-    "可以彻底清除磁盘曾经储存但被移动、修改、删除的痕迹,这样就可以不必担心以前删除了的文件被他人使用 "
-    "磁盘恢复软件 恢复了.\r\n\r\n常识:\r\n  "
-    "一般常规方式删除(比如清空回收站或SHIFT+DELETE,以及在windows下的格式化)只是清除文件在文件系统中的索引位置,"
-    "而文件的实体还是保存在磁盘扇区里的,所以所谓 磁盘恢复软件 依然能够恢复你已删除了的文件,"
-    "只有完全清除文件在磁盘物理扇区上所占用的每一个区块才算彻底删除,所谓的 文件粉碎软件 就是这个原理.";
+std::string CapacityHelpText() {
+  // Line ends stay out of the translated texts.
+  const std::string nl = "\r\n";
+  return Tr("原理:") + nl + "  " + Tr("本软件通过覆盖磁盘可用空间来达到彻底清除曾经删除的文件.") + nl + nl + Tr("作用:") + nl +
+         "  " +
+         Tr("可以彻底清除磁盘曾经储存但被移动、修改、删除的痕迹,这样就可以不必担心以前删除了的文件被他人使用 "
+            "磁盘恢复软件 恢复了.") +
+         nl + nl + Tr("常识:") + nl + "  " +
+         Tr("一般常规方式删除(比如清空回收站或SHIFT+DELETE,以及在windows下的格式化)只是清除文件在文件系统中的索引位置,"
+            "而文件的实体还是保存在磁盘扇区里的,所以所谓 磁盘恢复软件 依然能够恢复你已删除了的文件,"
+            "只有完全清除文件在磁盘物理扇区上所占用的每一个区块才算彻底删除,所谓的 文件粉碎软件 就是这个原理.");
+}
 
-const char* const kBusyCloseText = "正在处理,请先停止!";
-const char* const kChooseVolumeText = "请先选择驱动器";
+const char* const kBusyCloseText = N_("正在处理,请先停止!");
+const char* const kChooseVolumeText = N_("请先选择驱动器");
 
 // Carries the run's events to the window thread; never waits, so the run never blocks on
 // the window. What arrives once the run logic is gone is dropped.
@@ -107,7 +113,7 @@ CapacityCheckRun::~CapacityCheckRun() {
 }
 
 void CapacityCheckRun::OnOpen() {
-  log_ = kCapacityHelpText;
+  log_ = CapacityHelpText();
   view_.SetLogText(log_);
   view_.SetMode(CapacityMode::kCapacityCheck);
   ListVolumes();
@@ -123,7 +129,7 @@ void CapacityCheckRun::OnMountTableChanged() {
 
 bool CapacityCheckRun::OnCloseRequest() {
   if (!Active()) return true;
-  view_.ShowMessage(kBusyCloseText);
+  view_.ShowMessage(Tr(kBusyCloseText));
   return false;
 }
 
@@ -201,7 +207,7 @@ void CapacityCheckRun::OnStartOrStop() {
   }
   const std::string root = SelectedRoot();
   if (root.empty()) {
-    view_.ShowMessage(kChooseVolumeText);
+    view_.ShowMessage(Tr(kChooseVolumeText));
     return;
   }
   if (!ReadVolume(root)) {
@@ -254,7 +260,7 @@ void CapacityCheckRun::OnStartOrStop() {
   phase_ = Phase::kRunning;
   if (freeBytes_ > 0) {
     view_.SetVolumeControlsEnabled(false);
-    view_.SetStartText("停止");
+    view_.SetStartText(Tr("停止"));
   }
 }
 
@@ -282,7 +288,7 @@ void CapacityCheckRun::OnPauseOver() {
   phase_ = Phase::kIdle;
   view_.SetVolumeControlsEnabled(true);
   view_.SetStartEnabled(true);
-  view_.SetStartText("开始");
+  view_.SetStartText(Tr("开始"));
 }
 
 }  // namespace sorvanta::capacity

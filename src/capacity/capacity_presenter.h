@@ -34,8 +34,8 @@ std::string VolumeInfoText(const CapacityVolume& volume);
 // "%.2f MB" of the free bytes, in single precision.
 std::string FreeSpaceText(uint64_t freeBytes);
 
-// Texts of the window.
-extern const char* const kCapacityHelpText;  // the log's text when the window opens
+// Texts of the window, in Chinese (shown through Tr).
+std::string CapacityHelpText();              // the log's text when the window opens, in the current language
 extern const char* const kBusyCloseText;     // "正在处理,请先停止!"
 extern const char* const kChooseVolumeText;  // "请先选择驱动器"
 constexpr uint32_t kEndPauseMs = 2333;       // Start stays disabled this long after a run

@@ -13,6 +13,7 @@
 #include "platform/cpu.h"
 #include "platform/volumes.h"
 #include "base/crypto.h"
+#include "base/language.h"
 #include "base/text.h"
 
 namespace sorvanta::capacity {
@@ -115,7 +116,7 @@ CapacityResult CapacityRun::Run() {
   result_.freeBytes = options_.freeBytes;
 
   if (options_.freeBytes == 0) {
-    events_.Log("剩余0字节...");
+    events_.Log(Tr("剩余0字节..."));
     result_.end = CapacityEnd::kNoFreeSpace;
     return result_;
   }
@@ -126,7 +127,7 @@ CapacityResult CapacityRun::Run() {
   generators.Start(generatorCount);
 
   lastDisplay_ = platform::TickMs();
-  events_.Log("准备填充...");
+  events_.Log(Tr("准备填充..."));
   validSpace_ = options_.freeBytes;
   errors_ = 0;
   mismatches_ = 0;
@@ -158,21 +159,22 @@ CapacityResult CapacityRun::Run() {
   Cleanup();
 
   if (!aborted_) {
+    Message end;
     if (errors_ > 0) {
       // Also in wipe mode: a failed write left part of the free space as it was.
-      result_.endMessage = "处理结束！您的磁盘有错误！";
+      end = SayText("处理结束！您的磁盘有错误！");
     } else if (!capacity && result_.unwrittenBytes >= kMiB) {
       // Saying the data is destroyed would be wrong while free blocks stayed unwritten.
-      result_.endMessage = FormatText("处理结束！有%llu MB保留空间未能覆盖，请使用管理员权限（sudo）重新擦除！",
-                                  static_cast<unsigned long long>(result_.unwrittenBytes / kMiB));
+      end = Say("处理结束！有%llu MB保留空间未能覆盖，请使用管理员权限（sudo）重新擦除！",
+                static_cast<unsigned long long>(result_.unwrittenBytes / kMiB));
     } else if (!capacity) {
-      result_.endMessage = "处理结束！您的磁盘数据已毁尸灭迹！";
+      end = SayText("处理结束！您的磁盘数据已毁尸灭迹！");
     } else {
-      result_.endMessage = FormatText("处理结束！您的磁盘有效容量：%lld MB (%.2lf GB)",
-                                  static_cast<long long>(validSpace_ / kMiB),
-                                  static_cast<double>(validSpace_) / static_cast<double>(kGiB));
+      end = Say("处理结束！您的磁盘有效容量：%lld MB (%.2lf GB)", static_cast<long long>(validSpace_ / kMiB),
+                static_cast<double>(validSpace_) / static_cast<double>(kGiB));
     }
-    events_.Log(result_.endMessage);
+    result_.endMessage = end.source;
+    events_.Log(end.shown);
   }
   files_.clear();
   generators.Join();
@@ -194,13 +196,13 @@ std::unique_ptr<platform::File> CapacityRun::CreateTestFile(std::string* path) {
     const int error = opened.status().errnoValue();
     std::unique_ptr<platform::File> file = std::move(opened).value_or(nullptr);
     if (!file && error == EEXIST && skipped < kMaxSkips) {
-      events_.Log("文件已存在,跳过:" + *path);
+      events_.Log(FormatText(Tr("文件已存在,跳过:%s"), path->c_str()));
       continue;
     }
-    events_.Log("创建文件:" + *path);
+    events_.Log(FormatText(Tr("创建文件:%s"), path->c_str()));
     if (!file) {
-      if (error == EINVAL) events_.Log("文件系统不支持绕过缓存的直接读写");
-      events_.Log("无法创建文件,介质只读或没有权限");
+      if (error == EINVAL) events_.Log(Tr("文件系统不支持绕过缓存的直接读写"));
+      events_.Log(Tr("无法创建文件,介质只读或没有权限"));
     }
     return file;
   }
@@ -211,14 +213,14 @@ void CapacityRun::SyncTestFile(platform::File& file, const std::string& path) {
   // clean pass or a wipe reported as complete.
   if (file.Sync()) return;
   ++errors_;
-  events_.Log("文件同步失败！" + path);
+  events_.Log(FormatText(Tr("文件同步失败！%s"), path.c_str()));
 }
 
 void CapacityRun::NoteEarlyFull(uint64_t unwritten) {
   // File-system bookkeeping costs a few KiB; more than a block means another program took
   // free space while the run was filling it, so the capacity found is smaller than the drive's.
   if (unwritten > kCapacityBlockSize) {
-    events_.Log(FormatText("可用空间在检测过程中减少了%llu MB（可能有其他程序占用），结果偏小！",
+    events_.Log(FormatText(Tr("可用空间在检测过程中减少了%llu MB（可能有其他程序占用），结果偏小！"),
                          static_cast<unsigned long long>(unwritten / kMiB)));
   }
 }
@@ -234,7 +236,7 @@ void CapacityRun::FillReserved(BlockGenerators& generators) {
     result_.unwrittenBytes = reserved;
     return;
   }
-  events_.Log(FormatText("覆盖保留空间...%llu MB", static_cast<unsigned long long>(reserved / kMiB)));
+  events_.Log(FormatText(Tr("覆盖保留空间...%llu MB"), static_cast<unsigned long long>(reserved / kMiB)));
   std::string path;
   std::unique_ptr<platform::File> file = CreateTestFile(&path);
   if (!file) return;
@@ -262,12 +264,12 @@ void CapacityRun::FillReserved(BlockGenerators& generators) {
   file.reset();
   files_.push_back(TestFileRecord{path, {}});
   if (Stopped()) {
-    events_.Log("用户终止!");
+    events_.Log(Tr("用户终止!"));
     aborted_ = true;
     return;
   }
   if (reserved > reservedWritten_ + kMiB)
-    events_.Log(FormatText("有%llu MB空闲空间由文件系统保留,无法写入",
+    events_.Log(FormatText(Tr("有%llu MB空闲空间由文件系统保留,无法写入"),
                          static_cast<unsigned long long>((reserved - reservedWritten_) / kMiB)));
 }
 
@@ -298,9 +300,9 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
     TestBlock block = generators.Take([this] { return Stopped(); });
     if (!block.data) {
       if (Stopped()) {  // Stop while waiting for a block
-        events_.Log("用户终止!");
+        events_.Log(Tr("用户终止!"));
       } else {  // the generators gave up (no memory left for blocks)
-        events_.Log("内存不足,检测中断！");
+        events_.Log(Tr("内存不足,检测中断！"));
       }
       aborted_ = true;
       break;
@@ -327,12 +329,12 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
       } else {
         ++errors_;
         if (errors_ > kMaxRunErrors) {
-          events_.Log("错误过多，检测中断！");
+          events_.Log(Tr("错误过多，检测中断！"));
           aborted_ = true;
           pool_.Release(std::move(block.data));
           break;
         }
-        events_.Log(FormatText("文件写入错误！位置：%llu MB", static_cast<unsigned long long>(validSpace_ / kMiB)));
+        events_.Log(FormatText(Tr("文件写入错误！位置：%llu MB"), static_cast<unsigned long long>(validSpace_ / kMiB)));
         count = std::max<ssize_t>(n, 0);
       }
     } else {
@@ -351,7 +353,7 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
     events_.Remaining(validSpace_);
 
     if (Stopped()) {
-      events_.Log("用户终止!");
+      events_.Log(Tr("用户终止!"));
       aborted_ = true;
       pool_.Release(std::move(block.data));
       break;
@@ -385,7 +387,7 @@ CapacityRun::Fill CapacityRun::FillFreeSpace(BlockGenerators& generators) {
 }
 
 int64_t CapacityRun::WriteTail(platform::File& file, const uint8_t* data, uint64_t offset, bool* fileFull) {
-  events_.Log(FormatText("收尾...%llu KB", static_cast<unsigned long long>(validSpace_ / 1024)));
+  events_.Log(FormatText(Tr("收尾...%llu KB"), static_cast<unsigned long long>(validSpace_ / 1024)));
   // Unbuffered transfers are whole 4 KiB pages; a smaller rest cannot be written this way.
   uint64_t length = std::min<uint64_t>(validSpace_, kCapacityBlockSize) & ~static_cast<uint64_t>(platform::kDirectAlign - 1);
   if (length == 0) return 0;
@@ -417,7 +419,7 @@ int64_t CapacityRun::WriteTail(platform::File& file, const uint8_t* data, uint64
     if (next == 0) break;
     length = next;
   }
-  events_.Log(FormatText("收尾失败！请不要操作测试分区！validSpace: %llu /n: %u",
+  events_.Log(FormatText(Tr("收尾失败！请不要操作测试分区！validSpace: %llu /n: %u"),
                        static_cast<unsigned long long>(validSpace_), static_cast<unsigned>(reported)));
   return -1;
 }
@@ -443,22 +445,22 @@ void CapacityRun::Verify() {
     const TestFileRecord& record = files_[item.file];
     switch (item.kind) {
       case ReadBackItem::kOpened:
-        events_.Log("校验文件：" + record.path);
+        events_.Log(FormatText(Tr("校验文件：%s"), record.path.c_str()));
         break;
       case ReadBackItem::kOpenFailed:
-        events_.Log("无法读取文件：" + record.path + ",介质损坏！");
+        events_.Log(FormatText(Tr("无法读取文件：%s,介质损坏！"), record.path.c_str()));
         break;
       case ReadBackItem::kNoMemory:
-        events_.Log("内存不足,检测中断！");
+        events_.Log(Tr("内存不足,检测中断！"));
         aborted_ = true;
         break;
       case ReadBackItem::kReadFailed:
-        events_.Log("读取错误!数据意外终止！");
+        events_.Log(Tr("读取错误!数据意外终止！"));
         aborted_ = true;
         break;
       case ReadBackItem::kBlock: {
         if (Stopped()) {
-          events_.Log("用户终止!");
+          events_.Log(Tr("用户终止!"));
           aborted_ = true;
           break;
         }
@@ -471,10 +473,10 @@ void CapacityRun::Verify() {
           wb.check = WrittenBlock::kMismatch;
           ++mismatches_;
           ++errors_;
-          events_.Log(FormatText("%s文件检测到%d个错误，位置：%llu MB", record.path.c_str(), errors_,
+          events_.Log(FormatText(Tr("%s文件检测到%d个错误，位置：%llu MB"), record.path.c_str(), errors_,
                                static_cast<unsigned long long>(wb.offset / kMiB)));
           if (errors_ > kMaxRunErrors) {
-            events_.Log("错误过多，检测中断！");
+            events_.Log(Tr("错误过多，检测中断！"));
             aborted_ = true;
             break;
           }
@@ -505,7 +507,7 @@ void CapacityRun::JudgeRealCapacity() {
 }
 
 void CapacityRun::Cleanup() {
-  events_.Log("清理数据中...");
+  events_.Log(Tr("清理数据中..."));
   // A file that cannot be deleted stays on the volume; the result names it.
   for (const TestFileRecord& f : files_) {
     if (!platform::Files().Remove(f.path) && platform::Files().Exists(f.path)) result_.keptFiles.push_back(f.path);

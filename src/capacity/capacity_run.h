@@ -68,7 +68,9 @@ struct CapacityResult {
   uint64_t verifiedBytes = 0;  // bytes read back intact (capacity check only)
   int errors = 0;              // write errors and mismatches
   bool aborted = false;
-  std::string endMessage;            // empty when the run ended without one
+  // The end message in Chinese whatever the language (--json keeps it so); the log has it in
+  // the language of the run. Empty when the run ended without one.
+  std::string endMessage;
   // Test files left on the volume: those written before a creation failed, and any that
   // could not be deleted.
   std::vector<std::string> keptFiles;

@@ -52,5 +52,9 @@ std::string QuickProbeQuestion(const std::string& device);
 // The probe's JSON object: "mode" ("probe"), "device", "claimedBytes", "rounds", "restored",
 // "error" and the verdict's keys.
 Json::Value ProbeJson(const std::string& device, const ProbeResult& result);
+// The verdict line of a probe's JSON (whose texts are Chinese) in the current language, when
+// its keys give the same Chinese line, else its "verdictText" as it is; empty when it holds
+// no verdict.
+std::string ProbeVerdictLine(const Json::Value& probe);
 
 }  // namespace sorvanta::capacity

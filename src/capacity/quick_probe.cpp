@@ -7,6 +7,7 @@
 #include <set>
 
 #include "base/crypto.h"
+#include "base/language.h"
 #include "base/text.h"
 #include "platform/direct_io.h"
 
@@ -19,6 +20,9 @@ constexpr uint64_t kMinModule = kMiB;  // the smallest wrap period looked for
 constexpr uint64_t kChunk = kMiB;      // flush data and backups of it go in chunks this big
 constexpr char kMagic[8] = {'S', 'V', 'P', 'R', 'O', 'B', 'E', '1'};
 constexpr uint32_t kMaxNameBytes = 4096;
+// Why a probe ended early, where the reason is the probe's own.
+constexpr const char* kProbeNoMemoryText = N_("没有足够的内存");
+constexpr const char* kProbeTooSmallText = N_("磁盘太小，无法快速鉴定");
 
 uint64_t AlignDown(uint64_t v) { return v / kSector * kSector; }
 
@@ -77,7 +81,7 @@ Status WriteBackupFile(const std::string& path, const std::string& deviceName, u
          file->Write(k.data.data(), k.data.size()) == static_cast<ssize_t>(k.data.size());
   }
   if (ok && file->Sync()) return Status::Ok();
-  Status failed = Status::FromErrno(file->LastError(), "写入备份文件 " + path);
+  Status failed = Status::FromErrno(file->LastError(), FormatText(Tr("写入备份文件 %s"), path.c_str()));
   file.reset();
   platform::Files().Remove(path);
   return failed;
@@ -98,11 +102,11 @@ Result<BackupContents> ReadBackupFile(const std::string& path) {
   uint8_t buf[65536];
   for (;;) {
     ssize_t n = file->Read(buf, sizeof(buf));
-    if (n < 0) return Status::FromErrno(file->LastError(), "读取备份文件 " + path);
+    if (n < 0) return Status::FromErrno(file->LastError(), FormatText(Tr("读取备份文件 %s"), path.c_str()));
     bytes.insert(bytes.end(), buf, buf + n);
     if (n < static_cast<ssize_t>(sizeof(buf))) break;
   }
-  const Status notOne = Status::Error(StatusCode::kInvalidArgument, "不是快速鉴定的备份文件：" + path);
+  const Status notOne = Status::Error(StatusCode::kInvalidArgument, FormatText(Tr("不是快速鉴定的备份文件：%s"), path.c_str()));
   if (bytes.size() < sizeof(kMagic) + 4 || std::memcmp(bytes.data(), kMagic, sizeof(kMagic)) != 0) return notOne;
   size_t at = sizeof(kMagic);
   const uint64_t nameLen = GetU(&bytes[at], 4);
@@ -133,21 +137,21 @@ Result<BackupContents> ReadBackupFile(const std::string& path) {
 // Writes every kept place back, flushes, and reads each back to compare.
 Status WriteBack(ProbeDevice& device, const std::vector<Kept>& kept, uint64_t* bytesWritten) {
   platform::AlignedBuffer buffer(kChunk);
-  if (!buffer.ok()) return Status::Error(StatusCode::kFailed, "没有足够的内存恢复备份的数据");
+  if (!buffer.ok()) return Status::Error(StatusCode::kFailed, Tr("没有足够的内存恢复备份的数据"));
   // Backward, so that of two places the drive maps to the same cells, the earlier-kept one
   // is written last (both hold the same bytes when kept before any write).
   for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
     std::memcpy(buffer.data(), it->data.data(), it->data.size());
     if (!device.Write(it->offset, buffer.data(), it->data.size()))
-      return Status::Error(StatusCode::kIoError, FormatText("恢复偏移 %llu 处的数据失败",
+      return Status::Error(StatusCode::kIoError, FormatText(Tr("恢复偏移 %llu 处的数据失败"),
                                                             static_cast<unsigned long long>(it->offset)));
     if (bytesWritten) *bytesWritten += it->data.size();
   }
-  if (!device.Flush()) return Status::Error(StatusCode::kIoError, "恢复的数据无法同步到磁盘");
+  if (!device.Flush()) return Status::Error(StatusCode::kIoError, Tr("恢复的数据无法同步到磁盘"));
   for (const Kept& k : kept) {
     if (!device.Read(k.offset, buffer.data(), k.data.size()) ||
         std::memcmp(buffer.data(), k.data.data(), k.data.size()) != 0)
-      return Status::Error(StatusCode::kIoError, FormatText("偏移 %llu 处恢复的数据读回不一致",
+      return Status::Error(StatusCode::kIoError, FormatText(Tr("偏移 %llu 处恢复的数据读回不一致"),
                                                             static_cast<unsigned long long>(k.offset)));
   }
   return Status::Ok();
@@ -173,6 +177,10 @@ class Probe {
   // fates_. False when the round could not be done or undone (result_ says why).
   bool Round(std::vector<uint64_t> points);
   BlockFate::Kind ReadFate(uint64_t offset, platform::AlignedBuffer& sector);
+  void SetError(const Message& why) {
+    result_.error = why.shown;
+    result_.errorSource = why.source;
+  }
 
   ProbeDevice& device_;
   const ProbeOptions& options_;
@@ -213,7 +221,7 @@ bool Probe::Round(std::vector<uint64_t> points) {
   // Keep what lies at every place first; a place that cannot be read is not written.
   platform::AlignedBuffer buffer(kChunk);
   if (!buffer.ok()) {
-    result_.error = "没有足够的内存";
+    SetError(SayText(kProbeNoMemoryText));
     return false;
   }
   std::vector<Kept> kept;
@@ -228,7 +236,7 @@ bool Probe::Round(std::vector<uint64_t> points) {
   }
   Status saved = WriteBackupFile(options_.backupPath, options_.deviceName, device_.Size(), tag_, kept);
   if (!saved.ok()) {
-    result_.error = saved.message();
+    SetError(Message{saved.message(), saved.message()});
     return false;
   }
 
@@ -252,7 +260,7 @@ bool Probe::Round(std::vector<uint64_t> points) {
   Status back = WriteBack(device_, kept, &result_.verdict.bytesWritten);
   if (!back.ok()) {
     result_.restored = false;
-    result_.error = back.message();
+    SetError(Message{back.message(), back.message()});
     return false;
   }
   platform::Files().Remove(options_.backupPath);
@@ -276,7 +284,7 @@ ProbeResult Probe::Run() {
     return result_;
   };
   if (size_ < 16 * kMiB) {
-    result_.error = "磁盘太小，无法快速鉴定";
+    SetError(SayText(kProbeTooSmallText));
     return finish();
   }
 
@@ -294,7 +302,7 @@ ProbeResult Probe::Run() {
       return finish();
     }
     ++result_.rounds;
-    events_.Log(FormatText("第 %d 轮：写入并读回 %zu 个位置", result_.rounds, points.size()));
+    events_.Log(FormatText(Tr("第 %d 轮：写入并读回 %zu 个位置"), result_.rounds, points.size()));
     if (!Round(points)) return finish();
     events_.Progress(std::min(90, 45 * result_.rounds));
 
@@ -358,6 +366,13 @@ ProbeResult RunQuickProbe(ProbeDevice& device, const ProbeOptions& options, Prob
   return probe.Run();
 }
 
+std::string ShownProbeError(const std::string& error) {
+  for (const char* text : {kProbeNoMemoryText, kProbeTooSmallText}) {
+    if (error == text) return Tr(text);
+  }
+  return error;
+}
+
 Result<std::string> ProbeBackupDevice(const std::string& backupPath) {
   auto contents = ReadBackupFile(backupPath);
   if (!contents.ok()) return contents.status();
@@ -370,12 +385,12 @@ Status RestoreProbeBackup(const std::string& backupPath, ProbeDevice& device) {
   const BackupContents& c = read.value();
   if (AlignDown(device.Size()) != AlignDown(c.size))
     return Status::Error(StatusCode::kInvalidArgument,
-                         "磁盘大小与备份记录的不同，不是备份时的磁盘：" + c.deviceName + "（备份文件保留在 " +
-                             backupPath + "）");
+                         FormatText(Tr("磁盘大小与备份记录的不同，不是备份时的磁盘：%s（备份文件保留在 %s）"),
+                                    c.deviceName.c_str(), backupPath.c_str()));
   // Each kept place holds either its kept bytes or a sector of the interrupted run, unless
   // this is another drive under the same name: then nothing is written.
   platform::AlignedBuffer buffer(kChunk);
-  if (!buffer.ok()) return Status::Error(StatusCode::kFailed, "没有足够的内存恢复备份的数据");
+  if (!buffer.ok()) return Status::Error(StatusCode::kFailed, Tr("没有足够的内存恢复备份的数据"));
   size_t sectors = 0, foreign = 0;
   for (const Kept& k : c.kept) {
     if (!device.Read(k.offset, buffer.data(), k.data.size())) continue;
@@ -388,11 +403,11 @@ Status RestoreProbeBackup(const std::string& backupPath, ProbeDevice& device) {
   }
   if (foreign * 10 > sectors)
     return Status::Error(StatusCode::kInvalidArgument,
-                         "磁盘上的数据与备份记录不符，不是备份时的磁盘：" + c.deviceName + "（备份文件保留在 " +
-                             backupPath + "）");
+                         FormatText(Tr("磁盘上的数据与备份记录不符，不是备份时的磁盘：%s（备份文件保留在 %s）"),
+                                    c.deviceName.c_str(), backupPath.c_str()));
   Status back = WriteBack(device, c.kept, nullptr);
   if (!back.ok()) return back;
-  if (!platform::Files().Remove(backupPath)) return Status::FromErrno(errno, "删除备份文件 " + backupPath);
+  if (!platform::Files().Remove(backupPath)) return Status::FromErrno(errno, FormatText(Tr("删除备份文件 %s"), backupPath.c_str()));
   return Status::Ok();
 }
 

@@ -68,7 +68,10 @@ struct ProbeResult {
   // Whether everything the probe overwrote was written back and read back the same; false
   // leaves the backup file in place for the next start.
   bool restored = true;
-  std::string error;  // why the probe ended early or could not restore
+  // Why the probe ended early or could not restore, in the current language; errorSource
+  // is the same in Chinese where the reason is the probe's own (what --json keeps).
+  std::string error;
+  std::string errorSource;
 };
 
 // The precision the probe narrows down to: 1 % of the size or 64 MiB, whichever is larger.
@@ -78,6 +81,10 @@ uint64_t ProbePrecision(uint64_t claimedBytes);
 // put back, see restored).
 ProbeResult RunQuickProbe(ProbeDevice& device, const ProbeOptions& options, ProbeEvents& events,
                           std::stop_token stop);
+
+// The "error" of a probe's JSON in the current language: the probe's own reasons are
+// translated, anything else (a system error's text) is returned as it is.
+std::string ShownProbeError(const std::string& error);
 
 // The device name a backup file is for; fails when the file cannot be read or is not one.
 Result<std::string> ProbeBackupDevice(const std::string& backupPath);

@@ -5,6 +5,8 @@
 #include <optional>
 #include <unordered_map>
 
+#include "base/language.h"
+#include "base/text.h"
 #include "platform/direct_io.h"
 
 namespace sorvanta::capacity {
@@ -135,16 +137,14 @@ std::string FailureKindName(FailureKind kind) {
 std::string VerdictText(const CapacityVerdict& verdict) {
   const char* why = nullptr;
   switch (verdict.kind) {
-    case FailureKind::kWrap: why = "超出部分的写入回绕覆盖了前面的数据"; break;
-    case FailureKind::kDrop: why = "超出部分的写入被丢弃，读回的不是写入的数据"; break;
-    case FailureKind::kCorrupt: why = "超出部分读回的数据已损坏"; break;
-    case FailureKind::kReadError: why = "超出部分无法读取"; break;
+    case FailureKind::kWrap: why = N_("超出部分的写入回绕覆盖了前面的数据"); break;
+    case FailureKind::kDrop: why = N_("超出部分的写入被丢弃，读回的不是写入的数据"); break;
+    case FailureKind::kCorrupt: why = N_("超出部分读回的数据已损坏"); break;
+    case FailureKind::kReadError: why = N_("超出部分无法读取"); break;
     case FailureKind::kNone: return {};
   }
-  char buf[256];
-  std::snprintf(buf, sizeof(buf), "估计真实容量：约 %llu MB（%s）",
-                static_cast<unsigned long long>(verdict.estimateBytes / (1024 * 1024)), why);
-  return buf;
+  return FormatText(Tr("估计真实容量：约 %llu MB（%s）"),
+                    static_cast<unsigned long long>(verdict.estimateBytes / (1024 * 1024)), Tr(why));
 }
 
 }  // namespace sorvanta::capacity

@@ -50,7 +50,8 @@ CapacityVerdict JudgeBlockFates(const std::vector<BlockFate>& fates);
 
 // "wrap", "drop", "corrupt", "readError"; empty for kNone.
 std::string FailureKindName(FailureKind kind);
-// The log line, e.g. "估计真实容量：约 256 MB（超出部分的写入回绕覆盖了前面的数据）"; empty for kNone.
+// The log line in the current language, e.g. "估计真实容量：约 256 MB（超出部分的写入回绕覆盖了前面的数据）";
+// empty for kNone.
 std::string VerdictText(const CapacityVerdict& verdict);
 
 }  // namespace sorvanta::capacity

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "base/language.h"
 #include "base/text.h"
 
 namespace sorvanta::capacity {
@@ -15,36 +16,81 @@ constexpr double kGiB = kMiB * 1024.0;
 std::string Gb(uint64_t bytes) { return FormatText("%.2f GB", static_cast<double>(bytes) / kGiB); }
 unsigned long long Mb(uint64_t bytes) { return bytes / (1024 * 1024); }
 
-std::string Speeds(const Verdict& v) {
+// A verdict is written twice: in Chinese for --json and the files other programs read, and
+// in the language of the run for people. text is the Chinese of the code.
+const char* Pick(bool shown, const char* text) __attribute__((format_arg(2)));
+const char* Pick(bool shown, const char* text) { return shown ? Tr(text) : text; }
+
+std::string Speeds(const Verdict& v, bool shown) {
   auto speed = [](double mbps) { return mbps > 0 ? FormatText("%.2f MB/s", mbps) : std::string("-"); };
-  return "平均写入 " + speed(v.writeMBps) + "，平均读取 " + speed(v.readMBps);
+  return FormatText(Pick(shown, N_("平均写入 %s，平均读取 %s")), speed(v.writeMBps).c_str(), speed(v.readMBps).c_str());
 }
 
-std::string Breakdown(const VerdictBreakdown& b) {
-  std::string text = FormatText("完好 %llu MB，被本次其他数据覆盖 %llu MB，丢失 %llu MB，无法读取 %llu MB", Mb(b.intactBytes),
-                            Mb(b.overwrittenBytes), Mb(b.lostBytes), Mb(b.unreadableBytes));
-  if (b.damagedBytes > 0) text += FormatText("，损坏 %llu MB", Mb(b.damagedBytes));
-  return text;
+std::string Breakdown(const VerdictBreakdown& b, bool shown) {
+  if (b.damagedBytes > 0) {
+    return FormatText(Pick(shown, N_("完好 %llu MB，被本次其他数据覆盖 %llu MB，丢失 %llu MB，无法读取 %llu MB，损坏 %llu MB。")),
+                      Mb(b.intactBytes), Mb(b.overwrittenBytes), Mb(b.lostBytes), Mb(b.unreadableBytes),
+                      Mb(b.damagedBytes));
+  }
+  return FormatText(Pick(shown, N_("完好 %llu MB，被本次其他数据覆盖 %llu MB，丢失 %llu MB，无法读取 %llu MB。")),
+                    Mb(b.intactBytes), Mb(b.overwrittenBytes), Mb(b.lostBytes), Mb(b.unreadableBytes));
 }
 
-std::string QuickLine(const Verdict& v) {
-  const std::string cost = FormatText("用时 %.0f 秒，写入 %llu MB。", v.seconds, Mb(v.bytesWritten));
+std::string QuickLine(const Verdict& v, bool shown) {
+  const std::string cost = FormatText(Pick(shown, N_("用时 %.0f 秒，写入 %llu MB。")), v.seconds, Mb(v.bytesWritten));
   switch (v.kind) {
     case VerdictKind::kPassed:
-      return "快速鉴定未发现扩容迹象；完整检测才能确认每个字节。" + cost;
+      return Pick(shown, N_("快速鉴定未发现扩容迹象；完整检测才能确认每个字节。")) + cost;
     case VerdictKind::kFailed: {
-      const char* why = "超出部分无法读取";
-      if (v.failure == FailureKind::kWrap) why = "超出部分的写入回绕覆盖了前面的数据";
-      if (v.failure == FailureKind::kDrop) why = "超出部分的写入被丢弃";
-      return "快速鉴定：疑似扩容盘，真实容量约 " + Gb(v.estimateBytes) + "（标称 " + Gb(v.claimedBytes) + "），" + why +
-             "。" + cost;
+      const char* why = N_("超出部分无法读取");
+      if (v.failure == FailureKind::kWrap) why = N_("超出部分的写入回绕覆盖了前面的数据");
+      if (v.failure == FailureKind::kDrop) why = N_("超出部分的写入被丢弃");
+      return FormatText(Pick(shown, N_("快速鉴定：疑似扩容盘，真实容量约 %s（标称 %s），%s。")), Gb(v.estimateBytes).c_str(),
+                        Gb(v.claimedBytes).c_str(), Pick(shown, why)) +
+             cost;
     }
     case VerdictKind::kStopped:
-      return "快速鉴定已被用户停止，无法得出结论。" + cost;
+      return Pick(shown, N_("快速鉴定已被用户停止，无法得出结论。")) + cost;
     case VerdictKind::kErrors:
     case VerdictKind::kIncomplete:
-      return "快速鉴定未完成，无法得出结论。" + cost;
+      return Pick(shown, N_("快速鉴定未完成，无法得出结论。")) + cost;
     case VerdictKind::kNone: break;
+  }
+  return {};
+}
+
+std::string Line(const Verdict& v, bool shown) {
+  if (v.quick) return QuickLine(v, shown);
+  switch (v.kind) {
+    case VerdictKind::kNone:
+      return {};
+    case VerdictKind::kPassed:
+      return FormatText(Pick(shown, N_("检测完成，未发现错误。有效容量 %s（可用空间 %s），%s")), Gb(v.estimateBytes).c_str(),
+                        Gb(v.claimedBytes).c_str(), Speeds(v, shown).c_str());
+    case VerdictKind::kFailed: {
+      const char* what = N_("磁盘有错误（读回的数据已损坏）");
+      switch (v.failure) {
+        case FailureKind::kWrap: what = N_("疑似扩容盘（超出部分的写入回绕覆盖了前面的数据）"); break;
+        case FailureKind::kDrop: what = N_("疑似扩容盘（超出部分的写入被丢弃）"); break;
+        case FailureKind::kReadError: what = N_("磁盘有错误（部分数据无法读取）"); break;
+        case FailureKind::kCorrupt:
+        case FailureKind::kNone: break;
+      }
+      std::string text = FormatText(Pick(shown, N_("检测结束：%s，真实容量约 %s（可用空间 %s）。")), Pick(shown, what),
+                                    Gb(v.estimateBytes).c_str(), Gb(v.claimedBytes).c_str());
+      if (v.breakdownKnown) text += Breakdown(v.breakdown, shown);
+      return text + Speeds(v, shown);
+    }
+    case VerdictKind::kErrors: {
+      std::string text = FormatText(Pick(shown, N_("检测结束：发现%d个写入或同步错误，数据可能没有完整写入（可用空间 %s）。")),
+                                    v.errors, Gb(v.claimedBytes).c_str());
+      if (v.breakdownKnown) text += Breakdown(v.breakdown, shown);
+      return text + Speeds(v, shown);
+    }
+    case VerdictKind::kStopped:
+      return Pick(shown, N_("检测已被用户停止，无法得出结论。"));
+    case VerdictKind::kIncomplete:
+      return Pick(shown, N_("检测未完成，无法得出结论。"));
   }
   return {};
 }
@@ -79,50 +125,18 @@ std::string VerdictKindName(VerdictKind kind) {
   return {};
 }
 
-std::string VerdictLine(const Verdict& v) {
-  if (v.quick) return QuickLine(v);
-  switch (v.kind) {
-    case VerdictKind::kNone:
-      return {};
-    case VerdictKind::kPassed:
-      return "检测完成，未发现错误。有效容量 " + Gb(v.estimateBytes) + "（可用空间 " + Gb(v.claimedBytes) + "），" +
-             Speeds(v);
-    case VerdictKind::kFailed: {
-      const char* what = "磁盘有错误（读回的数据已损坏）";
-      switch (v.failure) {
-        case FailureKind::kWrap: what = "疑似扩容盘（超出部分的写入回绕覆盖了前面的数据）"; break;
-        case FailureKind::kDrop: what = "疑似扩容盘（超出部分的写入被丢弃）"; break;
-        case FailureKind::kReadError: what = "磁盘有错误（部分数据无法读取）"; break;
-        case FailureKind::kCorrupt:
-        case FailureKind::kNone: break;
-      }
-      std::string text = std::string("检测结束：") + what + "，真实容量约 " + Gb(v.estimateBytes) + "（可用空间 " +
-                         Gb(v.claimedBytes) + "）。";
-      if (v.breakdownKnown) text += Breakdown(v.breakdown) + "。";
-      return text + Speeds(v);
-    }
-    case VerdictKind::kErrors: {
-      std::string text = FormatText("检测结束：发现%d个写入或同步错误，数据可能没有完整写入（可用空间 %s）。", v.errors,
-                                Gb(v.claimedBytes).c_str());
-      if (v.breakdownKnown) text += Breakdown(v.breakdown) + "。";
-      return text + Speeds(v);
-    }
-    case VerdictKind::kStopped:
-      return "检测已被用户停止，无法得出结论。";
-    case VerdictKind::kIncomplete:
-      return "检测未完成，无法得出结论。";
-  }
-  return {};
-}
+Message VerdictMessage(const Verdict& v) { return Message{Line(v, false), Line(v, true)}; }
 
-std::string KeptFileLine(const std::string& path) { return "测试文件未删除，请手动删除：" + path; }
+std::string VerdictLine(const Verdict& v) { return Line(v, true); }
+
+std::string KeptFileLine(const std::string& path) { return FormatText(Tr("测试文件未删除，请手动删除：%s"), path.c_str()); }
 
 void AddVerdictJson(const Verdict& v, Json::Value* out) {
   Json::Value& o = *out;
   const std::string kind = VerdictKindName(v.kind);
   o["verdict"] = kind.empty() ? Json::Value() : Json::Value(kind);
   if (v.quick && v.kind == VerdictKind::kPassed) o["verdict"] = "noSignOfFake";
-  o["verdictText"] = VerdictLine(v);
+  o["verdictText"] = Line(v, false);  // Chinese in every language, like every JSON value
   o["writeMBps"] = std::round(v.writeMBps * 100) / 100;
   o["readMBps"] = std::round(v.readMBps * 100) / 100;
   if (v.breakdownKnown) {

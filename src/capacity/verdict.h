@@ -8,6 +8,7 @@
 
 #include <json/json.h>
 
+#include "base/language.h"
 #include "capacity/real_capacity.h"
 
 namespace sorvanta::capacity {
@@ -55,11 +56,14 @@ VerdictBreakdown BreakdownOfFates(const std::vector<BlockFate>& fates);
 // "passed", "failed", "errors", "stopped", "incomplete"; empty for kNone.
 std::string VerdictKindName(VerdictKind kind);
 // The verdict line, e.g. "检测完成，未发现错误。有效容量 7.40 GB（可用空间 7.40 GB），...";
-// empty for kNone.
+// empty for kNone. Its source is the Chinese line (what "verdictText" of the JSON holds in
+// every language), shown the line in the current language.
+Message VerdictMessage(const Verdict& verdict);
+// VerdictMessage(verdict).shown.
 std::string VerdictLine(const Verdict& verdict);
-// The line for a test file the run could not delete.
+// The line, in the current language, for a test file the run could not delete.
 std::string KeptFileLine(const std::string& path);
-// Adds the verdict's keys to a JSON object: "verdict", "verdictText", "writeMBps",
+// Adds the verdict's keys to a JSON object: "verdict", "verdictText" (the Chinese line), "writeMBps",
 // "readMBps", "breakdown", "realCapacityEstimate" and "failureKind" (the last two null
 // unless data was lost). A quick verdict adds "quick", "seconds" and "bytesWritten", and
 // its "verdict" is "noSignOfFake" where a full check would say "passed".

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <utility>
 
+#include "base/language.h"
+#include "base/text.h"
 #include "platform/volumes.h"
 
 namespace sorvanta::capacity {
@@ -99,25 +101,35 @@ std::string SizeText(uint64_t bytes) {
 
 std::string VolumeChoiceText(const VolumeChoice& choice) {
   std::string text = choice.root + "  (";
-  if (choice.removable) text += "可移动, ";
-  if (choice.system) text += "系统, ";
+  if (choice.removable) text += Tr("可移动") + std::string(", ");
+  if (choice.system) text += Tr("系统") + std::string(", ");
   text += SizeText(choice.totalBytes);
   if (!choice.label.empty()) text += ", " + choice.label;
   return text + ")";
 }
 
 std::string RunQuestion(const std::string& root, uint64_t totalBytes, uint64_t freeBytes, CapacityMode mode) {
-  const std::string volume = root + (totalBytes > 0 ? "（" + SizeText(totalBytes) + "）" : std::string(" "));
+  const std::string free = SizeText(freeBytes);
+  if (totalBytes > 0) {
+    const std::string total = SizeText(totalBytes);
+    if (mode == CapacityMode::kWipe)
+      return FormatText(Tr("将向 %s（%s）写满可用空间 %s 的覆盖数据，使已删除的文件无法恢复，完成后删除。继续吗？"),
+                        root.c_str(), total.c_str(), free.c_str());
+    return FormatText(Tr("将向 %s（%s）写满可用空间 %s 的测试数据，测试后删除。继续吗？"), root.c_str(), total.c_str(),
+                      free.c_str());
+  }
   if (mode == CapacityMode::kWipe)
-    return "将向 " + volume + "写满可用空间 " + SizeText(freeBytes) +
-           " 的覆盖数据，使已删除的文件无法恢复，完成后删除。继续吗？";
-  return "将向 " + volume + "写满可用空间 " + SizeText(freeBytes) + " 的测试数据，测试后删除。继续吗？";
+    return FormatText(Tr("将向 %s 写满可用空间 %s 的覆盖数据，使已删除的文件无法恢复，完成后删除。继续吗？"), root.c_str(),
+                      free.c_str());
+  return FormatText(Tr("将向 %s 写满可用空间 %s 的测试数据，测试后删除。继续吗？"), root.c_str(), free.c_str());
 }
 
 std::string SystemVolumeQuestion(const std::string& root, CapacityMode mode) {
-  const char* what = mode == CapacityMode::kWipe ? "擦除" : "容量鉴定";
-  return root + " 是正在运行的系统所在的卷。" + what +
-         "会用测试数据填满它的全部可用空间，期间系统和其他程序可能因磁盘已满而出错。确定要继续吗？";
+  if (mode == CapacityMode::kWipe)
+    return FormatText(Tr("%s 是正在运行的系统所在的卷。擦除会用测试数据填满它的全部可用空间，期间系统和其他程序可能因磁盘已满而出错。确定要继续吗？"),
+                      root.c_str());
+  return FormatText(Tr("%s 是正在运行的系统所在的卷。容量鉴定会用测试数据填满它的全部可用空间，期间系统和其他程序可能因磁盘已满而出错。确定要继续吗？"),
+                    root.c_str());
 }
 
 }  // namespace sorvanta::capacity

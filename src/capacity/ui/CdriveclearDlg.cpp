@@ -3,8 +3,6 @@
 #include <QCheckBox>
 #include <QDateTime>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QComboBox>
 #include <QContextMenuEvent>
@@ -22,10 +20,12 @@
 
 #include <unistd.h>
 
+#include "base/json_input.h"
 #include "base/language.h"
 #include "capacity/disk_probe.h"
 #include "platform/mount_watch.h"
 #include "platform/paths.h"
+#include "ui/language.h"
 #include "ui/look.h"
 #include "ui/message_box.h"
 #include "ui/queued_calls.h"
@@ -33,9 +33,7 @@
 namespace sorvanta::ui {
 namespace {
 
-const QString kCaption = QStringLiteral("扩容U盘鉴定");
-const QString kAboutEntry = QStringLiteral("关于 Sorvanta(&A)...");
-const QString kStart = QStringLiteral("开始");
+QString Caption() { return QTr("扩容U盘鉴定"); }
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
@@ -59,7 +57,7 @@ CdriveclearDlg::CdriveclearDlg(QWidget* parent, Options options)
     };
   }
   if (options_.probeCommand.empty()) options_.probeCommand = DefaultProbeCommand();
-  setWindowTitle(kCaption);
+  setWindowTitle(Caption());
   setWindowIcon(MainIcon());
   setWindowFlag(Qt::WindowMinimizeButtonHint, true);
   BuildControls();
@@ -95,12 +93,12 @@ void CdriveclearDlg::BuildControls() {
   drives_->setMinimumContentsLength(24);
   info_ = new QLineEdit(this);
   info_->setReadOnly(true);
-  refresh_ = new QPushButton(QStringLiteral("刷新"), this);
-  mode_ = new QCheckBox(QStringLiteral("磁盘容量鉴定"), this);
-  start_ = new QPushButton(kStart, this);
-  about_ = new QPushButton(QStringLiteral("关于"), this);
-  quick_ = new QPushButton(QStringLiteral("快速鉴定"), this);
-  quick_->setToolTip(QStringLiteral("只写入少量扇区，约一分钟估出扩容盘的真实容量（仅限可移动磁盘）"));
+  refresh_ = new QPushButton(QTr("刷新"), this);
+  mode_ = new QCheckBox(QTr("磁盘容量鉴定"), this);
+  start_ = new QPushButton(QTr("开始"), this);
+  about_ = new QPushButton(QTr("关于"), this);
+  quick_ = new QPushButton(QTr("快速鉴定"), this);
+  quick_->setToolTip(QTr("只写入少量扇区，约一分钟估出扩容盘的真实容量（仅限可移动磁盘）"));
   for (QPushButton* b : {refresh_, start_, about_, quick_}) b->setAutoDefault(false);
   start_->setMinimumWidth(start_->sizeHint().width() * 3 / 2);
 
@@ -128,7 +126,7 @@ void CdriveclearDlg::BuildControls() {
   connect(about_, &QPushButton::clicked, this, &CdriveclearDlg::ShowAbout);
 
   auto* volumeRow = new QHBoxLayout;
-  volumeRow->addWidget(new QLabel(QStringLiteral("选择驱动器:"), this));
+  volumeRow->addWidget(new QLabel(QTr("选择驱动器:"), this));
   volumeRow->addWidget(drives_, 2);
   volumeRow->addWidget(info_, 1);
   volumeRow->addWidget(refresh_);
@@ -141,7 +139,7 @@ void CdriveclearDlg::BuildControls() {
   actionRow->addWidget(about_);
 
   auto* fields = new QGridLayout;
-  const QString labels[3] = {QStringLiteral("可用容量:"), QStringLiteral("剩余数据:"), QStringLiteral("速度:")};
+  const QString labels[3] = {QTr("可用容量:"), QTr("剩余数据:"), QTr("速度:")};
   QLineEdit* edits[3] = {free_, remaining_, speed_};
   for (int i = 0; i < 3; ++i) {
     fields->addWidget(new QLabel(labels[i], this), 0, 2 * i);
@@ -205,10 +203,10 @@ void CdriveclearDlg::SetRemaining(const std::string& text) { remaining_->setText
 void CdriveclearDlg::SetSpeed(const std::string& text) { speed_->setText(Q(text)); }
 void CdriveclearDlg::SetProgress(int percent) { progress_->setValue(percent); }
 
-void CdriveclearDlg::ShowMessage(const std::string& text) { ui::ShowMessage(this, Q(text), kCaption); }
+void CdriveclearDlg::ShowMessage(const std::string& text) { ui::ShowMessage(this, Q(text), Caption()); }
 
 bool CdriveclearDlg::AskYesNo(const std::string& text, bool defaultNo) {
-  return ui::AskYesNo(this, Q(text), kCaption, MessageIcon::kWarning, defaultNo);
+  return ui::AskYesNo(this, Q(text), Caption(), MessageIcon::kWarning, defaultNo);
 }
 
 capacity::WindowPost CdriveclearDlg::Poster() {
@@ -219,7 +217,7 @@ void CdriveclearDlg::ShowAbout() {
   if (options_.showAbout) {
     options_.showAbout(this);
   } else {
-    ui::ShowMessage(this, QStringLiteral("Sorvanta ") + ProductVersion(), QStringLiteral("关于 Sorvanta"));
+    ui::ShowMessage(this, QStringLiteral("Sorvanta ") + ProductVersion(), QTr("关于 Sorvanta"));
   }
 }
 
@@ -227,7 +225,7 @@ void CdriveclearDlg::OnMountTableChanged() { run_->OnMountTableChanged(); }
 
 void CdriveclearDlg::reject() {
   if (probe_) {
-    ShowMessage("正在处理,请先停止!");
+    ShowMessage(Tr(capacity::kBusyCloseText));
     return;
   }
   if (run_->OnCloseRequest()) QDialog::reject();
@@ -256,7 +254,7 @@ void CdriveclearDlg::QuickProbe() {
   const std::string root = run_->SelectedRoot();
   const std::string device = root.empty() ? std::string() : options_.removableDiskOf(root);
   if (device.empty()) {
-    ShowMessage("所选的卷不在可移动磁盘上；快速鉴定只用于整个可移动磁盘。");
+    ShowMessage(Tr("所选的卷不在可移动磁盘上；快速鉴定只用于整个可移动磁盘。"));
     return;
   }
   if (!AskYesNo(capacity::QuickProbeQuestion(device), true)) return;
@@ -274,9 +272,9 @@ void CdriveclearDlg::QuickProbe() {
   for (QWidget* w : {static_cast<QWidget*>(drives_), static_cast<QWidget*>(refresh_), static_cast<QWidget*>(mode_),
                      static_cast<QWidget*>(start_)})
     w->setEnabled(false);
-  quick_->setText(QStringLiteral("停止快速鉴定"));
+  quick_->setText(QTr("停止快速鉴定"));
   progress_->setValue(0);
-  AddProbeLine(QStringLiteral("快速鉴定 ") + Q(device));
+  AddProbeLine(QTr("快速鉴定 %1").arg(Q(device)));
   probe_->start(Q(options_.probeCommand[0]), args);
 }
 
@@ -299,14 +297,17 @@ void CdriveclearDlg::ProbeOutput() {
 void CdriveclearDlg::ProbeFinished() {
   if (!probe_) return;
   ProbeOutput();
-  const QJsonObject result = QJsonDocument::fromJson(probe_->readAllStandardOutput()).object();
+  // The helper's JSON keeps its texts in Chinese; the verdict and the probe's own reasons are
+  // shown in the window's language.
+  Json::Value result;
+  if (!ParseJsonInput(probe_->readAllStandardOutput().toStdString(), &result) || !result.isObject()) result = Json::Value();
   probe_->deleteLater();
   probe_ = nullptr;
-  quick_->setText(QStringLiteral("快速鉴定"));
-  const QString error = result.value(QStringLiteral("error")).toString();
-  const QString verdict = result.value(QStringLiteral("verdictText")).toString();
+  quick_->setText(QTr("快速鉴定"));
+  const QString error = Q(capacity::ShownProbeError(result.get("error", "").asString()));
+  const QString verdict = Q(capacity::ProbeVerdictLine(result));
   if (verdict.isEmpty()) {
-    const QString why = error.isEmpty() ? QStringLiteral("快速鉴定没有完成（未取得管理员权限，或辅助程序无法运行）") : error;
+    const QString why = error.isEmpty() ? QTr("快速鉴定没有完成（未取得管理员权限，或辅助程序无法运行）") : error;
     AddProbeLine(why);
     ShowMessage(why.toStdString());
   } else {
@@ -329,7 +330,7 @@ void CdriveclearDlg::keyPressEvent(QKeyEvent* event) {
 
 void CdriveclearDlg::contextMenuEvent(QContextMenuEvent* event) {
   QMenu menu(this);
-  menu.addAction(kAboutEntry, this, &CdriveclearDlg::ShowAbout);
+  menu.addAction(QTr("关于 Sorvanta(&A)..."), this, &CdriveclearDlg::ShowAbout);
   menu.exec(event->globalPos());
 }
 
