@@ -62,7 +62,7 @@ def xgettext(sources, out, *options):
 def main():
     source_dir, build_dir = sys.argv[1], sys.argv[2]
     pot = entries(os.path.join(build_dir, 'po', 'sorvanta.pot'))
-    english = [e for e in entries(os.path.join(build_dir, 'po', 'en.po')) if not e['obsolete']]
+    english = [e for e in entries(os.path.join(source_dir, 'po', 'en.po')) if not e['obsolete']]
     marked = {e['msgid'] for e in pot}
     problems = []
     translated = {e['msgid']: e for e in english}
