@@ -13,6 +13,12 @@ Status Status::Error(StatusCode code, std::string message, int errnoValue) {
   return status;
 }
 
+Status Status::Error(StatusCode code, const Message& message, int errnoValue) {
+  Status status = Error(code, message.shown, errnoValue);
+  status.source_ = message.source;
+  return status;
+}
+
 Status Status::FromErrno(int errnoValue, const std::string& what) {
   if (errnoValue == 0) errnoValue = EIO;
   return Error(CodeFromErrno(errnoValue), what + ": " + std::strerror(errnoValue), errnoValue);

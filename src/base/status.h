@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "base/language.h"
+
 namespace sorvanta {
 
 // The kinds of failure callers tell apart. Anything finer lives in the errno and message.
@@ -35,6 +37,9 @@ class Status {
   static Status Ok() { return Status(); }
   // A failure of the given kind; code must not be kOk (it is taken as kFailed then).
   static Status Error(StatusCode code, std::string message, int errnoValue = 0);
+  // The same, for a message written for people in the run's language (message()) whose
+  // Chinese source (sourceMessage()) is what --json output keeps in every language.
+  static Status Error(StatusCode code, const Message& message, int errnoValue = 0);
   // A failure from an errno: the code follows the errno, the message is
   // "<what>: <strerror(errnoValue)>". errnoValue 0 is taken as EIO.
   static Status FromErrno(int errnoValue, const std::string& what);
@@ -45,11 +50,15 @@ class Status {
   int errnoValue() const { return errno_; }
   // What failed, in words; empty on success.
   const std::string& message() const { return message_; }
+  // The message in the program's own Chinese: the source of a translated message, else the
+  // message itself.
+  const std::string& sourceMessage() const { return source_.empty() ? message_ : source_; }
 
  private:
   StatusCode code_ = StatusCode::kOk;
   int errno_ = 0;
   std::string message_;
+  std::string source_;
 };
 
 // The code a failure with this errno gets (kIoError for any errno not listed above).

@@ -33,7 +33,7 @@ Result<std::unique_ptr<ProbeDevice>> OpenDevice(const std::string& path) {
   auto disk = platform::RawDisk::Open(path);
   if (!disk.ok()) {
     if (disk.status().errnoValue() == EBUSY)
-      return Status::Error(StatusCode::kPermissionDenied, FormatText(Tr("%s 正在使用中（可能有已挂载的文件系统），不能鉴定"), path.c_str()),
+      return Status::Error(StatusCode::kPermissionDenied, Say("%s 正在使用中（可能有已挂载的文件系统），不能鉴定", path.c_str()),
                            EBUSY);
     return disk.status();
   }
@@ -131,19 +131,25 @@ Result<ProbeResult> ProbeDisk(const DiskProbeRequest& request, ProbeEvents& even
   const platform::WholeDiskInfo& disk = inspected.value();
   if (!disk.blockDevice || !disk.wholeDisk)
     return Status::Error(StatusCode::kInvalidArgument,
-                         FormatText(Tr("%s 不是整个磁盘；快速鉴定只能用于整个磁盘，不能用于分区或文件"), request.device.c_str()));
+                         Say("%s 不是整个磁盘；快速鉴定只能用于整个磁盘，不能用于分区或文件", request.device.c_str()));
   if (!disk.removable && !request.force)
     return Status::Error(StatusCode::kPermissionDenied,
-                         FormatText(Tr("%s 不是可移动磁盘；确定要鉴定它时请加 --force"), request.device.c_str()));
+                         Say("%s 不是可移动磁盘；确定要鉴定它时请加 --force", request.device.c_str()));
   if (disk.held)
     return Status::Error(StatusCode::kPermissionDenied,
-                         FormatText(Tr("%s 正被其他设备（LVM、RAID 或加密卷）使用，不能鉴定"), request.device.c_str()));
+                         Say("%s 正被其他设备（LVM、RAID 或加密卷）使用，不能鉴定", request.device.c_str()));
   if (!disk.mountPoints.empty()) {
-    std::string where;
-    for (const std::string& m : disk.mountPoints) where += (where.empty() ? "" : Tr("、")) + m;
-    if (!request.unmount)
+    std::string where, whereSource;
+    for (const std::string& m : disk.mountPoints) {
+      where += (where.empty() ? "" : Tr("、")) + m;
+      whereSource += (whereSource.empty() ? "" : "、") + m;
+    }
+    if (!request.unmount) {
+      const char* refusal = N_("%s 上有已挂载的文件系统（%s）；请先卸载，或加 --unmount");
       return Status::Error(StatusCode::kPermissionDenied,
-                           FormatText(Tr("%s 上有已挂载的文件系统（%s）；请先卸载，或加 --unmount"), request.device.c_str(), where.c_str()));
+                           Message{FormatText(refusal, request.device.c_str(), whereSource.c_str()),
+                                   FormatText(Tr(refusal), request.device.c_str(), where.c_str())});
+    }
     events.Log(FormatText(Tr("正在卸载 %s"), where.c_str()));
     Status unmounted = platform::UnmountAll(disk.mountPoints);
     if (!unmounted.ok()) return unmounted;

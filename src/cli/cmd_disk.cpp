@@ -128,9 +128,13 @@ class CliDiskView : public DiskRunView {
     if (!text.empty()) Print(text);
   }
   void ShowMessage(const std::string& text, const std::string&, DiskMessageIcon) override {
-    lastMessage = text;
+    ShowNotice(Message{text, text}, DiskMessageIcon{});
+  }
+  // Both texts of a message box: the shown one for the terminal, the Chinese one for --json.
+  void ShowNotice(const Message& message, DiskMessageIcon) override {
+    lastMessage = message;
     EndLiveLine();
-    std::fprintf(stderr, "%s\n", Printable(text).c_str());
+    std::fprintf(stderr, "%s\n", Printable(message.shown).c_str());
   }
   // Naming the volume on the command line is the confirmation.
   bool Confirm(const std::string&) override { return true; }
@@ -142,7 +146,7 @@ class CliDiskView : public DiskRunView {
 
   void Attach(const DiskBenchRun* run) { run_ = run; }
   std::vector<RowReport> rows;
-  std::string lastMessage;  // the newest message box, for the JSON of a run that did not start
+  Message lastMessage;  // the newest message box, for the JSON of a run that did not start
 
   void Finish() { EndLiveLine(); }
 
@@ -396,7 +400,7 @@ int RunDisk(const DiskArgs& a) {
   view.Finish();
   if (!started)
     return Failure(a.json, kExitFailed,
-                   view.lastMessage.empty() ? SayText("测试未能开始") : Message{view.lastMessage, view.lastMessage}, true);
+                   view.lastMessage.shown.empty() ? SayText("测试未能开始") : view.lastMessage, true);
   const std::vector<RowReport>& rows = view.rows;
 
   // Every figure measured so far, a stopped row's included; null only for tests that did not run.

@@ -80,7 +80,7 @@ int RunProbeCommand(const ProbeCommandOptions& o) {
     const StatusCode code = result.status().code();
     return Failure(o.json,
                    code == StatusCode::kPermissionDenied || code == StatusCode::kInvalidArgument ? kExitUsage : kExitFailed,
-                   Printable(result.status().message()));
+                   Message{Printable(result.status().sourceMessage()), Printable(result.status().message())});
   }
   const capacity::ProbeResult& r = result.value();
   if (!r.error.empty()) events.Log(r.error);

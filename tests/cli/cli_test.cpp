@@ -399,6 +399,7 @@ TEST(CliLanguage, JsonIsTheSameInEveryLanguage) {
       {"disk", "/", "--size", "12X", "--json=compact"},
       {"disks", "--json", "--bogus"},
       {"probe", "--json"},
+      {"probe", "/dev/null", "--yes", "--json"},  // refused by the engine: not a whole disk
   };
   for (const auto& args : runs) {
     std::string out[2], err[2];
