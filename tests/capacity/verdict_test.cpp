@@ -12,6 +12,19 @@ namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
 
+// A drive that wrapped: 64 of 256 MiB real, the rest overwritten by the run's own data.
+Verdict WrapVerdict() {
+  Verdict wrap;
+  wrap.kind = VerdictKind::kFailed;
+  wrap.failure = FailureKind::kWrap;
+  wrap.claimedBytes = 256 * kMiB;
+  wrap.estimateBytes = 64 * kMiB;
+  wrap.breakdownKnown = true;
+  wrap.breakdown = {64 * kMiB, 176 * kMiB, 16 * kMiB, 0, 0};
+  wrap.writeMBps = 30;
+  return wrap;
+}
+
 TEST(Verdict, LineAndJsonForEachKind) {
   Verdict passed;
   passed.kind = VerdictKind::kPassed;
@@ -21,14 +34,7 @@ TEST(Verdict, LineAndJsonForEachKind) {
   passed.writeMBps = 21.456;
   passed.readMBps = 95.1;
 
-  Verdict wrap;
-  wrap.kind = VerdictKind::kFailed;
-  wrap.failure = FailureKind::kWrap;
-  wrap.claimedBytes = 256 * kMiB;
-  wrap.estimateBytes = 64 * kMiB;
-  wrap.breakdownKnown = true;
-  wrap.breakdown = {64 * kMiB, 176 * kMiB, 16 * kMiB, 0, 0};
-  wrap.writeMBps = 30;
+  Verdict wrap = WrapVerdict();
 
   Verdict drop = wrap;
   drop.failure = FailureKind::kDrop;
@@ -95,14 +101,7 @@ TEST(Verdict, EnglishShownChineseKept) {
   struct Chinese {
     ~Chinese() { UseLanguage(Language::kChinese, platform::CatalogueFolder()); }
   } back;
-  Verdict wrap;
-  wrap.kind = VerdictKind::kFailed;
-  wrap.failure = FailureKind::kWrap;
-  wrap.claimedBytes = 256 * kMiB;
-  wrap.estimateBytes = 64 * kMiB;
-  wrap.breakdownKnown = true;
-  wrap.breakdown = {64 * kMiB, 176 * kMiB, 16 * kMiB, 0, 0};
-  wrap.writeMBps = 30;
+  Verdict wrap = WrapVerdict();
   const Message m = VerdictMessage(wrap);
   EXPECT_EQ(m.shown,
             "Check finished: probably a fake drive (writes past its real size wrapped around over earlier data), real "
