@@ -17,6 +17,8 @@ namespace {
 
 constexpr const char* kDomain = "sorvanta";
 std::atomic<Language> g_language{Language::kChinese};
+// Set while SayComposed renders a text's Chinese source on this thread.
+thread_local bool t_source = false;
 
 }  // namespace
 
@@ -56,7 +58,7 @@ bool UseLanguage(Language language, const std::string& catalogueFolder) {
 Language CurrentLanguage() { return g_language.load(std::memory_order_relaxed); }
 
 const char* Tr(const char* text) {
-  if (!text || !*text || g_language.load(std::memory_order_relaxed) == Language::kChinese) return text;
+  if (!text || !*text || t_source || g_language.load(std::memory_order_relaxed) == Language::kChinese) return text;
   return ::dgettext(kDomain, text);
 }
 
@@ -73,5 +75,16 @@ Message Say(const char* format, ...) {
 }
 
 Message SayText(const char* text) { return Message{text, Tr(text)}; }
+
+Message SayComposed(const std::function<std::string()>& render) {
+  Message m;
+  m.shown = render();
+  struct Source {
+    Source() { t_source = true; }
+    ~Source() { t_source = false; }
+  } source;
+  m.source = render();
+  return m;
+}
 
 }  // namespace sorvanta

@@ -39,6 +39,9 @@ struct Message {
 Message Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // A fixed text in both languages.
 Message SayText(const char* text);
+// A text composed by render from several translated pieces, in both languages: render runs
+// once as it is and once with Tr answering in Chinese on this thread.
+Message SayComposed(const std::function<std::string()>& render);
 
 }  // namespace sorvanta
 

@@ -57,18 +57,21 @@ class CliCpuView : public CpuRunView {
   void ShowResult(const std::string&) override {
     if (out_ == stdout) EndLiveLine();
   }
-  void ShowMessage(const std::string& text, const std::string&, CpuMessageIcon icon) override {
+  void ShowMessage(const std::string& text, const std::string& caption, CpuMessageIcon icon) override {
+    ShowNotice(Message{text, text}, caption, icon);
+  }
+  void ShowNotice(const Message& message, const std::string&, CpuMessageIcon icon) override {
     if (icon == CpuMessageIcon::kError) {
-      lastError = text;
-      std::fprintf(stderr, Tr("错误：%s\n"), Printable(text).c_str());
+      lastError = message;
+      std::fprintf(stderr, Tr("错误：%s\n"), Printable(message.shown).c_str());
     } else {
-      std::fprintf(out_, "%s\n", Printable(text).c_str());
+      std::fprintf(out_, "%s\n", Printable(message.shown).c_str());
     }
   }
   // Running the command is the confirmation.
   bool Ask(const std::string&, const std::string&, CpuMessageIcon, bool) override { return true; }
 
-  std::string lastError;  // the newest error message, for the JSON of a run that failed
+  Message lastError;  // the newest error message, for the JSON of a run that failed
 
  private:
   void ShowProgress() {
@@ -133,7 +136,7 @@ int RunCpu(const JsonStyle& style, bool history) {
   run.OnStart();
   runUntil([&run] { return run.State() != CpuRunState::kRequesting; });
   if (run.State() != CpuRunState::kRunning)  // the view said why
-    return Failure(style, kExitFailed, view.lastError.empty() ? SayText("未能开始考试") : Message{view.lastError, view.lastError},
+    return Failure(style, kExitFailed, view.lastError.shown.empty() ? SayText("未能开始考试") : view.lastError,
                    true);
   runUntil([&run] { return run.LastOutcome().has_value(); });
   const CpuExamOutcome outcome = *run.LastOutcome();

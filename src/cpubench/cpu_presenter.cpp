@@ -143,12 +143,12 @@ void CpuBenchRun::OnTokenReply(const TokenReply& reply) {
   switch (JudgeTokenReply(reply.body)) {
     case TokenVerdict::kNoReply:
       state_ = CpuRunState::kIdle;
-      view_.ShowMessage(TokenFailureText(reply), Tr(kErrorCaption), CpuMessageIcon::kError);
+      view_.ShowNotice(SayComposed([&reply] { return TokenFailureText(reply); }), Tr(kErrorCaption), CpuMessageIcon::kError);
       view_.SetStartEnabled(true);
       return;
     case TokenVerdict::kRefused:
       state_ = CpuRunState::kRefused;
-      view_.ShowMessage(TokenFailureText(reply), Tr(kErrorCaption), CpuMessageIcon::kError);
+      view_.ShowNotice(SayComposed([&reply] { return TokenFailureText(reply); }), Tr(kErrorCaption), CpuMessageIcon::kError);
       return;
     case TokenVerdict::kAccepted:
       break;

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "base/language.h"
 #include "base/run_thread.h"
 #include "cpubench/cpu_events.h"
 #include "cpubench/cpu_history.h"
@@ -67,6 +68,10 @@ class CpuRunView {
   virtual void ShowResult(const std::string& result) = 0;
   // A message box (an empty caption means the toolkit's default); returns when dismissed.
   virtual void ShowMessage(const std::string& text, const std::string& caption, CpuMessageIcon icon) = 0;
+  // The same for a message whose Chinese source --json keeps (a failed token request).
+  virtual void ShowNotice(const Message& message, const std::string& caption, CpuMessageIcon icon) {
+    ShowMessage(message.shown, caption, icon);
+  }
   // A Yes/No question; true for Yes. With defaultNo, Enter answers No.
   virtual bool Ask(const std::string& text, const std::string& caption, CpuMessageIcon icon, bool defaultNo) = 0;
 };

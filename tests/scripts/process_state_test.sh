@@ -16,7 +16,7 @@ allowed=(
   # libcurl's global initialisation is process-wide by its nature.
   'sorvanta::\(anonymous namespace\)::(curlInitOnce|curlReady|requestsInFlight)'
   # The language of the texts, chosen once at start-up like the locale it goes with.
-  'sorvanta::\(anonymous namespace\)::g_language'
+  'sorvanta::\(anonymous namespace\)::(g_language|t_source)'
   # The client tag, read once and fixed for the life of the process.
   'sorvanta::ClientTag\[abi:cxx11\]\(\)::tag'
 )
