@@ -18,8 +18,7 @@ void Write(const std::string& path, const std::string& content) {
 // A tree with one disk sda (8:0) and its partition sda1 (8:1).
 const sorvanta::platform::BlockRoots& Roots() {
   static const sorvanta::platform::BlockRoots roots = [] {
-    char folder[] = "/tmp/sorvanta-fuzz-block-XXXXXX";
-    std::string top = mkdtemp(folder) ? folder : "/tmp/sorvanta-fuzz-block";
+    const std::string& top = sorvanta::fuzz::ScratchFolder();
     for (const char* dir : {"/sys", "/sys/block", "/sys/block/sda", "/sys/block/sda/device", "/sys/block/sda/sda1",
                             "/proc", "/proc/self", "/run", "/run/udev", "/run/udev/data"})
       mkdir((top + dir).c_str(), 0755);

@@ -1,6 +1,5 @@
 // The record piece of a score reply, appended to the history file: whatever the service
 // sends, the file must stay one JSON array holding every record stored so far.
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -11,14 +10,7 @@
 
 namespace {
 
-std::string HistoryPath() {
-  static const std::string path = [] {
-    char folder[] = "/tmp/sorvanta-fuzz-history-XXXXXX";
-    const char* made = mkdtemp(folder);
-    return std::string(made ? made : "/tmp") + "/cputest.bin";
-  }();
-  return path;
-}
+std::string HistoryPath() { return sorvanta::fuzz::ScratchFolder() + "/cputest.bin"; }
 
 }  // namespace
 
